@@ -1,0 +1,8 @@
+// Public header of the event client library.
+#pragma once
+
+#include "Library/CEExport.h"
+#include "Library/CEResultCodes.h"
+#include "Utilities/CParamsX.h"
+#include "trace/KelException.h"
+#include "trace/_Trace.h"

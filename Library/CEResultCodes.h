@@ -1,0 +1,45 @@
+// Result codes shared by every layer of the library.
+//
+// A result is a 32-bit signed value: 0 (or positive) for success, negative for
+// failure. The codes are HRESULT-style words such as 0xC11F0D4E; written as a
+// plain literal that word is a positive number when `long` is 64 bits wide, so
+// every code is defined here once, sign-extended through int32_t, and callers
+// only ever compare against these constants or test the sign.
+#pragma once
+
+#include <cstdint>
+
+namespace ce {
+
+// The result `long` carrying the 32-bit word `word`, negative when its top bit is set.
+constexpr long resultFromWord(uint32_t word) { return static_cast<long>(static_cast<int32_t>(word)); }
+
+// The 32-bit word of a result, for headers and "0x%08X" printing.
+constexpr uint32_t wordFromResult(long result) { return static_cast<uint32_t>(result); }
+
+}  // namespace ce
+
+// Library results.
+constexpr long CE_S_OK = 0;
+constexpr long CE_E_CREATE = ce::resultFromWord(0xC11F0D48u);            // object not created; category list full
+constexpr long CE_E_NOT_CONNECTED = ce::resultFromWord(0xC11F0D4Au);     // not connected to the service
+constexpr long CE_E_THREAD = ce::resultFromWord(0xC11F0D4Du);            // a thread could not be created
+constexpr long CE_E_STOPPING = ce::resultFromWord(0xC11F0D4Eu);          // engine stopping, or channel closed
+constexpr long CE_E_ANSWER_MISMATCH = ce::resultFromWord(0xC11F0D51u);   // answer is not for the command sent
+constexpr long CE_E_MALFORMED_LIST = ce::resultFromWord(0xC1210E12u);    // malformed parameter-list text
+
+// Channel statuses.
+constexpr long ZEBIPC_CLOSED = ce::resultFromWord(0xC1261006u);
+constexpr long ZEBIPC_CONNECTED = ce::resultFromWord(0xC1261008u);
+constexpr long ZEBIPC_DISCONNECTED = ce::resultFromWord(0xC1261009u);
+
+// Portable layer: a timed wait that elapsed, and a named mutex taken over from
+// a holder that died while holding it.
+constexpr long CP_WAIT_TIMEOUT = ce::resultFromWord(0xE0000000u);
+constexpr long CP_WAIT_ABANDONED = 0x80;
+constexpr long CP_E_NOT_OWNER = ce::resultFromWord(0xC1270001u);         // release without holding
+
+// Registry layer.
+constexpr long KELREG_E_NOT_FOUND = ce::resultFromWord(0xC1280002u);     // no such value
+constexpr long KELREG_E_BAD_VALUE = ce::resultFromWord(0xC128000Du);     // value unreadable as that type
+constexpr long KELREG_E_BUFFER = ce::resultFromWord(0xC128007Au);        // output buffer too small

@@ -1,0 +1,8 @@
+# evt_warnings(target): the warning set every target of the project builds with.
+function(evt_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wformat=2 -Wshadow
+                         -Wnon-virtual-dtor -Wcast-align -Wnull-dereference)
+  if(EVT_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+endfunction()

@@ -1,0 +1,27 @@
+#include <chrono>
+
+#include "Library/CEResultCodes.h"
+#include "platform/CPortable.h"
+
+CPEvent::CPEvent(int, const std::string&, int) {}
+
+long CPEvent::wait(unsigned long timeoutMs, CTerminateWait*) {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  auto woken = [this] { return m_lPending != 0; };
+  if (timeoutMs >= kInfinite) {
+    m_cond.wait(lock, woken);
+  } else if (!m_cond.wait_for(lock, std::chrono::milliseconds(timeoutMs), woken)) {
+    return CP_WAIT_TIMEOUT;
+  }
+  long code = m_lPending;
+  m_lPending = 0;
+  return code;
+}
+
+void CPEvent::wake(long code) {
+  // Notifying under the lock lets a waiter destroy the event as soon as its
+  // wait returns: the waker no longer touches it by then.
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (code > m_lPending) m_lPending = code;
+  m_cond.notify_all();
+}

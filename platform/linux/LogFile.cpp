@@ -1,0 +1,129 @@
+// KelLogLib::CLogFile: one formatted line per call, appended with one write.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "platform/KelLogLib.h"
+
+namespace KelLogLib {
+namespace {
+
+const char* priorityLabel(LogLib_Priority priority) {
+  switch (priority) {
+    case LOGLIB_PRIORITY_EVENT: return "EVT";
+    case LOGLIB_PRIORITY_INFO: return "INF";
+    case LOGLIB_PRIORITY_ERROR: return "ERR";
+  }
+  return "???";
+}
+
+// mkdir -p; existing directories are fine.
+void makeDirectories(const std::string& dir) {
+  for (std::size_t pos = 1; pos <= dir.size(); ++pos) {
+    if (pos == dir.size() || dir[pos] == '/') mkdir(dir.substr(0, pos).c_str(), 0775);
+  }
+}
+
+bool writeAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+CLogFile::CLogFile(const char* name1, const char* name2, bool, bool, bool)
+    : m_strName2(name2 != nullptr ? name2 : "") {
+  const char* env = std::getenv(kLogDirEnv);
+  std::string dir = env != nullptr && *env != '\0' ? env : kDefaultLogDir;
+  if (dir == "stderr") {
+    m_fd = STDERR_FILENO;
+    return;
+  }
+  makeDirectories(dir);
+  m_strPath = dir + "/" + (name1 != nullptr && *name1 != '\0' ? name1 : "log") + ".log";
+  m_fd = ::open(m_strPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (m_fd < 0) {
+    std::fprintf(stderr, "evt: cannot open log file %s: %s; log lines are dropped\n", m_strPath.c_str(),
+                 std::strerror(errno));
+  }
+}
+
+CLogFile::~CLogFile() {
+  if (m_fd >= 0 && m_fd != STDERR_FILENO) ::close(m_fd);
+}
+
+int CLogFile::OnClientMachine() { return 1; }
+
+long CLogFile::LogStringArgListX(LogLib_Priority priority, const char* category, const char* format,
+                                 va_list args) const {
+  if (m_fd < 0 || format == nullptr) return -1;
+
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  tm utc{};
+  gmtime_r(&now.tv_sec, &utc);
+  char head[160];
+  int headLength = std::snprintf(head, sizeof head, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ %s pid %d tid %d %s%s",
+                                 utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min,
+                                 utc.tm_sec, static_cast<int>(now.tv_nsec / 1000000), priorityLabel(priority),
+                                 static_cast<int>(getpid()), static_cast<int>(syscall(SYS_gettid)),
+                                 category != nullptr ? category : "", category != nullptr ? ": " : "");
+  if (headLength < 0) return -1;
+  if (headLength >= static_cast<int>(sizeof head)) headLength = sizeof head - 1;
+
+  std::string line(head, static_cast<std::size_t>(headLength));
+  char body[1024];
+  va_list again;
+  va_copy(again, args);
+  int bodyLength = std::vsnprintf(body, sizeof body, format, args);
+  if (bodyLength < 0) {
+    va_end(again);
+    return -1;
+  }
+  if (bodyLength < static_cast<int>(sizeof body)) {
+    line.append(body, static_cast<std::size_t>(bodyLength));
+  } else {
+    std::size_t start = line.size();
+    line.resize(start + static_cast<std::size_t>(bodyLength) + 1);
+    std::vsnprintf(&line[start], static_cast<std::size_t>(bodyLength) + 1, format, again);
+    line.resize(start + static_cast<std::size_t>(bodyLength));
+  }
+  va_end(again);
+  line += '\n';
+
+  std::lock_guard<std::recursive_mutex> hold(m_mutex);
+  return writeAll(m_fd, line.data(), line.size()) ? 0 : -1;
+}
+
+long CLogFile::LogString(LogLib_Priority priority, const char* format, ...) const {
+  va_list args;
+  va_start(args, format);
+  long result = LogStringArgListX(priority, nullptr, format, args);
+  va_end(args);
+  return result;
+}
+
+void CLogFile::LogLock() { m_mutex.lock(); }
+
+void CLogFile::LogUnlock() { m_mutex.unlock(); }
+
+void CLogFile::WaitForWrites() {}
+
+}  // namespace KelLogLib

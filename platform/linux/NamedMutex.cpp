@@ -1,0 +1,113 @@
+// CPMutex: a machine-wide lock in its own named shared block.
+//
+// The block holds a fixed-layout lock (below), identical for 32-bit and 64-bit
+// processes, so both can share it; a pthread mutex cannot be used because its
+// size differs between the two ABIs. The owner word holds the holder's process
+// id; waiters sleep on it with a futex and, while sleeping, check every
+// kLivenessPollMs whether the holder still lives, taking the lock over when it
+// died. A fresh block is all zeros: an unlocked lock, with nothing to initialise.
+//
+// Known limit: when a dead holder's pid has already been reused by a new
+// process, the lock is only recovered once that process ends too.
+#include <linux/futex.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
+#include "Library/CEResultCodes.h"
+#include "platform/CPortable.h"
+
+namespace {
+
+struct SharedLock {
+  uint32_t owner;       // 0: free; else the holder's process id
+  uint32_t waiters;     // processes or threads sleeping on `owner`
+  uint32_t recoveries;  // how often a dead holder's lock was taken over
+  uint32_t reserved;
+};
+static_assert(sizeof(SharedLock) == 16, "the shared layout must not depend on the ABI");
+
+constexpr unsigned long kLivenessPollMs = 2;
+
+SharedLock* lockOf(CPSharedMemory* block) { return static_cast<SharedLock*>(block->getAddress()); }
+
+bool compareExchange(uint32_t* word, uint32_t expected, uint32_t desired) {
+  return __atomic_compare_exchange_n(word, &expected, desired, false, __ATOMIC_ACQ_REL, __ATOMIC_RELAXED);
+}
+
+void futexWait(uint32_t* word, uint32_t expected, unsigned long ms) {
+  timespec timeout{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  syscall(SYS_futex, word, FUTEX_WAIT, expected, &timeout, nullptr, 0);
+}
+
+void futexWakeOne(uint32_t* word) { syscall(SYS_futex, word, FUTEX_WAKE, 1, nullptr, nullptr, 0); }
+
+// A process that no longer exists, or has exited and not been reaped yet.
+bool processIsDead(uint32_t pid) {
+  if (kill(static_cast<pid_t>(pid), 0) != 0) return errno == ESRCH;
+  char path[40];
+  std::snprintf(path, sizeof path, "/proc/%u/stat", pid);
+  FILE* file = std::fopen(path, "re");
+  if (file == nullptr) return false;
+  // "pid (comm) S ...": the state follows the last ')', as comm may hold one.
+  char buffer[512];
+  size_t n = std::fread(buffer, 1, sizeof buffer - 1, file);
+  std::fclose(file);
+  buffer[n] = '\0';
+  const char* close = nullptr;
+  for (const char* p = buffer; *p != '\0'; ++p) {
+    if (*p == ')') close = p;
+  }
+  return close != nullptr && close[1] == ' ' && (close[2] == 'Z' || close[2] == 'X');
+}
+
+}  // namespace
+
+CPMutex::CPMutex(int, int, const std::string& name, int, int)
+    : m_pBlock(new CPSharedMemory(name, sizeof(SharedLock))) {}
+
+CPMutex::~CPMutex() { delete m_pBlock; }
+
+long CPMutex::wait(unsigned long timeoutMs, CTerminateWait*) {
+  SharedLock* lock = lockOf(m_pBlock);
+  const uint32_t self = static_cast<uint32_t>(getpid());
+  const bool limited = timeoutMs < CPEvent::kInfinite;
+  const unsigned long long deadline = limited ? CPortable::GetTickCountULL() + timeoutMs : 0;
+  for (;;) {
+    if (compareExchange(&lock->owner, 0, self)) return 0;
+    uint32_t holder = __atomic_load_n(&lock->owner, __ATOMIC_ACQUIRE);
+    if (holder == 0) continue;
+    if (holder != self && processIsDead(holder)) {
+      if (compareExchange(&lock->owner, holder, self)) {
+        __atomic_fetch_add(&lock->recoveries, 1, __ATOMIC_RELAXED);
+        return CP_WAIT_ABANDONED;
+      }
+      continue;
+    }
+    unsigned long sleepMs = kLivenessPollMs;
+    if (limited) {
+      unsigned long long now = CPortable::GetTickCountULL();
+      if (now >= deadline) return CP_WAIT_TIMEOUT;
+      if (deadline - now < sleepMs) sleepMs = static_cast<unsigned long>(deadline - now);
+    }
+    __atomic_fetch_add(&lock->waiters, 1, __ATOMIC_SEQ_CST);
+    futexWait(&lock->owner, holder, sleepMs);
+    __atomic_fetch_sub(&lock->waiters, 1, __ATOMIC_SEQ_CST);
+  }
+}
+
+long CPMutex::release() {
+  SharedLock* lock = lockOf(m_pBlock);
+  const uint32_t self = static_cast<uint32_t>(getpid());
+  uint32_t expected = self;
+  if (!__atomic_compare_exchange_n(&lock->owner, &expected, 0u, false, __ATOMIC_SEQ_CST, __ATOMIC_RELAXED)) {
+    return CP_E_NOT_OWNER;
+  }
+  if (__atomic_load_n(&lock->waiters, __ATOMIC_SEQ_CST) != 0) futexWakeOne(&lock->owner);
+  return 0;
+}

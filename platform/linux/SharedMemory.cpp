@@ -1,0 +1,88 @@
+// CPSharedMemory on POSIX shared memory (shm_open + mmap).
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "Library/CEResultCodes.h"
+#include "platform/CPortable.h"
+#include "platform/linux/ObjectNames.h"
+#include "trace/KelException.h"
+#include "trace/_Trace.h"
+
+namespace {
+
+[[noreturn]] void failOpen(const char* step, const std::string& osName, int error) {
+  evtLog(KelLogLib::LOGLIB_PRIORITY_ERROR, "(Error) CPSharedMemory::CPSharedMemory %s %s: %s", step,
+         osName.c_str(), std::strerror(error));
+  KEL_THROW(CE_E_CREATE);
+}
+
+// Opens the object, creating it when absent. Exactly one opener creates it
+// (O_EXCL); an object removed between the two opens is simply created again.
+int openOrCreate(const std::string& osName, int* created) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    int fd = shm_open(osName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      fchmod(fd, 0666);  // shared by every user of the machine, whatever the umask
+      *created = 1;
+      return fd;
+    }
+    if (errno != EEXIST) return -1;
+    fd = shm_open(osName.c_str(), O_RDWR | O_CLOEXEC, 0);
+    if (fd >= 0) {
+      *created = 0;
+      return fd;
+    }
+    if (errno != ENOENT) return -1;
+  }
+  errno = EAGAIN;
+  return -1;
+}
+
+}  // namespace
+
+CPSharedMemory::CPSharedMemory(const std::string& name, unsigned long size) : m_ulSize(size) {
+  std::string osName = evt::platform::osObjectName(name);
+  if (size == 0) failOpen("size", osName, EINVAL);
+  int fd = openOrCreate(osName, &m_bCreator);
+  if (fd < 0) failOpen("open", osName, errno);
+
+  // Whoever finds the object shorter than needed sizes it: usually the creator,
+  // but also a later opener when the creator died before doing so. The space
+  // is reserved, not just announced, so a full /dev/shm fails here instead of
+  // raising SIGBUS at the first access.
+  struct stat info {};
+  if (fstat(fd, &info) != 0) {
+    int error = errno;
+    close(fd);
+    failOpen("stat", osName, error);
+  }
+  if (static_cast<unsigned long long>(info.st_size) < size) {
+    int error = posix_fallocate(fd, 0, static_cast<off_t>(size));
+    if (error != 0) {
+      close(fd);
+      failOpen("size", osName, error);
+    }
+  }
+  void* address = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  int error = errno;
+  close(fd);
+  if (address == MAP_FAILED) failOpen("map", osName, error);
+  m_pAddress = address;
+}
+
+CPSharedMemory::~CPSharedMemory() {
+  if (m_pAddress != nullptr) munmap(m_pAddress, m_ulSize);
+}
+
+void* CPSharedMemory::getAddress() { return m_pAddress; }
+
+int CPSharedMemory::isCreator() { return m_bCreator; }
+
+bool CPSharedMemory::remove(const std::string& name) {
+  return shm_unlink(evt::platform::osObjectName(name).c_str()) == 0;
+}

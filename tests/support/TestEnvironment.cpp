@@ -1,0 +1,115 @@
+#include "tests/support/TestEnvironment.h"
+
+#include <dirent.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+namespace evt::test {
+namespace {
+
+std::string g_logDirectory;
+std::string g_prefix;
+
+std::vector<std::string> splitWords(const std::string& text) {
+  std::vector<std::string> words;
+  std::istringstream in(text);
+  std::string word;
+  while (in >> word) words.push_back(word);
+  return words;
+}
+
+void removeTree(const std::string& dir) {
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* entry = readdir(d)) {
+      std::string name = entry->d_name;
+      if (name != "." && name != "..") unlink((dir + "/" + name).c_str());
+    }
+    closedir(d);
+  }
+  rmdir(dir.c_str());
+}
+
+// Gives the test process its own named-object prefix and log directory, and
+// removes both when the tests end, so parallel runs never meet.
+class IsolatedEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    g_prefix = "evttest." + std::to_string(getpid()) + ".";
+    setenv("EVT_SHM_PREFIX", g_prefix.c_str(), 1);
+    char dir[] = "/tmp/evttest-log-XXXXXX";
+    if (mkdtemp(dir) == nullptr) std::abort();
+    g_logDirectory = dir;
+    setenv("EVT_LOG_DIR", dir, 1);
+    unsetenv("EVT_TRACE_MASK");
+    unsetenv("EVT_LOG_CONFIG");
+  }
+
+  void TearDown() override {
+    if (DIR* d = opendir("/dev/shm")) {
+      while (dirent* entry = readdir(d)) {
+        std::string name = entry->d_name;
+        if (name.compare(0, g_prefix.size(), g_prefix) == 0) shm_unlink(("/" + name).c_str());
+      }
+      closedir(d);
+    }
+    removeTree(g_logDirectory);
+  }
+};
+
+}  // namespace
+
+const std::string& logDirectory() { return g_logDirectory; }
+
+pid_t spawn(const std::vector<std::string>& argv, const std::string& emulator) {
+  std::vector<std::string> words = splitWords(emulator);
+  words.insert(words.end(), argv.begin(), argv.end());
+  std::vector<char*> args;
+  for (std::string& word : words) args.push_back(&word[0]);
+  args.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    execvp(args[0], args.data());
+    std::fprintf(stderr, "cannot run %s: %s\n", args[0], std::strerror(errno));
+    _exit(127);
+  }
+  return pid;
+}
+
+int waitExit(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
+
+std::string ownHelperPath() { return EVT_OWN_HELPER; }
+std::string ownEmulator() { return EVT_OWN_EMULATOR; }
+std::string peerHelperPath() { return EVT_PEER_HELPER_PATH; }
+std::string peerEmulator() { return EVT_PEER_HELPER_EMULATOR; }
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+}  // namespace evt::test
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  ::testing::AddGlobalTestEnvironment(new evt::test::IsolatedEnvironment);
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,32 @@
+// What every test binary shares: a private set of named objects and log
+// directory per test process, and helpers to run real child processes.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace evt::test {
+
+// The log directory of this test process (a fresh temporary directory).
+const std::string& logDirectory();
+
+// Runs `argv` as a child process. `emulator` (may be empty) is a command
+// prefix such as "qemu-i386" for a binary this machine cannot run directly.
+pid_t spawn(const std::vector<std::string>& argv, const std::string& emulator = std::string());
+
+// Waits for `pid`; its exit status, or 128 + signal when a signal ended it.
+int waitExit(pid_t pid);
+
+// The helper program of this build, and how to start it (see tests/CMakeLists.txt).
+std::string ownHelperPath();
+std::string ownEmulator();
+// The same helper built for the other ABI; empty when not configured.
+std::string peerHelperPath();
+std::string peerEmulator();
+
+// Reads the whole file; empty when it cannot be read.
+std::string readFile(const std::string& path);
+
+}  // namespace evt::test

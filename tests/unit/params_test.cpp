@@ -1,0 +1,284 @@
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "Library/CEResultCodes.h"
+#include "Utilities/CParamsX.h"
+#include "trace/KelException.h"
+
+namespace {
+
+std::vector<std::string> itemsOf(CParamsX& list) {
+  std::vector<std::string> items;
+  for (unsigned long i = 0; i < list.count(); ++i) items.push_back(list.getstringParamAt(i));
+  return items;
+}
+
+std::vector<long> offsetsOf(CParamsX& list) {
+  std::vector<long> offsets;
+  long offset = list.getHeader().empty() ? 0 : static_cast<long>(list.getHeader().size()) + 1;
+  for (unsigned long i = 0; i < list.count(); ++i) {
+    offsets.push_back(offset);
+    long prefix = 0;
+    long value = list.getLength(offset, &prefix);
+    offset += prefix + value + 1;
+  }
+  return offsets;
+}
+
+TEST(ParamsX, BuildsTheDocumentedTexts) {
+  CParamsX first;
+  first.addParam("cat1");
+  EXPECT_EQ(first.paramListRef(), "4;cat1");
+  first.addParam(5L);
+  EXPECT_EQ(first.paramListRef(), "4;cat1;1;5");
+  EXPECT_EQ(offsetsOf(first), (std::vector<long>{0, 7}));
+
+  CParamsX second;
+  second.addParam("retract");
+  EXPECT_EQ(second.paramListRef(), "7;retract");
+  second.addParam(first.paramListRef());
+  EXPECT_EQ(second.paramListRef(), "7;retract;10;4;cat1;1;5");
+  EXPECT_EQ(offsetsOf(second), (std::vector<long>{0, 10}));
+
+  CParamsX third;
+  third.addParam(second.paramListRef());
+  EXPECT_EQ(third.paramListRef(), "23;7;retract;10;4;cat1;1;5");
+  EXPECT_EQ(third.count(), 1ul);
+
+  CParamsX withHeader;
+  withHeader.addHeader("hdr");
+  withHeader.addParam("abc");
+  withHeader.addResult(0);
+  withHeader.addParam(1);
+  EXPECT_EQ(withHeader.paramListRef(), "hdr;3;abc;10;0x00000000;1;T");
+  EXPECT_EQ(offsetsOf(withHeader), (std::vector<long>{4, 10, 24}));
+
+  // Nested lists read back level by level.
+  CParamsX outer(third.paramListRef());
+  CParamsX middle(outer.getstringParamAt(0));
+  CParamsX inner(middle.getstringParamAt(1));
+  EXPECT_EQ(middle.getstringParamAt(0), "retract");
+  EXPECT_EQ(inner.getstringParamAt(0), "cat1");
+  EXPECT_EQ(inner.getLongParamAt(1), 5);
+
+  CParamsX empties;
+  empties.addParam("");
+  EXPECT_EQ(empties.paramListRef(), "0;");
+  empties.addParam("");
+  EXPECT_EQ(empties.paramListRef(), "0;;0;");
+  EXPECT_EQ(offsetsOf(empties), (std::vector<long>{0, 3}));
+}
+
+TEST(ParamsX, TypedValuesRoundTripInBothAbis) {
+  CParamsX list;
+  list.addParam(-5L);
+  list.addParam(static_cast<long>(static_cast<int32_t>(0xFFFFFFFFu)));  // a server id of -1
+  list.addParam(0ull);
+  list.addParam(18446744073709551615ull);
+  list.addParam(0);
+  list.addResult(CE_E_STOPPING);
+  list.addParam("1;2");
+  EXPECT_EQ(list.paramListRef(), "2;-5;2;-1;1;0;20;18446744073709551615;1;F;10;0xC11F0D4E;3;1;2");
+
+  CParamsX back(list.paramListRef());
+  EXPECT_EQ(back.getLongParamAt(0), -5);
+  EXPECT_EQ(back.getLongParamAt(1), -1);
+  EXPECT_EQ(back.getULONGLONGParamAt(3), 18446744073709551615ull);
+  EXPECT_EQ(back.getBOOLParamAt(4), 0);
+  EXPECT_EQ(back.getstringParamAt(6), "1;2");
+  // Out-of-range reads are neutral, never errors.
+  EXPECT_EQ(back.getstringParamAt(99), "");
+  EXPECT_EQ(back.getLongParamAt(99), 0);
+  EXPECT_EQ(back.getULONGLONGParamAt(99), 0ull);
+  EXPECT_EQ(back.getBOOLParamAt(99), 0);
+
+  // A 32-bit number reads the same whichever way a peer spelt it.
+  CParamsX ids("2;-1;10;4294967295;3;abc;0;");
+  EXPECT_EQ(static_cast<int32_t>(ids.getLongParamAt(0)), -1);
+  EXPECT_EQ(static_cast<int32_t>(ids.getLongParamAt(1)), -1);
+  EXPECT_EQ(ids.getLongParamAt(2), 0);
+  EXPECT_EQ(ids.getLongParamAt(3), 0);
+
+  // A long wider than 32 bits keeps its low word on the wire, as on i386.
+  CParamsX wide;
+  wide.addParam(static_cast<long>(0x7FFFFFFF));
+  wide.addParam(static_cast<long>(static_cast<int32_t>(0x80000000u)));
+  EXPECT_EQ(wide.paramListRef(), "10;2147483647;11;-2147483648");
+
+  // Booleans are exactly "T".
+  CParamsX flags("1;T;1;t;4;TRUE;1;1");
+  EXPECT_EQ(flags.getBOOLParamAt(0), 1);
+  EXPECT_EQ(flags.getBOOLParamAt(1), 0);
+  EXPECT_EQ(flags.getBOOLParamAt(2), 0);
+  EXPECT_EQ(flags.getBOOLParamAt(3), 0);
+}
+
+TEST(ParamsX, UnsignedItemsNeverThrowOnBadText) {
+  CParamsX list("0;;3;abc;2;-1;20;18446744073709551615;20;18446744073709551616;3;+42;4;7abc");
+  EXPECT_EQ(list.getULONGLONGParamAt(0), 0ull);
+  EXPECT_EQ(list.getULONGLONGParamAt(1), 0ull);
+  EXPECT_EQ(list.getULONGLONGParamAt(2), 0ull);
+  EXPECT_EQ(list.getULONGLONGParamAt(3), 18446744073709551615ull);
+  EXPECT_EQ(list.getULONGLONGParamAt(4), 0ull);
+  EXPECT_EQ(list.getULONGLONGParamAt(5), 42ull);
+  EXPECT_EQ(list.getULONGLONGParamAt(6), 7ull);
+}
+
+struct ParseCase {
+  const char* text;
+  const char* header;
+  std::vector<std::string> items;
+};
+
+TEST(ParamsX, ParsesWellFormedMalformedAndHostileTexts) {
+  const std::vector<ParseCase> cases = {
+      {"", "", {}},
+      {"hdr;", "hdr", {}},
+      {"hdr;3;abc", "hdr", {"abc"}},
+      {"3;1;2", "", {"1;2"}},
+      {"3;abcX2;de", "", {"abc", "de"}},  // the separator is skipped unchecked
+      {"3;ab", "", {"ab"}},               // a value past the end reads to the end
+      {"1;a;99999999999999999999;b", "", {"a", "b"}},
+      {"1;a;4294967296;b", "", {"a", "b"}},
+      {"ab;x", "", {}},                   // header "ab", then "x" has no prefix
+      {" 2;ab", "", {}},
+      {"+2;ab", "", {}},
+      // Malformed: the whole list is dropped.
+      {"hdr", "", {}},
+      {"5abc", "", {}},
+      {"3;abc;;x", "", {}},
+      {"3;abcdef", "", {}},
+      {"1;a;-4;x", "", {}},   // would stand still
+      {"1;a;-9;xxxx", "", {}},  // would step backwards out of the text
+      {"1;a;-3;bc", "", {}},  // would overlap the previous item
+      {";", "", {}},
+  };
+  for (const ParseCase& c : cases) {
+    CParamsX list{std::string(c.text)};
+    EXPECT_EQ(list.getHeader(), c.header) << c.text;
+    EXPECT_EQ(itemsOf(list), c.items) << c.text;
+  }
+  // A malformed text leaves nothing behind: empty text, no header.
+  CParamsX dropped(std::string("1;a;-4;x"));
+  EXPECT_EQ(dropped.paramListRef(), "");
+  EXPECT_EQ(dropped.count(), 0ul);
+
+  // The parse proper reports malformed prefixes as a KelException.
+  CParamsX raw;
+  try {
+    raw.constructor("3;abc;;x");
+    FAIL() << "no exception";
+  } catch (const KelException& e) {
+    EXPECT_EQ(e.code(), CE_E_MALFORMED_LIST);
+    EXPECT_NE(std::string(e.location()).find("CParamsX.cpp."), std::string::npos);
+  }
+}
+
+TEST(ParamsX, ResultCodes) {
+  CParamsX empty;
+  EXPECT_EQ(empty.getHRESULT(), CE_E_MALFORMED_LIST);
+  EXPECT_EQ(empty.paramListRef(), "");
+  EXPECT_EQ(empty.getHeader(), "");
+
+  CParamsX list;
+  list.addResult(CE_E_STOPPING);
+  EXPECT_EQ(list.paramListRef(), "10;0xC11F0D4E");
+  EXPECT_EQ(list.getHRESULT(), CE_E_STOPPING);
+  EXPECT_LT(list.getHRESULT(), 0);
+
+  struct Case {
+    const char* text;
+    long member;  // getHRESULT() of CParamsX(text)
+    long text_;   // CParamsX::getHRESULT(text)
+  };
+  const Case cases[] = {
+      {"3;0x1", CE_E_MALFORMED_LIST, CE_E_MALFORMED_LIST},
+      {"10;0x00000001", 1, 1},
+      {"hdr;10;0x00000001", 1, 1},
+      {"hdr", CE_E_MALFORMED_LIST, CE_E_MALFORMED_LIST},
+      {"9;0x0000001", CE_E_MALFORMED_LIST, CE_E_MALFORMED_LIST},
+      {"10;zzzzzzzzzz", CE_E_MALFORMED_LIST, CE_E_MALFORMED_LIST},  // not a code, not success
+      {"10;0x1234ZZZZ", CE_E_MALFORMED_LIST, CE_E_MALFORMED_LIST},
+      {"10;0x0000", CE_E_MALFORMED_LIST, CE_E_MALFORMED_LIST},      // short text: no read past its end
+      {"10;0xc11f0d4e;3;abc", CE_E_STOPPING, CE_E_STOPPING},
+  };
+  for (const Case& c : cases) {
+    CParamsX parsed{std::string(c.text)};
+    EXPECT_EQ(parsed.getHRESULT(), c.member) << c.text;
+    EXPECT_EQ(CParamsX::getHRESULT(c.text), c.text_) << c.text;
+  }
+}
+
+TEST(ParamsX, ValuesOfAnySizeRoundTrip) {
+  for (std::size_t size : {999999u, 1000000u, 1500000u, 2u * 1024u * 1024u}) {
+    std::string big(size, 'x');
+    big[0] = ';';
+    big[size / 2] = '7';
+    CParamsX list;
+    list.addParam("before");
+    list.addParam(big);
+    list.addParam("after");
+    CParamsX back(list.paramListRef());
+    ASSERT_EQ(back.count(), 3ul) << size;
+    EXPECT_EQ(back.getstringParamAt(1), big) << size;
+    EXPECT_EQ(back.getstringParamAt(2), "after") << size;
+  }
+}
+
+TEST(ParamsX, CopiesAndMovesAreIndependent) {
+  CParamsX copy;
+  {
+    CParamsX source;
+    source.addHeader("h");
+    source.addParam("short");  // fits the small-string buffer: a stale pointer would dangle
+    copy = source;
+    CParamsX constructed(source);
+    EXPECT_EQ(constructed.getstringParamAt(0), "short");
+    source.addParam("more");
+    EXPECT_EQ(copy.count(), 1ul);
+  }
+  EXPECT_EQ(copy.getstringParamAt(0), "short");
+  EXPECT_EQ(copy.getHeader(), "h");
+
+  copy = *&copy;  // self-assignment keeps the list
+  EXPECT_EQ(copy.getstringParamAt(0), "short");
+
+  CParamsX moved(std::move(copy));
+  EXPECT_EQ(moved.getstringParamAt(0), "short");
+  CParamsX target;
+  target = std::move(moved);
+  EXPECT_EQ(target.getstringParamAt(0), "short");
+  target.addParam("x");
+  EXPECT_EQ(target.paramListRef(), "h;5;short;1;x");
+}
+
+TEST(ParamsX, AppendIsAllOrNothing) {
+  CParamsX list;
+  list.addParam("a");
+  list.append("2;bc;0;");
+  EXPECT_EQ(list.paramListRef(), "1;a;2;bc;0;");
+  EXPECT_EQ(itemsOf(list), (std::vector<std::string>{"a", "bc", ""}));
+
+  list.append("");  // nothing to add: no trailing ';'
+  EXPECT_EQ(list.paramListRef(), "1;a;2;bc;0;");
+
+  EXPECT_THROW(list.append("2;ab;;x"), KelException);
+  EXPECT_THROW(list.append("1;a;-4;x"), KelException);
+  EXPECT_EQ(list.paramListRef(), "1;a;2;bc;0;");
+  EXPECT_EQ(itemsOf(list), (std::vector<std::string>{"a", "bc", ""}));
+
+  CParamsX headed;
+  headed.addHeader("hdr");
+  headed.append("1;x");
+  EXPECT_EQ(headed.paramListRef(), "hdr;1;x");
+  EXPECT_EQ(headed.getstringParamAt(0), "x");
+
+  headed.clear();
+  EXPECT_EQ(headed.paramListRef(), "");
+  EXPECT_EQ(headed.count(), 0ul);
+  EXPECT_EQ(headed.getHeader(), "");
+}
+
+}  // namespace
