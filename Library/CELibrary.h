@@ -3,6 +3,8 @@
 
 #include "Library/CEExport.h"
 #include "Library/CEResultCodes.h"
+#include "Library/CEventHandlers.h"
+#include "Library/CEventLib.h"
 #include "Utilities/CParamsX.h"
 #include "trace/KelException.h"
 #include "trace/_Trace.h"

@@ -32,6 +32,15 @@ constexpr long CE_E_MALFORMED_LIST = ce::resultFromWord(0xC1210E12u);    // malf
 constexpr long ZEBIPC_CLOSED = ce::resultFromWord(0xC1261006u);
 constexpr long ZEBIPC_CONNECTED = ce::resultFromWord(0xC1261008u);
 constexpr long ZEBIPC_DISCONNECTED = ce::resultFromWord(0xC1261009u);
+// Channel failures.
+constexpr long ZEBIPC_E_NOT_CONNECTED = ce::resultFromWord(0xC126100Au);    // no connection to the peer now
+constexpr long ZEBIPC_E_CONNECTION_LOST = ce::resultFromWord(0xC126100Bu);  // lost while waiting
+constexpr long ZEBIPC_E_TIMEOUT = ce::resultFromWord(0xC126100Cu);          // no answer in time
+constexpr long ZEBIPC_E_BAD_FRAME = ce::resultFromWord(0xC126100Du);        // peer sent a malformed frame
+constexpr long ZEBIPC_E_TOO_LARGE = ce::resultFromWord(0xC126100Eu);        // frame above the size limit
+constexpr long ZEBIPC_E_IN_USE = ce::resultFromWord(0xC126100Fu);           // a live service owns the endpoint
+constexpr long ZEBIPC_E_SOCKET = ce::resultFromWord(0xC1261010u);           // socket call failed (logged)
+constexpr long ZEBIPC_E_BAD_ENDPOINT = ce::resultFromWord(0xC1261011u);     // endpoint path unusable
 
 // Portable layer: a timed wait that elapsed, and a named mutex taken over from
 // a holder that died while holding it.

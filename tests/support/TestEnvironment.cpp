@@ -18,6 +18,7 @@ namespace {
 
 std::string g_logDirectory;
 std::string g_prefix;
+std::string g_runtimeDirectory;
 
 std::vector<std::string> splitWords(const std::string& text) {
   std::vector<std::string> words;
@@ -49,6 +50,10 @@ class IsolatedEnvironment : public ::testing::Environment {
     if (mkdtemp(dir) == nullptr) std::abort();
     g_logDirectory = dir;
     setenv("EVT_LOG_DIR", dir, 1);
+    char runtime[] = "/tmp/evttest-run-XXXXXX";
+    if (mkdtemp(runtime) == nullptr) std::abort();
+    g_runtimeDirectory = runtime;
+    setenv("EVT_RUNTIME_DIR", runtime, 1);
     unsetenv("EVT_TRACE_MASK");
     unsetenv("EVT_LOG_CONFIG");
   }
@@ -62,6 +67,7 @@ class IsolatedEnvironment : public ::testing::Environment {
       closedir(d);
     }
     removeTree(g_logDirectory);
+    removeTree(g_runtimeDirectory);
   }
 };
 

@@ -1,0 +1,36 @@
+#include "Library/CEventLib.h"
+
+#include <new>
+
+#include "Library/CEResultCodes.h"
+#include "Library/CEventLibImpl.h"
+#include "trace/KelException.h"
+
+CEventLib::CEventLib(const std::string& name, CEventHandler* pEventHandler, CPublishHandler* pPublishHandler,
+                     CCompletionHandler* pCompletionHandler)
+    : m_pImpl(nullptr) {
+  void* memory = ::operator new(sizeof(CEventLibImpl), std::nothrow);
+  if (memory == nullptr) KEL_THROW(CE_E_CREATE);
+  try {
+    m_pImpl = new (memory) CEventLibImpl(name, pEventHandler, pPublishHandler, pCompletionHandler);
+  } catch (...) {
+    ::operator delete(memory);
+    throw;
+  }
+}
+
+CEventLib::~CEventLib() { delete m_pImpl; }
+
+long CEventLib::initialize() { return m_pImpl->initialize(); }
+
+long CEventLib::finalize() {
+  m_pImpl->finalize();
+  return 0;
+}
+
+long CEventLib::execute(unsigned long completionId) {
+  if (m_pImpl->isStopping()) return CE_E_STOPPING;
+  if (!m_pImpl->isConnected()) return CE_E_NOT_CONNECTED;
+  m_pImpl->execute(completionId);
+  return 0;
+}

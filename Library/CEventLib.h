@@ -1,0 +1,41 @@
+// CEventLib: the client object a host creates to talk to the event service.
+//
+//   CEventLib client("my-host", &events, &publishes, &completions);
+//   client.initialize();        // threads start; the service may come later
+//   ...                         // queue requests
+//   client.execute(0);          // send them within 200 ms (an id: at once)
+//   client.finalize();          // or just destroy the object
+//
+// Every operation but initialize and finalize is refused with CE_E_STOPPING
+// once finalize has begun. Results are 32-bit codes, negative on failure.
+#pragma once
+
+#include <string>
+
+#include "Library/CEExport.h"
+#include "Library/CEventHandlers.h"
+
+class CEventLibImpl;
+
+class CE_EXPORT CEventLib {
+ public:
+  // Throws KelException(CE_E_CREATE) when the engine cannot be allocated;
+  // the handlers (any may be null) stay the host's.
+  CEventLib(const std::string& name, CEventHandler* pEventHandler, CPublishHandler* pPublishHandler,
+            CCompletionHandler* pCompletionHandler);
+  // Finalizes and frees the engine.
+  virtual ~CEventLib();
+  CEventLib(const CEventLib&) = delete;
+  CEventLib& operator=(const CEventLib&) = delete;
+
+  long initialize();
+  long finalize();
+  // CE_E_NOT_CONNECTED while the client is not registered with the service.
+  long execute(unsigned long completionId);
+
+  // The engine, for diagnostics and tests.
+  CEventLibImpl* engine() const { return m_pImpl; }
+
+ private:
+  CEventLibImpl* m_pImpl;
+};

@@ -1,0 +1,154 @@
+// The engine behind CEventLib: its tables, its send queue, the channel to the
+// event service and the three threads that work on them.
+//
+// Threads: host threads call the public operations; "CESend" flushes the send
+// queue; "CEInit" opens the channel and registers the client; "CEIPCliReq"
+// receives the service's requests and runs every action and handler call.
+//
+// Locks: m_pCritSec (the engine lock) guards the tables, m_sendQueue and the
+// server id; m_critSecIPC serialises command/answer exchanges. A flush takes
+// m_critSecIPC and then m_pCritSec briefly to take the queue, so batches reach
+// the service in the order they were taken; nothing takes them the other way
+// round. m_critSecChannel guards the lifetime of the channel object and is
+// always the innermost lock. Flags are atomics, readable from any thread.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "Library/CEExport.h"
+#include "Library/CEventHandlers.h"
+#include "Utilities/CParamsX.h"
+#include "platform/CPortable.h"
+
+class CZebIPCLibrary;
+
+// Commands sent to the service, carried in word 0 of the channel header.
+enum CECMD : uint32_t {
+  CECMD_QUEUE = 1,        // flush queued requests; answer ignored
+  CECMD_SERVER_ID = 3,    // answer: this client's server id as decimal text
+  CECMD_CLIENT_NAME = 4,  // register the client name; answer ignored
+  CECMD_PROCESS_ID = 5,   // register the process id; answer ignored
+};
+
+// Word 1 of the header of every answer the request thread sends.
+constexpr uint32_t kServiceAnswerMark = 6;
+
+// Channel endpoint of the event service.
+constexpr const char* kServiceChannelName = "ZebEventSystem";
+constexpr const char* kServiceChannelId = "73374210-F994-4d15-A4C2-A4F73865998E";
+
+class CE_EXPORT CEventLibImpl {
+ public:
+  CEventLibImpl(const std::string& name, CEventHandler* pEventHandler, CPublishHandler* pPublishHandler,
+                CCompletionHandler* pCompletionHandler);
+  ~CEventLibImpl();
+  CEventLibImpl(const CEventLibImpl&) = delete;
+  CEventLibImpl& operator=(const CEventLibImpl&) = delete;
+
+  // Starts the send and init threads; 0 or CE_E_THREAD. The service need not
+  // be reachable: the init thread keeps trying in the background.
+  long initialize();
+  // Stops every thread and closes the channel; always 0, callable again.
+  long finalize();
+  // Wakes the send thread: completionId 0 sends within the batching window,
+  // any other id queues a "completion-id" request and sends at once.
+  long execute(unsigned long completionId);
+
+  bool isStopping() const { return m_bStop.load() != 0; }
+  bool isConnected() const { return m_bConnected.load() != 0; }
+  unsigned long thisServerId() const { return m_dwThisServerID.load(); }
+
+  // One command/answer exchange; the caller holds m_critSecIPC. The answer
+  // text, when one comes, replaces *pAnswer (may be null).
+  long sendReceiveIPC(CECMD cmd, const std::string& input, std::string* pAnswer);
+
+  // Appends one request list (name, then `data` as one item) to the send
+  // queue. The caller holds m_pCritSec.
+  void queueRequestLocked(const std::string& name, const std::string& data);
+
+  // Reactions to the channel's statuses, on the request thread.
+  void actionConnected();
+  void actionDisconnected();
+  // Reactions to the service's requests, on the request thread; each takes
+  // the whole encoded request list.
+  void actionCheckEventSeqNo(const std::string& request);
+  void actionCompleted(const std::string& request);
+  void actionDump(const std::string& request);
+  void actionEvent(const std::string& request);
+  void actionPublish(const std::string& request);
+  void actionRetract(const std::string& request);
+  void actionSetSeqNoBase(const std::string& request);
+
+  // Thread entries; the argument is the engine.
+  static void sendThread(void* pEngine);
+  static void initThread(void* pEngine);
+  static void ipcClientRequestThread(void* pEngine);
+
+ private:
+  void sendThreadFunc();
+  void initThreadFunc();
+  void ipcClientRequestThreadFunc();
+
+  // Startup of the init thread: creates and initialises the channel and
+  // starts the request thread. 0 or the failure.
+  long openChannel();
+  // One registration attempt; stores the answered server id text.
+  long registerOnce(std::string* pServerId);
+  // Releases the channel: wakes its waiters, waits for the request thread and
+  // deletes it under m_critSecIPC.
+  void closeChannel();
+  // Takes the whole send queue and sends it in one CECMD_QUEUE exchange;
+  // `replay` first appends the announcements of a new connection.
+  long flushSendQueue(bool replay);
+  void queueReplayLocked();
+  // The fields of a "publish" or "retract" request for `category`.
+  std::string publishFields(const std::string& category) const;
+  void dispatch(const std::string& requestList);
+  void publishAction(const std::string& request, int bPublish);
+
+  // Flag changes that other threads wait for; waits are bounded by `pollMs`
+  // rounds so a missed wake costs one round, never a hang.
+  void setFlag(std::atomic<int>& flag, int value);
+  void waitWhileSet(const std::atomic<int>& flag, unsigned long pollMs);
+  // Sleeps `ms`, or less when finalize begins meanwhile.
+  void sleepUnlessStopping(unsigned long ms);
+
+ public:
+  // Members, in construction order.
+  std::string m_strName;
+  std::string m_strProcessId;
+  CEventHandler* m_pEventHandler = nullptr;
+  CPublishHandler* m_pPublishHandler = nullptr;
+  CCompletionHandler* m_pCompletionHandler = nullptr;
+  std::atomic<int> m_bConnected{0};
+  std::atomic<int> m_bStop{0};
+  CPCritSec* m_pCritSec = nullptr;
+  std::atomic<CZebIPCLibrary*> m_pIPC{nullptr};
+  std::atomic<int> m_bInitialized{0};
+  std::atomic<int> m_bInitThreadRunning{0};
+  std::atomic<int> m_bRequestThreadRunning{0};
+  std::atomic<int> m_bSendThreadRunning{0};
+  // Set while the init thread tears a failed channel down, so that the
+  // request thread's wait for the init thread ends too.
+  std::atomic<int> m_bTearingDown{0};
+  CPEvent m_eventSend;
+  CPCritSec m_critSecIPC;
+  CPCritSec m_critSecChannel;
+  std::atomic<unsigned long> m_dwThisServerID{0};
+  std::map<std::string, int> m_mapPublishings;
+  CParamsX m_sendQueue;
+
+ private:
+  std::mutex m_flagMutex;
+  std::condition_variable m_flagChanged;
+};
+
+// Wake codes of m_eventSend.
+constexpr long kSendWithinWindow = 1;
+constexpr long kSendNow = 2;
+constexpr long kSendStop = 4;

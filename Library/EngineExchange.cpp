@@ -1,0 +1,148 @@
+// Command/answer exchanges with the service, and the request thread that
+// receives the service's requests, dispatches them and answers.
+#include <cstdint>
+#include <cstring>
+
+#include "Library/CEResultCodes.h"
+#include "Library/CEventLibImpl.h"
+#include "Library/EngineText.h"
+#include "platform/CZebIPCLibrary.h"
+#include "trace/_Trace.h"
+
+using evt::engine::addressWord;
+using evt::engine::codeWord;
+using KelLogLib::LOGLIB_PRIORITY_ERROR;
+using KelLogLib::LOGLIB_PRIORITY_INFO;
+
+namespace {
+
+constexpr unsigned long kReceiveRetryMs = 200;
+
+// A text handed out by the channel, taken over and freed: at most `length`
+// bytes up to the first NUL; null reads as empty.
+std::string adoptText(char* data, unsigned long length) {
+  if (data == nullptr) return std::string();
+  std::string text(data, strnlen(data, length));
+  delete[] data;
+  return text;
+}
+
+struct DispatchEntry {
+  const char* name;
+  void (CEventLibImpl::*action)(const std::string&);
+};
+
+// Request names are matched exactly, letter case included.
+const DispatchEntry kDispatchTable[] = {
+    {"check-event-seqno", &CEventLibImpl::actionCheckEventSeqNo},
+    {"completed", &CEventLibImpl::actionCompleted},
+    {"dump", &CEventLibImpl::actionDump},
+    {"event", &CEventLibImpl::actionEvent},
+    {"publish", &CEventLibImpl::actionPublish},
+    {"retract", &CEventLibImpl::actionRetract},
+    {"set-seqno-base", &CEventLibImpl::actionSetSeqNoBase},
+};
+
+}  // namespace
+
+long CEventLibImpl::sendReceiveIPC(CECMD cmd, const std::string& input, std::string* pAnswer) {
+  if (m_bStop.load()) return CE_E_STOPPING;
+  long result;
+  CZebIPCLibrary* channel = m_pIPC.load();
+  if (channel == nullptr) {
+    // Not CE_E_STOPPING: that would end the send thread for good.
+    result = CE_E_NOT_CONNECTED;
+  } else {
+    uint32_t header[4] = {cmd, 0, 0, 0};
+    unsigned long requestId = 0;
+    result = channel->sendRequest(0, input.c_str(), static_cast<unsigned long>(input.size() + 1), &requestId, 0,
+                                  reinterpret_cast<const char*>(header));
+    if (result >= 0) {
+      char* data = nullptr;
+      unsigned long length = 0;
+      unsigned long answeredId = 0;
+      result = channel->receiveResponse(nullptr, &data, &length, &answeredId, reinterpret_cast<char*>(header));
+      if (result == 0) result = ce::resultFromWord(header[2]);
+      if (result >= 0 && (header[1] != cmd || answeredId != requestId)) result = CE_E_ANSWER_MISMATCH;
+      if (data != nullptr) {
+        std::string answer = adoptText(data, length);
+        if (pAnswer != nullptr) *pAnswer = answer;
+      }
+    }
+  }
+  if (result == ZEBIPC_CLOSED) result = CE_E_STOPPING;
+  if (result < 0) evtLog(LOGLIB_PRIORITY_ERROR, "(Error) CEventLibImpl::sendReceiveIPC failed - 0x%08X", codeWord(result));
+  return result;
+}
+
+void CEventLibImpl::ipcClientRequestThread(void* pEngine) {
+  static_cast<CEventLibImpl*>(pEngine)->ipcClientRequestThreadFunc();
+}
+
+void CEventLibImpl::ipcClientRequestThreadFunc() {
+  CPortable::SetCurrentThreadName("CEIPCliReq");
+  evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_INFO, "CEventLibImpl::ipcClientRequestThread starting (0x%08X)",
+           addressWord(this));
+  setFlag(m_bRequestThreadRunning, 1);
+  // The channel outlives this thread: it is deleted only after the thread ended.
+  CZebIPCLibrary* channel = m_pIPC.load();
+  while (channel != nullptr && !m_bStop.load()) {
+    unsigned long a = 0, b = 0, length = 0;
+    char* data = nullptr;
+    int noResponse = 0;
+    uint32_t header[4] = {0, 0, 0, 0};
+    long result = channel->receiveRequest(&a, &b, &data, &length, &noResponse, reinterpret_cast<char*>(header));
+    std::string text = adoptText(data, length);
+    if (m_bStop.load() || result == ZEBIPC_CLOSED) break;
+    if (result == ZEBIPC_CONNECTED) {
+      evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_INFO, "CEventLibImpl::ipcClientRequestThread - ZEBIPC_CONNECTED");
+      actionConnected();
+      continue;
+    }
+    if (result == ZEBIPC_DISCONNECTED) {
+      evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_INFO, "CEventLibImpl::ipcClientRequestThread - ZEBIPC_DISCONNECTED");
+      actionDisconnected();
+      continue;
+    }
+    if (result < 0) {
+      evtLog(LOGLIB_PRIORITY_ERROR, "(Error) CEventLibImpl::ipcClientRequestThread, receiveRequest 0x%08X",
+             codeWord(result));
+      sleepUnlessStopping(kReceiveRetryMs);
+      continue;
+    }
+    evtTrace(TRACE_TRAFFIC, LOGLIB_PRIORITY_INFO, "CEventLibImpl::ipcClientRequestThread - request \"%s\"",
+             text.c_str());
+    CParamsX requests(text);
+    for (unsigned long i = 0; i < requests.count() && !m_bStop.load(); ++i) dispatch(requests.getstringParamAt(i));
+    if (m_bStop.load()) break;
+    if (noResponse == 0) {
+      header[1] = kServiceAnswerMark;
+      header[2] = static_cast<uint32_t>(result);
+      long sent = channel->sendResponse(a, b, "", 0, reinterpret_cast<const char*>(header));
+      if (sent < 0)
+        evtLog(LOGLIB_PRIORITY_ERROR, "(Error) CEventLibImpl::ipcClientRequestThread, sendResponse 0x%08X",
+               codeWord(sent));
+    }
+  }
+  evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_INFO, "CEventLibImpl::ipcClientRequestThread stopping (0x%08X)",
+           addressWord(this));
+  setFlag(m_bRequestThreadRunning, 0);
+}
+
+void CEventLibImpl::dispatch(const std::string& requestList) {
+  CParamsX request(requestList);
+  std::string name = request.getstringParamAt(0);
+  for (const DispatchEntry& entry : kDispatchTable) {
+    if (name == entry.name) {
+      (this->*entry.action)(requestList);
+      return;
+    }
+  }
+}
+
+void CEventLibImpl::actionDisconnected() {
+  evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_INFO, "CEventLibImpl::actionDisconnected (0x%08X)", addressWord(this));
+  m_pCritSec->enter(__LINE__);
+  m_bConnected.store(0);
+  m_pCritSec->leave(__LINE__);
+}

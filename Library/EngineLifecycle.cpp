@@ -1,0 +1,270 @@
+// Construction, destruction, initialize and finalize of the engine, and its
+// init and send threads.
+#include <cstdlib>
+#include <new>
+
+#include "Library/CEResultCodes.h"
+#include "Library/CEventLibImpl.h"
+#include "Library/EngineText.h"
+#include "platform/CZebIPCLibrary.h"
+#include "trace/_Trace.h"
+
+using evt::engine::addressWord;
+using evt::engine::codeWord;
+using KelLogLib::LOGLIB_PRIORITY_ERROR;
+using KelLogLib::LOGLIB_PRIORITY_INFO;
+
+namespace {
+
+constexpr unsigned long kStopPollMs = 200;
+constexpr unsigned long kRegistrationRetryMs = 500;
+constexpr unsigned long long kBatchWindowMs = 200;
+
+}  // namespace
+
+CEventLibImpl::CEventLibImpl(const std::string& name, CEventHandler* pEventHandler,
+                             CPublishHandler* pPublishHandler, CCompletionHandler* pCompletionHandler)
+    : m_eventSend(1, "", 1), m_critSecIPC("", 1), m_critSecChannel("", 1) {
+  CreateCTraceUtility(&g_ptu, "evt", "evtl", "EventSystem", 1, nullptr, 1, 40000);
+  evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_INFO, "CEventLibImpl::CEventLibImpl (0x%08X) - %s", addressWord(this),
+           name.c_str());
+  m_strName = name;
+  m_pEventHandler = pEventHandler;
+  m_pPublishHandler = pPublishHandler;
+  m_pCompletionHandler = pCompletionHandler;
+  char number[CPortable::kNumberTextSize];
+  m_strProcessId = CPortable::itoa(CPortable::GetCurrentProcessId(), number, 10);
+  m_pCritSec = new CPCritSec("CEventLibImpl", 1);
+}
+
+CEventLibImpl::~CEventLibImpl() {
+  evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_INFO, "CEventLibImpl::~CEventLibImpl (0x%08X)", addressWord(this));
+  finalize();
+  delete m_pCritSec;
+  m_pCritSec = nullptr;
+  DestroyCTraceUtility(&g_ptu);
+}
+
+long CEventLibImpl::initialize() {
+  evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_INFO, "CEventLibImpl::initalize (0x%08X)", addressWord(this));
+  m_pCritSec->enter(__LINE__);
+  if (m_bInitialized.load()) {
+    m_pCritSec->leave(__LINE__);
+    return 0;
+  }
+  if (!m_bSendThreadRunning.load()) {
+    setFlag(m_bSendThreadRunning, 1);
+    if (CPortable::CreateThread(sendThread, this, nullptr, "") == 0) {
+      setFlag(m_bSendThreadRunning, 0);
+      evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_INFO,
+               "(Error) CEventLibImpl::initialize, CPortable::CreateThread, sendThread - 0x%08X",
+               codeWord(CE_E_THREAD));
+      m_pCritSec->leave(__LINE__);
+      return CE_E_THREAD;
+    }
+  }
+  if (m_bInitThreadRunning.load()) {
+    m_pCritSec->leave(__LINE__);
+    return 0;
+  }
+  setFlag(m_bInitThreadRunning, 1);
+  if (CPortable::CreateThread(initThread, this, nullptr, "") == 0) {
+    setFlag(m_bInitThreadRunning, 0);
+    evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_INFO,
+             "(Error) CEventLibImpl::initialize, CPortable::CreateThread, initThread - 0x%08X", codeWord(CE_E_THREAD));
+    m_pCritSec->leave(__LINE__);
+    return CE_E_THREAD;
+  }
+  m_pCritSec->leave(__LINE__);
+  return 0;
+}
+
+long CEventLibImpl::finalize() {
+  evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_INFO, "CEventLibImpl::finalize (0x%08X)", addressWord(this));
+  setFlag(m_bStop, 1);
+  // Wake an exchange the init thread may be blocked in, so waiting for it
+  // cannot hang on a service that accepts but never answers.
+  m_critSecChannel.enter(__LINE__);
+  if (CZebIPCLibrary* channel = m_pIPC.load()) channel->finalize();
+  m_critSecChannel.leave(__LINE__);
+  waitWhileSet(m_bInitThreadRunning, kStopPollMs);
+  if (m_bInitialized.load()) {
+    closeChannel();
+    m_bInitialized.store(0);
+  }
+  m_pCritSec->enter(__LINE__);
+  // The table of sent sequence numbers is emptied here once it exists.
+  m_pCritSec->leave(__LINE__);
+  m_eventSend.wake(kSendStop);
+  waitWhileSet(m_bSendThreadRunning, kStopPollMs);
+  evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_INFO, "<<<CEventLibImpl::finalize (0x%08X)", addressWord(this));
+  return 0;
+}
+
+void CEventLibImpl::setFlag(std::atomic<int>& flag, int value) {
+  std::lock_guard<std::mutex> hold(m_flagMutex);
+  flag.store(value);
+  m_flagChanged.notify_all();
+}
+
+void CEventLibImpl::waitWhileSet(const std::atomic<int>& flag, unsigned long pollMs) {
+  std::unique_lock<std::mutex> lock(m_flagMutex);
+  while (flag.load() != 0) m_flagChanged.wait_for(lock, std::chrono::milliseconds(pollMs));
+}
+
+void CEventLibImpl::sleepUnlessStopping(unsigned long ms) {
+  std::unique_lock<std::mutex> lock(m_flagMutex);
+  m_flagChanged.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_bStop.load() != 0; });
+}
+
+void CEventLibImpl::initThread(void* pEngine) { static_cast<CEventLibImpl*>(pEngine)->initThreadFunc(); }
+void CEventLibImpl::sendThread(void* pEngine) { static_cast<CEventLibImpl*>(pEngine)->sendThreadFunc(); }
+
+long CEventLibImpl::openChannel() {
+  if (m_pIPC.load() != nullptr) return 0;
+  CZebIPCLibrary* channel = new (std::nothrow)
+      CZebIPCLibrary(kServiceChannelName, kServiceChannelId, 0, 16, 16, 0xFFFFFFFFul);
+  if (channel == nullptr) return CE_E_CREATE;
+  m_critSecChannel.enter(__LINE__);
+  m_pIPC.store(channel);
+  m_critSecChannel.leave(__LINE__);
+  // A finalize that began before the store above found no channel to wake;
+  // it is seen here instead, before any exchange can block.
+  if (m_bStop.load()) return CE_E_STOPPING;
+  long result = channel->initialize();
+  if (result < 0) return result;
+  setFlag(m_bRequestThreadRunning, 1);
+  if (CPortable::CreateThread(ipcClientRequestThread, this, nullptr, "") == 0) {
+    setFlag(m_bRequestThreadRunning, 0);
+    evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_INFO,
+             "(Error) CEventLibImpl::initThreadFunc, CPortable::CreateThread for ipcClientRequestThread failed 0x%08X",
+             codeWord(CE_E_THREAD));
+    return CE_E_THREAD;
+  }
+  return 0;
+}
+
+long CEventLibImpl::registerOnce(std::string* pServerId) {
+  m_critSecIPC.enter(__LINE__);
+  std::string serverId;
+  long result = sendReceiveIPC(CECMD_SERVER_ID, "", &serverId);
+  bool registered = false;
+  if (result >= 0 && !serverId.empty()) {
+    // The name and pid answers are ignored: they must not replace the id.
+    result = sendReceiveIPC(CECMD_CLIENT_NAME, m_strName, nullptr);
+    if (result >= 0) result = sendReceiveIPC(CECMD_PROCESS_ID, m_strProcessId, nullptr);
+    registered = result >= 0;
+  }
+  m_critSecIPC.leave(__LINE__);
+  if (registered) {
+    *pServerId = serverId;
+    return 0;
+  }
+  // An empty server id counts as a failed attempt.
+  return result < 0 ? result : CE_E_NOT_CONNECTED;
+}
+
+void CEventLibImpl::initThreadFunc() {
+  setFlag(m_bInitThreadRunning, 1);
+  CPortable::SetCurrentThreadName("CEInit");
+  evtLog(LOGLIB_PRIORITY_INFO, "CEventLibImpl::initThreadFunc - starting (0x%08X)", addressWord(this));
+  // After finalize has begun there is nobody to serve: open nothing.
+  long result = m_bStop.load() ? CE_E_STOPPING : openChannel();
+  std::string serverId;
+  bool registered = false;
+  bool opened = result >= 0;
+  while (opened && !m_bStop.load()) {
+    result = registerOnce(&serverId);
+    if (result >= 0) {
+      registered = true;
+      break;
+    }
+    if (result == CE_E_STOPPING) break;
+    sleepUnlessStopping(kRegistrationRetryMs);
+  }
+  if (registered) {
+    m_pCritSec->enter(__LINE__);
+    m_dwThisServerID.store(static_cast<unsigned long>(std::strtol(serverId.c_str(), nullptr, 10)));
+    m_bConnected.store(1);
+    m_pCritSec->leave(__LINE__);
+    evtLog(LOGLIB_PRIORITY_INFO, "CEventLibImpl::initThreadFunc - stopping (0x%08X)", addressWord(this));
+    m_bInitialized.store(1);
+  } else {
+    evtLog(LOGLIB_PRIORITY_INFO, "CEventLibImpl::initThreadFunc - stopping (0x%08X)", addressWord(this));
+    if (m_pIPC.load() != nullptr) {
+      setFlag(m_bTearingDown, 1);
+      closeChannel();
+      setFlag(m_bTearingDown, 0);
+    }
+  }
+  setFlag(m_bInitThreadRunning, 0);
+}
+
+void CEventLibImpl::closeChannel() {
+  m_critSecChannel.enter(__LINE__);
+  CZebIPCLibrary* channel = m_pIPC.load();
+  if (channel != nullptr) channel->finalize();
+  m_critSecChannel.leave(__LINE__);
+  if (channel == nullptr) return;
+  waitWhileSet(m_bRequestThreadRunning, kStopPollMs);
+  // No exchange can be inside the channel while both locks are held.
+  m_critSecIPC.enter(__LINE__);
+  m_critSecChannel.enter(__LINE__);
+  m_pIPC.store(nullptr);
+  m_critSecChannel.leave(__LINE__);
+  m_critSecIPC.leave(__LINE__);
+  delete channel;
+}
+
+long CEventLibImpl::flushSendQueue(bool replay) {
+  // Taking m_critSecIPC first keeps batches in the order they were taken.
+  m_critSecIPC.enter(__LINE__);
+  m_pCritSec->enter(__LINE__);
+  if (replay) queueReplayLocked();
+  std::string batch = m_sendQueue.paramList();
+  m_sendQueue.clear();
+  m_pCritSec->leave(__LINE__);
+  long result = sendReceiveIPC(CECMD_QUEUE, batch, nullptr);
+  m_critSecIPC.leave(__LINE__);
+  return result;
+}
+
+void CEventLibImpl::sendThreadFunc() {
+  setFlag(m_bSendThreadRunning, 1);
+  CPortable::SetCurrentThreadName("CESend");
+  evtLog(LOGLIB_PRIORITY_INFO, "CEventLibImpl::sendThreadFunc - starting (0x%08X)", addressWord(this));
+  unsigned long timeoutMs = CPEvent::kInfinite;
+  unsigned long long windowStart = 0;  // 0: no batching window open
+  while (!m_bStop.load()) {
+    long wake = m_eventSend.wait(timeoutMs, nullptr);
+    bool flush = false;
+    if (wake == kSendWithinWindow) {
+      unsigned long long now = CPortable::GetTickCountULL();
+      if (windowStart == 0) {
+        windowStart = now;
+        timeoutMs = static_cast<unsigned long>(kBatchWindowMs);
+      } else if (now - windowStart > kBatchWindowMs) {
+        flush = true;
+      } else {
+        // A wake with 1 never extends an open window.
+        timeoutMs = static_cast<unsigned long>(kBatchWindowMs - (now - windowStart));
+      }
+    } else if (wake == kSendNow || wake == CP_WAIT_TIMEOUT) {
+      flush = true;
+    }
+    if (!flush) continue;
+    if (m_bStop.load()) break;
+    if (flushSendQueue(false) == CE_E_STOPPING) break;
+    windowStart = 0;
+    timeoutMs = CPEvent::kInfinite;
+  }
+  evtLog(LOGLIB_PRIORITY_INFO, "CEventLibImpl::sendThreadFunc - stopping (0x%08X)", addressWord(this));
+  setFlag(m_bSendThreadRunning, 0);
+}
+
+void CEventLibImpl::queueRequestLocked(const std::string& name, const std::string& data) {
+  CParamsX request;
+  request.addParam(name);
+  request.addParam(data);
+  m_sendQueue.addParam(request.paramList());
+}

@@ -1,0 +1,75 @@
+// Flushing on the host's request, and the service's "publish", "retract" and
+// "completed" notices.
+#include <cstdint>
+
+#include "Library/CEResultCodes.h"
+#include "Library/CEventLibImpl.h"
+#include "Library/EngineText.h"
+#include "trace/_Trace.h"
+
+using evt::engine::addressWord;
+using evt::engine::codeWord;
+using KelLogLib::LOGLIB_PRIORITY_ERROR;
+using KelLogLib::LOGLIB_PRIORITY_INFO;
+
+namespace {
+
+// Item 1 of a received request list, itself a list.
+CParamsX fieldsOf(const std::string& request) {
+  CParamsX list(request);
+  return CParamsX(list.getstringParamAt(1));
+}
+
+long int32At(CParamsX& fields, unsigned long index) {
+  return static_cast<long>(static_cast<int32_t>(fields.getLongParamAt(index)));
+}
+
+}  // namespace
+
+std::string CEventLibImpl::publishFields(const std::string& category) const {
+  CParamsX fields;
+  fields.addParam(category);
+  fields.addParam(static_cast<long>(m_dwThisServerID.load()));
+  return fields.paramList();
+}
+
+long CEventLibImpl::execute(unsigned long completionId) {
+  evtTrace(TRACE_DETAIL, LOGLIB_PRIORITY_INFO, "CEventLibImpl::execute 0x%08X, compid %d", addressWord(this),
+           static_cast<int>(static_cast<int32_t>(completionId)));
+  m_pCritSec->enter(__LINE__);
+  if (completionId != 0) {
+    // Queued even when nothing else is, so a host waiting for this
+    // completion always gets it.
+    CParamsX fields;
+    fields.addParam(static_cast<long>(static_cast<int32_t>(completionId)));
+    queueRequestLocked("completion-id", fields.paramList());
+    m_eventSend.wake(kSendNow);
+  } else if (m_sendQueue.count() > 0) {
+    m_eventSend.wake(kSendWithinWindow);
+  }
+  m_pCritSec->leave(__LINE__);
+  return 0;
+}
+
+void CEventLibImpl::publishAction(const std::string& request, int bPublish) {
+  if (m_pPublishHandler == nullptr) return;
+  CParamsX fields = fieldsOf(request);
+  long result = m_pPublishHandler->onPublish(fields.getstringParamAt(0), int32At(fields, 1), bPublish);
+  if (result < 0) {
+    evtLog(LOGLIB_PRIORITY_ERROR,
+           bPublish ? "(Error) CEventLibImpl::actionPublish failed - 0x%08X"
+                    : "(Error) CEventLibImpl::actionRetract failed - 0x%08X",
+           codeWord(result));
+  }
+}
+
+void CEventLibImpl::actionPublish(const std::string& request) { publishAction(request, 1); }
+void CEventLibImpl::actionRetract(const std::string& request) { publishAction(request, 0); }
+
+void CEventLibImpl::actionCompleted(const std::string& request) {
+  if (m_pCompletionHandler == nullptr) return;
+  CParamsX fields = fieldsOf(request);
+  long result = m_pCompletionHandler->onCompleted(int32At(fields, 0), int32At(fields, 1));
+  if (result < 0)
+    evtLog(LOGLIB_PRIORITY_ERROR, "(Error) CEventLibImpl::actionCompleted failed - 0x%08X", codeWord(result));
+}

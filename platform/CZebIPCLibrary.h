@@ -1,0 +1,61 @@
+// The messaging channel from a client to the event service: one Unix stream
+// socket to the service's endpoint (see platform/linux/Endpoint.h), served by
+// one reader thread of this object.
+//
+// - initialize() starts the reader, which connects, reconnects with backoff
+//   after a loss, and reports each connection made (the first one included)
+//   and each loss as ZEBIPC_CONNECTED / ZEBIPC_DISCONNECTED through
+//   receiveRequest, in order with the service's requests.
+// - One command at a time: sendRequest, then receiveResponse on the same
+//   thread. The answer wait is bounded (kResponseTimeoutMs) and ends with a
+//   failure when the connection drops.
+// - finalize() wakes every waiter with ZEBIPC_CLOSED and is safe against
+//   concurrent calls of every other operation. Texts handed out are new[]
+//   arrays, NUL-terminated, for the caller to delete[].
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "Library/CEExport.h"
+
+class CE_EXPORT CZebIPCLibrary {
+ public:
+  static constexpr unsigned long kResponseTimeoutMs = 10000;
+
+  // `name` and `id` select the endpoint; the numeric arguments are accepted
+  // for compatibility.
+  CZebIPCLibrary(const std::string& name, const std::string& id, int, unsigned long, unsigned long,
+                 unsigned long);
+  ~CZebIPCLibrary();
+  CZebIPCLibrary(const CZebIPCLibrary&) = delete;
+  CZebIPCLibrary& operator=(const CZebIPCLibrary&) = delete;
+
+  // 0, or ZEBIPC_E_BAD_ENDPOINT / ZEBIPC_CLOSED. The service need not be up.
+  long initialize();
+  // Sends `length` bytes of `data` (a NUL-terminated text) with the 16-byte
+  // `header`; *id receives the request's id. ZEBIPC_E_NOT_CONNECTED while no
+  // connection exists, ZEBIPC_E_TOO_LARGE above the frame limit.
+  long sendRequest(unsigned long, const char* data, unsigned long length, unsigned long* id, int,
+                   const char* header);
+  // The answer to the last sendRequest: 0 with *data (or null for an empty
+  // text), *length (bytes including the NUL), *id and `header` filled; or
+  // ZEBIPC_E_TIMEOUT, ZEBIPC_E_CONNECTION_LOST, ZEBIPC_CLOSED.
+  long receiveResponse(unsigned long*, char** data, unsigned long* length, unsigned long* id, char* header);
+  // Blocks for the next status or service request. A request returns 0 with
+  // its text, header and no-response flag; `a` and `b` identify it for
+  // sendResponse. ZEBIPC_CLOSED after finalize.
+  long receiveRequest(unsigned long* a, unsigned long* b, char** data, unsigned long* length, int* noResponse,
+                      char* header);
+  // Answers the request (a, b). ZEBIPC_E_NOT_CONNECTED when its connection
+  // is gone.
+  long sendResponse(unsigned long a, unsigned long b, const char* data, unsigned long length,
+                    const char* header);
+  long finalize();
+
+  const std::string& endpoint() const;
+
+ private:
+  class Impl;
+  std::unique_ptr<Impl> m_pImpl;
+};

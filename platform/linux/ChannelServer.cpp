@@ -1,0 +1,102 @@
+#include "platform/linux/ChannelServer.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "Library/CEResultCodes.h"
+#include "platform/linux/Endpoint.h"
+#include "trace/_Trace.h"
+
+namespace evt::channel {
+namespace {
+
+sockaddr_un addressOf(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  return address;
+}
+
+// True when a process accepts connections at `path`.
+bool someoneListens(const sockaddr_un& address) {
+  int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (probe < 0) return false;
+  bool live = connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  ::close(probe);
+  return live;
+}
+
+long socketFailure(const char* call, const std::string& path) {
+  evtLog(KelLogLib::LOGLIB_PRIORITY_ERROR, "(Error) ChannelListener::listen %s %s: %s", call, path.c_str(),
+         std::strerror(errno));
+  return ZEBIPC_E_SOCKET;
+}
+
+}  // namespace
+
+long ChannelListener::listen() {
+  if (!endpointFits(m_path)) return ZEBIPC_E_BAD_ENDPOINT;
+  std::string dir = m_path.substr(0, m_path.rfind('/'));
+  if (!dir.empty() && mkdir(dir.c_str(), 0750) != 0 && errno != EEXIST) return socketFailure("mkdir", dir);
+
+  sockaddr_un address = addressOf(m_path);
+  if (someoneListens(address)) return ZEBIPC_E_IN_USE;
+  unlink(m_path.c_str());  // a stale socket of a service that died
+
+  m_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (m_fd < 0) return socketFailure("socket", m_path);
+  if (bind(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      chmod(m_path.c_str(), 0660) != 0 || ::listen(m_fd, 64) != 0) {
+    long result = socketFailure("bind", m_path);
+    ::close(m_fd);
+    m_fd = -1;
+    return result;
+  }
+  return 0;
+}
+
+int ChannelListener::accept(int timeoutMs) {
+  if (m_fd < 0) return -1;
+  pollfd pfd{m_fd, POLLIN, 0};
+  int ready;
+  do {
+    ready = poll(&pfd, 1, timeoutMs);
+  } while (ready < 0 && errno == EINTR);
+  if (ready <= 0) return -1;
+  return ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
+void ChannelListener::close() {
+  if (m_fd < 0) return;
+  ::close(m_fd);
+  m_fd = -1;
+  unlink(m_path.c_str());
+}
+
+FrameConnection::~FrameConnection() {
+  if (m_fd >= 0) ::close(m_fd);
+}
+
+long FrameConnection::write(const Frame& frame) { return writeBytes(encodeFrame(frame)); }
+
+long FrameConnection::writeBytes(const std::string& bytes) {
+  std::lock_guard<std::mutex> hold(m_writeMutex);
+  return writeAll(m_fd, bytes) ? 0 : ZEBIPC_E_CONNECTION_LOST;
+}
+
+void FrameConnection::shutdown() { ::shutdown(m_fd, SHUT_RDWR); }
+
+int FrameConnection::peerPid() const {
+  ucred credentials{};
+  socklen_t size = sizeof credentials;
+  if (getsockopt(m_fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0) return -1;
+  return credentials.pid;
+}
+
+}  // namespace evt::channel

@@ -1,0 +1,101 @@
+#include "platform/linux/Frame.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "Library/CEResultCodes.h"
+
+namespace evt::channel {
+namespace {
+
+void putWord(std::string* out, uint32_t value) {
+  for (int i = 0; i < 4; ++i) out->push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+}
+
+uint32_t getWord(const unsigned char* bytes) {
+  return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+         static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+}
+
+// Reads exactly `size` bytes. `timeoutMs` applies to the first byte only, so a
+// frame that has begun is always read whole.
+long readExactly(int fd, unsigned char* buffer, std::size_t size, int timeoutMs) {
+  std::size_t done = 0;
+  while (done < size) {
+    if (done == 0 && timeoutMs >= 0) {
+      pollfd pfd{fd, POLLIN, 0};
+      int ready = poll(&pfd, 1, timeoutMs);
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready == 0) return ZEBIPC_E_TIMEOUT;
+    }
+    ssize_t n = ::recv(fd, buffer + done, size - done, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return ZEBIPC_E_CONNECTION_LOST;
+    done += static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::string encodeFrame(const Frame& frame, bool terminate) {
+  std::string out;
+  out.reserve(kFrameHeaderSize + frame.text.size() + 1);
+  putWord(&out, kFrameMagic);
+  putWord(&out, frame.kind);
+  putWord(&out, frame.requestId);
+  putWord(&out, frame.noResponse);
+  for (uint32_t word : frame.header) putWord(&out, word);
+  putWord(&out, static_cast<uint32_t>(frame.text.size() + (terminate ? 1 : 0)));
+  out += frame.text;
+  if (terminate) out.push_back('\0');
+  return out;
+}
+
+bool decodeFrameHeader(const unsigned char* bytes, Frame* frame, uint32_t* dataLength) {
+  if (getWord(bytes) != kFrameMagic) return false;
+  frame->kind = getWord(bytes + 4);
+  if (frame->kind < FRAME_CLIENT_REQUEST || frame->kind > FRAME_SERVICE_ANSWER) return false;
+  frame->requestId = getWord(bytes + 8);
+  frame->noResponse = getWord(bytes + 12);
+  for (int i = 0; i < 4; ++i) frame->header[i] = getWord(bytes + 16 + 4 * i);
+  *dataLength = getWord(bytes + 32);
+  return *dataLength <= kMaxFrameData;
+}
+
+bool writeAll(int fd, const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+long readFrame(int fd, Frame* frame, int timeoutMs) {
+  unsigned char head[kFrameHeaderSize];
+  long result = readExactly(fd, head, sizeof head, timeoutMs);
+  if (result != 0) return result;
+  uint32_t length = 0;
+  if (!decodeFrameHeader(head, frame, &length)) return ZEBIPC_E_BAD_FRAME;
+  std::vector<unsigned char> data(length);
+  if (length > 0) {
+    result = readExactly(fd, data.data(), length, -1);
+    if (result != 0) return result;
+  }
+  frame->text.clear();
+  if (length > 0) {
+    const char* chars = reinterpret_cast<const char*>(data.data());
+    frame->text.assign(chars, strnlen(chars, length));
+  }
+  return 0;
+}
+
+}  // namespace evt::channel

@@ -1,0 +1,64 @@
+#include "tests/support/EngineFixture.h"
+
+#include <cstdlib>
+
+#include "tests/support/TestEnvironment.h"
+
+namespace evt::test {
+
+long RecordingHandlers::onDeliverEvent(const std::string& category, const std::string& keys,
+                                       const std::string& data, unsigned long long seqNo, unsigned long serverId) {
+  std::lock_guard<std::mutex> hold(m_mutex);
+  m_events.push_back(Event{category, keys, data, seqNo, serverId});
+  return m_result;
+}
+
+long RecordingHandlers::onPublish(const std::string& category, long serverId, int bPublish) {
+  std::lock_guard<std::mutex> hold(m_mutex);
+  m_publishes.emplace_back(category, serverId, bPublish);
+  return m_result;
+}
+
+long RecordingHandlers::onCompleted(long first, long second) {
+  std::lock_guard<std::mutex> hold(m_mutex);
+  m_completions.emplace_back(first, second);
+  return m_result;
+}
+
+std::vector<RecordingHandlers::Event> RecordingHandlers::events() const {
+  std::lock_guard<std::mutex> hold(m_mutex);
+  return m_events;
+}
+
+std::vector<std::tuple<std::string, long, int>> RecordingHandlers::publishes() const {
+  std::lock_guard<std::mutex> hold(m_mutex);
+  return m_publishes;
+}
+
+std::vector<std::pair<long, long>> RecordingHandlers::completions() const {
+  std::lock_guard<std::mutex> hold(m_mutex);
+  return m_completions;
+}
+
+void EngineTest::SetUp() {
+  setenv("EVT_TRACE_MASK", "0xFFFFFFFF", 1);
+  service.start();
+}
+
+void EngineTest::TearDown() {
+  service.stop();
+  unsetenv("EVT_TRACE_MASK");
+}
+
+std::unique_ptr<CEventLib> EngineTest::connectedClient(const std::string& name) {
+  std::unique_ptr<CEventLib> client(new CEventLib(name, &handlers, &handlers, &handlers));
+  EXPECT_EQ(0, client->initialize());
+  // Registration, then the replay of the first connection ends with a flush.
+  EXPECT_TRUE(service.waitUntil([&] { return countOf(CECMD_QUEUE) >= 1; }));
+  EXPECT_TRUE(eventually([&] { return client->engine()->isConnected(); }));
+  return client;
+}
+
+std::string EngineTest::logText() { return readFile(logDirectory() + "/evt.log"); }
+
+}  // namespace evt::test

@@ -1,0 +1,102 @@
+// A scriptable stand-in for the event service, on the real server side of the
+// channel and a real Unix socket at the endpoint clients derive from the
+// environment. It records every command it receives and every answer to its
+// own requests, answers as scripted, and can send any request text.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/linux/ChannelServer.h"
+
+namespace evt::test {
+
+class FakeService {
+ public:
+  struct Command {
+    uint32_t cmd = 0;
+    std::string text;
+    std::chrono::steady_clock::time_point at;
+    int connection = 0;  // 1 for the first connection accepted, and so on
+  };
+
+  FakeService();
+  ~FakeService();
+
+  // Listens and serves until stop(); start() again is a service restart.
+  void start();
+  // Closes the listener and every connection.
+  void stop();
+  // Ends the current connections but keeps listening.
+  void dropConnections();
+
+  // Scripting. Answers to CECMD_SERVER_ID are taken in turn, the last one
+  // repeating; other commands are answered with `answerText(cmd)`.
+  void setServerIdAnswers(std::vector<std::string> answers);
+  void setAnswerText(uint32_t cmd, std::string text);
+  // Answer `cmd` with header word 1 = `word1` instead of the command itself.
+  void setAnsweredCommand(uint32_t cmd, uint32_t word1);
+  // The service's result (header word 2) for `cmd`.
+  void setResult(uint32_t cmd, uint32_t result);
+  // When set, commands are recorded but never answered.
+  void setSilent(bool silent);
+
+  // Sends a service request to the newest connection; its request id, or 0
+  // when no client is connected. `terminate` false leaves the NUL out.
+  uint32_t sendRequest(const std::string& text, bool noResponse, bool terminate = true);
+  // The answer to request `id`, waiting up to `timeout`; false when none came.
+  bool answerTo(uint32_t id, channel::Frame* answer, std::chrono::milliseconds timeout);
+
+  std::vector<Command> commands() const;
+  std::vector<Command> commandsOf(uint32_t cmd) const;
+  int connectionsAccepted() const;
+  int connectionsOpen() const;
+
+  // Waits until `condition` holds (checked whenever the service records
+  // something, and at least every 50 ms); false after `timeout`.
+  bool waitUntil(const std::function<bool()>& condition,
+                 std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
+
+  const std::string& endpoint() const { return m_endpoint; }
+
+ private:
+  struct Connection;
+  void acceptLoop();
+  void serve(std::shared_ptr<Connection> connection);
+  void answer(Connection& connection, const channel::Frame& request);
+
+  const std::string m_endpoint;
+  mutable std::mutex m_mutex;
+  std::condition_variable m_changed;
+  std::unique_ptr<channel::ChannelListener> m_listener;
+  std::thread m_acceptThread;
+  bool m_running = false;
+  std::vector<std::shared_ptr<Connection>> m_connections;
+  std::vector<std::thread> m_readers;
+  int m_accepted = 0;
+  uint32_t m_nextRequestId = 0;
+
+  std::vector<std::string> m_serverIdAnswers{"12"};
+  std::size_t m_serverIdAnswered = 0;
+  std::map<uint32_t, std::string> m_answerText;
+  std::map<uint32_t, uint32_t> m_answeredCommand;
+  std::map<uint32_t, uint32_t> m_result;
+  bool m_silent = false;
+
+  std::vector<Command> m_commands;
+  std::map<uint32_t, channel::Frame> m_answers;
+};
+
+// Polls `condition` every few milliseconds until it holds or `timeout` ends.
+bool eventually(const std::function<bool()>& condition,
+                std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
+
+}  // namespace evt::test

@@ -1,0 +1,151 @@
+// Batched sends to the service and dispatch of the service's requests.
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "Library/CEResultCodes.h"
+#include "Library/CEventLib.h"
+#include "Library/CEventLibImpl.h"
+#include "Utilities/CParamsX.h"
+#include "tests/support/EngineFixture.h"
+
+using evt::channel::Frame;
+using evt::test::EngineTest;
+using evt::test::eventually;
+using namespace std::chrono_literals;
+
+namespace {
+
+void queueTestRequest(CEventLibImpl* engine, const std::string& name) {
+  engine->m_pCritSec->enter(__LINE__);
+  engine->queueRequestLocked(name, "");
+  engine->m_pCritSec->leave(__LINE__);
+}
+
+std::string requestList(const std::string& name, const std::string& fields) {
+  CParamsX request;
+  request.addParam(name);
+  request.addParam(fields);
+  return request.paramList();
+}
+
+std::string publishNotice(const std::string& name, const std::string& category, long serverId) {
+  CParamsX fields;
+  fields.addParam(category);
+  fields.addParam(serverId);
+  return requestList(name, fields.paramList());
+}
+
+std::string completedNotice(long first, long second) {
+  CParamsX fields;
+  fields.addParam(first);
+  fields.addParam(second);
+  return requestList("completed", fields.paramList());
+}
+
+std::string textOf(const std::vector<std::string>& requestLists) {
+  CParamsX text;
+  for (const auto& item : requestLists) text.addParam(item);
+  return text.paramList();
+}
+
+}  // namespace
+
+// Plain wakes within 200 ms of the first make one batch, sent when the
+// window closes; an id is queued last and sent at once, even alone.
+TEST_F(EngineTest, BatchesPlainWakesAndSendsCompletionsAtOnce) {
+  auto client = connectedClient();
+  CEventLibImpl* engine = client->engine();
+  queueTestRequest(engine, "first");
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(0, client->execute(0));
+  std::this_thread::sleep_for(50ms);
+  queueTestRequest(engine, "second");
+  EXPECT_EQ(0, client->execute(0));
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(0, client->execute(0));
+  ASSERT_TRUE(service.waitUntil([&] { return countOf(CECMD_QUEUE) == 2; }));
+  auto batch = service.commandsOf(CECMD_QUEUE)[1];
+  EXPECT_GE(batch.at - start, 190ms);
+  CParamsX items(batch.text);
+  ASSERT_EQ(2ul, items.count());
+  EXPECT_EQ("first", CParamsX(items.getstringParamAt(0)).getstringParamAt(0));
+  EXPECT_EQ("second", CParamsX(items.getstringParamAt(1)).getstringParamAt(0));
+
+  queueTestRequest(engine, "third");
+  EXPECT_EQ(0, client->execute(7));
+  ASSERT_TRUE(service.waitUntil([&] { return countOf(CECMD_QUEUE) == 3; }));
+  EXPECT_EQ(textOf({requestList("third", ""), "13;completion-id;3;1;7"}), service.commandsOf(CECMD_QUEUE)[2].text);
+
+  // Nothing queued: the id still goes out, so its completion can come back.
+  EXPECT_EQ(0, client->execute(0x80000001ul));
+  ASSERT_TRUE(service.waitUntil([&] { return countOf(CECMD_QUEUE) == 4; }));
+  EXPECT_EQ(textOf({requestList("completion-id", "11;-2147483647")}), service.commandsOf(CECMD_QUEUE)[3].text);
+  EXPECT_EQ(4u, countOf(CECMD_QUEUE));
+}
+
+// One received text with several request lists: handled in order, answered
+// once; unknown or differently cased names are skipped; a no-response
+// request is handled but not answered; texts without data or without a NUL
+// are survived and answered.
+TEST_F(EngineTest, DispatchesEveryRequestOfATextAndAnswersOnce) {
+  auto client = connectedClient();
+  std::string both = textOf({publishNotice("publish", "cat1", 12), publishNotice("retract", "cat1", -1)});
+  uint32_t pair = service.sendRequest(both, false);
+  Frame answer;
+  ASSERT_TRUE(service.answerTo(pair, &answer, 10s));
+  EXPECT_EQ(0x11223344u, answer.header[0]);
+  EXPECT_EQ(6u, answer.header[1]);
+  EXPECT_EQ(0u, answer.header[2]);
+  EXPECT_EQ(0xA5A5A5A5u, answer.header[3]);
+  EXPECT_EQ("", answer.text);
+  using Notice = std::tuple<std::string, long, int>;
+  EXPECT_EQ((std::vector<Notice>{Notice{"cat1", 12, 1}, Notice{"cat1", -1, 0}}), handlers.publishes());
+
+  uint32_t ignored = service.sendRequest(
+      textOf({publishNotice("Publish", "x", 1), publishNotice("nonsense", "x", 1), "garbage"}), false);
+  ASSERT_TRUE(service.answerTo(ignored, &answer, 10s));
+  EXPECT_EQ(2u, handlers.publishes().size());
+
+  uint32_t silent = service.sendRequest(textOf({publishNotice("publish", "quiet", 3)}), true);
+  uint32_t empty = service.sendRequest("", false, false);
+  uint32_t unterminated = service.sendRequest(textOf({completedNotice(7, 5)}), false, false);
+  ASSERT_TRUE(service.answerTo(empty, &answer, 10s));
+  ASSERT_TRUE(service.answerTo(unterminated, &answer, 10s));
+  EXPECT_FALSE(service.answerTo(silent, &answer, 0ms));  // answers come in order
+  EXPECT_EQ(3u, handlers.publishes().size());
+  EXPECT_EQ((std::vector<std::pair<long, long>>{{7, 5}}), handlers.completions());
+
+  handlers.setResult(CE_E_CREATE);
+  uint32_t failing = service.sendRequest(textOf({completedNotice(1, 2)}), false);
+  ASSERT_TRUE(service.answerTo(failing, &answer, 10s));
+  EXPECT_EQ(0u, answer.header[2]);  // handler results do not change the answer
+  EXPECT_NE(std::string::npos, logText().find("(Error) CEventLibImpl::actionCompleted failed - 0xC11F0D48"));
+  EXPECT_NE(std::string::npos, logText().find("CEventLibImpl::ipcClientRequestThread - request \"" + both + "\""));
+}
+
+// Answers that name another command, or carry a failure, fail the exchange;
+// the init thread keeps retrying and never registers.
+TEST_F(EngineTest, RejectsAnswersToTheWrongCommand) {
+  service.setAnsweredCommand(CECMD_SERVER_ID, CECMD_CLIENT_NAME);
+  CEventLib client("mismatch", nullptr, nullptr, nullptr);
+  ASSERT_EQ(0, client.initialize());
+  ASSERT_TRUE(service.waitUntil([&] { return countOf(CECMD_SERVER_ID) >= 2; }));
+  EXPECT_FALSE(client.engine()->isConnected());
+  EXPECT_EQ(0u, countOf(CECMD_CLIENT_NAME));
+  EXPECT_NE(std::string::npos, logText().find("(Error) CEventLibImpl::sendReceiveIPC failed - 0xC11F0D51"));
+
+  service.setAnsweredCommand(CECMD_SERVER_ID, CECMD_SERVER_ID);
+  service.setResult(CECMD_SERVER_ID, 0xC0000022u);
+  std::size_t before = countOf(CECMD_SERVER_ID);
+  ASSERT_TRUE(service.waitUntil([&] { return countOf(CECMD_SERVER_ID) >= before + 1; }));
+  EXPECT_TRUE(eventually([&] {
+    return logText().find("(Error) CEventLibImpl::sendReceiveIPC failed - 0xC0000022") != std::string::npos;
+  }));
+  EXPECT_FALSE(client.engine()->isConnected());
+
+  service.setResult(CECMD_SERVER_ID, 0);
+  EXPECT_TRUE(eventually([&] { return client.engine()->isConnected(); }));
+  EXPECT_EQ(12ul, client.engine()->thisServerId());
+}

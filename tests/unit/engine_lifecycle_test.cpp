@@ -1,0 +1,139 @@
+// The engine's life against a fake service on the real socket: registration,
+// reconnection, and a stop that never hangs.
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "Library/CEResultCodes.h"
+#include "Library/CEventLib.h"
+#include "Library/CEventLibImpl.h"
+#include "tests/support/EngineFixture.h"
+
+using evt::test::EngineTest;
+using evt::test::eventually;
+using evt::test::FakeService;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::vector<uint32_t> commandCodes(const FakeService& service) {
+  std::vector<uint32_t> codes;
+  for (const auto& command : service.commands()) codes.push_back(command.cmd);
+  return codes;
+}
+
+// Runs `work` and fails the test instead of hanging when it takes too long.
+template <typename Work>
+void finishesWithin(std::chrono::milliseconds bound, Work work) {
+  auto done = std::async(std::launch::async, work);
+  ASSERT_EQ(std::future_status::ready, done.wait_for(bound)) << "did not return in time";
+  done.get();
+}
+
+}  // namespace
+
+// An empty server id is a failed attempt, retried after 500 ms; texts
+// answered to the name and pid commands do not replace the id; the first
+// connection is followed by identification and a flush of the queue.
+TEST_F(EngineTest, RegistersRetryingUntilTheServerIdComes) {
+  service.setServerIdAnswers({"", "12"});
+  service.setAnswerText(CECMD_CLIENT_NAME, "ok");
+  service.setAnswerText(CECMD_PROCESS_ID, "ok");
+  auto client = connectedClient("registrar");
+  EXPECT_EQ(12ul, client->engine()->thisServerId());
+
+  auto commands = service.commands();
+  std::vector<uint32_t> expected = {CECMD_SERVER_ID, CECMD_SERVER_ID, CECMD_CLIENT_NAME, CECMD_PROCESS_ID,
+                                    CECMD_CLIENT_NAME, CECMD_PROCESS_ID, CECMD_QUEUE};
+  ASSERT_EQ(expected, commandCodes(service));
+  EXPECT_GE(commands[1].at - commands[0].at, 450ms);
+  EXPECT_EQ("registrar", commands[2].text);
+  EXPECT_EQ(std::to_string(getpid()), commands[3].text);
+  EXPECT_EQ("", commands[6].text);
+
+  std::string log = logText();
+  EXPECT_NE(std::string::npos, log.find("CEventLibImpl::initThreadFunc - starting"));
+  EXPECT_NE(std::string::npos, log.find("CEventLibImpl::ipcClientRequestThread - ZEBIPC_CONNECTED"));
+  EXPECT_NE(std::string::npos, log.find("registrar"));
+}
+
+// The service goes away and comes back: the engine learns of both and
+// identifies itself again on the new connection without help.
+TEST_F(EngineTest, ReconnectsAfterAServiceRestart) {
+  auto client = connectedClient();
+  EXPECT_EQ(CE_E_NOT_CONNECTED, [&] {
+    service.stop();
+    EXPECT_TRUE(eventually([&] { return !client->engine()->isConnected(); }));
+    return client->execute(0);
+  }());
+  service.start();
+  ASSERT_TRUE(service.waitUntil([&] {
+    auto queued = service.commandsOf(CECMD_QUEUE);
+    return !queued.empty() && queued.back().connection == 2;
+  }));
+  EXPECT_TRUE(client->engine()->isConnected());
+  auto names = service.commandsOf(CECMD_CLIENT_NAME);
+  EXPECT_EQ(2, names.back().connection);
+  EXPECT_EQ(0, client->execute(0));
+  EXPECT_NE(std::string::npos, logText().find("CEventLibImpl::actionDisconnected"));
+}
+
+// finalize returns promptly whether the service is absent, or accepts and
+// never answers; afterwards every operation is refused and nothing restarts.
+TEST_F(EngineTest, FinalizeNeverHangs) {
+  service.stop();
+  CEventLib absent("absent", nullptr, nullptr, nullptr);
+  ASSERT_EQ(0, absent.initialize());
+  EXPECT_EQ(CE_E_NOT_CONNECTED, absent.execute(0));
+  finishesWithin(3s, [&] { absent.finalize(); });
+
+  service.setSilent(true);
+  service.start();
+  CEventLib blocked("blocked", nullptr, nullptr, nullptr);
+  ASSERT_EQ(0, blocked.initialize());
+  ASSERT_TRUE(service.waitUntil([&] { return countOf(CECMD_SERVER_ID) == 1; }));
+  finishesWithin(3s, [&] { blocked.finalize(); });
+  EXPECT_EQ(0, blocked.engine()->m_bSendThreadRunning.load());
+  EXPECT_EQ(nullptr, blocked.engine()->m_pIPC.load());
+
+  EXPECT_EQ(CE_E_STOPPING, blocked.execute(7));
+  finishesWithin(1s, [&] { EXPECT_EQ(0, blocked.finalize()); });
+  // initialize after finalize opens no channel.
+  int accepted = service.connectionsAccepted();
+  EXPECT_EQ(0, blocked.initialize());
+  EXPECT_TRUE(eventually([&] { return blocked.engine()->m_bInitThreadRunning.load() == 0; }));
+  EXPECT_EQ(nullptr, blocked.engine()->m_pIPC.load());
+  EXPECT_EQ(accepted, service.connectionsAccepted());
+}
+
+// An exchange with no channel fails as "not connected", never as "stopping"
+// (which would end the send thread for good).
+TEST_F(EngineTest, ExchangeWithoutChannelFails) {
+  CEventLib client("idle", nullptr, nullptr, nullptr);
+  std::string answer = "kept";
+  client.engine()->m_critSecIPC.enter(__LINE__);
+  EXPECT_EQ(CE_E_NOT_CONNECTED, client.engine()->sendReceiveIPC(CECMD_QUEUE, "", &answer));
+  client.engine()->m_critSecIPC.leave(__LINE__);
+  EXPECT_EQ("kept", answer);
+  EXPECT_LT(CE_E_NOT_CONNECTED, 0);
+  EXPECT_LT(CE_E_STOPPING, 0);
+  EXPECT_LT(ZEBIPC_CLOSED, 0);
+}
+
+// Many short lives, connected or not, with a second client beside them:
+// under the sanitizer builds this is the leak and race check.
+TEST_F(EngineTest, ManyLifecycles) {
+  auto witness = connectedClient("witness");
+  for (int i = 0; i < 200; ++i) {
+    CEventLib client("cycle", &handlers, &handlers, &handlers);
+    ASSERT_EQ(0, client.initialize());
+    if (i % 4 == 0) {
+      ASSERT_TRUE(eventually([&] { return client.engine()->isConnected(); }));
+      client.execute(9);
+    }
+    if (i % 2 == 0) client.finalize();
+  }
+  EXPECT_TRUE(witness->engine()->isConnected());
+}
