@@ -28,6 +28,16 @@ long CEventLib::finalize() {
   return 0;
 }
 
+long CEventLib::publish(const std::string& category) {
+  if (m_pImpl->isStopping()) return CE_E_STOPPING;
+  return m_pImpl->publish(category);
+}
+
+long CEventLib::retract(const std::string& category) {
+  if (m_pImpl->isStopping()) return CE_E_STOPPING;
+  return m_pImpl->retract(category);
+}
+
 long CEventLib::execute(unsigned long completionId) {
   if (m_pImpl->isStopping()) return CE_E_STOPPING;
   if (!m_pImpl->isConnected()) return CE_E_NOT_CONNECTED;

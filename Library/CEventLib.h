@@ -30,7 +30,13 @@ class CE_EXPORT CEventLib {
 
   long initialize();
   long finalize();
-  // CE_E_NOT_CONNECTED while the client is not registered with the service.
+  // Start or stop publishing a category; remembered across reconnections.
+  long publish(const std::string& category);
+  long retract(const std::string& category);
+  // Sends the queued requests: completionId 0 within 200 ms, any other id at
+  // once, followed by a "completion-id" request whose completion the service
+  // reports to the completion handler. CE_E_NOT_CONNECTED while the client
+  // is not registered with the service.
   long execute(unsigned long completionId);
 
   // The engine, for diagnostics and tests.

@@ -22,6 +22,7 @@
 
 #include "Library/CEExport.h"
 #include "Library/CEventHandlers.h"
+#include "Service/CategorySeqNo.h"
 #include "Utilities/CParamsX.h"
 #include "platform/CPortable.h"
 
@@ -58,6 +59,10 @@ class CE_EXPORT CEventLibImpl {
   // Wakes the send thread: completionId 0 sends within the batching window,
   // any other id queues a "completion-id" request and sends at once.
   long execute(unsigned long completionId);
+  // Announce that this client starts or stops publishing `category`; kept
+  // for the next connection's replay, queued now when connected. Always 0.
+  long publish(const std::string& category);
+  long retract(const std::string& category);
 
   bool isStopping() const { return m_bStop.load() != 0; }
   bool isConnected() const { return m_bConnected.load() != 0; }
@@ -141,6 +146,7 @@ class CE_EXPORT CEventLibImpl {
   CPCritSec m_critSecChannel;
   std::atomic<unsigned long> m_dwThisServerID{0};
   std::map<std::string, int> m_mapPublishings;
+  CCategorySeqNo m_categorySeqNo;
   CParamsX m_sendQueue;
 
  private:

@@ -33,6 +33,28 @@ std::string CEventLibImpl::publishFields(const std::string& category) const {
   return fields.paramList();
 }
 
+long CEventLibImpl::publish(const std::string& category) {
+  m_pCritSec->enter(__LINE__);
+  if (m_mapPublishings.count(category) == 0) {
+    if (m_bConnected.load()) queueRequestLocked("publish", publishFields(category));
+    m_mapPublishings[category] = 1;  // announced again on every connection
+  }
+  m_pCritSec->leave(__LINE__);
+  m_categorySeqNo.useCategory(category);
+  return 0;
+}
+
+long CEventLibImpl::retract(const std::string& category) {
+  m_pCritSec->enter(__LINE__);
+  auto found = m_mapPublishings.find(category);
+  if (found != m_mapPublishings.end()) {
+    if (m_bConnected.load()) queueRequestLocked("retract", publishFields(category));
+    m_mapPublishings.erase(found);
+  }
+  m_pCritSec->leave(__LINE__);
+  return 0;
+}
+
 long CEventLibImpl::execute(unsigned long completionId) {
   evtTrace(TRACE_DETAIL, LOGLIB_PRIORITY_INFO, "CEventLibImpl::execute 0x%08X, compid %d", addressWord(this),
            static_cast<int>(static_cast<int32_t>(completionId)));

@@ -14,6 +14,9 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <pthread.h>
+
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -33,6 +36,7 @@ struct SharedLock {
 static_assert(sizeof(SharedLock) == 16, "the shared layout must not depend on the ABI");
 
 constexpr unsigned long kLivenessPollMs = 2;
+constexpr int kSpinRounds = 64;
 
 SharedLock* lockOf(CPSharedMemory* block) { return static_cast<SharedLock*>(block->getAddress()); }
 
@@ -40,9 +44,25 @@ bool compareExchange(uint32_t* word, uint32_t expected, uint32_t desired) {
   return __atomic_compare_exchange_n(word, &expected, desired, false, __ATOMIC_ACQ_REL, __ATOMIC_RELAXED);
 }
 
-void futexWait(uint32_t* word, uint32_t expected, unsigned long ms) {
+// True when the wait ended because the time elapsed.
+bool futexWait(uint32_t* word, uint32_t expected, unsigned long ms) {
   timespec timeout{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-  syscall(SYS_futex, word, FUTEX_WAIT, expected, &timeout, nullptr, 0);
+  return syscall(SYS_futex, word, FUTEX_WAIT, expected, &timeout, nullptr, 0) != 0 && errno == ETIMEDOUT;
+}
+
+// The process id, kept across calls (getpid is a system call) and renewed in
+// a forked child.
+std::atomic<uint32_t> g_processId{0};
+
+uint32_t currentProcessId() {
+  uint32_t pid = g_processId.load(std::memory_order_relaxed);
+  if (pid == 0) {
+    static const int registered = pthread_atfork(nullptr, nullptr, [] { g_processId.store(0); });
+    (void)registered;
+    pid = static_cast<uint32_t>(getpid());
+    g_processId.store(pid, std::memory_order_relaxed);
+  }
+  return pid;
 }
 
 void futexWakeOne(uint32_t* word) { syscall(SYS_futex, word, FUTEX_WAKE, 1, nullptr, nullptr, 0); }
@@ -75,20 +95,17 @@ CPMutex::~CPMutex() { delete m_pBlock; }
 
 long CPMutex::wait(unsigned long timeoutMs, CTerminateWait*) {
   SharedLock* lock = lockOf(m_pBlock);
-  const uint32_t self = static_cast<uint32_t>(getpid());
+  const uint32_t self = currentProcessId();
   const bool limited = timeoutMs < CPEvent::kInfinite;
   const unsigned long long deadline = limited ? CPortable::GetTickCountULL() + timeoutMs : 0;
   for (;;) {
-    if (compareExchange(&lock->owner, 0, self)) return 0;
+    // Holds are short: spin a little before sleeping.
+    for (int spin = 0; spin < kSpinRounds; ++spin) {
+      if (compareExchange(&lock->owner, 0, self)) return 0;
+      __builtin_ia32_pause();
+    }
     uint32_t holder = __atomic_load_n(&lock->owner, __ATOMIC_ACQUIRE);
     if (holder == 0) continue;
-    if (holder != self && processIsDead(holder)) {
-      if (compareExchange(&lock->owner, holder, self)) {
-        __atomic_fetch_add(&lock->recoveries, 1, __ATOMIC_RELAXED);
-        return CP_WAIT_ABANDONED;
-      }
-      continue;
-    }
     unsigned long sleepMs = kLivenessPollMs;
     if (limited) {
       unsigned long long now = CPortable::GetTickCountULL();
@@ -96,14 +113,20 @@ long CPMutex::wait(unsigned long timeoutMs, CTerminateWait*) {
       if (deadline - now < sleepMs) sleepMs = static_cast<unsigned long>(deadline - now);
     }
     __atomic_fetch_add(&lock->waiters, 1, __ATOMIC_SEQ_CST);
-    futexWait(&lock->owner, holder, sleepMs);
+    bool timedOut = futexWait(&lock->owner, holder, sleepMs);
     __atomic_fetch_sub(&lock->waiters, 1, __ATOMIC_SEQ_CST);
+    // Only a holder that kept the lock for a whole poll is checked for life.
+    if (timedOut && holder != self && __atomic_load_n(&lock->owner, __ATOMIC_ACQUIRE) == holder &&
+        processIsDead(holder) && compareExchange(&lock->owner, holder, self)) {
+      __atomic_fetch_add(&lock->recoveries, 1, __ATOMIC_RELAXED);
+      return CP_WAIT_ABANDONED;
+    }
   }
 }
 
 long CPMutex::release() {
   SharedLock* lock = lockOf(m_pBlock);
-  const uint32_t self = static_cast<uint32_t>(getpid());
+  const uint32_t self = currentProcessId();
   uint32_t expected = self;
   if (!__atomic_compare_exchange_n(&lock->owner, &expected, 0u, false, __ATOMIC_SEQ_CST, __ATOMIC_RELAXED)) {
     return CP_E_NOT_OWNER;

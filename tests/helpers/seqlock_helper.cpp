@@ -1,34 +1,85 @@
-// Child process for the multi-process tests: takes the named mutex "Mutex-NAME"
-// COUNT times and, while holding it, adds 1 to the 64-bit counter in the
-// shared block "Share-NAME". Built for each ABI, so a 32-bit and a 64-bit
-// process can work on one lock and one block together.
+// Child process for the multi-process tests, built for each ABI so that
+// 32-bit and 64-bit processes can share one lock, block or store. Modes:
+//   count NAME COUNT          COUNT times, holding "Mutex-NAME", add 1 to the
+//                             64-bit counter in "Share-NAME"
+//   nextseq CATEGORY COUNT FILE  COUNT numbers from the store, written to FILE
+//                             as native 64-bit integers
+//   diehold CATEGORY          die (SIGKILL) holding the category's record
+//   dieinit CATEGORY          die while creating the category's record: its
+//                             mutex held, its block created, nothing written
+#include <signal.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
+#include "Service/CategorySeqNo.h"
 #include "platform/CPortable.h"
 #include "trace/KelException.h"
 
-int main(int argc, char** argv) {
-  if (argc != 4 || std::string(argv[1]) != "count") {
-    std::fprintf(stderr, "usage: seqlock_helper count NAME COUNT\n");
-    return 2;
+namespace {
+
+int usage() {
+  std::fprintf(stderr,
+               "usage: seqlock_helper count NAME COUNT | nextseq CATEGORY COUNT FILE | diehold CATEGORY | "
+               "dieinit CATEGORY\n");
+  return 2;
+}
+
+int count(const std::string& name, long times) {
+  CPMutex mutex(1, 0, "Mutex-" + name, 1, 1);
+  CPSharedMemory block("Share-" + name, sizeof(uint64_t));
+  uint64_t* counter = static_cast<uint64_t*>(block.getAddress());
+  for (long i = 0; i < times; ++i) {
+    mutex.wait(CPEvent::kInfinite, nullptr);
+    *counter = *counter + 1;  // a plain read-modify-write: only the lock keeps it whole
+    if (mutex.release() != 0) return 4;
   }
-  const std::string name = argv[2];
-  const long count = std::atol(argv[3]);
+  return 0;
+}
+
+int nextSeq(const std::string& category, long times, const char* path) {
+  CCategorySeqNo store;
+  std::vector<unsigned long long> numbers(static_cast<std::size_t>(times));
+  for (auto& number : numbers)
+    if (store.getNextSeqNo(category, &number) != 0) return 4;
+  FILE* out = std::fopen(path, "wb");
+  if (out == nullptr) return 5;
+  std::size_t written = std::fwrite(numbers.data(), sizeof numbers[0], numbers.size(), out);
+  return std::fclose(out) == 0 && written == numbers.size() ? 0 : 5;
+}
+
+int dieHolding(const std::string& category) {
+  CCategorySeqNo store;
+  CCategorySeqNo::CSeqNoInfo* record = nullptr;
+  store.acquireSeqNoInfo(category, &record);
+  kill(getpid(), SIGKILL);
+  return 6;
+}
+
+int dieInitialising(const std::string& category) {
+  CPMutex mutex(1, 0, "Mutex-SeqNoInfo-" + category, 1, 1);
+  mutex.wait(CPEvent::kInfinite, nullptr);
+  CPSharedMemory block("Share-SeqNoInfo-" + category, sizeof(uint64_t));
+  kill(getpid(), SIGKILL);
+  return 6;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
   try {
-    CPMutex mutex(1, 0, "Mutex-" + name, 1, 1);
-    CPSharedMemory block("Share-" + name, sizeof(uint64_t));
-    uint64_t* counter = static_cast<uint64_t*>(block.getAddress());
-    for (long i = 0; i < count; ++i) {
-      mutex.wait(CPEvent::kInfinite, nullptr);
-      *counter = *counter + 1;  // a plain read-modify-write: only the lock keeps it whole
-      if (mutex.release() != 0) return 4;
-    }
+    if (args.size() == 3 && args[0] == "count") return count(args[1], std::atol(args[2].c_str()));
+    if (args.size() == 4 && args[0] == "nextseq") return nextSeq(args[1], std::atol(args[2].c_str()), argv[4]);
+    if (args.size() == 2 && args[0] == "diehold") return dieHolding(args[1]);
+    if (args.size() == 2 && args[0] == "dieinit") return dieInitialising(args[1]);
   } catch (const KelException& e) {
     std::fprintf(stderr, "seqlock_helper: failure 0x%08X at %s\n", static_cast<unsigned>(e.code()), e.location());
     return 3;
   }
-  return 0;
+  return usage();
 }

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "Utilities/CParamsX.h"
 #include "tests/support/TestEnvironment.h"
 
 namespace evt::test {
@@ -57,6 +58,33 @@ std::unique_ptr<CEventLib> EngineTest::connectedClient(const std::string& name) 
   EXPECT_TRUE(service.waitUntil([&] { return countOf(CECMD_QUEUE) >= 1; }));
   EXPECT_TRUE(eventually([&] { return client->engine()->isConnected(); }));
   return client;
+}
+
+std::string requestList(const std::string& name, const std::string& fields) {
+  CParamsX request;
+  request.addParam(name);
+  request.addParam(fields);
+  return request.paramList();
+}
+
+std::string publishNotice(const std::string& name, const std::string& category, long serverId) {
+  CParamsX fields;
+  fields.addParam(category);
+  fields.addParam(serverId);
+  return requestList(name, fields.paramList());
+}
+
+std::string completedNotice(long first, long second) {
+  CParamsX fields;
+  fields.addParam(first);
+  fields.addParam(second);
+  return requestList("completed", fields.paramList());
+}
+
+std::string textOf(const std::vector<std::string>& requestLists) {
+  CParamsX text;
+  for (const auto& item : requestLists) text.addParam(item);
+  return text.paramList();
 }
 
 std::string EngineTest::logText() { return readFile(logDirectory() + "/evt.log"); }

@@ -42,6 +42,13 @@ class RecordingHandlers : public CEventHandler, public CPublishHandler, public C
   std::vector<std::pair<long, long>> m_completions;
 };
 
+// Texts of the service's requests: one request list, the notices the
+// engine handles, and a received text carrying several request lists.
+std::string requestList(const std::string& name, const std::string& fields);
+std::string publishNotice(const std::string& name, const std::string& category, long serverId);
+std::string completedNotice(long first, long second);
+std::string textOf(const std::vector<std::string>& requestLists);
+
 // Every test gets a fake service (started), handlers and traces of all
 // classes in the log.
 class EngineTest : public ::testing::Test {

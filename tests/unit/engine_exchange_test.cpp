@@ -13,6 +13,10 @@
 using evt::channel::Frame;
 using evt::test::EngineTest;
 using evt::test::eventually;
+using evt::test::completedNotice;
+using evt::test::publishNotice;
+using evt::test::requestList;
+using evt::test::textOf;
 using namespace std::chrono_literals;
 
 namespace {
@@ -21,33 +25,6 @@ void queueTestRequest(CEventLibImpl* engine, const std::string& name) {
   engine->m_pCritSec->enter(__LINE__);
   engine->queueRequestLocked(name, "");
   engine->m_pCritSec->leave(__LINE__);
-}
-
-std::string requestList(const std::string& name, const std::string& fields) {
-  CParamsX request;
-  request.addParam(name);
-  request.addParam(fields);
-  return request.paramList();
-}
-
-std::string publishNotice(const std::string& name, const std::string& category, long serverId) {
-  CParamsX fields;
-  fields.addParam(category);
-  fields.addParam(serverId);
-  return requestList(name, fields.paramList());
-}
-
-std::string completedNotice(long first, long second) {
-  CParamsX fields;
-  fields.addParam(first);
-  fields.addParam(second);
-  return requestList("completed", fields.paramList());
-}
-
-std::string textOf(const std::vector<std::string>& requestLists) {
-  CParamsX text;
-  for (const auto& item : requestLists) text.addParam(item);
-  return text.paramList();
 }
 
 }  // namespace

@@ -1,0 +1,209 @@
+#include "Service/CategorySeqNo.h"
+
+#include <cstring>
+#include <memory>
+
+#include "Library/CEResultCodes.h"
+#include "Utilities/CParamsX.h"
+#include "platform/CPortable.h"
+#include "trace/KelException.h"
+
+namespace {
+
+constexpr const char* kAllMutexName = "Mutex-AllSeqNoInfo";
+constexpr const char* kAllBlockName = "Share-AllSeqNoInfo";
+constexpr const char* kRecordMutexPrefix = "Mutex-SeqNoInfo-";
+constexpr const char* kRecordBlockPrefix = "Share-SeqNoInfo-";
+
+// Holds a named mutex for one scope.
+class MutexHold {
+ public:
+  explicit MutexHold(CPMutex* mutex) : m_mutex(mutex) { m_mutex->wait(CPEvent::kInfinite, nullptr); }
+  ~MutexHold() { m_mutex->release(); }
+  MutexHold(const MutexHold&) = delete;
+  MutexHold& operator=(const MutexHold&) = delete;
+
+ private:
+  CPMutex* m_mutex;
+};
+
+class CritSecHold {
+ public:
+  explicit CritSecHold(CPCritSec* lock) : m_lock(lock) { m_lock->enter(__LINE__); }
+  ~CritSecHold() { m_lock->leave(__LINE__); }
+  CritSecHold(const CritSecHold&) = delete;
+  CritSecHold& operator=(const CritSecHold&) = delete;
+
+ private:
+  CPCritSec* m_lock;
+};
+
+// Opens a mutex and, holding it, its block; `initialise` runs on the block
+// when this opener created it. Nothing is left open or held on failure.
+void openGuardedBlock(const std::string& mutexName, const std::string& blockName, unsigned long size,
+                      CPMutex** ppMutex, CPSharedMemory** ppBlock,
+                      void (*initialise)(void* block, bool created, const void* context), const void* context) {
+  std::unique_ptr<CPMutex> mutex(new CPMutex(1, 0, mutexName, 1, 1));
+  std::unique_ptr<CPSharedMemory> block;
+  {
+    MutexHold hold(mutex.get());
+    block.reset(new CPSharedMemory(blockName, size));
+    initialise(block->getAddress(), block->isCreator() != 0, context);
+  }
+  *ppMutex = mutex.release();
+  *ppBlock = block.release();
+}
+
+}  // namespace
+
+CCategorySeqNo::CSeqNoInfo::CSeqNoInfo(std::string const& category, unsigned long long ullInitial)
+    : m_strCategory(category) {
+  openGuardedBlock(
+      kRecordMutexPrefix + category, kRecordBlockPrefix + category, sizeof(uint64_t), &m_pMutex, &m_pSharedMemory,
+      [](void* block, bool created, const void* context) {
+        auto* value = static_cast<volatile uint64_t*>(block);
+        uint64_t initial = *static_cast<const unsigned long long*>(context);
+        // A 0 left by a creator that died before writing counts as unwritten.
+        if (created || *value == 0) *value = initial;
+      },
+      &ullInitial);
+  m_pullSeqNo = static_cast<volatile uint64_t*>(m_pSharedMemory->getAddress());
+}
+
+CCategorySeqNo::CSeqNoInfo::~CSeqNoInfo() {
+  delete m_pMutex;
+  delete m_pSharedMemory;
+}
+
+CCategorySeqNo::CAllCategories::CAllCategories() {
+  openGuardedBlock(
+      kAllMutexName, kAllBlockName, kAllCategoriesSize, &m_pMutex, &m_pSharedMemory,
+      [](void* block, bool created, const void*) {
+        char* text = static_cast<char*>(block);
+        if (created) text[0] = '\0';
+        text[kAllCategoriesSize - 1] = '\0';  // whatever a peer left, the text ends in the block
+      },
+      nullptr);
+  m_pszAllCategories = static_cast<char*>(m_pSharedMemory->getAddress());
+}
+
+CCategorySeqNo::CAllCategories::~CAllCategories() {
+  delete m_pMutex;
+  delete m_pSharedMemory;
+}
+
+long CCategorySeqNo::CAllCategories::addCategory(std::string const& category) {
+  MutexHold hold(m_pMutex);
+  std::string current(m_pszAllCategories, strnlen(m_pszAllCategories, kAllCategoriesSize));
+  CParamsX list(current);
+  for (unsigned long i = 0; i < list.count(); ++i)
+    if (list.getstringParamAt(i) == category) return 0;
+  list.addParam(category);
+  const std::string& text = list.paramListRef();
+  if (text.size() + 1 > kAllCategoriesSize) return CE_E_CREATE;
+  std::memcpy(m_pszAllCategories, text.c_str(), text.size() + 1);
+  return 0;
+}
+
+long CCategorySeqNo::CAllCategories::getAllCategories(std::string* pstrCategories) {
+  MutexHold hold(m_pMutex);
+  pstrCategories->assign(m_pszAllCategories, strnlen(m_pszAllCategories, kAllCategoriesSize));
+  return 0;
+}
+
+CCategorySeqNo::CCategorySeqNo() {
+  m_pCritSec = new CPCritSec("", 1);
+  try {
+    unsigned long long now = 0;
+    CPortable::GetCurrentULLFileTimeUTC(&now);
+    m_pSeqNoBaseInfo = new CSeqNoInfo(kSeqNoBaseCategory, now);
+  } catch (...) {
+    delete m_pCritSec;
+    throw;
+  }
+  m_mapSeqNoInfo[kSeqNoBaseCategory] = m_pSeqNoBaseInfo;
+}
+
+CCategorySeqNo::~CCategorySeqNo() {
+  for (auto& entry : m_mapSeqNoInfo) delete entry.second;
+  m_mapSeqNoInfo.clear();
+  delete m_pCritSec;
+}
+
+long CCategorySeqNo::findRecord(std::string const& category, bool hold, CSeqNoInfo** ppInfo) {
+  CritSecHold lock(m_pCritSec);
+  long result = 0;
+  CSeqNoInfo* info = nullptr;
+  auto found = m_mapSeqNoInfo.find(category);
+  if (found != m_mapSeqNoInfo.end()) {
+    info = found->second;
+  } else {
+    // A record that cannot be opened leaves nothing behind, so the next use
+    // tries again. Both forms the portable layer may throw are accepted.
+    try {
+      info = new CSeqNoInfo(category, 0);
+    } catch (const KelException& e) {
+      result = e.code();
+    } catch (KelException* e) {
+      result = e->code();
+      delete e;
+    }
+    if (info != nullptr) {
+      m_mapSeqNoInfo[category] = info;
+      result = m_allCategories.addCategory(category);
+    }
+  }
+  if (info != nullptr && hold) info->m_pMutex->wait(CPEvent::kInfinite, nullptr);
+  *ppInfo = info;
+  return result;
+}
+
+long CCategorySeqNo::useCategory(std::string const& category) {
+  if (category.empty()) return 0;
+  CSeqNoInfo* info = nullptr;
+  return findRecord(category, false, &info);
+}
+
+long CCategorySeqNo::acquireSeqNoInfo(std::string const& category, CSeqNoInfo** ppInfo) {
+  if (category.empty()) return 0;
+  return findRecord(category, true, ppInfo);
+}
+
+long CCategorySeqNo::releaseSeqNoInfo(CSeqNoInfo* pInfo) { return pInfo->m_pMutex->release(); }
+
+long CCategorySeqNo::getSeqNo(std::string const& category, unsigned long long* pullSeqNo) {
+  CSeqNoInfo* info = nullptr;
+  long result = acquireSeqNoInfo(category, &info);
+  if (info == nullptr) return result;
+  *pullSeqNo = *info->m_pullSeqNo;
+  releaseSeqNoInfo(info);
+  return result;
+}
+
+long CCategorySeqNo::setSeqNo(std::string const& category, unsigned long long ullSeqNo) {
+  CSeqNoInfo* info = nullptr;
+  long result = acquireSeqNoInfo(category, &info);
+  if (info == nullptr) return result;
+  *info->m_pullSeqNo = ullSeqNo;
+  releaseSeqNoInfo(info);
+  return result;
+}
+
+long CCategorySeqNo::getNextSeqNo(std::string const& category, unsigned long long* pullSeqNo) {
+  CSeqNoInfo* info = nullptr;
+  long result = acquireSeqNoInfo(category, &info);
+  if (info == nullptr) return result;
+  uint64_t last = *info->m_pullSeqNo;
+  if (last == 0) last = getSeqNoBase();
+  uint64_t next = last + 1;
+  *info->m_pullSeqNo = next;
+  releaseSeqNoInfo(info);
+  *pullSeqNo = next;
+  return result;
+}
+
+unsigned long long CCategorySeqNo::getSeqNoBase() { return *m_pSeqNoBaseInfo->m_pullSeqNo; }
+
+long CCategorySeqNo::getAllCategories(std::string* pstrCategories) {
+  return m_allCategories.getAllCategories(pstrCategories);
+}

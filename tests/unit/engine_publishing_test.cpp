@@ -1,0 +1,77 @@
+// Publications, their replay after a reconnection, and completions.
+#include <gtest/gtest.h>
+
+#include "Library/CEResultCodes.h"
+#include "Library/CEventLib.h"
+#include "Library/CEventLibImpl.h"
+#include "tests/support/EngineFixture.h"
+
+using evt::channel::Frame;
+using evt::test::EngineTest;
+using evt::test::eventually;
+using evt::test::completedNotice;
+using evt::test::publishNotice;
+using evt::test::textOf;
+using namespace std::chrono_literals;
+
+TEST_F(EngineTest, PublishAndRetractQueueTheirRequests) {
+  auto client = connectedClient();
+  std::string all;
+  EXPECT_EQ(0, client->publish("cat1"));
+  EXPECT_EQ(0, client->publish("cat1"));  // already published: nothing more
+  EXPECT_EQ(0, client->publish("A"));
+  EXPECT_EQ(0, client->retract("A"));
+  EXPECT_EQ(0, client->retract("never"));
+  EXPECT_EQ(0, client->execute(7));
+  ASSERT_TRUE(service.waitUntil([&] { return countOf(CECMD_QUEUE) == 2; }));
+  EXPECT_EQ("24;7;publish;11;4;cat1;2;12;20;7;publish;8;1;A;2;12;20;7;retract;8;1;A;2;12;22;13;completion-id;3;1;7",
+            service.commandsOf(CECMD_QUEUE)[1].text);
+  // Publishing opened the categories in the shared store.
+  client->engine()->m_categorySeqNo.getAllCategories(&all);
+  EXPECT_NE(std::string::npos, all.find("4;cat1"));
+
+  // While the service is away nothing is queued; the publications still held
+  // are announced on the next connection, in one batch.
+  service.stop();
+  ASSERT_TRUE(eventually([&] { return !client->engine()->isConnected(); }));
+  EXPECT_EQ(0, client->publish("pub0"));
+  EXPECT_EQ(0, client->retract("pub0"));
+  EXPECT_EQ(0, client->publish("pub1"));
+  EXPECT_EQ(0, client->retract("cat1"));
+  EXPECT_EQ(0u, client->engine()->m_sendQueue.count());
+  service.start();
+  ASSERT_TRUE(service.waitUntil([&] {
+    auto queued = service.commandsOf(CECMD_QUEUE);
+    return queued.back().connection == 2;
+  }));
+  EXPECT_EQ("24;7;publish;11;4;pub1;2;12", service.commandsOf(CECMD_QUEUE).back().text);
+
+  client->finalize();
+  EXPECT_EQ(CE_E_STOPPING, client->publish("late"));
+  EXPECT_EQ(CE_E_STOPPING, client->retract("pub1"));
+}
+
+// The service's notices reach the handlers with their numbers unchanged; a
+// handler's failure is logged and nothing else; a missing handler is no harm.
+TEST_F(EngineTest, NoticesReachTheHandlers) {
+  auto client = connectedClient();
+  handlers.setResult(CE_E_NOT_CONNECTED);
+  uint32_t id = service.sendRequest(
+      textOf({completedNotice(7, -5), publishNotice("publish", "cat", -1), publishNotice("retract", "cat", 5)}),
+      false);
+  Frame answer;
+  ASSERT_TRUE(service.answerTo(id, &answer, 10s));
+  EXPECT_EQ((std::vector<std::pair<long, long>>{{7, -5}}), handlers.completions());
+  using Notice = std::tuple<std::string, long, int>;
+  EXPECT_EQ((std::vector<Notice>{Notice{"cat", -1, 1}, Notice{"cat", 5, 0}}), handlers.publishes());
+  std::string log = logText();
+  EXPECT_NE(std::string::npos, log.find("(Error) CEventLibImpl::actionCompleted failed - 0xC11F0D4A"));
+  EXPECT_NE(std::string::npos, log.find("(Error) CEventLibImpl::actionPublish failed - 0xC11F0D4A"));
+  EXPECT_NE(std::string::npos, log.find("(Error) CEventLibImpl::actionRetract failed - 0xC11F0D4A"));
+
+  CEventLib bare("bare", nullptr, nullptr, nullptr);
+  bare.initialize();
+  ASSERT_TRUE(eventually([&] { return bare.engine()->isConnected(); }));
+  uint32_t ignored = service.sendRequest(textOf({completedNotice(7, -5), publishNotice("publish", "cat", -1)}), false);
+  ASSERT_TRUE(service.answerTo(ignored, &answer, 10s));
+}

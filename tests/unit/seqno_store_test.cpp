@@ -1,0 +1,182 @@
+// The machine-wide sequence-number store, in one process and across
+// processes of both ABIs.
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <future>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "Library/CEResultCodes.h"
+#include "Service/CategorySeqNo.h"
+#include "Utilities/CParamsX.h"
+#include "tests/support/TestEnvironment.h"
+
+using evt::test::spawn;
+using evt::test::waitExit;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Each test works under its own object prefix, so each starts on a machine
+// where no block exists yet.
+class SeqNoStore : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_saved = std::getenv("EVT_SHM_PREFIX");
+    std::string prefix = m_saved + ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".";
+    setenv("EVT_SHM_PREFIX", prefix.c_str(), 1);
+  }
+  void TearDown() override { setenv("EVT_SHM_PREFIX", m_saved.c_str(), 1); }
+
+  std::string m_saved;
+};
+
+template <typename Work>
+auto withinSeconds(int seconds, Work work) {
+  auto done = std::async(std::launch::async, work);
+  EXPECT_EQ(std::future_status::ready, done.wait_for(std::chrono::seconds(seconds))) << "blocked";
+  return done.get();
+}
+
+std::vector<unsigned long long> readNumbers(const std::string& path) {
+  std::string bytes = evt::test::readFile(path);
+  std::vector<unsigned long long> numbers(bytes.size() / sizeof(unsigned long long));
+  std::memcpy(numbers.data(), bytes.data(), numbers.size() * sizeof(unsigned long long));
+  return numbers;
+}
+
+}  // namespace
+
+TEST_F(SeqNoStore, OneSeriesPerCategoryFromTheBase) {
+  CCategorySeqNo store;
+  unsigned long long base = store.getSeqNoBase();
+  EXPECT_GT(base, 130000000000000000ull);  // a file time after 2012
+  unsigned long long n = 0;
+  EXPECT_EQ(0, store.getNextSeqNo("a", &n));
+  EXPECT_EQ(base + 1, n);
+  store.getNextSeqNo("a", &n);
+  EXPECT_EQ(base + 2, n);
+
+  CCategorySeqNo other;
+  EXPECT_EQ(base, other.getSeqNoBase());
+  other.getNextSeqNo("a", &n);
+  EXPECT_EQ(base + 3, n);
+
+  EXPECT_EQ(0, store.setSeqNo("b", 100));
+  other.getNextSeqNo("b", &n);
+  EXPECT_EQ(101u, n);
+  store.setSeqNo("b", 0);
+  store.getNextSeqNo("b", &n);
+  EXPECT_EQ(base + 1, n);
+
+  unsigned long long c = 55;
+  EXPECT_EQ(0, store.getSeqNo("c", &c));
+  EXPECT_EQ(0u, c);
+  EXPECT_EQ(0, store.useCategory("a"));
+  EXPECT_EQ(0, other.useCategory("d"));
+  std::string all;
+  EXPECT_EQ(0, store.getAllCategories(&all));
+  EXPECT_EQ("1;a;1;b;1;c;1;d", all);
+
+  // An empty name touches nothing and cannot crash.
+  unsigned long long untouched = 0;
+  EXPECT_EQ(0, store.getNextSeqNo("", &untouched));
+  EXPECT_EQ(0, store.setSeqNo("", 9));
+  EXPECT_EQ(0, store.getSeqNo("", &untouched));
+  EXPECT_EQ(0, store.useCategory(""));
+  EXPECT_EQ(0u, untouched);
+}
+
+// Names that are unsafe as system names, or that differ only after a NUL,
+// each get their own series.
+TEST_F(SeqNoStore, HostileNamesAreDistinctAndSafe) {
+  CCategorySeqNo store;
+  unsigned long long base = store.getSeqNoBase();
+  std::vector<std::string> names = {"a/b", "../../etc/x", std::string(300, 'q'), std::string("a\0b", 3),
+                                    std::string("a\0c", 3), "%41", "A", "$this$seqnobase$x"};
+  for (const auto& name : names) {
+    unsigned long long n = 0;
+    EXPECT_EQ(0, store.getNextSeqNo(name, &n)) << name;
+    EXPECT_EQ(base + 1, n) << name;
+  }
+}
+
+// A full list refuses new names with CE_E_CREATE, while the number is still
+// issued and the record released.
+TEST_F(SeqNoStore, FullListStillIssuesNumbers) {
+  CCategorySeqNo store;
+  unsigned long long base = store.getSeqNoBase();
+  long result = 0;
+  int i = 0;
+  for (; result == 0; ++i) result = store.useCategory("filler-category-" + std::to_string(i));
+  EXPECT_EQ(CE_E_CREATE, result);
+  std::string all;
+  store.getAllCategories(&all);
+  EXPECT_LE(all.size(), 1023u);
+
+  unsigned long long n = 0;
+  EXPECT_EQ(CE_E_CREATE, store.getNextSeqNo("late", &n));
+  EXPECT_EQ(base + 1, n);
+  // The record was released: another store (same named mutex) gets it at once.
+  CCategorySeqNo other;
+  unsigned long long next = withinSeconds(5, [&] {
+    unsigned long long m = 0;
+    other.getNextSeqNo("late", &m);
+    return m;
+  });
+  EXPECT_EQ(base + 2, next);
+}
+
+// Four processes, both ABIs when the other one is built, share one series:
+// every number from base + 1 on is issued exactly once.
+TEST_F(SeqNoStore, ProcessesShareOneSeries) {
+  constexpr long kPerProcess = 100000;
+  std::vector<pid_t> children;
+  std::vector<std::string> files;
+  for (int i = 0; i < 4; ++i) {
+    bool peer = i % 2 == 1 && !evt::test::peerHelperPath().empty();
+    std::string file = evt::test::logDirectory() + "/numbers." + std::to_string(i);
+    files.push_back(file);
+    children.push_back(spawn({peer ? evt::test::peerHelperPath() : evt::test::ownHelperPath(), "nextseq", "shared",
+                              std::to_string(kPerProcess), file},
+                             peer ? evt::test::peerEmulator() : evt::test::ownEmulator()));
+  }
+  for (pid_t child : children) EXPECT_EQ(0, waitExit(child));
+  std::vector<unsigned long long> all;
+  for (const auto& file : files) {
+    auto numbers = readNumbers(file);
+    EXPECT_EQ(static_cast<std::size_t>(kPerProcess), numbers.size());
+    EXPECT_TRUE(std::is_sorted(numbers.begin(), numbers.end()));
+    all.insert(all.end(), numbers.begin(), numbers.end());
+  }
+  std::sort(all.begin(), all.end());
+  CCategorySeqNo store;
+  unsigned long long base = store.getSeqNoBase();
+  ASSERT_EQ(static_cast<std::size_t>(4 * kPerProcess), all.size());
+  for (std::size_t k = 0; k < all.size(); ++k) ASSERT_EQ(base + 1 + k, all[k]) << "at " << k;
+}
+
+// A process that dies holding a record, or while creating the base, stops
+// nobody: the next user takes over and the base is seeded all the same.
+TEST_F(SeqNoStore, SurvivesProcessesDyingInside) {
+  EXPECT_EQ(128 + 9, waitExit(spawn({evt::test::ownHelperPath(), "dieinit", "$this$seqnobase$"},
+                                    evt::test::ownEmulator())));
+  CCategorySeqNo store;
+  unsigned long long base = store.getSeqNoBase();
+  EXPECT_GT(base, 0u);
+
+  unsigned long long n = 0;
+  store.getNextSeqNo("held", &n);
+  EXPECT_EQ(128 + 9, waitExit(spawn({evt::test::ownHelperPath(), "diehold", "held"}, evt::test::ownEmulator())));
+  unsigned long long next = withinSeconds(10, [&] {
+    unsigned long long m = 0;
+    store.getNextSeqNo("held", &m);
+    return m;
+  });
+  EXPECT_EQ(base + 2, next);
+}
