@@ -38,6 +38,22 @@ long CEventLib::retract(const std::string& category) {
   return m_pImpl->retract(category);
 }
 
+long CEventLib::subscribe(const std::string& category, const std::string& keys, unsigned long serverId,
+                          std::string* pSubscription) {
+  if (m_pImpl->isStopping()) return CE_E_STOPPING;
+  return m_pImpl->subscribe(category, keys, serverId, pSubscription);
+}
+
+long CEventLib::unsubscribe(const std::string& subscription) {
+  if (m_pImpl->isStopping()) return CE_E_STOPPING;
+  return m_pImpl->unsubscribe(subscription);
+}
+
+long CEventLib::deliverEvent(const std::string& category, const std::string& keys, const std::string& data) {
+  if (m_pImpl->isStopping()) return CE_E_STOPPING;
+  return m_pImpl->deliverEvent(category, keys, data);
+}
+
 long CEventLib::execute(unsigned long completionId) {
   if (m_pImpl->isStopping()) return CE_E_STOPPING;
   if (!m_pImpl->isConnected()) return CE_E_NOT_CONNECTED;

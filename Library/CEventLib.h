@@ -33,6 +33,17 @@ class CE_EXPORT CEventLib {
   // Start or stop publishing a category; remembered across reconnections.
   long publish(const std::string& category);
   long retract(const std::string& category);
+  // Subscribes to `category` as published by server `serverId`
+  // (0xFFFFFFFF: this machine's server) for events whose keys begin with
+  // the patterns listed in `keys` (a parameter list; "*" matches any one
+  // key, and when last, all the rest). *pSubscription (may be null)
+  // receives the text that unsubscribe takes.
+  long subscribe(const std::string& category, const std::string& keys, unsigned long serverId,
+                 std::string* pSubscription);
+  long unsubscribe(const std::string& subscription);
+  // Numbers and queues one event of this host; it leaves with the next
+  // execute. CE_E_NOT_CONNECTED when it cannot be sent (not registered).
+  long deliverEvent(const std::string& category, const std::string& keys, const std::string& data);
   // Sends the queued requests: completionId 0 within 200 ms, any other id at
   // once, followed by a "completion-id" request whose completion the service
   // reports to the completion handler. CE_E_NOT_CONNECTED while the client

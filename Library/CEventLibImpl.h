@@ -63,6 +63,19 @@ class CE_EXPORT CEventLibImpl {
   // for the next connection's replay, queued now when connected. Always 0.
   long publish(const std::string& category);
   long retract(const std::string& category);
+  // Files a subscription to `category` of server `serverId` (0xFFFFFFFF:
+  // this server) for events whose keys match the patterns in `keys`; the
+  // subscription's text, for unsubscribe, goes to *pSubscription.
+  long subscribe(const std::string& category, const std::string& keys, unsigned long serverId,
+                 std::string* pSubscription);
+  long unsubscribe(const std::string& subscription);
+  // Numbers the event from the shared store and queues it. The store's
+  // result, or CE_E_NOT_CONNECTED when the event could not be queued.
+  long deliverEvent(const std::string& category, const std::string& keys, const std::string& data);
+  // Checks and records one received number; 1 when it revealed a gap (the
+  // handler then got a "missed-event" event), else 0.
+  int checkForMissedEvent(unsigned long serverId, const std::string& category, unsigned long long seqNo,
+                          int newEvent);
 
   bool isStopping() const { return m_bStop.load() != 0; }
   bool isConnected() const { return m_bConnected.load() != 0; }
@@ -111,10 +124,16 @@ class CE_EXPORT CEventLibImpl {
   // `replay` first appends the announcements of a new connection.
   long flushSendQueue(bool replay);
   void queueReplayLocked();
+  void rekeyUnresolvedLocked();
   // The fields of a "publish" or "retract" request for `category`.
   std::string publishFields(const std::string& category) const;
   void dispatch(const std::string& requestList);
   void publishAction(const std::string& request, int bPublish);
+  // Hands one event to the event handler (not null), logging a failure.
+  void fireEvent(const std::string& category, const std::string& keys, const std::string& data,
+                 unsigned long long seqNo, uint32_t serverId);
+  // Removes the first subscription `text` under `key`; false when none.
+  bool removeSubscriptionLocked(const std::string& key, const std::string& text);
 
   // Flag changes that other threads wait for; waits are bounded by `pollMs`
   // rounds so a missed wake costs one round, never a hang.
@@ -146,10 +165,20 @@ class CE_EXPORT CEventLibImpl {
   CPCritSec m_critSecChannel;
   std::atomic<unsigned long> m_dwThisServerID{0};
   std::map<std::string, int> m_mapPublishings;
+  std::multimap<std::string, std::string> m_mmapSubscriptions;
+  std::map<std::string, unsigned long> m_mapUnresolvedSubscriptions;
+  std::map<std::string, unsigned long> m_mapSubscriptionUseCounts;
   CCategorySeqNo m_categorySeqNo;
+  std::map<std::string, unsigned long long> m_mapSeqNoSent;
+  std::map<unsigned long, unsigned long long> m_mapSeqNoBase;
+  std::map<std::string, unsigned long long> m_mapSeqNoRcvd;
+  std::map<unsigned long, int> m_mapServerEventSeen;
   CParamsX m_sendQueue;
 
  private:
+  // Serialises numbering and queueing of this engine's own events; taken
+  // before m_pCritSec.
+  std::mutex m_deliverMutex;
   std::mutex m_flagMutex;
   std::condition_variable m_flagChanged;
 };

@@ -93,7 +93,7 @@ long CEventLibImpl::finalize() {
     m_bInitialized.store(0);
   }
   m_pCritSec->enter(__LINE__);
-  // The table of sent sequence numbers is emptied here once it exists.
+  m_mapSeqNoSent.clear();
   m_pCritSec->leave(__LINE__);
   m_eventSend.wake(kSendStop);
   waitWhileSet(m_bSendThreadRunning, kStopPollMs);
@@ -220,6 +220,12 @@ long CEventLibImpl::flushSendQueue(bool replay) {
   // Taking m_critSecIPC first keeps batches in the order they were taken.
   m_critSecIPC.enter(__LINE__);
   m_pCritSec->enter(__LINE__);
+  if (!replay && !m_bConnected.load()) {
+    // A flush now could only fail; the queue waits for the next connection.
+    m_pCritSec->leave(__LINE__);
+    m_critSecIPC.leave(__LINE__);
+    return CE_E_NOT_CONNECTED;
+  }
   if (replay) queueReplayLocked();
   std::string batch = m_sendQueue.paramList();
   m_sendQueue.clear();

@@ -1,9 +1,184 @@
-// Requests of the service that deliver events and sequence-number news.
-#include "Library/CEventLibImpl.h"
+// Events in both directions: the host's own events numbered and queued, and
+// the service's events checked for gaps, matched against the subscriptions
+// and delivered. Table work happens under the engine lock; handlers are
+// called with no lock held.
+#include <cstdint>
 
-// Event delivery and the sequence-number checks arrive with the subscription
-// tables; until then these requests are answered and otherwise ignored.
-void CEventLibImpl::actionCheckEventSeqNo(const std::string&) {}
-void CEventLibImpl::actionEvent(const std::string&) {}
-void CEventLibImpl::actionSetSeqNoBase(const std::string&) {}
+#include "Library/CEResultCodes.h"
+#include "Library/CEventLibImpl.h"
+#include "Library/EngineText.h"
+#include "trace/_Trace.h"
+
+using namespace evt::engine;
+using KelLogLib::LOGLIB_PRIORITY_ERROR;
+using KelLogLib::LOGLIB_PRIORITY_EVENT;
+using KelLogLib::LOGLIB_PRIORITY_INFO;
+
+namespace {
+
+constexpr const char* kEventSystemCategory = "eventsystem";
+
+// Whether an event's keys satisfy one subscription's patterns: a prefix
+// match, where "*" stands for any single key and, last, for all the rest.
+bool keysMatch(CParamsX& patterns, CParamsX& keys) {
+  const unsigned long n = patterns.count();
+  for (unsigned long i = 0; i < n; ++i) {
+    std::string pattern = patterns.getstringParamAt(i);
+    if (pattern == "*") {
+      if (i + 1 == n) return true;
+      continue;
+    }
+    if (pattern != keys.getstringParamAt(i)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+long CEventLibImpl::deliverEvent(const std::string& category, const std::string& keys, const std::string& data) {
+  // Numbers are taken and queued under one hold of this engine's deliver
+  // lock, so this process's events of a category leave in number order.
+  std::lock_guard<std::mutex> ordering(m_deliverMutex);
+  unsigned long long seqNo = 0;
+  long result = m_categorySeqNo.getNextSeqNo(category, &seqNo);
+  // A full list of categories still issues the number: the event goes out
+  // and the host learns of the full list from the result.
+  bool issued = result >= 0 || (result == CE_E_CREATE && seqNo != 0);
+  if (result < 0) {
+    evtLog(LOGLIB_PRIORITY_ERROR, "(Error) CEventLibImpl::deliverEvent(0x%08X) failed: name %s, cat %s, keys %s, data %s, hr 0x%08X",
+           addressWord(this), m_strName.c_str(), category.c_str(), keys.c_str(), data.c_str(), codeWord(result));
+  }
+  if (!issued) return result;
+  m_pCritSec->enter(__LINE__);
+  m_mapSeqNoSent[category] = seqNo;
+  // Built under the lock: the id is the one registration stored.
+  CParamsX event;
+  event.addParam(category);
+  event.addParam(keys);
+  event.addParam(data);
+  addNumber(event, static_cast<uint32_t>(m_dwThisServerID.load()));
+  CParamsX request;
+  request.addParam("event");
+  request.addParam(event.paramList());
+  request.addParam(seqNo);
+  const bool connected = m_bConnected.load() != 0;
+  evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_EVENT,
+           "CEventLibImpl::deliverEvent(0x%08X), name %s, cat %s, keys %s, data %s, seqno %s, ready %d",
+           addressWord(this), m_strName.c_str(), category.c_str(), keys.c_str(), data.c_str(),
+           CPortable::ulltos(seqNo).c_str(), connected ? 1 : 0);
+  if (connected) m_sendQueue.addParam(request.paramList());
+  m_pCritSec->leave(__LINE__);
+  // Not connected: the event cannot be sent and is not kept; say so.
+  if (!connected) return CE_E_NOT_CONNECTED;
+  return result;
+}
+
+void CEventLibImpl::fireEvent(const std::string& category, const std::string& keys, const std::string& data,
+                              unsigned long long seqNo, uint32_t serverId) {
+  evtTrace(TRACE_TRAFFIC, LOGLIB_PRIORITY_EVENT,
+           "CEventLibImpl::actionEvent, fireEvent(0x%08X), name %s, cat %s, keys %s, data %s, seqno %s, from serverid %d",
+           addressWord(this), m_strName.c_str(), category.c_str(), keys.c_str(), data.c_str(),
+           CPortable::ulltos(seqNo).c_str(), numberText(serverId));
+  long result = m_pEventHandler->onDeliverEvent(category, keys, data, seqNo, serverId);
+  if (result < 0) evtLog(LOGLIB_PRIORITY_ERROR, "(Error) CEventLibImpl::actionEvent failed - 0x%08X", codeWord(result));
+}
+
+void CEventLibImpl::actionEvent(const std::string& request) {
+  CParamsX list(request);
+  CParamsX event(list.getstringParamAt(1));
+  const unsigned long long seqNo = list.getULONGLONGParamAt(2);
+  const std::string category = event.getstringParamAt(0);
+  const std::string keys = event.getstringParamAt(1);
+  const std::string data = event.getstringParamAt(2);
+  const uint32_t serverId = numberAt(event, 3);
+
+  if (category == kEventSystemCategory) {
+    // The service's own connection news, delivered as they are.
+    if ((data == "connected" || data == "disconnected") && m_pEventHandler != nullptr)
+      fireEvent(category, keys, data, seqNo, serverId);
+    return;
+  }
+  if (checkForMissedEvent(serverId, category, seqNo, 1) != 0) return;
+
+  CParamsX eventKeys(keys);
+  const std::string key = subscriptionKey(serverId, category);
+  bool matched = false;
+  m_pCritSec->enter(__LINE__);
+  auto range = m_mmapSubscriptions.equal_range(key);
+  for (auto it = range.first; it != range.second && !matched; ++it) {
+    CParamsX patterns(CParamsX(it->second).getstringParamAt(1));
+    matched = keysMatch(patterns, eventKeys);
+  }
+  if (matched && m_pEventHandler != nullptr) m_mapSeqNoRcvd[key] = seqNo;
+  m_pCritSec->leave(__LINE__);
+  if (matched && m_pEventHandler != nullptr) fireEvent(category, keys, data, seqNo, serverId);
+}
+
+int CEventLibImpl::checkForMissedEvent(unsigned long serverIdArg, const std::string& category,
+                                       unsigned long long seqNo, int newEvent) {
+  const uint32_t serverId = serverIdOf(serverIdArg);
+  evtTrace(TRACE_DETAIL, LOGLIB_PRIORITY_INFO,
+           "CEventLibImpl::checkForMissedEvent, from serverid %d, category %s, seqno %s, newevent %d",
+           numberText(serverId), category.c_str(), CPortable::ulltos(seqNo).c_str(), newEvent);
+  const std::string key = subscriptionKey(serverId, category);
+  m_pCritSec->enter(__LINE__);
+  auto base = m_mapSeqNoBase.find(serverId);
+  const unsigned long long seqNoBase = base != m_mapSeqNoBase.end() ? base->second : 0;
+  auto received = m_mapSeqNoRcvd.find(key);
+  if (received == m_mapSeqNoRcvd.end()) {
+    m_pCritSec->leave(__LINE__);
+    return 0;  // nobody subscribed under this key: nothing to check
+  }
+  const unsigned long long last = received->second;
+  bool inSequence = true;
+  if (seqNo != 0) {
+    int& seen = m_mapServerEventSeen[serverId];
+    if (newEvent != 0) {
+      seen = 1;
+      inSequence = last == 0 ? seqNo == seqNoBase + 1 : (seqNo == last || seqNo == last + 1);
+    } else {
+      const int wasSeen = seen;
+      seen = 1;
+      inSequence = wasSeen == 0 || seqNo == seqNoBase || seqNo == last;
+    }
+  }
+  received->second = seqNo;
+  m_pCritSec->leave(__LINE__);
+  if (inSequence) return 0;
+
+  evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_INFO,
+           "CEventLibImpl::checkForMissedEvent - missed event from serverid %d, category %s, new seqno %s, last seqno "
+           "%s, seqno base %s, newevent %d",
+           numberText(serverId), category.c_str(), CPortable::ulltos(seqNo).c_str(), CPortable::ulltos(last).c_str(),
+           CPortable::ulltos(seqNoBase).c_str(), newEvent);
+  if (m_pEventHandler == nullptr) return 1;
+  evtTrace(TRACE_TRAFFIC, LOGLIB_PRIORITY_EVENT,
+           "CEventLibImpl::actionEvent, fireEvent(0x%08X), cat %s, keys %s, data %s, seqno %s, from serverid %d",
+           addressWord(this), kEventSystemCategory, category.c_str(), "missed-event", CPortable::ulltos(seqNo).c_str(),
+           numberText(serverId));
+  CParamsX missedKeys;
+  missedKeys.addParam(category);
+  long result = m_pEventHandler->onDeliverEvent(kEventSystemCategory, missedKeys.paramList(), "missed-event", seqNo,
+                                                serverId);
+  if (result < 0)
+    evtLog(LOGLIB_PRIORITY_ERROR, "(Error) CEventLibImpl::checkForMissedEvent, onDeliverEvent failed - 0x%08X",
+           codeWord(result));
+  return 1;
+}
+
+void CEventLibImpl::actionCheckEventSeqNo(const std::string& request) {
+  CParamsX list(request);
+  CParamsX check(list.getstringParamAt(1));
+  checkForMissedEvent(numberAt(list, 2), check.getstringParamAt(0), check.getULONGLONGParamAt(1), 0);
+}
+
+void CEventLibImpl::actionSetSeqNoBase(const std::string& request) {
+  CParamsX list(request);
+  const unsigned long long base = list.getULONGLONGParamAt(1);
+  const uint32_t serverId = numberAt(list, 2);
+  m_pCritSec->enter(__LINE__);
+  m_mapSeqNoBase[serverId] = base;
+  m_pCritSec->leave(__LINE__);
+}
+
 void CEventLibImpl::actionDump(const std::string&) {}

@@ -1,12 +1,14 @@
 // What the engine does each time the channel reports a connection: identify
-// the client again and announce what it publishes, in one batch with
-// everything already queued.
+// the client again and announce what it publishes and subscribes to, in one
+// batch with everything already queued.
+#include <vector>
+
 #include "Library/CEResultCodes.h"
 #include "Library/CEventLibImpl.h"
 #include "Library/EngineText.h"
 #include "trace/_Trace.h"
 
-using evt::engine::addressWord;
+using namespace evt::engine;
 using KelLogLib::LOGLIB_PRIORITY_INFO;
 
 namespace {
@@ -39,4 +41,38 @@ void CEventLibImpl::actionConnected() {
 
 void CEventLibImpl::queueReplayLocked() {
   for (const auto& publishing : m_mapPublishings) queueRequestLocked("publish", publishFields(publishing.first));
+  rekeyUnresolvedLocked();
+  for (const auto& count : m_mapSubscriptionUseCounts) {
+    CParamsX key(count.first);
+    queueRequestLocked("subscribe", subscriptionKey(numberAt(key, 0), key.getstringParamAt(1)));
+  }
+}
+
+// Subscriptions made before this server's id was known move under it. The
+// new key's count grows by the subscriptions actually moved, so it always
+// equals the entries under the key; a key with none left is just dropped.
+// Without an id yet (a service that answered 0) they stay where they are.
+void CEventLibImpl::rekeyUnresolvedLocked() {
+  const uint32_t own = static_cast<uint32_t>(m_dwThisServerID.load());
+  if (own == 0) return;
+  for (const auto& unresolved : m_mapUnresolvedSubscriptions) {
+    const std::string& oldKey = unresolved.first;
+    auto range = m_mmapSubscriptions.equal_range(oldKey);
+    std::vector<std::string> texts;
+    for (auto it = range.first; it != range.second; ++it) texts.push_back(it->second);
+    m_mmapSubscriptions.erase(range.first, range.second);
+    m_mapSubscriptionUseCounts.erase(oldKey);
+    m_mapSeqNoRcvd.erase(oldKey);
+    if (texts.empty()) continue;
+    std::string newKey;
+    for (const std::string& old : texts) {
+      CParamsX text(old);
+      std::string category = text.getstringParamAt(0);
+      newKey = subscriptionKey(own, category);
+      m_mmapSubscriptions.emplace(newKey, subscriptionText(category, text.getstringParamAt(1), own));
+    }
+    m_mapSubscriptionUseCounts[newKey] += texts.size();
+    m_mapSeqNoRcvd[newKey] = 0;
+  }
+  m_mapUnresolvedSubscriptions.clear();
 }

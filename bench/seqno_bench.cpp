@@ -18,6 +18,7 @@
 #include <benchmark/benchmark.h>
 
 #include "Service/CategorySeqNo.h"
+#include "bench/BenchIsolation.h"
 #include "platform/CPortable.h"
 
 namespace {
@@ -93,7 +94,7 @@ void BM_BaselineRobustMutexIncrement(benchmark::State& state) {
 }
 
 void BM_GetNextSeqNo(benchmark::State& state) {
-  setenv("EVT_SHM_PREFIX", ("evtbench." + std::to_string(getpid()) + ".").c_str(), 1);
+  evt::bench::isolate();
   CCategorySeqNo store;
   g_store = &store;
   SharedCounter* counter = newSharedCounter();
@@ -113,9 +114,6 @@ void BM_GetNextSeqNo(benchmark::State& state) {
   state.counters["x_baseline"] = own / baseline;
   munmap(counter, sizeof(SharedCounter));
   g_store = nullptr;
-  for (const char* name : {"Share-SeqNoInfo-bench", "Mutex-SeqNoInfo-bench", "Share-SeqNoInfo-$this$seqnobase$",
-                           "Mutex-SeqNoInfo-$this$seqnobase$", "Share-AllSeqNoInfo", "Mutex-AllSeqNoInfo"})
-    CPSharedMemory::remove(name);
 }
 
 }  // namespace

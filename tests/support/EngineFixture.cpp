@@ -87,6 +87,22 @@ std::string textOf(const std::vector<std::string>& requestLists) {
   return text.paramList();
 }
 
+std::string eventRequest(const std::string& category, const std::string& keys, const std::string& data,
+                         long serverId, unsigned long long seqNo) {
+  CParamsX event;
+  event.addParam(category);
+  event.addParam(keys);
+  event.addParam(data);
+  event.addParam(serverId);
+  CParamsX request;
+  request.addParam("event");
+  request.addParam(event.paramList());
+  request.addParam(seqNo);
+  return request.paramList();
+}
+
+std::string listOf(const std::vector<std::string>& items) { return textOf(items); }
+
 std::string EngineTest::logText() { return readFile(logDirectory() + "/evt.log"); }
 
 }  // namespace evt::test

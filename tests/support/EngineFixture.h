@@ -48,6 +48,10 @@ std::string requestList(const std::string& name, const std::string& fields);
 std::string publishNotice(const std::string& name, const std::string& category, long serverId);
 std::string completedNotice(long first, long second);
 std::string textOf(const std::vector<std::string>& requestLists);
+std::string eventRequest(const std::string& category, const std::string& keys, const std::string& data,
+                         long serverId, unsigned long long seqNo);
+// A parameter list of the given items.
+std::string listOf(const std::vector<std::string>& items);
 
 // Every test gets a fake service (started), handlers and traces of all
 // classes in the log.
