@@ -54,6 +54,15 @@ long CEventLib::deliverEvent(const std::string& category, const std::string& key
   return m_pImpl->deliverEvent(category, keys, data);
 }
 
+long CEventLib::reportConnectivity(unsigned long value) {
+  if (m_pImpl->isStopping()) return CE_E_STOPPING;
+  return m_pImpl->reportConnectivity(value);
+}
+
+void CEventLib::dump() {
+  if (!m_pImpl->isStopping()) m_pImpl->dump();
+}
+
 long CEventLib::execute(unsigned long completionId) {
   if (m_pImpl->isStopping()) return CE_E_STOPPING;
   if (!m_pImpl->isConnected()) return CE_E_NOT_CONNECTED;

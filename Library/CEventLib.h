@@ -16,6 +16,7 @@
 #include "Library/CEventHandlers.h"
 
 class CEventLibImpl;
+class CParamsX;
 
 class CE_EXPORT CEventLib {
  public:
@@ -49,6 +50,47 @@ class CE_EXPORT CEventLib {
   // reports to the completion handler. CE_E_NOT_CONNECTED while the client
   // is not registered with the service.
   long execute(unsigned long completionId);
+
+  // Passes a value to the service (when connected; nothing is kept).
+  long reportConnectivity(unsigned long value);
+  // Writes the engine's tables to the log and asks the service to dump too.
+  void dump();
+
+  // Reads the items of a parameter-list text (keys, subscriptions, ...).
+  // Never throws; a text that cannot be read gives a list with no items.
+  class CE_EXPORT CParseList {
+   public:
+    CParseList() = default;
+    explicit CParseList(std::string const& text) { init(text); }
+    ~CParseList();
+    CParseList(const CParseList&) = delete;
+    CParseList& operator=(const CParseList&) = delete;
+    void init(std::string const& text);
+    bool isValid() const { return m_pList != nullptr; }
+    unsigned long count() const;
+    // "" without a list or beyond the last item.
+    std::string getItem(unsigned long index) const;
+
+   private:
+    CParamsX* m_pList = nullptr;
+  };
+
+  // Builds a parameter-list text item by item.
+  class CE_EXPORT CGenList {
+   public:
+    // Throws KelException(CE_E_CREATE) when the list cannot be allocated.
+    CGenList();
+    ~CGenList();
+    CGenList(const CGenList&) = delete;
+    CGenList& operator=(const CGenList&) = delete;
+    void addItem(std::string const& item);
+    void clear();
+    // Valid until the next change or the list's destruction.
+    const std::string& getList() const;
+
+   private:
+    CParamsX* m_pList;
+  };
 
   // The engine, for diagnostics and tests.
   CEventLibImpl* engine() const { return m_pImpl; }

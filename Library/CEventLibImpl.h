@@ -72,6 +72,10 @@ class CE_EXPORT CEventLibImpl {
   // Numbers the event from the shared store and queues it. The store's
   // result, or CE_E_NOT_CONNECTED when the event could not be queued.
   long deliverEvent(const std::string& category, const std::string& keys, const std::string& data);
+  // Queues a "dump" request (sent at once) and writes the tables to the log.
+  void dump();
+  // Queues a "reportconnectivity" request with `value` when connected. 0.
+  long reportConnectivity(unsigned long value);
   // Checks and records one received number; 1 when it revealed a gap (the
   // handler then got a "missed-event" event), else 0.
   int checkForMissedEvent(unsigned long serverId, const std::string& category, unsigned long long seqNo,

@@ -220,7 +220,7 @@ long CEventLibImpl::flushSendQueue(bool replay) {
   // Taking m_critSecIPC first keeps batches in the order they were taken.
   m_critSecIPC.enter(__LINE__);
   m_pCritSec->enter(__LINE__);
-  if (!replay && !m_bConnected.load()) {
+  if (!replay && (!m_bConnected.load() || m_pIPC.load() == nullptr)) {
     // A flush now could only fail; the queue waits for the next connection.
     m_pCritSec->leave(__LINE__);
     m_critSecIPC.leave(__LINE__);

@@ -180,5 +180,3 @@ void CEventLibImpl::actionSetSeqNoBase(const std::string& request) {
   m_mapSeqNoBase[serverId] = base;
   m_pCritSec->leave(__LINE__);
 }
-
-void CEventLibImpl::actionDump(const std::string&) {}
