@@ -1,5 +1,6 @@
 #include "Service/CategorySeqNo.h"
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 
@@ -53,6 +54,20 @@ void openGuardedBlock(const std::string& mutexName, const std::string& blockName
   *ppMutex = mutex.release();
   *ppBlock = block.release();
 }
+
+// Each store gets a number no other store of the process ever had, so a
+// thread's memory of the last record it used can never point into a store
+// that was destroyed and replaced at the same address.
+std::atomic<uint64_t> g_nextStoreId{1};
+
+// The record this thread used last. Records live as long as their store, so
+// while the store number matches, the record needs no lookup and no lock.
+struct LastRecord {
+  uint64_t storeId = 0;
+  std::string category;
+  CCategorySeqNo::CSeqNoInfo* info = nullptr;
+};
+thread_local LastRecord t_lastRecord;
 
 }  // namespace
 
@@ -111,7 +126,7 @@ long CCategorySeqNo::CAllCategories::getAllCategories(std::string* pstrCategorie
   return 0;
 }
 
-CCategorySeqNo::CCategorySeqNo() {
+CCategorySeqNo::CCategorySeqNo() : m_storeId(g_nextStoreId.fetch_add(1)) {
   m_pCritSec = new CPCritSec("", 1);
   try {
     unsigned long long now = 0;
@@ -125,12 +140,19 @@ CCategorySeqNo::CCategorySeqNo() {
 }
 
 CCategorySeqNo::~CCategorySeqNo() {
+  if (t_lastRecord.storeId == m_storeId) t_lastRecord = LastRecord();
   for (auto& entry : m_mapSeqNoInfo) delete entry.second;
   m_mapSeqNoInfo.clear();
   delete m_pCritSec;
 }
 
 long CCategorySeqNo::findRecord(std::string const& category, bool hold, CSeqNoInfo** ppInfo) {
+  LastRecord& last = t_lastRecord;
+  if (last.storeId == m_storeId && last.category == category) {
+    if (hold) last.info->m_pMutex->wait(CPEvent::kInfinite, nullptr);
+    *ppInfo = last.info;
+    return 0;
+  }
   CritSecHold lock(m_pCritSec);
   long result = 0;
   CSeqNoInfo* info = nullptr;
@@ -152,6 +174,11 @@ long CCategorySeqNo::findRecord(std::string const& category, bool hold, CSeqNoIn
       m_mapSeqNoInfo[category] = info;
       result = m_allCategories.addCategory(category);
     }
+  }
+  if (info != nullptr && result == 0) {
+    last.storeId = m_storeId;
+    last.category = category;
+    last.info = info;
   }
   if (info != nullptr && hold) info->m_pMutex->wait(CPEvent::kInfinite, nullptr);
   *ppInfo = info;

@@ -15,7 +15,8 @@
 // CE_E_CREATE also when the list of all categories is full, in which case the
 // operation itself was still carried out.
 //
-// Thread-safe. Lock order: the store's own lock, then a category mutex, then
+// Thread-safe; a thread reaches the record it used last without the store's
+// lock (records live as long as their store). Lock order: the store's own lock, then a category mutex, then
 // the list mutex.
 #pragma once
 
@@ -97,4 +98,5 @@ class CE_EXPORT CCategorySeqNo {
   std::map<std::string, CSeqNoInfo*> m_mapSeqNoInfo;
   CPCritSec* m_pCritSec = nullptr;
   CSeqNoInfo* m_pSeqNoBaseInfo = nullptr;
+  const uint64_t m_storeId;  // distinct for every store of the process
 };

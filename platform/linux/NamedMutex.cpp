@@ -36,7 +36,7 @@ struct SharedLock {
 static_assert(sizeof(SharedLock) == 16, "the shared layout must not depend on the ABI");
 
 constexpr unsigned long kLivenessPollMs = 2;
-constexpr int kSpinRounds = 64;
+constexpr int kSpinRounds = 200;
 
 SharedLock* lockOf(CPSharedMemory* block) { return static_cast<SharedLock*>(block->getAddress()); }
 
@@ -100,8 +100,9 @@ long CPMutex::wait(unsigned long timeoutMs, CTerminateWait*) {
   const unsigned long long deadline = limited ? CPortable::GetTickCountULL() + timeoutMs : 0;
   for (;;) {
     // Holds are short: spin a little before sleeping.
+    // Reads while the lock is held, so waiting leaves its cache line alone.
     for (int spin = 0; spin < kSpinRounds; ++spin) {
-      if (compareExchange(&lock->owner, 0, self)) return 0;
+      if (__atomic_load_n(&lock->owner, __ATOMIC_RELAXED) == 0 && compareExchange(&lock->owner, 0, self)) return 0;
       __builtin_ia32_pause();
     }
     uint32_t holder = __atomic_load_n(&lock->owner, __ATOMIC_ACQUIRE);
