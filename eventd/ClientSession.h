@@ -1,0 +1,86 @@
+// One connected client as the service sees it: who it is, what it subscribed
+// to and publishes, and the requests waiting to be sent to it. Owned by the
+// service loop; used only on its thread.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <set>
+#include <string>
+
+#include "platform/linux/FrameAssembler.h"
+
+namespace evt::service {
+
+// (server id, category): what events are routed by.
+struct Pair {
+  uint32_t server = 0;
+  std::string category;
+  bool operator<(const Pair& other) const {
+    return server != other.server ? server < other.server : category < other.category;
+  }
+};
+
+struct QueueLimits {
+  std::size_t requests = 100000;         // per client
+  std::size_t bytes = 32u * 1024u * 1024u;
+};
+
+class ClientSession {
+ public:
+  ClientSession(uint64_t number, int fd, int peerPid) : m_number(number), m_fd(fd), m_peerPid(peerPid) {}
+
+  uint64_t number() const { return m_number; }
+  int fd() const { return m_fd; }
+  int peerPid() const { return m_peerPid; }
+
+  // Identity as the client reported it.
+  std::string name;
+  int reportedPid = 0;
+  bool hasConnectivity = false;
+  int32_t connectivity = 0;
+
+  // Pairs subscribed to; the flag tells whether this client has been told
+  // where the pair's numbers stand (a check or an event since subscribing).
+  std::map<Pair, bool> subscriptions;
+  std::set<Pair> publications;
+  // Servers whose sequence-number base this client has been sent.
+  std::set<uint32_t> basesSent;
+
+  // Outbound requests. An event or check is refused (false) when the queue is
+  // at its limit; the other requests are kept up to twice the limit, so that
+  // a completion or notice is not lost to a burst of events.
+  bool enqueue(std::string request, bool droppable, const QueueLimits& limits);
+  bool hasPending() const { return !m_pending.empty(); }
+  std::size_t pendingCount() const { return m_pending.size(); }
+  // The text of up to `maxRequests` requests / about `maxBytes`, removed from
+  // the queue, as one list of request lists.
+  std::string takeBatch(std::size_t maxRequests, std::size_t maxBytes);
+
+  // The id of the sent text not yet answered, 0 when none.
+  uint32_t awaitedAnswer = 0;
+
+  // Socket buffers.
+  channel::FrameAssembler input;
+  std::string output;
+  std::size_t outputSent = 0;
+  bool closing = false;  // closed once the loop is done with this round
+
+  struct Counters {
+    uint64_t commands = 0;
+    uint64_t eventsIn = 0;
+    uint64_t requestsOut = 0;
+    uint64_t textsOut = 0;
+    uint64_t dropped = 0;
+  } counters;
+
+ private:
+  uint64_t m_number;
+  int m_fd;
+  int m_peerPid;
+  std::deque<std::string> m_pending;
+  std::size_t m_pendingBytes = 0;
+};
+
+}  // namespace evt::service

@@ -1,0 +1,317 @@
+#include "eventd/Service.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "Library/CEResultCodes.h"
+#include "Library/CEventLibImpl.h"
+#include "eventd/ServiceCommands.h"
+#include "eventd/ServiceLog.h"
+
+namespace evt::service {
+namespace {
+
+constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr std::size_t kReadPerWakeup = 4 * kReadChunk;  // then others get their turn
+constexpr uint32_t kUnknownCommandResult = 0xC1271001u;
+
+void setNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
+
+}  // namespace
+
+Service::Service(ServiceOptions options, unsigned long long seqNoBase)
+    : m_options(std::move(options)),
+      m_router(m_options.serverId, seqNoBase, m_options.limits),
+      m_listener(m_options.endpoint) {}
+
+Service::~Service() {
+  for (auto& entry : m_clients) m_router.removeClient(entry.second.get()), ::close(entry.first);
+  m_clients.clear();
+  m_listener.close();
+  if (m_signals >= 0) ::close(m_signals);
+  if (m_epoll >= 0) ::close(m_epoll);
+}
+
+long Service::open() {
+  long result = m_listener.listen();
+  if (result == ZEBIPC_E_IN_USE) return result;  // the caller says so
+  if (result < 0) {
+    logError("cannot listen at %s (0x%08X): %s", m_options.endpoint.c_str(), ce::wordFromResult(result),
+             std::strerror(errno));
+    return result;
+  }
+  setNonBlocking(m_listener.fd());
+
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGINT);
+  m_signals = signalfd(-1, &stopSignals, SFD_NONBLOCK | SFD_CLOEXEC);
+  m_epoll = epoll_create1(EPOLL_CLOEXEC);
+  if (m_signals < 0 || m_epoll < 0) {
+    logError("cannot create the event loop: %s", std::strerror(errno));
+    return ZEBIPC_E_SOCKET;
+  }
+  epoll_event listen{};
+  listen.events = EPOLLIN;
+  listen.data.fd = m_listener.fd();
+  epoll_event signal{};
+  signal.events = EPOLLIN;
+  signal.data.fd = m_signals;
+  if (epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_listener.fd(), &listen) != 0 ||
+      epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_signals, &signal) != 0) {
+    logError("cannot watch the listener: %s", std::strerror(errno));
+    return ZEBIPC_E_SOCKET;
+  }
+  logInfo("eventd listening at %s, server id %u, pid %d", m_options.endpoint.c_str(),
+          static_cast<unsigned>(m_options.serverId), static_cast<int>(getpid()));
+  return 0;
+}
+
+int Service::run() {
+  std::vector<epoll_event> ready(64);
+  while (!m_stop) {
+    int count = epoll_wait(m_epoll, ready.data(), static_cast<int>(ready.size()), -1);
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      logError("epoll_wait failed: %s", std::strerror(errno));
+      return 1;
+    }
+    for (int i = 0; i < count; ++i) {
+      const int fd = ready[i].data.fd;
+      if (fd == m_listener.fd()) {
+        acceptClients();
+      } else if (fd == m_signals) {
+        signalfd_siginfo info{};
+        if (::read(m_signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+          logInfo("eventd stopping on signal %u", info.ssi_signo);
+          m_stop = true;
+        }
+      } else {
+        auto it = m_clients.find(fd);
+        if (it == m_clients.end() || it->second->closing) continue;
+        if (ready[i].events & EPOLLOUT) writeTo(*it->second);
+        if (ready[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) readFrom(*it->second);
+      }
+    }
+    // Requests routed this round leave now, one text per client that owes
+    // no answer. Dropping a client while sending may route notices to
+    // others, hence the repeat; each client sends at most once.
+    bool sent = true;
+    while (sent) {
+      sent = false;
+      for (auto& entry : m_clients) {
+        ClientSession& client = *entry.second;
+        if (client.closing || client.awaitedAnswer != 0 || !client.hasPending()) continue;
+        sendPending(client);
+        sent = true;
+      }
+    }
+    closeDropped();
+  }
+  logInfo("eventd stopped: %zu clients disconnected", m_clients.size());
+  return 0;
+}
+
+void Service::acceptClients() {
+  for (;;) {
+    int fd = ::accept4(m_listener.fd(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        logError("accept failed: %s", std::strerror(errno));
+      }
+      return;
+    }
+    ucred credentials{};
+    socklen_t size = sizeof credentials;
+    const int peerPid = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0 ? credentials.pid : -1;
+    auto client = std::make_unique<ClientSession>(m_nextClient++, fd, peerPid);
+    epoll_event watch{};
+    watch.events = EPOLLIN;
+    watch.data.fd = fd;
+    if (epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &watch) != 0) {
+      logError("cannot watch a new client: %s", std::strerror(errno));
+      ::close(fd);
+      continue;
+    }
+    logInfo("client #%" PRIu64 " connected, pid %d", client->number(), peerPid);
+    m_router.addClient(client.get());
+    m_clients[fd] = std::move(client);
+  }
+}
+
+void Service::readFrom(ClientSession& client) {
+  char buffer[kReadChunk];
+  std::size_t total = 0;
+  while (total < kReadPerWakeup && !client.closing) {
+    ssize_t n = ::recv(client.fd(), buffer, sizeof buffer, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    if (n <= 0) {
+      drop(client, n == 0 ? "disconnected" : std::strerror(errno));
+      return;
+    }
+    total += static_cast<std::size_t>(n);
+    client.input.feed(buffer, static_cast<std::size_t>(n));
+    channel::Frame frame;
+    channel::FrameAssembler::Status status;
+    while (!client.closing && (status = client.input.next(&frame)) == channel::FrameAssembler::COMPLETE) {
+      handleFrame(client, frame);
+    }
+    if (!client.closing && status == channel::FrameAssembler::BAD) {
+      ++m_badFrames;
+      drop(client, "sent a malformed or oversized frame");
+    }
+  }
+}
+
+void Service::handleFrame(ClientSession& client, const channel::Frame& frame) {
+  if (frame.kind == channel::FRAME_CLIENT_REQUEST) {
+    answerCommand(client, frame);
+  } else if (frame.kind == channel::FRAME_SERVICE_ANSWER) {
+    if (frame.requestId != client.awaitedAnswer || client.awaitedAnswer == 0) {
+      logError("client #%" PRIu64 " (%s) answered request %u, which it does not owe", client.number(),
+               client.name.c_str(), static_cast<unsigned>(frame.requestId));
+      return;
+    }
+    client.awaitedAnswer = 0;
+    if (static_cast<int32_t>(frame.header[2]) < 0) {
+      logError("client #%" PRIu64 " (%s) could not handle a text: 0x%08X", client.number(), client.name.c_str(),
+               static_cast<unsigned>(frame.header[2]));
+    }
+  } else {
+    ++m_badFrames;
+    drop(client, "sent a frame only the service sends");
+  }
+}
+
+void Service::answerCommand(ClientSession& client, const channel::Frame& frame) {
+  ++client.counters.commands;
+  const uint32_t command = frame.header[0];
+  channel::Frame answer;
+  answer.kind = channel::FRAME_CLIENT_ANSWER;
+  answer.requestId = frame.requestId;
+  answer.header[0] = command;
+  answer.header[1] = command;
+  switch (command) {
+    case CECMD_QUEUE:
+      m_router.handleQueue(client, frame.text);
+      break;
+    case CECMD_SERVER_ID:
+      answer.text = std::to_string(m_options.serverId);
+      break;
+    case CECMD_CLIENT_NAME:
+      if (client.name != frame.text) {
+        client.name = frame.text;
+        logInfo("client #%" PRIu64 " is \"%s\"", client.number(), client.name.c_str());
+      }
+      break;
+    case CECMD_PROCESS_ID: {
+      const int pid = static_cast<int>(std::strtol(frame.text.c_str(), nullptr, 10));
+      if (pid != client.peerPid() && client.peerPid() > 0 && pid != client.reportedPid) {
+        logError("client #%" PRIu64 " (%s) says it is pid %d, but its socket belongs to pid %d", client.number(),
+                 client.name.c_str(), pid, client.peerPid());
+      }
+      client.reportedPid = pid;
+      break;
+    }
+    case kCommandStatus:
+      answer.text = m_router.statusText() + "bad-frames " + std::to_string(m_badFrames) + "\n";
+      break;
+    case kCommandDump:
+      answer.text = m_router.dumpText();
+      logInfo("dump requested by client #%" PRIu64 "\n%s", client.number(), answer.text.c_str());
+      break;
+    default:
+      answer.header[2] = kUnknownCommandResult;
+      logError("client #%" PRIu64 " (%s) sent unknown command %u", client.number(), client.name.c_str(),
+               static_cast<unsigned>(command));
+      break;
+  }
+  if (frame.noResponse == 0) queueBytes(client, channel::encodeFrame(answer));
+}
+
+void Service::sendPending(ClientSession& client) {
+  channel::Frame request;
+  request.kind = channel::FRAME_SERVICE_REQUEST;
+  request.requestId = m_nextRequestId++;
+  if (m_nextRequestId == 0) m_nextRequestId = 1;  // 0 means "nothing awaited"
+  request.text = client.takeBatch(m_options.batchRequests, m_options.batchBytes);
+  client.awaitedAnswer = request.requestId;
+  queueBytes(client, channel::encodeFrame(request));
+}
+
+void Service::queueBytes(ClientSession& client, const std::string& bytes) {
+  if (client.closing) return;
+  const bool idle = client.outputSent == client.output.size();
+  if (idle) {
+    client.output.clear();
+    client.outputSent = 0;
+  }
+  client.output += bytes;
+  if (client.output.size() - client.outputSent > m_options.outputLimit) {
+    drop(client, "does not read what it is sent");
+    return;
+  }
+  if (idle) writeTo(client);
+}
+
+void Service::writeTo(ClientSession& client) {
+  while (client.outputSent < client.output.size()) {
+    ssize_t n = ::send(client.fd(), client.output.data() + client.outputSent, client.output.size() - client.outputSent,
+                       MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      watchOutput(client, true);
+      return;
+    }
+    if (n < 0) {
+      drop(client, std::strerror(errno));
+      return;
+    }
+    client.outputSent += static_cast<std::size_t>(n);
+  }
+  client.output.clear();
+  client.outputSent = 0;
+  watchOutput(client, false);
+}
+
+void Service::watchOutput(ClientSession& client, bool watch) {
+  if (client.closing) return;
+  epoll_event events{};
+  events.events = EPOLLIN | (watch ? EPOLLOUT : 0u);
+  events.data.fd = client.fd();
+  epoll_ctl(m_epoll, EPOLL_CTL_MOD, client.fd(), &events);
+}
+
+void Service::drop(ClientSession& client, const char* reason) {
+  if (client.closing) return;
+  client.closing = true;
+  logInfo("client #%" PRIu64 " (%s) %s; %zu requests for it discarded", client.number(), client.name.c_str(), reason,
+          client.pendingCount());
+  m_router.removeClient(&client);
+}
+
+void Service::closeDropped() {
+  for (auto it = m_clients.begin(); it != m_clients.end();) {
+    if (!it->second->closing) {
+      ++it;
+      continue;
+    }
+    epoll_ctl(m_epoll, EPOLL_CTL_DEL, it->first, nullptr);
+    ::close(it->first);
+    it = m_clients.erase(it);
+  }
+}
+
+}  // namespace evt::service

@@ -1,0 +1,66 @@
+// The event service's loop: one thread, one epoll set holding the listening
+// socket, a signal descriptor and every client's non-blocking socket. Client
+// commands are answered as they arrive, whatever the client owes us; the
+// requests routed to a client leave in one text at a time, the next only
+// after the client answered the previous one.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "eventd/ClientSession.h"
+#include "eventd/Router.h"
+#include "platform/linux/ChannelServer.h"
+
+namespace evt::service {
+
+struct ServiceOptions {
+  uint32_t serverId = 1;
+  std::string endpoint;  // socket path
+  QueueLimits limits;
+  std::size_t batchRequests = 4096;            // requests per text sent
+  std::size_t batchBytes = 1024u * 1024u;      // about this many bytes per text
+  std::size_t outputLimit = 80u * 1024u * 1024u;  // unsent bytes before a client is dropped
+};
+
+class Service {
+ public:
+  explicit Service(ServiceOptions options, unsigned long long seqNoBase);
+  ~Service();
+  Service(const Service&) = delete;
+  Service& operator=(const Service&) = delete;
+
+  // Listens at the endpoint and prepares the loop. 0, ZEBIPC_E_IN_USE when a
+  // live service listens there, or another negative code (logged).
+  long open();
+  // Serves until SIGTERM or SIGINT (blocked by the caller and taken through
+  // a signal descriptor); 0 on a clean stop.
+  int run();
+
+ private:
+  void acceptClients();
+  void readFrom(ClientSession& client);
+  void handleFrame(ClientSession& client, const channel::Frame& frame);
+  void answerCommand(ClientSession& client, const channel::Frame& frame);
+  void sendPending(ClientSession& client);
+  void queueBytes(ClientSession& client, const std::string& bytes);
+  void writeTo(ClientSession& client);
+  void watchOutput(ClientSession& client, bool watch);
+  void drop(ClientSession& client, const char* reason);
+  void closeDropped();
+
+  const ServiceOptions m_options;
+  Router m_router;
+  channel::ChannelListener m_listener;
+  int m_epoll = -1;
+  int m_signals = -1;
+  bool m_stop = false;
+  std::map<int, std::unique_ptr<ClientSession>> m_clients;  // by descriptor
+  uint64_t m_nextClient = 1;
+  uint32_t m_nextRequestId = 1;
+  uint64_t m_badFrames = 0;
+};
+
+}  // namespace evt::service

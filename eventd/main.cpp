@@ -1,0 +1,100 @@
+// eventd: the event service. Clients of this machine connect to it through
+// the channel; it registers them and routes their events, notices and
+// completions. Stops cleanly on SIGTERM and SIGINT.
+#include <signal.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "Library/CEResultCodes.h"
+#include "Library/CEventLibImpl.h"
+#include "Service/CategorySeqNo.h"
+#include "eventd/Service.h"
+#include "eventd/ServiceLog.h"
+#include "platform/KelRegLib.h"
+#include "platform/linux/Endpoint.h"
+#include "trace/KelException.h"
+
+namespace {
+
+// The registry's "LocalDBServerID", or 1.
+uint32_t registryServerId() {
+  KelRegLib::CRegLib registry(nullptr, nullptr, KelRegLib::CRegLib::LOCATION_DEFAULT, nullptr);
+  KelRegLib::CRegLib::eDataType type = KelRegLib::CRegLib::DATA_UINT32;
+  uint32_t value = 0;
+  unsigned long size = sizeof value;
+  long result =
+      KelRegQueryValue(registry.RootKey(), "LocalDBServerID", type, reinterpret_cast<unsigned char*>(&value), &size);
+  return result < 0 || value == 0 || value == 0xFFFFFFFFu ? 1 : value;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"eventd: the local publish/subscribe event service.\n"
+               "Clients find it at $EVT_RUNTIME_DIR/" +
+               std::string(kServiceChannelName) + "-" + kServiceChannelId + ".sock (default directory " +
+               evt::channel::kDefaultRuntimeDir + ")."};
+  evt::service::ServiceOptions options;
+  long long serverId = 0;
+  std::string socketPath = evt::channel::endpointPath(kServiceChannelName, kServiceChannelId);
+  std::string logDir;
+  app.add_option("--server-id", serverId,
+                 "this machine's server id, 1 to 2147483647 (default: registry value LocalDBServerID, else 1)")
+      ->check(CLI::Range(1LL, 0x7FFFFFFFLL));
+  app.add_option("--socket", socketPath, "listen at this socket path instead")->capture_default_str();
+  app.add_option("--queue-limit", options.limits.requests,
+                 "requests queued per client before its events are dropped")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
+  app.add_option("--log-dir", logDir, "write eventd.log here ('stderr': standard error; default $EVT_LOG_DIR)");
+  CLI11_PARSE(app, argc, argv);
+
+  if (!logDir.empty()) setenv(KelLogLib::kLogDirEnv, logDir.c_str(), 1);
+  options.serverId = serverId != 0 ? static_cast<uint32_t>(serverId) : registryServerId();
+  options.endpoint = socketPath;
+  if (!evt::channel::endpointFits(socketPath)) {
+    std::fprintf(stderr, "eventd: socket path too long: %s\n", socketPath.c_str());
+    return 2;
+  }
+
+  // Stop signals are taken by the loop's signal descriptor.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGINT);
+  sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  // The shared store gives this machine's sequence-number base, which
+  // subscribers need before their first event.
+  std::unique_ptr<CCategorySeqNo> store;
+  try {
+    store = std::make_unique<CCategorySeqNo>();
+  } catch (const KelException& e) {
+    std::fprintf(stderr, "eventd: cannot open the shared sequence-number store (0x%08X)\n",
+                 ce::wordFromResult(e.code()));
+    return 1;
+  }
+
+  evt::service::Service service(options, store->getSeqNoBase());
+  long result = service.open();
+  if (result == ZEBIPC_E_IN_USE) {
+    std::fprintf(stderr, "eventd: another eventd is already running at %s\n", socketPath.c_str());
+    return 1;
+  }
+  if (result < 0) {
+    std::fprintf(stderr, "eventd: cannot listen at %s (0x%08X)\n", socketPath.c_str(), ce::wordFromResult(result));
+    return 1;
+  }
+  evt::service::openServiceLog();
+  evt::service::logInfo("eventd started: socket %s, server id %u, queue limit %zu", socketPath.c_str(),
+                        static_cast<unsigned>(options.serverId), options.limits.requests);
+  int status = service.run();
+  evt::service::closeServiceLog();
+  return status;
+}

@@ -1,0 +1,45 @@
+// The evt commands. Each returns the process's exit status: 0 done, 1 failed
+// (reason printed), 2 bad usage.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace evt::tool {
+
+struct PublishOptions {
+  std::string category;
+  std::vector<std::string> keysAndData;  // [KEYS] DATA; no DATA or "-": lines from stdin
+  long count = 1;                        // each data this many times
+  double rate = 0;                       // events per second, 0: as fast as possible
+  double waitSeconds = 3;                // for the service to accept us
+};
+int publishEvents(const PublishOptions& options);
+
+struct SubscribeOptions {
+  std::string category;  // empty with `all`
+  std::string keys;      // comma-separated patterns; empty matches every event
+  bool all = false;      // every category of this machine, new ones included
+  long long serverId = -1;
+  long count = 0;        // stop after this many events (0: no limit)
+  double timeoutSeconds = 0;  // stop after this long (0: no limit)
+  bool json = false;
+  double waitSeconds = 3;
+};
+int subscribeEvents(const SubscribeOptions& options);
+
+// Sends the service one of its own commands and prints the answer.
+int queryService(unsigned command);
+
+// Completion round trip: sends an empty batch with a completion id and
+// prints how long the service took to confirm it.
+int completeRoundTrip(double waitSeconds);
+
+int encodeList(const std::string& header, const std::vector<std::string>& items);
+int decodeList(const std::string& text);
+int lockMutex(const std::string& name);
+
+// "a,b" -> the parameter list [a, b]; "" -> the empty list.
+std::string keysList(const std::string& commaSeparated);
+
+}  // namespace evt::tool

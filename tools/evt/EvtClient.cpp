@@ -1,0 +1,84 @@
+#include "tools/evt/EvtClient.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <thread>
+
+#include "Library/CEventLibImpl.h"
+#include "platform/linux/Endpoint.h"
+
+namespace evt::tool {
+
+std::atomic<bool> g_interrupted{false};
+
+namespace {
+void onInterrupt(int) { g_interrupted = true; }
+}  // namespace
+
+void installInterruptHandlers() {
+  struct sigaction action {};
+  action.sa_handler = onInterrupt;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+std::string serviceEndpoint() { return channel::endpointPath(kServiceChannelName, kServiceChannelId); }
+
+int noService() {
+  std::fprintf(stderr, "evt: no event service at %s (is eventd running? EVT_RUNTIME_DIR selects its directory)\n",
+               serviceEndpoint().c_str());
+  return 1;
+}
+
+EvtClient::EvtClient(const std::string& name, EventCallback onEvent)
+    : m_onEvent(std::move(onEvent)), m_lib(name, this, this, this) {
+  m_lib.initialize();
+}
+
+EvtClient::~EvtClient() { m_lib.finalize(); }
+
+bool EvtClient::waitRegistered(std::chrono::milliseconds timeout) {
+  struct stat info {};
+  if (stat(serviceEndpoint().c_str(), &info) != 0) return false;  // nobody ever listened there
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  // execute(0) is refused until the client is registered, and otherwise
+  // only wakes the send thread.
+  while (m_lib.execute(0) < 0) {
+    if (g_interrupted || std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+bool EvtClient::flush(std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  const long id = ++m_nextCompletion;
+  lock.unlock();
+  if (m_lib.execute(static_cast<unsigned long>(id)) < 0) return false;
+  lock.lock();
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  while (m_lastCompleted < id) {
+    const auto now = std::chrono::steady_clock::now();
+    if (g_interrupted || now >= end) return false;
+    m_completed.wait_until(lock, std::min(end, now + std::chrono::milliseconds(100)));
+  }
+  return true;
+}
+
+long EvtClient::onDeliverEvent(const std::string& category, const std::string& keys, const std::string& data,
+                               unsigned long long seqNo, unsigned long serverId) {
+  if (m_onEvent) m_onEvent(category, keys, data, seqNo, serverId);
+  return 0;
+}
+
+long EvtClient::onCompleted(long first, long) {
+  std::lock_guard<std::mutex> hold(m_mutex);
+  if (first > m_lastCompleted) m_lastCompleted = first;
+  m_completed.notify_all();
+  return 0;
+}
+
+}  // namespace evt::tool

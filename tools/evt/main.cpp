@@ -1,0 +1,73 @@
+// evt: the command-line tool of the event system: publish and watch events,
+// ask the service for its state, and read or write parameter-list texts.
+#include <CLI/CLI.hpp>
+
+#include "eventd/ServiceCommands.h"
+#include "tools/evt/Commands.h"
+#include "tools/evt/EvtClient.h"
+
+int main(int argc, char** argv) {
+  using namespace evt::tool;
+  CLI::App app{"evt: publish and watch events of the local event service, and ask it for its state.\n"
+               "The service is reached at " + serviceEndpoint() + " ($EVT_RUNTIME_DIR selects the directory)."};
+  app.require_subcommand(1);
+  int status = 0;
+
+  PublishOptions pub;
+  CLI::App* pubCommand = app.add_subcommand("pub", "publish events: evt pub CATEGORY [KEYS] DATA; "
+                                                   "DATA omitted or '-': one event per line of standard input");
+  pubCommand->add_option("category", pub.category, "the events' category")->required();
+  pubCommand->add_option("keys-and-data", pub.keysAndData, "[KEYS] DATA, KEYS comma-separated (k1,k2)");
+  pubCommand->add_option("--count", pub.count, "publish each DATA this many times")->check(CLI::PositiveNumber);
+  pubCommand->add_option("--rate", pub.rate, "events per second (default: as fast as possible)")
+      ->check(CLI::NonNegativeNumber);
+  pubCommand->add_option("--wait", pub.waitSeconds, "seconds to wait for the service")->capture_default_str();
+  pubCommand->callback([&] { status = publishEvents(pub); });
+
+  SubscribeOptions sub;
+  CLI::App* subCommand = app.add_subcommand("sub", "print the events of a category (or --all) as they come, "
+                                                   "missed events included");
+  subCommand->add_option("category", sub.category, "the category to watch");
+  subCommand->add_option("keys", sub.keys, "comma-separated key patterns ('*' matches any one key; last: the rest)");
+  subCommand->add_flag("--all", sub.all, "every category of this machine, new ones included");
+  subCommand->add_option("--server", sub.serverId, "server id of the publishers (default: this machine)");
+  subCommand->add_option("--count", sub.count, "stop after this many events")->check(CLI::PositiveNumber);
+  subCommand->add_option("--timeout", sub.timeoutSeconds, "stop after this many seconds")
+      ->check(CLI::NonNegativeNumber);
+  subCommand->add_flag("--json", sub.json, "one JSON object per line");
+  subCommand->add_option("--wait", sub.waitSeconds, "seconds to wait for the service")->capture_default_str();
+  subCommand->callback([&] { status = subscribeEvents(sub); });
+
+  app.add_subcommand("status", "print the service's counters")->callback([&] {
+    status = queryService(evt::service::kCommandStatus);
+  });
+  app.add_subcommand("dump", "print the service's clients, subscriptions and publications (also logged)")
+      ->callback([&] { status = queryService(evt::service::kCommandDump); });
+
+  double completeWait = 3;
+  CLI::App* completeCommand =
+      app.add_subcommand("complete", "send a completion id and print how long the service took to confirm it");
+  completeCommand->add_option("--wait", completeWait, "seconds to wait for the service")->capture_default_str();
+  completeCommand->callback([&] { status = completeRoundTrip(completeWait); });
+
+  std::string header;
+  std::vector<std::string> items;
+  CLI::App* encodeCommand = app.add_subcommand("encode", "print the parameter-list text holding ITEMs");
+  encodeCommand->add_option("--header", header, "a header before the items");
+  encodeCommand->add_option("items", items, "the items")->expected(0, -1);
+  encodeCommand->callback([&] { status = encodeList(header, items); });
+
+  std::string text;
+  CLI::App* decodeCommand = app.add_subcommand("decode", "print the header and items of a parameter-list TEXT");
+  decodeCommand->add_option("text", text, "the text")->required();
+  decodeCommand->callback([&] { status = decodeList(text); });
+
+  std::string mutexName;
+  CLI::App* lockCommand = app.add_subcommand("lock", "take and release the machine-wide mutex NAME");
+  lockCommand->add_option("name", mutexName, "the mutex")->required();
+  lockCommand->callback([&] { status = lockMutex(mutexName); });
+
+  installInterruptHandlers();
+  CLI11_PARSE(app, argc, argv);
+  return status;
+}
