@@ -73,7 +73,7 @@ long Service::open() {
     logError("cannot watch the listener: %s", std::strerror(errno));
     return ZEBIPC_E_SOCKET;
   }
-  logInfo("eventd listening at %s, server id %u, pid %d", m_options.endpoint.c_str(),
+  logInfo("listening at %s, server id %u, pid %d", m_options.endpoint.c_str(),
           static_cast<unsigned>(m_options.serverId), static_cast<int>(getpid()));
   return 0;
 }
@@ -164,7 +164,7 @@ void Service::readFrom(ClientSession& client) {
     total += static_cast<std::size_t>(n);
     client.input.feed(buffer, static_cast<std::size_t>(n));
     channel::Frame frame;
-    channel::FrameAssembler::Status status;
+    channel::FrameAssembler::Status status = channel::FrameAssembler::NEED_MORE;
     while (!client.closing && (status = client.input.next(&frame)) == channel::FrameAssembler::COMPLETE) {
       handleFrame(client, frame);
     }

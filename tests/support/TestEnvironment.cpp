@@ -1,6 +1,7 @@
 #include "tests/support/TestEnvironment.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -76,6 +77,11 @@ class IsolatedEnvironment : public ::testing::Environment {
 const std::string& logDirectory() { return g_logDirectory; }
 
 pid_t spawn(const std::vector<std::string>& argv, const std::string& emulator) {
+  return spawnRedirected(argv, emulator, std::string(), std::string());
+}
+
+pid_t spawnRedirected(const std::vector<std::string>& argv, const std::string& emulator, const std::string& outPath,
+                      const std::string& errPath, const std::string& inPath) {
   std::vector<std::string> words = splitWords(emulator);
   words.insert(words.end(), argv.begin(), argv.end());
   std::vector<char*> args;
@@ -83,6 +89,14 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& emulator) {
   args.push_back(nullptr);
   pid_t pid = fork();
   if (pid == 0) {
+    auto redirect = [](const std::string& path, int target, int flags) {
+      if (path.empty()) return;
+      int fd = open(path.c_str(), flags | O_CLOEXEC, 0644);
+      if (fd >= 0) dup2(fd, target);
+    };
+    redirect(inPath, STDIN_FILENO, O_RDONLY);
+    redirect(outPath, STDOUT_FILENO, O_WRONLY | O_CREAT | O_TRUNC);
+    redirect(errPath, STDERR_FILENO, O_WRONLY | O_CREAT | O_TRUNC);
     execvp(args[0], args.data());
     std::fprintf(stderr, "cannot run %s: %s\n", args[0], std::strerror(errno));
     _exit(127);

@@ -16,6 +16,11 @@ const std::string& logDirectory();
 // prefix such as "qemu-i386" for a binary this machine cannot run directly.
 pid_t spawn(const std::vector<std::string>& argv, const std::string& emulator = std::string());
 
+// The same, with standard output and error written to the files named and
+// standard input read from one (empty: inherited).
+pid_t spawnRedirected(const std::vector<std::string>& argv, const std::string& emulator, const std::string& outPath,
+                      const std::string& errPath, const std::string& inPath = std::string());
+
 // Waits for `pid`; its exit status, or 128 + signal when a signal ended it.
 int waitExit(pid_t pid);
 

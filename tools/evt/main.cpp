@@ -29,7 +29,9 @@ int main(int argc, char** argv) {
                                                    "missed events included");
   subCommand->add_option("category", sub.category, "the category to watch");
   subCommand->add_option("keys", sub.keys, "comma-separated key patterns ('*' matches any one key; last: the rest)");
-  subCommand->add_flag("--all", sub.all, "every category of this machine, new ones included");
+  subCommand->add_flag("--all", sub.all,
+                      "every category of this machine; one that appears later is added once noticed "
+                      "(within 20 ms), its earlier events unseen");
   subCommand->add_option("--server", sub.serverId, "server id of the publishers (default: this machine)");
   subCommand->add_option("--count", sub.count, "stop after this many events")->check(CLI::PositiveNumber);
   subCommand->add_option("--timeout", sub.timeoutSeconds, "stop after this many seconds")

@@ -1,0 +1,129 @@
+// The programs as people run them: evt against no service and against a
+// running one, and eventd's own start and stop.
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "platform/linux/Endpoint.h"
+#include "tests/support/FakeService.h"
+#include "tests/support/ServiceProcess.h"
+#include "tests/support/TestEnvironment.h"
+
+namespace evt::test {
+namespace {
+
+struct ToolRun {
+  int status;
+  std::string out, err;
+};
+
+std::string outputPath(const std::string& name) { return logDirectory() + "/" + name; }
+
+ToolRun runTool(const std::string& name, const std::vector<std::string>& args) {
+  std::vector<std::string> argv{evtPath()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  pid_t pid = spawnRedirected(argv, ownEmulator(), outputPath(name + ".out"), outputPath(name + ".err"));
+  ToolRun run{waitExit(pid), "", ""};
+  run.out = readFile(outputPath(name + ".out"));
+  run.err = readFile(outputPath(name + ".err"));
+  return run;
+}
+
+TEST(Tools, EvtWithoutAServiceSaysSoAndFails) {
+  for (const char* command : {"status", "dump", "complete"}) {
+    ToolRun run = runTool(command, {command});
+    EXPECT_EQ(run.status, 1) << command;
+    EXPECT_NE(run.err.find("no event service at "), std::string::npos) << command << ": " << run.err;
+  }
+  ToolRun pub = runTool("pub", {"pub", "c", "data", "--wait", "0.2"});
+  EXPECT_EQ(pub.status, 1);
+  EXPECT_NE(pub.err.find("no event service"), std::string::npos) << pub.err;
+  ToolRun help = runTool("help", {"sub", "--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("--json"), std::string::npos);
+  ToolRun bad = runTool("bad", {"pub"});
+  EXPECT_NE(bad.status, 0);
+}
+
+TEST(Tools, SubscriberAndPublisherThroughTheService) {
+  ServiceProcess service;
+  ASSERT_TRUE(service.start());
+  pid_t subscriber = spawnRedirected({evtPath(), "sub", "greetings", "--json", "--count", "3", "--timeout", "60"},
+                                     ownEmulator(), outputPath("sub.out"), outputPath("sub.err"));
+  ASSERT_TRUE(eventually([&] { return readFile(outputPath("sub.err")).find("subscribed") != std::string::npos; },
+                         std::chrono::seconds(30)));
+  ToolRun pub = runTool("pub", {"pub", "greetings", "en,formal", "good \"day\"", "--count", "3"});
+  EXPECT_EQ(pub.status, 0) << pub.err;
+  EXPECT_NE(pub.err.find("published 3 events of greetings"), std::string::npos) << pub.err;
+  ASSERT_EQ(waitExit(subscriber), 0) << readFile(outputPath("sub.err"));
+  const std::string out = readFile(outputPath("sub.out"));
+  std::size_t lines = 0;
+  for (std::size_t at = out.find("\"data\":\"good \\\"day\\\"\""); at != std::string::npos;
+       at = out.find("\"data\":\"good \\\"day\\\"\"", at + 1)) {
+    ++lines;
+  }
+  EXPECT_EQ(lines, 3u) << out;
+  EXPECT_NE(out.find("\"keys\":[\"en\",\"formal\"]"), std::string::npos) << out;
+
+  // Lines of standard input are events too, and a watcher of every
+  // category of this machine sees them without naming the category.
+  pid_t watcher = spawnRedirected({evtPath(), "sub", "--all", "--count", "2", "--timeout", "60"}, ownEmulator(),
+                                  outputPath("all.out"), outputPath("all.err"));
+  ASSERT_TRUE(eventually([&] { return readFile(outputPath("all.err")).find("subscribed") != std::string::npos; },
+                         std::chrono::seconds(30)));
+  {
+    std::ofstream input(outputPath("lines.in"));
+    input << "first line\nsecond line\n";
+  }
+  pid_t linePublisher = spawnRedirected({evtPath(), "pub", "greetings", "-"}, ownEmulator(), outputPath("lines.out"),
+                                        outputPath("lines.err"), outputPath("lines.in"));
+  EXPECT_EQ(waitExit(linePublisher), 0) << readFile(outputPath("lines.err"));
+  ASSERT_EQ(waitExit(watcher), 0) << readFile(outputPath("all.err"));
+  const std::string all = readFile(outputPath("all.out"));
+  EXPECT_NE(all.find("event category=greetings seqno="), std::string::npos) << all;
+  EXPECT_NE(all.find("data=first line\n"), std::string::npos) << all;
+  EXPECT_NE(all.find("data=second line\n"), std::string::npos) << all;
+
+  ToolRun status = runTool("status", {"status"});
+  EXPECT_EQ(status.status, 0);
+  EXPECT_NE(status.out.find("events-in 5\n"), std::string::npos) << status.out;
+  ToolRun dump = runTool("dump", {"dump"});
+  EXPECT_EQ(dump.status, 0);
+  EXPECT_NE(dump.out.find("last event server 1 category \"greetings\""), std::string::npos) << dump.out;
+  ToolRun complete = runTool("complete", {"complete"});
+  EXPECT_EQ(complete.status, 0) << complete.err;
+  EXPECT_NE(complete.out.find("completed in "), std::string::npos);
+  EXPECT_EQ(service.stop(), 0);
+}
+
+TEST(Tools, EventdGuardsItsEndpoint) {
+  const std::string dir = channel::runtimeDirectory() + "/own";
+  const std::string socket = dir + "/eventd.sock";
+  ServiceProcess first({"--socket", socket}, socket);
+  ASSERT_TRUE(first.start());
+  struct stat info {};
+  ASSERT_EQ(stat(dir.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0750u);
+  ASSERT_EQ(stat(socket.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0660u);
+
+  // A second service at the same endpoint refuses to start.
+  pid_t second = spawnRedirected({eventdPath(), "--socket", socket}, ownEmulator(), "", outputPath("second.err"));
+  EXPECT_EQ(waitExit(second), 1);
+  EXPECT_NE(readFile(outputPath("second.err")).find("already running"), std::string::npos);
+
+  // A socket left by a killed service is replaced; SIGTERM removes it.
+  EXPECT_EQ(first.kill(SIGKILL), 128 + SIGKILL);
+  ASSERT_EQ(stat(socket.c_str(), &info), 0);
+  ServiceProcess again({"--socket", socket}, socket);
+  ASSERT_TRUE(again.start());
+  EXPECT_EQ(again.stop(), 0);
+  EXPECT_NE(stat(socket.c_str(), &info), 0) << "the socket file outlived a clean stop";
+}
+
+}  // namespace
+}  // namespace evt::test

@@ -1,0 +1,141 @@
+#include "tests/support/ServiceProcess.h"
+
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "Library/CEResultCodes.h"
+#include "Library/CEventLibImpl.h"
+#include "Utilities/CParamsX.h"
+#include "eventd/ServiceCommands.h"
+#include "platform/linux/Endpoint.h"
+#include "tests/support/TestEnvironment.h"
+
+namespace evt::test {
+namespace {
+
+std::string defaultEndpoint() { return channel::endpointPath(kServiceChannelName, kServiceChannelId); }
+
+int connectTo(const std::string& path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return fd;
+  if (fd >= 0) close(fd);
+  return -1;
+}
+
+}  // namespace
+
+std::string eventdPath() { return EVT_EVENTD_PATH; }
+std::string evtPath() { return EVT_EVT_PATH; }
+
+ServiceProcess::ServiceProcess(std::vector<std::string> extraArgs, std::string socket)
+    : m_extraArgs(std::move(extraArgs)), m_socket(socket.empty() ? defaultEndpoint() : std::move(socket)) {}
+
+ServiceProcess::~ServiceProcess() {
+  if (running()) kill(SIGKILL);
+}
+
+bool ServiceProcess::start() {
+  std::vector<std::string> argv{eventdPath()};
+  argv.insert(argv.end(), m_extraArgs.begin(), m_extraArgs.end());
+  m_pid = spawn(argv, ownEmulator());
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < end) {
+    int status = 0;
+    if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+      m_pid = -1;
+      return false;
+    }
+    RawClient probe(m_socket);
+    if (probe.connected()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
+
+int ServiceProcess::kill(int signal) {
+  if (!running()) return -1;
+  ::kill(m_pid, signal);
+  int status = waitExit(m_pid);
+  m_pid = -1;
+  return status;
+}
+
+std::map<std::string, long long> ServiceProcess::status() const {
+  std::map<std::string, long long> counters;
+  RawClient client(m_socket);
+  channel::Frame answer;
+  if (!client.command(service::kCommandStatus, "", &answer)) return counters;
+  std::size_t begin = 0;
+  while (begin < answer.text.size()) {
+    std::size_t end = answer.text.find('\n', begin);
+    if (end == std::string::npos) end = answer.text.size();
+    const std::string line = answer.text.substr(begin, end - begin);
+    const std::size_t space = line.find(' ');
+    if (space != std::string::npos) counters[line.substr(0, space)] = std::atoll(line.c_str() + space + 1);
+    begin = end + 1;
+  }
+  return counters;
+}
+
+RawClient::RawClient(const std::string& socket) : m_fd(connectTo(socket.empty() ? defaultEndpoint() : socket)) {}
+
+RawClient::~RawClient() {
+  if (m_fd >= 0) close(m_fd);
+}
+
+bool RawClient::sendBytes(const std::string& bytes) { return m_fd >= 0 && channel::writeAll(m_fd, bytes); }
+
+long RawClient::read(channel::Frame* frame, int timeoutMs) {
+  if (m_fd < 0) return ZEBIPC_E_CONNECTION_LOST;
+  return channel::readFrame(m_fd, frame, timeoutMs);
+}
+
+bool RawClient::command(uint32_t cmd, const std::string& text, channel::Frame* answer, int timeoutMs) {
+  channel::Frame request;
+  request.kind = channel::FRAME_CLIENT_REQUEST;
+  request.requestId = m_nextId++;
+  request.header[0] = cmd;
+  request.text = text;
+  if (!send(request)) return false;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (std::chrono::steady_clock::now() < end) {
+    channel::Frame frame;
+    long result = read(&frame, 50);
+    if (result == ZEBIPC_E_TIMEOUT) continue;
+    if (result != 0) return false;
+    if (frame.kind == channel::FRAME_CLIENT_ANSWER && frame.requestId == request.requestId) {
+      *answer = frame;
+      return true;
+    }
+    if (frame.kind == channel::FRAME_SERVICE_REQUEST) requests.push_back(frame);
+  }
+  return false;
+}
+
+bool RawClient::closedByService(int timeoutMs) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (std::chrono::steady_clock::now() < end) {
+    channel::Frame frame;
+    long result = read(&frame, 50);
+    if (result == ZEBIPC_E_CONNECTION_LOST) return true;
+  }
+  return false;
+}
+
+std::string queueText(const std::vector<std::string>& requestLists) {
+  CParamsX text;
+  for (const std::string& request : requestLists) text.addParam(request);
+  return text.paramList();
+}
+
+}  // namespace evt::test
