@@ -38,6 +38,9 @@ enum CECMD : uint32_t {
 
 // Word 1 of the header of every answer the request thread sends.
 constexpr uint32_t kServiceAnswerMark = 6;
+// A queue longer than this leaves in several CECMD_QUEUE exchanges, so that
+// no exchange comes near the channel's frame limit (64 MiB).
+constexpr std::size_t kMaxQueueText = 16u * 1024u * 1024u;
 
 // Channel endpoint of the event service.
 constexpr const char* kServiceChannelName = "ZebEventSystem";
@@ -94,6 +97,8 @@ class CE_EXPORT CEventLibImpl {
   void queueRequestLocked(const std::string& name, const std::string& data);
 
   // Reactions to the channel's statuses, on the request thread.
+  // Handles one text received from the service: its request lists in turn.
+  void dispatchText(const std::string& text);
   void actionConnected();
   void actionDisconnected();
   // Reactions to the service's requests, on the request thread; each takes
@@ -132,6 +137,9 @@ class CE_EXPORT CEventLibImpl {
   // The fields of a "publish" or "retract" request for `category`.
   std::string publishFields(const std::string& category) const;
   void dispatch(const std::string& requestList);
+  // Sends `batch` in exchanges of at most kMaxQueueText bytes, cut between
+  // request lists, in order; stops at the first failure.
+  long sendQueueText(const std::string& batch);
   void publishAction(const std::string& request, int bPublish);
   // Hands one event to the event handler (not null), logging a failure.
   void fireEvent(const std::string& category, const std::string& keys, const std::string& data,

@@ -112,8 +112,7 @@ void CEventLibImpl::ipcClientRequestThreadFunc() {
     }
     evtTrace(TRACE_TRAFFIC, LOGLIB_PRIORITY_INFO, "CEventLibImpl::ipcClientRequestThread - request \"%s\"",
              text.c_str());
-    CParamsX requests(text);
-    for (unsigned long i = 0; i < requests.count() && !m_bStop.load(); ++i) dispatch(requests.getstringParamAt(i));
+    dispatchText(text);
     if (m_bStop.load()) break;
     if (noResponse == 0) {
       header[1] = kServiceAnswerMark;
@@ -127,6 +126,11 @@ void CEventLibImpl::ipcClientRequestThreadFunc() {
   evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_INFO, "CEventLibImpl::ipcClientRequestThread stopping (0x%08X)",
            addressWord(this));
   setFlag(m_bRequestThreadRunning, 0);
+}
+
+void CEventLibImpl::dispatchText(const std::string& text) {
+  CParamsX requests(text);
+  for (unsigned long i = 0; i < requests.count() && !m_bStop.load(); ++i) dispatch(requests.getstringParamAt(i));
 }
 
 void CEventLibImpl::dispatch(const std::string& requestList) {

@@ -230,8 +230,28 @@ long CEventLibImpl::flushSendQueue(bool replay) {
   std::string batch = m_sendQueue.paramList();
   m_sendQueue.clear();
   m_pCritSec->leave(__LINE__);
-  long result = sendReceiveIPC(CECMD_QUEUE, batch, nullptr);
+  long result = sendQueueText(batch);
   m_critSecIPC.leave(__LINE__);
+  return result;
+}
+
+long CEventLibImpl::sendQueueText(const std::string& batch) {
+  if (batch.size() <= kMaxQueueText) return sendReceiveIPC(CECMD_QUEUE, batch, nullptr);
+  CParamsX requests(batch);
+  const unsigned long count = requests.count();
+  unsigned long next = 0;
+  long result = 0;
+  while (next < count && result >= 0) {
+    CParamsX part;
+    do {
+      part.addParam(requests.getstringParamAt(next++));
+    } while (next < count && part.length() < kMaxQueueText - kMaxQueueText / 8);
+    result = sendReceiveIPC(CECMD_QUEUE, part.paramListRef(), nullptr);
+  }
+  if (result < 0 && next < count) {
+    evtLog(LOGLIB_PRIORITY_ERROR, "(Error) CEventLibImpl::flushSendQueue, %lu of %lu requests not sent - 0x%08X",
+           count - next, count, codeWord(result));
+  }
   return result;
 }
 

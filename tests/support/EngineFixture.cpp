@@ -31,6 +31,11 @@ std::vector<RecordingHandlers::Event> RecordingHandlers::events() const {
   return m_events;
 }
 
+std::size_t RecordingHandlers::eventCount() const {
+  std::lock_guard<std::mutex> hold(m_mutex);
+  return m_events.size();
+}
+
 std::vector<std::tuple<std::string, long, int>> RecordingHandlers::publishes() const {
   std::lock_guard<std::mutex> hold(m_mutex);
   return m_publishes;

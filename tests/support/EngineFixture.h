@@ -29,6 +29,7 @@ class RecordingHandlers : public CEventHandler, public CPublishHandler, public C
   long onCompleted(long first, long second) override;
 
   std::vector<Event> events() const;
+  std::size_t eventCount() const;
   std::vector<std::tuple<std::string, long, int>> publishes() const;
   std::vector<std::pair<long, long>> completions() const;
   // Result every handler returns.

@@ -75,3 +75,32 @@ TEST_F(EngineTest, NoticesReachTheHandlers) {
   uint32_t ignored = service.sendRequest(textOf({completedNotice(7, -5), publishNotice("publish", "cat", -1)}), false);
   ASSERT_TRUE(service.answerTo(ignored, &answer, 10s));
 }
+
+// A queue too long for one frame leaves in several exchanges, cut between
+// requests and in order, instead of being refused and lost.
+TEST_F(EngineTest, LongQueueLeavesInSeveralExchanges) {
+  auto client = connectedClient();
+  const std::size_t before = countOf(CECMD_QUEUE);
+  const std::string data(1024 * 1024, 'd');
+  constexpr int kEvents = 20;  // about 20 MiB queued
+  for (int i = 0; i < kEvents; ++i) ASSERT_EQ(0, client->deliverEvent("big", "", data + std::to_string(i)));
+  ASSERT_EQ(0, client->execute(9));
+  ASSERT_TRUE(service.waitUntil([&] {
+    auto queued = service.commandsOf(CECMD_QUEUE);
+    return !queued.empty() && queued.back().text.find("completion-id") != std::string::npos;
+  }));
+  auto queued = service.commandsOf(CECMD_QUEUE);
+  ASSERT_GE(queued.size() - before, 2u);
+  int next = 0;
+  for (std::size_t i = before; i < queued.size(); ++i) {
+    EXPECT_LE(queued[i].text.size(), kMaxQueueText + data.size());
+    CParamsX requests(queued[i].text);
+    for (unsigned long r = 0; r < requests.count(); ++r) {
+      CParamsX request(requests.getstringParamAt(r));
+      if (request.getstringParamAt(0) != "event") continue;
+      EXPECT_EQ(CParamsX(request.getstringParamAt(1)).getstringParamAt(2), data + std::to_string(next)) << next;
+      ++next;
+    }
+  }
+  EXPECT_EQ(next, kEvents);
+}

@@ -1,0 +1,38 @@
+// Runs a fuzz target over every file of the corpus directories given, as an
+// ordinary test: the inputs found so far keep being checked in every build.
+#include <dirent.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+
+int main(int argc, char** argv) {
+  std::size_t inputs = 0;
+  for (int i = 1; i < argc; ++i) {
+    DIR* dir = opendir(argv[i]);
+    if (dir == nullptr) {
+      std::fprintf(stderr, "cannot read corpus %s\n", argv[i]);
+      return 1;
+    }
+    std::vector<std::string> names;
+    while (dirent* entry = readdir(dir)) {
+      if (entry->d_name[0] != '.') names.push_back(std::string(argv[i]) + "/" + entry->d_name);
+    }
+    closedir(dir);
+    for (const std::string& name : names) {
+      std::ifstream in(name, std::ios::binary);
+      std::ostringstream bytes;
+      bytes << in.rdbuf();
+      const std::string input = bytes.str();
+      LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(input.data()), input.size());
+      ++inputs;
+    }
+  }
+  std::printf("%zu inputs replayed\n", inputs);
+  return inputs > 0 ? 0 : 1;
+}
