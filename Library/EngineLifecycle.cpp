@@ -227,10 +227,10 @@ long CEventLibImpl::flushSendQueue(bool replay) {
     return CE_E_NOT_CONNECTED;
   }
   if (replay) queueReplayLocked();
-  std::string batch = m_sendQueue.paramList();
+  CParamsX batch(std::move(m_sendQueue));  // taken whole, not copied
   m_sendQueue.clear();
   m_pCritSec->leave(__LINE__);
-  long result = sendQueueText(batch);
+  long result = sendQueueText(batch.paramListRef());
   m_critSecIPC.leave(__LINE__);
   return result;
 }

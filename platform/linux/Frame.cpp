@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -41,20 +42,56 @@ long readExactly(int fd, unsigned char* buffer, std::size_t size, int timeoutMs)
   return 0;
 }
 
-}  // namespace
 
-std::string encodeFrame(const Frame& frame, bool terminate) {
+std::string encodeHeader(const Frame& frame, std::size_t dataLength) {
   std::string out;
-  out.reserve(kFrameHeaderSize + frame.text.size() + 1);
+  out.reserve(kFrameHeaderSize);
   putWord(&out, kFrameMagic);
   putWord(&out, frame.kind);
   putWord(&out, frame.requestId);
   putWord(&out, frame.noResponse);
   for (uint32_t word : frame.header) putWord(&out, word);
-  putWord(&out, static_cast<uint32_t>(frame.text.size() + (terminate ? 1 : 0)));
+  putWord(&out, static_cast<uint32_t>(dataLength));
+  return out;
+}
+
+}  // namespace
+
+std::string encodeFrame(const Frame& frame, bool terminate) {
+  std::string out = encodeHeader(frame, frame.text.size() + (terminate ? 1 : 0));
+  out.reserve(kFrameHeaderSize + frame.text.size() + 1);
   out += frame.text;
   if (terminate) out.push_back('\0');
   return out;
+}
+
+bool writeFrame(int fd, const Frame& frame, const char* text, std::size_t length) {
+  const std::string head = encodeHeader(frame, length + 1);
+  static const char kNul = '\0';
+  iovec parts[3] = {{const_cast<char*>(head.data()), head.size()},
+                    {const_cast<char*>(text), length},
+                    {const_cast<char*>(&kNul), 1}};
+  iovec* next = parts;
+  int left = 3;
+  while (left > 0) {
+    msghdr message{};
+    message.msg_iov = next;
+    message.msg_iovlen = static_cast<std::size_t>(left);
+    ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    std::size_t sent = static_cast<std::size_t>(n);
+    while (left > 0 && sent >= next->iov_len) {
+      sent -= next->iov_len;
+      ++next;
+      --left;
+    }
+    if (left > 0) {
+      next->iov_base = static_cast<char*>(next->iov_base) + sent;
+      next->iov_len -= sent;
+    }
+  }
+  return true;
 }
 
 bool decodeFrameHeader(const unsigned char* bytes, Frame* frame, uint32_t* dataLength) {

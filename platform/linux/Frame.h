@@ -42,6 +42,11 @@ bool decodeFrameHeader(const unsigned char* bytes, Frame* frame, uint32_t* dataL
 // Writes all of `bytes` to a blocking socket; false when the peer is gone.
 bool writeAll(int fd, const std::string& bytes);
 
+// Writes one frame to a blocking socket, its text taken from `text`
+// (`length` bytes, a NUL added) rather than from frame.text, so that large
+// texts are not copied on their way out; false when the peer is gone.
+bool writeFrame(int fd, const Frame& frame, const char* text, std::size_t length);
+
 // Reads one frame from a blocking socket. `timeoutMs` < 0 waits without
 // limit. Returns 0, ZEBIPC_E_TIMEOUT (nothing read yet), ZEBIPC_E_CONNECTION_LOST
 // (end of stream or error) or ZEBIPC_E_BAD_FRAME.

@@ -63,7 +63,8 @@ class CZebIPCLibrary::Impl {
   explicit Impl(std::string path) : m_path(std::move(path)) {}
 
   long initialize();
-  long write(uint32_t generation, bool current, const Frame& frame);
+  // Sends `frame` with `length` bytes of `text` as its data.
+  long write(uint32_t generation, bool current, const Frame& frame, const char* text, std::size_t length);
   long awaitAnswer(Frame* answer);
   long nextIncoming(Incoming* item);
   long finalize();
@@ -195,9 +196,9 @@ void CZebIPCLibrary::Impl::deliver(const Frame& frame, uint32_t generation) {
   }
 }
 
-long CZebIPCLibrary::Impl::write(uint32_t generation, bool current, const Frame& frame) {
-  if (frame.text.size() + 1 > evt::channel::kMaxFrameData) return ZEBIPC_E_TOO_LARGE;
-  std::string bytes = evt::channel::encodeFrame(frame);
+long CZebIPCLibrary::Impl::write(uint32_t generation, bool current, const Frame& frame, const char* text,
+                                 std::size_t length) {
+  if (length + 1 > evt::channel::kMaxFrameData) return ZEBIPC_E_TOO_LARGE;
   std::lock_guard<std::mutex> writing(m_writeMutex);
   int fd;
   {
@@ -212,7 +213,7 @@ long CZebIPCLibrary::Impl::write(uint32_t generation, bool current, const Frame&
       m_exchangeFailure = 0;
     }
   }
-  if (evt::channel::writeAll(fd, bytes)) return 0;
+  if (evt::channel::writeFrame(fd, frame, text, length)) return 0;
   std::lock_guard<std::mutex> hold(m_mutex);
   m_awaiting = false;
   return ZEBIPC_E_CONNECTION_LOST;
@@ -268,9 +269,10 @@ long CZebIPCLibrary::sendRequest(unsigned long, const char* data, unsigned long 
   frame.kind = evt::channel::FRAME_CLIENT_REQUEST;
   frame.requestId = ++m_pImpl->m_nextId;
   if (header != nullptr) std::memcpy(frame.header, header, sizeof frame.header);
-  if (data != nullptr) frame.text.assign(data, strnlen(data, length));
   if (id != nullptr) *id = frame.requestId;
-  return m_pImpl->write(0, true, frame);
+  // The text goes out from the caller's buffer, not copied into the frame.
+  const std::size_t size = data != nullptr ? strnlen(data, length) : 0;
+  return m_pImpl->write(0, true, frame, data != nullptr ? data : "", size);
 }
 
 long CZebIPCLibrary::receiveResponse(unsigned long*, char** data, unsigned long* length, unsigned long* id,
@@ -307,8 +309,8 @@ long CZebIPCLibrary::sendResponse(unsigned long a, unsigned long b, const char* 
   frame.kind = evt::channel::FRAME_SERVICE_ANSWER;
   frame.requestId = static_cast<uint32_t>(b);
   if (header != nullptr) std::memcpy(frame.header, header, sizeof frame.header);
-  if (data != nullptr) frame.text.assign(data, strnlen(data, length));
-  return m_pImpl->write(static_cast<uint32_t>(a), false, frame);
+  const std::size_t size = data != nullptr ? strnlen(data, length) : 0;
+  return m_pImpl->write(static_cast<uint32_t>(a), false, frame, data != nullptr ? data : "", size);
 }
 
 long CZebIPCLibrary::finalize() { return m_pImpl->finalize(); }

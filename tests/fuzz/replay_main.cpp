@@ -1,5 +1,8 @@
 // Runs a fuzz target over every file of the corpus directories given, as an
 // ordinary test: the inputs found so far keep being checked in every build.
+// 64-bit directory offsets and inode numbers, or a 32-bit build's readdir
+// fails on large file systems.
+#define _FILE_OFFSET_BITS 64
 #include <dirent.h>
 
 #include <cstdint>

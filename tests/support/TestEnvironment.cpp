@@ -1,3 +1,6 @@
+// 64-bit directory offsets and inode numbers, so that readdir works in the
+// 32-bit build on any file system.
+#define _FILE_OFFSET_BITS 64
 #include "tests/support/TestEnvironment.h"
 
 #include <dirent.h>
