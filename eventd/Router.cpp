@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "Library/EngineText.h"
 #include "Utilities/CParamsX.h"
 #include "eventd/ServiceLog.h"
 #include "platform/linux/Frame.h"
@@ -10,9 +11,8 @@
 namespace evt::service {
 namespace {
 
-// Number items travel as signed 32-bit decimal text.
-void addNumber(CParamsX& list, uint32_t value) { list.addParam(static_cast<long>(static_cast<int32_t>(value))); }
-uint32_t numberAt(CParamsX& list, unsigned long index) { return static_cast<uint32_t>(list.getLongParamAt(index)); }
+using engine::addNumber;
+using engine::numberAt;
 
 // [name, [category, server]]: a "publish" or "retract" notice.
 std::string notice(const char* name, const Pair& pair) {
@@ -64,7 +64,7 @@ void Router::handleQueue(ClientSession& client, const std::string& text) {
     CParamsX request(requestText);
     const std::string name = request.getstringParamAt(0);
     if (name == "event") {
-      routeEvent(client, requestText);
+      routeEvent(client, requestText, request);
       continue;
     }
     CParamsX fields(request.getstringParamAt(1));
@@ -148,8 +148,7 @@ void Router::notifyPublishers(const Pair& pair, bool published, ClientSession* l
   }
 }
 
-void Router::routeEvent(ClientSession& from, const std::string& request) {
-  CParamsX list(request);
+void Router::routeEvent(ClientSession& from, const std::string& request, CParamsX& list) {
   CParamsX fields(list.getstringParamAt(1));
   if (fields.count() < 4 || request.size() > kMaxRequestSize) {
     ++m_counters.malformed;

@@ -54,7 +54,8 @@ class Router {
   void unsubscribe(ClientSession& client, const Pair& pair);
   void publish(ClientSession& client, const Pair& pair);
   void retract(ClientSession& client, const Pair& pair);
-  void routeEvent(ClientSession& from, const std::string& request);
+  // `list` is `request` already parsed; the text is forwarded unchanged.
+  void routeEvent(ClientSession& from, const std::string& request, CParamsX& list);
   void completion(ClientSession& client, CParamsX& request);
 
   // Queues `request` for `to`; a refused droppable request marks the pair so

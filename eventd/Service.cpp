@@ -35,7 +35,10 @@ Service::Service(ServiceOptions options, unsigned long long seqNoBase)
       m_listener(m_options.endpoint) {}
 
 Service::~Service() {
-  for (auto& entry : m_clients) m_router.removeClient(entry.second.get()), ::close(entry.first);
+  for (auto& entry : m_clients) {
+    m_router.removeClient(entry.second.get());
+    ::close(entry.first);
+  }
   m_clients.clear();
   m_listener.close();
   if (m_signals >= 0) ::close(m_signals);
