@@ -162,6 +162,10 @@ class CE_EXPORT CEventLibImpl {
   CPublishHandler* m_pPublishHandler = nullptr;
   CCompletionHandler* m_pCompletionHandler = nullptr;
   std::atomic<int> m_bConnected{0};
+  // Set from a connection until its announcement (publications and
+  // subscriptions) is queued; meanwhile the queue is held back, so nothing
+  // queued in that window, a completion id above all, overtakes it.
+  std::atomic<int> m_bAnnouncementPending{1};
   std::atomic<int> m_bStop{0};
   CPCritSec* m_pCritSec = nullptr;
   std::atomic<CZebIPCLibrary*> m_pIPC{nullptr};

@@ -148,5 +148,6 @@ void CEventLibImpl::actionDisconnected() {
   evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_INFO, "CEventLibImpl::actionDisconnected (0x%08X)", addressWord(this));
   m_pCritSec->enter(__LINE__);
   m_bConnected.store(0);
+  m_bAnnouncementPending.store(1);  // the next connection announces again
   m_pCritSec->leave(__LINE__);
 }

@@ -220,13 +220,20 @@ long CEventLibImpl::flushSendQueue(bool replay) {
   // Taking m_critSecIPC first keeps batches in the order they were taken.
   m_critSecIPC.enter(__LINE__);
   m_pCritSec->enter(__LINE__);
-  if (!replay && (!m_bConnected.load() || m_pIPC.load() == nullptr)) {
+  if (!replay && (!m_bConnected.load() || m_bAnnouncementPending.load() || m_pIPC.load() == nullptr)) {
     // A flush now could only fail; the queue waits for the next connection.
     m_pCritSec->leave(__LINE__);
     m_critSecIPC.leave(__LINE__);
     return CE_E_NOT_CONNECTED;
   }
-  if (replay) queueReplayLocked();
+  if (replay) {
+    // The announcement leaves first, then whatever the host queued meanwhile.
+    CParamsX queuedMeanwhile(std::move(m_sendQueue));
+    m_sendQueue.clear();
+    queueReplayLocked();
+    m_sendQueue.append(queuedMeanwhile.paramListRef());
+    m_bAnnouncementPending.store(0);
+  }
   CParamsX batch(std::move(m_sendQueue));  // taken whole, not copied
   m_sendQueue.clear();
   m_pCritSec->leave(__LINE__);

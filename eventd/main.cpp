@@ -18,6 +18,7 @@
 #include "platform/KelRegLib.h"
 #include "platform/linux/Endpoint.h"
 #include "trace/KelException.h"
+#include "trace/_Trace.h"
 
 namespace {
 
@@ -70,14 +71,25 @@ int main(int argc, char** argv) {
   sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  // What the library logs (the shared store's failures above all) goes to
+  // evt.log in the log directory, as in any host.
+  struct LibraryLog {
+    LibraryLog() { CreateCTraceUtility(&g_ptu, "evt", "evtl", "EventSystem", 1, nullptr, 1, 40000); }
+    ~LibraryLog() { DestroyCTraceUtility(&g_ptu); }
+  } libraryLog;
+
   // The shared store gives this machine's sequence-number base, which
   // subscribers need before their first event.
   std::unique_ptr<CCategorySeqNo> store;
   try {
     store = std::make_unique<CCategorySeqNo>();
   } catch (const KelException& e) {
-    std::fprintf(stderr, "eventd: cannot open the shared sequence-number store (0x%08X)\n",
-                 ce::wordFromResult(e.code()));
+    // The library logged the cause (a full /dev/shm, a damaged object).
+    const char* env = std::getenv(KelLogLib::kLogDirEnv);
+    const std::string dir = env != nullptr && *env != '\0' ? env : KelLogLib::kDefaultLogDir;
+    const std::string where = dir == "stderr" ? "above" : "in " + dir + "/evt.log";
+    std::fprintf(stderr, "eventd: cannot open the shared sequence-number store (0x%08X); the cause is logged %s\n",
+                 ce::wordFromResult(e.code()), where.c_str());
     return 1;
   }
 

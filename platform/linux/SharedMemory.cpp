@@ -51,17 +51,28 @@ CPSharedMemory::CPSharedMemory(const std::string& name, unsigned long size) : m_
   int fd = openOrCreate(osName, &m_bCreator);
   if (fd < 0) failOpen("open", osName, errno);
 
-  // Whoever finds the object shorter than needed sizes it: usually the creator,
-  // but also a later opener when the creator died before doing so. The space
-  // is reserved, not just announced, so a full /dev/shm fails here instead of
-  // raising SIGBUS at the first access.
+  // Whoever finds the object empty sizes it: usually the creator, but also a
+  // later opener when the creator died before doing so. The space is
+  // reserved, not just announced, so a full /dev/shm fails here instead of
+  // raising SIGBUS at the first access. An object neither empty nor whole
+  // was cut short by someone else (or is another version's): its contents
+  // cannot be trusted, and mapping past its end would raise SIGBUS.
   struct stat info {};
   if (fstat(fd, &info) != 0) {
     int error = errno;
     close(fd);
     failOpen("stat", osName, error);
   }
-  if (static_cast<unsigned long long>(info.st_size) < size) {
+  const unsigned long long found = static_cast<unsigned long long>(info.st_size);
+  if (found > 0 && found < size) {
+    close(fd);
+    evtLog(KelLogLib::LOGLIB_PRIORITY_ERROR,
+           "(Error) CPSharedMemory::CPSharedMemory %s is %llu bytes, shorter than the %lu it needs: damaged or "
+           "left by another version; remove it to start afresh",
+           osName.c_str(), found, size);
+    KEL_THROW(CE_E_CREATE);
+  }
+  if (found == 0) {
     int error = posix_fallocate(fd, 0, static_cast<off_t>(size));
     if (error != 0) {
       close(fd);

@@ -37,6 +37,7 @@ void FakeService::stop() {
     std::lock_guard<std::mutex> hold(m_mutex);
     if (!m_running) return;
     m_running = false;
+    m_changed.notify_all();  // answers held back go now
     // No client can reach a service that is going away.
     ::unlink(m_endpoint.c_str());
     for (auto& connection : m_connections) connection->link.shutdown();
@@ -105,7 +106,8 @@ void FakeService::answer(Connection& connection, const Frame& request) {
   Frame reply;
   uint32_t cmd = request.header[0];
   {
-    std::lock_guard<std::mutex> hold(m_mutex);
+    std::unique_lock<std::mutex> hold(m_mutex);
+    m_changed.wait(hold, [&] { return m_heldCommand != cmd || !m_running; });
     if (m_silent) return;
     reply.kind = channel::FRAME_CLIENT_ANSWER;
     reply.requestId = request.requestId;
@@ -141,6 +143,12 @@ void FakeService::setAnsweredCommand(uint32_t cmd, uint32_t word1) {
 void FakeService::setResult(uint32_t cmd, uint32_t result) {
   std::lock_guard<std::mutex> hold(m_mutex);
   m_result[cmd] = result;
+}
+
+void FakeService::holdAnswersTo(uint32_t cmd) {
+  std::lock_guard<std::mutex> hold(m_mutex);
+  m_heldCommand = cmd;
+  m_changed.notify_all();
 }
 
 void FakeService::setSilent(bool silent) {

@@ -48,6 +48,8 @@ class FakeService {
   void setResult(uint32_t cmd, uint32_t result);
   // When set, commands are recorded but never answered.
   void setSilent(bool silent);
+  // While held, answers to `cmd` wait (0: none held).
+  void holdAnswersTo(uint32_t cmd);
 
   // Sends a service request to the newest connection; its request id, or 0
   // when no client is connected. `terminate` false leaves the NUL out.
@@ -90,6 +92,7 @@ class FakeService {
   std::map<uint32_t, uint32_t> m_answeredCommand;
   std::map<uint32_t, uint32_t> m_result;
   bool m_silent = false;
+  uint32_t m_heldCommand = 0;
 
   std::vector<Command> m_commands;
   std::map<uint32_t, channel::Frame> m_answers;

@@ -72,6 +72,35 @@ TEST_F(EngineTest, EveryConnectionReplaysEverything) {
   }
 }
 
+// What the host queues while a new connection is still being announced
+// leaves after the announcement: a completion that comes back means the
+// subscriptions are in place again.
+TEST_F(EngineTest, RequestsQueuedDuringTheAnnouncementFollowIt) {
+  auto client = connectedClient("announcer");
+  client->subscribe("cat1", "", 12, nullptr);
+  flushNow(*client, service);
+  service.stop();
+  ASSERT_TRUE(eventually([&] { return !client->engine()->isConnected(); }));
+  service.holdAnswersTo(CECMD_CLIENT_NAME);
+  service.start();
+  ASSERT_TRUE(service.waitUntil([&] {
+    for (const auto& command : service.commandsOf(CECMD_CLIENT_NAME))
+      if (command.connection == 2) return true;
+    return false;
+  }));
+  ASSERT_TRUE(eventually([&] { return client->execute(77) >= 0; }));
+  service.holdAnswersTo(0);
+  std::vector<std::string> sent;
+  ASSERT_TRUE(service.waitUntil([&] {
+    sent.clear();
+    for (const auto& command : service.commandsOf(CECMD_QUEUE))
+      if (command.connection == 2) sent.push_back(command.text);
+    return !sent.empty() && sent.back().find("completion-id") != std::string::npos;
+  }));
+  CParamsX first(sent.front());
+  EXPECT_EQ("9;subscribe;11;2;12;4;cat1", first.getstringParamAt(0));
+}
+
 // A service that answers the server id with 0 leaves "this server"
 // subscriptions unresolved rather than filing them under server 0.
 TEST_F(EngineTest, NoServerIdKeepsSubscriptionsUnresolved) {

@@ -15,6 +15,7 @@
 #include "platform/CPortable.h"
 #include "tests/support/TestEnvironment.h"
 #include "trace/KelException.h"
+#include "trace/_Trace.h"
 
 namespace {
 
@@ -85,6 +86,32 @@ TEST(SharedMemory, OpenerSizesABlockItsCreatorLeftEmpty) {
   EXPECT_EQ(block.isCreator(), 0);
   *counterIn(block) = 5;  // would be SIGBUS on an unsized object
   EXPECT_EQ(*counterIn(block), 5u);
+}
+
+// A block cut short by someone else is refused with a logged reason instead
+// of being mapped past its end (SIGBUS at the first touch).
+TEST(SharedMemory, TruncatedBlockIsRefusedWithAClearError) {
+  CPSharedMemory::remove("Share-cut");
+  {
+    CPSharedMemory block("Share-cut", 8192);
+    static_cast<char*>(block.getAddress())[8191] = 'x';
+  }
+  const std::string osName = "/" + std::string(getenv("EVT_SHM_PREFIX")) + "Share-cut";
+  int fd = shm_open(osName.c_str(), O_RDWR, 0);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, 100), 0);
+  close(fd);
+  CreateCTraceUtility(&g_ptu, "evt", "evtl", "EventSystem", 1, nullptr, 1, 40000);
+  try {
+    CPSharedMemory block("Share-cut", 8192);
+    ADD_FAILURE() << "no exception";
+  } catch (const KelException& e) {
+    EXPECT_EQ(e.code(), CE_E_CREATE);
+  }
+  DestroyCTraceUtility(&g_ptu);
+  const std::string log = evt::test::readFile(evt::test::logDirectory() + "/evt.log");
+  EXPECT_NE(log.find("is 100 bytes, shorter than the 8192 it needs"), std::string::npos) << log;
+  CPSharedMemory::remove("Share-cut");
 }
 
 TEST(SharedMemory, ZeroSizeIsAnError) {

@@ -1,0 +1,200 @@
+// Eight hosts that publish and subscribe while the service is killed and
+// restarted twenty times: every host keeps every subscription, and each
+// host hears of every gap in every category exactly once.
+#include <signal.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/FakeService.h"
+#include "tests/support/ServiceProcess.h"
+#include "tests/support/TestHost.h"
+
+namespace evt::test {
+namespace {
+
+constexpr int kClients = 8;
+constexpr long kEvents = 5000;  // per client, each client in its own category
+constexpr int kRestarts = 20;
+constexpr long kPerRound = kEvents / (kRestarts + 1);
+
+std::string categoryOf(int client) { return "fault" + std::to_string(client); }
+
+// What one host saw of one category, in arrival order: event data, or -1
+// for a missed-event report.
+struct Stream {
+  std::vector<long> data;
+  std::vector<unsigned long long> seqNos;
+};
+
+std::map<std::string, Stream> streamsOf(TestHost& host) {
+  std::map<std::string, Stream> streams;
+  for (const auto& event : host.handlers.events()) {
+    if (event.category == "eventsystem") {
+      EXPECT_EQ(event.data, "missed-event");
+      for (int c = 0; c < kClients; ++c) {
+        if (event.keys != listOf({categoryOf(c)})) continue;
+        streams[categoryOf(c)].data.push_back(-1);
+        streams[categoryOf(c)].seqNos.push_back(event.seqNo);  // the number the gap ends before
+      }
+      continue;
+    }
+    streams[event.category].data.push_back(std::stol(event.data));
+    streams[event.category].seqNos.push_back(event.seqNo);
+  }
+  return streams;
+}
+
+// Checks one stream: strictly in order; between two events that are not
+// adjacent at least one report, each naming a later number than the one
+// before it and none beyond the next event (a number reported twice would
+// be a gap reported twice); no report elsewhere; the last event present.
+// Returns the number of reports.
+int walk(const Stream& stream, const std::string& where) {
+  long lastData = -1;
+  unsigned long long lastSeqNo = 0;
+  std::vector<unsigned long long> reports;
+  int reported = 0;
+  long delivered = 0;
+  for (std::size_t i = 0; i < stream.data.size(); ++i) {
+    if (stream.data[i] < 0) {
+      reports.push_back(stream.seqNos[i]);
+      continue;
+    }
+    const long data = stream.data[i];
+    const unsigned long long seqNo = stream.seqNos[i];
+    EXPECT_GT(data, lastData) << where << ": out of order or repeated";
+    if (lastData >= 0) {
+      EXPECT_GT(seqNo, lastSeqNo) << where;
+      const bool gap = data != lastData + 1 || seqNo != lastSeqNo + 1;
+      EXPECT_EQ(!reports.empty(), gap) << where << ": at data " << data;
+      unsigned long long previous = lastSeqNo;
+      for (unsigned long long report : reports) {
+        EXPECT_GT(report, previous) << where << ": a gap reported twice, at data " << data;
+        EXPECT_LE(report, seqNo) << where << ": a report beyond the next event, at data " << data;
+        previous = report;
+      }
+    } else if (data == 0) {
+      EXPECT_TRUE(reports.empty()) << where << ": a report before the first event";
+    }
+    reported += static_cast<int>(reports.size());
+    reports.clear();
+    lastData = data;
+    lastSeqNo = seqNo;
+    ++delivered;
+  }
+  EXPECT_TRUE(reports.empty()) << where << ": a report after the last event";
+  EXPECT_EQ(lastData, kEvents - 1) << where << ": the subscription did not survive";
+  // Only what was in flight at a kill may be missing, not whole rounds.
+  EXPECT_GT(delivered, kEvents / 2) << where;
+  return reported;
+}
+
+TEST(ServiceFaults, TwentyRestartsUnderEightHostsLoseNoSubscriptionAndReportEveryGapOnce) {
+  ServiceProcess service;
+  ASSERT_TRUE(service.start());
+  std::vector<std::unique_ptr<TestHost>> hosts;
+  for (int c = 0; c < kClients; ++c) hosts.push_back(std::make_unique<TestHost>("client" + std::to_string(c)));
+  for (int h = 0; h < kClients; ++h) {
+    ASSERT_TRUE(hosts[h]->registered());
+    for (int c = 0; c < kClients; ++c)
+      ASSERT_GE(hosts[h]->lib().subscribe(categoryOf(c), "", 0xFFFFFFFFul, nullptr), 0);
+    ASSERT_GE(hosts[h]->lib().publish(categoryOf(h)), 0);
+  }
+  for (auto& host : hosts) ASSERT_TRUE(host->flush());
+
+  // A publisher may not run more than a round ahead of the restarts. The
+  // service is killed once every host has received half a round more, so
+  // the kill lands in the middle of the traffic.
+  std::mutex mutex;
+  std::condition_variable changed;
+  int restarted = 0;
+  std::vector<std::thread> publishers;
+  // Whatever way the test leaves, the publishers are released and joined.
+  struct Release {
+    std::function<void()> run;
+    ~Release() { run(); }
+  } release{[&] {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      restarted = kRestarts;
+      changed.notify_all();
+    }
+    for (auto& publisher : publishers)
+      if (publisher.joinable()) publisher.join();
+  }};
+  // What each host had when the current round was released.
+  std::vector<std::size_t> atRelease;
+  for (auto& host : hosts) atRelease.push_back(host->handlers.eventCount());
+  for (int c = 0; c < kClients; ++c) {
+    publishers.emplace_back([&, c] {
+      CEventLib& lib = hosts[c]->lib();
+      for (long i = 0; i < kEvents; ++i) {
+        const long round = std::min<long>(i / kPerRound, kRestarts);
+        if (i % kPerRound == 0) {
+          std::unique_lock<std::mutex> lock(mutex);
+          changed.wait(lock, [&] { return restarted >= round; });
+        }
+        lib.deliverEvent(categoryOf(c), "", std::to_string(i));  // refused while down: a gap
+        if (i % 16 == 15) {
+          lib.execute(0);
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));  // pacing, not waiting
+        }
+      }
+    });
+  }
+
+  for (int round = 1; round <= kRestarts; ++round) {
+    for (int h = 0; h < kClients; ++h) {
+      const std::size_t target = atRelease[h] + kClients * kPerRound / 2;
+      ASSERT_TRUE(eventually([&] { return hosts[h]->handlers.eventCount() >= target; }, std::chrono::seconds(120)))
+          << "round " << round;
+    }
+    ASSERT_EQ(service.kill(SIGKILL), 128 + SIGKILL);
+    // Every host spends a number while the service is down, so every
+    // restart leaves a gap in every category, whatever was in flight.
+    for (int h = 0; h < kClients; ++h) {
+      ASSERT_TRUE(eventually([&] { return hosts[h]->lib().execute(0) < 0; })) << "round " << round;
+      ASSERT_LT(hosts[h]->lib().deliverEvent(categoryOf(h), "", "while down"), 0);
+    }
+    ASSERT_TRUE(service.start()) << "restart " << round;
+    // Once every host's completion comes back, its subscriptions are in
+    // place again and the next round is routed to everyone.
+    for (auto& host : hosts) ASSERT_TRUE(host->flush(std::chrono::seconds(60))) << "restart " << round;
+    for (int h = 0; h < kClients; ++h) atRelease[h] = hosts[h]->handlers.eventCount();
+    std::lock_guard<std::mutex> lock(mutex);
+    restarted = round;
+    changed.notify_all();
+  }
+  for (auto& publisher : publishers) publisher.join();
+  for (auto& host : hosts) ASSERT_TRUE(host->flush());
+  for (auto& host : hosts) ASSERT_TRUE(host->flush());  // the others' last events have arrived
+
+  int reports = 0;
+  for (int s = 0; s < kClients; ++s) {
+    auto streams = streamsOf(*hosts[s]);
+    for (int c = 0; c < kClients; ++c) {
+      const std::string where = "client" + std::to_string(s) + "/" + categoryOf(c);
+      const int found = walk(streams[categoryOf(c)], where);
+      // Every restart spends a number in every category: at least one gap,
+      // and never more reports than restarts.
+      EXPECT_GE(found, 1) << where;
+      EXPECT_LE(found, kRestarts) << where;
+      reports += found;
+    }
+  }
+  RecordProperty("reports", reports);
+  EXPECT_EQ(service.stop(), 0);
+}
+
+}  // namespace
+}  // namespace evt::test
