@@ -237,7 +237,10 @@ long CEventLibImpl::flushSendQueue(bool replay) {
   CParamsX batch(std::move(m_sendQueue));  // taken whole, not copied
   m_sendQueue.clear();
   m_pCritSec->leave(__LINE__);
-  long result = sendQueueText(batch.paramListRef());
+  // The announcement is sent even when empty: it ends the connection's
+  // set-up. A later wake that finds the queue already taken (by the
+  // announcement or an earlier flush) has nothing to send.
+  long result = !replay && batch.count() == 0 ? 0 : sendQueueText(batch.paramListRef());
   m_critSecIPC.leave(__LINE__);
   return result;
 }
