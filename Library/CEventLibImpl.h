@@ -25,6 +25,7 @@
 #include "Service/CategorySeqNo.h"
 #include "Utilities/CParamsX.h"
 #include "platform/CPortable.h"
+#include "trace/_Trace.h"
 
 class CZebIPCLibrary;
 
@@ -155,7 +156,9 @@ class CE_EXPORT CEventLibImpl {
   void sleepUnlessStopping(unsigned long ms);
 
  public:
-  // Members, in construction order.
+  // Members, in construction order. The log comes first so that it is
+  // there for every other member's construction and destruction.
+  CLibraryLog m_libraryLog;
   std::string m_strName;
   std::string m_strProcessId;
   CEventHandler* m_pEventHandler = nullptr;

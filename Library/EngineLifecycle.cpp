@@ -25,7 +25,6 @@ constexpr unsigned long long kBatchWindowMs = 200;
 CEventLibImpl::CEventLibImpl(const std::string& name, CEventHandler* pEventHandler,
                              CPublishHandler* pPublishHandler, CCompletionHandler* pCompletionHandler)
     : m_eventSend(1, "", 1), m_critSecIPC("", 1), m_critSecChannel("", 1) {
-  CreateCTraceUtility(&g_ptu, "evt", "evtl", "EventSystem", 1, nullptr, 1, 40000);
   evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_INFO, "CEventLibImpl::CEventLibImpl (0x%08X) - %s", addressWord(this),
            name.c_str());
   m_strName = name;
@@ -42,7 +41,6 @@ CEventLibImpl::~CEventLibImpl() {
   finalize();
   delete m_pCritSec;
   m_pCritSec = nullptr;
-  DestroyCTraceUtility(&g_ptu);
 }
 
 long CEventLibImpl::initialize() {

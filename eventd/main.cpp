@@ -73,10 +73,7 @@ int main(int argc, char** argv) {
 
   // What the library logs (the shared store's failures above all) goes to
   // evt.log in the log directory, as in any host.
-  struct LibraryLog {
-    LibraryLog() { CreateCTraceUtility(&g_ptu, "evt", "evtl", "EventSystem", 1, nullptr, 1, 40000); }
-    ~LibraryLog() { DestroyCTraceUtility(&g_ptu); }
-  } libraryLog;
+  CLibraryLog libraryLog;
 
   // The shared store gives this machine's sequence-number base, which
   // subscribers need before their first event.

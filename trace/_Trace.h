@@ -55,6 +55,17 @@ CE_EXPORT void CreateCTraceUtility(std::atomic<CTraceUtility*>* ppTrace, const c
 // Drops one reference; the last one destroys the facility and nulls *ppTrace.
 CE_EXPORT void DestroyCTraceUtility(std::atomic<CTraceUtility*>* ppTrace);
 
+// One reference to the library's own log (evt.log in the log directory) for
+// as long as it lives: what every host object, the service and a tool that
+// uses the library's shared objects hold, so their failures are written down.
+class CE_EXPORT CLibraryLog {
+ public:
+  CLibraryLog() { CreateCTraceUtility(&g_ptu, "evt", "evtl", "EventSystem", 1, nullptr, 1, 40000); }
+  ~CLibraryLog() { DestroyCTraceUtility(&g_ptu); }
+  CLibraryLog(const CLibraryLog&) = delete;
+  CLibraryLog& operator=(const CLibraryLog&) = delete;
+};
+
 // Trace classes.
 constexpr unsigned long TRACE_LIFECYCLE = 1;  // lifecycle and connection
 constexpr unsigned long TRACE_TRAFFIC = 2;    // requests received, events fired

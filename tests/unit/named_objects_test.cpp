@@ -101,14 +101,15 @@ TEST(SharedMemory, TruncatedBlockIsRefusedWithAClearError) {
   ASSERT_GE(fd, 0);
   ASSERT_EQ(ftruncate(fd, 100), 0);
   close(fd);
-  CreateCTraceUtility(&g_ptu, "evt", "evtl", "EventSystem", 1, nullptr, 1, 40000);
-  try {
-    CPSharedMemory block("Share-cut", 8192);
-    ADD_FAILURE() << "no exception";
-  } catch (const KelException& e) {
-    EXPECT_EQ(e.code(), CE_E_CREATE);
+  {
+    CLibraryLog log;
+    try {
+      CPSharedMemory block("Share-cut", 8192);
+      ADD_FAILURE() << "no exception";
+    } catch (const KelException& e) {
+      EXPECT_EQ(e.code(), CE_E_CREATE);
+    }
   }
-  DestroyCTraceUtility(&g_ptu);
   const std::string log = evt::test::readFile(evt::test::logDirectory() + "/evt.log");
   EXPECT_NE(log.find("is 100 bytes, shorter than the 8192 it needs"), std::string::npos) << log;
   CPSharedMemory::remove("Share-cut");
