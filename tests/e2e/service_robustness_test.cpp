@@ -1,11 +1,23 @@
 // Peers that misbehave: bad and oversized frames, garbage texts, a frame
 // left half sent and a client that never reads. None of them may crash or
 // stall the service for the well-behaved hosts.
+#include <sched.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
+#include "Library/CEResultCodes.h"
 #include "Library/CEventLibImpl.h"
+#include "Service/CategorySeqNo.h"
+#include "tests/support/TestEnvironment.h"
 #include "tests/support/FakeService.h"
 #include "tests/support/ServiceProcess.h"
 #include "tests/support/TestHost.h"
@@ -144,6 +156,87 @@ TEST(ServiceRobustness, ClientThatNeverReadsLosesEventsAloneAndLearnsOfTheGap) {
   }));
   EXPECT_NE(texts.back().find("check-event-seqno"), std::string::npos) << texts.back().substr(0, 200);
   EXPECT_EQ(service.stop(), 0);
+}
+
+// Runs `checks` in a child process whose /dev/shm is a fresh tmpfs of
+// `size` (a private mount namespace, so nothing else on the machine sees
+// it). The child's exit status: 0 when the checks held, 77 when the
+// namespace could not be had (not privileged). The child leads a process
+// group of its own, so a service it started is killed even when it died.
+int inSmallSharedMemory(const char* size, void (*checks)()) {
+  pid_t child = fork();
+  if (child == 0) {
+    setpgid(0, 0);
+    if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("evttest", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, size) != 0)
+      _exit(77);
+    checks();
+    _exit(::testing::Test::HasFailure() ? 1 : 0);
+  }
+  setpgid(child, child);  // whichever of the two runs first
+  int status = waitExit(child);
+  ::kill(-child, SIGKILL);
+  return status;
+}
+
+// The exit status of `pid`, or -1 after killing it when it was still
+// running after `timeout`.
+int exitWithin(pid_t pid, std::chrono::seconds timeout) {
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() >= end) {
+      ::kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// What a full /dev/shm does: the category that no longer fits is refused
+// with CE_E_CREATE and a logged reason, both to the store and to a host
+// publishing it, while categories already there go on numbering; a service
+// that cannot open its store says so and exits. Nothing raises SIGBUS.
+void fullSharedMemoryChecks() {
+  ServiceProcess service;
+  ASSERT_TRUE(service.start());
+  TestHost host("filler");
+  ASSERT_TRUE(host.registered());
+  ASSERT_GE(host.lib().deliverEvent("kept", "", "first"), 0);
+
+  CCategorySeqNo store;
+  long result = 0;
+  int used = 0;
+  while (result == 0 && used < 1000) result = store.useCategory("fill" + std::to_string(used++));
+  ASSERT_EQ(CE_E_CREATE, result) << "after " << used << " categories";
+
+  unsigned long long before = 0, after = 0;
+  ASSERT_EQ(0, store.getSeqNo("kept", &before));
+  EXPECT_EQ(0, store.getNextSeqNo("kept", &after));
+  EXPECT_EQ(before + 1, after);
+  EXPECT_EQ(CE_E_CREATE, host.lib().deliverEvent("does-not-fit", "", "x"));
+  EXPECT_GE(host.lib().deliverEvent("kept", "", "second"), 0);
+  EXPECT_TRUE(host.flush());
+  const std::string log = readFile(logDirectory() + "/evt.log");
+  EXPECT_NE(log.find("No space left on device"), std::string::npos) << log.substr(0, 2000);
+  EXPECT_EQ(service.stop(), 0);
+
+  // A second service with a store of its own finds no room for it.
+  setenv("EVT_SHM_PREFIX", (std::string(getenv("EVT_SHM_PREFIX")) + "second.").c_str(), 1);
+  const std::string err = logDirectory() + "/second-eventd.err";
+  pid_t second = spawnRedirected({eventdPath(), "--socket", logDirectory() + "/second.sock"}, ownEmulator(),
+                                 std::string(), err);
+  EXPECT_EQ(1, exitWithin(second, std::chrono::seconds(30)));
+  EXPECT_NE(readFile(err).find("eventd: cannot open the shared sequence-number store"), std::string::npos)
+      << readFile(err);
+}
+
+TEST(ServiceRobustness, FullSharedMemoryGivesClearErrors) {
+  int status = inSmallSharedMemory("size=64k", fullSharedMemoryChecks);
+  if (status == 77) GTEST_SKIP() << "no private mount namespace here (needs root)";
+  EXPECT_EQ(0, status);
 }
 
 }  // namespace
