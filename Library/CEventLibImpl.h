@@ -193,6 +193,10 @@ class CE_EXPORT CEventLibImpl {
   std::map<std::string, unsigned long long> m_mapSeqNoRcvd;
   std::map<unsigned long, int> m_mapServerEventSeen;
   CParamsX m_sendQueue;
+  // The storage of the batch sent last, emptied, for the queue to fill next
+  // (a queue grown afresh for every batch spends its time in page faults).
+  // Taken and given back under m_critSecIPC and m_pCritSec.
+  CParamsX m_spareSendQueue;
 
  private:
   // Serialises numbering and queueing of this engine's own events; taken

@@ -19,6 +19,9 @@ namespace {
 constexpr unsigned long kStopPollMs = 200;
 constexpr unsigned long kRegistrationRetryMs = 500;
 constexpr unsigned long long kBatchWindowMs = 200;
+// A batch larger than this gives its storage back to the system rather than
+// to the next batch, so one burst does not hold memory for good.
+constexpr unsigned long kMaxRecycledQueue = 4ul << 20;
 
 }  // namespace
 
@@ -232,13 +235,20 @@ long CEventLibImpl::flushSendQueue(bool replay) {
     m_sendQueue.append(queuedMeanwhile.paramListRef());
     m_bAnnouncementPending.store(0);
   }
-  CParamsX batch(std::move(m_sendQueue));  // taken whole, not copied
-  m_sendQueue.clear();
+  CParamsX batch;
+  batch.swap(m_sendQueue);  // taken whole, not copied
+  m_sendQueue.swap(m_spareSendQueue);
   m_pCritSec->leave(__LINE__);
   // The announcement is sent even when empty: it ends the connection's
   // set-up. A later wake that finds the queue already taken (by the
   // announcement or an earlier flush) has nothing to send.
   long result = !replay && batch.count() == 0 ? 0 : sendQueueText(batch.paramListRef());
+  if (batch.length() <= kMaxRecycledQueue) {
+    batch.clear();
+    m_pCritSec->enter(__LINE__);
+    m_spareSendQueue.swap(batch);
+    m_pCritSec->leave(__LINE__);
+  }
   m_critSecIPC.leave(__LINE__);
   return result;
 }
@@ -300,5 +310,5 @@ void CEventLibImpl::queueRequestLocked(const std::string& name, const std::strin
   CParamsX request;
   request.addParam(name);
   request.addParam(data);
-  m_sendQueue.addParam(request.paramList());
+  m_sendQueue.addParam(request.paramListRef());
 }

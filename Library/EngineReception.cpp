@@ -59,14 +59,14 @@ long CEventLibImpl::deliverEvent(const std::string& category, const std::string&
   addNumber(event, static_cast<uint32_t>(m_dwThisServerID.load()));
   CParamsX request;
   request.addParam("event");
-  request.addParam(event.paramList());
+  request.addParam(event.paramListRef());
   request.addParam(seqNo);
   const bool connected = m_bConnected.load() != 0;
   evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_EVENT,
-           "CEventLibImpl::deliverEvent(0x%08X), name %s, cat %s, keys %s, data %s, seqno %s, ready %d",
-           addressWord(this), m_strName.c_str(), category.c_str(), keys.c_str(), data.c_str(),
-           CPortable::ulltos(seqNo).c_str(), connected ? 1 : 0);
-  if (connected) m_sendQueue.addParam(request.paramList());
+           "CEventLibImpl::deliverEvent(0x%08X), name %s, cat %s, keys %s, data %s, seqno %llu, ready %d",
+           addressWord(this), m_strName.c_str(), category.c_str(), keys.c_str(), data.c_str(), seqNo,
+           connected ? 1 : 0);
+  if (connected) m_sendQueue.addParam(request.paramListRef());
   m_pCritSec->leave(__LINE__);
   // Not connected: the event cannot be sent and is not kept; say so.
   if (!connected) return CE_E_NOT_CONNECTED;
@@ -76,9 +76,9 @@ long CEventLibImpl::deliverEvent(const std::string& category, const std::string&
 void CEventLibImpl::fireEvent(const std::string& category, const std::string& keys, const std::string& data,
                               unsigned long long seqNo, uint32_t serverId) {
   evtTrace(TRACE_TRAFFIC, LOGLIB_PRIORITY_EVENT,
-           "CEventLibImpl::actionEvent, fireEvent(0x%08X), name %s, cat %s, keys %s, data %s, seqno %s, from serverid %d",
-           addressWord(this), m_strName.c_str(), category.c_str(), keys.c_str(), data.c_str(),
-           CPortable::ulltos(seqNo).c_str(), numberText(serverId));
+           "CEventLibImpl::actionEvent, fireEvent(0x%08X), name %s, cat %s, keys %s, data %s, seqno %llu, from serverid %d",
+           addressWord(this), m_strName.c_str(), category.c_str(), keys.c_str(), data.c_str(), seqNo,
+           numberText(serverId));
   long result = m_pEventHandler->onDeliverEvent(category, keys, data, seqNo, serverId);
   if (result < 0) evtLog(LOGLIB_PRIORITY_ERROR, "(Error) CEventLibImpl::actionEvent failed - 0x%08X", codeWord(result));
 }
@@ -100,13 +100,23 @@ void CEventLibImpl::actionEvent(const std::string& request) {
   }
   if (checkForMissedEvent(serverId, category, seqNo, 1) != 0) return;
 
-  CParamsX eventKeys(keys);
   const std::string key = subscriptionKey(serverId, category);
   bool matched = false;
+  CParamsX eventKeys;  // parsed only when a subscription has patterns
+  bool keysParsed = false;
   m_pCritSec->enter(__LINE__);
   auto range = m_mmapSubscriptions.equal_range(key);
   for (auto it = range.first; it != range.second && !matched; ++it) {
-    CParamsX patterns(CParamsX(it->second).getstringParamAt(1));
+    const std::string patternText = CParamsX(it->second).getstringParamAt(1);
+    if (patternText.empty()) {  // no patterns: every event of the category
+      matched = true;
+      break;
+    }
+    if (!keysParsed) {
+      eventKeys = CParamsX(keys);
+      keysParsed = true;
+    }
+    CParamsX patterns(patternText);
     matched = keysMatch(patterns, eventKeys);
   }
   if (matched && m_pEventHandler != nullptr) m_mapSeqNoRcvd[key] = seqNo;
@@ -118,8 +128,8 @@ int CEventLibImpl::checkForMissedEvent(unsigned long serverIdArg, const std::str
                                        unsigned long long seqNo, int newEvent) {
   const uint32_t serverId = serverIdOf(serverIdArg);
   evtTrace(TRACE_DETAIL, LOGLIB_PRIORITY_INFO,
-           "CEventLibImpl::checkForMissedEvent, from serverid %d, category %s, seqno %s, newevent %d",
-           numberText(serverId), category.c_str(), CPortable::ulltos(seqNo).c_str(), newEvent);
+           "CEventLibImpl::checkForMissedEvent, from serverid %d, category %s, seqno %llu, newevent %d",
+           numberText(serverId), category.c_str(), seqNo, newEvent);
   const std::string key = subscriptionKey(serverId, category);
   m_pCritSec->enter(__LINE__);
   auto base = m_mapSeqNoBase.find(serverId);

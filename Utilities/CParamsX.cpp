@@ -161,6 +161,20 @@ void CParamsX::append(std::string const& items) {
   m_vecOffsets.insert(m_vecOffsets.end(), added.begin(), added.end());
 }
 
+void CParamsX::swap(CParamsX& other) noexcept {
+  std::swap(m_nHeaderLength, other.m_nHeaderLength);
+  m_strParamList.swap(other.m_strParamList);
+  m_vecOffsets.swap(other.m_vecOffsets);
+  m_pszParamList = nullptr;
+  other.m_pszParamList = nullptr;
+}
+
+std::string CParamsX::takeParamList() {
+  std::string text = std::move(m_strParamList);
+  clear();
+  return text;
+}
+
 void CParamsX::clear() {
   m_nHeaderLength = 0;
   m_strParamList.clear();

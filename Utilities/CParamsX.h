@@ -49,7 +49,10 @@ class CE_EXPORT CParamsX {
   // Appends the items of a header-less list text; all or nothing. Empty text
   // does nothing.
   void append(std::string const& items);
+  // Empties the list; its storage is kept for what is added next.
   void clear();
+  // Exchanges the two lists, storage included.
+  void swap(CParamsX& other) noexcept;
 
   // Parsing, for a fresh object; CParamsX(text) is the usual way.
   void constructor(std::string const& text);
@@ -75,6 +78,8 @@ class CE_EXPORT CParamsX {
   unsigned long length() const { return static_cast<unsigned long>(m_strParamList.size()); }
   std::string paramList() const { return m_strParamList; }
   const std::string& paramListRef() const { return m_strParamList; }
+  // Moves the text out, leaving the list empty.
+  std::string takeParamList();
   void dump() const {}
 
  private:

@@ -28,7 +28,7 @@ std::string ClientSession::takeBatch(std::size_t maxRequests, std::size_t maxByt
   }
   counters.requestsOut += taken;
   ++counters.textsOut;
-  return batch.paramList();
+  return batch.takeParamList();
 }
 
 }  // namespace evt::service

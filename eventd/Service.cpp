@@ -241,7 +241,7 @@ void Service::answerCommand(ClientSession& client, const channel::Frame& frame) 
                static_cast<unsigned>(command));
       break;
   }
-  if (frame.noResponse == 0) queueBytes(client, channel::encodeFrame(answer));
+  if (frame.noResponse == 0) queueFrame(client, answer);
 }
 
 void Service::sendPending(ClientSession& client) {
@@ -251,17 +251,17 @@ void Service::sendPending(ClientSession& client) {
   if (m_nextRequestId == 0) m_nextRequestId = 1;  // 0 means "nothing awaited"
   request.text = client.takeBatch(m_options.batchRequests, m_options.batchBytes);
   client.awaitedAnswer = request.requestId;
-  queueBytes(client, channel::encodeFrame(request));
+  queueFrame(client, request);
 }
 
-void Service::queueBytes(ClientSession& client, const std::string& bytes) {
+void Service::queueFrame(ClientSession& client, const channel::Frame& frame) {
   if (client.closing) return;
   const bool idle = client.outputSent == client.output.size();
   if (idle) {
     client.output.clear();
     client.outputSent = 0;
   }
-  client.output += bytes;
+  channel::appendFrame(&client.output, frame);
   if (client.output.size() - client.outputSent > m_options.outputLimit) {
     drop(client, "does not read what it is sent");
     return;

@@ -45,7 +45,7 @@ class Service {
   void handleFrame(ClientSession& client, const channel::Frame& frame);
   void answerCommand(ClientSession& client, const channel::Frame& frame);
   void sendPending(ClientSession& client);
-  void queueBytes(ClientSession& client, const std::string& bytes);
+  void queueFrame(ClientSession& client, const channel::Frame& frame);
   void writeTo(ClientSession& client);
   void watchOutput(ClientSession& client, bool watch);
   void drop(ClientSession& client, const char* reason);

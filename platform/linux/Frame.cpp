@@ -43,25 +43,34 @@ long readExactly(int fd, unsigned char* buffer, std::size_t size, int timeoutMs)
 }
 
 
+void putHeader(std::string* out, const Frame& frame, std::size_t dataLength) {
+  putWord(out, kFrameMagic);
+  putWord(out, frame.kind);
+  putWord(out, frame.requestId);
+  putWord(out, frame.noResponse);
+  for (uint32_t word : frame.header) putWord(out, word);
+  putWord(out, static_cast<uint32_t>(dataLength));
+}
+
 std::string encodeHeader(const Frame& frame, std::size_t dataLength) {
   std::string out;
   out.reserve(kFrameHeaderSize);
-  putWord(&out, kFrameMagic);
-  putWord(&out, frame.kind);
-  putWord(&out, frame.requestId);
-  putWord(&out, frame.noResponse);
-  for (uint32_t word : frame.header) putWord(&out, word);
-  putWord(&out, static_cast<uint32_t>(dataLength));
+  putHeader(&out, frame, dataLength);
   return out;
 }
 
 }  // namespace
 
+void appendFrame(std::string* out, const Frame& frame, bool terminate) {
+  out->reserve(out->size() + kFrameHeaderSize + frame.text.size() + 1);
+  putHeader(out, frame, frame.text.size() + (terminate ? 1 : 0));
+  *out += frame.text;
+  if (terminate) out->push_back('\0');
+}
+
 std::string encodeFrame(const Frame& frame, bool terminate) {
-  std::string out = encodeHeader(frame, frame.text.size() + (terminate ? 1 : 0));
-  out.reserve(kFrameHeaderSize + frame.text.size() + 1);
-  out += frame.text;
-  if (terminate) out.push_back('\0');
+  std::string out;
+  appendFrame(&out, frame, terminate);
   return out;
 }
 

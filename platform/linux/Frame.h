@@ -35,6 +35,8 @@ struct Frame {
 // The bytes of `frame`, its text followed by a NUL (`terminate` false leaves
 // the NUL out, which only tests of hostile peers want).
 std::string encodeFrame(const Frame& frame, bool terminate = true);
+// The same, appended to *out (no intermediate copy of the text).
+void appendFrame(std::string* out, const Frame& frame, bool terminate = true);
 
 // Decodes the fixed part; false when magic, kind or length are invalid.
 bool decodeFrameHeader(const unsigned char* bytes, Frame* frame, uint32_t* dataLength);
