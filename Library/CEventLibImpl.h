@@ -104,13 +104,13 @@ class CE_EXPORT CEventLibImpl {
   void actionDisconnected();
   // Reactions to the service's requests, on the request thread; each takes
   // the whole encoded request list.
-  void actionCheckEventSeqNo(const std::string& request);
-  void actionCompleted(const std::string& request);
-  void actionDump(const std::string& request);
-  void actionEvent(const std::string& request);
-  void actionPublish(const std::string& request);
-  void actionRetract(const std::string& request);
-  void actionSetSeqNoBase(const std::string& request);
+  void actionCheckEventSeqNo(CParamsX& request);
+  void actionCompleted(CParamsX& request);
+  void actionDump(CParamsX& request);
+  void actionEvent(CParamsX& request);
+  void actionPublish(CParamsX& request);
+  void actionRetract(CParamsX& request);
+  void actionSetSeqNoBase(CParamsX& request);
 
   // Thread entries; the argument is the engine.
   static void sendThread(void* pEngine);
@@ -141,7 +141,7 @@ class CE_EXPORT CEventLibImpl {
   // Sends `batch` in exchanges of at most kMaxQueueText bytes, cut between
   // request lists, in order; stops at the first failure.
   long sendQueueText(const std::string& batch);
-  void publishAction(const std::string& request, int bPublish);
+  void publishAction(CParamsX& request, int bPublish);
   // Hands one event to the event handler (not null), logging a failure.
   void fireEvent(const std::string& category, const std::string& keys, const std::string& data,
                  unsigned long long seqNo, uint32_t serverId);

@@ -16,10 +16,10 @@ void CEventLibImpl::dump() {
   m_sendQueue.addParam(request.paramList());
   m_eventSend.wake(kSendNow);
   m_pCritSec->leave(__LINE__);
-  actionDump("");
+  actionDump(request);
 }
 
-void CEventLibImpl::actionDump(const std::string&) {
+void CEventLibImpl::actionDump(CParamsX&) {
   // One consistent state of all tables, its lines together in the log.
   m_pCritSec->enter(__LINE__);
   {

@@ -29,7 +29,7 @@ std::string adoptText(char* data, unsigned long length) {
 
 struct DispatchEntry {
   const char* name;
-  void (CEventLibImpl::*action)(const std::string&);
+  void (CEventLibImpl::*action)(CParamsX&);  // the request list, parsed
 };
 
 // Request names are matched exactly, letter case included.
@@ -138,7 +138,7 @@ void CEventLibImpl::dispatch(const std::string& requestList) {
   std::string name = request.getstringParamAt(0);
   for (const DispatchEntry& entry : kDispatchTable) {
     if (name == entry.name) {
-      (this->*entry.action)(requestList);
+      (this->*entry.action)(request);
       return;
     }
   }

@@ -15,10 +15,7 @@ using KelLogLib::LOGLIB_PRIORITY_INFO;
 namespace {
 
 // Item 1 of a received request list, itself a list.
-CParamsX fieldsOf(const std::string& request) {
-  CParamsX list(request);
-  return CParamsX(list.getstringParamAt(1));
-}
+CParamsX fieldsOf(CParamsX& request) { return CParamsX(request.getstringParamAt(1)); }
 
 long int32At(CParamsX& fields, unsigned long index) {
   return static_cast<long>(static_cast<int32_t>(fields.getLongParamAt(index)));
@@ -73,7 +70,7 @@ long CEventLibImpl::execute(unsigned long completionId) {
   return 0;
 }
 
-void CEventLibImpl::publishAction(const std::string& request, int bPublish) {
+void CEventLibImpl::publishAction(CParamsX& request, int bPublish) {
   if (m_pPublishHandler == nullptr) return;
   CParamsX fields = fieldsOf(request);
   long result = m_pPublishHandler->onPublish(fields.getstringParamAt(0), int32At(fields, 1), bPublish);
@@ -85,10 +82,10 @@ void CEventLibImpl::publishAction(const std::string& request, int bPublish) {
   }
 }
 
-void CEventLibImpl::actionPublish(const std::string& request) { publishAction(request, 1); }
-void CEventLibImpl::actionRetract(const std::string& request) { publishAction(request, 0); }
+void CEventLibImpl::actionPublish(CParamsX& request) { publishAction(request, 1); }
+void CEventLibImpl::actionRetract(CParamsX& request) { publishAction(request, 0); }
 
-void CEventLibImpl::actionCompleted(const std::string& request) {
+void CEventLibImpl::actionCompleted(CParamsX& request) {
   if (m_pCompletionHandler == nullptr) return;
   CParamsX fields = fieldsOf(request);
   long result = m_pCompletionHandler->onCompleted(int32At(fields, 0), int32At(fields, 1));

@@ -83,8 +83,7 @@ void CEventLibImpl::fireEvent(const std::string& category, const std::string& ke
   if (result < 0) evtLog(LOGLIB_PRIORITY_ERROR, "(Error) CEventLibImpl::actionEvent failed - 0x%08X", codeWord(result));
 }
 
-void CEventLibImpl::actionEvent(const std::string& request) {
-  CParamsX list(request);
+void CEventLibImpl::actionEvent(CParamsX& list) {
   CParamsX event(list.getstringParamAt(1));
   const unsigned long long seqNo = list.getULONGLONGParamAt(2);
   const std::string category = event.getstringParamAt(0);
@@ -176,14 +175,12 @@ int CEventLibImpl::checkForMissedEvent(unsigned long serverIdArg, const std::str
   return 1;
 }
 
-void CEventLibImpl::actionCheckEventSeqNo(const std::string& request) {
-  CParamsX list(request);
+void CEventLibImpl::actionCheckEventSeqNo(CParamsX& list) {
   CParamsX check(list.getstringParamAt(1));
   checkForMissedEvent(numberAt(list, 2), check.getstringParamAt(0), check.getULONGLONGParamAt(1), 0);
 }
 
-void CEventLibImpl::actionSetSeqNoBase(const std::string& request) {
-  CParamsX list(request);
+void CEventLibImpl::actionSetSeqNoBase(CParamsX& list) {
   const unsigned long long base = list.getULONGLONGParamAt(1);
   const uint32_t serverId = numberAt(list, 2);
   m_pCritSec->enter(__LINE__);

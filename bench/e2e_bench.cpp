@@ -463,12 +463,13 @@ int main(int argc, char** argv) {
   };
   for (const Case& c : {Case{"1->1 100 B", 100, 1}, Case{"1->1 1 KB", 1024, 1}, Case{"1->4 100 B", 100, 4}}) {
     Throughput e = eventd.throughput(c.size, count, c.subscribers);
-    // EVT_BENCH_EVENTD_ONLY=1 runs eventd's workloads alone (for a profiler).
+    // For a profiler: EVT_BENCH_EVENTD_ONLY=1 runs eventd's workloads alone,
+    // EVT_BENCH_FIRST_ONLY=1 stops after the first workload.
     const bool alone = std::getenv("EVT_BENCH_EVENTD_ONLY") != nullptr;
     Throughput z = alone ? Throughput{} : zmq.throughput(c.size, count, c.subscribers);
     Throughput r = alone ? Throughput{} : raw.throughput(c.size, count, c.subscribers);
     throughputRows(c.name, c.size, e, z, r);
-    if (std::getenv("EVT_BENCH_FIRST_ONLY")) return 0;
+    if (std::getenv("EVT_BENCH_FIRST_ONLY") != nullptr) return 0;
   }
   Latency e = eventd.completion(rounds);
   Latency z = zmq.roundTrip(rounds);

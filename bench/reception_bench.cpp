@@ -76,7 +76,10 @@ void BM_ReceiveEvent(benchmark::State& state) {
       20000);
   unsigned long long seqNo = 0;
   auto start = std::chrono::steady_clock::now();
-  for (auto _ : state) engine->actionEvent(eventText(keys, ++seqNo));
+  for (auto _ : state) {
+    CParamsX request(eventText(keys, ++seqNo));
+    engine->actionEvent(request);
+  }
   double own = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count() /
                static_cast<double>(state.iterations());
   if (handler.m_count != static_cast<long>(state.iterations())) state.SkipWithError("events were not delivered");
