@@ -27,7 +27,7 @@ std::string CEventLibImpl::publishFields(const std::string& category) const {
   CParamsX fields;
   fields.addParam(category);
   fields.addParam(static_cast<long>(m_dwThisServerID.load()));
-  return fields.paramList();
+  return fields.takeParamList();
 }
 
 long CEventLibImpl::publish(const std::string& category) {

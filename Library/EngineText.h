@@ -29,7 +29,7 @@ inline std::string subscriptionKey(uint32_t serverId, const std::string& categor
   CParamsX key;
   addNumber(key, serverId);
   key.addParam(category);
-  return key.paramList();
+  return key.takeParamList();
 }
 
 // [category, keys, server id]: one subscription, as handed to the host.
@@ -38,7 +38,7 @@ inline std::string subscriptionText(const std::string& category, const std::stri
   text.addParam(category);
   text.addParam(keys);
   addNumber(text, serverId);
-  return text.paramList();
+  return text.takeParamList();
 }
 
 }  // namespace evt::engine

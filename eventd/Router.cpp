@@ -22,7 +22,7 @@ std::string notice(const char* name, const Pair& pair) {
   CParamsX request;
   request.addParam(name);
   request.addParam(fields.paramListRef());
-  return request.paramList();
+  return request.takeParamList();
 }
 
 // A request list must leave room for its length prefix in one frame.
@@ -181,7 +181,7 @@ void Router::tellBase(ClientSession& to, uint32_t server) {
   request.addParam("set-seqno-base");
   request.addParam(m_seqNoBase);
   addNumber(request, server);
-  deliver(to, request.paramList(), false);
+  deliver(to, request.takeParamList(), false);
 }
 
 void Router::tellPosition(ClientSession& to, const Pair& pair, unsigned long long seqNo) {
@@ -199,7 +199,7 @@ void Router::tellPosition(ClientSession& to, const Pair& pair, unsigned long lon
     ++to.counters.dropped;
     return;
   }
-  deliver(to, request.paramList(), true);
+  deliver(to, request.takeParamList(), true);
   to.subscriptions[pair] = true;
 }
 
@@ -225,7 +225,7 @@ void Router::completion(ClientSession& client, CParamsX& fields) {
   request.addParam("completed");
   request.addParam(numbers.paramListRef());
   ++m_counters.completions;
-  deliver(client, request.paramList(), false);
+  deliver(client, request.takeParamList(), false);
 }
 
 std::string Router::statusText() const {
