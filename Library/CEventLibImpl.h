@@ -137,7 +137,7 @@ class CE_EXPORT CEventLibImpl {
   void rekeyUnresolvedLocked();
   // The fields of a "publish" or "retract" request for `category`.
   std::string publishFields(const std::string& category) const;
-  void dispatch(const std::string& requestList);
+  void dispatch(std::string requestList);
   // Sends `batch` in exchanges of at most kMaxQueueText bytes, cut between
   // request lists, in order; stops at the first failure.
   long sendQueueText(const std::string& batch);

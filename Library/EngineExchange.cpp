@@ -133,8 +133,8 @@ void CEventLibImpl::dispatchText(const std::string& text) {
   for (unsigned long i = 0; i < requests.count() && !m_bStop.load(); ++i) dispatch(requests.getstringParamAt(i));
 }
 
-void CEventLibImpl::dispatch(const std::string& requestList) {
-  CParamsX request(requestList);
+void CEventLibImpl::dispatch(std::string requestList) {
+  CParamsX request(std::move(requestList));
   std::string name = request.getstringParamAt(0);
   for (const DispatchEntry& entry : kDispatchTable) {
     if (name == entry.name) {

@@ -78,6 +78,14 @@ CParamsX::CParamsX(std::string const& text) {
   }
 }
 
+CParamsX::CParamsX(std::string&& text) {
+  try {
+    constructor(std::move(text));
+  } catch (const KelException&) {
+    clear();
+  }
+}
+
 CParamsX::CParamsX(const CParamsX& other)
     : m_nHeaderLength(other.m_nHeaderLength), m_strParamList(other.m_strParamList), m_vecOffsets(other.m_vecOffsets) {}
 
@@ -182,17 +190,20 @@ void CParamsX::clear() {
   m_vecOffsets.clear();
 }
 
-void CParamsX::constructor(std::string const& text) {
-  m_strParamList = text;
+void CParamsX::constructor(std::string const& text) { constructor(std::string(text)); }
+
+void CParamsX::constructor(std::string&& text) {
+  m_strParamList = std::move(text);
   m_pszParamList = nullptr;
   m_nHeaderLength = 0;
   m_vecOffsets.clear();
-  if (text.empty()) return;
-  if (!isDigit(text[0])) {
-    std::size_t semicolon = text.find(';');
+  const std::string& list = m_strParamList;
+  if (list.empty()) return;
+  if (!isDigit(list[0])) {
+    std::size_t semicolon = list.find(';');
     if (semicolon != std::string::npos) m_nHeaderLength = static_cast<int32_t>(semicolon + 1);
   }
-  if (static_cast<std::size_t>(m_nHeaderLength) >= text.size()) return;
+  if (static_cast<std::size_t>(m_nHeaderLength) >= list.size()) return;
   indexItems(m_strParamList, static_cast<std::size_t>(m_nHeaderLength), &m_vecOffsets);
 }
 

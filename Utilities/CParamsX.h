@@ -27,6 +27,8 @@ class CE_EXPORT CParamsX {
   explicit CParamsX(long lReserve);
   // Parses `text`; malformed text gives an empty list.
   explicit CParamsX(std::string const& text);
+  // The same, taking the text's storage instead of copying it.
+  explicit CParamsX(std::string&& text);
   CParamsX(const CParamsX& other);
   CParamsX(CParamsX&& other) noexcept;
   CParamsX& operator=(CParamsX const& other);
@@ -56,6 +58,7 @@ class CE_EXPORT CParamsX {
 
   // Parsing, for a fresh object; CParamsX(text) is the usual way.
   void constructor(std::string const& text);
+  void constructor(std::string&& text);
   // Value length of the item whose prefix starts at `lOffset`, and the prefix
   // length including its ';' in *plPrefixLength.
   long getLength(long lOffset, long* plPrefixLength);

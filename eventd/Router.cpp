@@ -60,11 +60,10 @@ void Router::handleQueue(ClientSession& client, const std::string& text) {
     return;
   }
   for (unsigned long i = 0; i < requests.count(); ++i) {
-    const std::string requestText = requests.getstringParamAt(i);
-    CParamsX request(requestText);
+    CParamsX request(requests.getstringParamAt(i));
     const std::string name = request.getstringParamAt(0);
     if (name == "event") {
-      routeEvent(client, requestText, request);
+      routeEvent(client, request.paramListRef(), request);
       continue;
     }
     CParamsX fields(request.getstringParamAt(1));

@@ -252,6 +252,22 @@ TEST(ParamsX, CopiesAndMovesAreIndependent) {
   EXPECT_EQ(target.getstringParamAt(0), "short");
   target.addParam("x");
   EXPECT_EQ(target.paramListRef(), "h;5;short;1;x");
+
+  // Texts moved in parse as copied ones do, malformed ones included; lists
+  // swapped or emptied by taking their text are whole lists afterwards.
+  std::string text = "h;5;short;1;x";
+  CParamsX fromTemporary{std::string(text)};
+  EXPECT_EQ(itemsOf(fromTemporary), itemsOf(target));
+  EXPECT_EQ(fromTemporary.getHeader(), "h");
+  EXPECT_EQ(CParamsX(std::string("-3;abc")).count(), 0ul);
+  CParamsX other(std::string("1;a;1;b"));
+  other.swap(fromTemporary);
+  EXPECT_EQ(itemsOf(other), (std::vector<std::string>{"short", "x"}));
+  EXPECT_EQ(itemsOf(fromTemporary), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(fromTemporary.takeParamList(), "1;a;1;b");
+  EXPECT_EQ(fromTemporary.count(), 0ul);
+  fromTemporary.addParam("c");
+  EXPECT_EQ(fromTemporary.paramListRef(), "1;c");
 }
 
 TEST(ParamsX, AppendIsAllOrNothing) {
