@@ -103,7 +103,7 @@ class CE_EXPORT CEventLibImpl {
   void actionConnected();
   void actionDisconnected();
   // Reactions to the service's requests, on the request thread; each takes
-  // the whole encoded request list.
+  // the request list, parsed once by the dispatcher.
   void actionCheckEventSeqNo(CParamsX& request);
   void actionCompleted(CParamsX& request);
   void actionDump(CParamsX& request);
