@@ -88,9 +88,8 @@ int main(int argc, char** argv) {
     store = std::make_unique<CCategorySeqNo>();
   } catch (const KelException& e) {
     // The library logged the cause (a full /dev/shm, a damaged object).
-    const char* env = std::getenv(KelLogLib::kLogDirEnv);
-    const std::string dir = env != nullptr && *env != '\0' ? env : KelLogLib::kDefaultLogDir;
-    const std::string where = dir == "stderr" ? "above" : "in " + dir + "/evt.log";
+    const std::string path = libraryLog.path();
+    const std::string where = path.empty() ? "above" : "in " + path;
     std::fprintf(stderr, "eventd: cannot open the shared sequence-number store (0x%08X); the cause is logged %s\n",
                  ce::wordFromResult(e.code()), where.c_str());
     return 1;

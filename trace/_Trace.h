@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "Library/CEExport.h"
 #include "platform/CPortable.h"
@@ -64,6 +65,12 @@ class CE_EXPORT CLibraryLog {
   ~CLibraryLog() { DestroyCTraceUtility(&g_ptu); }
   CLibraryLog(const CLibraryLog&) = delete;
   CLibraryLog& operator=(const CLibraryLog&) = delete;
+
+  // Where the lines go; empty for standard error.
+  std::string path() const {
+    CTraceUtility* trace = g_ptu.load();
+    return trace != nullptr && trace->logFile() != nullptr ? trace->logFile()->path() : std::string();
+  }
 };
 
 // Trace classes.
