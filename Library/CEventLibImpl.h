@@ -19,11 +19,13 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "Library/CEExport.h"
 #include "Library/CEventHandlers.h"
 #include "Service/CategorySeqNo.h"
 #include "Utilities/CParamsX.h"
+#include "Utilities/ParamsView.h"
 #include "platform/CPortable.h"
 #include "trace/_Trace.h"
 
@@ -84,6 +86,9 @@ class CE_EXPORT CEventLibImpl {
   // handler then got a "missed-event" event), else 0.
   int checkForMissedEvent(unsigned long serverId, const std::string& category, unsigned long long seqNo,
                           int newEvent);
+  // The same for a server id and its subscription key already worked out.
+  int checkKeyForMissedEvent(uint32_t serverId, const std::string& key, const std::string& category,
+                             unsigned long long seqNo, int newEvent);
 
   bool isStopping() const { return m_bStop.load() != 0; }
   bool isConnected() const { return m_bConnected.load() != 0; }
@@ -103,14 +108,15 @@ class CE_EXPORT CEventLibImpl {
   void actionConnected();
   void actionDisconnected();
   // Reactions to the service's requests, on the request thread; each takes
-  // the request list, parsed once by the dispatcher.
-  void actionCheckEventSeqNo(CParamsX& request);
-  void actionCompleted(CParamsX& request);
-  void actionDump(CParamsX& request);
-  void actionEvent(CParamsX& request);
-  void actionPublish(CParamsX& request);
-  void actionRetract(CParamsX& request);
-  void actionSetSeqNoBase(CParamsX& request);
+  // the request list, read once by the dispatcher (views into the received
+  // text, valid for the call only).
+  void actionCheckEventSeqNo(const ParamsView& request);
+  void actionCompleted(const ParamsView& request);
+  void actionDump(const ParamsView& request);
+  void actionEvent(const ParamsView& request);
+  void actionPublish(const ParamsView& request);
+  void actionRetract(const ParamsView& request);
+  void actionSetSeqNoBase(const ParamsView& request);
 
   // Thread entries; the argument is the engine.
   static void sendThread(void* pEngine);
@@ -137,11 +143,11 @@ class CE_EXPORT CEventLibImpl {
   void rekeyUnresolvedLocked();
   // The fields of a "publish" or "retract" request for `category`.
   std::string publishFields(const std::string& category) const;
-  void dispatch(std::string requestList);
+  void dispatch(std::string_view requestList);
   // Sends `batch` in exchanges of at most kMaxQueueText bytes, cut between
   // request lists, in order; stops at the first failure.
   long sendQueueText(const std::string& batch);
-  void publishAction(CParamsX& request, int bPublish);
+  void publishAction(const ParamsView& request, int bPublish);
   // Hands one event to the event handler (not null), logging a failure.
   void fireEvent(const std::string& category, const std::string& keys, const std::string& data,
                  unsigned long long seqNo, uint32_t serverId);

@@ -16,10 +16,10 @@ void CEventLibImpl::dump() {
   m_sendQueue.addParam(request.paramList());
   m_eventSend.wake(kSendNow);
   m_pCritSec->leave(__LINE__);
-  actionDump(request);
+  actionDump(ParamsView(request.paramListRef()));
 }
 
-void CEventLibImpl::actionDump(CParamsX&) {
+void CEventLibImpl::actionDump(const ParamsView&) {
   // One consistent state of all tables, its lines together in the log.
   m_pCritSec->enter(__LINE__);
   {

@@ -29,7 +29,7 @@ std::string adoptText(char* data, unsigned long length) {
 
 struct DispatchEntry {
   const char* name;
-  void (CEventLibImpl::*action)(CParamsX&);  // the request list, parsed
+  void (CEventLibImpl::*action)(const ParamsView&);  // the request list, read
 };
 
 // Request names are matched exactly, letter case included.
@@ -129,13 +129,13 @@ void CEventLibImpl::ipcClientRequestThreadFunc() {
 }
 
 void CEventLibImpl::dispatchText(const std::string& text) {
-  CParamsX requests(text);
-  for (unsigned long i = 0; i < requests.count() && !m_bStop.load(); ++i) dispatch(requests.getstringParamAt(i));
+  const ParamsView requests(text);
+  for (std::size_t i = 0; i < requests.count() && !m_bStop.load(); ++i) dispatch(requests.itemAt(i));
 }
 
-void CEventLibImpl::dispatch(std::string requestList) {
-  CParamsX request(std::move(requestList));
-  std::string name = request.getstringParamAt(0);
+void CEventLibImpl::dispatch(std::string_view requestList) {
+  const ParamsView request(requestList);
+  const std::string_view name = request.itemAt(0);
   for (const DispatchEntry& entry : kDispatchTable) {
     if (name == entry.name) {
       (this->*entry.action)(request);

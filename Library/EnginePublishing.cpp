@@ -15,9 +15,7 @@ using KelLogLib::LOGLIB_PRIORITY_INFO;
 namespace {
 
 // Item 1 of a received request list, itself a list.
-CParamsX fieldsOf(CParamsX& request) { return CParamsX(request.getstringParamAt(1)); }
-
-long int32At(CParamsX& fields, unsigned long index) {
+long int32At(const ParamsView& fields, std::size_t index) {
   return static_cast<long>(static_cast<int32_t>(fields.getLongParamAt(index)));
 }
 
@@ -70,9 +68,9 @@ long CEventLibImpl::execute(unsigned long completionId) {
   return 0;
 }
 
-void CEventLibImpl::publishAction(CParamsX& request, int bPublish) {
+void CEventLibImpl::publishAction(const ParamsView& request, int bPublish) {
   if (m_pPublishHandler == nullptr) return;
-  CParamsX fields = fieldsOf(request);
+  const ParamsView fields(request.itemAt(1));
   long result = m_pPublishHandler->onPublish(fields.getstringParamAt(0), int32At(fields, 1), bPublish);
   if (result < 0) {
     evtLog(LOGLIB_PRIORITY_ERROR,
@@ -82,12 +80,12 @@ void CEventLibImpl::publishAction(CParamsX& request, int bPublish) {
   }
 }
 
-void CEventLibImpl::actionPublish(CParamsX& request) { publishAction(request, 1); }
-void CEventLibImpl::actionRetract(CParamsX& request) { publishAction(request, 0); }
+void CEventLibImpl::actionPublish(const ParamsView& request) { publishAction(request, 1); }
+void CEventLibImpl::actionRetract(const ParamsView& request) { publishAction(request, 0); }
 
-void CEventLibImpl::actionCompleted(CParamsX& request) {
+void CEventLibImpl::actionCompleted(const ParamsView& request) {
   if (m_pCompletionHandler == nullptr) return;
-  CParamsX fields = fieldsOf(request);
+  const ParamsView fields(request.itemAt(1));
   long result = m_pCompletionHandler->onCompleted(int32At(fields, 0), int32At(fields, 1));
   if (result < 0)
     evtLog(LOGLIB_PRIORITY_ERROR, "(Error) CEventLibImpl::actionCompleted failed - 0x%08X", codeWord(result));

@@ -3,6 +3,8 @@
 // and delivered. Table work happens under the engine lock; handlers are
 // called with no lock held.
 #include <cstdint>
+#include <optional>
+#include <string_view>
 
 #include "Library/CEResultCodes.h"
 #include "Library/CEventLibImpl.h"
@@ -20,15 +22,15 @@ constexpr const char* kEventSystemCategory = "eventsystem";
 
 // Whether an event's keys satisfy one subscription's patterns: a prefix
 // match, where "*" stands for any single key and, last, for all the rest.
-bool keysMatch(CParamsX& patterns, CParamsX& keys) {
-  const unsigned long n = patterns.count();
-  for (unsigned long i = 0; i < n; ++i) {
-    std::string pattern = patterns.getstringParamAt(i);
+bool keysMatch(const ParamsView& patterns, const ParamsView& keys) {
+  const std::size_t n = patterns.count();
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::string_view pattern = patterns.itemAt(i);
     if (pattern == "*") {
       if (i + 1 == n) return true;
       continue;
     }
-    if (pattern != keys.getstringParamAt(i)) return false;
+    if (pattern != keys.itemAt(i)) return false;
   }
   return true;
 }
@@ -83,8 +85,8 @@ void CEventLibImpl::fireEvent(const std::string& category, const std::string& ke
   if (result < 0) evtLog(LOGLIB_PRIORITY_ERROR, "(Error) CEventLibImpl::actionEvent failed - 0x%08X", codeWord(result));
 }
 
-void CEventLibImpl::actionEvent(CParamsX& list) {
-  CParamsX event(list.getstringParamAt(1));
+void CEventLibImpl::actionEvent(const ParamsView& list) {
+  const ParamsView event(list.itemAt(1));
   const unsigned long long seqNo = list.getULONGLONGParamAt(2);
   const std::string category = event.getstringParamAt(0);
   const std::string keys = event.getstringParamAt(1);
@@ -97,26 +99,21 @@ void CEventLibImpl::actionEvent(CParamsX& list) {
       fireEvent(category, keys, data, seqNo, serverId);
     return;
   }
-  if (checkForMissedEvent(serverId, category, seqNo, 1) != 0) return;
-
   const std::string key = subscriptionKey(serverId, category);
+  if (checkKeyForMissedEvent(serverId, key, category, seqNo, 1) != 0) return;
+
   bool matched = false;
-  CParamsX eventKeys;  // parsed only when a subscription has patterns
-  bool keysParsed = false;
+  std::optional<ParamsView> eventKeys;  // read only when a subscription has patterns
   m_pCritSec->enter(__LINE__);
   auto range = m_mmapSubscriptions.equal_range(key);
   for (auto it = range.first; it != range.second && !matched; ++it) {
-    const std::string patternText = CParamsX(it->second).getstringParamAt(1);
+    const std::string_view patternText = ParamsView(it->second).itemAt(1);
     if (patternText.empty()) {  // no patterns: every event of the category
       matched = true;
       break;
     }
-    if (!keysParsed) {
-      eventKeys = CParamsX(keys);
-      keysParsed = true;
-    }
-    CParamsX patterns(patternText);
-    matched = keysMatch(patterns, eventKeys);
+    if (!eventKeys) eventKeys.emplace(keys);
+    matched = keysMatch(ParamsView(patternText), *eventKeys);
   }
   if (matched && m_pEventHandler != nullptr) m_mapSeqNoRcvd[key] = seqNo;
   m_pCritSec->leave(__LINE__);
@@ -126,10 +123,14 @@ void CEventLibImpl::actionEvent(CParamsX& list) {
 int CEventLibImpl::checkForMissedEvent(unsigned long serverIdArg, const std::string& category,
                                        unsigned long long seqNo, int newEvent) {
   const uint32_t serverId = serverIdOf(serverIdArg);
+  return checkKeyForMissedEvent(serverId, subscriptionKey(serverId, category), category, seqNo, newEvent);
+}
+
+int CEventLibImpl::checkKeyForMissedEvent(uint32_t serverId, const std::string& key, const std::string& category,
+                                          unsigned long long seqNo, int newEvent) {
   evtTrace(TRACE_DETAIL, LOGLIB_PRIORITY_INFO,
            "CEventLibImpl::checkForMissedEvent, from serverid %d, category %s, seqno %llu, newevent %d",
            numberText(serverId), category.c_str(), seqNo, newEvent);
-  const std::string key = subscriptionKey(serverId, category);
   m_pCritSec->enter(__LINE__);
   auto base = m_mapSeqNoBase.find(serverId);
   const unsigned long long seqNoBase = base != m_mapSeqNoBase.end() ? base->second : 0;
@@ -175,12 +176,12 @@ int CEventLibImpl::checkForMissedEvent(unsigned long serverIdArg, const std::str
   return 1;
 }
 
-void CEventLibImpl::actionCheckEventSeqNo(CParamsX& list) {
-  CParamsX check(list.getstringParamAt(1));
+void CEventLibImpl::actionCheckEventSeqNo(const ParamsView& list) {
+  const ParamsView check(list.itemAt(1));
   checkForMissedEvent(numberAt(list, 2), check.getstringParamAt(0), check.getULONGLONGParamAt(1), 0);
 }
 
-void CEventLibImpl::actionSetSeqNoBase(CParamsX& list) {
+void CEventLibImpl::actionSetSeqNoBase(const ParamsView& list) {
   const unsigned long long base = list.getULONGLONGParamAt(1);
   const uint32_t serverId = numberAt(list, 2);
   m_pCritSec->enter(__LINE__);

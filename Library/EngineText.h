@@ -3,10 +3,13 @@
 // server ids travel as signed 32-bit decimal text.
 #pragma once
 
+#include <charconv>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "Utilities/CParamsX.h"
+#include "Utilities/ParamsView.h"
 
 namespace evt::engine {
 
@@ -22,14 +25,21 @@ inline void addNumber(CParamsX& list, uint32_t value) { list.addParam(static_cas
 inline uint32_t numberAt(CParamsX& list, unsigned long index) {
   return static_cast<uint32_t>(list.getLongParamAt(index));
 }
+inline uint32_t numberAt(const ParamsView& list, std::size_t index) {
+  return static_cast<uint32_t>(list.getLongParamAt(index));
+}
 
 // [server id, category]: the key of the subscription tables and the body of
-// "subscribe"/"unsubscribe".
-inline std::string subscriptionKey(uint32_t serverId, const std::string& category) {
-  CParamsX key;
-  addNumber(key, serverId);
-  key.addParam(category);
-  return key.takeParamList();
+// "subscribe"/"unsubscribe". Built for every received event, so written
+// straight into its text.
+inline std::string subscriptionKey(uint32_t serverId, std::string_view category) {
+  char digits[16];
+  const auto written = std::to_chars(digits, digits + sizeof digits, static_cast<int32_t>(serverId));
+  std::string key;
+  key.reserve(category.size() + 24);
+  params::appendItem(&key, std::string_view(digits, static_cast<std::size_t>(written.ptr - digits)));
+  params::appendItem(&key, category);
+  return key;
 }
 
 // [category, keys, server id]: one subscription, as handed to the host.

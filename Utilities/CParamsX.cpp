@@ -1,11 +1,13 @@
 #include "Utilities/CParamsX.h"
 
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <utility>
 
 #include "Library/CEResultCodes.h"
 #include "platform/CPortable.h"
+#include "Utilities/ParamsView.h"
 #include "trace/KelException.h"
 
 namespace {
@@ -18,14 +20,11 @@ bool isDigit(char c) { return c >= '0' && c <= '9'; }
 // blanks and '+' allowed, no digits giving 0); a missing or empty prefix and a
 // negative length are malformed. Lengths are never trusted beyond the text, so
 // no prefix can make the reader loop, go backwards or leave the buffer.
+// Throws CE_E_MALFORMED_LIST where params::readPrefix says false.
 std::size_t readPrefix(const std::string& text, std::size_t offset, std::size_t* prefixLength) {
-  std::size_t semicolon = offset < text.size() ? text.find(';', offset) : std::string::npos;
-  if (semicolon == std::string::npos || semicolon == offset) KEL_THROW(CE_E_MALFORMED_LIST);
-  long long declared = std::strtoll(text.c_str() + offset, nullptr, 10);  // stops at the ';' at the latest
-  if (declared < 0) KEL_THROW(CE_E_MALFORMED_LIST);
-  *prefixLength = semicolon - offset + 1;
-  std::size_t available = text.size() - (semicolon + 1);
-  return static_cast<unsigned long long>(declared) < available ? static_cast<std::size_t>(declared) : available;
+  std::size_t valueLength = 0;
+  if (!params::readPrefix(text, offset, prefixLength, &valueLength)) KEL_THROW(CE_E_MALFORMED_LIST);
+  return valueLength;
 }
 
 // Pushes the offset of every item from `offset` to the end of `text`.
@@ -138,8 +137,8 @@ void CParamsX::addParam(std::string const& value) {
 
 void CParamsX::addParam(long value) {
   char text[CPortable::kNumberTextSize];
-  std::snprintf(text, sizeof text, "%d", static_cast<int>(static_cast<int32_t>(value)));
-  addParam(std::string(text));
+  const auto written = std::to_chars(text, text + sizeof text, static_cast<int32_t>(value));  // as "%d"
+  addParam(std::string(text, written.ptr));
 }
 
 void CParamsX::addParam(int value) { addParam(std::string(value != 0 ? "T" : "F")); }
@@ -199,10 +198,7 @@ void CParamsX::constructor(std::string&& text) {
   m_vecOffsets.clear();
   const std::string& list = m_strParamList;
   if (list.empty()) return;
-  if (!isDigit(list[0])) {
-    std::size_t semicolon = list.find(';');
-    if (semicolon != std::string::npos) m_nHeaderLength = static_cast<int32_t>(semicolon + 1);
-  }
+  m_nHeaderLength = static_cast<int32_t>(params::headerLength(list));
   if (static_cast<std::size_t>(m_nHeaderLength) >= list.size()) return;
   indexItems(m_strParamList, static_cast<std::size_t>(m_nHeaderLength), &m_vecOffsets);
 }

@@ -461,16 +461,19 @@ int main(int argc, char** argv) {
     std::size_t size;
     int subscribers;
   };
+  // For a profiler: EVT_BENCH_EVENTD_ONLY=1 runs eventd's workloads alone,
+  // EVT_BENCH_ONLY=TEXT runs only the throughput workloads whose name holds
+  // TEXT (e.g. "1->4") and skips the round trips.
+  const bool alone = std::getenv("EVT_BENCH_EVENTD_ONLY") != nullptr;
+  const char* only = std::getenv("EVT_BENCH_ONLY");
   for (const Case& c : {Case{"1->1 100 B", 100, 1}, Case{"1->1 1 KB", 1024, 1}, Case{"1->4 100 B", 100, 4}}) {
+    if (only != nullptr && std::strstr(c.name, only) == nullptr) continue;
     Throughput e = eventd.throughput(c.size, count, c.subscribers);
-    // For a profiler: EVT_BENCH_EVENTD_ONLY=1 runs eventd's workloads alone,
-    // EVT_BENCH_FIRST_ONLY=1 stops after the first workload.
-    const bool alone = std::getenv("EVT_BENCH_EVENTD_ONLY") != nullptr;
     Throughput z = alone ? Throughput{} : zmq.throughput(c.size, count, c.subscribers);
     Throughput r = alone ? Throughput{} : raw.throughput(c.size, count, c.subscribers);
     throughputRows(c.name, c.size, e, z, r);
-    if (std::getenv("EVT_BENCH_FIRST_ONLY") != nullptr) return 0;
   }
+  if (only != nullptr) return 0;
   Latency e = eventd.completion(rounds);
   Latency z = zmq.roundTrip(rounds);
   Latency r = raw.roundTrip(rounds);

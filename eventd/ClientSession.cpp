@@ -1,34 +1,56 @@
 #include "eventd/ClientSession.h"
 
-#include "Utilities/CParamsX.h"
+#include <charconv>
 
 namespace evt::service {
 
-bool ClientSession::enqueue(std::string request, bool droppable, const QueueLimits& limits) {
+bool ClientSession::enqueue(std::string_view request, bool droppable, const QueueLimits& limits) {
   const std::size_t factor = droppable ? 1 : 2;
-  if (m_pending.size() >= limits.requests * factor || m_pendingBytes + request.size() > limits.bytes * factor) {
+  if (m_pendingSizes.size() >= limits.requests * factor || m_pendingBytes + request.size() > limits.bytes * factor) {
     ++counters.dropped;
     return false;
   }
+  if (m_pendingSizes.empty()) {
+    m_pendingText.clear();  // keeps its capacity for the next burst
+    m_pendingStart = 0;
+  }
+  char digits[24];
+  const auto written = std::to_chars(digits, digits + sizeof digits, request.size());
+  const std::size_t before = m_pendingText.size();
+  m_pendingText.append(digits, written.ptr);
+  m_pendingText += ';';
+  m_pendingText.append(request.data(), request.size());
+  m_pendingText += ';';
+  m_pendingSizes.push_back(
+      Queued{static_cast<uint32_t>(m_pendingText.size() - before), static_cast<uint32_t>(request.size())});
   m_pendingBytes += request.size();
-  m_pending.push_back(std::move(request));
   return true;
 }
 
-std::string ClientSession::takeBatch(std::size_t maxRequests, std::size_t maxBytes) {
-  CParamsX batch;
+std::string_view ClientSession::takeBatch(std::size_t maxRequests, std::size_t maxBytes) {
+  // What earlier batches took is released here rather than when taken, so
+  // that the view handed out then stayed valid; at most half is moved.
+  if (m_pendingStart > 0 && 2 * m_pendingStart >= m_pendingText.size()) {
+    m_pendingText.erase(0, m_pendingStart);
+    m_pendingStart = 0;
+  }
   std::size_t taken = 0;
   std::size_t bytes = 0;
-  while (!m_pending.empty() && taken < maxRequests && (taken == 0 || bytes + m_pending.front().size() <= maxBytes)) {
-    bytes += m_pending.front().size();
-    batch.addParam(m_pending.front());
-    m_pendingBytes -= m_pending.front().size();
-    m_pending.pop_front();
+  std::size_t end = m_pendingStart;
+  while (!m_pendingSizes.empty() && taken < maxRequests &&
+         (taken == 0 || bytes + m_pendingSizes.front().requestSize <= maxBytes)) {
+    bytes += m_pendingSizes.front().requestSize;
+    end += m_pendingSizes.front().itemSize;
+    m_pendingSizes.pop_front();
     ++taken;
   }
+  // Items are joined by ';': the one after the last item is left out.
+  const std::string_view batch(m_pendingText.data() + m_pendingStart, end - m_pendingStart - (taken > 0 ? 1 : 0));
+  m_pendingStart = end;
+  m_pendingBytes -= bytes;
   counters.requestsOut += taken;
   ++counters.textsOut;
-  return batch.takeParamList();
+  return batch;
 }
 
 }  // namespace evt::service

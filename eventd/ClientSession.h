@@ -8,6 +8,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 
 #include "platform/linux/FrameAssembler.h"
 
@@ -51,12 +52,13 @@ class ClientSession {
   // Outbound requests. An event or check is refused (false) when the queue is
   // at its limit; the other requests are kept up to twice the limit, so that
   // a completion or notice is not lost to a burst of events.
-  bool enqueue(std::string request, bool droppable, const QueueLimits& limits);
-  bool hasPending() const { return !m_pending.empty(); }
-  std::size_t pendingCount() const { return m_pending.size(); }
+  bool enqueue(std::string_view request, bool droppable, const QueueLimits& limits);
+  bool hasPending() const { return !m_pendingSizes.empty(); }
+  std::size_t pendingCount() const { return m_pendingSizes.size(); }
   // The text of up to `maxRequests` requests / about `maxBytes`, removed from
-  // the queue, as one list of request lists.
-  std::string takeBatch(std::size_t maxRequests, std::size_t maxBytes);
+  // the queue, as one list of request lists. The view is into the queue's
+  // storage and valid until the next enqueue or takeBatch.
+  std::string_view takeBatch(std::size_t maxRequests, std::size_t maxBytes);
 
   // The id of the sent text not yet answered, 0 when none.
   uint32_t awaitedAnswer = 0;
@@ -79,7 +81,16 @@ class ClientSession {
   uint64_t m_number;
   int m_fd;
   int m_peerPid;
-  std::deque<std::string> m_pending;
+  // The queue, every request already written as the list item it is sent as
+  // ("length;request;"), from m_pendingStart on: routing an event to many
+  // subscribers costs one copy into each queue and no allocation.
+  struct Queued {
+    uint32_t itemSize;     // written size, ';' after it included
+    uint32_t requestSize;  // the request alone, as the limits count it
+  };
+  std::string m_pendingText;
+  std::size_t m_pendingStart = 0;
+  std::deque<Queued> m_pendingSizes;
   std::size_t m_pendingBytes = 0;
 };
 

@@ -5,6 +5,7 @@
 
 #include "Library/EngineText.h"
 #include "Utilities/CParamsX.h"
+#include "Utilities/ParamsView.h"
 #include "eventd/ServiceLog.h"
 #include "platform/linux/Frame.h"
 
@@ -52,21 +53,22 @@ void Router::removeClient(ClientSession* client) {
 }
 
 void Router::handleQueue(ClientSession& client, const std::string& text) {
-  CParamsX requests(text);
+  const ParamsView requests(text);
   if (requests.count() == 0 && !text.empty()) {
     ++m_counters.malformed;
     logError("client #%" PRIu64 " (%s) sent an unreadable queue of %zu bytes", client.number(), client.name.c_str(),
              text.size());
     return;
   }
-  for (unsigned long i = 0; i < requests.count(); ++i) {
-    CParamsX request(requests.getstringParamAt(i));
-    const std::string name = request.getstringParamAt(0);
+  for (std::size_t i = 0; i < requests.count(); ++i) {
+    const std::string_view requestText = requests.itemAt(i);
+    const ParamsView request(requestText);
+    const std::string_view name = request.itemAt(0);
     if (name == "event") {
-      routeEvent(client, request.paramListRef(), request);
+      routeEvent(client, requestText, request);
       continue;
     }
-    CParamsX fields(request.getstringParamAt(1));
+    const ParamsView fields(request.itemAt(1));
     if (name == "subscribe" || name == "unsubscribe") {
       if (fields.count() < 2) {
         ++m_counters.malformed;
@@ -79,7 +81,7 @@ void Router::handleQueue(ClientSession& client, const std::string& text) {
         unsubscribe(client, pair);
       }
     } else if (name == "publish" || name == "retract") {
-      if (fields.count() < 2 || fields.getstringParamAt(0).empty()) {
+      if (fields.count() < 2 || fields.itemAt(0).empty()) {
         ++m_counters.malformed;
         continue;
       }
@@ -147,15 +149,18 @@ void Router::notifyPublishers(const Pair& pair, bool published, ClientSession* l
   }
 }
 
-void Router::routeEvent(ClientSession& from, const std::string& request, CParamsX& list) {
-  CParamsX fields(list.getstringParamAt(1));
+void Router::routeEvent(ClientSession& from, std::string_view request, const ParamsView& list) {
+  const ParamsView fields(list.itemAt(1));
   if (fields.count() < 4 || request.size() > kMaxRequestSize) {
     ++m_counters.malformed;
     return;
   }
   ++m_counters.eventsIn;
   ++from.counters.eventsIn;
-  const Pair pair{resolve(numberAt(fields, 3)), fields.getstringParamAt(0)};
+  m_eventPair.server = resolve(numberAt(fields, 3));
+  const std::string_view category = fields.itemAt(0);
+  m_eventPair.category.assign(category.data(), category.size());
+  const Pair& pair = m_eventPair;
   const unsigned long long seqNo = list.getULONGLONGParamAt(2);
   m_lastSeqNo[pair] = seqNo;
   auto subscribers = m_subscribers.find(pair);
@@ -202,8 +207,8 @@ void Router::tellPosition(ClientSession& to, const Pair& pair, unsigned long lon
   to.subscriptions[pair] = true;
 }
 
-bool Router::deliver(ClientSession& to, std::string request, bool droppable) {
-  if (to.enqueue(std::move(request), droppable, m_limits)) return true;
+bool Router::deliver(ClientSession& to, std::string_view request, bool droppable) {
+  if (to.enqueue(request, droppable, m_limits)) return true;
   ++m_counters.dropped;
   if (to.counters.dropped == 1 || to.counters.dropped % 10000 == 0) {
     logError("client #%" PRIu64 " (%s) does not keep up: %" PRIu64 " requests dropped so far", to.number(),
@@ -215,7 +220,7 @@ bool Router::deliver(ClientSession& to, std::string request, bool droppable) {
   return false;
 }
 
-void Router::completion(ClientSession& client, CParamsX& fields) {
+void Router::completion(ClientSession& client, const ParamsView& fields) {
   // Everything the client queued before this request has been routed by now.
   CParamsX numbers;
   addNumber(numbers, numberAt(fields, 0));

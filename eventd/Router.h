@@ -10,10 +10,11 @@
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 
 #include "eventd/ClientSession.h"
 
-class CParamsX;
+class ParamsView;
 
 namespace evt::service {
 
@@ -54,13 +55,13 @@ class Router {
   void unsubscribe(ClientSession& client, const Pair& pair);
   void publish(ClientSession& client, const Pair& pair);
   void retract(ClientSession& client, const Pair& pair);
-  // `list` is `request` already parsed; the text is forwarded unchanged.
-  void routeEvent(ClientSession& from, const std::string& request, CParamsX& list);
-  void completion(ClientSession& client, CParamsX& request);
+  // `list` is `request` already read; the text is forwarded unchanged.
+  void routeEvent(ClientSession& from, std::string_view request, const ParamsView& list);
+  void completion(ClientSession& client, const ParamsView& fields);
 
   // Queues `request` for `to`; a refused droppable request marks the pair so
   // that the subscriber is told of the gap before its next event.
-  bool deliver(ClientSession& to, std::string request, bool droppable);
+  bool deliver(ClientSession& to, std::string_view request, bool droppable);
   void tellBase(ClientSession& to, uint32_t server);
   void tellPosition(ClientSession& to, const Pair& pair, unsigned long long seqNo);
   void notifyPublishers(const Pair& pair, bool published, ClientSession* only);
@@ -76,6 +77,9 @@ class Router {
   std::map<Pair, std::set<uint64_t>> m_publishers;
   std::map<Pair, unsigned long long> m_lastSeqNo;
   Counters m_counters;
+  // The pair of the event being routed; kept so that its category's storage
+  // is reused from event to event.
+  Pair m_eventPair;
 };
 
 }  // namespace evt::service

@@ -249,19 +249,18 @@ void Service::sendPending(ClientSession& client) {
   request.kind = channel::FRAME_SERVICE_REQUEST;
   request.requestId = m_nextRequestId++;
   if (m_nextRequestId == 0) m_nextRequestId = 1;  // 0 means "nothing awaited"
-  request.text = client.takeBatch(m_options.batchRequests, m_options.batchBytes);
   client.awaitedAnswer = request.requestId;
-  queueFrame(client, request);
+  queueFrame(client, request, client.takeBatch(m_options.batchRequests, m_options.batchBytes));
 }
 
-void Service::queueFrame(ClientSession& client, const channel::Frame& frame) {
+void Service::queueFrame(ClientSession& client, const channel::Frame& frame, std::string_view text) {
   if (client.closing) return;
   const bool idle = client.outputSent == client.output.size();
   if (idle) {
     client.output.clear();
     client.outputSent = 0;
   }
-  channel::appendFrame(&client.output, frame);
+  channel::appendFrameWithText(&client.output, frame, text);
   if (client.output.size() - client.outputSent > m_options.outputLimit) {
     drop(client, "does not read what it is sent");
     return;

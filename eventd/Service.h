@@ -45,7 +45,9 @@ class Service {
   void handleFrame(ClientSession& client, const channel::Frame& frame);
   void answerCommand(ClientSession& client, const channel::Frame& frame);
   void sendPending(ClientSession& client);
-  void queueFrame(ClientSession& client, const channel::Frame& frame);
+  void queueFrame(ClientSession& client, const channel::Frame& frame) { queueFrame(client, frame, frame.text); }
+  // The same with the text taken from `text` instead of frame.text.
+  void queueFrame(ClientSession& client, const channel::Frame& frame, std::string_view text);
   void writeTo(ClientSession& client);
   void watchOutput(ClientSession& client, bool watch);
   void drop(ClientSession& client, const char* reason);

@@ -43,7 +43,8 @@ class CE_EXPORT CPortable {
   // Decimal text to number; never throws. Leading blanks and '+' are read as
   // strtoull does and trailing characters ignored; text with no digits, a
   // leading '-' or a value beyond 2^64-1 all give 0.
-  static unsigned long long stoull(const std::string& text);
+  static unsigned long long stoull(const std::string& text) { return stoull(text.c_str()); }
+  static unsigned long long stoull(const char* text);
   // "%llu": no sign, fill or leading zeros; "0" for 0.
   static std::string ulltos(const unsigned long long& value);
 };

@@ -62,10 +62,19 @@ std::string encodeHeader(const Frame& frame, std::size_t dataLength) {
 }  // namespace
 
 void appendFrame(std::string* out, const Frame& frame, bool terminate) {
-  out->reserve(out->size() + kFrameHeaderSize + frame.text.size() + 1);
-  putHeader(out, frame, frame.text.size() + (terminate ? 1 : 0));
+  if (terminate) {
+    appendFrameWithText(out, frame, frame.text);
+    return;
+  }
+  putHeader(out, frame, frame.text.size());
   *out += frame.text;
-  if (terminate) out->push_back('\0');
+}
+
+void appendFrameWithText(std::string* out, const Frame& frame, std::string_view text) {
+  out->reserve(out->size() + kFrameHeaderSize + text.size() + 1);
+  putHeader(out, frame, text.size() + 1);
+  out->append(text.data(), text.size());
+  out->push_back('\0');
 }
 
 std::string encodeFrame(const Frame& frame, bool terminate) {

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace evt::channel {
 
@@ -37,6 +38,8 @@ struct Frame {
 std::string encodeFrame(const Frame& frame, bool terminate = true);
 // The same, appended to *out (no intermediate copy of the text).
 void appendFrame(std::string* out, const Frame& frame, bool terminate = true);
+// The same with the text taken from `text` instead of frame.text.
+void appendFrameWithText(std::string* out, const Frame& frame, std::string_view text);
 
 // Decodes the fixed part; false when magic, kind or length are invalid.
 bool decodeFrameHeader(const unsigned char* bytes, Frame* frame, uint32_t* dataLength);

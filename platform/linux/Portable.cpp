@@ -119,9 +119,8 @@ char* CPortable::ltoa(long value, char* buffer, int radix) {
   return signedToText<long, unsigned long>(value, buffer, radix);
 }
 
-unsigned long long CPortable::stoull(const std::string& text) {
-  const char* begin = text.c_str();
-  const char* p = begin;
+unsigned long long CPortable::stoull(const char* text) {
+  const char* p = text;
   while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
   if (*p == '-') return 0;  // strtoull would wrap it to a huge value
   errno = 0;

@@ -1,11 +1,13 @@
-// Parameter-list texts from anywhere: parsing never fails badly, and the
-// items of whatever parses come back unchanged from their own encoding.
+// Parameter-list texts from anywhere: parsing never fails badly, the items
+// of whatever parses come back unchanged from their own encoding, and the
+// allocation-free reader reads exactly what the list reads.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "Utilities/CParamsX.h"
+#include "Utilities/ParamsView.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Texts travel NUL-terminated: everything after a NUL is not part of one.
@@ -24,6 +26,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)list.getULONGLONGParamAt(i);
     (void)list.getBOOLParamAt(i);
   }
+  ParamsView view(text);
+  if (view.count() != list.count() || view.header() != list.getHeader()) std::abort();
+  for (unsigned long i = 0; i < list.count(); ++i) {
+    if (view.itemAt(i) != list.getstringParamAt(i) || view.getLongParamAt(i) != list.getLongParamAt(i) ||
+        view.getULONGLONGParamAt(i) != list.getULONGLONGParamAt(i))
+      std::abort();
+  }
+  std::string built;
+  for (unsigned long i = 0; i < list.count(); ++i) params::appendItem(&built, view.itemAt(i));
+  CParamsX items;
+  for (unsigned long i = 0; i < list.count(); ++i) items.addParam(list.getstringParamAt(i));
+  if (built != items.paramListRef()) std::abort();
   (void)CParamsX::getHRESULT(text);
   // Lists nest: the text as one item of another list comes back whole.
   CParamsX outer;
