@@ -208,6 +208,10 @@ class CE_EXPORT CEventLibImpl {
   // Serialises numbering and queueing of this engine's own events; taken
   // before m_pCritSec.
   std::mutex m_deliverMutex;
+  // The texts of the event being queued, their storage kept from event to
+  // event; used under m_deliverMutex.
+  std::string m_eventText;
+  std::string m_requestText;
   std::mutex m_flagMutex;
   std::condition_variable m_flagChanged;
 };

@@ -54,21 +54,21 @@ long CEventLibImpl::deliverEvent(const std::string& category, const std::string&
   m_pCritSec->enter(__LINE__);
   m_mapSeqNoSent[category] = seqNo;
   // Built under the lock: the id is the one registration stored.
-  CParamsX event;
-  event.addParam(category);
-  event.addParam(keys);
-  event.addParam(data);
-  addNumber(event, static_cast<uint32_t>(m_dwThisServerID.load()));
-  CParamsX request;
-  request.addParam("event");
-  request.addParam(event.paramListRef());
-  request.addParam(seqNo);
+  m_eventText.clear();
+  params::appendItem(&m_eventText, category);
+  params::appendItem(&m_eventText, keys);
+  params::appendItem(&m_eventText, data);
+  params::appendNumberItem(&m_eventText, static_cast<int32_t>(m_dwThisServerID.load()));
+  m_requestText.clear();
+  params::appendItem(&m_requestText, "event");
+  params::appendItem(&m_requestText, m_eventText);
+  params::appendNumberItem(&m_requestText, seqNo);
   const bool connected = m_bConnected.load() != 0;
   evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_EVENT,
            "CEventLibImpl::deliverEvent(0x%08X), name %s, cat %s, keys %s, data %s, seqno %llu, ready %d",
            addressWord(this), m_strName.c_str(), category.c_str(), keys.c_str(), data.c_str(), seqNo,
            connected ? 1 : 0);
-  if (connected) m_sendQueue.addParam(request.paramListRef());
+  if (connected) m_sendQueue.addParam(m_requestText);
   m_pCritSec->leave(__LINE__);
   // Not connected: the event cannot be sent and is not kept; say so.
   if (!connected) return CE_E_NOT_CONNECTED;

@@ -3,7 +3,6 @@
 // server ids travel as signed 32-bit decimal text.
 #pragma once
 
-#include <charconv>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -33,11 +32,9 @@ inline uint32_t numberAt(const ParamsView& list, std::size_t index) {
 // "subscribe"/"unsubscribe". Built for every received event, so written
 // straight into its text.
 inline std::string subscriptionKey(uint32_t serverId, std::string_view category) {
-  char digits[16];
-  const auto written = std::to_chars(digits, digits + sizeof digits, static_cast<int32_t>(serverId));
   std::string key;
   key.reserve(category.size() + 24);
-  params::appendItem(&key, std::string_view(digits, static_cast<std::size_t>(written.ptr - digits)));
+  params::appendNumberItem(&key, static_cast<int32_t>(serverId));
   params::appendItem(&key, category);
   return key;
 }

@@ -51,11 +51,30 @@ auto withCString(std::string_view value, Convert convert) {
 
 }  // namespace
 
+// Plain decimal digits, as every number this system writes is: read here,
+// without copying. Anything else goes through the C conversions.
+bool plainDigits(std::string_view value, unsigned long long* number) {
+  if (value.empty() || value.size() > 18) return false;  // 18 digits cannot overflow
+  unsigned long long result = 0;
+  for (char c : value) {
+    if (c < '0' || c > '9') return false;
+    result = result * 10 + static_cast<unsigned>(c - '0');
+  }
+  *number = result;
+  return true;
+}
+
 long long toLongLong(std::string_view value) {
+  unsigned long long number = 0;
+  if (!value.empty() && value[0] == '-' && plainDigits(value.substr(1), &number))
+    return -static_cast<long long>(number);
+  if (plainDigits(value, &number)) return static_cast<long long>(number);
   return withCString(value, [](const char* text) { return std::strtoll(text, nullptr, 10); });
 }
 
 unsigned long long toULongLong(std::string_view value) {
+  unsigned long long number = 0;
+  if (plainDigits(value, &number)) return number;
   return withCString(value, [](const char* text) { return CPortable::stoull(text); });
 }
 
@@ -81,15 +100,6 @@ bool ParamsView::read(std::string_view text) {
     offset += prefixLength + valueLength + 1;  // past the ';' after the value
   }
   return true;
-}
-
-void ParamsView::push(std::string_view item) {
-  if (m_count < kInlineItems) {
-    m_inline[m_count] = item;
-  } else {
-    m_more.push_back(item);
-  }
-  ++m_count;
 }
 
 std::string_view ParamsView::itemAt(std::size_t index) const {

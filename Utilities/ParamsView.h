@@ -10,6 +10,7 @@
 #pragma once
 
 #include <array>
+#include <charconv>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -35,11 +36,19 @@ class ParamsView {
 
  private:
   bool read(std::string_view text);
-  void push(std::string_view item);
+  void push(std::string_view item) {
+    if (m_count < kInlineItems) {
+      m_inline[m_count] = item;
+    } else {
+      if (m_more.empty()) m_more.reserve(64);
+      m_more.push_back(item);
+    }
+    ++m_count;
+  }
 
   std::string_view m_header;
   std::size_t m_count = 0;
-  std::array<std::string_view, kInlineItems> m_inline{};
+  std::array<std::string_view, kInlineItems> m_inline;  // the first m_count are set
   std::vector<std::string_view> m_more;
 };
 
@@ -58,6 +67,13 @@ std::size_t headerLength(std::string_view text);
 // Appends one item ("length;value") to a header-less list text, with the ';'
 // between items; what CParamsX::addParam does to its text.
 void appendItem(std::string* list, std::string_view value);
+// The same for a number item, in decimal ("%d" / "%llu" of the value).
+template <typename Integer>
+void appendNumberItem(std::string* list, Integer value) {
+  char digits[24];
+  const auto written = std::to_chars(digits, digits + sizeof digits, value);
+  appendItem(list, std::string_view(digits, static_cast<std::size_t>(written.ptr - digits)));
+}
 
 // strtoll and CPortable::stoull of a value's leading characters.
 long long toLongLong(std::string_view value);

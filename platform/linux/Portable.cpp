@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -132,6 +133,6 @@ unsigned long long CPortable::stoull(const char* text) {
 
 std::string CPortable::ulltos(const unsigned long long& value) {
   char buffer[kNumberTextSize];
-  std::snprintf(buffer, sizeof buffer, "%llu", value);
-  return buffer;
+  const auto written = std::to_chars(buffer, buffer + sizeof buffer, value);  // as "%llu"
+  return std::string(buffer, written.ptr);
 }
