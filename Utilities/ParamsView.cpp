@@ -6,12 +6,31 @@
 #include "platform/CPortable.h"
 
 namespace params {
+namespace {
+
+// Plain decimal digits, as every number this system writes is: read here,
+// without copying. Anything else goes through the C conversions.
+bool plainDigits(std::string_view value, unsigned long long* number) {
+  if (value.empty() || value.size() > 18) return false;  // 18 digits cannot overflow
+  unsigned long long result = 0;
+  for (char c : value) {
+    if (c < '0' || c > '9') return false;
+    result = result * 10 + static_cast<unsigned>(c - '0');
+  }
+  *number = result;
+  return true;
+}
+
+}  // namespace
 
 bool readPrefix(std::string_view text, std::size_t offset, std::size_t* prefixLength, std::size_t* valueLength) {
   const std::size_t semicolon = offset < text.size() ? text.find(';', offset) : std::string_view::npos;
   if (semicolon == std::string_view::npos || semicolon == offset) return false;
+  unsigned long long plain = 0;
   // strtoll stops at the ';' at the latest, so it never reads past the view.
-  const long long declared = std::strtoll(text.data() + offset, nullptr, 10);
+  const long long declared = plainDigits(text.substr(offset, semicolon - offset), &plain)
+                                 ? static_cast<long long>(plain)
+                                 : std::strtoll(text.data() + offset, nullptr, 10);
   if (declared < 0) return false;
   *prefixLength = semicolon - offset + 1;
   const std::size_t available = text.size() - (semicolon + 1);
@@ -50,19 +69,6 @@ auto withCString(std::string_view value, Convert convert) {
 }
 
 }  // namespace
-
-// Plain decimal digits, as every number this system writes is: read here,
-// without copying. Anything else goes through the C conversions.
-bool plainDigits(std::string_view value, unsigned long long* number) {
-  if (value.empty() || value.size() > 18) return false;  // 18 digits cannot overflow
-  unsigned long long result = 0;
-  for (char c : value) {
-    if (c < '0' || c > '9') return false;
-    result = result * 10 + static_cast<unsigned>(c - '0');
-  }
-  *number = result;
-  return true;
-}
 
 long long toLongLong(std::string_view value) {
   unsigned long long number = 0;

@@ -5,6 +5,7 @@
 
 #include "Library/CEResultCodes.h"
 #include "Utilities/CParamsX.h"
+#include "Utilities/ParamsView.h"
 #include "trace/KelException.h"
 
 namespace {
@@ -154,11 +155,29 @@ TEST(ParamsX, ParsesWellFormedMalformedAndHostileTexts) {
       {"1;a;-9;xxxx", "", {}},  // would step backwards out of the text
       {"1;a;-3;bc", "", {}},  // would overlap the previous item
       {";", "", {}},
+      // More items than the allocation-free reader keeps inline.
+      {"h;1;a;1;b;1;c;1;d;1;e;1;f;1;g;1;h;1;i;2;jk", "h", {"a", "b", "c", "d", "e", "f", "g", "h", "i", "jk"}},
+      {"1;a;1;b;1;c;1;d;1;e;1;f;1;g;1;h;1;i;-1;j", "", {}},
   };
   for (const ParseCase& c : cases) {
     CParamsX list{std::string(c.text)};
     EXPECT_EQ(list.getHeader(), c.header) << c.text;
     EXPECT_EQ(itemsOf(list), c.items) << c.text;
+    // The allocation-free reader reads the same.
+    ParamsView view(c.text);
+    EXPECT_EQ(view.header(), c.header) << c.text;
+    std::vector<std::string> viewed;
+    for (std::size_t i = 0; i < view.count(); ++i) viewed.emplace_back(view.itemAt(i));
+    EXPECT_EQ(viewed, c.items) << c.text;
+  }
+  // Numbers: plain digits are read directly, the rest as strtoll/stoull do.
+  for (const char* number : {"0", "-0", "42", "-42", " +12x", "-", "", "123456789012345678", "1234567890123456789",
+                             "18446744073709551615", "18446744073709551616", "-9223372036854775809", "0x10"}) {
+    CParamsX list;
+    list.addParam(number);
+    ParamsView view(list.paramListRef());
+    EXPECT_EQ(view.getLongParamAt(0), list.getLongParamAt(0)) << number;
+    EXPECT_EQ(view.getULONGLONGParamAt(0), list.getULONGLONGParamAt(0)) << number;
   }
   // A malformed text leaves nothing behind: empty text, no header.
   CParamsX dropped(std::string("1;a;-4;x"));

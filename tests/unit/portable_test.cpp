@@ -1,7 +1,3 @@
-#include <pthread.h>
-
-#include <atomic>
-#include <cstring>
 #include <string>
 #include <thread>
 
@@ -45,41 +41,6 @@ TEST(Portable, NumberText) {
   EXPECT_EQ(CPortable::stoull(" +12x"), 12ull);
 }
 
-TEST(Portable, Clocks) {
-  unsigned long long first = 0, second = 0;
-  CPortable::GetCurrentULLFileTimeUTC(&first);
-  CPortable::GetCurrentULLFileTimeUTC(&second);
-  EXPECT_GE(second, first);
-  // 2020-01-01 in 100 ns units since 1601.
-  EXPECT_GT(first, 132223104000000000ull);
-  unsigned long long tick = CPortable::GetTickCountULL();
-  CPortable::Sleep(20);
-  EXPECT_GE(CPortable::GetTickCountULL() - tick, 20ull);
-}
-
-struct ThreadProbe {
-  std::atomic<int> ran{0};
-  char name[32] = {};
-  CPEvent done{1, "", 1};
-};
-
-void probeThread(void* arg) {
-  ThreadProbe* probe = static_cast<ThreadProbe*>(arg);
-  pthread_getname_np(pthread_self(), probe->name, sizeof probe->name);
-  probe->ran = 1;
-  probe->done.wake(1);
-}
-
-TEST(Portable, ThreadsRunWithTheirNames) {
-  ThreadProbe probe;
-  unsigned long id = 0;
-  ASSERT_NE(CPortable::CreateThread(probeThread, &probe, &id, "CEIPCliReq"), 0);
-  EXPECT_EQ(probe.done.wait(CPEvent::kInfinite, nullptr), 1);
-  EXPECT_EQ(probe.ran.load(), 1);
-  EXPECT_STREQ(probe.name, "CEIPCliReq");
-  EXPECT_EQ(CPortable::CreateThread(nullptr, nullptr, nullptr, ""), 0);
-}
-
 TEST(Portable, EventKeepsWakesAndReportsTheMostUrgent) {
   CPEvent event(1, "", 1);
   EXPECT_EQ(event.wait(0, nullptr), CP_WAIT_TIMEOUT);
@@ -96,23 +57,6 @@ TEST(Portable, EventKeepsWakesAndReportsTheMostUrgent) {
   std::thread waker([&event] { event.wake(1); });
   EXPECT_EQ(event.wait(CPEvent::kInfinite, nullptr), 1);
   waker.join();
-}
-
-TEST(Portable, CritSecExcludes) {
-  CPCritSec lock("CEventLibImpl", 1);
-  long counter = 0;
-  auto work = [&] {
-    for (int i = 0; i < 20000; ++i) {
-      lock.enter(__LINE__);
-      ++counter;
-      lock.leave(__LINE__);
-    }
-  };
-  std::thread a(work), b(work);
-  a.join();
-  b.join();
-  EXPECT_EQ(counter, 40000);
-  EXPECT_EQ(lock.name(), "CEventLibImpl");
 }
 
 }  // namespace
