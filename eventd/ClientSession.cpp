@@ -1,5 +1,6 @@
 #include "eventd/ClientSession.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace evt::service {
@@ -25,6 +26,19 @@ bool ClientSession::enqueue(std::string_view request, bool droppable, const Queu
       Queued{static_cast<uint32_t>(m_pendingText.size() - before), static_cast<uint32_t>(request.size())});
   m_pendingBytes += request.size();
   return true;
+}
+
+void ClientSession::updateCongestion(Clock::time_point now, const QueueLimits& limits) {
+  // The mark stays below half the queue's bounds, so that a client is
+  // congested well before anything for it is dropped.
+  const std::size_t highRequests = std::min(limits.highWaterRequests, limits.requests / 2);
+  const std::size_t highBytes = std::min(limits.highWaterBytes, limits.bytes / 2);
+  if (m_pendingSizes.size() > highRequests || m_pendingBytes > highBytes) {
+    if (!m_congested) m_congestedSince = now;
+    m_congested = true;
+  } else if (m_pendingSizes.size() <= highRequests / 2 && m_pendingBytes <= highBytes / 2) {
+    m_congested = false;
+  }
 }
 
 std::string_view ClientSession::takeBatch(std::size_t maxRequests, std::size_t maxBytes) {

@@ -3,13 +3,16 @@
 // service loop; used only on its thread.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "platform/linux/Frame.h"
 #include "platform/linux/FrameAssembler.h"
 
 namespace evt::service {
@@ -23,9 +26,29 @@ struct Pair {
   }
 };
 
+// How much may wait for one client. Above the high-water mark the publishers
+// feeding it wait for it to drain (below half the mark), for at most
+// `stallTime`; past that it is stalled: the others go on without it, and
+// events for it are dropped once its queue reaches `requests` or `bytes`.
 struct QueueLimits {
-  std::size_t requests = 100000;         // per client
-  std::size_t bytes = 32u * 1024u * 1024u;
+  std::size_t requests = 1000000;
+  std::size_t bytes = 64u * 1024u * 1024u;
+  std::size_t highWaterRequests = 32768;
+  std::size_t highWaterBytes = 4u * 1024u * 1024u;
+  std::chrono::milliseconds stallTime{5000};
+};
+
+// Where one subscription of one client stands in its pair's series.
+struct SubscriptionState {
+  // The next event queued goes after a "check-event-seqno" of the number
+  // before it: the first event since subscribing (so that the library learns
+  // where the series stands) and the first after a gap (so that it reports
+  // the gap once and still takes the event).
+  bool checkDue = true;
+  // Events were dropped and nothing of the pair queued since: a check of
+  // lastSeqNo reports the gap as soon as the queue has room.
+  bool tailLost = false;
+  unsigned long long lastSeqNo = 0;  // last number queued or dropped
 };
 
 class ClientSession {
@@ -42,9 +65,8 @@ class ClientSession {
   bool hasConnectivity = false;
   int32_t connectivity = 0;
 
-  // Pairs subscribed to; the flag tells whether this client has been told
-  // where the pair's numbers stand (a check or an event since subscribing).
-  std::map<Pair, bool> subscriptions;
+  std::map<Pair, SubscriptionState> subscriptions;
+  bool tailLost = false;  // some subscription's tail was lost
   std::set<Pair> publications;
   // Servers whose sequence-number base this client has been sent.
   std::set<uint32_t> basesSent;
@@ -63,6 +85,21 @@ class ClientSession {
   // The id of the sent text not yet answered, 0 when none.
   uint32_t awaitedAnswer = 0;
 
+  // Flow control. `fed`: the clients that this client's last queue text
+  // routed events to. Answers to its queue texts wait in `heldAnswers` while
+  // one of those is congested.
+  using Clock = std::chrono::steady_clock;
+  std::set<uint64_t> fed;
+  std::vector<channel::Frame> heldAnswers;
+  Clock::time_point heldSince;
+  // Above the high-water mark since `congestedSince`, until below half of it.
+  void updateCongestion(Clock::time_point now, const QueueLimits& limits);
+  // Congested, and not yet for longer than the stall time.
+  bool holdsPublishers(Clock::time_point now, const QueueLimits& limits) const {
+    return m_congested && now - m_congestedSince < limits.stallTime;
+  }
+  std::size_t pendingBytes() const { return m_pendingBytes; }
+
   // Socket buffers.
   channel::FrameAssembler input;
   std::string output;
@@ -75,6 +112,7 @@ class ClientSession {
     uint64_t requestsOut = 0;
     uint64_t textsOut = 0;
     uint64_t dropped = 0;
+    uint64_t backpressureMs = 0;  // time answers to its queue texts waited
   } counters;
 
  private:
@@ -92,6 +130,8 @@ class ClientSession {
   std::size_t m_pendingStart = 0;
   std::deque<Queued> m_pendingSizes;
   std::size_t m_pendingBytes = 0;
+  bool m_congested = false;
+  Clock::time_point m_congestedSince;
 };
 
 }  // namespace evt::service

@@ -31,8 +31,13 @@ constexpr std::size_t kMaxRequestSize = channel::kMaxFrameData - 64;
 
 }  // namespace
 
-Router::Router(uint32_t serverId, unsigned long long seqNoBase, QueueLimits limits)
-    : m_serverId(serverId), m_seqNoBase(seqNoBase), m_limits(limits) {}
+Router::Router(uint32_t serverId, unsigned long long seqNoBase, QueueLimits limits, HoldLimits hold,
+               SeqNoReader currentSeqNo)
+    : m_serverId(serverId),
+      m_seqNoBase(seqNoBase),
+      m_limits(limits),
+      m_hold(hold),
+      m_currentSeqNo(std::move(currentSeqNo)) {}
 
 void Router::addClient(ClientSession* client) {
   m_clients[client->number()] = client;
@@ -40,12 +45,7 @@ void Router::addClient(ClientSession* client) {
 }
 
 void Router::removeClient(ClientSession* client) {
-  for (const auto& subscription : client->subscriptions) {
-    auto it = m_subscribers.find(subscription.first);
-    if (it == m_subscribers.end()) continue;
-    it->second.erase(client->number());
-    if (it->second.empty()) m_subscribers.erase(it);
-  }
+  for (const auto& subscription : client->subscriptions) forgetSubscriber(subscription.first, client->number());
   client->subscriptions.clear();
   const std::set<Pair> publications = client->publications;
   for (const Pair& pair : publications) retract(*client, pair);
@@ -54,6 +54,7 @@ void Router::removeClient(ClientSession* client) {
 
 void Router::handleQueue(ClientSession& client, const std::string& text) {
   const ParamsView requests(text);
+  client.fed.clear();
   if (requests.count() == 0 && !text.empty()) {
     ++m_counters.malformed;
     logError("client #%" PRIu64 " (%s) sent an unreadable queue of %zu bytes", client.number(), client.name.c_str(),
@@ -109,17 +110,36 @@ void Router::handleQueue(ClientSession& client, const std::string& text) {
 
 void Router::subscribe(ClientSession& client, const Pair& pair) {
   // A set: the replay may repeat a subscription, and that changes nothing.
-  if (!client.subscriptions.emplace(pair, false).second) return;
-  m_subscribers[pair].insert(client.number());
+  if (!client.subscriptions.emplace(pair, SubscriptionState()).second) return;
+  std::set<uint64_t>& subscribers = m_subscribers[pair];
+  subscribers.insert(client.number());
+  if (subscribers.size() == 1) {
+    // The pair's series starts after the last number issued so far: what
+    // was numbered before anyone subscribed is owed to nobody. For another
+    // server's pair, at the first number that arrives.
+    unsigned long long next = 0;
+    if (pair.server == m_serverId && m_currentSeqNo) {
+      const unsigned long long last = m_currentSeqNo(pair.category);
+      next = (last != 0 ? last : m_seqNoBase) + 1;
+    }
+    m_sequencers.erase(pair);
+    m_sequencers.emplace(pair, PairSequencer(next));
+  }
   if (m_publishers.count(pair) != 0) deliver(client, notice("publish", pair), false);
 }
 
 void Router::unsubscribe(ClientSession& client, const Pair& pair) {
   if (client.subscriptions.erase(pair) == 0) return;
+  forgetSubscriber(pair, client.number());
+}
+
+void Router::forgetSubscriber(const Pair& pair, uint64_t client) {
   auto it = m_subscribers.find(pair);
   if (it == m_subscribers.end()) return;
-  it->second.erase(client.number());
-  if (it->second.empty()) m_subscribers.erase(it);
+  it->second.erase(client);
+  if (!it->second.empty()) return;
+  m_subscribers.erase(it);
+  m_sequencers.erase(pair);  // held events have nobody left to go to
 }
 
 void Router::publish(ClientSession& client, const Pair& pair) {
@@ -163,19 +183,114 @@ void Router::routeEvent(ClientSession& from, std::string_view request, const Par
   const Pair& pair = m_eventPair;
   const unsigned long long seqNo = list.getULONGLONGParamAt(2);
   m_lastSeqNo[pair] = seqNo;
+  auto found = m_sequencers.find(pair);
+  if (found == m_sequencers.end()) return;  // no subscriber
+  if (seqNo == 0) {
+    // Not one of the series (the library takes 0 as "start again").
+    forward(&from, pair, seqNo, request);
+    return;
+  }
+  PairSequencer& sequencer = found->second;
+  switch (sequencer.arrive(seqNo, request, PairSequencer::Clock::now())) {
+    case PairSequencer::Arrival::kInOrder:
+      forward(&from, pair, seqNo, request);
+      forwardReady(&from, pair, sequencer);
+      break;
+    case PairSequencer::Arrival::kHeld:
+      ++m_counters.held;
+      giveUpIfDue(&from, pair, sequencer, PairSequencer::Clock::now());  // the hold may be full
+      break;
+    case PairSequencer::Arrival::kLate:
+      ++m_counters.lateDropped;
+      if (m_counters.lateDropped == 1 || m_counters.lateDropped % 1000 == 0) {
+        logError("client #%" PRIu64 " (%s) sent event %llu of \"%s\" after its place was given up; %" PRIu64
+                 " such events dropped so far",
+                 from.number(), from.name.c_str(), seqNo, pair.category.c_str(), m_counters.lateDropped);
+      }
+      break;
+    case PairSequencer::Arrival::kBeforeStart:
+      ++m_counters.beforeStart;
+      break;
+  }
+}
+
+void Router::forwardReady(ClientSession* feeder, const Pair& pair, PairSequencer& sequencer) {
+  unsigned long long seqNo = 0;
+  while (sequencer.takeReady(&seqNo, &m_readyRequest)) forward(feeder, pair, seqNo, m_readyRequest);
+}
+
+bool Router::expireHolds(PairSequencer::Clock::time_point now) {
+  bool stillHeld = false;
+  for (auto& entry : m_sequencers) {
+    if (entry.second.heldCount() == 0) continue;
+    giveUpIfDue(nullptr, entry.first, entry.second, now);
+    stillHeld = stillHeld || entry.second.heldCount() != 0;
+  }
+  return stillHeld;
+}
+
+void Router::giveUpIfDue(ClientSession* feeder, const Pair& pair, PairSequencer& sequencer,
+                         PairSequencer::Clock::time_point now) {
+  const unsigned long long givenUp = sequencer.giveUpIfDue(now, m_hold);
+  if (givenUp == 0) return;
+  m_counters.givenUp += givenUp;
+  ++m_counters.giveUps;
+  if (m_counters.giveUps == 1 || m_counters.giveUps % 1000 == 0) {
+    logError("gave up %llu missing event number%s of \"%s\" (server %u) before %llu; %" PRIu64 " gaps so far",
+             givenUp, givenUp == 1 ? "" : "s", pair.category.c_str(), static_cast<unsigned>(pair.server),
+             sequencer.next(), m_counters.giveUps);
+  }
+  // Every subscriber hears of the gap before the next event.
+  auto subscribers = m_subscribers.find(pair);
+  if (subscribers != m_subscribers.end()) {
+    for (uint64_t number : subscribers->second) m_clients.at(number)->subscriptions[pair].checkDue = true;
+  }
+  forwardReady(feeder, pair, sequencer);
+}
+
+void Router::forward(ClientSession* feeder, const Pair& pair, unsigned long long seqNo, std::string_view request) {
   auto subscribers = m_subscribers.find(pair);
   if (subscribers == m_subscribers.end()) return;
   for (uint64_t number : subscribers->second) {
     ClientSession& to = *m_clients.at(number);
-    bool& told = to.subscriptions[pair];
-    if (!told) {
-      // The first event since subscribing (or since a drop): say where the
-      // pair stood just before it, so that a fresh subscriber sees no gap
-      // and one that lost events hears of it once and still gets this one.
-      tellPosition(to, pair, seqNo);
-      if (!told) continue;
+    if (feeder != nullptr) feeder->fed.insert(number);
+    SubscriptionState& state = to.subscriptions[pair];
+    bool queued = false;
+    // The check and the event go together, or neither: a check alone would
+    // report the event itself as missed.
+    if (!state.checkDue) {
+      queued = deliver(to, request, true);
+    } else if (to.pendingCount() + 2 <= m_limits.requests &&
+               to.pendingBytes() + request.size() + 64 + pair.category.size() <= m_limits.bytes) {
+      tellPosition(to, pair, seqNo > 0 ? seqNo - 1 : 0);
+      queued = deliver(to, request, true);
+    } else {
+      ++to.counters.dropped;
+      countDrop(to);
     }
-    if (deliver(to, request, true)) ++m_counters.eventsOut;
+    state.lastSeqNo = seqNo;
+    state.checkDue = !queued;
+    state.tailLost = !queued;
+    if (queued) {
+      ++m_counters.eventsOut;
+    } else {
+      to.tailLost = true;
+    }
+  }
+}
+
+void Router::reportLostTails(ClientSession& client) {
+  if (!client.tailLost) return;
+  client.tailLost = false;
+  for (auto& subscription : client.subscriptions) {
+    SubscriptionState& state = subscription.second;
+    if (!state.tailLost) continue;
+    if (!tellPosition(client, subscription.first, state.lastSeqNo)) {
+      client.tailLost = true;  // tried again after the next batch
+      continue;
+    }
+    state.tailLost = false;
+    state.checkDue = false;
   }
 }
 
@@ -188,36 +303,30 @@ void Router::tellBase(ClientSession& to, uint32_t server) {
   deliver(to, request.takeParamList(), false);
 }
 
-void Router::tellPosition(ClientSession& to, const Pair& pair, unsigned long long seqNo) {
+bool Router::tellPosition(ClientSession& to, const Pair& pair, unsigned long long seqNo) {
   tellBase(to, pair.server);
   CParamsX fields;
   fields.addParam(pair.category);
-  fields.addParam(seqNo > 0 ? seqNo - 1 : 0ULL);
+  fields.addParam(seqNo);
   CParamsX request;
   request.addParam("check-event-seqno");
   request.addParam(fields.paramListRef());
   addNumber(request, pair.server);
-  // Room for the event too, or the check waits for a later event.
-  if (to.pendingCount() + 2 > m_limits.requests) {
-    ++m_counters.dropped;
-    ++to.counters.dropped;
-    return;
-  }
-  deliver(to, request.takeParamList(), true);
-  to.subscriptions[pair] = true;
+  return deliver(to, request.takeParamList(), false);
 }
 
 bool Router::deliver(ClientSession& to, std::string_view request, bool droppable) {
   if (to.enqueue(request, droppable, m_limits)) return true;
+  countDrop(to);
+  return false;
+}
+
+void Router::countDrop(const ClientSession& to) {
   ++m_counters.dropped;
   if (to.counters.dropped == 1 || to.counters.dropped % 10000 == 0) {
     logError("client #%" PRIu64 " (%s) does not keep up: %" PRIu64 " requests dropped so far", to.number(),
              to.name.c_str(), to.counters.dropped);
   }
-  // Every pair this client subscribes to may have lost an event: the next
-  // event of each is preceded by a check that reports the gap.
-  for (auto& subscription : to.subscriptions) subscription.second = false;
-  return false;
 }
 
 void Router::completion(ClientSession& client, const ParamsView& fields) {
@@ -236,15 +345,20 @@ std::string Router::statusText() const {
   const auto uptime = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - m_started);
   std::size_t pending = 0;
   for (const auto& client : m_clients) pending += client.second->pendingCount();
-  char text[1024];
+  std::size_t heldNow = 0;
+  for (const auto& sequencer : m_sequencers) heldNow += sequencer.second.heldCount();
+  char text[1536];
   std::snprintf(text, sizeof text,
                 "server-id %u\nseqno-base %llu\nuptime-ms %lld\nclients %zu\nclients-total %" PRIu64
                 "\nsubscribed-pairs %zu\npublished-pairs %zu\nevents-in %" PRIu64 "\nevents-out %" PRIu64
-                "\ncompletions %" PRIu64 "\npending %zu\ndropped %" PRIu64 "\nmalformed %" PRIu64 "\n",
+                "\ncompletions %" PRIu64 "\npending %zu\ndropped %" PRIu64 "\nmalformed %" PRIu64
+                "\nheld %zu\nheld-total %" PRIu64 "\nreleased-by-timeout %" PRIu64 "\ngaps-given-up %" PRIu64
+                "\nlate-dropped %" PRIu64 "\nbefore-subscription %" PRIu64 "\nbackpressure-ms %" PRIu64 "\n",
                 static_cast<unsigned>(m_serverId), m_seqNoBase, static_cast<long long>(uptime.count()),
                 m_clients.size(), m_counters.clientsTotal, m_subscribers.size(), m_publishers.size(),
                 m_counters.eventsIn, m_counters.eventsOut, m_counters.completions, pending, m_counters.dropped,
-                m_counters.malformed);
+                m_counters.malformed, heldNow, m_counters.held, m_counters.givenUp, m_counters.giveUps,
+                m_counters.lateDropped, m_counters.beforeStart, m_counters.backpressureMs);
   return text;
 }
 
@@ -255,14 +369,16 @@ std::string Router::dumpText() const {
     const ClientSession& client = *entry.second;
     std::snprintf(line, sizeof line,
                   "client #%" PRIu64 " name \"%s\" pid %d peer-pid %d pending %zu dropped %" PRIu64
-                  " events-in %" PRIu64 " requests-out %" PRIu64 "%s\n",
+                  " events-in %" PRIu64 " requests-out %" PRIu64 " backpressure-ms %" PRIu64 "%s%s\n",
                   client.number(), client.name.c_str(), client.reportedPid, client.peerPid(), client.pendingCount(),
                   client.counters.dropped, client.counters.eventsIn, client.counters.requestsOut,
-                  client.awaitedAnswer != 0 ? " (awaiting answer)" : "");
+                  client.counters.backpressureMs, client.awaitedAnswer != 0 ? " (awaiting answer)" : "",
+                  client.heldAnswers.empty() ? "" : " (answer held back)");
     text += line;
     for (const auto& subscription : client.subscriptions) {
-      std::snprintf(line, sizeof line, "  subscribes server %u category \"%s\"\n",
-                    static_cast<unsigned>(subscription.first.server), subscription.first.category.c_str());
+      std::snprintf(line, sizeof line, "  subscribes server %u category \"%s\" last-seqno %llu%s\n",
+                    static_cast<unsigned>(subscription.first.server), subscription.first.category.c_str(),
+                    subscription.second.lastSeqNo, subscription.second.tailLost ? " (gap to report)" : "");
       text += line;
     }
     for (const Pair& pair : client.publications) {
@@ -274,6 +390,12 @@ std::string Router::dumpText() const {
   for (const auto& last : m_lastSeqNo) {
     std::snprintf(line, sizeof line, "last event server %u category \"%s\" seqno %llu\n",
                   static_cast<unsigned>(last.first.server), last.first.category.c_str(), last.second);
+    text += line;
+  }
+  for (const auto& entry : m_sequencers) {
+    std::snprintf(line, sizeof line, "order server %u category \"%s\" next %llu held %zu held-bytes %zu\n",
+                  static_cast<unsigned>(entry.first.server), entry.first.category.c_str(), entry.second.next(),
+                  entry.second.heldCount(), entry.second.heldBytes());
     text += line;
   }
   return text;

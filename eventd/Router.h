@@ -1,8 +1,9 @@
 // What the service does with the requests clients send: keeps who subscribes
-// to and publishes which (server id, category) pair, routes events to the
-// subscribers of their pair in the order they arrive, answers completions
-// and tells subscribers where a pair's numbers stand. It queues requests on
-// the sessions; the service loop sends them. Single-threaded.
+// to and publishes which (server id, category) pair, routes each pair's
+// events to its subscribers in number order, answers completions and tells
+// subscribers where a pair's numbers stand and where they lost events. It
+// queues requests on the sessions; the service loop sends them.
+// Single-threaded.
 #pragma once
 
 #include <chrono>
@@ -10,9 +11,11 @@
 #include <map>
 #include <set>
 #include <string>
+#include <functional>
 #include <string_view>
 
 #include "eventd/ClientSession.h"
+#include "eventd/PairSequencer.h"
 
 class ParamsView;
 
@@ -27,9 +30,21 @@ class Router {
     uint64_t dropped = 0;          // requests a full client queue refused
     uint64_t malformed = 0;        // requests that could not be read
     uint64_t completions = 0;
+    uint64_t held = 0;             // events held for a missing number
+    uint64_t givenUp = 0;          // missing numbers given up (hold expired or full)
+    uint64_t giveUps = 0;          // gaps they made
+    uint64_t lateDropped = 0;      // events that came after their place was given up
+    uint64_t beforeStart = 0;      // events numbered before their pair had subscribers
+    uint64_t backpressureMs = 0;   // time answers to publishers waited
   };
 
-  Router(uint32_t serverId, unsigned long long seqNoBase, QueueLimits limits);
+  // The last number the shared store issued for a category of this server
+  // (0: none yet); the series of a pair that gets its first subscriber
+  // starts after it.
+  using SeqNoReader = std::function<unsigned long long(const std::string& category)>;
+
+  Router(uint32_t serverId, unsigned long long seqNoBase, QueueLimits limits, HoldLimits hold = HoldLimits(),
+         SeqNoReader currentSeqNo = SeqNoReader());
 
   void addClient(ClientSession* client);
   // Forgets the client's subscriptions and publications; subscribers of a
@@ -39,6 +54,14 @@ class Router {
   // The requests of one queue text, handled one by one in order. Unreadable
   // items are skipped and counted.
   void handleQueue(ClientSession& client, const std::string& text);
+
+  // Gives up missing numbers held for too long and routes the events held
+  // behind them. True while events are still held.
+  bool expireHolds(PairSequencer::Clock::time_point now);
+  // Queues a check for every subscription of `client` whose last events
+  // were dropped, so that it hears of the gap without a later event.
+  void reportLostTails(ClientSession& client);
+  Counters& mutableCounters() { return m_counters; }
 
   // "key value" lines; every client's state.
   std::string statusText() const;
@@ -57,18 +80,29 @@ class Router {
   void retract(ClientSession& client, const Pair& pair);
   // `list` is `request` already read; the text is forwarded unchanged.
   void routeEvent(ClientSession& from, std::string_view request, const ParamsView& list);
+  // Queues one event of `pair` for each subscriber, in number order.
+  void forward(ClientSession* feeder, const Pair& pair, unsigned long long seqNo, std::string_view request);
+  void forwardReady(ClientSession* feeder, const Pair& pair, PairSequencer& sequencer);
+  void forgetSubscriber(const Pair& pair, uint64_t client);
+  void giveUpIfDue(ClientSession* feeder, const Pair& pair, PairSequencer& sequencer,
+                   PairSequencer::Clock::time_point now);
   void completion(ClientSession& client, const ParamsView& fields);
 
   // Queues `request` for `to`; a refused droppable request marks the pair so
   // that the subscriber is told of the gap before its next event.
   bool deliver(ClientSession& to, std::string_view request, bool droppable);
+  void countDrop(const ClientSession& to);
   void tellBase(ClientSession& to, uint32_t server);
-  void tellPosition(ClientSession& to, const Pair& pair, unsigned long long seqNo);
+  // "check-event-seqno" of `seqNo`: the number the subscriber's last event
+  // had or should have had.
+  bool tellPosition(ClientSession& to, const Pair& pair, unsigned long long seqNo);
   void notifyPublishers(const Pair& pair, bool published, ClientSession* only);
 
   const uint32_t m_serverId;
   const unsigned long long m_seqNoBase;
   const QueueLimits m_limits;
+  const HoldLimits m_hold;
+  const SeqNoReader m_currentSeqNo;
   const std::chrono::steady_clock::time_point m_started = std::chrono::steady_clock::now();
 
   std::map<uint64_t, ClientSession*> m_clients;
@@ -76,6 +110,9 @@ class Router {
   std::map<Pair, std::set<uint64_t>> m_subscribers;
   std::map<Pair, std::set<uint64_t>> m_publishers;
   std::map<Pair, unsigned long long> m_lastSeqNo;
+  // The order of every pair that has subscribers.
+  std::map<Pair, PairSequencer> m_sequencers;
+  std::string m_readyRequest;  // a held event being routed; storage reused
   Counters m_counters;
   // The pair of the event being routed; kept so that its category's storage
   // is reused from event to event.

@@ -24,14 +24,16 @@ namespace {
 constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr std::size_t kReadPerWakeup = 4 * kReadChunk;  // then others get their turn
 constexpr uint32_t kUnknownCommandResult = 0xC1271001u;
+// How often held answers and held events are looked at while any wait.
+constexpr int kWaitCheckMs = 20;
 
 void setNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
 }  // namespace
 
-Service::Service(ServiceOptions options, unsigned long long seqNoBase)
+Service::Service(ServiceOptions options, unsigned long long seqNoBase, Router::SeqNoReader currentSeqNo)
     : m_options(std::move(options)),
-      m_router(m_options.serverId, seqNoBase, m_options.limits),
+      m_router(m_options.serverId, seqNoBase, m_options.limits, m_options.hold, std::move(currentSeqNo)),
       m_listener(m_options.endpoint) {}
 
 Service::~Service() {
@@ -83,8 +85,9 @@ long Service::open() {
 
 int Service::run() {
   std::vector<epoll_event> ready(64);
+  bool waiting = false;  // answers held back or events held: wake to check
   while (!m_stop) {
-    int count = epoll_wait(m_epoll, ready.data(), static_cast<int>(ready.size()), -1);
+    int count = epoll_wait(m_epoll, ready.data(), static_cast<int>(ready.size()), waiting ? kWaitCheckMs : -1);
     if (count < 0) {
       if (errno == EINTR) continue;
       logError("epoll_wait failed: %s", std::strerror(errno));
@@ -107,6 +110,7 @@ int Service::run() {
         if (ready[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) readFrom(*it->second);
       }
     }
+    waiting = settleWaits();
     // Requests routed this round leave now, one text per client that owes
     // no answer. Dropping a client while sending may route notices to
     // others, hence the repeat; each client sends at most once.
@@ -149,6 +153,7 @@ void Service::acceptClients() {
     }
     logInfo("client #%" PRIu64 " connected, pid %d", client->number(), peerPid);
     m_router.addClient(client.get());
+    m_clientsByNumber[client->number()] = client.get();
     m_clients[fd] = std::move(client);
   }
 }
@@ -241,7 +246,60 @@ void Service::answerCommand(ClientSession& client, const channel::Frame& frame) 
                static_cast<unsigned>(command));
       break;
   }
-  if (frame.noResponse == 0) queueFrame(client, answer);
+  if (frame.noResponse != 0) return;
+  const auto now = ClientSession::Clock::now();
+  if (command == CECMD_QUEUE) {
+    for (uint64_t number : client.fed) {
+      auto subscriber = m_clientsByNumber.find(number);
+      if (subscriber != m_clientsByNumber.end()) subscriber->second->updateCongestion(now, m_options.limits);
+    }
+  }
+  if (command == CECMD_QUEUE && (!client.heldAnswers.empty() || mustWait(client, now))) {
+    // The publisher's next text waits until its subscribers caught up.
+    if (client.heldAnswers.empty()) client.heldSince = now;
+    client.heldAnswers.push_back(std::move(answer));
+    return;
+  }
+  queueFrame(client, answer);
+}
+
+bool Service::mustWait(const ClientSession& publisher, ClientSession::Clock::time_point now) const {
+  for (uint64_t number : publisher.fed) {
+    auto subscriber = m_clientsByNumber.find(number);
+    if (subscriber != m_clientsByNumber.end() && !subscriber->second->closing &&
+        subscriber->second->holdsPublishers(now, m_options.limits)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void Service::releaseAnswers(ClientSession& publisher, ClientSession::Clock::time_point now) {
+  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - publisher.heldSince).count();
+  publisher.counters.backpressureMs += static_cast<uint64_t>(waited);
+  m_router.mutableCounters().backpressureMs += static_cast<uint64_t>(waited);
+  std::vector<channel::Frame> answers;
+  answers.swap(publisher.heldAnswers);
+  for (const channel::Frame& answer : answers) queueFrame(publisher, answer);
+}
+
+bool Service::settleWaits() {
+  const auto now = ClientSession::Clock::now();
+  for (auto& entry : m_clients) entry.second->updateCongestion(now, m_options.limits);
+  bool waiting = false;
+  for (auto& entry : m_clients) {
+    ClientSession& client = *entry.second;
+    if (client.closing || client.heldAnswers.empty()) continue;
+    // A subscriber stalled past the stall time holds nobody back; neither
+    // may one answer wait longer than that (the client's answer timeout is
+    // longer).
+    if (!mustWait(client, now) || now - client.heldSince >= m_options.limits.stallTime) {
+      releaseAnswers(client, now);
+    } else {
+      waiting = true;
+    }
+  }
+  return m_router.expireHolds(now) || waiting;
 }
 
 void Service::sendPending(ClientSession& client) {
@@ -250,6 +308,7 @@ void Service::sendPending(ClientSession& client) {
   request.requestId = m_nextRequestId++;
   if (m_nextRequestId == 0) m_nextRequestId = 1;  // 0 means "nothing awaited"
   client.awaitedAnswer = request.requestId;
+  m_router.reportLostTails(client);
   queueFrame(client, request, client.takeBatch(m_options.batchRequests, m_options.batchBytes));
 }
 
@@ -312,6 +371,7 @@ void Service::closeDropped() {
     }
     epoll_ctl(m_epoll, EPOLL_CTL_DEL, it->first, nullptr);
     ::close(it->first);
+    m_clientsByNumber.erase(it->second->number());
     it = m_clients.erase(it);
   }
 }

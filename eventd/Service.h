@@ -1,8 +1,11 @@
 // The event service's loop: one thread, one epoll set holding the listening
 // socket, a signal descriptor and every client's non-blocking socket. Client
-// commands are answered as they arrive, whatever the client owes us; the
-// requests routed to a client leave in one text at a time, the next only
-// after the client answered the previous one.
+// commands are answered as they arrive, whatever the client owes us, except
+// that the answer to a queue text waits while a client it routed events to
+// is congested (so that a publisher goes at the pace of its subscribers
+// instead of their events being dropped); the requests routed to a client
+// leave in one text at a time, the next only after the client answered the
+// previous one.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +23,7 @@ struct ServiceOptions {
   uint32_t serverId = 1;
   std::string endpoint;  // socket path
   QueueLimits limits;
+  HoldLimits hold;
   std::size_t batchRequests = 4096;            // requests per text sent
   std::size_t batchBytes = 1024u * 1024u;      // about this many bytes per text
   std::size_t outputLimit = 80u * 1024u * 1024u;  // unsent bytes before a client is dropped
@@ -27,7 +31,7 @@ struct ServiceOptions {
 
 class Service {
  public:
-  explicit Service(ServiceOptions options, unsigned long long seqNoBase);
+  Service(ServiceOptions options, unsigned long long seqNoBase, Router::SeqNoReader currentSeqNo = Router::SeqNoReader());
   ~Service();
   Service(const Service&) = delete;
   Service& operator=(const Service&) = delete;
@@ -45,6 +49,12 @@ class Service {
   void handleFrame(ClientSession& client, const channel::Frame& frame);
   void answerCommand(ClientSession& client, const channel::Frame& frame);
   void sendPending(ClientSession& client);
+  // Flow control, once a round: sends the answers held back for publishers
+  // whose subscribers drained or stalled, and hands on events whose missing
+  // numbers were given up. True while something still waits for time.
+  bool settleWaits();
+  bool mustWait(const ClientSession& publisher, ClientSession::Clock::time_point now) const;
+  void releaseAnswers(ClientSession& publisher, ClientSession::Clock::time_point now);
   void queueFrame(ClientSession& client, const channel::Frame& frame) { queueFrame(client, frame, frame.text); }
   // The same with the text taken from `text` instead of frame.text.
   void queueFrame(ClientSession& client, const channel::Frame& frame, std::string_view text);
@@ -60,6 +70,7 @@ class Service {
   int m_signals = -1;
   bool m_stop = false;
   std::map<int, std::unique_ptr<ClientSession>> m_clients;  // by descriptor
+  std::map<uint64_t, ClientSession*> m_clientsByNumber;
   uint64_t m_nextClient = 1;
   uint32_t m_nextRequestId = 1;
   uint64_t m_badFrames = 0;

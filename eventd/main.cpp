@@ -4,6 +4,7 @@
 #include <malloc.h>
 #include <signal.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -50,12 +51,32 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(1LL, 0x7FFFFFFFLL));
   app.add_option("--socket", socketPath, "listen at this socket path instead")->capture_default_str();
   app.add_option("--queue-limit", options.limits.requests,
-                 "requests queued per client before its events are dropped")
+                 "requests queued for a stalled client before its events are dropped")
       ->check(CLI::PositiveNumber)
+      ->capture_default_str();
+  app.add_option("--queue-bytes", options.limits.bytes,
+                 "bytes queued for a stalled client before its events are dropped")
+      ->check(CLI::Range(std::size_t{1} << 16, std::size_t{1} << 30))
+      ->capture_default_str();
+  app.add_option("--high-water", options.limits.highWaterBytes,
+                 "bytes queued for a client above which its publishers wait for it")
+      ->check(CLI::Range(std::size_t{1} << 12, std::size_t{1} << 30))
+      ->capture_default_str();
+  long long stallMs = options.limits.stallTime.count();
+  app.add_option("--stall-timeout", stallMs,
+                 "milliseconds publishers wait for a congested client before going on without it (at most 8000)")
+      ->check(CLI::Range(0LL, 8000LL))
+      ->capture_default_str();
+  long long holdMs = options.hold.time.count();
+  app.add_option("--hold-time", holdMs,
+                 "milliseconds an event ahead of a missing number waits for it before the number is given up")
+      ->check(CLI::Range(0LL, 60000LL))
       ->capture_default_str();
   app.add_option("--log-dir", logDir, "write eventd.log here ('stderr': standard error; default $EVT_LOG_DIR)");
   CLI11_PARSE(app, argc, argv);
 
+  options.limits.stallTime = std::chrono::milliseconds(stallMs);
+  options.hold.time = std::chrono::milliseconds(holdMs);
   if (!logDir.empty()) setenv(KelLogLib::kLogDirEnv, logDir.c_str(), 1);
   options.serverId = serverId != 0 ? static_cast<uint32_t>(serverId) : registryServerId();
   options.endpoint = socketPath;
@@ -95,7 +116,13 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  evt::service::Service service(options, store->getSeqNoBase());
+  // Where a pair's series stands when it gets its first subscriber.
+  auto currentSeqNo = [&store](const std::string& category) {
+    unsigned long long seqNo = 0;
+    store->getSeqNo(category, &seqNo);
+    return seqNo;
+  };
+  evt::service::Service service(options, store->getSeqNoBase(), currentSeqNo);
   long result = service.open();
   if (result == ZEBIPC_E_IN_USE) {
     std::fprintf(stderr, "eventd: another eventd is already running at %s\n", socketPath.c_str());
@@ -106,8 +133,11 @@ int main(int argc, char** argv) {
     return 1;
   }
   evt::service::openServiceLog();
-  evt::service::logInfo("eventd started: socket %s, server id %u, queue limit %zu", socketPath.c_str(),
-                        static_cast<unsigned>(options.serverId), options.limits.requests);
+  evt::service::logInfo(
+      "eventd started: socket %s, server id %u, queue limit %zu requests / %zu bytes, high water %zu bytes, "
+      "stall timeout %lld ms, hold time %lld ms",
+      socketPath.c_str(), static_cast<unsigned>(options.serverId), options.limits.requests, options.limits.bytes,
+      options.limits.highWaterBytes, stallMs, holdMs);
   int status = service.run();
   evt::service::closeServiceLog();
   return status;

@@ -119,6 +119,7 @@ int waitExit(pid_t pid) {
 
 std::string ownHelperPath() { return EVT_OWN_HELPER; }
 std::string ownEmulator() { return EVT_OWN_EMULATOR; }
+std::string hostHelperPath() { return EVT_HOST_HELPER; }
 std::string peerHelperPath() { return EVT_PEER_HELPER_PATH; }
 std::string peerEmulator() { return EVT_PEER_HELPER_EMULATOR; }
 

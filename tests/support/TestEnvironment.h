@@ -27,6 +27,9 @@ int waitExit(pid_t pid);
 // The helper program of this build, and how to start it (see tests/CMakeLists.txt).
 std::string ownHelperPath();
 std::string ownEmulator();
+// The host program of this build (tests/helpers/host_helper.cpp); run it
+// with ownEmulator().
+std::string hostHelperPath();
 // The same helper built for the other ABI; empty when not configured.
 std::string peerHelperPath();
 std::string peerEmulator();

@@ -1,0 +1,67 @@
+// Puts one (server id, category) pair's events back into number order.
+//
+// Every process on the machine numbers a category from one shared series,
+// but each sends its events when its own batching window closes, so they
+// reach the service out of number order. The sequencer hands events on in
+// number order: one ahead of the next expected number is held until the
+// missing numbers arrive, or until it has been held too long or the hold is
+// full, when the missing numbers are given up. A number that arrives after
+// its place was passed is late and never handed on.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+
+namespace evt::service {
+
+struct HoldLimits {
+  std::chrono::milliseconds time{1000};  // longest wait for a missing number
+  std::size_t events = 200000;           // held events per pair
+  std::size_t bytes = 64u * 1024u * 1024u;
+};
+
+class PairSequencer {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  // `next`: the first number to hand on; 0 to start at the first number
+  // that arrives.
+  explicit PairSequencer(unsigned long long next) : m_next(next), m_start(next) {}
+
+  enum class Arrival {
+    kInOrder,      // the next number: hand it on now, then take the ready ones
+    kHeld,         // ahead of a missing number: kept
+    kLate,         // its place was passed (given up, or a repeat)
+    kBeforeStart,  // numbered before the series began for this pair
+  };
+  Arrival arrive(unsigned long long seqNo, std::string_view request, Clock::time_point now);
+
+  // The held event that is next in order, taken out; false when the next
+  // number is still missing.
+  bool takeReady(unsigned long long* seqNo, std::string* request);
+
+  // Gives up the missing numbers before the lowest held event when that
+  // event has waited `limits.time`, or when the hold is over its bounds.
+  // Returns how many numbers were given up (then takeReady hands on the
+  // held events), 0 when nothing was due.
+  unsigned long long giveUpIfDue(Clock::time_point now, const HoldLimits& limits);
+
+  unsigned long long next() const { return m_next; }
+  std::size_t heldCount() const { return m_held.size(); }
+  std::size_t heldBytes() const { return m_heldBytes; }
+
+ private:
+  struct Held {
+    Clock::time_point since;
+    std::string request;
+  };
+  unsigned long long m_next;
+  unsigned long long m_start;
+  std::map<unsigned long long, Held> m_held;
+  std::size_t m_heldBytes = 0;
+};
+
+}  // namespace evt::service

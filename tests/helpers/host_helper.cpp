@@ -1,0 +1,197 @@
+// A host process for the delivery tests: a real CEventLib in a process of
+// its own, publishing or subscribing as an application would. Modes:
+//   pub CATEGORY NAME COUNT RATE SIZE [end]
+//       COUNT events of SIZE bytes, data "NAME:INDEX:" padded, each with
+//       deliverEvent + execute(0); RATE events a second (0: as fast as it
+//       can); then one event with data "end" when asked, and a completion
+//       that it waits for. Prints "published COUNT".
+//   sub CATEGORY ENDS TIMEOUT_MS
+//       Subscribes and prints "ready" once the service confirmed. The handler
+//       copies every event to a consumer thread, which checks the order:
+//       numbers strictly increasing, each publisher's indexes increasing.
+//       Prints "missed SEQNO" for every missed-event report as it comes, and
+//       at the end "received N missed M disorder D"; ends after ENDS "end"
+//       events or TIMEOUT_MS.
+//   take CATEGORY
+//       Takes one number for an event and dies (SIGKILL) before sending it.
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "Library/CEventLib.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr unsigned long kThisServer = 0xFFFFFFFFul;
+
+class Completions : public CCompletionHandler {
+ public:
+  long onCompleted(long first, long) override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_last = first;
+    m_changed.notify_all();
+    return 0;
+  }
+  bool waitFor(long id, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [&] { return m_last == id; });
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::condition_variable m_changed;
+  long m_last = 0;
+};
+
+class NoNotices : public CPublishHandler {
+ public:
+  long onPublish(const std::string&, long, int) override { return 0; }
+};
+
+// Waits until the client is registered, then sends the queue with a
+// completion id and waits for its completion.
+bool registerAndFlush(CEventLib& lib, Completions& completions, long id) {
+  const auto deadline = Clock::now() + std::chrono::seconds(30);
+  while (lib.execute(static_cast<unsigned long>(id)) < 0) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return completions.waitFor(id, std::chrono::seconds(60));
+}
+
+int publish(const std::string& category, const std::string& name, long count, double rate, std::size_t size,
+            bool end) {
+  Completions completions;
+  NoNotices notices;
+  CEventLib lib("host-pub-" + name, nullptr, &notices, &completions);
+  lib.initialize();
+  lib.publish(category);
+  if (!registerAndFlush(lib, completions, 1)) return 3;
+  const auto start = Clock::now();
+  std::string data;
+  for (long i = 0; i < count; ++i) {
+    if (rate > 0) std::this_thread::sleep_until(start + std::chrono::microseconds(static_cast<long long>(i * 1e6 / rate)));
+    data = name + ":" + std::to_string(i) + ":";
+    if (data.size() < size) data.append(size - data.size(), 'x');
+    if (lib.deliverEvent(category, "", data) < 0) return 4;
+    lib.execute(0);
+  }
+  if (end && lib.deliverEvent(category, "", "end") < 0) return 4;
+  if (lib.execute(2) < 0 || !completions.waitFor(2, std::chrono::seconds(60))) return 5;
+  std::printf("published %ld\n", count);
+  lib.finalize();
+  return 0;
+}
+
+// What the handler hands the consumer thread: a copy of the event.
+struct Copied {
+  bool missed;
+  unsigned long long seqNo;
+  std::string data;
+};
+
+class Subscriber : public CEventHandler {
+ public:
+  long onDeliverEvent(const std::string& category, const std::string&, const std::string& data,
+                      unsigned long long seqNo, unsigned long) override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_queue.push_back(Copied{category == "eventsystem" && data == "missed-event", seqNo, data});
+    m_ready.notify_one();
+    return 0;
+  }
+
+  // The consumer: checks and counts until `ends` end markers or the deadline.
+  void consume(long ends, Clock::time_point deadline) {
+    std::map<std::string, long> lastIndex;
+    unsigned long long lastSeqNo = 0;
+    long received = 0, missed = 0, disorder = 0, endsSeen = 0;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (endsSeen < ends) {
+      if (!m_ready.wait_until(lock, deadline, [&] { return !m_queue.empty(); })) break;
+      Copied event = std::move(m_queue.front());
+      m_queue.pop_front();
+      lock.unlock();
+      if (event.missed) {
+        ++missed;
+        std::printf("missed %llu\n", event.seqNo);
+        std::fflush(stdout);
+      } else if (event.data == "end") {
+        ++endsSeen;
+      } else {
+        if (lastSeqNo != 0 && event.seqNo <= lastSeqNo) ++disorder;
+        const std::size_t colon = event.data.find(':');
+        const std::string publisher = event.data.substr(0, colon);
+        const long index = std::atol(event.data.c_str() + colon + 1);
+        auto last = lastIndex.find(publisher);
+        if (last != lastIndex.end() && index <= last->second) ++disorder;
+        lastIndex[publisher] = index;
+        ++received;
+      }
+      if (!event.missed) lastSeqNo = event.seqNo;
+      lock.lock();
+    }
+    std::printf("received %ld missed %ld disorder %ld\n", received, missed, disorder);
+    std::fflush(stdout);
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::condition_variable m_ready;
+  std::deque<Copied> m_queue;
+};
+
+int subscribe(const std::string& category, long ends, long timeoutMs) {
+  Subscriber subscriber;
+  Completions completions;
+  NoNotices notices;
+  CEventLib lib("host-sub", &subscriber, &notices, &completions);
+  lib.initialize();
+  lib.subscribe(category, "", kThisServer, nullptr);
+  if (!registerAndFlush(lib, completions, 1)) return 3;
+  std::printf("ready\n");
+  std::fflush(stdout);
+  std::thread consumer(&Subscriber::consume, &subscriber, ends, Clock::now() + std::chrono::milliseconds(timeoutMs));
+  consumer.join();
+  lib.finalize();
+  return 0;
+}
+
+int takeAndDie(const std::string& category) {
+  Completions completions;
+  CEventLib lib("host-take", nullptr, nullptr, &completions);
+  lib.initialize();
+  if (!registerAndFlush(lib, completions, 1)) return 3;
+  lib.deliverEvent(category, "", "never sent");  // queued, never flushed
+  kill(getpid(), SIGKILL);
+  return 6;
+}
+
+int usage() {
+  std::fprintf(stderr,
+               "usage: host_helper pub CATEGORY NAME COUNT RATE SIZE [end] | sub CATEGORY ENDS TIMEOUT_MS | "
+               "take CATEGORY\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string mode = argc > 1 ? argv[1] : "";
+  if (mode == "pub" && (argc == 7 || argc == 8)) {
+    return publish(argv[2], argv[3], std::atol(argv[4]), std::atof(argv[5]),
+                   static_cast<std::size_t>(std::atol(argv[6])), argc == 8);
+  }
+  if (mode == "sub" && argc == 5) return subscribe(argv[2], std::atol(argv[3]), std::atol(argv[4]));
+  if (mode == "take" && argc == 3) return takeAndDie(argv[2]);
+  return usage();
+}

@@ -1,0 +1,75 @@
+// The service's reordering of one pair's events: in number order whatever
+// the arrival order, missing numbers given up after the hold time or when
+// the hold is full, and nothing handed on twice or after its place.
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "eventd/PairSequencer.h"
+
+namespace evt::service {
+namespace {
+
+using Arrival = PairSequencer::Arrival;
+using std::chrono::milliseconds;
+
+std::vector<unsigned long long> takeAll(PairSequencer& sequencer) {
+  std::vector<unsigned long long> taken;
+  unsigned long long seqNo = 0;
+  std::string request;
+  while (sequencer.takeReady(&seqNo, &request)) {
+    EXPECT_EQ(request, "e" + std::to_string(seqNo));
+    taken.push_back(seqNo);
+  }
+  return taken;
+}
+
+TEST(PairSequencer, HandsOnInNumberOrderAndRefusesLateRepeatedAndEarlierNumbers) {
+  const auto now = PairSequencer::Clock::now();
+  PairSequencer sequencer(10);
+  EXPECT_EQ(sequencer.arrive(9, "e9", now), Arrival::kBeforeStart);
+  EXPECT_EQ(sequencer.arrive(12, "e12", now), Arrival::kHeld);
+  EXPECT_EQ(sequencer.arrive(12, "e12", now), Arrival::kLate);  // the same number twice
+  EXPECT_EQ(sequencer.arrive(11, "e11", now), Arrival::kHeld);
+  EXPECT_TRUE(takeAll(sequencer).empty());
+  EXPECT_EQ(sequencer.arrive(10, "e10", now), Arrival::kInOrder);
+  EXPECT_EQ(takeAll(sequencer), (std::vector<unsigned long long>{11, 12}));
+  EXPECT_EQ(sequencer.next(), 13u);
+  EXPECT_EQ(sequencer.arrive(11, "e11", now), Arrival::kLate);
+  EXPECT_EQ(sequencer.heldCount(), 0u);
+  EXPECT_EQ(sequencer.heldBytes(), 0u);
+
+  // Started at 0, the series begins at the first number that arrives.
+  PairSequencer fresh(0);
+  EXPECT_EQ(fresh.arrive(500, "e500", now), Arrival::kInOrder);
+  EXPECT_EQ(fresh.arrive(499, "e499", now), Arrival::kBeforeStart);
+}
+
+TEST(PairSequencer, GivesUpMissingNumbersAfterTheHoldTimeOrWhenTheHoldIsFull) {
+  const auto start = PairSequencer::Clock::now();
+  HoldLimits limits;
+  limits.time = milliseconds(1000);
+  limits.events = 3;
+
+  PairSequencer sequencer(1);
+  ASSERT_EQ(sequencer.arrive(4, "e4", start), Arrival::kHeld);
+  ASSERT_EQ(sequencer.arrive(5, "e5", start + milliseconds(500)), Arrival::kHeld);
+  EXPECT_EQ(sequencer.giveUpIfDue(start + milliseconds(999), limits), 0u);
+  EXPECT_EQ(sequencer.giveUpIfDue(start + milliseconds(1000), limits), 3u);  // 1, 2 and 3
+  EXPECT_EQ(takeAll(sequencer), (std::vector<unsigned long long>{4, 5}));
+  EXPECT_EQ(sequencer.arrive(2, "e2", start), Arrival::kLate);
+
+  // Four held over a bound of three: the gap before them goes at once.
+  for (unsigned long long seqNo : {8ull, 9ull, 10ull}) sequencer.arrive(seqNo, "e" + std::to_string(seqNo), start);
+  EXPECT_EQ(sequencer.giveUpIfDue(start, limits), 0u);
+  sequencer.arrive(12, "e12", start);
+  EXPECT_EQ(sequencer.giveUpIfDue(start, limits), 2u);  // 6 and 7
+  EXPECT_EQ(takeAll(sequencer), (std::vector<unsigned long long>{8, 9, 10}));
+  EXPECT_EQ(sequencer.arrive(11, "e11", start), Arrival::kInOrder);
+  EXPECT_EQ(takeAll(sequencer), (std::vector<unsigned long long>{12}));
+}
+
+}  // namespace
+}  // namespace evt::service
