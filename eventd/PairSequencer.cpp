@@ -28,15 +28,27 @@ bool PairSequencer::takeReady(unsigned long long* seqNo, std::string* request) {
   return true;
 }
 
-unsigned long long PairSequencer::giveUpIfDue(Clock::time_point now, const HoldLimits& limits) {
+bool PairSequencer::giveUpDue(Clock::time_point now, const HoldLimits& limits) const {
+  auto first = m_held.begin();
+  return first != m_held.end() && (now - first->second.since >= limits.time || m_held.size() > limits.events ||
+                                   m_heldBytes > limits.bytes);
+}
+
+unsigned long long PairSequencer::giveUp() {
   auto first = m_held.begin();
   if (first == m_held.end()) return 0;
-  const bool due = now - first->second.since >= limits.time || m_held.size() > limits.events ||
-                   m_heldBytes > limits.bytes;
-  if (!due) return 0;
   const unsigned long long givenUp = first->first - m_next;
   m_next = first->first;
   return givenUp;
+}
+
+std::size_t PairSequencer::discardAbove(unsigned long long last) {
+  std::size_t discarded = 0;
+  for (auto it = m_held.upper_bound(last); it != m_held.end(); it = m_held.erase(it)) {
+    m_heldBytes -= it->second.request.size();
+    ++discarded;
+  }
+  return discarded;
 }
 
 }  // namespace evt::service

@@ -43,11 +43,15 @@ class PairSequencer {
   // number is still missing.
   bool takeReady(unsigned long long* seqNo, std::string* request);
 
-  // Gives up the missing numbers before the lowest held event when that
-  // event has waited `limits.time`, or when the hold is over its bounds.
-  // Returns how many numbers were given up (then takeReady hands on the
-  // held events), 0 when nothing was due.
-  unsigned long long giveUpIfDue(Clock::time_point now, const HoldLimits& limits);
+  // True when the lowest held event has waited `limits.time`, or the hold
+  // is over its bounds.
+  bool giveUpDue(Clock::time_point now, const HoldLimits& limits) const;
+  // Gives up the missing numbers before the lowest held event; returns how
+  // many (then takeReady hands on the held events).
+  unsigned long long giveUp();
+  // Removes the held events numbered above `last`, which was never issued
+  // (a client that made numbers up); returns how many.
+  std::size_t discardAbove(unsigned long long last);
 
   unsigned long long next() const { return m_next; }
   std::size_t heldCount() const { return m_held.size(); }

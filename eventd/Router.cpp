@@ -122,7 +122,6 @@ void Router::subscribe(ClientSession& client, const Pair& pair) {
       const unsigned long long last = m_currentSeqNo(pair.category);
       next = (last != 0 ? last : m_seqNoBase) + 1;
     }
-    m_sequencers.erase(pair);
     m_sequencers.emplace(pair, PairSequencer(next));
   }
   if (m_publishers.count(pair) != 0) deliver(client, notice("publish", pair), false);
@@ -139,7 +138,10 @@ void Router::forgetSubscriber(const Pair& pair, uint64_t client) {
   it->second.erase(client);
   if (!it->second.empty()) return;
   m_subscribers.erase(it);
-  m_sequencers.erase(pair);  // held events have nobody left to go to
+  auto sequencer = m_sequencers.find(pair);
+  if (sequencer == m_sequencers.end()) return;
+  m_heldNow -= sequencer->second.heldCount();  // held events have nobody left to go to
+  m_sequencers.erase(sequencer);
 }
 
 void Router::publish(ClientSession& client, const Pair& pair) {
@@ -198,6 +200,7 @@ void Router::routeEvent(ClientSession& from, std::string_view request, const Par
       break;
     case PairSequencer::Arrival::kHeld:
       ++m_counters.held;
+      ++m_heldNow;
       giveUpIfDue(&from, pair, sequencer, PairSequencer::Clock::now());  // the hold may be full
       break;
     case PairSequencer::Arrival::kLate:
@@ -216,22 +219,33 @@ void Router::routeEvent(ClientSession& from, std::string_view request, const Par
 
 void Router::forwardReady(ClientSession* feeder, const Pair& pair, PairSequencer& sequencer) {
   unsigned long long seqNo = 0;
-  while (sequencer.takeReady(&seqNo, &m_readyRequest)) forward(feeder, pair, seqNo, m_readyRequest);
+  while (sequencer.takeReady(&seqNo, &m_readyRequest)) {
+    --m_heldNow;
+    forward(feeder, pair, seqNo, m_readyRequest);
+  }
 }
 
 bool Router::expireHolds(PairSequencer::Clock::time_point now) {
-  bool stillHeld = false;
-  for (auto& entry : m_sequencers) {
-    if (entry.second.heldCount() == 0) continue;
-    giveUpIfDue(nullptr, entry.first, entry.second, now);
-    stillHeld = stillHeld || entry.second.heldCount() != 0;
-  }
-  return stillHeld;
+  if (m_heldNow == 0) return false;
+  for (auto& entry : m_sequencers) giveUpIfDue(nullptr, entry.first, entry.second, now);
+  return m_heldNow != 0;
 }
 
 void Router::giveUpIfDue(ClientSession* feeder, const Pair& pair, PairSequencer& sequencer,
                          PairSequencer::Clock::time_point now) {
-  const unsigned long long givenUp = sequencer.giveUpIfDue(now, m_hold);
+  if (!sequencer.giveUpDue(now, m_hold)) return;
+  if (pair.server == m_serverId && m_currentSeqNo) {
+    // Numbers the store never issued cannot be waited for, nor may they
+    // move the series past the real ones.
+    const std::size_t madeUp = sequencer.discardAbove(m_currentSeqNo(pair.category));
+    if (madeUp != 0) {
+      m_heldNow -= madeUp;
+      m_counters.malformed += madeUp;
+      logError("dropped %zu event%s of \"%s\" numbered beyond the last number issued", madeUp,
+               madeUp == 1 ? "" : "s", pair.category.c_str());
+    }
+  }
+  const unsigned long long givenUp = sequencer.giveUp();
   if (givenUp == 0) return;
   m_counters.givenUp += givenUp;
   ++m_counters.giveUps;
@@ -345,8 +359,6 @@ std::string Router::statusText() const {
   const auto uptime = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - m_started);
   std::size_t pending = 0;
   for (const auto& client : m_clients) pending += client.second->pendingCount();
-  std::size_t heldNow = 0;
-  for (const auto& sequencer : m_sequencers) heldNow += sequencer.second.heldCount();
   char text[1536];
   std::snprintf(text, sizeof text,
                 "server-id %u\nseqno-base %llu\nuptime-ms %lld\nclients %zu\nclients-total %" PRIu64
@@ -357,7 +369,7 @@ std::string Router::statusText() const {
                 static_cast<unsigned>(m_serverId), m_seqNoBase, static_cast<long long>(uptime.count()),
                 m_clients.size(), m_counters.clientsTotal, m_subscribers.size(), m_publishers.size(),
                 m_counters.eventsIn, m_counters.eventsOut, m_counters.completions, pending, m_counters.dropped,
-                m_counters.malformed, heldNow, m_counters.held, m_counters.givenUp, m_counters.giveUps,
+                m_counters.malformed, m_heldNow, m_counters.held, m_counters.givenUp, m_counters.giveUps,
                 m_counters.lateDropped, m_counters.beforeStart, m_counters.backpressureMs);
   return text;
 }

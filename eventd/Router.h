@@ -112,6 +112,7 @@ class Router {
   std::map<Pair, unsigned long long> m_lastSeqNo;
   // The order of every pair that has subscribers.
   std::map<Pair, PairSequencer> m_sequencers;
+  std::size_t m_heldNow = 0;   // events held over all pairs
   std::string m_readyRequest;  // a held event being routed; storage reused
   Counters m_counters;
   // The pair of the event being routed; kept so that its category's storage

@@ -56,16 +56,21 @@ TEST(PairSequencer, GivesUpMissingNumbersAfterTheHoldTimeOrWhenTheHoldIsFull) {
   PairSequencer sequencer(1);
   ASSERT_EQ(sequencer.arrive(4, "e4", start), Arrival::kHeld);
   ASSERT_EQ(sequencer.arrive(5, "e5", start + milliseconds(500)), Arrival::kHeld);
-  EXPECT_EQ(sequencer.giveUpIfDue(start + milliseconds(999), limits), 0u);
-  EXPECT_EQ(sequencer.giveUpIfDue(start + milliseconds(1000), limits), 3u);  // 1, 2 and 3
+  EXPECT_FALSE(sequencer.giveUpDue(start + milliseconds(999), limits));
+  EXPECT_TRUE(sequencer.giveUpDue(start + milliseconds(1000), limits));
+  EXPECT_EQ(sequencer.giveUp(), 3u);  // 1, 2 and 3
   EXPECT_EQ(takeAll(sequencer), (std::vector<unsigned long long>{4, 5}));
   EXPECT_EQ(sequencer.arrive(2, "e2", start), Arrival::kLate);
 
   // Four held over a bound of three: the gap before them goes at once.
   for (unsigned long long seqNo : {8ull, 9ull, 10ull}) sequencer.arrive(seqNo, "e" + std::to_string(seqNo), start);
-  EXPECT_EQ(sequencer.giveUpIfDue(start, limits), 0u);
+  EXPECT_FALSE(sequencer.giveUpDue(start, limits));
   sequencer.arrive(12, "e12", start);
-  EXPECT_EQ(sequencer.giveUpIfDue(start, limits), 2u);  // 6 and 7
+  // A number never issued is discarded instead of moving the series on.
+  sequencer.arrive(1000000, "e1000000", start);
+  EXPECT_EQ(sequencer.discardAbove(12), 1u);
+  EXPECT_TRUE(sequencer.giveUpDue(start, limits));
+  EXPECT_EQ(sequencer.giveUp(), 2u);  // 6 and 7
   EXPECT_EQ(takeAll(sequencer), (std::vector<unsigned long long>{8, 9, 10}));
   EXPECT_EQ(sequencer.arrive(11, "e11", start), Arrival::kInOrder);
   EXPECT_EQ(takeAll(sequencer), (std::vector<unsigned long long>{12}));
