@@ -7,7 +7,11 @@
 //   client.finalize();          // or just destroy the object
 //
 // Every operation but initialize and finalize is refused with CE_E_STOPPING
-// once finalize has begun. Results are 32-bit codes, negative on failure.
+// once finalize has begun. Texts (categories, keys, data, subscriptions) may
+// hold any byte but NUL; one with a NUL, or the store's reserved category
+// "$this$seqnobase$" given to publish or deliverEvent, is refused with
+// CE_E_INVALID_TEXT (0xC11F0D52). Results are 32-bit codes, negative on
+// failure.
 #pragma once
 
 #include <string>

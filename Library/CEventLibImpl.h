@@ -172,8 +172,10 @@ class CE_EXPORT CEventLibImpl {
   CCompletionHandler* m_pCompletionHandler = nullptr;
   std::atomic<int> m_bConnected{0};
   // Set from a connection until its announcement (publications and
-  // subscriptions) is queued; meanwhile the queue is held back, so nothing
-  // queued in that window, a completion id above all, overtakes it.
+  // subscriptions) is queued, or its identification failed; meanwhile the
+  // queue is held back, so that what is queued in that window leaves in one
+  // batch with the announcement, and a completion id in it is answered only
+  // once the subscriptions are in place.
   std::atomic<int> m_bAnnouncementPending{1};
   std::atomic<int> m_bStop{0};
   CPCritSec* m_pCritSec = nullptr;

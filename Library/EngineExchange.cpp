@@ -18,11 +18,11 @@ namespace {
 
 constexpr unsigned long kReceiveRetryMs = 200;
 
-// A text handed out by the channel, taken over and freed: at most `length`
-// bytes up to the first NUL; null reads as empty.
+// A text handed out by the channel, taken over and freed; null reads as
+// empty.
 std::string adoptText(char* data, unsigned long length) {
   if (data == nullptr) return std::string();
-  std::string text(data, strnlen(data, length));
+  std::string text(data, channelTextLength(data, length));
   delete[] data;
   return text;
 }

@@ -228,11 +228,11 @@ long CEventLibImpl::flushSendQueue(bool replay) {
     return CE_E_NOT_CONNECTED;
   }
   if (replay) {
-    // The announcement leaves first, then whatever the host queued meanwhile.
-    CParamsX queuedMeanwhile(std::move(m_sendQueue));
-    m_sendQueue.clear();
+    // What was queued leaves first, then the announcement, in one batch: an
+    // "unsubscribe" or "retract" still waiting can then never undo what the
+    // announcement renews, and since the service handles the batch whole, a
+    // completion in it comes back only once the subscriptions are in place.
     queueReplayLocked();
-    m_sendQueue.append(queuedMeanwhile.paramListRef());
     m_bAnnouncementPending.store(0);
   }
   CParamsX batch;

@@ -149,7 +149,11 @@ int CEventLibImpl::checkKeyForMissedEvent(uint32_t serverId, const std::string& 
     } else {
       const int wasSeen = seen;
       seen = 1;
-      inSequence = wasSeen == 0 || seqNo == seqNoBase || seqNo == last;
+      // A check for a key that has received nothing yet (a subscription
+      // just filed) tells where the series stands, as the first check from
+      // a server does; it is no gap. A key that has received keeps its last
+      // number across reconnections, so a real gap is still reported.
+      inSequence = wasSeen == 0 || last == 0 || seqNo == seqNoBase || seqNo == last;
     }
   }
   received->second = seqNo;

@@ -35,7 +35,14 @@ void CEventLibImpl::actionConnected() {
   long result = sendReceiveIPC(CECMD_CLIENT_NAME, m_strName, nullptr);
   if (result >= 0) result = sendReceiveIPC(CECMD_PROCESS_ID, m_strProcessId, nullptr);
   m_critSecIPC.leave(__LINE__);
-  if (result < 0) return;  // logged by the exchange; nothing is replayed
+  if (result < 0) {
+    // Logged by the exchange. Nothing is replayed, but the queue is no
+    // longer held back for an announcement that will not come.
+    m_pCritSec->enter(__LINE__);
+    m_bAnnouncementPending.store(0);
+    m_pCritSec->leave(__LINE__);
+    return;
+  }
   flushSendQueue(true);
 }
 

@@ -140,7 +140,8 @@ CCategorySeqNo::CCategorySeqNo() : m_storeId(g_nextStoreId.fetch_add(1)) {
 }
 
 CCategorySeqNo::~CCategorySeqNo() {
-  if (t_lastRecord.storeId == m_storeId) t_lastRecord = LastRecord();
+  // The thread's last record is left alone: no later store has this number,
+  // and at process exit a static store outlives the main thread's copy.
   for (auto& entry : m_mapSeqNoInfo) delete entry.second;
   m_mapSeqNoInfo.clear();
   delete m_pCritSec;
@@ -208,6 +209,7 @@ long CCategorySeqNo::getSeqNo(std::string const& category, unsigned long long* p
 }
 
 long CCategorySeqNo::setSeqNo(std::string const& category, unsigned long long ullSeqNo) {
+  if (category == kSeqNoBaseCategory) return CE_E_INVALID_TEXT;  // the base is not a category's number
   CSeqNoInfo* info = nullptr;
   long result = acquireSeqNoInfo(category, &info);
   if (info == nullptr) return result;
@@ -217,6 +219,7 @@ long CCategorySeqNo::setSeqNo(std::string const& category, unsigned long long ul
 }
 
 long CCategorySeqNo::getNextSeqNo(std::string const& category, unsigned long long* pullSeqNo) {
+  if (category == kSeqNoBaseCategory) return CE_E_INVALID_TEXT;
   CSeqNoInfo* info = nullptr;
   long result = acquireSeqNoInfo(category, &info);
   if (info == nullptr) return result;

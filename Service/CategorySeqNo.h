@@ -83,7 +83,8 @@ class CE_EXPORT CCategorySeqNo {
   long acquireSeqNoInfo(std::string const& category, CSeqNoInfo** ppInfo);
   long releaseSeqNoInfo(CSeqNoInfo* pInfo);
   // For an empty name, or a record that cannot be opened, these do nothing
-  // and leave their output untouched.
+  // and leave their output untouched. The base's own record is no category:
+  // setSeqNo and getNextSeqNo refuse it with CE_E_INVALID_TEXT.
   long getSeqNo(std::string const& category, unsigned long long* pullSeqNo);
   long setSeqNo(std::string const& category, unsigned long long ullSeqNo);
   long getNextSeqNo(std::string const& category, unsigned long long* pullSeqNo);

@@ -14,10 +14,19 @@
 //   arrays, NUL-terminated, for the caller to delete[].
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
 #include "Library/CEExport.h"
+
+// Texts cross the channel as `length` bytes that count one terminating NUL;
+// everything before it is the text, NULs inside included (a reader that
+// stopped at the first NUL would lose the rest of a batch).
+inline std::size_t channelTextLength(const char* data, std::size_t length) {
+  if (data == nullptr || length == 0) return 0;
+  return data[length - 1] == '\0' ? length - 1 : length;
+}
 
 class CE_EXPORT CZebIPCLibrary {
  public:

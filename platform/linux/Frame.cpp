@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Library/CEResultCodes.h"
+#include "platform/CZebIPCLibrary.h"
 
 namespace evt::channel {
 namespace {
@@ -148,7 +149,7 @@ long readFrame(int fd, Frame* frame, int timeoutMs) {
   frame->text.clear();
   if (length > 0) {
     const char* chars = reinterpret_cast<const char*>(data.data());
-    frame->text.assign(chars, strnlen(chars, length));
+    frame->text.assign(chars, channelTextLength(chars, length));
   }
   return 0;
 }

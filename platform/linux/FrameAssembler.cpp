@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/CZebIPCLibrary.h"
+
 namespace evt::channel {
 
 void FrameAssembler::feed(const char* data, std::size_t size) {
@@ -20,7 +22,7 @@ FrameAssembler::Status FrameAssembler::next(Frame* frame) {
   if (!decodeFrameHeader(bytes, frame, &length)) return BAD;
   if (buffered() - kFrameHeaderSize < length) return NEED_MORE;
   const char* text = m_buffer.data() + m_start + kFrameHeaderSize;
-  frame->text.assign(text, strnlen(text, length));
+  frame->text.assign(text, channelTextLength(text, length));
   m_start += kFrameHeaderSize + length;
   return COMPLETE;
 }

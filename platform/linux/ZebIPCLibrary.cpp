@@ -271,8 +271,7 @@ long CZebIPCLibrary::sendRequest(unsigned long, const char* data, unsigned long 
   if (header != nullptr) std::memcpy(frame.header, header, sizeof frame.header);
   if (id != nullptr) *id = frame.requestId;
   // The text goes out from the caller's buffer, not copied into the frame.
-  const std::size_t size = data != nullptr ? strnlen(data, length) : 0;
-  return m_pImpl->write(0, true, frame, data != nullptr ? data : "", size);
+  return m_pImpl->write(0, true, frame, data != nullptr ? data : "", channelTextLength(data, length));
 }
 
 long CZebIPCLibrary::receiveResponse(unsigned long*, char** data, unsigned long* length, unsigned long* id,
@@ -309,8 +308,7 @@ long CZebIPCLibrary::sendResponse(unsigned long a, unsigned long b, const char* 
   frame.kind = evt::channel::FRAME_SERVICE_ANSWER;
   frame.requestId = static_cast<uint32_t>(b);
   if (header != nullptr) std::memcpy(frame.header, header, sizeof frame.header);
-  const std::size_t size = data != nullptr ? strnlen(data, length) : 0;
-  return m_pImpl->write(static_cast<uint32_t>(a), false, frame, data != nullptr ? data : "", size);
+  return m_pImpl->write(static_cast<uint32_t>(a), false, frame, data != nullptr ? data : "", channelTextLength(data, length));
 }
 
 long CZebIPCLibrary::finalize() { return m_pImpl->finalize(); }

@@ -101,5 +101,34 @@ TEST(ServiceRestart, SubscriptionsComeBackAndEveryGapIsReportedOnce) {
   EXPECT_EQ(service.stop(), 0);
 }
 
+// A subscription cancelled (not yet sent) and renewed while the service was
+// down survives the restart: what was queued leaves before the announcement.
+TEST(ServiceRestart, SubscriptionRenewedWhileDownOutlivesItsQueuedCancellation) {
+  ServiceProcess service;
+  ASSERT_TRUE(service.start());
+  TestHost subscriber("subscriber");
+  TestHost publisher("publisher");
+  ASSERT_TRUE(subscriber.registered());
+  ASSERT_TRUE(publisher.registered());
+  std::string subscription;
+  ASSERT_GE(subscriber.lib().subscribe("renewed", "", 0xFFFFFFFFul, &subscription), 0);
+  ASSERT_TRUE(subscriber.flush());
+  ASSERT_GE(subscriber.lib().unsubscribe(subscription), 0);  // queued, not sent
+  ASSERT_EQ(service.kill(SIGKILL), 128 + SIGKILL);
+  ASSERT_TRUE(eventually([&] { return subscriber.lib().execute(0) < 0; }));
+  ASSERT_GE(subscriber.lib().subscribe("renewed", "", 0xFFFFFFFFul, nullptr), 0);
+  ASSERT_TRUE(service.start());
+  ASSERT_TRUE(subscriber.flush());
+  ASSERT_TRUE(publisher.flush());
+  for (int i = 0; i < 3; ++i) ASSERT_GE(publisher.lib().deliverEvent("renewed", "", std::to_string(i)), 0);
+  ASSERT_TRUE(publisher.flush());
+  ASSERT_TRUE(eventually([&] {
+    std::size_t count = 0;
+    for (const auto& event : subscriber.handlers.events()) count += event.category == "renewed";
+    return count == 3;
+  }));
+  EXPECT_EQ(service.stop(), 0);
+}
+
 }  // namespace
 }  // namespace evt::test

@@ -1,6 +1,8 @@
 // Hosts talking through the real service: events reach the subscribers of
 // their (server, category) in order, key filters apply at the receiver,
 // notices and completions come back, and a fresh subscriber sees no gap.
+#include <signal.h>
+
 #include <algorithm>
 #include <string>
 #include <tuple>
@@ -128,6 +130,60 @@ TEST(ServiceRouting, LateSubscriberSeesNoFalseGapAndUnsubscribeStopsEvents) {
   EXPECT_EQ(events[0].data, "after");
   EXPECT_EQ(events[1].data, "first");
   EXPECT_EQ(events[2].data, "second");
+  EXPECT_EQ(service.stop(), 0);
+}
+
+// One subscriber of ten categories that all have history hears of no gap,
+// neither at first nor after a service restart that lost nothing; a
+// restart that lost events is reported once per category that lost them.
+TEST(ServiceRouting, ManyCategoriesWithHistoryShowNoFalseGap) {
+  ServiceProcess service;
+  ASSERT_TRUE(service.start());
+  TestHost publisher("publisher");
+  ASSERT_TRUE(publisher.registered());
+  auto category = [](int c) { return "hist" + std::to_string(c); };
+  auto publishRound = [&](const std::string& data) {
+    for (int c = 0; c < 10; ++c) ASSERT_GE(publisher.lib().deliverEvent(category(c), "", data), 0);
+    ASSERT_TRUE(publisher.flush());
+  };
+  publishRound("history");
+  TestHost subscriber("many");
+  ASSERT_TRUE(subscriber.registered());
+  for (int c = 0; c < 10; ++c) ASSERT_GE(subscriber.lib().subscribe(category(c), "", kThisServer, nullptr), 0);
+  ASSERT_TRUE(subscriber.flush());
+  publishRound("first");
+  ASSERT_TRUE(eventually([&] { return subscriber.handlers.eventCount() >= 10; }));
+
+  ASSERT_EQ(service.kill(SIGKILL), 128 + SIGKILL);
+  ASSERT_TRUE(service.start());
+  ASSERT_TRUE(subscriber.flush(std::chrono::seconds(30)));
+  ASSERT_TRUE(publisher.flush(std::chrono::seconds(30)));
+  publishRound("after restart");
+  ASSERT_TRUE(eventually([&] { return subscriber.handlers.eventCount() >= 20; }));
+
+  // Numbers spent while nobody routes them: one report per category.
+  ASSERT_GE(publisher.lib().deliverEvent(category(3), "", "lost"), 0);  // queued, never sent
+  ASSERT_EQ(service.kill(SIGKILL), 128 + SIGKILL);
+  ASSERT_TRUE(service.start());
+  ASSERT_TRUE(subscriber.flush(std::chrono::seconds(30)));
+  ASSERT_TRUE(publisher.flush(std::chrono::seconds(30)));
+  publishRound("last");
+  ASSERT_TRUE(eventually([&] { return subscriber.handlers.eventCount() >= 30; }));
+  ASSERT_TRUE(subscriber.flush());
+
+  int missed = 0;
+  std::size_t delivered = 0;
+  for (const auto& event : subscriber.handlers.events()) {
+    if (event.category == "eventsystem") {
+      ++missed;
+      EXPECT_EQ(event.keys, listOf({category(3)}));
+    } else {
+      EXPECT_NE(event.data, "history");
+      ++delivered;
+    }
+  }
+  EXPECT_EQ(delivered, 30u);
+  EXPECT_EQ(missed, 1);
   EXPECT_EQ(service.stop(), 0);
 }
 

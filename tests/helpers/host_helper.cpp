@@ -14,6 +14,10 @@
 //       events or TIMEOUT_MS.
 //   take CATEGORY
 //       Takes one number for an event and dies (SIGKILL) before sending it.
+//   static CATEGORY
+//       A client of static storage numbers one event of CATEGORY from the
+//       main thread, and main returns: the client is destroyed after the
+//       main thread's own storage.
 #include <signal.h>
 #include <unistd.h>
 
@@ -176,10 +180,17 @@ int takeAndDie(const std::string& category) {
   return 6;
 }
 
+int staticClient(const std::string& category) {
+  static CEventLib lib("host-static", nullptr, nullptr, nullptr);
+  lib.initialize();
+  lib.deliverEvent(category, "", "at exit");
+  return 0;
+}
+
 int usage() {
   std::fprintf(stderr,
                "usage: host_helper pub CATEGORY NAME COUNT RATE SIZE [end] | sub CATEGORY ENDS TIMEOUT_MS | "
-               "take CATEGORY\n");
+               "take CATEGORY | static CATEGORY\n");
   return 2;
 }
 
@@ -193,5 +204,6 @@ int main(int argc, char** argv) {
   }
   if (mode == "sub" && argc == 5) return subscribe(argv[2], std::atol(argv[3]), std::atol(argv[4]));
   if (mode == "take" && argc == 3) return takeAndDie(argv[2]);
+  if (mode == "static" && argc == 3) return staticClient(argv[2]);
   return usage();
 }

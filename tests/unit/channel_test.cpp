@@ -92,6 +92,9 @@ TEST(Channel, TrafficAndStatusesAcrossAServiceRestart) {
   EXPECT_EQ(0xC0000005u, header[2]);
   ASSERT_EQ(2u, service.commands().size());
   EXPECT_EQ("a;b\x01", service.commands()[1].text);
+  // The whole length given goes out, a NUL inside included.
+  ASSERT_EQ(0, exchange(*channel, CECMD_CLIENT_NAME, std::string("a\0b", 3), &answer, header));
+  EXPECT_EQ(std::string("a\0b", 3), service.commands()[2].text);
 
   uint32_t withText = service.sendRequest("hello", false);
   service.sendRequest("cut", true, false);

@@ -62,11 +62,11 @@ TEST_F(EngineTest, DumpWritesTheTablesAndAsksTheService) {
     return !queued.empty() && queued.back().connection == 2;
   }));
   CParamsX replay(service.commandsOf(CECMD_QUEUE).back().text);
-  // The subscriptions are announced first, then what waited.
+  // What waited leaves first, then the subscriptions are announced.
   ASSERT_EQ(3ul, replay.count());
-  EXPECT_EQ("9;subscribe;11;2;12;4;cat1", replay.getstringParamAt(0));
-  EXPECT_EQ("event", CParamsX(replay.getstringParamAt(1)).getstringParamAt(0));
-  EXPECT_EQ("4;dump", replay.getstringParamAt(2));
+  EXPECT_EQ("event", CParamsX(replay.getstringParamAt(0)).getstringParamAt(0));
+  EXPECT_EQ("4;dump", replay.getstringParamAt(1));
+  EXPECT_EQ("9;subscribe;11;2;12;4;cat1", replay.getstringParamAt(2));
 
   client->finalize();
   EXPECT_EQ(CE_E_STOPPING, client->reportConnectivity(1));

@@ -104,3 +104,38 @@ TEST_F(EngineTest, LongQueueLeavesInSeveralExchanges) {
   }
   EXPECT_EQ(next, kEvents);
 }
+
+// A NUL in any text, or the store's reserved category, is refused at the
+// call: nothing is queued or numbered, the base stays, and what the host
+// queues next travels whole.
+TEST_F(EngineTest, TextsWithNulAndTheReservedCategoryAreRefused) {
+  auto client = connectedClient();
+  CCategorySeqNo& store = client->engine()->m_categorySeqNo;
+  const unsigned long long base = store.getSeqNoBase();
+  const std::string nul("a\0b", 3);
+  const std::string reserved = CCategorySeqNo::kSeqNoBaseCategory;
+  EXPECT_EQ(CE_E_INVALID_TEXT, client->deliverEvent("cat", "", nul));
+  EXPECT_EQ(CE_E_INVALID_TEXT, client->deliverEvent("cat", nul, "data"));
+  EXPECT_EQ(CE_E_INVALID_TEXT, client->deliverEvent(nul, "", "data"));
+  EXPECT_EQ(CE_E_INVALID_TEXT, client->deliverEvent(reserved, "", "data"));
+  EXPECT_EQ(CE_E_INVALID_TEXT, client->publish(reserved));
+  EXPECT_EQ(CE_E_INVALID_TEXT, client->publish(nul));
+  EXPECT_EQ(CE_E_INVALID_TEXT, client->retract(nul));
+  EXPECT_EQ(CE_E_INVALID_TEXT, client->subscribe("cat", nul, 0xFFFFFFFFul, nullptr));
+  EXPECT_EQ(CE_E_INVALID_TEXT, client->unsubscribe(nul));
+  unsigned long long n = 0;
+  EXPECT_EQ(CE_E_INVALID_TEXT, store.getNextSeqNo(reserved, &n));
+  EXPECT_EQ(CE_E_INVALID_TEXT, store.setSeqNo(reserved, 1));
+  EXPECT_EQ(base, store.getSeqNoBase());
+
+  EXPECT_EQ(0, client->deliverEvent("cat", "", "after"));
+  EXPECT_EQ(0, client->execute(9));
+  std::string sent;
+  ASSERT_TRUE(service.waitUntil([&] {
+    auto queued = service.commandsOf(CECMD_QUEUE);
+    sent = queued.empty() ? std::string() : queued.back().text;
+    return sent.find("completion-id") != std::string::npos;
+  }));
+  EXPECT_NE(std::string::npos, sent.find("5;after"));
+  EXPECT_EQ(std::string::npos, sent.find('\0'));
+}

@@ -72,10 +72,12 @@ TEST_F(EngineTest, EveryConnectionReplaysEverything) {
   }
 }
 
-// What the host queues while a new connection is still being announced
-// leaves after the announcement: a completion that comes back means the
-// subscriptions are in place again.
-TEST_F(EngineTest, RequestsQueuedDuringTheAnnouncementFollowIt) {
+// What the host queued before a new connection is announced leaves first,
+// in the announcement's batch: a stale "unsubscribe" cannot undo the renewed
+// subscription, and the completion is in the same batch as the subscriptions.
+// A connection whose identification fails announces nothing, but the host's
+// requests still leave.
+TEST_F(EngineTest, QueuedRequestsLeaveBeforeTheAnnouncementInItsBatch) {
   auto client = connectedClient("announcer");
   client->subscribe("cat1", "", 12, nullptr);
   flushNow(*client, service);
@@ -95,10 +97,29 @@ TEST_F(EngineTest, RequestsQueuedDuringTheAnnouncementFollowIt) {
     sent.clear();
     for (const auto& command : service.commandsOf(CECMD_QUEUE))
       if (command.connection == 2) sent.push_back(command.text);
-    return !sent.empty() && sent.back().find("completion-id") != std::string::npos;
+    return !sent.empty();
   }));
-  CParamsX first(sent.front());
-  EXPECT_EQ("9;subscribe;11;2;12;4;cat1", first.getstringParamAt(0));
+  ASSERT_EQ(1u, sent.size());
+  CParamsX batch(sent.front());
+  ASSERT_EQ(2ul, batch.count());
+  EXPECT_EQ("completion-id", CParamsX(batch.getstringParamAt(0)).getstringParamAt(0));
+  EXPECT_EQ("9;subscribe;11;2;12;4;cat1", batch.getstringParamAt(1));
+
+  service.setResult(CECMD_CLIENT_NAME, 0xC1271001u);
+  service.stop();
+  ASSERT_TRUE(eventually([&] { return !client->engine()->isConnected(); }));
+  service.start();
+  ASSERT_TRUE(service.waitUntil([&] {
+    for (const auto& command : service.commandsOf(CECMD_CLIENT_NAME))
+      if (command.connection == 3) return true;
+    return false;
+  }));
+  ASSERT_TRUE(eventually([&] { return client->execute(78) >= 0; }));
+  ASSERT_TRUE(service.waitUntil([&] {
+    for (const auto& command : service.commandsOf(CECMD_QUEUE))
+      if (command.connection == 3 && command.text.find("completion-id") != std::string::npos) return true;
+    return false;
+  })) << "the send thread is blocked";
 }
 
 // A service that answers the server id with 0 leaves "this server"

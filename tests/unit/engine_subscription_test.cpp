@@ -139,11 +139,18 @@ TEST_F(EngineTest, ReceivedEventsAreCheckedAndMatched) {
   EXPECT_EQ("missed-event", events[8].data);  // the check of 9
   EXPECT_EQ(9u, events[8].seqNo);
 
+  // A check for a key that has received nothing yet only says where the
+  // series stands, from a server already seen too.
+  client->subscribe("cat5", "", 5, nullptr);
+  deliver(service, {"17;check-event-seqno;12;4;cat5;3;500;1;5", eventRequest("cat5", "", "e501", 5, 501)});
+  ASSERT_EQ(10u, handlers.events().size());
+  EXPECT_EQ("e501", handlers.events()[9].data);
+
   // The service's own connection news need no subscription.
   deliver(service, {eventRequest("eventsystem", "", "connected", 0, 0),
                     eventRequest("eventsystem", "", "missed-event", 0, 0)});
-  ASSERT_EQ(10u, handlers.events().size());
-  EXPECT_EQ("connected", handlers.events()[9].data);
+  ASSERT_EQ(11u, handlers.events().size());
+  EXPECT_EQ("connected", handlers.events()[10].data);
   handlers.setResult(CE_E_CREATE);
   deliver(service, {eventRequest("cat1", "", "d1", 12, 1)});
   EXPECT_NE(std::string::npos, logText().find("(Error) CEventLibImpl::actionEvent failed - 0xC11F0D48"));

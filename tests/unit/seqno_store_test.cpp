@@ -180,3 +180,11 @@ TEST_F(SeqNoStore, SurvivesProcessesDyingInside) {
   });
   EXPECT_EQ(base + 2, next);
 }
+
+// A client of static storage that numbered an event of a long category from
+// the main thread ends cleanly when main returns (its store is destroyed
+// after the main thread's own storage; ASan builds catch a write into it).
+TEST_F(SeqNoStore, StaticClientEndsCleanlyAfterMainReturns) {
+  const std::string category(40, 'c');
+  EXPECT_EQ(0, waitExit(spawn({evt::test::hostHelperPath(), "static", category}, evt::test::ownEmulator())));
+}
