@@ -117,6 +117,14 @@ class CE_EXPORT CEventLibImpl {
   void actionPublish(const ParamsView& request);
   void actionRetract(const ParamsView& request);
   void actionSetSeqNoBase(const ParamsView& request);
+  // The same, each from the text of one request list.
+  void actionCheckEventSeqNo(const std::string& request);
+  void actionCompleted(const std::string& request);
+  void actionDump(const std::string& request);
+  void actionEvent(const std::string& request);
+  void actionPublish(const std::string& request);
+  void actionRetract(const std::string& request);
+  void actionSetSeqNoBase(const std::string& request);
 
   // Thread entries; the argument is the engine.
   static void sendThread(void* pEngine);
@@ -210,6 +218,8 @@ class CE_EXPORT CEventLibImpl {
   // Serialises numbering and queueing of this engine's own events; taken
   // before m_pCritSec.
   std::mutex m_deliverMutex;
+  // Set once the full list of all categories has been logged.
+  std::atomic<int> m_bCategoryListFullLogged{0};
   // The texts of the event being queued, their storage kept from event to
   // event; used under m_deliverMutex.
   std::string m_eventText;

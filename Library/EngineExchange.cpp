@@ -144,6 +144,14 @@ void CEventLibImpl::dispatch(std::string_view requestList) {
   }
 }
 
+void CEventLibImpl::actionCheckEventSeqNo(const std::string& request) { actionCheckEventSeqNo(ParamsView(request)); }
+void CEventLibImpl::actionCompleted(const std::string& request) { actionCompleted(ParamsView(request)); }
+void CEventLibImpl::actionDump(const std::string& request) { actionDump(ParamsView(request)); }
+void CEventLibImpl::actionEvent(const std::string& request) { actionEvent(ParamsView(request)); }
+void CEventLibImpl::actionPublish(const std::string& request) { actionPublish(ParamsView(request)); }
+void CEventLibImpl::actionRetract(const std::string& request) { actionRetract(ParamsView(request)); }
+void CEventLibImpl::actionSetSeqNoBase(const std::string& request) { actionSetSeqNoBase(ParamsView(request)); }
+
 void CEventLibImpl::actionDisconnected() {
   evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_INFO, "CEventLibImpl::actionDisconnected (0x%08X)", addressWord(this));
   m_pCritSec->enter(__LINE__);

@@ -185,7 +185,8 @@ void CEventLibImpl::initThreadFunc() {
   }
   if (registered) {
     m_pCritSec->enter(__LINE__);
-    m_dwThisServerID.store(static_cast<unsigned long>(std::strtol(serverId.c_str(), nullptr, 10)));
+    // A 32-bit id, written either way ("4294967294" or "-2"), the same in both builds.
+    m_dwThisServerID.store(static_cast<uint32_t>(std::strtoll(serverId.c_str(), nullptr, 10)));
     m_bConnected.store(1);
     m_pCritSec->leave(__LINE__);
     evtLog(LOGLIB_PRIORITY_INFO, "CEventLibImpl::initThreadFunc - stopping (0x%08X)", addressWord(this));

@@ -4,6 +4,7 @@
 
 #include "Library/CEResultCodes.h"
 #include "Library/CEventLibImpl.h"
+#include "Library/HandlerCall.h"
 #include "Library/EngineText.h"
 #include "trace/_Trace.h"
 
@@ -71,7 +72,8 @@ long CEventLibImpl::execute(unsigned long completionId) {
 void CEventLibImpl::publishAction(const ParamsView& request, int bPublish) {
   if (m_pPublishHandler == nullptr) return;
   const ParamsView fields(request.itemAt(1));
-  long result = m_pPublishHandler->onPublish(fields.getstringParamAt(0), int32At(fields, 1), bPublish);
+  long result = evt::engine::callHandler(
+      [&] { return m_pPublishHandler->onPublish(fields.getstringParamAt(0), int32At(fields, 1), bPublish); });
   if (result < 0) {
     evtLog(LOGLIB_PRIORITY_ERROR,
            bPublish ? "(Error) CEventLibImpl::actionPublish failed - 0x%08X"
@@ -86,7 +88,8 @@ void CEventLibImpl::actionRetract(const ParamsView& request) { publishAction(req
 void CEventLibImpl::actionCompleted(const ParamsView& request) {
   if (m_pCompletionHandler == nullptr) return;
   const ParamsView fields(request.itemAt(1));
-  long result = m_pCompletionHandler->onCompleted(int32At(fields, 0), int32At(fields, 1));
+  long result =
+      evt::engine::callHandler([&] { return m_pCompletionHandler->onCompleted(int32At(fields, 0), int32At(fields, 1)); });
   if (result < 0)
     evtLog(LOGLIB_PRIORITY_ERROR, "(Error) CEventLibImpl::actionCompleted failed - 0x%08X", codeWord(result));
 }

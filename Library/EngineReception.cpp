@@ -8,6 +8,7 @@
 
 #include "Library/CEResultCodes.h"
 #include "Library/CEventLibImpl.h"
+#include "Library/HandlerCall.h"
 #include "Library/EngineText.h"
 #include "trace/_Trace.h"
 
@@ -43,14 +44,22 @@ long CEventLibImpl::deliverEvent(const std::string& category, const std::string&
   std::lock_guard<std::mutex> ordering(m_deliverMutex);
   unsigned long long seqNo = 0;
   long result = m_categorySeqNo.getNextSeqNo(category, &seqNo);
-  // A full list of categories still issues the number: the event goes out
-  // and the host learns of the full list from the result.
-  bool issued = result >= 0 || (result == CE_E_CREATE && seqNo != 0);
-  if (result < 0) {
+  if (result == CE_E_CREATE && seqNo != 0) {
+    // The machine-wide list of category names is full, but the number was
+    // issued: the event goes out, so the host is told of success (one that
+    // retried on a failure would publish twice). Said once per client.
+    if (m_bCategoryListFullLogged.exchange(1) == 0) {
+      evtLog(LOGLIB_PRIORITY_ERROR,
+             "(Error) CEventLibImpl::deliverEvent(0x%08X): the list of all categories is full; new categories such "
+             "as %s are numbered and sent but not listed",
+             addressWord(this), category.c_str());
+    }
+    result = 0;
+  } else if (result < 0) {
     evtLog(LOGLIB_PRIORITY_ERROR, "(Error) CEventLibImpl::deliverEvent(0x%08X) failed: name %s, cat %s, keys %s, data %s, hr 0x%08X",
            addressWord(this), m_strName.c_str(), category.c_str(), keys.c_str(), data.c_str(), codeWord(result));
+    return result;
   }
-  if (!issued) return result;
   m_pCritSec->enter(__LINE__);
   m_mapSeqNoSent[category] = seqNo;
   // Built under the lock: the id is the one registration stored.
@@ -81,7 +90,8 @@ void CEventLibImpl::fireEvent(const std::string& category, const std::string& ke
            "CEventLibImpl::actionEvent, fireEvent(0x%08X), name %s, cat %s, keys %s, data %s, seqno %llu, from serverid %d",
            addressWord(this), m_strName.c_str(), category.c_str(), keys.c_str(), data.c_str(), seqNo,
            numberText(serverId));
-  long result = m_pEventHandler->onDeliverEvent(category, keys, data, seqNo, serverId);
+  long result =
+      evt::engine::callHandler([&] { return m_pEventHandler->onDeliverEvent(category, keys, data, seqNo, serverId); });
   if (result < 0) evtLog(LOGLIB_PRIORITY_ERROR, "(Error) CEventLibImpl::actionEvent failed - 0x%08X", codeWord(result));
 }
 
@@ -172,8 +182,10 @@ int CEventLibImpl::checkKeyForMissedEvent(uint32_t serverId, const std::string& 
            numberText(serverId));
   CParamsX missedKeys;
   missedKeys.addParam(category);
-  long result = m_pEventHandler->onDeliverEvent(kEventSystemCategory, missedKeys.paramList(), "missed-event", seqNo,
-                                                serverId);
+  long result = evt::engine::callHandler([&] {
+    return m_pEventHandler->onDeliverEvent(kEventSystemCategory, missedKeys.paramList(), "missed-event", seqNo,
+                                           serverId);
+  });
   if (result < 0)
     evtLog(LOGLIB_PRIORITY_ERROR, "(Error) CEventLibImpl::checkForMissedEvent, onDeliverEvent failed - 0x%08X",
            codeWord(result));

@@ -37,10 +37,12 @@ void CEventLibImpl::actionConnected() {
   m_critSecIPC.leave(__LINE__);
   if (result < 0) {
     // Logged by the exchange. Nothing is replayed, but the queue is no
-    // longer held back for an announcement that will not come.
+    // longer held back for an announcement that will not come: what the
+    // host queued meanwhile leaves now.
     m_pCritSec->enter(__LINE__);
     m_bAnnouncementPending.store(0);
     m_pCritSec->leave(__LINE__);
+    flushSendQueue(false);
     return;
   }
   flushSendQueue(true);

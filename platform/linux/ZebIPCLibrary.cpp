@@ -5,6 +5,7 @@
 // m_writeMutex, then m_mutex briefly to check its connection is current; the
 // reader never holds both, and closes a socket only under m_writeMutex, so no
 // write can reach a descriptor that was closed and reused.
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -43,13 +44,18 @@ char* newText(const std::string& text) {
   return copy;
 }
 
+// Connects without blocking: a service that is alive but does not accept
+// (its backlog full) fails the attempt at once instead of holding the
+// caller, and finalize, for as long as it stalls. The connection itself is
+// used blocking.
 int connectTo(const std::string& path) {
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return -1;
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
     close(fd);
     return -1;
   }

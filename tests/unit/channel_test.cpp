@@ -8,6 +8,7 @@
 #include <cstring>
 #include <future>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -225,4 +226,35 @@ TEST(Channel, MalformedFramesEndTheConnection) {
   close(stale);
   evt::channel::ChannelListener restarted(path);
   EXPECT_EQ(0, restarted.listen());
+}
+
+// A service that is alive but accepts nobody (its backlog full) neither
+// holds initialize nor keeps finalize waiting.
+TEST(Channel, StalledServiceHoldsNeitherInitializeNorFinalize) {
+  const std::string path = evt::channel::endpointPath(kServiceChannelName, kServiceChannelId);
+  int stalled = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, path.c_str());
+  ASSERT_EQ(0, bind(stalled, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  ASSERT_EQ(0, listen(stalled, 0));
+  std::vector<int> waiting;  // connections nobody accepts, until the backlog is full
+  for (;;) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      close(fd);
+      break;
+    }
+    waiting.push_back(fd);
+    ASSERT_LT(waiting.size(), 100u);
+  }
+  const auto start = std::chrono::steady_clock::now();
+  std::unique_ptr<CZebIPCLibrary> channel(newChannel());
+  EXPECT_EQ(0, channel->initialize());
+  std::this_thread::sleep_for(100ms);  // the reader retries meanwhile
+  EXPECT_EQ(0, channel->finalize());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  for (int fd : waiting) close(fd);
+  close(stalled);
+  unlink(path.c_str());
 }

@@ -1,4 +1,7 @@
 // The dump of the engine's tables, connectivity reports, and item lists.
+#include <atomic>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "Library/CEResultCodes.h"
@@ -93,4 +96,42 @@ TEST(ItemLists, ReadAndBuildTexts) {
   EXPECT_EQ("3;abc;2;de", gen.getList());
   gen.clear();
   EXPECT_EQ("", gen.getList());
+}
+
+// A dump while the service keeps setting bases reads one consistent state
+// (the ThreadSanitizer build checks the maps are never read while written).
+TEST_F(EngineTest, DumpWhileBasesArrive) {
+  auto client = connectedClient();
+  std::atomic<bool> done{false};
+  std::thread dumping([&] {
+    for (int i = 0; i < 200 && !done; ++i) client->dump();
+  });
+  uint32_t last = 0;
+  for (int i = 0; i < 200; ++i) {
+    CParamsX request;
+    request.addParam("set-seqno-base");
+    request.addParam(std::to_string(1000 + i));
+    request.addParam(std::to_string(i % 7));
+    last = service.sendRequest(textOf({request.paramList()}), i < 199);
+  }
+  evt::channel::Frame answer;
+  EXPECT_TRUE(service.answerTo(last, &answer, std::chrono::seconds(10)));
+  done = true;
+  dumping.join();
+  EXPECT_NE(std::string::npos, logText().find("   seqno base"));
+}
+
+// A dump asked for before the service accepts the client leaves once it does.
+TEST_F(EngineTest, DumpBeforeTheServiceAcceptsLeavesOnceConnected) {
+  service.stop();
+  CEventLib client("early", &handlers, &handlers, &handlers);
+  ASSERT_EQ(0, client.initialize());
+  client.dump();
+  service.start();
+  EXPECT_TRUE(service.waitUntil([&] {
+    for (const auto& command : service.commandsOf(CECMD_QUEUE))
+      if (command.text.find("4;dump") != std::string::npos) return true;
+    return false;
+  }));
+  client.finalize();
 }

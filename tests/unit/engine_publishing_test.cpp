@@ -1,4 +1,7 @@
 // Publications, their replay after a reconnection, and completions.
+#include <thread>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 #include "Library/CEResultCodes.h"
@@ -138,4 +141,57 @@ TEST_F(EngineTest, TextsWithNulAndTheReservedCategoryAreRefused) {
   }));
   EXPECT_NE(std::string::npos, sent.find("5;after"));
   EXPECT_EQ(std::string::npos, sent.find('\0'));
+}
+
+// Once the machine-wide list of category names is full, events of new
+// categories are still numbered and sent, reported as sent, and the full
+// list is logged once, not per category.
+TEST_F(EngineTest, FullCategoryListStillSendsEventsAndSaysSoOnce) {
+  auto client = connectedClient();
+  CCategorySeqNo& store = client->engine()->m_categorySeqNo;
+  for (int i = 0; store.useCategory("filler-category-" + std::to_string(i)) == 0; ++i) {
+  }
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(0, client->deliverEvent("unlisted" + std::to_string(i), "", "d"));
+  EXPECT_EQ(0, client->execute(3));
+  ASSERT_TRUE(service.waitUntil([&] {
+    auto queued = service.commandsOf(CECMD_QUEUE);
+    return !queued.empty() && queued.back().text.find("completion-id") != std::string::npos;
+  }));
+  const std::string batch = service.commandsOf(CECMD_QUEUE).back().text;
+  for (int i = 0; i < 5; ++i) EXPECT_NE(std::string::npos, batch.find("unlisted" + std::to_string(i)));
+  const std::string log = logText();
+  const std::size_t first = log.find("the list of all categories is full");
+  ASSERT_NE(std::string::npos, first);
+  EXPECT_EQ(std::string::npos, log.find("the list of all categories is full", first + 1));
+}
+
+// Several threads of one process publishing into one category: the events
+// leave in number order, every number once.
+TEST_F(EngineTest, ThreadsOfOneProcessPublishInNumberOrder) {
+  auto client = connectedClient();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 500; ++i) {
+        client->deliverEvent("shared", "", "d");
+        if (i % 50 == 0) client->execute(0);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(0, client->execute(11));
+  ASSERT_TRUE(service.waitUntil([&] {
+    auto queued = service.commandsOf(CECMD_QUEUE);
+    return !queued.empty() && queued.back().text.find("completion-id") != std::string::npos;
+  }));
+  std::vector<unsigned long long> numbers;
+  for (const auto& command : service.commandsOf(CECMD_QUEUE)) {
+    CParamsX batch(command.text);
+    for (unsigned long i = 0; i < batch.count(); ++i) {
+      CParamsX request(batch.getstringParamAt(i));
+      if (request.getstringParamAt(0) == "event") numbers.push_back(request.getULONGLONGParamAt(2));
+    }
+  }
+  ASSERT_EQ(2000u, numbers.size());
+  for (std::size_t i = 1; i < numbers.size(); ++i) ASSERT_EQ(numbers[i - 1] + 1, numbers[i]) << "at " << i;
 }

@@ -135,3 +135,15 @@ TEST_F(EngineTest, NoServerIdKeepsSubscriptionsUnresolved) {
   EXPECT_EQ(1ul, engine->m_mapSubscriptionUseCounts["2;-1;3;cat"]);
   EXPECT_EQ(0u, engine->m_mmapSubscriptions.count("1;0;3;cat"));
 }
+
+// The server id answer is a 32-bit id however it is written, in both builds.
+TEST_F(EngineTest, ServerIdAnswerIsRead32Bit) {
+  for (const char* answer : {"4294967294", "-2"}) {
+    service.setServerIdAnswers({answer});
+    CEventLib client("wide", nullptr, nullptr, nullptr);
+    client.initialize();
+    ASSERT_TRUE(eventually([&] { return client.engine()->isConnected(); })) << answer;
+    EXPECT_EQ(0xFFFFFFFEul, client.engine()->m_dwThisServerID.load()) << answer;
+    client.finalize();
+  }
+}

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <stdexcept>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -15,9 +16,11 @@
 
 using evt::channel::Frame;
 using evt::test::EngineTest;
+using evt::test::completedNotice;
 using evt::test::eventRequest;
 using evt::test::eventually;
 using evt::test::listOf;
+using evt::test::publishNotice;
 using evt::test::textOf;
 using namespace std::chrono_literals;
 
@@ -256,4 +259,55 @@ TEST_F(EngineTest, SubscriptionsChangeWhileEventsStream) {
   for (auto& host : hosts) host.join();
   EXPECT_GE(handler.m_calls.load(), 2000);
   expectCountsMatchEntries(client.engine());
+}
+
+// A handler that throws is a failed handler: logged, and the request thread
+// goes on with the rest of the text and the texts after it.
+TEST_F(EngineTest, HandlersThatThrowAreLoggedAndDeliveryGoesOn) {
+  struct Throwing : CEventHandler, CPublishHandler, CCompletionHandler {
+    std::atomic<int> calls{0};
+    long onDeliverEvent(const std::string&, const std::string&, const std::string&, unsigned long long,
+                        unsigned long) override {
+      ++calls;
+      throw std::runtime_error("event");
+    }
+    long onPublish(const std::string&, long, int) override {
+      ++calls;
+      throw 7;
+    }
+    long onCompleted(long, long) override {
+      ++calls;
+      throw std::runtime_error("completion");
+    }
+  } throwing;
+  CEventLib client("thrower", &throwing, &throwing, &throwing);
+  ASSERT_EQ(0, client.initialize());
+  ASSERT_TRUE(service.waitUntil([&] { return countOf(CECMD_QUEUE) >= 1; }));
+  ASSERT_TRUE(eventually([&] { return client.engine()->isConnected(); }));
+  client.subscribe("cat", "", 12, nullptr);
+  deliver(service, {eventRequest("cat", "", "a", 12, 0), publishNotice("publish", "cat", 12), completedNotice(1, 0),
+                    eventRequest("cat", "", "b", 12, 0)});
+  deliver(service, {eventRequest("cat", "", "c", 12, 0)});
+  EXPECT_EQ(5, throwing.calls.load());
+  EXPECT_NE(std::string::npos, logText().find("(Error) CEventLibImpl::actionEvent failed - 0xC11F0D53"));
+  EXPECT_NE(std::string::npos, logText().find("(Error) CEventLibImpl::actionPublish failed - 0xC11F0D53"));
+  EXPECT_NE(std::string::npos, logText().find("(Error) CEventLibImpl::actionCompleted failed - 0xC11F0D53"));
+  client.finalize();
+}
+
+// The engine's actions take the text of a request list too.
+TEST_F(EngineTest, ActionsTakeRequestTexts) {
+  auto client = connectedClient();
+  CEventLibImpl& engine = *client->engine();
+  client->subscribe("cat", "", 5, nullptr);
+  engine.actionSetSeqNoBase(std::string("14;set-seqno-base;3;100;1;5"));
+  engine.actionEvent(eventRequest("cat", "", "e101", 5, 101));
+  engine.actionCheckEventSeqNo(std::string("17;check-event-seqno;12;4;cat3;3;100;1;5"));
+  engine.actionCompleted(completedNotice(4, 0));
+  engine.actionPublish(publishNotice("publish", "cat", 5));
+  const auto events = handlers.events();
+  ASSERT_EQ(1u, events.size());
+  EXPECT_EQ("e101", events[0].data);  // base 100 known: 101 is in sequence
+  EXPECT_EQ(1u, handlers.completions().size());
+  EXPECT_EQ(1u, handlers.publishes().size());
 }
