@@ -27,27 +27,10 @@
 #include "Utilities/CParamsX.h"
 #include "Utilities/ParamsView.h"
 #include "platform/CPortable.h"
+#include "protocol/Protocol.h"
 #include "trace/_Trace.h"
 
 class CZebIPCLibrary;
-
-// Commands sent to the service, carried in word 0 of the channel header.
-enum CECMD : uint32_t {
-  CECMD_QUEUE = 1,        // flush queued requests; answer ignored
-  CECMD_SERVER_ID = 3,    // answer: this client's server id as decimal text
-  CECMD_CLIENT_NAME = 4,  // register the client name; answer ignored
-  CECMD_PROCESS_ID = 5,   // register the process id; answer ignored
-};
-
-// Word 1 of the header of every answer the request thread sends.
-constexpr uint32_t kServiceAnswerMark = 6;
-// A queue longer than this leaves in several CECMD_QUEUE exchanges, so that
-// no exchange comes near the channel's frame limit (64 MiB).
-constexpr std::size_t kMaxQueueText = 16u * 1024u * 1024u;
-
-// Channel endpoint of the event service.
-constexpr const char* kServiceChannelName = "ZebEventSystem";
-constexpr const char* kServiceChannelId = "73374210-F994-4d15-A4C2-A4F73865998E";
 
 class CE_EXPORT CEventLibImpl {
  public:
@@ -98,9 +81,9 @@ class CE_EXPORT CEventLibImpl {
   // text, when one comes, replaces *pAnswer (may be null).
   long sendReceiveIPC(CECMD cmd, const std::string& input, std::string* pAnswer);
 
-  // Appends one request list (name, then `data` as one item) to the send
+  // Appends one request list (built by the protocol module) to the send
   // queue. The caller holds m_pCritSec.
-  void queueRequestLocked(const std::string& name, const std::string& data);
+  void queueRequestLocked(const std::string& request) { m_sendQueue.addParam(request); }
 
   // Reactions to the channel's statuses, on the request thread.
   // Handles one text received from the service: its request lists in turn.
@@ -149,8 +132,8 @@ class CE_EXPORT CEventLibImpl {
   long flushSendQueue(bool replay);
   void queueReplayLocked();
   void rekeyUnresolvedLocked();
-  // The fields of a "publish" or "retract" request for `category`.
-  std::string publishFields(const std::string& category) const;
+  // A "publish" or "retract" request for `category` of this server.
+  std::string publicationRequest(std::string_view name, const std::string& category) const;
   void dispatch(std::string_view requestList);
   // Sends `batch` in exchanges of at most kMaxQueueText bytes, cut between
   // request lists, in order; stops at the first failure.

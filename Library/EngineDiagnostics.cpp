@@ -11,12 +11,11 @@ using KelLogLib::LOGLIB_PRIORITY_INFO;
 void CEventLibImpl::dump() {
   m_pCritSec->enter(__LINE__);
   // Queued even while disconnected: it then waits for the next connection.
-  CParamsX request;
-  request.addParam("dump");
-  m_sendQueue.addParam(request.paramList());
+  const std::string request = evt::protocol::dumpRequest();
+  queueRequestLocked(request);
   m_eventSend.wake(kSendNow);
   m_pCritSec->leave(__LINE__);
-  actionDump(ParamsView(request.paramListRef()));
+  actionDump(ParamsView(request));
 }
 
 void CEventLibImpl::actionDump(const ParamsView&) {
@@ -49,10 +48,9 @@ void CEventLibImpl::actionDump(const ParamsView&) {
 }
 
 long CEventLibImpl::reportConnectivity(unsigned long value) {
-  CParamsX fields;
-  addNumber(fields, serverIdOf(value));
+  const std::string request = evt::protocol::connectivityRequest(serverIdOf(value));
   m_pCritSec->enter(__LINE__);
-  if (m_bConnected.load()) queueRequestLocked("reportconnectivity", fields.paramList());
+  if (m_bConnected.load()) queueRequestLocked(request);
   m_pCritSec->leave(__LINE__);
   return 0;
 }

@@ -28,19 +28,19 @@ std::string adoptText(char* data, unsigned long length) {
 }
 
 struct DispatchEntry {
-  const char* name;
+  std::string_view name;
   void (CEventLibImpl::*action)(const ParamsView&);  // the request list, read
 };
 
 // Request names are matched exactly, letter case included.
 const DispatchEntry kDispatchTable[] = {
-    {"check-event-seqno", &CEventLibImpl::actionCheckEventSeqNo},
-    {"completed", &CEventLibImpl::actionCompleted},
-    {"dump", &CEventLibImpl::actionDump},
-    {"event", &CEventLibImpl::actionEvent},
-    {"publish", &CEventLibImpl::actionPublish},
-    {"retract", &CEventLibImpl::actionRetract},
-    {"set-seqno-base", &CEventLibImpl::actionSetSeqNoBase},
+    {evt::protocol::kCheckEventSeqNo, &CEventLibImpl::actionCheckEventSeqNo},
+    {evt::protocol::kCompleted, &CEventLibImpl::actionCompleted},
+    {evt::protocol::kDump, &CEventLibImpl::actionDump},
+    {evt::protocol::kEvent, &CEventLibImpl::actionEvent},
+    {evt::protocol::kPublish, &CEventLibImpl::actionPublish},
+    {evt::protocol::kRetract, &CEventLibImpl::actionRetract},
+    {evt::protocol::kSetSeqNoBase, &CEventLibImpl::actionSetSeqNoBase},
 };
 
 }  // namespace
@@ -135,7 +135,7 @@ void CEventLibImpl::dispatchText(const std::string& text) {
 
 void CEventLibImpl::dispatch(std::string_view requestList) {
   const ParamsView request(requestList);
-  const std::string_view name = request.itemAt(0);
+  const std::string_view name = evt::protocol::nameOf(request);
   for (const DispatchEntry& entry : kDispatchTable) {
     if (name == entry.name) {
       (this->*entry.action)(request);

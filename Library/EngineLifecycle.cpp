@@ -307,9 +307,4 @@ void CEventLibImpl::sendThreadFunc() {
   setFlag(m_bSendThreadRunning, 0);
 }
 
-void CEventLibImpl::queueRequestLocked(const std::string& name, const std::string& data) {
-  CParamsX request;
-  request.addParam(name);
-  request.addParam(data);
-  m_sendQueue.addParam(request.paramListRef());
-}
+

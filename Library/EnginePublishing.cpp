@@ -13,26 +13,14 @@ using evt::engine::codeWord;
 using KelLogLib::LOGLIB_PRIORITY_ERROR;
 using KelLogLib::LOGLIB_PRIORITY_INFO;
 
-namespace {
-
-// Item 1 of a received request list, itself a list.
-long int32At(const ParamsView& fields, std::size_t index) {
-  return static_cast<long>(static_cast<int32_t>(fields.getLongParamAt(index)));
-}
-
-}  // namespace
-
-std::string CEventLibImpl::publishFields(const std::string& category) const {
-  CParamsX fields;
-  fields.addParam(category);
-  fields.addParam(static_cast<long>(m_dwThisServerID.load()));
-  return fields.takeParamList();
+std::string CEventLibImpl::publicationRequest(std::string_view name, const std::string& category) const {
+  return evt::protocol::publicationRequest(name, category, static_cast<uint32_t>(m_dwThisServerID.load()));
 }
 
 long CEventLibImpl::publish(const std::string& category) {
   m_pCritSec->enter(__LINE__);
   if (m_mapPublishings.count(category) == 0) {
-    if (m_bConnected.load()) queueRequestLocked("publish", publishFields(category));
+    if (m_bConnected.load()) queueRequestLocked(publicationRequest(evt::protocol::kPublish, category));
     m_mapPublishings[category] = 1;  // announced again on every connection
   }
   m_pCritSec->leave(__LINE__);
@@ -44,7 +32,7 @@ long CEventLibImpl::retract(const std::string& category) {
   m_pCritSec->enter(__LINE__);
   auto found = m_mapPublishings.find(category);
   if (found != m_mapPublishings.end()) {
-    if (m_bConnected.load()) queueRequestLocked("retract", publishFields(category));
+    if (m_bConnected.load()) queueRequestLocked(publicationRequest(evt::protocol::kRetract, category));
     m_mapPublishings.erase(found);
   }
   m_pCritSec->leave(__LINE__);
@@ -58,9 +46,7 @@ long CEventLibImpl::execute(unsigned long completionId) {
   if (completionId != 0) {
     // Queued even when nothing else is, so a host waiting for this
     // completion always gets it.
-    CParamsX fields;
-    fields.addParam(static_cast<long>(static_cast<int32_t>(completionId)));
-    queueRequestLocked("completion-id", fields.paramList());
+    queueRequestLocked(evt::protocol::completionIdRequest(static_cast<uint32_t>(completionId)));
     m_eventSend.wake(kSendNow);
   } else if (m_sendQueue.count() > 0) {
     m_eventSend.wake(kSendWithinWindow);
@@ -71,9 +57,11 @@ long CEventLibImpl::execute(unsigned long completionId) {
 
 void CEventLibImpl::publishAction(const ParamsView& request, int bPublish) {
   if (m_pPublishHandler == nullptr) return;
-  const ParamsView fields(request.itemAt(1));
-  long result = evt::engine::callHandler(
-      [&] { return m_pPublishHandler->onPublish(fields.getstringParamAt(0), int32At(fields, 1), bPublish); });
+  const evt::protocol::Publication publication = evt::protocol::readPublication(request);
+  long result = evt::engine::callHandler([&] {
+    return m_pPublishHandler->onPublish(std::string(publication.category), static_cast<int32_t>(publication.server),
+                                        bPublish);
+  });
   if (result < 0) {
     evtLog(LOGLIB_PRIORITY_ERROR,
            bPublish ? "(Error) CEventLibImpl::actionPublish failed - 0x%08X"
@@ -87,9 +75,11 @@ void CEventLibImpl::actionRetract(const ParamsView& request) { publishAction(req
 
 void CEventLibImpl::actionCompleted(const ParamsView& request) {
   if (m_pCompletionHandler == nullptr) return;
-  const ParamsView fields(request.itemAt(1));
-  long result =
-      evt::engine::callHandler([&] { return m_pCompletionHandler->onCompleted(int32At(fields, 0), int32At(fields, 1)); });
+  const evt::protocol::Completion completion = evt::protocol::readCompletion(request);
+  long result = evt::engine::callHandler([&] {
+    return m_pCompletionHandler->onCompleted(static_cast<int32_t>(completion.first),
+                                             static_cast<int32_t>(completion.second));
+  });
   if (result < 0)
     evtLog(LOGLIB_PRIORITY_ERROR, "(Error) CEventLibImpl::actionCompleted failed - 0x%08X", codeWord(result));
 }

@@ -19,7 +19,9 @@ using KelLogLib::LOGLIB_PRIORITY_INFO;
 
 namespace {
 
-constexpr const char* kEventSystemCategory = "eventsystem";
+// The category of the library's missed-event reports and the service's own
+// connection news.
+const std::string kEventSystemCategory(evt::protocol::kEventSystemCategory);
 
 // Whether an event's keys satisfy one subscription's patterns: a prefix
 // match, where "*" stands for any single key and, last, for all the rest.
@@ -63,15 +65,8 @@ long CEventLibImpl::deliverEvent(const std::string& category, const std::string&
   m_pCritSec->enter(__LINE__);
   m_mapSeqNoSent[category] = seqNo;
   // Built under the lock: the id is the one registration stored.
-  m_eventText.clear();
-  params::appendItem(&m_eventText, category);
-  params::appendItem(&m_eventText, keys);
-  params::appendItem(&m_eventText, data);
-  params::appendNumberItem(&m_eventText, static_cast<int32_t>(m_dwThisServerID.load()));
-  m_requestText.clear();
-  params::appendItem(&m_requestText, "event");
-  params::appendItem(&m_requestText, m_eventText);
-  params::appendNumberItem(&m_requestText, seqNo);
+  evt::protocol::writeEventRequest(&m_requestText, &m_eventText, category, keys, data,
+                                   static_cast<uint32_t>(m_dwThisServerID.load()), seqNo);
   const bool connected = m_bConnected.load() != 0;
   evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_EVENT,
            "CEventLibImpl::deliverEvent(0x%08X), name %s, cat %s, keys %s, data %s, seqno %llu, ready %d",
@@ -96,12 +91,12 @@ void CEventLibImpl::fireEvent(const std::string& category, const std::string& ke
 }
 
 void CEventLibImpl::actionEvent(const ParamsView& list) {
-  const ParamsView event(list.itemAt(1));
-  const unsigned long long seqNo = list.getULONGLONGParamAt(2);
-  const std::string category = event.getstringParamAt(0);
-  const std::string keys = event.getstringParamAt(1);
-  const std::string data = event.getstringParamAt(2);
-  const uint32_t serverId = numberAt(event, 3);
+  const evt::protocol::Event event = evt::protocol::readEvent(list);
+  const unsigned long long seqNo = event.seqNo;
+  const std::string category(event.category);
+  const std::string keys(event.keys);
+  const std::string data(event.data);
+  const uint32_t serverId = event.server;
 
   if (category == kEventSystemCategory) {
     // The service's own connection news, delivered as they are.
@@ -178,7 +173,7 @@ int CEventLibImpl::checkKeyForMissedEvent(uint32_t serverId, const std::string& 
   if (m_pEventHandler == nullptr) return 1;
   evtTrace(TRACE_TRAFFIC, LOGLIB_PRIORITY_EVENT,
            "CEventLibImpl::actionEvent, fireEvent(0x%08X), cat %s, keys %s, data %s, seqno %s, from serverid %d",
-           addressWord(this), kEventSystemCategory, category.c_str(), "missed-event", CPortable::ulltos(seqNo).c_str(),
+           addressWord(this), kEventSystemCategory.c_str(), category.c_str(), "missed-event", CPortable::ulltos(seqNo).c_str(),
            numberText(serverId));
   CParamsX missedKeys;
   missedKeys.addParam(category);
@@ -193,14 +188,13 @@ int CEventLibImpl::checkKeyForMissedEvent(uint32_t serverId, const std::string& 
 }
 
 void CEventLibImpl::actionCheckEventSeqNo(const ParamsView& list) {
-  const ParamsView check(list.itemAt(1));
-  checkForMissedEvent(numberAt(list, 2), check.getstringParamAt(0), check.getULONGLONGParamAt(1), 0);
+  const evt::protocol::Check check = evt::protocol::readCheck(list);
+  checkForMissedEvent(check.server, std::string(check.category), check.seqNo, 0);
 }
 
 void CEventLibImpl::actionSetSeqNoBase(const ParamsView& list) {
-  const unsigned long long base = list.getULONGLONGParamAt(1);
-  const uint32_t serverId = numberAt(list, 2);
+  const evt::protocol::Base base = evt::protocol::readBase(list);
   m_pCritSec->enter(__LINE__);
-  m_mapSeqNoBase[serverId] = base;
+  m_mapSeqNoBase[base.server] = base.base;
   m_pCritSec->leave(__LINE__);
 }

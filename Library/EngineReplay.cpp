@@ -49,11 +49,10 @@ void CEventLibImpl::actionConnected() {
 }
 
 void CEventLibImpl::queueReplayLocked() {
-  for (const auto& publishing : m_mapPublishings) queueRequestLocked("publish", publishFields(publishing.first));
+  for (const auto& publishing : m_mapPublishings) queueRequestLocked(publicationRequest(evt::protocol::kPublish, publishing.first));
   rekeyUnresolvedLocked();
   for (const auto& count : m_mapSubscriptionUseCounts) {
-    CParamsX key(count.first);
-    queueRequestLocked("subscribe", subscriptionKey(numberAt(key, 0), key.getstringParamAt(1)));
+    queueRequestLocked(evt::protocol::subscriptionRequest(evt::protocol::kSubscribe, count.first));
   }
 }
 

@@ -65,7 +65,7 @@ long CEventLibImpl::subscribe(const std::string& category, const std::string& ke
   } else {
     m_mapSubscriptionUseCounts[key] = 1;
     m_mapSeqNoRcvd[key] = 0;
-    if (m_bConnected.load()) queueRequestLocked("subscribe", key);
+    if (m_bConnected.load()) queueRequestLocked(evt::protocol::subscriptionRequest(evt::protocol::kSubscribe, key));
   }
   m_pCritSec->leave(__LINE__);
   return result;
@@ -97,7 +97,7 @@ bool CEventLibImpl::removeSubscriptionLocked(const std::string& key, const std::
   if (count != m_mapSubscriptionUseCounts.end() && --count->second == 0) {
     m_mapSubscriptionUseCounts.erase(count);
     m_mapSeqNoRcvd.erase(key);
-    if (m_bConnected.load()) queueRequestLocked("unsubscribe", key);
+    if (m_bConnected.load()) queueRequestLocked(evt::protocol::subscriptionRequest(evt::protocol::kUnsubscribe, key));
   }
   return true;
 }

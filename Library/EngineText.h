@@ -9,6 +9,7 @@
 
 #include "Utilities/CParamsX.h"
 #include "Utilities/ParamsView.h"
+#include "protocol/Protocol.h"
 
 namespace evt::engine {
 
@@ -29,15 +30,8 @@ inline uint32_t numberAt(const ParamsView& list, std::size_t index) {
 }
 
 // [server id, category]: the key of the subscription tables and the body of
-// "subscribe"/"unsubscribe". Built for every received event, so written
-// straight into its text.
-inline std::string subscriptionKey(uint32_t serverId, std::string_view category) {
-  std::string key;
-  key.reserve(category.size() + 24);
-  params::appendNumberItem(&key, static_cast<int32_t>(serverId));
-  params::appendItem(&key, category);
-  return key;
-}
+// "subscribe"/"unsubscribe".
+using evt::protocol::subscriptionKey;
 
 // [category, keys, server id]: one subscription, as handed to the host.
 inline std::string subscriptionText(const std::string& category, const std::string& keys, uint32_t serverId) {

@@ -5,6 +5,7 @@
 #include <benchmark/benchmark.h>
 
 #include "Utilities/CParamsX.h"
+#include "protocol/Protocol.h"
 
 namespace {
 
@@ -57,7 +58,7 @@ void BM_NestedEvent(benchmark::State& state) {
     fields.addParam(data);
     fields.addParam(12L);
     CParamsX request;
-    request.addParam("event");
+    request.addParam(std::string(evt::protocol::kEvent));
     request.addParam(fields.paramListRef());
     request.addParam(123456789ull);
     CParamsX back(request.paramListRef());

@@ -15,6 +15,7 @@
 #include "Library/CEventLibImpl.h"
 #include "Utilities/CParamsX.h"
 #include "bench/BenchIsolation.h"
+#include "protocol/Protocol.h"
 
 namespace {
 
@@ -29,16 +30,10 @@ class CountingHandler : public CEventHandler {
 };
 
 std::string eventText(const std::string& keys, unsigned long long seqNo) {
-  CParamsX event;
-  event.addParam("cat");
-  event.addParam(keys);
-  event.addParam("payload of an ordinary size, some sixty-four bytes or so......");
-  event.addParam(12L);
-  CParamsX request;
-  request.addParam("event");
-  request.addParam(event.paramList());
-  request.addParam(seqNo);
-  return request.paramList();
+  std::string request, fields;
+  evt::protocol::writeEventRequest(&request, &fields, "cat", keys,
+                                   "payload of an ordinary size, some sixty-four bytes or so......", 12, seqNo);
+  return request;
 }
 
 std::string keysOf(const std::string& first) {

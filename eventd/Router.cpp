@@ -3,27 +3,17 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "Library/EngineText.h"
-#include "Utilities/CParamsX.h"
 #include "Utilities/ParamsView.h"
+#include "protocol/Protocol.h"
 #include "eventd/ServiceLog.h"
 #include "platform/linux/Frame.h"
 
 namespace evt::service {
 namespace {
 
-using engine::addNumber;
-using engine::numberAt;
-
-// [name, [category, server]]: a "publish" or "retract" notice.
-std::string notice(const char* name, const Pair& pair) {
-  CParamsX fields;
-  fields.addParam(pair.category);
-  addNumber(fields, pair.server);
-  CParamsX request;
-  request.addParam(name);
-  request.addParam(fields.paramListRef());
-  return request.takeParamList();
+// A "publish" or "retract" notice.
+std::string notice(std::string_view name, const Pair& pair) {
+  return evt::protocol::publicationRequest(name, pair.category, pair.server);
 }
 
 // A request list must leave room for its length prefix in one frame.
@@ -53,6 +43,7 @@ void Router::removeClient(ClientSession* client) {
 }
 
 void Router::handleQueue(ClientSession& client, const std::string& text) {
+  namespace protocol = evt::protocol;
   const ParamsView requests(text);
   client.fed.clear();
   if (requests.count() == 0 && !text.empty()) {
@@ -64,42 +55,43 @@ void Router::handleQueue(ClientSession& client, const std::string& text) {
   for (std::size_t i = 0; i < requests.count(); ++i) {
     const std::string_view requestText = requests.itemAt(i);
     const ParamsView request(requestText);
-    const std::string_view name = request.itemAt(0);
-    if (name == "event") {
+    const std::string_view name = protocol::nameOf(request);
+    if (name == protocol::kEvent) {
       routeEvent(client, requestText, request);
-      continue;
-    }
-    const ParamsView fields(request.itemAt(1));
-    if (name == "subscribe" || name == "unsubscribe") {
-      if (fields.count() < 2) {
+    } else if (name == protocol::kSubscribe || name == protocol::kUnsubscribe) {
+      const protocol::Subscription subscription = protocol::readSubscription(request);
+      if (!subscription.complete) {
         ++m_counters.malformed;
         continue;
       }
-      const Pair pair{resolve(numberAt(fields, 0)), fields.getstringParamAt(1)};
-      if (name == "subscribe") {
+      const Pair pair{resolve(subscription.server), std::string(subscription.category)};
+      if (name == protocol::kSubscribe) {
         subscribe(client, pair);
       } else {
         unsubscribe(client, pair);
       }
-    } else if (name == "publish" || name == "retract") {
-      if (fields.count() < 2 || fields.itemAt(0).empty()) {
+    } else if (name == protocol::kPublish || name == protocol::kRetract) {
+      const protocol::Publication publication = protocol::readPublication(request);
+      if (!publication.complete) {
         ++m_counters.malformed;
         continue;
       }
-      const Pair pair{resolve(numberAt(fields, 1)), fields.getstringParamAt(0)};
-      if (name == "publish") {
+      const Pair pair{resolve(publication.server), std::string(publication.category)};
+      if (name == protocol::kPublish) {
         publish(client, pair);
       } else {
         retract(client, pair);
       }
-    } else if (name == "completion-id") {
-      completion(client, fields);
-    } else if (name == "dump") {
+    } else if (name == protocol::kCompletionId) {
+      // Everything the client queued before this request has been routed by now.
+      ++m_counters.completions;
+      deliver(client, protocol::completedRequest(protocol::readCompletion(request).first, 0), false);
+    } else if (name == protocol::kDump) {
       logInfo("dump requested by client #%" PRIu64 " (%s)\n%s", client.number(), client.name.c_str(),
               dumpText().c_str());
-    } else if (name == "reportconnectivity") {
+    } else if (name == protocol::kReportConnectivity) {
       client.hasConnectivity = true;
-      client.connectivity = static_cast<int32_t>(numberAt(fields, 0));
+      client.connectivity = static_cast<int32_t>(protocol::readConnectivity(request));
       logInfo("client #%" PRIu64 " (%s) reports connectivity %d", client.number(), client.name.c_str(),
               static_cast<int>(client.connectivity));
     } else {
@@ -124,7 +116,7 @@ void Router::subscribe(ClientSession& client, const Pair& pair) {
     }
     m_sequencers.emplace(pair, PairSequencer(next));
   }
-  if (m_publishers.count(pair) != 0) deliver(client, notice("publish", pair), false);
+  if (m_publishers.count(pair) != 0) deliver(client, notice(evt::protocol::kPublish, pair), false);
 }
 
 void Router::unsubscribe(ClientSession& client, const Pair& pair) {
@@ -164,7 +156,7 @@ void Router::retract(ClientSession& client, const Pair& pair) {
 void Router::notifyPublishers(const Pair& pair, bool published, ClientSession* leaving) {
   auto it = m_subscribers.find(pair);
   if (it == m_subscribers.end()) return;
-  const std::string request = notice(published ? "publish" : "retract", pair);
+  const std::string request = notice(published ? evt::protocol::kPublish : evt::protocol::kRetract, pair);
   for (uint64_t number : it->second) {
     auto client = m_clients.find(number);
     if (client != m_clients.end() && client->second != leaving) deliver(*client->second, request, false);
@@ -172,18 +164,17 @@ void Router::notifyPublishers(const Pair& pair, bool published, ClientSession* l
 }
 
 void Router::routeEvent(ClientSession& from, std::string_view request, const ParamsView& list) {
-  const ParamsView fields(list.itemAt(1));
-  if (fields.count() < 4 || request.size() > kMaxRequestSize) {
+  const evt::protocol::Event event = evt::protocol::readEvent(list);
+  if (!event.complete || request.size() > kMaxRequestSize) {
     ++m_counters.malformed;
     return;
   }
   ++m_counters.eventsIn;
   ++from.counters.eventsIn;
-  m_eventPair.server = resolve(numberAt(fields, 3));
-  const std::string_view category = fields.itemAt(0);
-  m_eventPair.category.assign(category.data(), category.size());
+  m_eventPair.server = resolve(event.server);
+  m_eventPair.category.assign(event.category.data(), event.category.size());
   const Pair& pair = m_eventPair;
-  const unsigned long long seqNo = list.getULONGLONGParamAt(2);
+  const unsigned long long seqNo = event.seqNo;
   m_lastSeqNo[pair] = seqNo;
   auto found = m_sequencers.find(pair);
   if (found == m_sequencers.end()) return;  // no subscriber
@@ -310,23 +301,12 @@ void Router::reportLostTails(ClientSession& client) {
 
 void Router::tellBase(ClientSession& to, uint32_t server) {
   if (server != m_serverId || !to.basesSent.insert(server).second) return;
-  CParamsX request;
-  request.addParam("set-seqno-base");
-  request.addParam(m_seqNoBase);
-  addNumber(request, server);
-  deliver(to, request.takeParamList(), false);
+  deliver(to, evt::protocol::setSeqNoBaseRequest(m_seqNoBase, server), false);
 }
 
 bool Router::tellPosition(ClientSession& to, const Pair& pair, unsigned long long seqNo) {
   tellBase(to, pair.server);
-  CParamsX fields;
-  fields.addParam(pair.category);
-  fields.addParam(seqNo);
-  CParamsX request;
-  request.addParam("check-event-seqno");
-  request.addParam(fields.paramListRef());
-  addNumber(request, pair.server);
-  return deliver(to, request.takeParamList(), false);
+  return deliver(to, evt::protocol::checkEventSeqNoRequest(pair.category, seqNo, pair.server), false);
 }
 
 bool Router::deliver(ClientSession& to, std::string_view request, bool droppable) {
@@ -341,18 +321,6 @@ void Router::countDrop(const ClientSession& to) {
     logError("client #%" PRIu64 " (%s) does not keep up: %" PRIu64 " requests dropped so far", to.number(),
              to.name.c_str(), to.counters.dropped);
   }
-}
-
-void Router::completion(ClientSession& client, const ParamsView& fields) {
-  // Everything the client queued before this request has been routed by now.
-  CParamsX numbers;
-  addNumber(numbers, numberAt(fields, 0));
-  addNumber(numbers, 0);
-  CParamsX request;
-  request.addParam("completed");
-  request.addParam(numbers.paramListRef());
-  ++m_counters.completions;
-  deliver(client, request.takeParamList(), false);
 }
 
 std::string Router::statusText() const {

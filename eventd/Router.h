@@ -86,7 +86,6 @@ class Router {
   void forgetSubscriber(const Pair& pair, uint64_t client);
   void giveUpIfDue(ClientSession* feeder, const Pair& pair, PairSequencer& sequencer,
                    PairSequencer::Clock::time_point now);
-  void completion(ClientSession& client, const ParamsView& fields);
 
   // Queues `request` for `to`; a refused droppable request marks the pair so
   // that the subscriber is told of the gap before its next event.

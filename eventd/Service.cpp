@@ -14,11 +14,12 @@
 #include <vector>
 
 #include "Library/CEResultCodes.h"
-#include "Library/CEventLibImpl.h"
-#include "eventd/ServiceCommands.h"
+#include "protocol/Protocol.h"
 #include "eventd/ServiceLog.h"
 
 namespace evt::service {
+
+namespace protocol = evt::protocol;
 namespace {
 
 constexpr std::size_t kReadChunk = 64 * 1024;
@@ -233,10 +234,10 @@ void Service::answerCommand(ClientSession& client, const channel::Frame& frame) 
       client.reportedPid = pid;
       break;
     }
-    case kCommandStatus:
+    case protocol::kCommandStatus:
       answer.text = m_router.statusText() + "bad-frames " + std::to_string(m_badFrames) + "\n";
       break;
-    case kCommandDump:
+    case protocol::kCommandDump:
       answer.text = m_router.dumpText();
       logInfo("dump requested by client #%" PRIu64 "\n%s", client.number(), answer.text.c_str());
       break;

@@ -13,7 +13,7 @@
 #include <CLI/CLI.hpp>
 
 #include "Library/CEResultCodes.h"
-#include "Library/CEventLibImpl.h"
+#include "protocol/Protocol.h"
 #include "Service/CategorySeqNo.h"
 #include "eventd/Service.h"
 #include "eventd/ServiceLog.h"

@@ -11,9 +11,8 @@
 #include <thread>
 
 #include "Library/CEResultCodes.h"
-#include "Library/CEventLibImpl.h"
+#include "protocol/Protocol.h"
 #include "Utilities/CParamsX.h"
-#include "eventd/ServiceCommands.h"
 #include "platform/linux/Endpoint.h"
 #include "tests/support/TestEnvironment.h"
 
@@ -74,7 +73,7 @@ std::map<std::string, long long> ServiceProcess::status() const {
   std::map<std::string, long long> counters;
   RawClient client(m_socket);
   channel::Frame answer;
-  if (!client.command(service::kCommandStatus, "", &answer)) return counters;
+  if (!client.command(protocol::kCommandStatus, "", &answer)) return counters;
   std::size_t begin = 0;
   while (begin < answer.text.size()) {
     std::size_t end = answer.text.find('\n', begin);

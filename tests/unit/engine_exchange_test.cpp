@@ -23,7 +23,7 @@ namespace {
 
 void queueTestRequest(CEventLibImpl* engine, const std::string& name) {
   engine->m_pCritSec->enter(__LINE__);
-  engine->queueRequestLocked(name, "");
+  engine->queueRequestLocked(requestList(name, ""));
   engine->m_pCritSec->leave(__LINE__);
 }
 

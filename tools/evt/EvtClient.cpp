@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "Library/CEventLibImpl.h"
+#include "protocol/Protocol.h"
 #include "platform/linux/Endpoint.h"
 
 namespace evt::tool {

@@ -2,7 +2,7 @@
 #include <cstdio>
 
 #include "Library/CEResultCodes.h"
-#include "Library/CEventLibImpl.h"
+#include "protocol/Protocol.h"
 #include "platform/CZebIPCLibrary.h"
 #include "tools/evt/Commands.h"
 #include "tools/evt/EvtClient.h"

@@ -2,7 +2,7 @@
 // ask the service for its state, and read or write parameter-list texts.
 #include <CLI/CLI.hpp>
 
-#include "eventd/ServiceCommands.h"
+#include "protocol/Protocol.h"
 #include "tools/evt/Commands.h"
 #include "tools/evt/EvtClient.h"
 
@@ -41,10 +41,10 @@ int main(int argc, char** argv) {
   subCommand->callback([&] { status = subscribeEvents(sub); });
 
   app.add_subcommand("status", "print the service's counters")->callback([&] {
-    status = queryService(evt::service::kCommandStatus);
+    status = queryService(evt::protocol::kCommandStatus);
   });
   app.add_subcommand("dump", "print the service's clients, subscriptions and publications (also logged)")
-      ->callback([&] { status = queryService(evt::service::kCommandDump); });
+      ->callback([&] { status = queryService(evt::protocol::kCommandDump); });
 
   double completeWait = 3;
   CLI::App* completeCommand =

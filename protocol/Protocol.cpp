@@ -1,0 +1,126 @@
+#include "protocol/Protocol.h"
+
+#include "Utilities/ParamsView.h"
+
+namespace evt::protocol {
+namespace {
+
+void appendId(std::string* list, uint32_t value) { params::appendNumberItem(list, static_cast<int32_t>(value)); }
+uint32_t idAt(const ParamsView& list, std::size_t index) { return static_cast<uint32_t>(list.getLongParamAt(index)); }
+
+// [name, fields]
+std::string request(std::string_view name, std::string_view fields) {
+  std::string text;
+  text.reserve(name.size() + fields.size() + 16);
+  params::appendItem(&text, name);
+  params::appendItem(&text, fields);
+  return text;
+}
+
+}  // namespace
+
+std::string subscriptionKey(uint32_t server, std::string_view category) {
+  std::string key;
+  key.reserve(category.size() + 24);
+  appendId(&key, server);
+  params::appendItem(&key, category);
+  return key;
+}
+
+std::string subscriptionRequest(std::string_view name, std::string_view key) { return request(name, key); }
+
+std::string publicationRequest(std::string_view name, std::string_view category, uint32_t server) {
+  std::string fields;
+  params::appendItem(&fields, category);
+  appendId(&fields, server);
+  return request(name, fields);
+}
+
+void writeEventRequest(std::string* out, std::string* fields, std::string_view category, std::string_view keys,
+                       std::string_view data, uint32_t server, unsigned long long seqNo) {
+  fields->clear();
+  params::appendItem(fields, category);
+  params::appendItem(fields, keys);
+  params::appendItem(fields, data);
+  appendId(fields, server);
+  out->clear();
+  params::appendItem(out, kEvent);
+  params::appendItem(out, *fields);
+  params::appendNumberItem(out, seqNo);
+}
+
+std::string completionIdRequest(uint32_t id) {
+  std::string fields;
+  appendId(&fields, id);
+  return request(kCompletionId, fields);
+}
+
+std::string completedRequest(uint32_t first, uint32_t second) {
+  std::string fields;
+  appendId(&fields, first);
+  appendId(&fields, second);
+  return request(kCompleted, fields);
+}
+
+std::string checkEventSeqNoRequest(std::string_view category, unsigned long long seqNo, uint32_t server) {
+  std::string fields;
+  params::appendItem(&fields, category);
+  params::appendNumberItem(&fields, seqNo);
+  std::string text = request(kCheckEventSeqNo, fields);
+  appendId(&text, server);
+  return text;
+}
+
+std::string setSeqNoBaseRequest(unsigned long long base, uint32_t server) {
+  std::string text;
+  params::appendItem(&text, kSetSeqNoBase);
+  params::appendNumberItem(&text, base);
+  appendId(&text, server);
+  return text;
+}
+
+std::string dumpRequest() {
+  std::string text;
+  params::appendItem(&text, kDump);
+  return text;
+}
+
+std::string connectivityRequest(uint32_t value) {
+  std::string fields;
+  appendId(&fields, value);
+  return request(kReportConnectivity, fields);
+}
+
+std::string_view nameOf(const ParamsView& request) { return request.itemAt(0); }
+
+Subscription readSubscription(const ParamsView& request) {
+  const ParamsView fields(request.itemAt(1));
+  return Subscription{idAt(fields, 0), fields.itemAt(1), fields.count() >= 2};
+}
+
+Publication readPublication(const ParamsView& request) {
+  const ParamsView fields(request.itemAt(1));
+  return Publication{fields.itemAt(0), idAt(fields, 1), fields.count() >= 2 && !fields.itemAt(0).empty()};
+}
+
+Event readEvent(const ParamsView& request) {
+  const ParamsView fields(request.itemAt(1));
+  return Event{fields.itemAt(0), fields.itemAt(1), fields.itemAt(2), idAt(fields, 3), request.getULONGLONGParamAt(2),
+               fields.count() >= 4};
+}
+
+Check readCheck(const ParamsView& request) {
+  const ParamsView fields(request.itemAt(1));
+  return Check{fields.itemAt(0), fields.getULONGLONGParamAt(1), idAt(request, 2)};
+}
+
+Base readBase(const ParamsView& request) { return Base{request.getULONGLONGParamAt(1), idAt(request, 2)}; }
+
+Completion readCompletion(const ParamsView& request) {
+  const ParamsView fields(request.itemAt(1));
+  return Completion{idAt(fields, 0), idAt(fields, 1)};
+}
+
+uint32_t readConnectivity(const ParamsView& request) { return idAt(ParamsView(request.itemAt(1)), 0); }
+
+}  // namespace evt::protocol
