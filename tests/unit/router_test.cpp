@@ -1,0 +1,149 @@
+// The service's router in one process: what each client's queue holds after
+// the requests of another client's queue text. Events reach subscribers in
+// number order after a check of where the pair stands; missing numbers are
+// given up once, late ones dropped; a full queue loses events for its
+// client alone, who hears of the gap without a later event.
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "Utilities/ParamsView.h"
+#include "eventd/Router.h"
+#include "protocol/Protocol.h"
+
+namespace evt::service {
+namespace {
+
+namespace protocol = evt::protocol;
+using std::chrono::milliseconds;
+
+std::string queueOf(const std::vector<std::string>& requests) {
+  std::string text;
+  for (const auto& request : requests) params::appendItem(&text, request);
+  return text;
+}
+
+std::string event(unsigned long long seqNo, const std::string& category = "c") {
+  std::string request, fields;
+  protocol::writeEventRequest(&request, &fields, category, "", "d" + std::to_string(seqNo), 1, seqNo);
+  return request;
+}
+
+std::string subscribe(const std::string& category) {
+  return protocol::subscriptionRequest(protocol::kSubscribe, protocol::subscriptionKey(1, category));
+}
+
+// What a client was queued, one line a request: its name, and for events
+// and checks the number.
+std::vector<std::string> drain(ClientSession& client) {
+  std::vector<std::string> lines;
+  while (client.hasPending()) {
+    const ParamsView batch(client.takeBatch(1000, 1u << 20));
+    for (std::size_t i = 0; i < batch.count(); ++i) {
+      const ParamsView request(batch.itemAt(i));
+      std::string line(protocol::nameOf(request));
+      if (line == protocol::kEvent) line += " " + std::to_string(protocol::readEvent(request).seqNo);
+      if (line == protocol::kCheckEventSeqNo) line += " " + std::to_string(protocol::readCheck(request).seqNo);
+      lines.push_back(line);
+    }
+  }
+  return lines;
+}
+
+using Lines = std::vector<std::string>;
+
+class RouterTest : public ::testing::Test {
+ protected:
+  explicit RouterTest(QueueLimits limits = QueueLimits())
+      : router(1, 100, limits, HoldLimits(), [this](const std::string&) { return issued; }) {
+    router.addClient(&publisher);
+    router.addClient(&subscriber);
+  }
+  ~RouterTest() override {
+    router.removeClient(&publisher);
+    router.removeClient(&subscriber);
+  }
+
+  unsigned long long issued = 150;  // the store's last number, as the router reads it
+  Router router;
+  ClientSession publisher{1, -1, 0};
+  ClientSession subscriber{2, -1, 0};
+};
+
+TEST_F(RouterTest, PairsLeaveInNumberOrderAndMissingNumbersAreGivenUpOnce) {
+  router.handleQueue(subscriber, queueOf({subscribe("c")}));
+  EXPECT_TRUE(drain(subscriber).empty());
+  // Numbered before the subscription (the store stood at 150), out of
+  // order, and repeated.
+  router.handleQueue(publisher, queueOf({event(149), event(153), event(151), event(152), event(152)}));
+  EXPECT_EQ(drain(subscriber), (Lines{"set-seqno-base", "check-event-seqno 150", "event 151", "event 152", "event 153"}));
+  EXPECT_EQ(publisher.fed.count(subscriber.number()), 1u);
+  EXPECT_EQ(router.counters().beforeStart, 1u);
+  EXPECT_EQ(router.counters().lateDropped, 1u);
+
+  // 154 never comes: 155 waits for it, then goes after one check. 9999
+  // was never issued: it is dropped, not waited for.
+  issued = 160;
+  router.handleQueue(publisher, queueOf({event(155), event(9999)}));
+  const auto now = std::chrono::steady_clock::now();
+  EXPECT_TRUE(router.expireHolds(now + milliseconds(500)));
+  EXPECT_TRUE(drain(subscriber).empty());
+  EXPECT_FALSE(router.expireHolds(now + milliseconds(1500)));
+  EXPECT_EQ(drain(subscriber), (Lines{"check-event-seqno 154", "event 155"}));
+  EXPECT_EQ(router.counters().givenUp, 1u);
+  EXPECT_EQ(router.counters().malformed, 1u);
+  router.handleQueue(publisher, queueOf({event(154), event(156)}));
+  EXPECT_EQ(drain(subscriber), (Lines{"event 156"}));
+  EXPECT_EQ(router.counters().lateDropped, 2u);
+}
+
+TEST_F(RouterTest, NoticesCompletionsAndUnreadableRequests) {
+  router.handleQueue(subscriber, queueOf({subscribe("c")}));
+  router.handleQueue(publisher, queueOf({protocol::publicationRequest(protocol::kPublish, "c", 1),
+                                         protocol::completionIdRequest(7), "5;bogus", "garbage"}));
+  EXPECT_EQ(drain(subscriber), (Lines{"publish"}));
+  EXPECT_EQ(drain(publisher), (Lines{"completed"}));
+  EXPECT_EQ(router.counters().malformed, 2u);
+  // The last publisher leaving retracts the pair for its subscribers.
+  router.removeClient(&publisher);
+  EXPECT_EQ(drain(subscriber), (Lines{"retract"}));
+  router.addClient(&publisher);
+}
+
+class SmallQueueRouterTest : public RouterTest {
+ protected:
+  static QueueLimits small() {
+    QueueLimits limits;
+    limits.requests = 4;
+    return limits;
+  }
+  SmallQueueRouterTest() : RouterTest(small()) {}
+};
+
+TEST_F(SmallQueueRouterTest, FullQueueLosesEventsForItsClientAloneAndReportsTheTailAtOnce) {
+  ClientSession other{3, -1, 0};
+  router.addClient(&other);
+  router.handleQueue(subscriber, queueOf({subscribe("c")}));
+  router.handleQueue(other, queueOf({subscribe("c")}));
+  Lines received;
+  for (unsigned long long seqNo = 151; seqNo <= 160; ++seqNo) {
+    router.handleQueue(publisher, queueOf({event(seqNo)}));
+    for (const auto& line : drain(other)) received.push_back(line);  // keeps up
+  }
+  EXPECT_EQ(received.size(), 12u);  // base, check and all ten events
+  EXPECT_EQ(received.back(), "event 160");
+  // The stalled one kept what fitted; once it reads, it hears of the gap
+  // with no later event.
+  EXPECT_EQ(subscriber.counters.dropped, 8u);
+  subscriber.takeBatch(1000, 1u << 20);
+  router.reportLostTails(subscriber);
+  EXPECT_EQ(drain(subscriber), (Lines{"check-event-seqno 160"}));
+  router.handleQueue(publisher, queueOf({event(161)}));
+  EXPECT_EQ(drain(subscriber), (Lines{"event 161"}));
+  router.removeClient(&other);
+}
+
+}  // namespace
+}  // namespace evt::service
