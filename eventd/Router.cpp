@@ -197,8 +197,8 @@ void Router::routeEvent(ClientSession& from, std::string_view request, const Par
     case PairSequencer::Arrival::kLate:
       ++m_counters.lateDropped;
       if (m_counters.lateDropped == 1 || m_counters.lateDropped % 1000 == 0) {
-        logError("client #%" PRIu64 " (%s) sent event %llu of \"%s\" after its place had passed (given up, or a repeat); %" PRIu64
-                 " such events dropped so far",
+        logError("client #%" PRIu64 " (%s) sent event %llu of \"%s\" after its place had passed (given up, or a "
+                 "repeat); %" PRIu64 " such events dropped so far",
                  from.number(), from.name.c_str(), seqNo, pair.category.c_str(), m_counters.lateDropped);
       }
       break;
