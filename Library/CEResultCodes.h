@@ -50,6 +50,9 @@ constexpr long CP_WAIT_TIMEOUT = ce::resultFromWord(0xE0000000u);
 constexpr long CP_WAIT_ABANDONED = 0x80;
 constexpr long CP_E_NOT_OWNER = ce::resultFromWord(0xC1270001u);         // release without holding
 
+// The service's answer to a command it does not know (header word 2).
+constexpr long EVTD_E_UNKNOWN_COMMAND = ce::resultFromWord(0xC1271001u);
+
 // Registry layer.
 constexpr long KELREG_E_NOT_FOUND = ce::resultFromWord(0xC1280002u);     // no such value
 constexpr long KELREG_E_BAD_VALUE = ce::resultFromWord(0xC128000Du);     // value unreadable as that type

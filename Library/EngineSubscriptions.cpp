@@ -16,17 +16,11 @@ namespace {
 // The registry's "LocalDBServerID": *pId and the query's result, or 1 and 0
 // when it cannot be read.
 long localDatabaseServerId(uint32_t* pId) {
-  KelRegLib::CRegLib registry(nullptr, nullptr, KelRegLib::CRegLib::LOCATION_DEFAULT, nullptr);
-  KelRegLib::CRegLib::eDataType type = KelRegLib::CRegLib::DATA_UINT32;
-  uint32_t value = 0;
-  unsigned long size = sizeof value;
-  long result = KelRegQueryValue(registry.RootKey(), "LocalDBServerID", type,
-                                 reinterpret_cast<unsigned char*>(&value), &size);
+  long result = KelRegLib::queryLocalDBServerId(pId);
   if (result < 0) {
     *pId = 1;
     return 0;
   }
-  *pId = value;
   return result;
 }
 

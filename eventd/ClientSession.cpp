@@ -1,7 +1,8 @@
 #include "eventd/ClientSession.h"
 
 #include <algorithm>
-#include <charconv>
+
+#include "Utilities/ParamsView.h"
 
 namespace evt::service {
 
@@ -15,13 +16,8 @@ bool ClientSession::enqueue(std::string_view request, bool droppable, const Queu
     m_pendingText.clear();  // keeps its capacity for the next burst
     m_pendingStart = 0;
   }
-  char digits[24];
-  const auto written = std::to_chars(digits, digits + sizeof digits, request.size());
   const std::size_t before = m_pendingText.size();
-  m_pendingText.append(digits, written.ptr);
-  m_pendingText += ';';
-  m_pendingText.append(request.data(), request.size());
-  m_pendingText += ';';
+  params::appendItem(&m_pendingText, request);
   m_pendingSizes.push_back(
       Queued{static_cast<uint32_t>(m_pendingText.size() - before), static_cast<uint32_t>(request.size())});
   m_pendingBytes += request.size();
@@ -58,8 +54,11 @@ std::string_view ClientSession::takeBatch(std::size_t maxRequests, std::size_t m
     m_pendingSizes.pop_front();
     ++taken;
   }
-  // Items are joined by ';': the one after the last item is left out.
-  const std::string_view batch(m_pendingText.data() + m_pendingStart, end - m_pendingStart - (taken > 0 ? 1 : 0));
+  // The ';' that joins an item to the one before it is not part of the batch
+  // (an item itself begins with a digit).
+  std::size_t begin = m_pendingStart;
+  if (taken > 0 && m_pendingText[begin] == ';') ++begin;
+  const std::string_view batch(m_pendingText.data() + begin, end - begin);
   m_pendingStart = end;
   m_pendingBytes -= bytes;
   counters.requestsOut += taken;

@@ -119,11 +119,11 @@ class ClientSession {
   uint64_t m_number;
   int m_fd;
   int m_peerPid;
-  // The queue, every request already written as the list item it is sent as
-  // ("length;request;"), from m_pendingStart on: routing an event to many
-  // subscribers costs one copy into each queue and no allocation.
+  // The queue, every request already written as the list item it is sent as,
+  // joined by ';' as in any list, from m_pendingStart on: routing an event to
+  // many subscribers costs one copy into each queue and no allocation.
   struct Queued {
-    uint32_t itemSize;     // written size, ';' after it included
+    uint32_t itemSize;     // written size, the ';' joining it to the one before included
     uint32_t requestSize;  // the request alone, as the limits count it
   };
   std::string m_pendingText;

@@ -16,6 +16,7 @@
 #include "Library/CEResultCodes.h"
 #include "protocol/Protocol.h"
 #include "eventd/ServiceLog.h"
+#include "platform/linux/Interrupted.h"
 
 namespace evt::service {
 
@@ -24,7 +25,6 @@ namespace {
 
 constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr std::size_t kReadPerWakeup = 4 * kReadChunk;  // then others get their turn
-constexpr uint32_t kUnknownCommandResult = 0xC1271001u;
 // How often held answers and held events are looked at while any wait.
 constexpr int kWaitCheckMs = 20;
 
@@ -88,9 +88,9 @@ int Service::run() {
   std::vector<epoll_event> ready(64);
   bool waiting = false;  // answers held back or events held: wake to check
   while (!m_stop) {
-    int count = epoll_wait(m_epoll, ready.data(), static_cast<int>(ready.size()), waiting ? kWaitCheckMs : -1);
+    const int count = evt::platform::retryInterrupted(
+        [&] { return epoll_wait(m_epoll, ready.data(), static_cast<int>(ready.size()), waiting ? kWaitCheckMs : -1); });
     if (count < 0) {
-      if (errno == EINTR) continue;
       logError("epoll_wait failed: %s", std::strerror(errno));
       return 1;
     }
@@ -163,8 +163,7 @@ void Service::readFrom(ClientSession& client) {
   char buffer[kReadChunk];
   std::size_t total = 0;
   while (total < kReadPerWakeup && !client.closing) {
-    ssize_t n = ::recv(client.fd(), buffer, sizeof buffer, 0);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = evt::platform::retryInterrupted([&] { return ::recv(client.fd(), buffer, sizeof buffer, 0); });
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
     if (n <= 0) {
       drop(client, n == 0 ? "disconnected" : std::strerror(errno));
@@ -242,7 +241,7 @@ void Service::answerCommand(ClientSession& client, const channel::Frame& frame) 
       logInfo("dump requested by client #%" PRIu64 "\n%s", client.number(), answer.text.c_str());
       break;
     default:
-      answer.header[2] = kUnknownCommandResult;
+      answer.header[2] = ce::wordFromResult(EVTD_E_UNKNOWN_COMMAND);
       logError("client #%" PRIu64 " (%s) sent unknown command %u", client.number(), client.name.c_str(),
                static_cast<unsigned>(command));
       break;
@@ -330,9 +329,10 @@ void Service::queueFrame(ClientSession& client, const channel::Frame& frame, std
 
 void Service::writeTo(ClientSession& client) {
   while (client.outputSent < client.output.size()) {
-    ssize_t n = ::send(client.fd(), client.output.data() + client.outputSent, client.output.size() - client.outputSent,
-                       MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = evt::platform::retryInterrupted([&] {
+      return ::send(client.fd(), client.output.data() + client.outputSent, client.output.size() - client.outputSent,
+                    MSG_NOSIGNAL | MSG_DONTWAIT);
+    });
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       watchOutput(client, true);
       return;

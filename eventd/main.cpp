@@ -24,15 +24,11 @@
 
 namespace {
 
-// The registry's "LocalDBServerID", or 1.
+// The registry's "LocalDBServerID", or 1 (also for 0 and 0xFFFFFFFF, which
+// name no server).
 uint32_t registryServerId() {
-  KelRegLib::CRegLib registry(nullptr, nullptr, KelRegLib::CRegLib::LOCATION_DEFAULT, nullptr);
-  KelRegLib::CRegLib::eDataType type = KelRegLib::CRegLib::DATA_UINT32;
   uint32_t value = 0;
-  unsigned long size = sizeof value;
-  long result =
-      KelRegQueryValue(registry.RootKey(), "LocalDBServerID", type, reinterpret_cast<unsigned char*>(&value), &size);
-  return result < 0 || value == 0 || value == 0xFFFFFFFFu ? 1 : value;
+  return KelRegLib::queryLocalDBServerId(&value) < 0 || value == 0 || value == 0xFFFFFFFFu ? 1 : value;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 // the CRegLib is constructed; a missing file is an empty registry.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "Library/CEExport.h"
@@ -53,5 +54,9 @@ class CE_EXPORT CRegKey {
 // KELREG_E_BAD_VALUE or KELREG_E_BUFFER, and `data` is untouched.
 CE_EXPORT long KelRegQueryValue(CRegKey& key, const char* name, CRegLib::eDataType& type, unsigned char* data,
                                 unsigned long* size);
+
+// This machine's "LocalDBServerID" from the default registry: 0 and *pId,
+// or the query's failure with *pId untouched.
+long queryLocalDBServerId(uint32_t* pId);
 
 }  // namespace KelRegLib

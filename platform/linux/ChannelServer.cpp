@@ -12,6 +12,7 @@
 #include "Library/CEResultCodes.h"
 #include "platform/linux/Endpoint.h"
 #include "trace/_Trace.h"
+#include "platform/linux/Interrupted.h"
 
 namespace evt::channel {
 namespace {
@@ -64,10 +65,7 @@ long ChannelListener::listen() {
 int ChannelListener::accept(int timeoutMs) {
   if (m_fd < 0) return -1;
   pollfd pfd{m_fd, POLLIN, 0};
-  int ready;
-  do {
-    ready = poll(&pfd, 1, timeoutMs);
-  } while (ready < 0 && errno == EINTR);
+  const int ready = evt::platform::retryInterrupted([&] { return poll(&pfd, 1, timeoutMs); });
   if (ready <= 0) return -1;
   return ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
 }

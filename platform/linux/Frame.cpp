@@ -11,6 +11,7 @@
 
 #include "Library/CEResultCodes.h"
 #include "platform/CZebIPCLibrary.h"
+#include "platform/linux/Interrupted.h"
 
 namespace evt::channel {
 namespace {
@@ -31,12 +32,10 @@ long readExactly(int fd, unsigned char* buffer, std::size_t size, int timeoutMs)
   while (done < size) {
     if (done == 0 && timeoutMs >= 0) {
       pollfd pfd{fd, POLLIN, 0};
-      int ready = poll(&pfd, 1, timeoutMs);
-      if (ready < 0 && errno == EINTR) continue;
+      const int ready = evt::platform::retryInterrupted([&] { return poll(&pfd, 1, timeoutMs); });
       if (ready == 0) return ZEBIPC_E_TIMEOUT;
     }
-    ssize_t n = ::recv(fd, buffer + done, size - done, 0);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = evt::platform::retryInterrupted([&] { return ::recv(fd, buffer + done, size - done, 0); });
     if (n <= 0) return ZEBIPC_E_CONNECTION_LOST;
     done += static_cast<std::size_t>(n);
   }
@@ -96,8 +95,7 @@ bool writeFrame(int fd, const Frame& frame, const char* text, std::size_t length
     msghdr message{};
     message.msg_iov = next;
     message.msg_iovlen = static_cast<std::size_t>(left);
-    ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = evt::platform::retryInterrupted([&] { return ::sendmsg(fd, &message, MSG_NOSIGNAL); });
     if (n <= 0) return false;
     std::size_t sent = static_cast<std::size_t>(n);
     while (left > 0 && sent >= next->iov_len) {
@@ -127,8 +125,7 @@ bool decodeFrameHeader(const unsigned char* bytes, Frame* frame, uint32_t* dataL
 bool writeAll(int fd, const std::string& bytes) {
   std::size_t done = 0;
   while (done < bytes.size()) {
-    ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = evt::platform::retryInterrupted([&] { return ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL); });
     if (n <= 0) return false;
     done += static_cast<std::size_t>(n);
   }

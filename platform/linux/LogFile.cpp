@@ -13,6 +13,7 @@
 #include <string>
 
 #include "platform/KelLogLib.h"
+#include "platform/linux/Interrupted.h"
 
 namespace KelLogLib {
 namespace {
@@ -35,11 +36,8 @@ void makeDirectories(const std::string& dir) {
 
 bool writeAll(int fd, const char* data, std::size_t size) {
   while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
+    const ssize_t n = evt::platform::retryInterrupted([&] { return ::write(fd, data, size); });
+    if (n < 0) return false;
     data += n;
     size -= static_cast<std::size_t>(n);
   }

@@ -67,4 +67,15 @@ long KelRegQueryValue(CRegKey& key, const char* name, CRegLib::eDataType& type, 
   return KELREG_E_BAD_VALUE;
 }
 
+long queryLocalDBServerId(uint32_t* pId) {
+  CRegLib registry(nullptr, nullptr, CRegLib::LOCATION_DEFAULT, nullptr);
+  CRegLib::eDataType type = CRegLib::DATA_UINT32;
+  uint32_t value = 0;
+  unsigned long size = sizeof value;
+  long result = KelRegQueryValue(registry.RootKey(), "LocalDBServerID", type, reinterpret_cast<unsigned char*>(&value),
+                                 &size);
+  if (result >= 0) *pId = value;
+  return result;
+}
+
 }  // namespace KelRegLib
