@@ -22,13 +22,20 @@ std::size_t ticksReceived(TestHost& host) {
   return count;
 }
 
-TEST(ServiceRestart, SubscriptionsComeBackAndEveryGapIsReportedOnce) {
+// The service and two registered hosts.
+class ServiceRestart : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(service.start());
+    ASSERT_TRUE(subscriber.registered());
+    ASSERT_TRUE(publisher.registered());
+  }
   ServiceProcess service;
-  ASSERT_TRUE(service.start());
-  TestHost subscriber("subscriber");
-  TestHost publisher("publisher");
-  ASSERT_TRUE(subscriber.registered());
-  ASSERT_TRUE(publisher.registered());
+  TestHost subscriber{"subscriber"};
+  TestHost publisher{"publisher"};
+};
+
+TEST_F(ServiceRestart, SubscriptionsComeBackAndEveryGapIsReportedOnce) {
   ASSERT_GE(subscriber.lib().subscribe("ticks", "", 0xFFFFFFFFul, nullptr), 0);
   ASSERT_TRUE(subscriber.flush());
 
@@ -103,13 +110,7 @@ TEST(ServiceRestart, SubscriptionsComeBackAndEveryGapIsReportedOnce) {
 
 // A subscription cancelled (not yet sent) and renewed while the service was
 // down survives the restart: what was queued leaves before the announcement.
-TEST(ServiceRestart, SubscriptionRenewedWhileDownOutlivesItsQueuedCancellation) {
-  ServiceProcess service;
-  ASSERT_TRUE(service.start());
-  TestHost subscriber("subscriber");
-  TestHost publisher("publisher");
-  ASSERT_TRUE(subscriber.registered());
-  ASSERT_TRUE(publisher.registered());
+TEST_F(ServiceRestart, SubscriptionRenewedWhileDownOutlivesItsQueuedCancellation) {
   std::string subscription;
   ASSERT_GE(subscriber.lib().subscribe("renewed", "", 0xFFFFFFFFul, &subscription), 0);
   ASSERT_TRUE(subscriber.flush());

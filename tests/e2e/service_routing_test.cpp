@@ -154,21 +154,20 @@ TEST(ServiceRouting, ManyCategoriesWithHistoryShowNoFalseGap) {
   publishRound("first");
   ASSERT_TRUE(eventually([&] { return subscriber.handlers.eventCount() >= 10; }));
 
-  ASSERT_EQ(service.kill(SIGKILL), 128 + SIGKILL);
-  ASSERT_TRUE(service.start());
-  ASSERT_TRUE(subscriber.flush(std::chrono::seconds(30)));
-  ASSERT_TRUE(publisher.flush(std::chrono::seconds(30)));
-  publishRound("after restart");
-  ASSERT_TRUE(eventually([&] { return subscriber.handlers.eventCount() >= 20; }));
-
+  // Killed and restarted; once both hosts' completions come back, both are
+  // announced again, and a round follows.
+  auto restartThenPublish = [&](const std::string& data, std::size_t expected) {
+    ASSERT_EQ(service.kill(SIGKILL), 128 + SIGKILL);
+    ASSERT_TRUE(service.start());
+    ASSERT_TRUE(subscriber.flush(std::chrono::seconds(30)));
+    ASSERT_TRUE(publisher.flush(std::chrono::seconds(30)));
+    publishRound(data);
+    ASSERT_TRUE(eventually([&] { return subscriber.handlers.eventCount() >= expected; }));
+  };
+  restartThenPublish("after restart", 20);
   // Numbers spent while nobody routes them: one report per category.
   ASSERT_GE(publisher.lib().deliverEvent(category(3), "", "lost"), 0);  // queued, never sent
-  ASSERT_EQ(service.kill(SIGKILL), 128 + SIGKILL);
-  ASSERT_TRUE(service.start());
-  ASSERT_TRUE(subscriber.flush(std::chrono::seconds(30)));
-  ASSERT_TRUE(publisher.flush(std::chrono::seconds(30)));
-  publishRound("last");
-  ASSERT_TRUE(eventually([&] { return subscriber.handlers.eventCount() >= 30; }));
+  restartThenPublish("last", 30);
   ASSERT_TRUE(subscriber.flush());
 
   int missed = 0;

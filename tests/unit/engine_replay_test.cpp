@@ -33,6 +33,15 @@ std::string replayAfterRestart(CEventLib& client, evt::test::FakeService& servic
   return batch;
 }
 
+// Waits until connection `connection` has identified itself.
+bool identified(evt::test::FakeService& service, int connection) {
+  return service.waitUntil([&] {
+    for (const auto& command : service.commandsOf(CECMD_CLIENT_NAME))
+      if (command.connection == connection) return true;
+    return false;
+  });
+}
+
 }  // namespace
 
 // Every connection replays every publication and every subscription key
@@ -85,11 +94,7 @@ TEST_F(EngineTest, QueuedRequestsLeaveBeforeTheAnnouncementInItsBatch) {
   ASSERT_TRUE(eventually([&] { return !client->engine()->isConnected(); }));
   service.holdAnswersTo(CECMD_CLIENT_NAME);
   service.start();
-  ASSERT_TRUE(service.waitUntil([&] {
-    for (const auto& command : service.commandsOf(CECMD_CLIENT_NAME))
-      if (command.connection == 2) return true;
-    return false;
-  }));
+  ASSERT_TRUE(identified(service, 2));
   ASSERT_TRUE(eventually([&] { return client->execute(77) >= 0; }));
   service.holdAnswersTo(0);
   std::vector<std::string> sent;
@@ -109,11 +114,7 @@ TEST_F(EngineTest, QueuedRequestsLeaveBeforeTheAnnouncementInItsBatch) {
   service.stop();
   ASSERT_TRUE(eventually([&] { return !client->engine()->isConnected(); }));
   service.start();
-  ASSERT_TRUE(service.waitUntil([&] {
-    for (const auto& command : service.commandsOf(CECMD_CLIENT_NAME))
-      if (command.connection == 3) return true;
-    return false;
-  }));
+  ASSERT_TRUE(identified(service, 3));
   ASSERT_TRUE(eventually([&] { return client->execute(78) >= 0; }));
   ASSERT_TRUE(service.waitUntil([&] {
     for (const auto& command : service.commandsOf(CECMD_QUEUE))
