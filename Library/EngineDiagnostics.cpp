@@ -9,18 +9,19 @@ using namespace evt::engine;
 using KelLogLib::LOGLIB_PRIORITY_INFO;
 
 void CEventLibImpl::dump() {
-  m_pCritSec->enter(__LINE__);
-  // Queued even while disconnected: it then waits for the next connection.
   const std::string request = evt::protocol::dumpRequest();
-  queueRequestLocked(request);
-  m_eventSend.wake(kSendNow);
-  m_pCritSec->leave(__LINE__);
+  {
+    CPCritSecHold engineLock(*m_pCritSec, __LINE__);
+    // Queued even while disconnected: it then waits for the next connection.
+    queueRequestLocked(request);
+    m_eventSend.wake(kSendNow);
+  }
   actionDump(ParamsView(request));
 }
 
 void CEventLibImpl::actionDump(const ParamsView&) {
   // One consistent state of all tables, its lines together in the log.
-  m_pCritSec->enter(__LINE__);
+  CPCritSecHold engineLock(*m_pCritSec, __LINE__);
   {
     CLogBlock together;
     auto line = [](const char* text) { evtLog(LOGLIB_PRIORITY_INFO, "%s", text); };
@@ -44,13 +45,11 @@ void CEventLibImpl::actionDump(const ParamsView&) {
     for (const auto& entry : m_mapSeqNoRcvd)
       evtLog(LOGLIB_PRIORITY_INFO, "      %s %s", entry.first.c_str(), CPortable::ulltos(entry.second).c_str());
   }
-  m_pCritSec->leave(__LINE__);
 }
 
 long CEventLibImpl::reportConnectivity(unsigned long value) {
   const std::string request = evt::protocol::connectivityRequest(serverIdOf(value));
-  m_pCritSec->enter(__LINE__);
+  CPCritSecHold engineLock(*m_pCritSec, __LINE__);
   if (m_bConnected.load()) queueRequestLocked(request);
-  m_pCritSec->leave(__LINE__);
   return 0;
 }

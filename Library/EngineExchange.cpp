@@ -154,8 +154,7 @@ void CEventLibImpl::actionSetSeqNoBase(const std::string& request) { actionSetSe
 
 void CEventLibImpl::actionDisconnected() {
   evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_INFO, "CEventLibImpl::actionDisconnected (0x%08X)", addressWord(this));
-  m_pCritSec->enter(__LINE__);
+  CPCritSecHold engineLock(*m_pCritSec, __LINE__);
   m_bConnected.store(0);
   m_bAnnouncementPending.store(1);  // the next connection announces again
-  m_pCritSec->leave(__LINE__);
 }

@@ -48,11 +48,8 @@ CEventLibImpl::~CEventLibImpl() {
 
 long CEventLibImpl::initialize() {
   evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_INFO, "CEventLibImpl::initalize (0x%08X)", addressWord(this));
-  m_pCritSec->enter(__LINE__);
-  if (m_bInitialized.load()) {
-    m_pCritSec->leave(__LINE__);
-    return 0;
-  }
+  CPCritSecHold engineLock(*m_pCritSec, __LINE__);
+  if (m_bInitialized.load()) return 0;
   if (!m_bSendThreadRunning.load()) {
     setFlag(m_bSendThreadRunning, 1);
     if (CPortable::CreateThread(sendThread, this, nullptr, "") == 0) {
@@ -60,23 +57,17 @@ long CEventLibImpl::initialize() {
       evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_INFO,
                "(Error) CEventLibImpl::initialize, CPortable::CreateThread, sendThread - 0x%08X",
                codeWord(CE_E_THREAD));
-      m_pCritSec->leave(__LINE__);
       return CE_E_THREAD;
     }
   }
-  if (m_bInitThreadRunning.load()) {
-    m_pCritSec->leave(__LINE__);
-    return 0;
-  }
+  if (m_bInitThreadRunning.load()) return 0;
   setFlag(m_bInitThreadRunning, 1);
   if (CPortable::CreateThread(initThread, this, nullptr, "") == 0) {
     setFlag(m_bInitThreadRunning, 0);
     evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_INFO,
              "(Error) CEventLibImpl::initialize, CPortable::CreateThread, initThread - 0x%08X", codeWord(CE_E_THREAD));
-    m_pCritSec->leave(__LINE__);
     return CE_E_THREAD;
   }
-  m_pCritSec->leave(__LINE__);
   return 0;
 }
 
@@ -85,17 +76,19 @@ long CEventLibImpl::finalize() {
   setFlag(m_bStop, 1);
   // Wake an exchange the init thread may be blocked in, so waiting for it
   // cannot hang on a service that accepts but never answers.
-  m_critSecChannel.enter(__LINE__);
-  if (CZebIPCLibrary* channel = m_pIPC.load()) channel->finalize();
-  m_critSecChannel.leave(__LINE__);
+  {
+    CPCritSecHold channelLock(m_critSecChannel, __LINE__);
+    if (CZebIPCLibrary* channel = m_pIPC.load()) channel->finalize();
+  }
   waitWhileSet(m_bInitThreadRunning, kStopPollMs);
   if (m_bInitialized.load()) {
     closeChannel();
     m_bInitialized.store(0);
   }
-  m_pCritSec->enter(__LINE__);
-  m_mapSeqNoSent.clear();
-  m_pCritSec->leave(__LINE__);
+  {
+    CPCritSecHold engineLock(*m_pCritSec, __LINE__);
+    m_mapSeqNoSent.clear();
+  }
   m_eventSend.wake(kSendStop);
   waitWhileSet(m_bSendThreadRunning, kStopPollMs);
   evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_INFO, "<<<CEventLibImpl::finalize (0x%08X)", addressWord(this));
@@ -126,9 +119,10 @@ long CEventLibImpl::openChannel() {
   CZebIPCLibrary* channel = new (std::nothrow)
       CZebIPCLibrary(kServiceChannelName, kServiceChannelId, 0, 16, 16, 0xFFFFFFFFul);
   if (channel == nullptr) return CE_E_CREATE;
-  m_critSecChannel.enter(__LINE__);
-  m_pIPC.store(channel);
-  m_critSecChannel.leave(__LINE__);
+  {
+    CPCritSecHold channelLock(m_critSecChannel, __LINE__);
+    m_pIPC.store(channel);
+  }
   // A finalize that began before the store above found no channel to wake;
   // it is seen here instead, before any exchange can block.
   if (m_bStop.load()) return CE_E_STOPPING;
@@ -146,17 +140,19 @@ long CEventLibImpl::openChannel() {
 }
 
 long CEventLibImpl::registerOnce(std::string* pServerId) {
-  m_critSecIPC.enter(__LINE__);
   std::string serverId;
-  long result = sendReceiveIPC(CECMD_SERVER_ID, "", &serverId);
+  long result = 0;
   bool registered = false;
-  if (result >= 0 && !serverId.empty()) {
-    // The name and pid answers are ignored: they must not replace the id.
-    result = sendReceiveIPC(CECMD_CLIENT_NAME, m_strName, nullptr);
-    if (result >= 0) result = sendReceiveIPC(CECMD_PROCESS_ID, m_strProcessId, nullptr);
-    registered = result >= 0;
+  {
+    CPCritSecHold exchangeLock(m_critSecIPC, __LINE__);
+    result = sendReceiveIPC(CECMD_SERVER_ID, "", &serverId);
+    if (result >= 0 && !serverId.empty()) {
+      // The name and pid answers are ignored: they must not replace the id.
+      result = sendReceiveIPC(CECMD_CLIENT_NAME, m_strName, nullptr);
+      if (result >= 0) result = sendReceiveIPC(CECMD_PROCESS_ID, m_strProcessId, nullptr);
+      registered = result >= 0;
+    }
   }
-  m_critSecIPC.leave(__LINE__);
   if (registered) {
     *pServerId = serverId;
     return 0;
@@ -184,11 +180,12 @@ void CEventLibImpl::initThreadFunc() {
     sleepUnlessStopping(kRegistrationRetryMs);
   }
   if (registered) {
-    m_pCritSec->enter(__LINE__);
-    // A 32-bit id, written either way ("4294967294" or "-2"), the same in both builds.
-    m_dwThisServerID.store(static_cast<uint32_t>(std::strtoll(serverId.c_str(), nullptr, 10)));
-    m_bConnected.store(1);
-    m_pCritSec->leave(__LINE__);
+    {
+      CPCritSecHold engineLock(*m_pCritSec, __LINE__);
+      // A 32-bit id, written either way ("4294967294" or "-2"), the same in both builds.
+      m_dwThisServerID.store(static_cast<uint32_t>(std::strtoll(serverId.c_str(), nullptr, 10)));
+      m_bConnected.store(1);
+    }
     evtLog(LOGLIB_PRIORITY_INFO, "CEventLibImpl::initThreadFunc - stopping (0x%08X)", addressWord(this));
     m_bInitialized.store(1);
   } else {
@@ -203,54 +200,52 @@ void CEventLibImpl::initThreadFunc() {
 }
 
 void CEventLibImpl::closeChannel() {
-  m_critSecChannel.enter(__LINE__);
-  CZebIPCLibrary* channel = m_pIPC.load();
-  if (channel != nullptr) channel->finalize();
-  m_critSecChannel.leave(__LINE__);
+  CZebIPCLibrary* channel = nullptr;
+  {
+    CPCritSecHold channelLock(m_critSecChannel, __LINE__);
+    channel = m_pIPC.load();
+    if (channel != nullptr) channel->finalize();
+  }
   if (channel == nullptr) return;
   waitWhileSet(m_bRequestThreadRunning, kStopPollMs);
   // No exchange can be inside the channel while both locks are held.
-  m_critSecIPC.enter(__LINE__);
-  m_critSecChannel.enter(__LINE__);
-  m_pIPC.store(nullptr);
-  m_critSecChannel.leave(__LINE__);
-  m_critSecIPC.leave(__LINE__);
+  {
+    CPCritSecHold exchangeLock(m_critSecIPC, __LINE__);
+    CPCritSecHold channelLock(m_critSecChannel, __LINE__);
+    m_pIPC.store(nullptr);
+  }
   delete channel;
 }
 
 long CEventLibImpl::flushSendQueue(bool replay) {
   // Taking m_critSecIPC first keeps batches in the order they were taken.
-  m_critSecIPC.enter(__LINE__);
-  m_pCritSec->enter(__LINE__);
-  if (!replay && (!m_bConnected.load() || m_bAnnouncementPending.load() || m_pIPC.load() == nullptr)) {
-    // A flush now could only fail; the queue waits for the next connection.
-    m_pCritSec->leave(__LINE__);
-    m_critSecIPC.leave(__LINE__);
-    return CE_E_NOT_CONNECTED;
-  }
-  if (replay) {
-    // What was queued leaves first, then the announcement, in one batch: an
-    // "unsubscribe" or "retract" still waiting can then never undo what the
-    // announcement renews, and since the service handles the batch whole, a
-    // completion in it comes back only once the subscriptions are in place.
-    queueReplayLocked();
-    m_bAnnouncementPending.store(0);
-  }
+  CPCritSecHold exchangeLock(m_critSecIPC, __LINE__);
   CParamsX batch;
-  batch.swap(m_sendQueue);  // taken whole, not copied
-  m_sendQueue.swap(m_spareSendQueue);
-  m_pCritSec->leave(__LINE__);
+  {
+    CPCritSecHold engineLock(*m_pCritSec, __LINE__);
+    // A flush now could only fail; the queue waits for the next connection.
+    if (!replay && (!m_bConnected.load() || m_bAnnouncementPending.load() || m_pIPC.load() == nullptr))
+      return CE_E_NOT_CONNECTED;
+    if (replay) {
+      // What was queued leaves first, then the announcement, in one batch: an
+      // "unsubscribe" or "retract" still waiting can then never undo what the
+      // announcement renews, and since the service handles the batch whole, a
+      // completion in it comes back only once the subscriptions are in place.
+      queueReplayLocked();
+      m_bAnnouncementPending.store(0);
+    }
+    batch.swap(m_sendQueue);  // taken whole, not copied
+    m_sendQueue.swap(m_spareSendQueue);
+  }
   // The announcement is sent even when empty: it ends the connection's
   // set-up. A later wake that finds the queue already taken (by the
   // announcement or an earlier flush) has nothing to send.
   long result = !replay && batch.count() == 0 ? 0 : sendQueueText(batch.paramListRef());
   if (batch.length() <= kMaxRecycledQueue) {
     batch.clear();
-    m_pCritSec->enter(__LINE__);
+    CPCritSecHold engineLock(*m_pCritSec, __LINE__);
     m_spareSendQueue.swap(batch);
-    m_pCritSec->leave(__LINE__);
   }
-  m_critSecIPC.leave(__LINE__);
   return result;
 }
 

@@ -18,31 +18,31 @@ std::string CEventLibImpl::publicationRequest(std::string_view name, const std::
 }
 
 long CEventLibImpl::publish(const std::string& category) {
-  m_pCritSec->enter(__LINE__);
-  if (m_mapPublishings.count(category) == 0) {
-    if (m_bConnected.load()) queueRequestLocked(publicationRequest(evt::protocol::kPublish, category));
-    m_mapPublishings[category] = 1;  // announced again on every connection
+  {
+    CPCritSecHold engineLock(*m_pCritSec, __LINE__);
+    if (m_mapPublishings.count(category) == 0) {
+      if (m_bConnected.load()) queueRequestLocked(publicationRequest(evt::protocol::kPublish, category));
+      m_mapPublishings[category] = 1;  // announced again on every connection
+    }
   }
-  m_pCritSec->leave(__LINE__);
   m_categorySeqNo.useCategory(category);
   return 0;
 }
 
 long CEventLibImpl::retract(const std::string& category) {
-  m_pCritSec->enter(__LINE__);
+  CPCritSecHold engineLock(*m_pCritSec, __LINE__);
   auto found = m_mapPublishings.find(category);
   if (found != m_mapPublishings.end()) {
     if (m_bConnected.load()) queueRequestLocked(publicationRequest(evt::protocol::kRetract, category));
     m_mapPublishings.erase(found);
   }
-  m_pCritSec->leave(__LINE__);
   return 0;
 }
 
 long CEventLibImpl::execute(unsigned long completionId) {
   evtTrace(TRACE_DETAIL, LOGLIB_PRIORITY_INFO, "CEventLibImpl::execute 0x%08X, compid %d", addressWord(this),
            static_cast<int>(static_cast<int32_t>(completionId)));
-  m_pCritSec->enter(__LINE__);
+  CPCritSecHold engineLock(*m_pCritSec, __LINE__);
   if (completionId != 0) {
     // Queued even when nothing else is, so a host waiting for this
     // completion always gets it.
@@ -51,7 +51,6 @@ long CEventLibImpl::execute(unsigned long completionId) {
   } else if (m_sendQueue.count() > 0) {
     m_eventSend.wake(kSendWithinWindow);
   }
-  m_pCritSec->leave(__LINE__);
   return 0;
 }
 

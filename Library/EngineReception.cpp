@@ -62,18 +62,20 @@ long CEventLibImpl::deliverEvent(const std::string& category, const std::string&
            addressWord(this), m_strName.c_str(), category.c_str(), keys.c_str(), data.c_str(), codeWord(result));
     return result;
   }
-  m_pCritSec->enter(__LINE__);
-  m_mapSeqNoSent[category] = seqNo;
-  // Built under the lock: the id is the one registration stored.
-  evt::protocol::writeEventRequest(&m_requestText, &m_eventText, category, keys, data,
-                                   static_cast<uint32_t>(m_dwThisServerID.load()), seqNo);
-  const bool connected = m_bConnected.load() != 0;
-  evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_EVENT,
-           "CEventLibImpl::deliverEvent(0x%08X), name %s, cat %s, keys %s, data %s, seqno %llu, ready %d",
-           addressWord(this), m_strName.c_str(), category.c_str(), keys.c_str(), data.c_str(), seqNo,
-           connected ? 1 : 0);
-  if (connected) m_sendQueue.addParam(m_requestText);
-  m_pCritSec->leave(__LINE__);
+  bool connected = false;
+  {
+    CPCritSecHold engineLock(*m_pCritSec, __LINE__);
+    m_mapSeqNoSent[category] = seqNo;
+    // Built under the lock: the id is the one registration stored.
+    evt::protocol::writeEventRequest(&m_requestText, &m_eventText, category, keys, data,
+                                     static_cast<uint32_t>(m_dwThisServerID.load()), seqNo);
+    connected = m_bConnected.load() != 0;
+    evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_EVENT,
+             "CEventLibImpl::deliverEvent(0x%08X), name %s, cat %s, keys %s, data %s, seqno %llu, ready %d",
+             addressWord(this), m_strName.c_str(), category.c_str(), keys.c_str(), data.c_str(), seqNo,
+             connected ? 1 : 0);
+    if (connected) m_sendQueue.addParam(m_requestText);
+  }
   // Not connected: the event cannot be sent and is not kept; say so.
   if (!connected) return CE_E_NOT_CONNECTED;
   return result;
@@ -109,19 +111,20 @@ void CEventLibImpl::actionEvent(const ParamsView& list) {
 
   bool matched = false;
   std::optional<ParamsView> eventKeys;  // read only when a subscription has patterns
-  m_pCritSec->enter(__LINE__);
-  auto range = m_mmapSubscriptions.equal_range(key);
-  for (auto it = range.first; it != range.second && !matched; ++it) {
-    const std::string_view patternText = ParamsView(it->second).itemAt(1);
-    if (patternText.empty()) {  // no patterns: every event of the category
-      matched = true;
-      break;
+  {
+    CPCritSecHold engineLock(*m_pCritSec, __LINE__);
+    auto range = m_mmapSubscriptions.equal_range(key);
+    for (auto it = range.first; it != range.second && !matched; ++it) {
+      const std::string_view patternText = ParamsView(it->second).itemAt(1);
+      if (patternText.empty()) {  // no patterns: every event of the category
+        matched = true;
+        break;
+      }
+      if (!eventKeys) eventKeys.emplace(keys);
+      matched = keysMatch(ParamsView(patternText), *eventKeys);
     }
-    if (!eventKeys) eventKeys.emplace(keys);
-    matched = keysMatch(ParamsView(patternText), *eventKeys);
+    if (matched && m_pEventHandler != nullptr) m_mapSeqNoRcvd[key] = seqNo;
   }
-  if (matched && m_pEventHandler != nullptr) m_mapSeqNoRcvd[key] = seqNo;
-  m_pCritSec->leave(__LINE__);
   if (matched && m_pEventHandler != nullptr) fireEvent(category, keys, data, seqNo, serverId);
 }
 
@@ -136,33 +139,33 @@ int CEventLibImpl::checkKeyForMissedEvent(uint32_t serverId, const std::string& 
   evtTrace(TRACE_DETAIL, LOGLIB_PRIORITY_INFO,
            "CEventLibImpl::checkForMissedEvent, from serverid %d, category %s, seqno %llu, newevent %d",
            numberText(serverId), category.c_str(), seqNo, newEvent);
-  m_pCritSec->enter(__LINE__);
-  auto base = m_mapSeqNoBase.find(serverId);
-  const unsigned long long seqNoBase = base != m_mapSeqNoBase.end() ? base->second : 0;
-  auto received = m_mapSeqNoRcvd.find(key);
-  if (received == m_mapSeqNoRcvd.end()) {
-    m_pCritSec->leave(__LINE__);
-    return 0;  // nobody subscribed under this key: nothing to check
-  }
-  const unsigned long long last = received->second;
   bool inSequence = true;
-  if (seqNo != 0) {
-    int& seen = m_mapServerEventSeen[serverId];
-    if (newEvent != 0) {
-      seen = 1;
-      inSequence = last == 0 ? seqNo == seqNoBase + 1 : (seqNo == last || seqNo == last + 1);
-    } else {
-      const int wasSeen = seen;
-      seen = 1;
-      // A check for a key that has received nothing yet (a subscription
-      // just filed) tells where the series stands, as the first check from
-      // a server does; it is no gap. A key that has received keeps its last
-      // number across reconnections, so a real gap is still reported.
-      inSequence = wasSeen == 0 || last == 0 || seqNo == seqNoBase || seqNo == last;
+  unsigned long long seqNoBase = 0;
+  unsigned long long last = 0;
+  {
+    CPCritSecHold engineLock(*m_pCritSec, __LINE__);
+    auto base = m_mapSeqNoBase.find(serverId);
+    if (base != m_mapSeqNoBase.end()) seqNoBase = base->second;
+    auto received = m_mapSeqNoRcvd.find(key);
+    if (received == m_mapSeqNoRcvd.end()) return 0;  // nobody subscribed under this key: nothing to check
+    last = received->second;
+    if (seqNo != 0) {
+      int& seen = m_mapServerEventSeen[serverId];
+      if (newEvent != 0) {
+        seen = 1;
+        inSequence = last == 0 ? seqNo == seqNoBase + 1 : (seqNo == last || seqNo == last + 1);
+      } else {
+        const int wasSeen = seen;
+        seen = 1;
+        // A check for a key that has received nothing yet (a subscription
+        // just filed) tells where the series stands, as the first check from
+        // a server does; it is no gap. A key that has received keeps its last
+        // number across reconnections, so a real gap is still reported.
+        inSequence = wasSeen == 0 || last == 0 || seqNo == seqNoBase || seqNo == last;
+      }
     }
+    received->second = seqNo;
   }
-  received->second = seqNo;
-  m_pCritSec->leave(__LINE__);
   if (inSequence) return 0;
 
   evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_INFO,
@@ -194,7 +197,6 @@ void CEventLibImpl::actionCheckEventSeqNo(const ParamsView& list) {
 
 void CEventLibImpl::actionSetSeqNoBase(const ParamsView& list) {
   const evt::protocol::Base base = evt::protocol::readBase(list);
-  m_pCritSec->enter(__LINE__);
+  CPCritSecHold engineLock(*m_pCritSec, __LINE__);
   m_mapSeqNoBase[base.server] = base.base;
-  m_pCritSec->leave(__LINE__);
 }

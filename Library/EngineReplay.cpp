@@ -27,21 +27,25 @@ void CEventLibImpl::actionConnected() {
     }
   }
   if (m_bStop.load()) return;
-  m_pCritSec->enter(__LINE__);
-  m_bConnected.store(1);
-  m_pCritSec->leave(__LINE__);
+  {
+    CPCritSecHold engineLock(*m_pCritSec, __LINE__);
+    m_bConnected.store(1);
+  }
 
-  m_critSecIPC.enter(__LINE__);
-  long result = sendReceiveIPC(CECMD_CLIENT_NAME, m_strName, nullptr);
-  if (result >= 0) result = sendReceiveIPC(CECMD_PROCESS_ID, m_strProcessId, nullptr);
-  m_critSecIPC.leave(__LINE__);
+  long result = 0;
+  {
+    CPCritSecHold exchangeLock(m_critSecIPC, __LINE__);
+    result = sendReceiveIPC(CECMD_CLIENT_NAME, m_strName, nullptr);
+    if (result >= 0) result = sendReceiveIPC(CECMD_PROCESS_ID, m_strProcessId, nullptr);
+  }
   if (result < 0) {
     // Logged by the exchange. Nothing is replayed, but the queue is no
     // longer held back for an announcement that will not come: what the
     // host queued meanwhile leaves now.
-    m_pCritSec->enter(__LINE__);
-    m_bAnnouncementPending.store(0);
-    m_pCritSec->leave(__LINE__);
+    {
+      CPCritSecHold engineLock(*m_pCritSec, __LINE__);
+      m_bAnnouncementPending.store(0);
+    }
     flushSendQueue(false);
     return;
   }

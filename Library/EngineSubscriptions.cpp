@@ -40,7 +40,7 @@ long CEventLibImpl::subscribe(const std::string& category, const std::string& ke
     evtTrace(TRACE_DETAIL, LOGLIB_PRIORITY_INFO, "**** retrieved from registry: LocalDBServerID %d",
              numberText(candidate));
   }
-  m_pCritSec->enter(__LINE__);
+  CPCritSecHold engineLock(*m_pCritSec, __LINE__);
   uint32_t resolved = candidate;
   if (requested == kThisServer) {
     uint32_t own = static_cast<uint32_t>(m_dwThisServerID.load());
@@ -61,7 +61,6 @@ long CEventLibImpl::subscribe(const std::string& category, const std::string& ke
     m_mapSeqNoRcvd[key] = 0;
     if (m_bConnected.load()) queueRequestLocked(evt::protocol::subscriptionRequest(evt::protocol::kSubscribe, key));
   }
-  m_pCritSec->leave(__LINE__);
   return result;
 }
 
@@ -69,7 +68,7 @@ long CEventLibImpl::unsubscribe(const std::string& subscription) {
   CParamsX text(subscription);
   const std::string category = text.getstringParamAt(0);
   const uint32_t serverId = numberAt(text, 2);
-  m_pCritSec->enter(__LINE__);
+  CPCritSecHold engineLock(*m_pCritSec, __LINE__);
   bool removed = removeSubscriptionLocked(subscriptionKey(serverId, category), subscription);
   uint32_t own = static_cast<uint32_t>(m_dwThisServerID.load());
   if (!removed && serverId == kThisServer && own != 0) {
@@ -77,7 +76,6 @@ long CEventLibImpl::unsubscribe(const std::string& subscription) {
     // moved its subscription under this server's id.
     removeSubscriptionLocked(subscriptionKey(own, category), subscriptionText(category, text.getstringParamAt(1), own));
   }
-  m_pCritSec->leave(__LINE__);
   return 0;
 }
 

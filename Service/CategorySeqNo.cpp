@@ -28,17 +28,6 @@ class MutexHold {
   CPMutex* m_mutex;
 };
 
-class CritSecHold {
- public:
-  explicit CritSecHold(CPCritSec* lock) : m_lock(lock) { m_lock->enter(__LINE__); }
-  ~CritSecHold() { m_lock->leave(__LINE__); }
-  CritSecHold(const CritSecHold&) = delete;
-  CritSecHold& operator=(const CritSecHold&) = delete;
-
- private:
-  CPCritSec* m_lock;
-};
-
 // Opens a mutex and, holding it, its block; `initialise` runs on the block
 // when this opener created it. Nothing is left open or held on failure.
 void openGuardedBlock(const std::string& mutexName, const std::string& blockName, unsigned long size,
@@ -154,7 +143,7 @@ long CCategorySeqNo::findRecord(std::string const& category, bool hold, CSeqNoIn
     *ppInfo = last.info;
     return 0;
   }
-  CritSecHold lock(m_pCritSec);
+  CPCritSecHold lock(*m_pCritSec, __LINE__);
   long result = 0;
   CSeqNoInfo* info = nullptr;
   auto found = m_mapSeqNoInfo.find(category);

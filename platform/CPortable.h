@@ -66,6 +66,19 @@ class CE_EXPORT CPCritSec {
   std::mutex m_mutex;
 };
 
+// Holds a CPCritSec from construction to the end of the scope.
+class CPCritSecHold {
+ public:
+  CPCritSecHold(CPCritSec& lock, long line) : m_lock(lock), m_line(line) { m_lock.enter(line); }
+  ~CPCritSecHold() { m_lock.leave(m_line); }
+  CPCritSecHold(const CPCritSecHold&) = delete;
+  CPCritSecHold& operator=(const CPCritSecHold&) = delete;
+
+ private:
+  CPCritSec& m_lock;
+  long m_line;
+};
+
 // Wake-up event. A wake made while nobody waits is kept for the next wait;
 // several wakes before a wait are kept as the highest code (the most urgent:
 // 4 stop > 2 send now > 1 batch).
