@@ -1,5 +1,5 @@
-// Construction, destruction, initialize and finalize of the engine, and its
-// init and send threads.
+// Construction, destruction, initialize and finalize of the engine, its init
+// thread, registration, and the channel's opening and closing.
 #include <cstdlib>
 #include <new>
 
@@ -11,17 +11,12 @@
 
 using evt::engine::addressWord;
 using evt::engine::codeWord;
-using KelLogLib::LOGLIB_PRIORITY_ERROR;
 using KelLogLib::LOGLIB_PRIORITY_INFO;
 
 namespace {
 
 constexpr unsigned long kStopPollMs = 200;
 constexpr unsigned long kRegistrationRetryMs = 500;
-constexpr unsigned long long kBatchWindowMs = 200;
-// A batch larger than this gives its storage back to the system rather than
-// to the next batch, so one burst does not hold memory for good.
-constexpr unsigned long kMaxRecycledQueue = 4ul << 20;
 
 }  // namespace
 
@@ -112,7 +107,6 @@ void CEventLibImpl::sleepUnlessStopping(unsigned long ms) {
 }
 
 void CEventLibImpl::initThread(void* pEngine) { static_cast<CEventLibImpl*>(pEngine)->initThreadFunc(); }
-void CEventLibImpl::sendThread(void* pEngine) { static_cast<CEventLibImpl*>(pEngine)->sendThreadFunc(); }
 
 long CEventLibImpl::openChannel() {
   if (m_pIPC.load() != nullptr) return 0;
@@ -215,91 +209,6 @@ void CEventLibImpl::closeChannel() {
     m_pIPC.store(nullptr);
   }
   delete channel;
-}
-
-long CEventLibImpl::flushSendQueue(bool replay) {
-  // Taking m_critSecIPC first keeps batches in the order they were taken.
-  CPCritSecHold exchangeLock(m_critSecIPC, __LINE__);
-  CParamsX batch;
-  {
-    CPCritSecHold engineLock(*m_pCritSec, __LINE__);
-    // A flush now could only fail; the queue waits for the next connection.
-    if (!replay && (!m_bConnected.load() || m_bAnnouncementPending.load() || m_pIPC.load() == nullptr))
-      return CE_E_NOT_CONNECTED;
-    if (replay) {
-      // What was queued leaves first, then the announcement, in one batch: an
-      // "unsubscribe" or "retract" still waiting can then never undo what the
-      // announcement renews, and since the service handles the batch whole, a
-      // completion in it comes back only once the subscriptions are in place.
-      queueReplayLocked();
-      m_bAnnouncementPending.store(0);
-    }
-    batch.swap(m_sendQueue);  // taken whole, not copied
-    m_sendQueue.swap(m_spareSendQueue);
-  }
-  // The announcement is sent even when empty: it ends the connection's
-  // set-up. A later wake that finds the queue already taken (by the
-  // announcement or an earlier flush) has nothing to send.
-  long result = !replay && batch.count() == 0 ? 0 : sendQueueText(batch.paramListRef());
-  if (batch.length() <= kMaxRecycledQueue) {
-    batch.clear();
-    CPCritSecHold engineLock(*m_pCritSec, __LINE__);
-    m_spareSendQueue.swap(batch);
-  }
-  return result;
-}
-
-long CEventLibImpl::sendQueueText(const std::string& batch) {
-  if (batch.size() <= kMaxQueueText) return sendReceiveIPC(CECMD_QUEUE, batch, nullptr);
-  CParamsX requests(batch);
-  const unsigned long count = requests.count();
-  unsigned long next = 0;
-  long result = 0;
-  while (next < count && result >= 0) {
-    CParamsX part;
-    do {
-      part.addParam(requests.getstringParamAt(next++));
-    } while (next < count && part.length() < kMaxQueueText - kMaxQueueText / 8);
-    result = sendReceiveIPC(CECMD_QUEUE, part.paramListRef(), nullptr);
-  }
-  if (result < 0 && next < count) {
-    evtLog(LOGLIB_PRIORITY_ERROR, "(Error) CEventLibImpl::flushSendQueue, %lu of %lu requests not sent - 0x%08X",
-           count - next, count, codeWord(result));
-  }
-  return result;
-}
-
-void CEventLibImpl::sendThreadFunc() {
-  setFlag(m_bSendThreadRunning, 1);
-  CPortable::SetCurrentThreadName("CESend");
-  evtLog(LOGLIB_PRIORITY_INFO, "CEventLibImpl::sendThreadFunc - starting (0x%08X)", addressWord(this));
-  unsigned long timeoutMs = CPEvent::kInfinite;
-  unsigned long long windowStart = 0;  // 0: no batching window open
-  while (!m_bStop.load()) {
-    long wake = m_eventSend.wait(timeoutMs, nullptr);
-    bool flush = false;
-    if (wake == kSendWithinWindow) {
-      unsigned long long now = CPortable::GetTickCountULL();
-      if (windowStart == 0) {
-        windowStart = now;
-        timeoutMs = static_cast<unsigned long>(kBatchWindowMs);
-      } else if (now - windowStart > kBatchWindowMs) {
-        flush = true;
-      } else {
-        // A wake with 1 never extends an open window.
-        timeoutMs = static_cast<unsigned long>(kBatchWindowMs - (now - windowStart));
-      }
-    } else if (wake == kSendNow || wake == CP_WAIT_TIMEOUT) {
-      flush = true;
-    }
-    if (!flush) continue;
-    if (m_bStop.load()) break;
-    if (flushSendQueue(false) == CE_E_STOPPING) break;
-    windowStart = 0;
-    timeoutMs = CPEvent::kInfinite;
-  }
-  evtLog(LOGLIB_PRIORITY_INFO, "CEventLibImpl::sendThreadFunc - stopping (0x%08X)", addressWord(this));
-  setFlag(m_bSendThreadRunning, 0);
 }
 
 

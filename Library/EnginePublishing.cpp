@@ -1,5 +1,5 @@
-// Flushing on the host's request, and the service's "publish", "retract" and
-// "completed" notices.
+// The host's publications and their retraction, and the service's
+// "publish", "retract" and "completed" notices.
 #include <cstdint>
 
 #include "Library/CEResultCodes.h"
@@ -8,10 +8,8 @@
 #include "Library/EngineText.h"
 #include "trace/_Trace.h"
 
-using evt::engine::addressWord;
 using evt::engine::codeWord;
 using KelLogLib::LOGLIB_PRIORITY_ERROR;
-using KelLogLib::LOGLIB_PRIORITY_INFO;
 
 std::string CEventLibImpl::publicationRequest(std::string_view name, const std::string& category) const {
   return evt::protocol::publicationRequest(name, category, static_cast<uint32_t>(m_dwThisServerID.load()));
@@ -35,21 +33,6 @@ long CEventLibImpl::retract(const std::string& category) {
   if (found != m_mapPublishings.end()) {
     if (m_bConnected.load()) queueRequestLocked(publicationRequest(evt::protocol::kRetract, category));
     m_mapPublishings.erase(found);
-  }
-  return 0;
-}
-
-long CEventLibImpl::execute(unsigned long completionId) {
-  evtTrace(TRACE_DETAIL, LOGLIB_PRIORITY_INFO, "CEventLibImpl::execute 0x%08X, compid %d", addressWord(this),
-           static_cast<int>(static_cast<int32_t>(completionId)));
-  CPCritSecHold engineLock(*m_pCritSec, __LINE__);
-  if (completionId != 0) {
-    // Queued even when nothing else is, so a host waiting for this
-    // completion always gets it.
-    queueRequestLocked(evt::protocol::completionIdRequest(static_cast<uint32_t>(completionId)));
-    m_eventSend.wake(kSendNow);
-  } else if (m_sendQueue.count() > 0) {
-    m_eventSend.wake(kSendWithinWindow);
   }
   return 0;
 }

@@ -1,6 +1,6 @@
-// Events in both directions: the host's own events numbered and queued, and
-// the service's events checked for gaps, matched against the subscriptions
-// and delivered. Table work happens under the engine lock; handlers are
+// The receiving side of the engine: the service's events checked for gaps,
+// matched against the subscriptions and delivered, and the checks and bases
+// the service sends. Table work happens under the engine lock; handlers are
 // called with no lock held.
 #include <cstdint>
 #include <optional>
@@ -39,47 +39,6 @@ bool keysMatch(const ParamsView& patterns, const ParamsView& keys) {
 }
 
 }  // namespace
-
-long CEventLibImpl::deliverEvent(const std::string& category, const std::string& keys, const std::string& data) {
-  // Numbers are taken and queued under one hold of this engine's deliver
-  // lock, so this process's events of a category leave in number order.
-  std::lock_guard<std::mutex> ordering(m_deliverMutex);
-  unsigned long long seqNo = 0;
-  long result = m_categorySeqNo.getNextSeqNo(category, &seqNo);
-  if (result == CE_E_CREATE && seqNo != 0) {
-    // The machine-wide list of category names is full, but the number was
-    // issued: the event goes out, so the host is told of success (one that
-    // retried on a failure would publish twice). Said once per client.
-    if (m_bCategoryListFullLogged.exchange(1) == 0) {
-      evtLog(LOGLIB_PRIORITY_ERROR,
-             "(Error) CEventLibImpl::deliverEvent(0x%08X): the list of all categories is full; new categories such "
-             "as %s are numbered and sent but not listed",
-             addressWord(this), category.c_str());
-    }
-    result = 0;
-  } else if (result < 0) {
-    evtLog(LOGLIB_PRIORITY_ERROR, "(Error) CEventLibImpl::deliverEvent(0x%08X) failed: name %s, cat %s, keys %s, data %s, hr 0x%08X",
-           addressWord(this), m_strName.c_str(), category.c_str(), keys.c_str(), data.c_str(), codeWord(result));
-    return result;
-  }
-  bool connected = false;
-  {
-    CPCritSecHold engineLock(*m_pCritSec, __LINE__);
-    m_mapSeqNoSent[category] = seqNo;
-    // Built under the lock: the id is the one registration stored.
-    evt::protocol::writeEventRequest(&m_requestText, &m_eventText, category, keys, data,
-                                     static_cast<uint32_t>(m_dwThisServerID.load()), seqNo);
-    connected = m_bConnected.load() != 0;
-    evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_EVENT,
-             "CEventLibImpl::deliverEvent(0x%08X), name %s, cat %s, keys %s, data %s, seqno %llu, ready %d",
-             addressWord(this), m_strName.c_str(), category.c_str(), keys.c_str(), data.c_str(), seqNo,
-             connected ? 1 : 0);
-    if (connected) m_sendQueue.addParam(m_requestText);
-  }
-  // Not connected: the event cannot be sent and is not kept; say so.
-  if (!connected) return CE_E_NOT_CONNECTED;
-  return result;
-}
 
 void CEventLibImpl::fireEvent(const std::string& category, const std::string& keys, const std::string& data,
                               unsigned long long seqNo, uint32_t serverId) {
