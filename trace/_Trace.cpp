@@ -3,6 +3,8 @@
 #include <cstdarg>
 #include <memory>
 
+#include "platform/CPortable.h"
+
 namespace {
 
 CPCritSec& traceLock() {

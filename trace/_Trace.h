@@ -13,8 +13,9 @@
 #include <string>
 
 #include "Library/CEExport.h"
-#include "platform/CPortable.h"
 #include "platform/KelLogLib.h"
+
+class CPCritSec;
 
 class CE_EXPORT CTraceUtility {
  public:

@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "Library/CEResultCodes.h"
+#include "platform/CPortable.h"
 #include "platform/CZebIPCLibrary.h"
 #include "platform/linux/Endpoint.h"
 #include "platform/linux/Frame.h"

@@ -4,8 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "Library/CELibrary.h"
-#include "platform/CPortable.h"
-#include "platform/KelRegLib.h"
+#include "Service/CategorySeqNo.h"
 
 namespace {
 
@@ -22,12 +21,22 @@ TEST(SharedLibrary, ExportsWhatHostsUse) {
   DestroyCTraceUtility(&g_ptu);
   EXPECT_EQ(g_ptu.load(), nullptr);
 
-  CPMutex mutex(1, 0, "Mutex-shared", 1, 1);
-  EXPECT_EQ(mutex.wait(CPEvent::kInfinite, nullptr), 0);
-  EXPECT_EQ(mutex.release(), 0);
-  CPSharedMemory block("Share-shared", 8);
-  EXPECT_NE(block.getAddress(), nullptr);
-  CPSharedMemory::remove("Share-shared");
+  // The store and the client object, as a host reaches them.
+  CCategorySeqNo store;
+  unsigned long long first = 0, second = 0;
+  EXPECT_EQ(store.getNextSeqNo("shared", &first), 0);
+  EXPECT_EQ(store.getNextSeqNo("shared", &second), 0);
+  EXPECT_EQ(second, first + 1);
+  struct Handler : CEventHandler {
+    long onDeliverEvent(const std::string&, const std::string&, const std::string&, unsigned long long,
+                        unsigned long) override {
+      return 0;
+    }
+  } handler;
+  CEventLib client("shared", &handler, nullptr, nullptr);
+  EXPECT_EQ(client.initialize(), 0);
+  EXPECT_EQ(client.deliverEvent("shared", "", std::string("a\0b", 3)), CE_E_INVALID_TEXT);
+  EXPECT_EQ(client.finalize(), 0);
 
   try {
     KEL_THROW(CE_E_CREATE);

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "Library/CEResultCodes.h"
+#include "platform/CPortable.h"
 #include "tests/support/TestEnvironment.h"
 #include "trace/KelException.h"
 #include "trace/_Trace.h"
