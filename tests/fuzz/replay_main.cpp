@@ -4,9 +4,12 @@
 // fails on large file systems.
 #define _FILE_OFFSET_BITS 64
 #include <dirent.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -14,7 +17,27 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
+namespace {
+
+// Removes the shared objects whose names begin with `prefix`.
+void removeSharedObjects(const std::string& prefix) {
+  DIR* dir = opendir("/dev/shm");
+  if (dir == nullptr) return;
+  std::vector<std::string> names;
+  while (dirent* entry = readdir(dir)) {
+    if (std::string(entry->d_name).rfind(prefix, 0) == 0) names.push_back(entry->d_name);
+  }
+  closedir(dir);
+  for (const std::string& name : names) shm_unlink(("/" + name).c_str());
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  // The shared objects a target opens (the store) get a prefix of this
+  // process's own and are removed at the end: a replay leaves nothing behind.
+  const std::string prefix = "evtreplay." + std::to_string(getpid()) + ".";
+  setenv("EVT_SHM_PREFIX", prefix.c_str(), 1);
   std::size_t inputs = 0;
   for (int i = 1; i < argc; ++i) {
     DIR* dir = opendir(argv[i]);
@@ -37,5 +60,6 @@ int main(int argc, char** argv) {
     }
   }
   std::printf("%zu inputs replayed\n", inputs);
+  removeSharedObjects(prefix);
   return inputs > 0 ? 0 : 1;
 }
