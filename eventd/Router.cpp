@@ -4,9 +4,9 @@
 #include <cstdio>
 
 #include "Utilities/ParamsView.h"
-#include "protocol/Protocol.h"
 #include "eventd/ServiceLog.h"
 #include "platform/linux/Frame.h"
+#include "protocol/Protocol.h"
 
 namespace evt::service {
 namespace {

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "Library/CEResultCodes.h"
-#include "protocol/Protocol.h"
 #include "eventd/ServiceLog.h"
 #include "platform/linux/Interrupted.h"
+#include "protocol/Protocol.h"
 
 namespace evt::service {
 

@@ -13,12 +13,13 @@
 #include <CLI/CLI.hpp>
 
 #include "Library/CEResultCodes.h"
-#include "protocol/Protocol.h"
 #include "Service/CategorySeqNo.h"
 #include "eventd/Service.h"
 #include "eventd/ServiceLog.h"
 #include "platform/KelRegLib.h"
 #include "platform/linux/Endpoint.h"
+#include "protocol/Protocol.h"
+#include "tools/CommandLine.h"
 #include "trace/KelException.h"
 #include "trace/_Trace.h"
 
@@ -69,7 +70,9 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0LL, 60000LL))
       ->capture_default_str();
   app.add_option("--log-dir", logDir, "write eventd.log here ('stderr': standard error; default $EVT_LOG_DIR)");
-  CLI11_PARSE(app, argc, argv);
+  evt::tool::addVersionFlag(app);
+  int exitCode = 0;
+  if (!evt::tool::parseCommandLine(app, argc, argv, &exitCode)) return exitCode;
 
   options.limits.stallTime = std::chrono::milliseconds(stallMs);
   options.hold.time = std::chrono::milliseconds(holdMs);

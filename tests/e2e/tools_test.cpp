@@ -23,8 +23,8 @@ struct ToolRun {
 
 std::string outputPath(const std::string& name) { return logDirectory() + "/" + name; }
 
-ToolRun runTool(const std::string& name, const std::vector<std::string>& args) {
-  std::vector<std::string> argv{evtPath()};
+ToolRun runTool(const std::string& name, const std::vector<std::string>& args, const std::string& program = evtPath()) {
+  std::vector<std::string> argv{program};
   argv.insert(argv.end(), args.begin(), args.end());
   pid_t pid = spawnRedirected(argv, ownEmulator(), outputPath(name + ".out"), outputPath(name + ".err"));
   ToolRun run{waitExit(pid), "", ""};
@@ -45,8 +45,17 @@ TEST(Tools, EvtWithoutAServiceSaysSoAndFails) {
   ToolRun help = runTool("help", {"sub", "--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("--json"), std::string::npos);
-  ToolRun bad = runTool("bad", {"pub"});
-  EXPECT_NE(bad.status, 0);
+  // Usage errors exit 2, as command-line tools do; --version says the
+  // project's version.
+  for (const auto& args : std::vector<std::vector<std::string>>{{"pub"}, {"bogus"}, {"sub", "--count", "x"}}) {
+    EXPECT_EQ(runTool("bad", args).status, 2) << args[0];
+  }
+  EXPECT_EQ(runTool("bad", {"--bogus"}, eventdPath()).status, 2);
+  for (const std::string& program : {evtPath(), eventdPath()}) {
+    ToolRun version = runTool("version", {"--version"}, program);
+    EXPECT_EQ(version.status, 0) << program;
+    EXPECT_EQ(version.out, std::string(EVT_TEST_VERSION) + "\n") << program;
+  }
 }
 
 TEST(Tools, SubscriberAndPublisherThroughTheService) {

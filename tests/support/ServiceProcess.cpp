@@ -11,9 +11,9 @@
 #include <thread>
 
 #include "Library/CEResultCodes.h"
-#include "protocol/Protocol.h"
 #include "Utilities/CParamsX.h"
 #include "platform/linux/Endpoint.h"
+#include "protocol/Protocol.h"
 #include "tests/support/TestEnvironment.h"
 
 namespace evt::test {

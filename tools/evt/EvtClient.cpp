@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <thread>
 
-#include "protocol/Protocol.h"
 #include "platform/linux/Endpoint.h"
+#include "protocol/Protocol.h"
 
 namespace evt::tool {
 

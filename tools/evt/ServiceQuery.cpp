@@ -2,8 +2,8 @@
 #include <cstdio>
 
 #include "Library/CEResultCodes.h"
-#include "protocol/Protocol.h"
 #include "platform/CZebIPCLibrary.h"
+#include "protocol/Protocol.h"
 #include "tools/evt/Commands.h"
 #include "tools/evt/EvtClient.h"
 

@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include "protocol/Protocol.h"
+#include "tools/CommandLine.h"
 #include "tools/evt/Commands.h"
 #include "tools/evt/EvtClient.h"
 
@@ -69,7 +70,9 @@ int main(int argc, char** argv) {
   lockCommand->add_option("name", mutexName, "the mutex")->required();
   lockCommand->callback([&] { status = lockMutex(mutexName); });
 
+  addVersionFlag(app);
   installInterruptHandlers();
-  CLI11_PARSE(app, argc, argv);
+  int exitCode = 0;
+  if (!parseCommandLine(app, argc, argv, &exitCode)) return exitCode;
   return status;
 }
