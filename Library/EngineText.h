@@ -25,9 +25,6 @@ inline void addNumber(CParamsX& list, uint32_t value) { list.addParam(static_cas
 inline uint32_t numberAt(CParamsX& list, unsigned long index) {
   return static_cast<uint32_t>(list.getLongParamAt(index));
 }
-inline uint32_t numberAt(const ParamsView& list, std::size_t index) {
-  return static_cast<uint32_t>(list.getLongParamAt(index));
-}
 
 // [server id, category]: the key of the subscription tables and the body of
 // "subscribe"/"unsubscribe".
