@@ -65,6 +65,11 @@ class CE_EXPORT CEventLibImpl {
   void dump();
   // Queues a "reportconnectivity" request with `value` when connected. 0.
   long reportConnectivity(unsigned long value);
+  bool isStopping() const { return m_bStop.load() != 0; }
+  bool isConnected() const { return m_bConnected.load() != 0; }
+  unsigned long thisServerId() const { return m_dwThisServerID.load(); }
+
+ private:
   // Checks and records one received number; 1 when it revealed a gap (the
   // handler then got a "missed-event" event), else 0.
   int checkForMissedEvent(unsigned long serverId, const std::string& category, unsigned long long seqNo,
@@ -72,10 +77,6 @@ class CE_EXPORT CEventLibImpl {
   // The same for a server id and its subscription key already worked out.
   int checkKeyForMissedEvent(uint32_t serverId, const std::string& key, const std::string& category,
                              unsigned long long seqNo, int newEvent);
-
-  bool isStopping() const { return m_bStop.load() != 0; }
-  bool isConnected() const { return m_bConnected.load() != 0; }
-  unsigned long thisServerId() const { return m_dwThisServerID.load(); }
 
   // One command/answer exchange; the caller holds m_critSecIPC. The answer
   // text, when one comes, replaces *pAnswer (may be null).
@@ -100,21 +101,11 @@ class CE_EXPORT CEventLibImpl {
   void actionPublish(const ParamsView& request);
   void actionRetract(const ParamsView& request);
   void actionSetSeqNoBase(const ParamsView& request);
-  // The same, each from the text of one request list.
-  void actionCheckEventSeqNo(const std::string& request);
-  void actionCompleted(const std::string& request);
-  void actionDump(const std::string& request);
-  void actionEvent(const std::string& request);
-  void actionPublish(const std::string& request);
-  void actionRetract(const std::string& request);
-  void actionSetSeqNoBase(const std::string& request);
-
   // Thread entries; the argument is the engine.
   static void sendThread(void* pEngine);
   static void initThread(void* pEngine);
   static void ipcClientRequestThread(void* pEngine);
 
- private:
   void sendThreadFunc();
   void initThreadFunc();
   void ipcClientRequestThreadFunc();
@@ -152,7 +143,10 @@ class CE_EXPORT CEventLibImpl {
   // Sleeps `ms`, or less when finalize begins meanwhile.
   void sleepUnlessStopping(unsigned long ms);
 
- public:
+ private:
+  // Tests read the tables through this probe (tests/support/EngineFixture.h).
+  friend class EngineProbe;
+
   // Members, in construction order. The log comes first so that it is
   // there for every other member's construction and destruction.
   CLibraryLog m_libraryLog;
@@ -196,8 +190,6 @@ class CE_EXPORT CEventLibImpl {
   // (a queue grown afresh for every batch spends its time in page faults).
   // Taken and given back under m_critSecIPC and m_pCritSec.
   CParamsX m_spareSendQueue;
-
- private:
   // Serialises numbering and queueing of this engine's own events; taken
   // before m_pCritSec.
   std::mutex m_deliverMutex;

@@ -27,22 +27,6 @@ std::string adoptText(char* data, unsigned long length) {
   return text;
 }
 
-struct DispatchEntry {
-  std::string_view name;
-  void (CEventLibImpl::*action)(const ParamsView&);  // the request list, read
-};
-
-// Request names are matched exactly, letter case included.
-const DispatchEntry kDispatchTable[] = {
-    {evt::protocol::kCheckEventSeqNo, &CEventLibImpl::actionCheckEventSeqNo},
-    {evt::protocol::kCompleted, &CEventLibImpl::actionCompleted},
-    {evt::protocol::kDump, &CEventLibImpl::actionDump},
-    {evt::protocol::kEvent, &CEventLibImpl::actionEvent},
-    {evt::protocol::kPublish, &CEventLibImpl::actionPublish},
-    {evt::protocol::kRetract, &CEventLibImpl::actionRetract},
-    {evt::protocol::kSetSeqNoBase, &CEventLibImpl::actionSetSeqNoBase},
-};
-
 }  // namespace
 
 long CEventLibImpl::sendReceiveIPC(CECMD cmd, const std::string& input, std::string* pAnswer) {
@@ -134,6 +118,20 @@ void CEventLibImpl::dispatchText(const std::string& text) {
 }
 
 void CEventLibImpl::dispatch(std::string_view requestList) {
+  struct DispatchEntry {
+    std::string_view name;
+    void (CEventLibImpl::*action)(const ParamsView&);  // the request list, read
+  };
+  // Request names are matched exactly, letter case included.
+  static const DispatchEntry kDispatchTable[] = {
+      {evt::protocol::kCheckEventSeqNo, &CEventLibImpl::actionCheckEventSeqNo},
+      {evt::protocol::kCompleted, &CEventLibImpl::actionCompleted},
+      {evt::protocol::kDump, &CEventLibImpl::actionDump},
+      {evt::protocol::kEvent, &CEventLibImpl::actionEvent},
+      {evt::protocol::kPublish, &CEventLibImpl::actionPublish},
+      {evt::protocol::kRetract, &CEventLibImpl::actionRetract},
+      {evt::protocol::kSetSeqNoBase, &CEventLibImpl::actionSetSeqNoBase},
+  };
   const ParamsView request(requestList);
   const std::string_view name = evt::protocol::nameOf(request);
   for (const DispatchEntry& entry : kDispatchTable) {
@@ -143,14 +141,6 @@ void CEventLibImpl::dispatch(std::string_view requestList) {
     }
   }
 }
-
-void CEventLibImpl::actionCheckEventSeqNo(const std::string& request) { actionCheckEventSeqNo(ParamsView(request)); }
-void CEventLibImpl::actionCompleted(const std::string& request) { actionCompleted(ParamsView(request)); }
-void CEventLibImpl::actionDump(const std::string& request) { actionDump(ParamsView(request)); }
-void CEventLibImpl::actionEvent(const std::string& request) { actionEvent(ParamsView(request)); }
-void CEventLibImpl::actionPublish(const std::string& request) { actionPublish(ParamsView(request)); }
-void CEventLibImpl::actionRetract(const std::string& request) { actionRetract(ParamsView(request)); }
-void CEventLibImpl::actionSetSeqNoBase(const std::string& request) { actionSetSeqNoBase(ParamsView(request)); }
 
 void CEventLibImpl::actionDisconnected() {
   evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_INFO, "CEventLibImpl::actionDisconnected (0x%08X)", addressWord(this));

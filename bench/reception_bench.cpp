@@ -15,6 +15,7 @@
 #include "Library/CEventLibImpl.h"
 #include "Utilities/CParamsX.h"
 #include "bench/BenchIsolation.h"
+#include "tests/support/EngineProbe.h"
 #include "protocol/Protocol.h"
 
 namespace {
@@ -73,7 +74,7 @@ void BM_ReceiveEvent(benchmark::State& state) {
   auto start = std::chrono::steady_clock::now();
   for (auto _ : state) {
     const std::string text = eventText(keys, ++seqNo);
-    engine->actionEvent(ParamsView(text));
+    EngineProbe::dispatch(*engine, text);
   }
   double own = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count() /
                static_cast<double>(state.iterations());
@@ -87,7 +88,7 @@ void BM_DeliverEvent(benchmark::State& state) {
   evt::bench::isolate();
   CEventLib client("bench", nullptr, nullptr, nullptr);
   CEventLibImpl* engine = client.engine();
-  engine->m_bConnected.store(1);  // queue as a registered client would
+  EngineProbe::markConnected(*engine);  // queue as a registered client would
   CCategorySeqNo store;
   double baseline = nsPerOp(
       [&](int) {
@@ -100,7 +101,7 @@ void BM_DeliverEvent(benchmark::State& state) {
   auto start = std::chrono::steady_clock::now();
   for (auto _ : state) {
     engine->deliverEvent("out", keys, "payload");
-    if (++i % 1000 == 0) engine->m_sendQueue.clear();
+    if (++i % 1000 == 0) EngineProbe::dropQueue(*engine);
   }
   double own = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count() /
                static_cast<double>(state.iterations());

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "Library/CEventLibImpl.h"
+#include "tests/support/EngineProbe.h"
 #include "Utilities/CParamsX.h"
 
 namespace {
@@ -43,6 +44,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const char* chars = reinterpret_cast<const char*>(data);
   const std::string text(chars, strnlen(chars, size));
   handlers.m_received = text.size();
-  engine(handlers).dispatchText(text);
+  EngineProbe::dispatchText(engine(handlers), text);
   return 0;
 }

@@ -11,6 +11,7 @@
 
 #include "Library/CEventLib.h"
 #include "Library/CEventLibImpl.h"
+#include "tests/support/EngineProbe.h"
 #include "tests/support/FakeService.h"
 
 namespace evt::test {

@@ -22,9 +22,7 @@ using namespace std::chrono_literals;
 namespace {
 
 void queueTestRequest(CEventLibImpl* engine, const std::string& name) {
-  engine->m_pCritSec->enter(__LINE__);
-  engine->queueRequestLocked(requestList(name, ""));
-  engine->m_pCritSec->leave(__LINE__);
+  EngineProbe::queueRequest(*engine, requestList(name, ""));
 }
 
 }  // namespace

@@ -95,16 +95,15 @@ TEST_F(EngineTest, FinalizeNeverHangs) {
   ASSERT_EQ(0, blocked.initialize());
   ASSERT_TRUE(service.waitUntil([&] { return countOf(CECMD_SERVER_ID) == 1; }));
   finishesWithin(3s, [&] { blocked.finalize(); });
-  EXPECT_EQ(0, blocked.engine()->m_bSendThreadRunning.load());
-  EXPECT_EQ(nullptr, blocked.engine()->m_pIPC.load());
+  EXPECT_TRUE(EngineProbe::stopped(*blocked.engine()));
 
   EXPECT_EQ(CE_E_STOPPING, blocked.execute(7));
   finishesWithin(1s, [&] { EXPECT_EQ(0, blocked.finalize()); });
   // initialize after finalize opens no channel.
   int accepted = service.connectionsAccepted();
   EXPECT_EQ(0, blocked.initialize());
-  EXPECT_TRUE(eventually([&] { return blocked.engine()->m_bInitThreadRunning.load() == 0; }));
-  EXPECT_EQ(nullptr, blocked.engine()->m_pIPC.load());
+  EXPECT_TRUE(eventually([&] { return !EngineProbe::initThreadRunning(*blocked.engine()); }));
+  EXPECT_FALSE(EngineProbe::hasChannel(*blocked.engine()));
   EXPECT_EQ(accepted, service.connectionsAccepted());
 }
 
@@ -113,9 +112,7 @@ TEST_F(EngineTest, FinalizeNeverHangs) {
 TEST_F(EngineTest, ExchangeWithoutChannelFails) {
   CEventLib client("idle", nullptr, nullptr, nullptr);
   std::string answer = "kept";
-  client.engine()->m_critSecIPC.enter(__LINE__);
-  EXPECT_EQ(CE_E_NOT_CONNECTED, client.engine()->sendReceiveIPC(CECMD_QUEUE, "", &answer));
-  client.engine()->m_critSecIPC.leave(__LINE__);
+  EXPECT_EQ(CE_E_NOT_CONNECTED, EngineProbe::exchange(*client.engine(), CECMD_QUEUE, "", &answer));
   EXPECT_EQ("kept", answer);
   EXPECT_LT(CE_E_NOT_CONNECTED, 0);
   EXPECT_LT(CE_E_STOPPING, 0);

@@ -30,7 +30,7 @@ TEST_F(EngineTest, PublishAndRetractQueueTheirRequests) {
   EXPECT_EQ("24;7;publish;11;4;cat1;2;12;20;7;publish;8;1;A;2;12;20;7;retract;8;1;A;2;12;22;13;completion-id;3;1;7",
             service.commandsOf(CECMD_QUEUE)[1].text);
   // Publishing opened the categories in the shared store.
-  client->engine()->m_categorySeqNo.getAllCategories(&all);
+  EngineProbe::store(*client->engine()).getAllCategories(&all);
   EXPECT_NE(std::string::npos, all.find("4;cat1"));
 
   // While the service is away nothing is queued; the publications still held
@@ -41,7 +41,7 @@ TEST_F(EngineTest, PublishAndRetractQueueTheirRequests) {
   EXPECT_EQ(0, client->retract("pub0"));
   EXPECT_EQ(0, client->publish("pub1"));
   EXPECT_EQ(0, client->retract("cat1"));
-  EXPECT_EQ(0u, client->engine()->m_sendQueue.count());
+  EXPECT_EQ(0u, EngineProbe::queuedRequests(*client->engine()));
   service.start();
   ASSERT_TRUE(service.waitUntil([&] {
     auto queued = service.commandsOf(CECMD_QUEUE);
@@ -116,7 +116,7 @@ TEST_F(EngineTest, LongQueueLeavesInSeveralExchanges) {
 // queues next travels whole.
 TEST_F(EngineTest, TextsWithNulAndTheReservedCategoryAreRefused) {
   auto client = connectedClient();
-  CCategorySeqNo& store = client->engine()->m_categorySeqNo;
+  CCategorySeqNo& store = EngineProbe::store(*client->engine());
   const unsigned long long base = store.getSeqNoBase();
   const std::string nul("a\0b", 3);
   const std::string reserved = CCategorySeqNo::kSeqNoBaseCategory;
@@ -151,7 +151,7 @@ TEST_F(EngineTest, TextsWithNulAndTheReservedCategoryAreRefused) {
 // list is logged once, not per category.
 TEST_F(EngineTest, FullCategoryListStillSendsEventsAndSaysSoOnce) {
   auto client = connectedClient();
-  CCategorySeqNo& store = client->engine()->m_categorySeqNo;
+  CCategorySeqNo& store = EngineProbe::store(*client->engine());
   for (int i = 0; store.useCategory("filler-category-" + std::to_string(i)) == 0; ++i) {
   }
   for (int i = 0; i < 5; ++i) EXPECT_EQ(0, client->deliverEvent("unlisted" + std::to_string(i), "", "d"));

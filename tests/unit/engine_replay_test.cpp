@@ -131,10 +131,9 @@ TEST_F(EngineTest, NoServerIdKeepsSubscriptionsUnresolved) {
   client.subscribe("cat", "", 0xFFFFFFFFul, nullptr);
   client.initialize();
   ASSERT_TRUE(service.waitUntil([&] { return countOf(CECMD_QUEUE) >= 1; }));
-  CEventLibImpl* engine = client.engine();
-  EXPECT_EQ(1u, engine->m_mapUnresolvedSubscriptions.count("2;-1;3;cat"));
-  EXPECT_EQ(1ul, engine->m_mapSubscriptionUseCounts["2;-1;3;cat"]);
-  EXPECT_EQ(0u, engine->m_mmapSubscriptions.count("1;0;3;cat"));
+  EXPECT_TRUE(EngineProbe::key(*client.engine(), "2;-1;3;cat").unresolved);
+  EXPECT_EQ(1ul, EngineProbe::key(*client.engine(), "2;-1;3;cat").uses);
+  EXPECT_EQ(0u, EngineProbe::key(*client.engine(), "1;0;3;cat").filed);
 }
 
 // The server id answer is a 32-bit id however it is written, in both builds.
@@ -144,7 +143,7 @@ TEST_F(EngineTest, ServerIdAnswerIsRead32Bit) {
     CEventLib client("wide", nullptr, nullptr, nullptr);
     client.initialize();
     ASSERT_TRUE(eventually([&] { return client.engine()->isConnected(); })) << answer;
-    EXPECT_EQ(0xFFFFFFFEul, client.engine()->m_dwThisServerID.load()) << answer;
+    EXPECT_EQ(0xFFFFFFFEul, client.engine()->thisServerId()) << answer;
     client.finalize();
   }
 }

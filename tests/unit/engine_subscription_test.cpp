@@ -46,15 +46,6 @@ std::vector<std::string> flushed(CEventLib& client, evt::test::FakeService& serv
 
 using Requests = std::vector<std::string>;
 
-void expectCountsMatchEntries(CEventLibImpl* engine) {
-  engine->m_pCritSec->enter(__LINE__);
-  for (const auto& count : engine->m_mapSubscriptionUseCounts)
-    EXPECT_EQ(count.second, engine->m_mmapSubscriptions.count(count.first)) << count.first;
-  for (const auto& entry : engine->m_mmapSubscriptions)
-    EXPECT_EQ(1u, engine->m_mapSubscriptionUseCounts.count(entry.first)) << entry.first;
-  engine->m_pCritSec->leave(__LINE__);
-}
-
 }  // namespace
 
 // One key per (server, category), however many subscriptions share it; the
@@ -69,7 +60,7 @@ TEST_F(EngineTest, SubscriptionsAreCountedPerKey) {
   client->subscribe("cat1", "", static_cast<unsigned long>(-1), &own);  // this server: 12
   EXPECT_EQ(first, own);
   EXPECT_EQ(Requests{"9;subscribe;11;2;12;4;cat1"}, flushed(*client, service));
-  EXPECT_EQ(4ul, client->engine()->m_mapSubscriptionUseCounts["2;12;4;cat1"]);
+  EXPECT_EQ(4ul, EngineProbe::key(*client->engine(), "2;12;4;cat1").uses);
 
   EXPECT_EQ(0, client->unsubscribe(first));
   EXPECT_EQ(0, client->unsubscribe(first + "x"));
@@ -79,7 +70,7 @@ TEST_F(EngineTest, SubscriptionsAreCountedPerKey) {
   EXPECT_EQ(Requests{}, flushed(*client, service));
   client->unsubscribe(own);
   EXPECT_EQ(Requests{"11;unsubscribe;11;2;12;4;cat1"}, flushed(*client, service));
-  expectCountsMatchEntries(client->engine());
+  EXPECT_TRUE(EngineProbe::tablesAgree(*client->engine()));
 
   // "trigger2" and "trigger3" take their server from the registry.
   std::string registry = evt::test::logDirectory() + "/registry.conf";
@@ -166,7 +157,7 @@ TEST_F(EngineTest, ReceivedEventsAreCheckedAndMatched) {
 // server's id; while not connected they are refused, not silently lost.
 TEST_F(EngineTest, OwnEventsAreNumberedAndQueued) {
   auto client = connectedClient();
-  const unsigned long long base = client->engine()->m_categorySeqNo.getSeqNoBase();
+  const unsigned long long base = EngineProbe::store(*client->engine()).getSeqNoBase();
   EXPECT_EQ(0, client->deliverEvent("cat1", listOf({"k1"}), "d"));
   EXPECT_EQ(0, client->deliverEvent("cat1", "", std::string(2000000, 'x')));
   EXPECT_EQ(0, client->deliverEvent("", "", "no category"));
@@ -180,13 +171,13 @@ TEST_F(EngineTest, OwnEventsAreNumberedAndQueued) {
   EXPECT_EQ(base + 2, second.getULONGLONGParamAt(2));
   EXPECT_EQ(2000000u, CParamsX(second.getstringParamAt(1)).getstringParamAt(2).size());
   EXPECT_EQ(0u, CParamsX(batch[2]).getULONGLONGParamAt(2));
-  EXPECT_EQ(base + 2, client->engine()->m_mapSeqNoSent["cat1"]);
+  EXPECT_EQ(base + 2, EngineProbe::lastNumberSent(*client->engine(), "cat1"));
 
   service.stop();
   ASSERT_TRUE(eventually([&] { return !client->engine()->isConnected(); }));
   EXPECT_EQ(CE_E_NOT_CONNECTED, client->deliverEvent("cat1", "", "lost"));
-  EXPECT_EQ(0u, client->engine()->m_sendQueue.count());
-  EXPECT_EQ(base + 3, client->engine()->m_mapSeqNoSent["cat1"]);
+  EXPECT_EQ(0u, EngineProbe::queuedRequests(*client->engine()));
+  EXPECT_EQ(base + 3, EngineProbe::lastNumberSent(*client->engine(), "cat1"));
 }
 
 // Subscriptions made before registration move under the server id once it is
@@ -206,14 +197,14 @@ TEST_F(EngineTest, EarlySubscriptionsMoveUnderTheServerId) {
   service.setServerIdAnswers({"12"});
   ASSERT_TRUE(service.waitUntil([&] { return countOf(CECMD_QUEUE) >= 1; }));
   EXPECT_EQ(textOf({"9;subscribe;10;2;12;3;cat"}), service.commandsOf(CECMD_QUEUE).back().text);
-  CEventLibImpl* engine = client.engine();
-  EXPECT_EQ(3ul, engine->m_mapSubscriptionUseCounts["2;12;3;cat"]);
-  EXPECT_EQ(0u, engine->m_mapUnresolvedSubscriptions.size());
-  expectCountsMatchEntries(engine);
+  CEventLibImpl& engine = *client.engine();
+  EXPECT_EQ(3ul, EngineProbe::key(engine, "2;12;3;cat").uses);
+  EXPECT_FALSE(EngineProbe::key(engine, "2;-1;3;cat").unresolved);
+  EXPECT_TRUE(EngineProbe::tablesAgree(engine));
 
   client.unsubscribe(early1);
   client.unsubscribe(early2);
-  EXPECT_EQ(1ul, engine->m_mapSubscriptionUseCounts["2;12;3;cat"]);
+  EXPECT_EQ(1ul, EngineProbe::key(engine, "2;12;3;cat").uses);
   client.unsubscribe(explicit12);
   EXPECT_EQ(Requests{"11;unsubscribe;10;2;12;3;cat"}, flushed(client, service));
 }
@@ -258,7 +249,7 @@ TEST_F(EngineTest, SubscriptionsChangeWhileEventsStream) {
   done.store(true);
   for (auto& host : hosts) host.join();
   EXPECT_GE(handler.m_calls.load(), 2000);
-  expectCountsMatchEntries(client.engine());
+  EXPECT_TRUE(EngineProbe::tablesAgree(*client.engine()));
 }
 
 // A handler that throws is a failed handler: logged, and the request thread
@@ -293,21 +284,4 @@ TEST_F(EngineTest, HandlersThatThrowAreLoggedAndDeliveryGoesOn) {
   EXPECT_NE(std::string::npos, logText().find("(Error) CEventLibImpl::actionPublish failed - 0xC11F0D53"));
   EXPECT_NE(std::string::npos, logText().find("(Error) CEventLibImpl::actionCompleted failed - 0xC11F0D53"));
   client.finalize();
-}
-
-// The engine's actions take the text of a request list too.
-TEST_F(EngineTest, ActionsTakeRequestTexts) {
-  auto client = connectedClient();
-  CEventLibImpl& engine = *client->engine();
-  client->subscribe("cat", "", 5, nullptr);
-  engine.actionSetSeqNoBase(std::string("14;set-seqno-base;3;100;1;5"));
-  engine.actionEvent(eventRequest("cat", "", "e101", 5, 101));
-  engine.actionCheckEventSeqNo(std::string("17;check-event-seqno;12;4;cat3;3;100;1;5"));
-  engine.actionCompleted(completedNotice(4, 0));
-  engine.actionPublish(publishNotice("publish", "cat", 5));
-  const auto events = handlers.events();
-  ASSERT_EQ(1u, events.size());
-  EXPECT_EQ("e101", events[0].data);  // base 100 known: 101 is in sequence
-  EXPECT_EQ(1u, handlers.completions().size());
-  EXPECT_EQ(1u, handlers.publishes().size());
 }
