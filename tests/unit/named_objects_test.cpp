@@ -124,27 +124,6 @@ TEST(SharedMemory, ZeroSizeIsAnError) {
   }
 }
 
-TEST(NamedMutex, ProcessesNeverLoseAnIncrement) {
-  CPSharedMemory block("Share-forked", 8);
-  *counterIn(block) = 0;
-  const int kPerChild = 5000;
-  std::vector<pid_t> children;
-  for (int i = 0; i < 3; ++i) {
-    children.push_back(forkChild([&] {
-      CPMutex mutex(1, 0, "Mutex-forked", 1, 1);
-      for (int n = 0; n < kPerChild; ++n) {
-        mutex.wait(CPEvent::kInfinite, nullptr);
-        volatile uint64_t* counter = counterIn(block);
-        *counter = *counter + 1;
-        if (mutex.release() != 0) return 1;
-      }
-      return 0;
-    }));
-  }
-  for (pid_t child : children) EXPECT_EQ(waitExit(child), 0);
-  EXPECT_EQ(*counterIn(block), 3u * kPerChild);
-}
-
 TEST(NamedMutex, ThreadsOfOneProcessExcludeEachOther) {
   CPMutex first(1, 0, "Mutex-threads", 1, 1);
   CPMutex second(1, 0, "Mutex-threads", 1, 1);  // a second object, same name

@@ -1,5 +1,3 @@
-#include <sys/stat.h>
-
 #include <cstdint>
 #include <set>
 #include <string>
@@ -7,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/CPortable.h"
 #include "platform/linux/ObjectNames.h"
 
 namespace {
@@ -53,25 +50,6 @@ TEST(ObjectNames, HostileCategoriesMapToDistinctSafeNames) {
   }
   // Deterministic: every process computes the same name.
   EXPECT_EQ(osObjectName("Share-SeqNoInfo-a/b"), osObjectName("Share-SeqNoInfo-a/b"));
-}
-
-TEST(ObjectNames, EveryMappedNameOpensAsItsOwnBlock) {
-  const std::vector<std::string> categories = {"a/b", "../../x", std::string(300, 'z'), std::string("a\0b", 3),
-                                               std::string("a\0c", 3), "\xff\xfe"};
-  std::vector<CPSharedMemory*> blocks;
-  for (std::size_t i = 0; i < categories.size(); ++i) {
-    blocks.push_back(new CPSharedMemory("Share-SeqNoInfo-" + categories[i], 8));
-    EXPECT_EQ(blocks.back()->isCreator(), 1) << i;
-    *static_cast<uint64_t*>(blocks.back()->getAddress()) = i + 1;
-    struct stat info {};
-    EXPECT_EQ(stat(("/dev/shm" + osObjectName("Share-SeqNoInfo-" + categories[i])).c_str(), &info), 0) << i;
-  }
-  for (std::size_t i = 0; i < categories.size(); ++i) {
-    CPSharedMemory again("Share-SeqNoInfo-" + categories[i], 8);
-    EXPECT_EQ(again.isCreator(), 0);
-    EXPECT_EQ(*static_cast<uint64_t*>(again.getAddress()), i + 1);
-  }
-  for (CPSharedMemory* block : blocks) delete block;
 }
 
 }  // namespace

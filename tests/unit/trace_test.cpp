@@ -149,13 +149,6 @@ TEST(TraceUtility, BlocksStayTogether) {
   for (int i = 0; i < 50; ++i) EXPECT_NE(lines[i].find("block " + std::to_string(i)), std::string::npos);
 }
 
-TEST(TraceUtility, NoFacilityMeansNoLineAndNoCrash) {
-  ASSERT_EQ(g_ptu.load(), nullptr);
-  evtLog(KelLogLib::LOGLIB_PRIORITY_INFO, "dropped");
-  evtTrace(TRACE_LIFECYCLE, KelLogLib::LOGLIB_PRIORITY_INFO, "dropped");
-  CLogBlock block;
-}
-
 TEST(KelException, CarriesCodeAndBoundedLocation) {
   KelException none(CE_E_CREATE, nullptr, 12);
   EXPECT_EQ(none.code(), CE_E_CREATE);
