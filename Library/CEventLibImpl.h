@@ -23,6 +23,7 @@
 
 #include "Library/CEExport.h"
 #include "Library/CEventHandlers.h"
+#include "Library/KeyPatterns.h"
 #include "Service/CategorySeqNo.h"
 #include "Utilities/CParamsX.h"
 #include "Utilities/ParamsView.h"
@@ -133,6 +134,9 @@ class CE_EXPORT CEventLibImpl {
   // Hands one event to the event handler (not null), logging a failure.
   void fireEvent(const std::string& category, const std::string& keys, const std::string& data,
                  unsigned long long seqNo, uint32_t serverId);
+  // The patterns of the subscriptions under `key`, read on first use after
+  // any change; null when there are none.
+  const KeyPatterns* keyPatternsLocked(const std::string& key);
   // Removes the first subscription `text` under `key`; false when none.
   bool removeSubscriptionLocked(const std::string& key, const std::string& text);
 
@@ -180,6 +184,9 @@ class CE_EXPORT CEventLibImpl {
   std::multimap<std::string, std::string> m_mmapSubscriptions;
   std::map<std::string, unsigned long> m_mapUnresolvedSubscriptions;
   std::map<std::string, unsigned long> m_mapSubscriptionUseCounts;
+  // m_mmapSubscriptions' patterns by key, as a tree; an entry is dropped
+  // whenever the subscriptions under its key change.
+  std::map<std::string, KeyPatterns> m_keyPatterns;
   CCategorySeqNo m_categorySeqNo;
   std::map<std::string, unsigned long long> m_mapSeqNoSent;
   std::map<unsigned long, unsigned long long> m_mapSeqNoBase;

@@ -3,7 +3,6 @@
 // the service sends. Table work happens under the engine lock; handlers are
 // called with no lock held.
 #include <cstdint>
-#include <optional>
 #include <string_view>
 
 #include "Library/CEResultCodes.h"
@@ -22,21 +21,6 @@ namespace {
 // The category of the library's missed-event reports and the service's own
 // connection news.
 const std::string kEventSystemCategory(evt::protocol::kEventSystemCategory);
-
-// Whether an event's keys satisfy one subscription's patterns: a prefix
-// match, where "*" stands for any single key and, last, for all the rest.
-bool keysMatch(const ParamsView& patterns, const ParamsView& keys) {
-  const std::size_t n = patterns.count();
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::string_view pattern = patterns.itemAt(i);
-    if (pattern == "*") {
-      if (i + 1 == n) return true;
-      continue;
-    }
-    if (pattern != keys.itemAt(i)) return false;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -69,22 +53,23 @@ void CEventLibImpl::actionEvent(const ParamsView& list) {
   if (checkKeyForMissedEvent(serverId, key, category, seqNo, 1) != 0) return;
 
   bool matched = false;
-  std::optional<ParamsView> eventKeys;  // read only when a subscription has patterns
   {
     CPCritSecHold engineLock(*m_pCritSec, __LINE__);
-    auto range = m_mmapSubscriptions.equal_range(key);
-    for (auto it = range.first; it != range.second && !matched; ++it) {
-      const std::string_view patternText = ParamsView(it->second).itemAt(1);
-      if (patternText.empty()) {  // no patterns: every event of the category
-        matched = true;
-        break;
-      }
-      if (!eventKeys) eventKeys.emplace(keys);
-      matched = keysMatch(ParamsView(patternText), *eventKeys);
-    }
+    const KeyPatterns* patterns = keyPatternsLocked(key);
+    matched = patterns != nullptr && patterns->matches(keys);
     if (matched && m_pEventHandler != nullptr) m_mapSeqNoRcvd[key] = seqNo;
   }
   if (matched && m_pEventHandler != nullptr) fireEvent(category, keys, data, seqNo, serverId);
+}
+
+const KeyPatterns* CEventLibImpl::keyPatternsLocked(const std::string& key) {
+  auto cached = m_keyPatterns.find(key);
+  if (cached != m_keyPatterns.end()) return &cached->second;
+  auto range = m_mmapSubscriptions.equal_range(key);
+  if (range.first == range.second) return nullptr;
+  KeyPatterns patterns;
+  for (auto it = range.first; it != range.second; ++it) patterns.add(ParamsView(it->second).itemAt(1));
+  return &m_keyPatterns.emplace(key, std::move(patterns)).first->second;
 }
 
 int CEventLibImpl::checkForMissedEvent(unsigned long serverIdArg, const std::string& category,

@@ -87,4 +87,5 @@ void CEventLibImpl::rekeyUnresolvedLocked() {
     m_mapSeqNoRcvd[newKey] = 0;
   }
   m_mapUnresolvedSubscriptions.clear();
+  m_keyPatterns.clear();
 }

@@ -51,6 +51,7 @@ long CEventLibImpl::subscribe(const std::string& category, const std::string& ke
   std::string key = subscriptionKey(resolved, category);
   std::string text = subscriptionText(category, keys, resolved);
   m_mmapSubscriptions.emplace(key, text);  // after any entries already under the key
+  m_keyPatterns.erase(key);
   if (pSubscription != nullptr) *pSubscription = text;
   if (resolved == kThisServer) m_mapUnresolvedSubscriptions[key] = 1;
   auto count = m_mapSubscriptionUseCounts.find(key);
@@ -85,6 +86,7 @@ bool CEventLibImpl::removeSubscriptionLocked(const std::string& key, const std::
   while (match != range.second && match->second != text) ++match;
   if (match == range.second) return false;
   m_mmapSubscriptions.erase(match);
+  m_keyPatterns.erase(key);
   auto count = m_mapSubscriptionUseCounts.find(key);
   if (count != m_mapSubscriptionUseCounts.end() && --count->second == 0) {
     m_mapSubscriptionUseCounts.erase(count);
