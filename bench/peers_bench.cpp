@@ -245,7 +245,9 @@ int g_cellNumber = 0;
 
 Run startRun(const Transport& transport, const Workload& workload) {
   Run run;
-  run.dir = g_root + "/" + std::to_string(++g_cellNumber) + "-" + transport.name() + "-" + workload.key;
+  run.dir = g_root + "/" + std::to_string(++g_cellNumber);  // short: socket paths
+  std::fprintf(stderr, "peers_bench: %s through %s in %s\n", workload.key.c_str(), transport.name(),
+               run.dir.c_str());
   mkdir(run.dir.c_str(), 0700);
   mkdir((run.dir + "/run").c_str(), 0700);
   mkdir((run.dir + "/log").c_str(), 0700);
@@ -437,6 +439,7 @@ int main(int argc, char** argv) {
   self[n] = '\0';
   g_self = self;
   evt::bench::isolate();
+  // Short: eventd's socket name is long and a socket path has 107 bytes.
   char dir[] = "/tmp/evt-peers-bench-XXXXXX";
   if (mkdtemp(dir) == nullptr) return 1;
   g_root = dir;
@@ -464,7 +467,6 @@ int main(int argc, char** argv) {
   std::map<std::pair<std::string, std::string>, Cell> cells;
   for (const Workload* workload : rows) {
     for (const Transport* transport : used) {
-      std::fprintf(stderr, "peers_bench: %s through %s ...\n", workload->key.c_str(), transport->name());
       cells[{workload->key, transport->name()}] =
           workload->key == "rtt" ? roundTrip(*transport, *workload) : throughput(*transport, *workload);
     }
