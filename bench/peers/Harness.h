@@ -40,8 +40,9 @@ class Inbox {
   std::deque<Item> m_items;
 };
 
-// One process's connection to a transport. Every call but the constructor's
-// work comes from one thread at a time; events go to the inbox.
+// One process's connection to a transport, called from one thread at a time
+// (the subscriber's handler or receiving thread only touches the inbox);
+// received events go to the inbox.
 class Endpoint {
  public:
   virtual ~Endpoint() = default;
