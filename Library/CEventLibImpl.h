@@ -81,7 +81,7 @@ class CE_EXPORT CEventLibImpl {
 
   // One command/answer exchange; the caller holds m_critSecIPC. The answer
   // text, when one comes, replaces *pAnswer (may be null).
-  long sendReceiveIPC(CECMD cmd, const std::string& input, std::string* pAnswer);
+  long sendReceiveIPC(CECMD cmd, std::string_view input, std::string* pAnswer);
 
   // Appends one request list (built by the protocol module) to the send
   // queue. The caller holds m_pCritSec.
@@ -129,7 +129,7 @@ class CE_EXPORT CEventLibImpl {
   void dispatch(std::string_view requestList);
   // Sends `batch` in exchanges of at most kMaxQueueText bytes, cut between
   // request lists, in order; stops at the first failure.
-  long sendQueueText(const std::string& batch);
+  long sendQueueText(std::string_view batch);
   void publishAction(const ParamsView& request, int bPublish);
   // Hands one event to the event handler (not null), logging a failure.
   void fireEvent(const std::string& category, const std::string& keys, const std::string& data,
@@ -193,6 +193,10 @@ class CE_EXPORT CEventLibImpl {
   std::map<std::string, unsigned long long> m_mapSeqNoRcvd;
   std::map<unsigned long, int> m_mapServerEventSeen;
   CParamsX m_sendQueue;
+  // Set while the send thread waits out a batching window, so that plain
+  // wakes meanwhile need not reach it; cleared whenever a flush takes the
+  // queue. Guarded by m_pCritSec.
+  bool m_bWindowOpen = false;
   // The storage of the batch sent last, emptied, for the queue to fill next
   // (a queue grown afresh for every batch spends its time in page faults).
   // Taken and given back under m_critSecIPC and m_pCritSec.

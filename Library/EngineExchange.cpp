@@ -29,7 +29,7 @@ std::string adoptText(char* data, unsigned long length) {
 
 }  // namespace
 
-long CEventLibImpl::sendReceiveIPC(CECMD cmd, const std::string& input, std::string* pAnswer) {
+long CEventLibImpl::sendReceiveIPC(CECMD cmd, std::string_view input, std::string* pAnswer) {
   if (m_bStop.load()) return CE_E_STOPPING;
   long result;
   CZebIPCLibrary* channel = m_pIPC.load();
@@ -39,7 +39,7 @@ long CEventLibImpl::sendReceiveIPC(CECMD cmd, const std::string& input, std::str
   } else {
     uint32_t header[4] = {cmd, 0, 0, 0};
     unsigned long requestId = 0;
-    result = channel->sendRequest(0, input.c_str(), static_cast<unsigned long>(input.size() + 1), &requestId, 0,
+    result = channel->sendRequest(0, input.data(), static_cast<unsigned long>(input.size()), &requestId, 0,
                                   reinterpret_cast<const char*>(header));
     if (result >= 0) {
       char* data = nullptr;

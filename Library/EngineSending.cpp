@@ -18,6 +18,9 @@ using KelLogLib::LOGLIB_PRIORITY_INFO;
 namespace {
 
 constexpr unsigned long long kBatchWindowMs = 200;
+// A queue this long is worth an exchange: a plain wake sends it at once
+// rather than waiting out the window, so a burst streams in bounded pieces.
+constexpr unsigned long kStreamBytes = 64ul << 10;
 // A batch larger than this gives its storage back to the system rather than
 // to the next batch, so one burst does not hold memory for good.
 constexpr unsigned long kMaxRecycledQueue = 4ul << 20;
@@ -74,7 +77,11 @@ long CEventLibImpl::execute(unsigned long completionId) {
     // completion always gets it.
     queueRequestLocked(evt::protocol::completionIdRequest(static_cast<uint32_t>(completionId)));
     m_eventSend.wake(kSendNow);
-  } else if (m_sendQueue.count() > 0) {
+  } else if (m_sendQueue.length() >= kStreamBytes) {
+    m_eventSend.wake(kSendNow);
+  } else if (m_sendQueue.count() > 0 && !m_bWindowOpen) {
+    // An open window sends this event with the rest when it closes: waking
+    // the send thread for every event would cost a thread switch each.
     m_eventSend.wake(kSendWithinWindow);
   }
   return 0;
@@ -88,6 +95,9 @@ long CEventLibImpl::flushSendQueue(bool replay) {
   CParamsX batch;
   {
     CPCritSecHold engineLock(*m_pCritSec, __LINE__);
+    // Whatever happens to this flush, what is queued from now on is not in
+    // it, so the next plain wake must reach the send thread.
+    m_bWindowOpen = false;
     // A flush now could only fail; the queue waits for the next connection.
     if (!replay && (!m_bConnected.load() || m_bAnnouncementPending.load() || m_pIPC.load() == nullptr))
       return CE_E_NOT_CONNECTED;
@@ -114,22 +124,31 @@ long CEventLibImpl::flushSendQueue(bool replay) {
   return result;
 }
 
-long CEventLibImpl::sendQueueText(const std::string& batch) {
-  if (batch.size() <= kMaxQueueText) return sendReceiveIPC(CECMD_QUEUE, batch, nullptr);
-  CParamsX requests(batch);
-  const unsigned long count = requests.count();
-  unsigned long next = 0;
+long CEventLibImpl::sendQueueText(std::string_view batch) {
+  // At least one exchange: an empty announcement still ends a connection's
+  // set-up.
+  std::size_t begin = 0;
   long result = 0;
-  while (next < count && result >= 0) {
-    CParamsX part;
-    do {
-      part.addParam(requests.getstringParamAt(next++));
-    } while (next < count && part.length() < kMaxQueueText - kMaxQueueText / 8);
-    result = sendReceiveIPC(CECMD_QUEUE, part.paramListRef(), nullptr);
-  }
-  if (result < 0 && next < count) {
-    evtLog(LOGLIB_PRIORITY_ERROR, "(Error) CEventLibImpl::flushSendQueue, %lu of %lu requests not sent - 0x%08X",
-           count - next, count, codeWord(result));
+  do {
+    // Whole request lists, at least one, while the piece stays in bounds.
+    std::size_t pieceEnd = begin;
+    while (pieceEnd < batch.size()) {
+      const std::size_t item = pieceEnd == begin ? begin : pieceEnd + 1;
+      std::size_t prefix = 0, value = 0;
+      if (!params::readPrefix(batch, item, &prefix, &value)) {
+        pieceEnd = batch.size();  // not a list the service could read; it says so
+        break;
+      }
+      if (pieceEnd > begin && item + prefix + value - begin > kMaxQueueText) break;
+      pieceEnd = item + prefix + value;
+    }
+    result = sendReceiveIPC(CECMD_QUEUE, batch.substr(begin, pieceEnd - begin), nullptr);
+    begin = pieceEnd + 1;  // past the ';' that joins the next list
+  } while (begin < batch.size() && result >= 0);
+  if (result < 0 && begin < batch.size()) {
+    evtLog(LOGLIB_PRIORITY_ERROR, "(Error) CEventLibImpl::flushSendQueue, %lu of %lu bytes not sent - 0x%08X",
+           static_cast<unsigned long>(batch.size() - begin), static_cast<unsigned long>(batch.size()),
+           codeWord(result));
   }
   return result;
 }
@@ -148,6 +167,8 @@ void CEventLibImpl::sendThreadFunc() {
       if (windowStart == 0) {
         windowStart = now;
         timeoutMs = static_cast<unsigned long>(kBatchWindowMs);
+        CPCritSecHold engineLock(*m_pCritSec, __LINE__);
+        m_bWindowOpen = true;
       } else if (now - windowStart > kBatchWindowMs) {
         flush = true;
       } else {

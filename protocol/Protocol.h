@@ -23,9 +23,10 @@ enum CECMD : uint32_t {
 
 // Word 1 of the header of every answer to a service request.
 constexpr uint32_t kServiceAnswerMark = 6;
-// A queue longer than this leaves in several CECMD_QUEUE exchanges, so that
-// no exchange comes near the channel's frame limit (64 MiB).
-constexpr std::size_t kMaxQueueText = 16u * 1024u * 1024u;
+// A queue longer than this leaves in several CECMD_QUEUE exchanges, cut
+// between requests, so that every exchange stays bounded (one request may be
+// longer; the channel's frame limit is 64 MiB).
+constexpr std::size_t kMaxQueueText = 1024u * 1024u;
 
 // Channel endpoint of the event service.
 constexpr const char* kServiceChannelName = "ZebEventSystem";

@@ -22,6 +22,9 @@ void CPEvent::wake(long code) {
   // Notifying under the lock lets a waiter destroy the event as soon as its
   // wait returns: the waker no longer touches it by then.
   std::lock_guard<std::mutex> lock(m_mutex);
-  if (code > m_lPending) m_lPending = code;
+  // A code no more urgent than the pending one changes nothing a waiter
+  // would see: it was notified of that one already.
+  if (code <= m_lPending) return;
+  m_lPending = code;
   m_cond.notify_all();
 }
