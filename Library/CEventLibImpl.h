@@ -20,6 +20,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "Library/CEExport.h"
 #include "Library/CEventHandlers.h"
@@ -144,6 +145,9 @@ class CE_EXPORT CEventLibImpl {
   // rounds so a missed wake costs one round, never a hang.
   void setFlag(std::atomic<int>& flag, int value);
   void waitWhileSet(const std::atomic<int>& flag, unsigned long pollMs);
+  // Waits while the send queue is full, unless on the request thread or
+  // nothing can take the queue (stopping, not connected).
+  void waitForQueueRoom();
   // Sleeps `ms`, or less when finalize begins meanwhile.
   void sleepUnlessStopping(unsigned long ms);
 
@@ -193,6 +197,11 @@ class CE_EXPORT CEventLibImpl {
   std::map<std::string, unsigned long long> m_mapSeqNoRcvd;
   std::map<unsigned long, int> m_mapServerEventSeen;
   CParamsX m_sendQueue;
+  // The send queue's length as last queued or taken, for hosts waiting for
+  // room in deliverEvent.
+  std::atomic<unsigned long> m_queuedBytes{0};
+  // The request thread, which runs the handlers.
+  std::atomic<std::thread::id> m_requestThread{};
   // Set while the send thread waits out a batching window, so that plain
   // wakes meanwhile need not reach it; cleared whenever a flush takes the
   // queue. Guarded by m_pCritSec.

@@ -65,6 +65,7 @@ void CEventLibImpl::ipcClientRequestThread(void* pEngine) {
 
 void CEventLibImpl::ipcClientRequestThreadFunc() {
   CPortable::SetCurrentThreadName("CEIPCliReq");
+  m_requestThread = std::this_thread::get_id();
   evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_INFO, "CEventLibImpl::ipcClientRequestThread starting (0x%08X)",
            addressWord(this));
   setFlag(m_bRequestThreadRunning, 1);
@@ -145,6 +146,6 @@ void CEventLibImpl::dispatch(std::string_view requestList) {
 void CEventLibImpl::actionDisconnected() {
   evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_INFO, "CEventLibImpl::actionDisconnected (0x%08X)", addressWord(this));
   CPCritSecHold engineLock(*m_pCritSec, __LINE__);
-  m_bConnected.store(0);
+  setFlag(m_bConnected, 0);  // releases hosts waiting for room in the queue
   m_bAnnouncementPending.store(1);  // the next connection announces again
 }

@@ -2,6 +2,8 @@
 // execute, and the send thread that takes the whole queue to the service in
 // CECMD_QUEUE exchanges, batching plain wakes for up to 200 ms.
 #include <cstdint>
+#include <mutex>
+#include <thread>
 
 #include "Library/CEResultCodes.h"
 #include "Library/CEventLibImpl.h"
@@ -21,6 +23,10 @@ constexpr unsigned long long kBatchWindowMs = 200;
 // A queue this long is worth an exchange: a plain wake sends it at once
 // rather than waiting out the window, so a burst streams in bounded pieces.
 constexpr unsigned long kStreamBytes = 64ul << 10;
+// A host that queues faster than the service takes its events waits in
+// deliverEvent while this much is queued, rather than growing the queue
+// without bound.
+constexpr unsigned long kMaxQueuedBytes = 8ul << 20;
 // A batch larger than this gives its storage back to the system rather than
 // to the next batch, so one burst does not hold memory for good.
 constexpr unsigned long kMaxRecycledQueue = 4ul << 20;
@@ -28,6 +34,7 @@ constexpr unsigned long kMaxRecycledQueue = 4ul << 20;
 }  // namespace
 
 long CEventLibImpl::deliverEvent(const std::string& category, const std::string& keys, const std::string& data) {
+  waitForQueueRoom();
   // Numbers are taken and queued under one hold of this engine's deliver
   // lock, so this process's events of a category leave in number order.
   std::lock_guard<std::mutex> ordering(m_deliverMutex);
@@ -61,11 +68,25 @@ long CEventLibImpl::deliverEvent(const std::string& category, const std::string&
              "CEventLibImpl::deliverEvent(0x%08X), name %s, cat %s, keys %s, data %s, seqno %llu, ready %d",
              addressWord(this), m_strName.c_str(), category.c_str(), keys.c_str(), data.c_str(), seqNo,
              connected ? 1 : 0);
-    if (connected) m_sendQueue.addParam(m_requestText);
+    if (connected) {
+      m_sendQueue.addParam(m_requestText);
+      m_queuedBytes.store(m_sendQueue.length());
+    }
   }
   // Not connected: the event cannot be sent and is not kept; say so.
   if (!connected) return CE_E_NOT_CONNECTED;
   return result;
+}
+
+void CEventLibImpl::waitForQueueRoom() {
+  // Handlers never wait: the request thread is what lets the service take
+  // this host's queue when the host also subscribes.
+  if (m_queuedBytes.load() < kMaxQueuedBytes || std::this_thread::get_id() == m_requestThread.load()) return;
+  m_eventSend.wake(kSendNow);
+  std::unique_lock<std::mutex> lock(m_flagMutex);
+  m_flagChanged.wait(lock, [this] {
+    return m_queuedBytes.load() < kMaxQueuedBytes || m_bStop.load() != 0 || m_bConnected.load() == 0;
+  });
 }
 
 long CEventLibImpl::execute(unsigned long completionId) {
@@ -112,6 +133,11 @@ long CEventLibImpl::flushSendQueue(bool replay) {
     batch.swap(m_sendQueue);  // taken whole, not copied
     m_sendQueue.swap(m_spareSendQueue);
   }
+  {
+    std::lock_guard<std::mutex> hold(m_flagMutex);
+    m_queuedBytes.store(0);
+  }
+  m_flagChanged.notify_all();
   // The announcement is sent even when empty: it ends the connection's
   // set-up. A later wake that finds the queue already taken (by the
   // announcement or an earlier flush) has nothing to send.
