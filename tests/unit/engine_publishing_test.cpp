@@ -1,4 +1,5 @@
 // Publications, their replay after a reconnection, and completions.
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -197,4 +198,29 @@ TEST_F(EngineTest, ThreadsOfOneProcessPublishInNumberOrder) {
   }
   ASSERT_EQ(2000u, numbers.size());
   for (std::size_t i = 1; i < numbers.size(); ++i) ASSERT_EQ(numbers[i - 1] + 1, numbers[i]) << "at " << i;
+}
+
+// A host that queues faster than the service takes its events waits in
+// deliverEvent once the queue is full, so memory stays bounded; losing the
+// service releases it with a refusal rather than leaving it stuck.
+TEST_F(EngineTest, FullQueueHoldsTheHostUntilTheServiceTakesIt) {
+  auto client = connectedClient();
+  service.holdAnswersTo(CECMD_QUEUE);
+  ASSERT_EQ(0, client->deliverEvent("first", "", "x"));
+  ASSERT_EQ(0, client->execute(1));  // the send thread now waits for its answer
+  ASSERT_TRUE(service.waitUntil([&] { return countOf(CECMD_QUEUE) >= 2; }));
+  const std::string data(64 * 1024, 'd');
+  std::atomic<int> queued{0};
+  std::atomic<long> last{0};
+  std::thread host([&] {
+    for (int i = 0; i < 1000 && last.load() == 0; ++i, ++queued) last = client->deliverEvent("big", "", data);
+  });
+  // 8 MiB hold about 128 of these events; the host must stop near there.
+  ASSERT_TRUE(eventually([&] { return queued.load() >= 128; }));
+  std::this_thread::sleep_for(100ms);  // time the host would need to overrun the bound
+  EXPECT_LT(queued.load(), 140);
+  EXPECT_LT(EngineProbe::queuedRequests(*client->engine()), 140ul);
+  service.stop();
+  host.join();
+  EXPECT_EQ(CE_E_NOT_CONNECTED, last.load());
 }
