@@ -18,15 +18,6 @@ namespace {
 
 constexpr unsigned long kReceiveRetryMs = 200;
 
-// A text handed out by the channel, taken over and freed; null reads as
-// empty.
-std::string adoptText(char* data, unsigned long length) {
-  if (data == nullptr) return std::string();
-  std::string text(data, channelTextLength(data, length));
-  delete[] data;
-  return text;
-}
-
 }  // namespace
 
 long CEventLibImpl::sendReceiveIPC(CECMD cmd, std::string_view input, std::string* pAnswer) {
@@ -42,20 +33,17 @@ long CEventLibImpl::sendReceiveIPC(CECMD cmd, std::string_view input, std::strin
     result = channel->sendRequest(0, input.data(), static_cast<unsigned long>(input.size()), &requestId, 0,
                                   reinterpret_cast<const char*>(header));
     if (result >= 0) {
-      char* data = nullptr;
-      unsigned long length = 0;
       unsigned long answeredId = 0;
-      result = channel->receiveResponse(nullptr, &data, &length, &answeredId, reinterpret_cast<char*>(header));
+      std::string answer;
+      result = channel->receiveResponse(&answer, &answeredId, reinterpret_cast<char*>(header));
       if (result == 0) result = ce::resultFromWord(header[2]);
       if (result >= 0 && (header[1] != cmd || answeredId != requestId)) result = CE_E_ANSWER_MISMATCH;
-      if (data != nullptr) {
-        std::string answer = adoptText(data, length);
-        if (pAnswer != nullptr) *pAnswer = answer;
-      }
+      if (pAnswer != nullptr && !answer.empty()) *pAnswer = std::move(answer);
     }
   }
   if (result == ZEBIPC_CLOSED) result = CE_E_STOPPING;
-  if (result < 0) evtLog(LOGLIB_PRIORITY_ERROR, "(Error) CEventLibImpl::sendReceiveIPC failed - 0x%08X", codeWord(result));
+  // Stopping is what finalize asked for, not a failure.
+  if (result < 0 && result != CE_E_STOPPING) evtLog(LOGLIB_PRIORITY_ERROR, "(Error) CEventLibImpl::sendReceiveIPC failed - 0x%08X", codeWord(result));
   return result;
 }
 
@@ -72,12 +60,11 @@ void CEventLibImpl::ipcClientRequestThreadFunc() {
   // The channel outlives this thread: it is deleted only after the thread ended.
   CZebIPCLibrary* channel = m_pIPC.load();
   while (channel != nullptr && !m_bStop.load()) {
-    unsigned long a = 0, b = 0, length = 0;
-    char* data = nullptr;
+    unsigned long a = 0, b = 0;
+    std::string text;
     int noResponse = 0;
     uint32_t header[4] = {0, 0, 0, 0};
-    long result = channel->receiveRequest(&a, &b, &data, &length, &noResponse, reinterpret_cast<char*>(header));
-    std::string text = adoptText(data, length);
+    long result = channel->receiveRequest(&a, &b, &text, &noResponse, reinterpret_cast<char*>(header));
     if (m_bStop.load() || result == ZEBIPC_CLOSED) break;
     if (result == ZEBIPC_CONNECTED) {
       evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_INFO, "CEventLibImpl::ipcClientRequestThread - ZEBIPC_CONNECTED");

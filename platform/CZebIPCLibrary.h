@@ -51,11 +51,15 @@ class CE_EXPORT CZebIPCLibrary {
   // text), *length (bytes including the NUL), *id and `header` filled; or
   // ZEBIPC_E_TIMEOUT, ZEBIPC_E_CONNECTION_LOST, ZEBIPC_CLOSED.
   long receiveResponse(unsigned long*, char** data, unsigned long* length, unsigned long* id, char* header);
+  // The same, handing the text over in *text (no NUL) without a copy.
+  long receiveResponse(std::string* text, unsigned long* id, char* header);
   // Blocks for the next status or service request. A request returns 0 with
   // its text, header and no-response flag; `a` and `b` identify it for
   // sendResponse. ZEBIPC_CLOSED after finalize.
   long receiveRequest(unsigned long* a, unsigned long* b, char** data, unsigned long* length, int* noResponse,
                       char* header);
+  // The same, handing the text over in *text (no NUL) without a copy.
+  long receiveRequest(unsigned long* a, unsigned long* b, std::string* text, int* noResponse, char* header);
   // Answers the request (a, b). ZEBIPC_E_NOT_CONNECTED when its connection
   // is gone.
   long sendResponse(unsigned long a, unsigned long b, const char* data, unsigned long length,

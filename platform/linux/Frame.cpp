@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <vector>
 
 #include "Library/CEResultCodes.h"
 #include "platform/CZebIPCLibrary.h"
@@ -138,16 +137,13 @@ long readFrame(int fd, Frame* frame, int timeoutMs) {
   if (result != 0) return result;
   uint32_t length = 0;
   if (!decodeFrameHeader(head, frame, &length)) return ZEBIPC_E_BAD_FRAME;
-  std::vector<unsigned char> data(length);
+  // Read straight into the frame's text, then cut its terminating NUL.
+  frame->text.resize(length);
   if (length > 0) {
-    result = readExactly(fd, data.data(), length, -1);
+    result = readExactly(fd, reinterpret_cast<unsigned char*>(&frame->text[0]), length, -1);
     if (result != 0) return result;
   }
-  frame->text.clear();
-  if (length > 0) {
-    const char* chars = reinterpret_cast<const char*>(data.data());
-    frame->text.assign(chars, channelTextLength(chars, length));
-  }
+  frame->text.resize(channelTextLength(frame->text.data(), length));
   return 0;
 }
 

@@ -84,7 +84,7 @@ class CZebIPCLibrary::Impl {
   // Makes `fd` the current connection and reports it; m_mutex held.
   uint32_t adoptConnection(int fd);
   void serveConnection(int fd, uint32_t generation);
-  void deliver(const Frame& frame, uint32_t generation);
+  void deliver(Frame&& frame, uint32_t generation);
 
   std::mutex m_mutex;
   std::condition_variable m_changed;
@@ -172,7 +172,7 @@ void CZebIPCLibrary::Impl::serveConnection(int fd, uint32_t generation) {
              m_path.c_str());
     }
     if (result != 0) break;
-    deliver(frame, generation);
+    deliver(std::move(frame), generation);
   }
   {
     std::lock_guard<std::mutex> hold(m_mutex);
@@ -186,19 +186,19 @@ void CZebIPCLibrary::Impl::serveConnection(int fd, uint32_t generation) {
   close(fd);
 }
 
-void CZebIPCLibrary::Impl::deliver(const Frame& frame, uint32_t generation) {
+void CZebIPCLibrary::Impl::deliver(Frame&& frame, uint32_t generation) {
   std::lock_guard<std::mutex> hold(m_mutex);
   if (frame.kind == evt::channel::FRAME_CLIENT_ANSWER) {
     // An answer to an earlier exchange that gave up (timed out) is dropped;
     // any other is handed to the waiter, which checks the id itself.
     bool stale = static_cast<int32_t>(m_awaitedId - frame.requestId) > 0;
     if (m_awaiting && !m_answered && !stale) {
-      m_answer = frame;
+      m_answer = std::move(frame);
       m_answered = true;
       m_changed.notify_all();
     }
   } else if (frame.kind == evt::channel::FRAME_SERVICE_REQUEST) {
-    m_incoming.push_back(Incoming{0, generation, frame});
+    m_incoming.push_back(Incoming{0, generation, std::move(frame)});
     m_changed.notify_all();
   }
 }
@@ -284,11 +284,19 @@ long CZebIPCLibrary::sendRequest(unsigned long, const char* data, unsigned long 
 long CZebIPCLibrary::receiveResponse(unsigned long*, char** data, unsigned long* length, unsigned long* id,
                                      char* header) {
   if (data != nullptr) *data = nullptr;
+  std::string text;
+  long result = receiveResponse(&text, id, header);
+  if (result != 0) return result;
+  if (data != nullptr && !text.empty()) *data = newText(text);
+  if (length != nullptr) *length = static_cast<unsigned long>(text.size() + 1);
+  return 0;
+}
+
+long CZebIPCLibrary::receiveResponse(std::string* text, unsigned long* id, char* header) {
   Frame answer;
   long result = m_pImpl->awaitAnswer(&answer);
   if (result != 0) return result;
-  if (data != nullptr && !answer.text.empty()) *data = newText(answer.text);
-  if (length != nullptr) *length = static_cast<unsigned long>(answer.text.size() + 1);
+  if (text != nullptr) *text = std::move(answer.text);
   if (id != nullptr) *id = answer.requestId;
   if (header != nullptr) std::memcpy(header, answer.header, sizeof answer.header);
   return 0;
@@ -297,13 +305,22 @@ long CZebIPCLibrary::receiveResponse(unsigned long*, char** data, unsigned long*
 long CZebIPCLibrary::receiveRequest(unsigned long* a, unsigned long* b, char** data, unsigned long* length,
                                     int* noResponse, char* header) {
   if (data != nullptr) *data = nullptr;
+  std::string text;
+  long result = receiveRequest(a, b, &text, noResponse, header);
+  if (result != 0) return result;
+  if (data != nullptr) *data = newText(text);
+  if (length != nullptr) *length = static_cast<unsigned long>(text.size() + 1);
+  return 0;
+}
+
+long CZebIPCLibrary::receiveRequest(unsigned long* a, unsigned long* b, std::string* text, int* noResponse,
+                                    char* header) {
   Incoming item;
   long result = m_pImpl->nextIncoming(&item);
   if (result != 0) return result;
   if (a != nullptr) *a = item.generation;
   if (b != nullptr) *b = item.frame.requestId;
-  if (data != nullptr) *data = newText(item.frame.text);
-  if (length != nullptr) *length = static_cast<unsigned long>(item.frame.text.size() + 1);
+  if (text != nullptr) *text = std::move(item.frame.text);
   if (noResponse != nullptr) *noResponse = item.frame.noResponse != 0 ? 1 : 0;
   if (header != nullptr) std::memcpy(header, item.frame.header, sizeof item.frame.header);
   return 0;
