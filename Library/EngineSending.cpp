@@ -27,9 +27,10 @@ constexpr unsigned long kStreamBytes = 64ul << 10;
 // deliverEvent while this much is queued, rather than growing the queue
 // without bound.
 constexpr unsigned long kMaxQueuedBytes = 8ul << 20;
-// A batch larger than this gives its storage back to the system rather than
-// to the next batch, so one burst does not hold memory for good.
-constexpr unsigned long kMaxRecycledQueue = 4ul << 20;
+// The storage of a batch up to this size is kept for the next one: a queue
+// grown afresh for every batch spends its time in page faults. Above it (one
+// huge event), the storage goes back to the system.
+constexpr unsigned long kMaxRecycledQueue = kMaxQueuedBytes + (1ul << 20);
 
 }  // namespace
 
