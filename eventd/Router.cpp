@@ -42,7 +42,7 @@ void Router::removeClient(ClientSession* client) {
   m_clients.erase(client->number());
 }
 
-void Router::handleQueue(ClientSession& client, const std::string& text) {
+void Router::handleQueue(ClientSession& client, std::string_view text) {
   namespace protocol = evt::protocol;
   const ParamsView requests(text);
   client.fed.clear();

@@ -53,7 +53,7 @@ class Router {
 
   // The requests of one queue text, handled one by one in order. Unreadable
   // items are skipped and counted.
-  void handleQueue(ClientSession& client, const std::string& text);
+  void handleQueue(ClientSession& client, std::string_view text);
 
   // Gives up missing numbers held for too long and routes the events held
   // behind them. True while events are still held.

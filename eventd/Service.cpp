@@ -160,21 +160,22 @@ void Service::acceptClients() {
 }
 
 void Service::readFrom(ClientSession& client) {
-  char buffer[kReadChunk];
   std::size_t total = 0;
   while (total < kReadPerWakeup && !client.closing) {
-    const ssize_t n = evt::platform::retryInterrupted([&] { return ::recv(client.fd(), buffer, sizeof buffer, 0); });
+    char* into = client.input.room(kReadChunk);
+    const ssize_t n = evt::platform::retryInterrupted([&] { return ::recv(client.fd(), into, kReadChunk, 0); });
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
     if (n <= 0) {
       drop(client, n == 0 ? "disconnected" : std::strerror(errno));
       return;
     }
     total += static_cast<std::size_t>(n);
-    client.input.feed(buffer, static_cast<std::size_t>(n));
+    client.input.received(static_cast<std::size_t>(n));
     channel::Frame frame;
+    std::string_view text;
     channel::FrameAssembler::Status status = channel::FrameAssembler::NEED_MORE;
-    while (!client.closing && (status = client.input.next(&frame)) == channel::FrameAssembler::COMPLETE) {
-      handleFrame(client, frame);
+    while (!client.closing && (status = client.input.next(&frame, &text)) == channel::FrameAssembler::COMPLETE) {
+      handleFrame(client, frame, text);
     }
     if (!client.closing && status == channel::FrameAssembler::BAD) {
       ++m_badFrames;
@@ -183,9 +184,9 @@ void Service::readFrom(ClientSession& client) {
   }
 }
 
-void Service::handleFrame(ClientSession& client, const channel::Frame& frame) {
+void Service::handleFrame(ClientSession& client, const channel::Frame& frame, std::string_view text) {
   if (frame.kind == channel::FRAME_CLIENT_REQUEST) {
-    answerCommand(client, frame);
+    answerCommand(client, frame, text);
   } else if (frame.kind == channel::FRAME_SERVICE_ANSWER) {
     if (frame.requestId != client.awaitedAnswer || client.awaitedAnswer == 0) {
       logError("client #%" PRIu64 " (%s) answered request %u, which it does not owe", client.number(),
@@ -203,7 +204,7 @@ void Service::handleFrame(ClientSession& client, const channel::Frame& frame) {
   }
 }
 
-void Service::answerCommand(ClientSession& client, const channel::Frame& frame) {
+void Service::answerCommand(ClientSession& client, const channel::Frame& frame, std::string_view text) {
   ++client.counters.commands;
   const uint32_t command = frame.header[0];
   channel::Frame answer;
@@ -213,19 +214,19 @@ void Service::answerCommand(ClientSession& client, const channel::Frame& frame) 
   answer.header[1] = command;
   switch (command) {
     case CECMD_QUEUE:
-      m_router.handleQueue(client, frame.text);
+      m_router.handleQueue(client, text);
       break;
     case CECMD_SERVER_ID:
       answer.text = std::to_string(m_options.serverId);
       break;
     case CECMD_CLIENT_NAME:
-      if (client.name != frame.text) {
-        client.name = frame.text;
+      if (client.name != text) {
+        client.name = std::string(text);
         logInfo("client #%" PRIu64 " is \"%s\"", client.number(), client.name.c_str());
       }
       break;
     case CECMD_PROCESS_ID: {
-      const int pid = static_cast<int>(std::strtol(frame.text.c_str(), nullptr, 10));
+      const int pid = static_cast<int>(std::strtol(std::string(text).c_str(), nullptr, 10));
       if (pid != client.peerPid() && client.peerPid() > 0 && pid != client.reportedPid) {
         logError("client #%" PRIu64 " (%s) says it is pid %d, but its socket belongs to pid %d", client.number(),
                  client.name.c_str(), pid, client.peerPid());

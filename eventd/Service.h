@@ -46,8 +46,9 @@ class Service {
  private:
   void acceptClients();
   void readFrom(ClientSession& client);
-  void handleFrame(ClientSession& client, const channel::Frame& frame);
-  void answerCommand(ClientSession& client, const channel::Frame& frame);
+  // `text` is the frame's text, a view into the client's input.
+  void handleFrame(ClientSession& client, const channel::Frame& frame, std::string_view text);
+  void answerCommand(ClientSession& client, const channel::Frame& frame, std::string_view text);
   void sendPending(ClientSession& client);
   // Flow control, once a round: sends the answers held back for publishers
   // whose subscribers drained or stalled, and hands on events whose missing

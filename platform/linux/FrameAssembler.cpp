@@ -1,30 +1,45 @@
 #include "platform/linux/FrameAssembler.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/CZebIPCLibrary.h"
 
 namespace evt::channel {
 
-void FrameAssembler::feed(const char* data, std::size_t size) {
+char* FrameAssembler::room(std::size_t size) {
   // Drop consumed bytes before growing, so the buffer stays near one frame.
-  if (m_start > 0 && (m_start == m_buffer.size() || m_start > m_buffer.size() / 2)) {
-    m_buffer.erase(0, m_start);
+  if (m_start > 0 && (m_start == m_end || m_start > m_end / 2)) {
+    std::memmove(&m_buffer[0], m_buffer.data() + m_start, m_end - m_start);
+    m_end -= m_start;
     m_start = 0;
   }
-  m_buffer.append(data, size);
+  if (m_buffer.size() < m_end + size) m_buffer.resize(std::max(m_end + size, 2 * m_buffer.size()));
+  return &m_buffer[m_end];
 }
 
-FrameAssembler::Status FrameAssembler::next(Frame* frame) {
+void FrameAssembler::feed(const char* data, std::size_t size) {
+  std::memcpy(room(size), data, size);
+  received(size);
+}
+
+FrameAssembler::Status FrameAssembler::next(Frame* frame, std::string_view* text) {
   if (buffered() < kFrameHeaderSize) return NEED_MORE;
   const auto* bytes = reinterpret_cast<const unsigned char*>(m_buffer.data() + m_start);
   uint32_t length = 0;
   if (!decodeFrameHeader(bytes, frame, &length)) return BAD;
   if (buffered() - kFrameHeaderSize < length) return NEED_MORE;
-  const char* text = m_buffer.data() + m_start + kFrameHeaderSize;
-  frame->text.assign(text, channelTextLength(text, length));
+  const char* data = m_buffer.data() + m_start + kFrameHeaderSize;
+  *text = std::string_view(data, channelTextLength(data, length));
   m_start += kFrameHeaderSize + length;
   return COMPLETE;
+}
+
+FrameAssembler::Status FrameAssembler::next(Frame* frame) {
+  std::string_view text;
+  const Status status = next(frame, &text);
+  if (status == COMPLETE) frame->text.assign(text.data(), text.size());
+  return status;
 }
 
 }  // namespace evt::channel
