@@ -104,6 +104,7 @@ class ClientSession {
   channel::FrameAssembler input;
   std::string output;
   std::size_t outputSent = 0;
+  bool watchingOutput = false;  // EPOLLOUT is asked for
   bool closing = false;  // closed once the loop is done with this round
 
   struct Counters {

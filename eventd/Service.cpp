@@ -317,15 +317,26 @@ void Service::queueFrame(ClientSession& client, const channel::Frame& frame, std
   if (client.closing) return;
   const bool idle = client.outputSent == client.output.size();
   if (idle) {
+    // Straight from where the text lies; only what the socket does not
+    // take now is copied to the client's output.
     client.output.clear();
     client.outputSent = 0;
+    std::size_t total = 0;
+    const long sent = channel::sendFrameNow(client.fd(), frame, text, &total);
+    if (sent < 0) {
+      drop(client, std::strerror(errno));
+      return;
+    }
+    if (static_cast<std::size_t>(sent) == total) return;
+    channel::appendFrameWithText(&client.output, frame, text);
+    client.outputSent = static_cast<std::size_t>(sent);
+    watchOutput(client, true);
+    return;
   }
   channel::appendFrameWithText(&client.output, frame, text);
   if (client.output.size() - client.outputSent > m_options.outputLimit) {
     drop(client, "does not read what it is sent");
-    return;
   }
-  if (idle) writeTo(client);
 }
 
 void Service::writeTo(ClientSession& client) {
@@ -350,7 +361,8 @@ void Service::writeTo(ClientSession& client) {
 }
 
 void Service::watchOutput(ClientSession& client, bool watch) {
-  if (client.closing) return;
+  if (client.closing || client.watchingOutput == watch) return;
+  client.watchingOutput = watch;
   epoll_event events{};
   events.events = EPOLLIN | (watch ? EPOLLOUT : 0u);
   events.data.fd = client.fd();

@@ -110,6 +110,22 @@ bool writeFrame(int fd, const Frame& frame, const char* text, std::size_t length
   return true;
 }
 
+long sendFrameNow(int fd, const Frame& frame, std::string_view text, std::size_t* total) {
+  const std::string head = encodeHeader(frame, text.size() + 1);
+  static const char kNul = '\0';
+  iovec parts[3] = {{const_cast<char*>(head.data()), head.size()},
+                    {const_cast<char*>(text.data()), text.size()},
+                    {const_cast<char*>(&kNul), 1}};
+  *total = head.size() + text.size() + 1;
+  msghdr message{};
+  message.msg_iov = parts;
+  message.msg_iovlen = 3;
+  const ssize_t n =
+      evt::platform::retryInterrupted([&] { return ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT); });
+  if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+  return static_cast<long>(n);
+}
+
 bool decodeFrameHeader(const unsigned char* bytes, Frame* frame, uint32_t* dataLength) {
   if (getWord(bytes) != kFrameMagic) return false;
   frame->kind = getWord(bytes + 4);

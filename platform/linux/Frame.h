@@ -47,6 +47,12 @@ bool decodeFrameHeader(const unsigned char* bytes, Frame* frame, uint32_t* dataL
 // Writes all of `bytes` to a blocking socket; false when the peer is gone.
 bool writeAll(int fd, const std::string& bytes);
 
+// Writes as much of one frame (its text from `text`, a NUL added) as a
+// non-blocking socket takes now, without copying the text; the bytes taken
+// (0 when it would block), or -1 with errno set when the socket failed.
+// *total receives the frame's size.
+long sendFrameNow(int fd, const Frame& frame, std::string_view text, std::size_t* total);
+
 // Writes one frame to a blocking socket, its text taken from `text`
 // (`length` bytes, a NUL added) rather than from frame.text, so that large
 // texts are not copied on their way out; false when the peer is gone.
