@@ -174,6 +174,18 @@ void Router::routeEvent(ClientSession& from, std::string_view request, const Par
   m_eventPair.server = resolve(event.server);
   m_eventPair.category.assign(event.category.data(), event.category.size());
   const Pair& pair = m_eventPair;
+  // A client publishes in this server's name only, and the service's own
+  // category is the service's: anything else would be a forgery.
+  if (pair.server != m_serverId || event.category == evt::protocol::kEventSystemCategory) {
+    ++m_counters.refused;
+    if (m_counters.refused == 1 || m_counters.refused % 1000 == 0) {
+      logError("client #%" PRIu64 " (%s) sent an event of \"%s\" in the name of server %u, refused; %" PRIu64
+               " such events so far",
+               from.number(), from.name.c_str(), printable(pair.category).c_str(), static_cast<unsigned>(pair.server),
+               m_counters.refused);
+    }
+    return;
+  }
   const unsigned long long seqNo = event.seqNo;
   m_lastSeqNo[pair] = seqNo;
   auto found = m_sequencers.find(pair);
@@ -199,7 +211,7 @@ void Router::routeEvent(ClientSession& from, std::string_view request, const Par
       if (m_counters.lateDropped == 1 || m_counters.lateDropped % 1000 == 0) {
         logError("client #%" PRIu64 " (%s) sent event %llu of \"%s\" after its place had passed (given up, or a "
                  "repeat); %" PRIu64 " such events dropped so far",
-                 from.number(), from.name.c_str(), seqNo, pair.category.c_str(), m_counters.lateDropped);
+                 from.number(), from.name.c_str(), seqNo, printable(pair.category).c_str(), m_counters.lateDropped);
       }
       break;
     case PairSequencer::Arrival::kBeforeStart:
@@ -233,7 +245,7 @@ void Router::giveUpIfDue(ClientSession* feeder, const Pair& pair, PairSequencer&
       m_heldNow -= madeUp;
       m_counters.malformed += madeUp;
       logError("dropped %zu event%s of \"%s\" numbered beyond the last number issued", madeUp,
-               madeUp == 1 ? "" : "s", pair.category.c_str());
+               madeUp == 1 ? "" : "s", printable(pair.category).c_str());
     }
   }
   const unsigned long long givenUp = sequencer.giveUp();
@@ -242,7 +254,7 @@ void Router::giveUpIfDue(ClientSession* feeder, const Pair& pair, PairSequencer&
   ++m_counters.giveUps;
   if (m_counters.giveUps == 1 || m_counters.giveUps % 1000 == 0) {
     logError("gave up %llu missing event number%s of \"%s\" (server %u) before %llu; %" PRIu64 " gaps so far",
-             givenUp, givenUp == 1 ? "" : "s", pair.category.c_str(), static_cast<unsigned>(pair.server),
+             givenUp, givenUp == 1 ? "" : "s", printable(pair.category).c_str(), static_cast<unsigned>(pair.server),
              sequencer.next(), m_counters.giveUps);
   }
   // Every subscriber hears of the gap before the next event.
@@ -333,12 +345,13 @@ std::string Router::statusText() const {
                 "\nsubscribed-pairs %zu\npublished-pairs %zu\nevents-in %" PRIu64 "\nevents-out %" PRIu64
                 "\ncompletions %" PRIu64 "\npending %zu\ndropped %" PRIu64 "\nmalformed %" PRIu64
                 "\nheld %zu\nheld-total %" PRIu64 "\nreleased-by-timeout %" PRIu64 "\ngaps-given-up %" PRIu64
-                "\nlate-dropped %" PRIu64 "\nbefore-subscription %" PRIu64 "\nbackpressure-ms %" PRIu64 "\n",
+                "\nlate-dropped %" PRIu64 "\nbefore-subscription %" PRIu64 "\nbackpressure-ms %" PRIu64
+                "\nrefused %" PRIu64 "\n",
                 static_cast<unsigned>(m_serverId), m_seqNoBase, static_cast<long long>(uptime.count()),
                 m_clients.size(), m_counters.clientsTotal, m_subscribers.size(), m_publishers.size(),
                 m_counters.eventsIn, m_counters.eventsOut, m_counters.completions, pending, m_counters.dropped,
                 m_counters.malformed, m_heldNow, m_counters.held, m_counters.givenUp, m_counters.giveUps,
-                m_counters.lateDropped, m_counters.beforeStart, m_counters.backpressureMs);
+                m_counters.lateDropped, m_counters.beforeStart, m_counters.backpressureMs, m_counters.refused);
   return text;
 }
 
@@ -357,25 +370,25 @@ std::string Router::dumpText() const {
     text += line;
     for (const auto& subscription : client.subscriptions) {
       std::snprintf(line, sizeof line, "  subscribes server %u category \"%s\" last-seqno %llu%s\n",
-                    static_cast<unsigned>(subscription.first.server), subscription.first.category.c_str(),
+                    static_cast<unsigned>(subscription.first.server), printable(subscription.first.category).c_str(),
                     subscription.second.lastSeqNo, subscription.second.tailLost ? " (gap to report)" : "");
       text += line;
     }
     for (const Pair& pair : client.publications) {
       std::snprintf(line, sizeof line, "  publishes server %u category \"%s\"\n", static_cast<unsigned>(pair.server),
-                    pair.category.c_str());
+                    printable(pair.category).c_str());
       text += line;
     }
   }
   for (const auto& last : m_lastSeqNo) {
     std::snprintf(line, sizeof line, "last event server %u category \"%s\" seqno %llu\n",
-                  static_cast<unsigned>(last.first.server), last.first.category.c_str(), last.second);
+                  static_cast<unsigned>(last.first.server), printable(last.first.category).c_str(), last.second);
     text += line;
   }
   for (const auto& entry : m_sequencers) {
     std::snprintf(line, sizeof line, "order server %u category \"%s\" next %llu held %zu held-bytes %zu\n",
-                  static_cast<unsigned>(entry.first.server), entry.first.category.c_str(), entry.second.next(),
-                  entry.second.heldCount(), entry.second.heldBytes());
+                  static_cast<unsigned>(entry.first.server), printable(entry.first.category).c_str(),
+                  entry.second.next(), entry.second.heldCount(), entry.second.heldBytes());
     text += line;
   }
   return text;

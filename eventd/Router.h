@@ -36,6 +36,7 @@ class Router {
     uint64_t lateDropped = 0;      // events that came after their place was given up
     uint64_t beforeStart = 0;      // events numbered before their pair had subscribers
     uint64_t backpressureMs = 0;   // time answers to publishers waited
+    uint64_t refused = 0;          // events in another server's name, or of the service's own category
   };
 
   // The last number the shared store issued for a category of this server

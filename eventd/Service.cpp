@@ -58,11 +58,8 @@ long Service::open() {
   }
   setNonBlocking(m_listener.fd());
 
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGTERM);
-  sigaddset(&stopSignals, SIGINT);
-  m_signals = signalfd(-1, &stopSignals, SFD_NONBLOCK | SFD_CLOEXEC);
+  const sigset_t signals = loopSignals();
+  m_signals = signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
   m_epoll = epoll_create1(EPOLL_CLOEXEC);
   if (m_signals < 0 || m_epoll < 0) {
     logError("cannot create the event loop: %s", std::strerror(errno));
@@ -100,7 +97,13 @@ int Service::run() {
         acceptClients();
       } else if (fd == m_signals) {
         signalfd_siginfo info{};
-        if (::read(m_signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        if (::read(m_signals, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
+        if (info.ssi_signo == SIGHUP) {
+          // What log rotation asks for: the next line goes to a new file.
+          closeServiceLog();
+          openServiceLog();
+          logInfo("eventd reopened its log on SIGHUP");
+        } else {
           logInfo("eventd stopping on signal %u", info.ssi_signo);
           m_stop = true;
         }
@@ -135,7 +138,16 @@ void Service::acceptClients() {
   for (;;) {
     int fd = ::accept4(m_listener.fd(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
-      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      if (errno == EMFILE || errno == ENFILE) {
+        // Out of descriptors: the waiting connection would wake the loop
+        // again at once. Accepting rests until a client closes.
+        ++m_acceptPauses;
+        if (m_acceptPauses == 1 || m_acceptPauses % 100 == 0) {
+          logError("cannot accept a client: %s; accepting again once a client closes (%" PRIu64 " times so far)",
+                   std::strerror(errno), m_acceptPauses);
+        }
+        watchListener(false);
+      } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
         logError("accept failed: %s", std::strerror(errno));
       }
       return;
@@ -219,12 +231,15 @@ void Service::answerCommand(ClientSession& client, const channel::Frame& frame, 
     case CECMD_SERVER_ID:
       answer.text = std::to_string(m_options.serverId);
       break;
-    case CECMD_CLIENT_NAME:
-      if (client.name != text) {
-        client.name = std::string(text);
+    case CECMD_CLIENT_NAME: {
+      // Kept only to show in logs, status and dumps: as it can be shown.
+      std::string name = printable(text);
+      if (client.name != name) {
+        client.name = std::move(name);
         logInfo("client #%" PRIu64 " is \"%s\"", client.number(), client.name.c_str());
       }
       break;
+    }
     case CECMD_PROCESS_ID: {
       const int pid = static_cast<int>(std::strtol(std::string(text).c_str(), nullptr, 10));
       if (pid != client.peerPid() && client.peerPid() > 0 && pid != client.reportedPid) {
@@ -387,7 +402,26 @@ void Service::closeDropped() {
     ::close(it->first);
     m_clientsByNumber.erase(it->second->number());
     it = m_clients.erase(it);
+    watchListener(true);  // a descriptor is free again
   }
+}
+
+void Service::watchListener(bool watch) {
+  if (m_listenerWatched == watch) return;
+  m_listenerWatched = watch;
+  epoll_event listen{};
+  listen.events = watch ? EPOLLIN : 0u;
+  listen.data.fd = m_listener.fd();
+  epoll_ctl(m_epoll, EPOLL_CTL_MOD, m_listener.fd(), &listen);
+}
+
+sigset_t loopSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGHUP);
+  return signals;
 }
 
 }  // namespace evt::service

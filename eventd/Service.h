@@ -8,6 +8,8 @@
 // previous one.
 #pragma once
 
+#include <signal.h>
+
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -63,6 +65,8 @@ class Service {
   void watchOutput(ClientSession& client, bool watch);
   void drop(ClientSession& client, const char* reason);
   void closeDropped();
+  // Asks epoll for new connections or stops asking (out of descriptors).
+  void watchListener(bool watch);
 
   const ServiceOptions m_options;
   Router m_router;
@@ -70,11 +74,17 @@ class Service {
   int m_epoll = -1;
   int m_signals = -1;
   bool m_stop = false;
+  bool m_listenerWatched = true;
+  uint64_t m_acceptPauses = 0;  // times the descriptor limit stopped accepting
   std::map<int, std::unique_ptr<ClientSession>> m_clients;  // by descriptor
   std::map<uint64_t, ClientSession*> m_clientsByNumber;
   uint64_t m_nextClient = 1;
   uint32_t m_nextRequestId = 1;
   uint64_t m_badFrames = 0;
 };
+
+// The signals the loop takes through its signal descriptor (stop: TERM,
+// INT; reopen the log: HUP); blocked in every thread from the start.
+sigset_t loopSignals();
 
 }  // namespace evt::service

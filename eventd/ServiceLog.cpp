@@ -1,6 +1,7 @@
 #include "eventd/ServiceLog.h"
 
 #include <cstdarg>
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -31,6 +32,25 @@ void write(KelLogLib::LogLib_Priority priority, const char* prefix, const std::s
 }
 
 }  // namespace
+
+std::string printable(std::string_view text, std::size_t max) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  const std::size_t shown = std::min(text.size(), max);
+  out.reserve(shown);
+  for (std::size_t i = 0; i < shown; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c < 0x7F && c != '\\') {
+      out.push_back(static_cast<char>(c));
+    } else {
+      out += "\\x";
+      out.push_back(kHex[c >> 4]);
+      out.push_back(kHex[c & 0xF]);
+    }
+  }
+  if (shown < text.size()) out += "...(" + std::to_string(text.size() - shown) + " more bytes)";
+  return out;
+}
 
 void openServiceLog() { g_serviceLog = std::make_unique<KelLogLib::CLogFile>("eventd", "eventd", true, true, true); }
 

@@ -3,6 +3,10 @@
 // error. Single-threaded use.
 #pragma once
 
+#include <cstddef>
+#include <string>
+#include <string_view>
+
 #include "Library/CEExport.h"
 #include "platform/KelLogLib.h"
 
@@ -13,5 +17,10 @@ void closeServiceLog();
 
 void logInfo(const char* format, ...) CE_PRINTF(1, 2);
 void logError(const char* format, ...) CE_PRINTF(1, 2);  // prefixes "(Error) "
+
+// Text a client supplied (its name, a category), fit for one log line: bytes
+// outside printable ASCII and the backslash written as \xNN, and at most
+// `max` bytes of it, the rest counted.
+std::string printable(std::string_view text, std::size_t max = 256);
 
 }  // namespace evt::service

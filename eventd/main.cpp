@@ -89,12 +89,9 @@ int main(int argc, char** argv) {
   mallopt(M_MMAP_THRESHOLD, 32 << 20);
   mallopt(M_TRIM_THRESHOLD, 64 << 20);
 
-  // Stop signals are taken by the loop's signal descriptor.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGTERM);
-  sigaddset(&stopSignals, SIGINT);
-  sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
+  // Stop and reopen signals are taken by the loop's signal descriptor.
+  const sigset_t loopSignals = evt::service::loopSignals();
+  sigprocmask(SIG_BLOCK, &loopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
   // What the library logs (the shared store's failures above all) goes to

@@ -48,7 +48,18 @@ long ChannelListener::listen() {
 
   sockaddr_un address = addressOf(m_path);
   if (someoneListens(address)) return ZEBIPC_E_IN_USE;
-  unlink(m_path.c_str());  // a stale socket of a service that died
+  // Only a stale socket of a service that died is replaced, never a file or
+  // anything else that happens to be at the path.
+  struct stat existing {};
+  if (lstat(m_path.c_str(), &existing) == 0) {
+    if (!S_ISSOCK(existing.st_mode)) {
+      errno = EEXIST;
+      evtLog(KelLogLib::LOGLIB_PRIORITY_ERROR, "(Error) ChannelListener::listen %s exists and is not a socket",
+             m_path.c_str());
+      return ZEBIPC_E_SOCKET;
+    }
+    unlink(m_path.c_str());
+  }
 
   m_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (m_fd < 0) return socketFailure("socket", m_path);
