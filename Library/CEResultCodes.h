@@ -28,6 +28,8 @@ constexpr long CE_E_STOPPING = ce::resultFromWord(0xC11F0D4Eu);          // engi
 constexpr long CE_E_ANSWER_MISMATCH = ce::resultFromWord(0xC11F0D51u);   // answer is not for the command sent
 constexpr long CE_E_INVALID_TEXT = ce::resultFromWord(0xC11F0D52u);      // a text holds a NUL, or a category is reserved
 constexpr long CE_E_HANDLER_THREW = ce::resultFromWord(0xC11F0D53u);     // a host handler threw an exception
+constexpr long CE_E_STORE_BUSY = ce::resultFromWord(0xC11F0D54u);        // a lock of the shared store stayed held
+constexpr long CE_E_STORE_DAMAGED = ce::resultFromWord(0xC11F0D55u);     // a number went backwards or wrapped
 constexpr long CE_E_MALFORMED_LIST = ce::resultFromWord(0xC1210E12u);    // malformed parameter-list text
 
 // Channel statuses.

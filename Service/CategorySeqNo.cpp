@@ -1,6 +1,7 @@
 #include "Service/CategorySeqNo.h"
 
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 
@@ -8,6 +9,7 @@
 #include "Utilities/CParamsX.h"
 #include "platform/CPortable.h"
 #include "trace/KelException.h"
+#include "trace/_Trace.h"
 
 namespace {
 
@@ -16,16 +18,36 @@ constexpr const char* kAllBlockName = "Share-AllSeqNoInfo";
 constexpr const char* kRecordMutexPrefix = "Mutex-SeqNoInfo-";
 constexpr const char* kRecordBlockPrefix = "Share-SeqNoInfo-";
 
-// Holds a named mutex for one scope.
+// Holds last a few microseconds; a lock held this long has a holder that is
+// stuck, stopped, or was never there (a forged owner).
+constexpr unsigned long kLockWaitMs = 5000;
+
+// Takes a named mutex, waiting at most kLockWaitMs; 0 (a dead holder's lock
+// taken over counts) or CE_E_STORE_BUSY, logged with the lock's name.
+long takeLock(CPMutex* mutex, const std::string& name) {
+  const long result = mutex->wait(kLockWaitMs, nullptr);
+  if (result != CP_WAIT_TIMEOUT) return 0;
+  evtLog(KelLogLib::LOGLIB_PRIORITY_ERROR,
+         "(Error) CCategorySeqNo: the lock %s stayed held for %lu ms; its holder is stuck or not a process "
+         "of this store",
+         name.c_str(), kLockWaitMs);
+  return CE_E_STORE_BUSY;
+}
+
+// Holds a named mutex for one scope; ok() is false when it was not taken.
 class MutexHold {
  public:
-  explicit MutexHold(CPMutex* mutex) : m_mutex(mutex) { m_mutex->wait(CPEvent::kInfinite, nullptr); }
-  ~MutexHold() { m_mutex->release(); }
+  MutexHold(CPMutex* mutex, const std::string& name) : m_mutex(mutex), m_result(takeLock(mutex, name)) {}
+  ~MutexHold() {
+    if (m_result == 0) m_mutex->release();
+  }
   MutexHold(const MutexHold&) = delete;
   MutexHold& operator=(const MutexHold&) = delete;
+  long result() const { return m_result; }
 
  private:
   CPMutex* m_mutex;
+  long m_result;
 };
 
 // Opens a mutex and, holding it, its block; `initialise` runs on the block
@@ -36,7 +58,8 @@ void openGuardedBlock(const std::string& mutexName, const std::string& blockName
   std::unique_ptr<CPMutex> mutex(new CPMutex(1, 0, mutexName, 1, 1));
   std::unique_ptr<CPSharedMemory> block;
   {
-    MutexHold hold(mutex.get());
+    MutexHold hold(mutex.get(), mutexName);
+    if (hold.result() != 0) KEL_THROW(hold.result());
     block.reset(new CPSharedMemory(blockName, size));
     initialise(block->getAddress(), block->isCreator() != 0, context);
   }
@@ -97,7 +120,8 @@ CCategorySeqNo::CAllCategories::~CAllCategories() {
 }
 
 long CCategorySeqNo::CAllCategories::addCategory(std::string const& category) {
-  MutexHold hold(m_pMutex);
+  MutexHold hold(m_pMutex, kAllMutexName);
+  if (hold.result() != 0) return hold.result();
   std::string current(m_pszAllCategories, strnlen(m_pszAllCategories, kAllCategoriesSize));
   CParamsX list(current);
   for (unsigned long i = 0; i < list.count(); ++i)
@@ -110,7 +134,8 @@ long CCategorySeqNo::CAllCategories::addCategory(std::string const& category) {
 }
 
 long CCategorySeqNo::CAllCategories::getAllCategories(std::string* pstrCategories) {
-  MutexHold hold(m_pMutex);
+  MutexHold hold(m_pMutex, kAllMutexName);
+  if (hold.result() != 0) return hold.result();
   pstrCategories->assign(m_pszAllCategories, strnlen(m_pszAllCategories, kAllCategoriesSize));
   return 0;
 }
@@ -139,7 +164,10 @@ CCategorySeqNo::~CCategorySeqNo() {
 long CCategorySeqNo::findRecord(std::string const& category, bool hold, CSeqNoInfo** ppInfo) {
   LastRecord& last = t_lastRecord;
   if (last.storeId == m_storeId && last.category == category) {
-    if (hold) last.info->m_pMutex->wait(CPEvent::kInfinite, nullptr);
+    if (hold) {
+      const long taken = takeLock(last.info->m_pMutex, kRecordMutexPrefix + category);
+      if (taken != 0) return taken;
+    }
     *ppInfo = last.info;
     return 0;
   }
@@ -170,7 +198,10 @@ long CCategorySeqNo::findRecord(std::string const& category, bool hold, CSeqNoIn
     last.category = category;
     last.info = info;
   }
-  if (info != nullptr && hold) info->m_pMutex->wait(CPEvent::kInfinite, nullptr);
+  if (info != nullptr && hold) {
+    const long taken = takeLock(info->m_pMutex, kRecordMutexPrefix + category);
+    if (taken != 0) return taken;
+  }
   *ppInfo = info;
   return result;
 }
@@ -214,8 +245,19 @@ long CCategorySeqNo::getNextSeqNo(std::string const& category, unsigned long lon
   if (info == nullptr) return result;
   uint64_t last = *info->m_pullSeqNo;
   if (last == 0) last = getSeqNoBase();
+  if (last < info->m_lastIssued || last == UINT64_MAX) {
+    // Rewound, or at the end of the series: issuing would repeat a number
+    // that subscribers may already have.
+    releaseSeqNoInfo(info);
+    evtLog(KelLogLib::LOGLIB_PRIORITY_ERROR,
+           "(Error) CCategorySeqNo: the number of %s stands at %llu, %s; no number issued", category.c_str(),
+           static_cast<unsigned long long>(last),
+           last == UINT64_MAX ? "the end of the series" : "below one this process issued");
+    return CE_E_STORE_DAMAGED;
+  }
   uint64_t next = last + 1;
   *info->m_pullSeqNo = next;
+  info->m_lastIssued = next;
   releaseSeqNoInfo(info);
   *pullSeqNo = next;
   return result;

@@ -50,6 +50,9 @@ class CE_EXPORT CCategorySeqNo {
     CPSharedMemory* m_pSharedMemory = nullptr;
     CPMutex* m_pMutex = nullptr;
     volatile uint64_t* m_pullSeqNo = nullptr;
+    // The last number this process issued from the record (under its
+    // mutex): a shared number below it was rewound by someone.
+    uint64_t m_lastIssued = 0;
   };
 
   // The list of all categories used on the machine.

@@ -89,9 +89,6 @@ int main(int argc, char** argv) {
   mallopt(M_MMAP_THRESHOLD, 32 << 20);
   mallopt(M_TRIM_THRESHOLD, 64 << 20);
 
-  // Stop and reopen signals are taken by the loop's signal descriptor.
-  const sigset_t loopSignals = evt::service::loopSignals();
-  sigprocmask(SIG_BLOCK, &loopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
   // What the library logs (the shared store's failures above all) goes to
@@ -111,6 +108,11 @@ int main(int argc, char** argv) {
                  ce::wordFromResult(e.code()), where.c_str());
     return 1;
   }
+  // From here stop and reopen signals are taken by the loop's signal
+  // descriptor; until now (a store whose lock is stuck takes seconds to give
+  // up on) they stop eventd at once.
+  const sigset_t loopSignals = evt::service::loopSignals();
+  sigprocmask(SIG_BLOCK, &loopSignals, nullptr);
 
   // Where a pair's series stands when it gets its first subscriber.
   auto currentSeqNo = [&store](const std::string& category) {

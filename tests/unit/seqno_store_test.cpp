@@ -14,7 +14,10 @@
 #include "Library/CEResultCodes.h"
 #include "Service/CategorySeqNo.h"
 #include "Utilities/CParamsX.h"
+#include "platform/CPortable.h"
 #include "tests/support/TestEnvironment.h"
+#include "trace/KelException.h"
+#include "trace/_Trace.h"
 
 using evt::test::spawn;
 using evt::test::waitExit;
@@ -187,4 +190,41 @@ TEST_F(SeqNoStore, SurvivesProcessesDyingInside) {
 TEST_F(SeqNoStore, StaticClientEndsCleanlyAfterMainReturns) {
   const std::string category(40, 'c');
   EXPECT_EQ(0, waitExit(spawn({evt::test::hostHelperPath(), "static", category}, evt::test::ownEmulator())));
+}
+
+// A lock whose owner word names a process that is not a user of the store
+// (pid 1 here) stops nobody for good: opening the store fails after a few
+// seconds with CE_E_STORE_BUSY, logged, instead of hanging.
+TEST_F(SeqNoStore, ForgedLockOwnerFailsWithinSecondsInsteadOfHanging) {
+  CPSharedMemory lock("Mutex-AllSeqNoInfo", 16);
+  *static_cast<volatile uint32_t*>(lock.getAddress()) = 1;
+  long code = 0;
+  withinSeconds(30, [&] {
+    CLibraryLog log;
+    try {
+      CCategorySeqNo store;
+    } catch (const KelException& e) {
+      code = e.code();
+    }
+  });
+  EXPECT_EQ(CE_E_STORE_BUSY, code);
+  const std::string log = evt::test::readFile(evt::test::logDirectory() + "/evt.log");
+  EXPECT_NE(std::string::npos, log.find("Mutex-AllSeqNoInfo stayed held"));
+}
+
+// A number rewound or set at the end of the series by someone is refused,
+// never issued again.
+TEST_F(SeqNoStore, RewoundOrExhaustedNumbersAreRefused) {
+  CCategorySeqNo store;
+  unsigned long long first = 0, second = 0, next = 0;
+  ASSERT_EQ(0, store.getNextSeqNo("cat", &first));
+  ASSERT_EQ(0, store.getNextSeqNo("cat", &second));
+  CPSharedMemory record("Share-SeqNoInfo-cat", 8);
+  *static_cast<volatile uint64_t*>(record.getAddress()) = first - 1;
+  EXPECT_EQ(CE_E_STORE_DAMAGED, store.getNextSeqNo("cat", &next));
+  *static_cast<volatile uint64_t*>(record.getAddress()) = ~0ull;
+  EXPECT_EQ(CE_E_STORE_DAMAGED, store.getNextSeqNo("cat", &next));
+  *static_cast<volatile uint64_t*>(record.getAddress()) = second;
+  EXPECT_EQ(0, store.getNextSeqNo("cat", &next));
+  EXPECT_EQ(second + 1, next);
 }
