@@ -2,7 +2,8 @@
 // configures it.
 //
 // Lines go to <dir>/<name1>.log, where <dir> is $EVT_LOG_DIR (default
-// /tmp/evt-log; "stderr" writes to standard error instead). Each line reads
+// /tmp/evt-log-<uid>, the user's own; "stderr" writes to standard error
+// instead). Each line reads
 //   2026-12-06T19:45:07.123Z INF pid 1234 tid 1240 <text>
 // and is written with one append, so lines of several processes sharing a file
 // never interleave. The 32-bit trace mask tested by TraceString is set by
@@ -27,6 +28,7 @@ enum LogLib_Priority : int {
 };
 
 constexpr const char* kLogDirEnv = "EVT_LOG_DIR";
+// The default folder is this followed by "-<uid>".
 constexpr const char* kDefaultLogDir = "/tmp/evt-log";
 constexpr const char* kTraceMaskEnv = "EVT_TRACE_MASK";
 constexpr const char* kLogConfigEnv = "EVT_LOG_CONFIG";

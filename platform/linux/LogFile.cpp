@@ -34,6 +34,17 @@ void makeDirectories(const std::string& dir) {
   }
 }
 
+// Each user's own folder by default, so that hosts of different users never
+// share (or fight over) one file: /tmp/evt-log-<uid>, mode 0700. A folder of
+// that name that is not this user's own is not used ("" then).
+std::string defaultDirectory() {
+  const std::string dir = std::string(kDefaultLogDir) + "-" + std::to_string(geteuid());
+  mkdir(dir.c_str(), 0700);
+  struct stat info {};
+  if (lstat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != geteuid()) return std::string();
+  return dir;
+}
+
 bool writeAll(int fd, const char* data, std::size_t size) {
   while (size > 0) {
     const ssize_t n = evt::platform::retryInterrupted([&] { return ::write(fd, data, size); });
@@ -49,12 +60,18 @@ bool writeAll(int fd, const char* data, std::size_t size) {
 CLogFile::CLogFile(const char* name1, const char* name2, bool, bool, bool)
     : m_strName2(name2 != nullptr ? name2 : "") {
   const char* env = std::getenv(kLogDirEnv);
-  std::string dir = env != nullptr && *env != '\0' ? env : kDefaultLogDir;
+  const bool configured = env != nullptr && *env != '\0';
+  std::string dir = configured ? env : defaultDirectory();
+  if (dir.empty()) {
+    std::fprintf(stderr, "evt: %s-%u is not this user's own folder; log lines go to standard error\n",
+                 kDefaultLogDir, static_cast<unsigned>(geteuid()));
+    dir = "stderr";
+  }
   if (dir == "stderr") {
     m_fd = STDERR_FILENO;
     return;
   }
-  makeDirectories(dir);
+  if (configured) makeDirectories(dir);
   m_strPath = dir + "/" + (name1 != nullptr && *name1 != '\0' ? name1 : "log") + ".log";
   m_fd = ::open(m_strPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (m_fd < 0) {
