@@ -36,6 +36,7 @@ struct QueueLimits {
   std::size_t highWaterRequests = 32768;
   std::size_t highWaterBytes = 4u * 1024u * 1024u;
   std::chrono::milliseconds stallTime{5000};
+  std::size_t subscriptions = 100000;  // per client; more are refused
 };
 
 // Where one subscription of one client stands in its pair's series.
@@ -104,6 +105,7 @@ class ClientSession {
   channel::FrameAssembler input;
   std::string output;
   std::size_t outputSent = 0;
+  std::chrono::steady_clock::time_point lastInput = std::chrono::steady_clock::now();
   bool watchingOutput = false;  // EPOLLOUT is asked for
   bool closing = false;  // closed once the loop is done with this round
 

@@ -101,6 +101,15 @@ void Router::handleQueue(ClientSession& client, std::string_view text) {
 }
 
 void Router::subscribe(ClientSession& client, const Pair& pair) {
+  if (client.subscriptions.size() >= m_limits.subscriptions && client.subscriptions.count(pair) == 0) {
+    ++m_counters.refusedSubscriptions;
+    if (m_counters.refusedSubscriptions == 1 || m_counters.refusedSubscriptions % 1000 == 0) {
+      logError("client #%" PRIu64 " (%s) holds %zu subscriptions, the most a client may; one more refused (%" PRIu64
+               " so far)",
+               client.number(), client.name.c_str(), client.subscriptions.size(), m_counters.refusedSubscriptions);
+    }
+    return;
+  }
   // A set: the replay may repeat a subscription, and that changes nothing.
   if (!client.subscriptions.emplace(pair, SubscriptionState()).second) return;
   std::set<uint64_t>& subscribers = m_subscribers[pair];
@@ -346,12 +355,13 @@ std::string Router::statusText() const {
                 "\ncompletions %" PRIu64 "\npending %zu\ndropped %" PRIu64 "\nmalformed %" PRIu64
                 "\nheld %zu\nheld-total %" PRIu64 "\nreleased-by-timeout %" PRIu64 "\ngaps-given-up %" PRIu64
                 "\nlate-dropped %" PRIu64 "\nbefore-subscription %" PRIu64 "\nbackpressure-ms %" PRIu64
-                "\nrefused %" PRIu64 "\n",
+                "\nrefused %" PRIu64 "\nrefused-subscriptions %" PRIu64 "\n",
                 static_cast<unsigned>(m_serverId), m_seqNoBase, static_cast<long long>(uptime.count()),
                 m_clients.size(), m_counters.clientsTotal, m_subscribers.size(), m_publishers.size(),
                 m_counters.eventsIn, m_counters.eventsOut, m_counters.completions, pending, m_counters.dropped,
                 m_counters.malformed, m_heldNow, m_counters.held, m_counters.givenUp, m_counters.giveUps,
-                m_counters.lateDropped, m_counters.beforeStart, m_counters.backpressureMs, m_counters.refused);
+                m_counters.lateDropped, m_counters.beforeStart, m_counters.backpressureMs, m_counters.refused,
+                m_counters.refusedSubscriptions);
   return text;
 }
 

@@ -37,6 +37,7 @@ class Router {
     uint64_t beforeStart = 0;      // events numbered before their pair had subscribers
     uint64_t backpressureMs = 0;   // time answers to publishers waited
     uint64_t refused = 0;          // events in another server's name, or of the service's own category
+    uint64_t refusedSubscriptions = 0;  // subscriptions over a client's limit
   };
 
   // The last number the shared store issued for a category of this server

@@ -115,6 +115,7 @@ int Service::run() {
       }
     }
     waiting = settleWaits();
+    waiting = dropStalledFrames() || waiting;
     // Requests routed this round leave now, one text per client that owes
     // no answer. Dropping a client while sending may route notices to
     // others, hence the repeat; each client sends at most once.
@@ -183,6 +184,7 @@ void Service::readFrom(ClientSession& client) {
     }
     total += static_cast<std::size_t>(n);
     client.input.received(static_cast<std::size_t>(n));
+    client.lastInput = std::chrono::steady_clock::now();
     channel::Frame frame;
     std::string_view text;
     channel::FrameAssembler::Status status = channel::FrameAssembler::NEED_MORE;
@@ -404,6 +406,21 @@ void Service::closeDropped() {
     it = m_clients.erase(it);
     watchListener(true);  // a descriptor is free again
   }
+}
+
+bool Service::dropStalledFrames() {
+  const auto now = std::chrono::steady_clock::now();
+  bool partial = false;
+  for (auto& entry : m_clients) {
+    ClientSession& client = *entry.second;
+    if (client.closing || client.input.buffered() == 0) continue;
+    if (now - client.lastInput >= m_options.partialFrameTimeout) {
+      drop(client, "left a frame unfinished");
+    } else {
+      partial = true;
+    }
+  }
+  return partial;
 }
 
 void Service::watchListener(bool watch) {

@@ -29,6 +29,8 @@ struct ServiceOptions {
   std::size_t batchRequests = 4096;            // requests per text sent
   std::size_t batchBytes = 1024u * 1024u;      // about this many bytes per text
   std::size_t outputLimit = 80u * 1024u * 1024u;  // unsent bytes before a client is dropped
+  // A client that leaves a frame unfinished this long is dropped.
+  std::chrono::milliseconds partialFrameTimeout{30000};
 };
 
 class Service {
@@ -65,6 +67,9 @@ class Service {
   void watchOutput(ClientSession& client, bool watch);
   void drop(ClientSession& client, const char* reason);
   void closeDropped();
+  // Drops the clients whose unfinished frame waited partialFrameTimeout;
+  // true while some client has one (the loop then wakes to check).
+  bool dropStalledFrames();
   // Asks epoll for new connections or stops asking (out of descriptors).
   void watchListener(bool watch);
 

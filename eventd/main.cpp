@@ -69,6 +69,14 @@ int main(int argc, char** argv) {
                  "milliseconds an event ahead of a missing number waits for it before the number is given up")
       ->check(CLI::Range(0LL, 60000LL))
       ->capture_default_str();
+  app.add_option("--max-subscriptions", options.limits.subscriptions, "subscriptions one client may hold")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
+  long long partialMs = options.partialFrameTimeout.count();
+  app.add_option("--partial-timeout", partialMs,
+                 "milliseconds a client may leave a frame unfinished before it is disconnected")
+      ->check(CLI::Range(100LL, 3600000LL))
+      ->capture_default_str();
   app.add_option("--log-dir", logDir, "write eventd.log here ('stderr': standard error; default $EVT_LOG_DIR)");
   evt::tool::addVersionFlag(app);
   int exitCode = 0;
@@ -76,6 +84,7 @@ int main(int argc, char** argv) {
 
   options.limits.stallTime = std::chrono::milliseconds(stallMs);
   options.hold.time = std::chrono::milliseconds(holdMs);
+  options.partialFrameTimeout = std::chrono::milliseconds(partialMs);
   if (!logDir.empty()) setenv(KelLogLib::kLogDirEnv, logDir.c_str(), 1);
   options.serverId = serverId != 0 ? static_cast<uint32_t>(serverId) : registryServerId();
   options.endpoint = socketPath;

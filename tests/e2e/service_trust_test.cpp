@@ -160,5 +160,31 @@ TEST(ServiceTrust, SocketPathThatIsNotASocketIsLeftAlone) {
   unlink(path.c_str());
 }
 
+// One client can hold neither a frame half sent for ever nor subscriptions
+// without end.
+TEST(ServiceTrust, ClientsHaveLimits) {
+  ServiceProcess service({"--partial-timeout", "300", "--max-subscriptions", "3"});
+  ASSERT_TRUE(service.start());
+  RawClient half;
+  channel::Frame frame;
+  frame.kind = channel::FRAME_CLIENT_REQUEST;
+  frame.header[0] = CECMD_QUEUE;
+  frame.text = "4;dump";
+  ASSERT_TRUE(half.sendBytes(channel::encodeFrame(frame).substr(0, 20)));
+  EXPECT_TRUE(half.closedByService(10000));
+
+  RawClient greedy;
+  std::vector<std::string> subscriptions;
+  for (int i = 0; i < 5; ++i) {
+    subscriptions.push_back(protocol::subscriptionRequest(protocol::kSubscribe, "2;-1;1;" + std::to_string(i)));
+  }
+  channel::Frame reply;
+  ASSERT_TRUE(greedy.command(CECMD_QUEUE, queueText(subscriptions), &reply));
+  auto status = service.status();
+  EXPECT_EQ(2, status["refused-subscriptions"]);
+  EXPECT_EQ(3, status["subscribed-pairs"]);
+  EXPECT_EQ(service.stop(), 0);
+}
+
 }  // namespace
 }  // namespace evt::test
