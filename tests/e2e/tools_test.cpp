@@ -2,6 +2,7 @@
 // running one, and eventd's own start and stop.
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <string>
@@ -132,6 +133,38 @@ TEST(Tools, EventdGuardsItsEndpoint) {
   ASSERT_TRUE(again.start());
   EXPECT_EQ(again.stop(), 0);
   EXPECT_NE(stat(socket.c_str(), &info), 0) << "the socket file outlived a clean stop";
+}
+
+// A user the service does not admit is told so, not that eventd is missing.
+TEST(Tools, EvtSaysPermissionDeniedToAUserTheServiceDoesNotAdmit) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run evt as another user";
+  ServiceProcess service;
+  ASSERT_TRUE(service.start());
+  int err[2];
+  ASSERT_EQ(0, pipe(err));
+  const std::string emulator = ownEmulator();
+  const pid_t child = fork();
+  if (child == 0) {
+    dup2(err[1], STDERR_FILENO);
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(99);  // nobody
+    const std::string evt = evtPath();
+    if (emulator.empty()) {
+      execl(evt.c_str(), evt.c_str(), "status", static_cast<char*>(nullptr));
+    } else {
+      execl(emulator.c_str(), emulator.c_str(), evt.c_str(), "status", static_cast<char*>(nullptr));
+    }
+    _exit(98);
+  }
+  close(err[1]);
+  std::string said;
+  char buffer[512];
+  for (ssize_t n; (n = read(err[0], buffer, sizeof buffer)) > 0;) said.append(buffer, static_cast<std::size_t>(n));
+  close(err[0]);
+  const int status = waitExit(child);
+  EXPECT_EQ(service.stop(), 0);
+  if (status == 98 || status == 99) GTEST_SKIP() << "the user nobody cannot run this build's evt here";
+  EXPECT_EQ(1, status) << said;
+  EXPECT_NE(std::string::npos, said.find("evt: permission denied at ")) << said;
 }
 
 }  // namespace

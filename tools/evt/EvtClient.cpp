@@ -1,7 +1,12 @@
 #include "tools/evt/EvtClient.h"
 
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <thread>
@@ -27,9 +32,37 @@ void installInterruptHandlers() {
 
 std::string serviceEndpoint() { return channel::endpointPath(kServiceChannelName, kServiceChannelId); }
 
+namespace {
+
+// Whether this user may not reach the endpoint (as opposed to nobody
+// listening there): the socket or a folder on its way refuses access.
+bool accessDenied(const std::string& path) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) return errno == EACCES;
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  const bool denied = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
+                      errno == EACCES;
+  close(fd);
+  return denied;
+}
+
+}  // namespace
+
 int noService() {
+  const std::string path = serviceEndpoint();
+  if (accessDenied(path)) {
+    std::fprintf(stderr,
+                 "evt: permission denied at %s: this user may not use the event service there (its socket and "
+                 "folder admit their owner and group only; ask to be added to that group)\n",
+                 path.c_str());
+    return 1;
+  }
   std::fprintf(stderr, "evt: no event service at %s (is eventd running? EVT_RUNTIME_DIR selects its directory)\n",
-               serviceEndpoint().c_str());
+               path.c_str());
   return 1;
 }
 
