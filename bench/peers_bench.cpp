@@ -271,18 +271,23 @@ void stopRun(Run& run) {
   evt::bench::removeOwnBlocks();
 }
 
+// Starts the row's middle process; false (said in the cell) when it did not.
+bool startCell(const Transport& transport, const Workload& workload, Cell* cell, Run* run) {
+  cell->ran = true;
+  *run = startRun(transport, workload);
+  if (run->broker.pid > 0) return true;
+  cell->notes.push_back("middle process did not start");
+  return false;
+}
+
 void note(Cell& cell, const Party& party) {
   if (!party.failure.empty()) cell.notes.push_back(party.name + " " + party.failure);
 }
 
 Cell throughput(const Transport& transport, const Workload& workload) {
   Cell cell;
-  cell.ran = true;
-  Run run = startRun(transport, workload);
-  if (run.broker.pid <= 0) {
-    cell.notes.push_back("middle process did not start");
-    return cell;
-  }
+  Run run;
+  if (!startCell(transport, workload, &cell, &run)) return cell;
   const std::string subject = "bench";
   std::vector<Party> subs, pubs;
   for (int i = 0; i < workload.subscribers; ++i) {
@@ -344,12 +349,8 @@ Cell throughput(const Transport& transport, const Workload& workload) {
 
 Cell roundTrip(const Transport& transport, const Workload& workload) {
   Cell cell;
-  cell.ran = true;
-  Run run = startRun(transport, workload);
-  if (run.broker.pid <= 0) {
-    cell.notes.push_back("middle process did not start");
-    return cell;
-  }
+  Run run;
+  if (!startCell(transport, workload, &cell, &run)) return cell;
   Party pong = spawnParty("ponger", {"pong", transport.name(), run.broker.address}, run.dir + "/pong.err");
   Party ping = spawnParty("pinger",
                           {"ping", transport.name(), run.broker.address, std::to_string(workload.perPublisher),
