@@ -47,7 +47,10 @@ class CE_EXPORT CEventLib {
                  std::string* pSubscription);
   long unsubscribe(const std::string& subscription);
   // Numbers and queues one event of this host; it leaves with the next
-  // execute. CE_E_NOT_CONNECTED when it cannot be sent (not registered).
+  // execute. CE_E_NOT_CONNECTED when it cannot be sent (not registered);
+  // CE_E_STORE_BUSY or CE_E_STORE_DAMAGED when the shared store cannot give
+  // a number. While 8 MiB wait unsent (the service is slower than this
+  // host), it waits until the queue is taken; never in a handler.
   long deliverEvent(const std::string& category, const std::string& keys, const std::string& data);
   // Sends the queued requests: completionId 0 within 200 ms, any other id at
   // once, followed by a "completion-id" request whose completion the service
