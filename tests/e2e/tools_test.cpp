@@ -77,11 +77,13 @@ TEST(Tools, SubscriberAndPublisherThroughTheService) {
     ++lines;
   }
   EXPECT_EQ(lines, 3u) << out;
-  EXPECT_NE(out.find("\"keys\":[\"en\",\"formal\"]"), std::string::npos) << out;
+  EXPECT_NE(out.find("{\"kind\":\"event\",\"category\":\"greetings\",\"keys\":[\"en\",\"formal\"]"), std::string::npos)
+      << out;
+  EXPECT_NE(out.find(",\"seqno\":\""), std::string::npos) << "numbers as strings: " << out;
 
   // Lines of standard input are events too, and a watcher of every
   // category of this machine sees them without naming the category.
-  pid_t watcher = spawnRedirected({evtPath(), "sub", "--all", "--count", "2", "--timeout", "60"}, ownEmulator(),
+  pid_t watcher = spawnRedirected({evtPath(), "sub", "--all", "--count", "3", "--timeout", "60"}, ownEmulator(),
                                   outputPath("all.out"), outputPath("all.err"));
   ASSERT_TRUE(eventually([&] { return readFile(outputPath("all.err")).find("subscribed") != std::string::npos; },
                          std::chrono::seconds(30)));
@@ -92,15 +94,18 @@ TEST(Tools, SubscriberAndPublisherThroughTheService) {
   pid_t linePublisher = spawnRedirected({evtPath(), "pub", "greetings", "-"}, ownEmulator(), outputPath("lines.out"),
                                         outputPath("lines.err"), outputPath("lines.in"));
   EXPECT_EQ(waitExit(linePublisher), 0) << readFile(outputPath("lines.err"));
+  // Text output keeps one event to a line, whatever its data holds.
+  EXPECT_EQ(runTool("pub", {"pub", "greetings", "", "two\nlines\\"}).status, 0);
   ASSERT_EQ(waitExit(watcher), 0) << readFile(outputPath("all.err"));
   const std::string all = readFile(outputPath("all.out"));
   EXPECT_NE(all.find("event category=greetings seqno="), std::string::npos) << all;
   EXPECT_NE(all.find("data=first line\n"), std::string::npos) << all;
   EXPECT_NE(all.find("data=second line\n"), std::string::npos) << all;
+  EXPECT_NE(all.find("data=two\\x0alines\\x5c\n"), std::string::npos) << all;
 
   ToolRun status = runTool("status", {"status"});
   EXPECT_EQ(status.status, 0);
-  EXPECT_NE(status.out.find("events-in 5\n"), std::string::npos) << status.out;
+  EXPECT_NE(status.out.find("events-in 6\n"), std::string::npos) << status.out;
   ToolRun dump = runTool("dump", {"dump"});
   EXPECT_EQ(dump.status, 0);
   EXPECT_NE(dump.out.find("last event server 1 category \"greetings\""), std::string::npos) << dump.out;

@@ -38,6 +38,24 @@ std::vector<std::string> itemsOf(const std::string& list) {
   return items;
 }
 
+// `text` with control characters, the backslash and `also` written as \xNN.
+std::string escaped(const std::string& text, char also = '\\') {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F || c == '\\' || c == also) {
+      out += "\\x";
+      out.push_back(kHex[byte >> 4]);
+      out.push_back(kHex[byte & 0xF]);
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
 // Prints events as they come, one line each; counts the real ones.
 class EventPrinter {
  public:
@@ -48,23 +66,26 @@ class EventPrinter {
     std::string line;
     const bool missed = category == "eventsystem" && data == "missed-event";
     const std::vector<std::string> keyItems = itemsOf(keys);
+    const std::string shownCategory = missed ? (keyItems.empty() ? std::string() : keyItems[0]) : category;
     if (m_json) {
-      if (missed) {
-        line = "{\"missed\":" + jsonString(keyItems.empty() ? "" : keyItems[0]);
-      } else {
-        line = "{\"category\":" + jsonString(category) + ",\"keys\":[";
-        for (std::size_t i = 0; i < keyItems.size(); ++i) line += (i ? "," : "") + jsonString(keyItems[i]);
-        line += "],\"data\":" + jsonString(data);
-      }
-      line += ",\"seqno\":" + std::to_string(seqNo) + ",\"server\":" + std::to_string(serverId) + "}";
+      // One shape for events and reports; numbers as strings, as JSON
+      // readers keep only 53 bits of a number.
+      line = std::string("{\"kind\":") + (missed ? "\"missed\"" : "\"event\"") +
+             ",\"category\":" + jsonString(shownCategory) + ",\"keys\":[";
+      for (std::size_t i = 0; !missed && i < keyItems.size(); ++i) line += (i ? "," : "") + jsonString(keyItems[i]);
+      line += "]";
+      line += ",\"data\":" + jsonString(missed ? std::string() : data);
+      line += ",\"seqno\":\"" + std::to_string(seqNo) + "\",\"server\":" + std::to_string(serverId) + "}";
     } else if (missed) {
-      line = "missed-event category=" + (keyItems.empty() ? std::string() : keyItems[0]) +
-             " seqno=" + std::to_string(seqNo) + " server=" + std::to_string(serverId);
+      line = "missed-event category=" + escaped(shownCategory) + " seqno=" + std::to_string(seqNo) +
+             " server=" + std::to_string(serverId);
     } else {
+      // Escaped, so that every event is one line and a comma inside a key
+      // cannot pass for a separator.
       std::string joined;
-      for (std::size_t i = 0; i < keyItems.size(); ++i) joined += (i ? "," : "") + keyItems[i];
-      line = "event category=" + category + " seqno=" + std::to_string(seqNo) + " server=" +
-             std::to_string(serverId) + " keys=" + joined + " data=" + data;
+      for (std::size_t i = 0; i < keyItems.size(); ++i) joined += (i ? "," : "") + escaped(keyItems[i], ',');
+      line = "event category=" + escaped(category) + " seqno=" + std::to_string(seqNo) + " server=" +
+             std::to_string(serverId) + " keys=" + joined + " data=" + escaped(data);
     }
     std::lock_guard<std::mutex> hold(m_mutex);
     std::fprintf(stdout, "%s\n", line.c_str());
