@@ -65,6 +65,15 @@ class ClientSession {
   int reportedPid = 0;
   bool hasConnectivity = false;
   int32_t connectivity = 0;
+  // The pid to show for the client: its socket's, else the one it reported.
+  int pid() const { return m_peerPid > 0 ? m_peerPid : reportedPid; }
+
+  // A monitor gets a copy of every accepted event (and with monitorNotices
+  // of every subscription, publication and completion id); monitorDropped
+  // counts the copies its queue had no room for.
+  bool monitor = false;
+  bool monitorNotices = false;
+  uint64_t monitorDropped = 0;
 
   std::map<Pair, SubscriptionState> subscriptions;
   bool tailLost = false;  // some subscription's tail was lost

@@ -7,6 +7,7 @@
 #include "eventd/ServiceLog.h"
 #include "platform/linux/Frame.h"
 #include "protocol/Protocol.h"
+#include "tools/Json.h"
 
 namespace evt::service {
 namespace {
@@ -38,8 +39,32 @@ void Router::removeClient(ClientSession* client) {
   for (const auto& subscription : client->subscriptions) forgetSubscriber(subscription.first, client->number());
   client->subscriptions.clear();
   const std::set<Pair> publications = client->publications;
-  for (const Pair& pair : publications) retract(*client, pair);
+  m_monitors.erase(client->number());
+  for (const Pair& pair : publications) {
+    retract(*client, pair);
+    // Monitors see the retraction its leaving makes.
+    if (!m_monitors.empty()) copyToMonitors(*client, notice(evt::protocol::kRetract, pair), true);
+  }
   m_clients.erase(client->number());
+}
+
+void Router::addMonitor(ClientSession& client, bool notices) {
+  client.monitor = true;
+  client.monitorNotices = notices;
+  m_monitors.insert(client.number());
+  logInfo("client #%" PRIu64 " (%s) monitors every event%s", client.number(), client.name.c_str(),
+          notices ? " and notice" : "");
+}
+
+void Router::copyToMonitors(const ClientSession& from, std::string_view request, bool notice) {
+  for (uint64_t number : m_monitors) {
+    ClientSession& to = *m_clients.at(number);
+    if (&to == &from || (notice && !to.monitorNotices)) continue;
+    evt::protocol::writeMonitoredRequest(&m_monitoredRequest, request, from.name, from.pid(), to.monitorDropped);
+    if (to.enqueue(m_monitoredRequest, true, m_limits)) continue;
+    ++to.monitorDropped;
+    ++m_counters.monitorDropped;
+  }
 }
 
 void Router::handleQueue(ClientSession& client, std::string_view text) {
@@ -70,6 +95,7 @@ void Router::handleQueue(ClientSession& client, std::string_view text) {
       } else {
         unsubscribe(client, pair);
       }
+      if (!m_monitors.empty()) copyToMonitors(client, requestText, true);
     } else if (name == protocol::kPublish || name == protocol::kRetract) {
       const protocol::Publication publication = protocol::readPublication(request);
       if (!publication.complete) {
@@ -82,10 +108,12 @@ void Router::handleQueue(ClientSession& client, std::string_view text) {
       } else {
         retract(client, pair);
       }
+      if (!m_monitors.empty()) copyToMonitors(client, requestText, true);
     } else if (name == protocol::kCompletionId) {
       // Everything the client queued before this request has been routed by now.
       ++m_counters.completions;
       deliver(client, protocol::completedRequest(protocol::readCompletion(request).first, 0), false);
+      if (!m_monitors.empty()) copyToMonitors(client, requestText, true);
     } else if (name == protocol::kDump) {
       logInfo("dump requested by client #%" PRIu64 " (%s)\n%s", client.number(), client.name.c_str(),
               dumpText().c_str());
@@ -195,6 +223,8 @@ void Router::routeEvent(ClientSession& from, std::string_view request, const Par
     }
     return;
   }
+  // Monitors see every accepted event as it arrives, subscribed to or not.
+  if (!m_monitors.empty()) copyToMonitors(from, request, false);
   const unsigned long long seqNo = event.seqNo;
   m_lastSeqNo[pair] = seqNo;
   auto found = m_sequencers.find(pair);
@@ -355,13 +385,13 @@ std::string Router::statusText() const {
                 "\ncompletions %" PRIu64 "\npending %zu\ndropped %" PRIu64 "\nmalformed %" PRIu64
                 "\nheld %zu\nheld-total %" PRIu64 "\nreleased-by-timeout %" PRIu64 "\ngaps-given-up %" PRIu64
                 "\nlate-dropped %" PRIu64 "\nbefore-subscription %" PRIu64 "\nbackpressure-ms %" PRIu64
-                "\nrefused %" PRIu64 "\nrefused-subscriptions %" PRIu64 "\n",
+                "\nrefused %" PRIu64 "\nrefused-subscriptions %" PRIu64 "\nmonitors %zu\nmonitor-dropped %" PRIu64 "\n",
                 static_cast<unsigned>(m_serverId), m_seqNoBase, static_cast<long long>(uptime.count()),
                 m_clients.size(), m_counters.clientsTotal, m_subscribers.size(), m_publishers.size(),
                 m_counters.eventsIn, m_counters.eventsOut, m_counters.completions, pending, m_counters.dropped,
                 m_counters.malformed, m_heldNow, m_counters.held, m_counters.givenUp, m_counters.giveUps,
                 m_counters.lateDropped, m_counters.beforeStart, m_counters.backpressureMs, m_counters.refused,
-                m_counters.refusedSubscriptions);
+                m_counters.refusedSubscriptions, m_monitors.size(), m_counters.monitorDropped);
   return text;
 }
 
@@ -372,11 +402,11 @@ std::string Router::dumpText() const {
     const ClientSession& client = *entry.second;
     std::snprintf(line, sizeof line,
                   "client #%" PRIu64 " name \"%s\" pid %d peer-pid %d pending %zu dropped %" PRIu64
-                  " events-in %" PRIu64 " requests-out %" PRIu64 " backpressure-ms %" PRIu64 "%s%s\n",
+                  " events-in %" PRIu64 " requests-out %" PRIu64 " backpressure-ms %" PRIu64 "%s%s%s\n",
                   client.number(), client.name.c_str(), client.reportedPid, client.peerPid(), client.pendingCount(),
                   client.counters.dropped, client.counters.eventsIn, client.counters.requestsOut,
                   client.counters.backpressureMs, client.awaitedAnswer != 0 ? " (awaiting answer)" : "",
-                  client.heldAnswers.empty() ? "" : " (answer held back)");
+                  client.heldAnswers.empty() ? "" : " (answer held back)", client.monitor ? " (monitor)" : "");
     text += line;
     for (const auto& subscription : client.subscriptions) {
       std::snprintf(line, sizeof line, "  subscribes server %u category \"%s\" last-seqno %llu%s\n",
@@ -402,6 +432,48 @@ std::string Router::dumpText() const {
     text += line;
   }
   return text;
+}
+
+std::string Router::dumpJson() const {
+  using evt::tool::jsonString;
+  auto number = [](uint64_t value) { return std::to_string(value); };
+  auto seqNo = [](unsigned long long value) { return "\"" + std::to_string(value) + "\""; };
+  auto pairFields = [&](const Pair& pair) {
+    return "\"server\":" + number(pair.server) + ",\"category\":" + jsonString(pair.category);
+  };
+  std::string text = "{\"status\":" + evt::tool::jsonObjectOfLines(statusText()) + ",\"clients\":[";
+  for (const auto& entry : m_clients) {
+    const ClientSession& client = *entry.second;
+    if (text.back() != '[') text += ',';
+    text += "{\"number\":" + number(client.number()) + ",\"name\":" + jsonString(client.name) +
+            ",\"pid\":" + std::to_string(client.reportedPid) + ",\"peer-pid\":" + std::to_string(client.peerPid()) +
+            ",\"pending\":" + number(client.pendingCount()) + ",\"dropped\":" + number(client.counters.dropped) +
+            ",\"events-in\":" + number(client.counters.eventsIn) +
+            ",\"requests-out\":" + number(client.counters.requestsOut) +
+            ",\"backpressure-ms\":" + number(client.counters.backpressureMs) +
+            ",\"awaiting-answer\":" + (client.awaitedAnswer != 0 ? "true" : "false") +
+            ",\"answer-held\":" + (client.heldAnswers.empty() ? "false" : "true") +
+            ",\"monitor\":" + (client.monitor ? "true" : "false") + ",\"subscribes\":[";
+    for (const auto& subscription : client.subscriptions) {
+      if (text.back() != '[') text += ',';
+      text += "{" + pairFields(subscription.first) + ",\"last-seqno\":" + seqNo(subscription.second.lastSeqNo) +
+              ",\"gap-to-report\":" + (subscription.second.tailLost ? "true" : "false") + "}";
+    }
+    text += "],\"publishes\":[";
+    for (const Pair& pair : client.publications) text += (text.back() != '[' ? ",{" : "{") + pairFields(pair) + "}";
+    text += "]}";
+  }
+  text += "],\"last-events\":[";
+  for (const auto& last : m_lastSeqNo) {
+    text += (text.back() != '[' ? ",{" : "{") + pairFields(last.first) + ",\"seqno\":" + seqNo(last.second) + "}";
+  }
+  text += "],\"order\":[";
+  for (const auto& entry : m_sequencers) {
+    text += (text.back() != '[' ? ",{" : "{") + pairFields(entry.first) + ",\"next\":" + seqNo(entry.second.next()) +
+            ",\"held\":" + number(entry.second.heldCount()) + ",\"held-bytes\":" + number(entry.second.heldBytes()) +
+            "}";
+  }
+  return text + "]}";
 }
 
 }  // namespace evt::service

@@ -38,6 +38,7 @@ class Router {
     uint64_t backpressureMs = 0;   // time answers to publishers waited
     uint64_t refused = 0;          // events in another server's name, or of the service's own category
     uint64_t refusedSubscriptions = 0;  // subscriptions over a client's limit
+    uint64_t monitorDropped = 0;        // copies a monitor's full queue refused
   };
 
   // The last number the shared store issued for a category of this server
@@ -52,6 +53,9 @@ class Router {
   // Forgets the client's subscriptions and publications; subscribers of a
   // pair it was the last publisher of get a "retract" notice.
   void removeClient(ClientSession* client);
+  // Makes `client` a monitor (see ClientSession::monitor). It never holds a
+  // publisher back.
+  void addMonitor(ClientSession& client, bool notices);
 
   // The requests of one queue text, handled one by one in order. Unreadable
   // items are skipped and counted.
@@ -65,9 +69,10 @@ class Router {
   void reportLostTails(ClientSession& client);
   Counters& mutableCounters() { return m_counters; }
 
-  // "key value" lines; every client's state.
+  // "key value" lines; every client's state, as text or as one JSON object.
   std::string statusText() const;
   std::string dumpText() const;
+  std::string dumpJson() const;
 
   uint32_t serverId() const { return m_serverId; }
   const Counters& counters() const { return m_counters; }
@@ -98,6 +103,9 @@ class Router {
   // had or should have had.
   bool tellPosition(ClientSession& to, const Pair& pair, unsigned long long seqNo);
   void notifyPublishers(const Pair& pair, bool published, ClientSession* only);
+  // Queues a copy of `request` from `from` for every monitor (`notice`: only
+  // for those that asked for notices).
+  void copyToMonitors(const ClientSession& from, std::string_view request, bool notice);
 
   const uint32_t m_serverId;
   const unsigned long long m_seqNoBase;
@@ -111,6 +119,8 @@ class Router {
   std::map<Pair, std::set<uint64_t>> m_subscribers;
   std::map<Pair, std::set<uint64_t>> m_publishers;
   std::map<Pair, unsigned long long> m_lastSeqNo;
+  std::set<uint64_t> m_monitors;
+  std::string m_monitoredRequest;  // storage reused from copy to copy
   // The order of every pair that has subscribers.
   std::map<Pair, PairSequencer> m_sequencers;
   std::size_t m_heldNow = 0;   // events held over all pairs

@@ -255,8 +255,15 @@ void Service::answerCommand(ClientSession& client, const channel::Frame& frame, 
       answer.text = m_router.statusText() + "bad-frames " + std::to_string(m_badFrames) + "\n";
       break;
     case protocol::kCommandDump:
+      if (text == "json") {
+        answer.text = m_router.dumpJson();
+        break;
+      }
       answer.text = m_router.dumpText();
       logInfo("dump requested by client #%" PRIu64 "\n%s", client.number(), answer.text.c_str());
+      break;
+    case protocol::kCommandMonitor:
+      m_router.addMonitor(client, text == "notices");
       break;
     default:
       answer.header[2] = ce::wordFromResult(EVTD_E_UNKNOWN_COMMAND);

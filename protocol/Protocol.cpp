@@ -91,6 +91,18 @@ std::string connectivityRequest(uint32_t value) {
   return request(kReportConnectivity, fields);
 }
 
+void writeMonitoredRequest(std::string* out, std::string_view request, std::string_view senderName, int senderPid,
+                           unsigned long long dropped) {
+  std::string sender;
+  params::appendItem(&sender, senderName);
+  params::appendNumberItem(&sender, static_cast<int32_t>(senderPid));
+  out->clear();
+  params::appendItem(out, kMonitored);
+  params::appendItem(out, request);
+  params::appendItem(out, sender);
+  params::appendNumberItem(out, dropped);
+}
+
 std::string_view nameOf(const ParamsView& request) { return request.itemAt(0); }
 
 Subscription readSubscription(const ParamsView& request) {
@@ -122,5 +134,11 @@ Completion readCompletion(const ParamsView& request) {
 }
 
 uint32_t readConnectivity(const ParamsView& request) { return idAt(ParamsView(request.itemAt(1)), 0); }
+
+Monitored readMonitored(const ParamsView& request) {
+  const ParamsView sender(request.itemAt(2));
+  return Monitored{request.itemAt(1), sender.itemAt(0), static_cast<int>(sender.getLongParamAt(1)),
+                   request.getULONGLONGParamAt(3)};
+}
 
 }  // namespace evt::protocol

@@ -38,6 +38,12 @@ namespace evt::protocol {
 // below 100 belong to the library.
 constexpr uint32_t kCommandStatus = 100;  // answer text: "key value" lines of counters
 constexpr uint32_t kCommandDump = 101;    // answer text: every client's state; also logged
+// Text "json": the same as one JSON object, not logged.
+// From then on the client is sent a "monitored" request for every event the
+// service accepts (text "notices": also for every subscribe, unsubscribe,
+// publish, retract and completion-id). A monitor never holds a publisher back;
+// copies its queue has no room for are dropped and counted.
+constexpr uint32_t kCommandMonitor = 102;  // answer: empty
 
 // Request names, item 0 of every request list, matched exactly.
 inline constexpr std::string_view kSubscribe = "subscribe";
@@ -51,6 +57,7 @@ inline constexpr std::string_view kCheckEventSeqNo = "check-event-seqno";
 inline constexpr std::string_view kSetSeqNoBase = "set-seqno-base";
 inline constexpr std::string_view kDump = "dump";
 inline constexpr std::string_view kReportConnectivity = "reportconnectivity";
+inline constexpr std::string_view kMonitored = "monitored";
 
 // The category of the service's own events ("connected", "disconnected")
 // and of the library's "missed-event" reports.
@@ -83,6 +90,11 @@ std::string setSeqNoBaseRequest(unsigned long long base, uint32_t server);
 std::string dumpRequest();
 // ["reportconnectivity", [value]]
 std::string connectivityRequest(uint32_t value);
+// ["monitored", request, [sender name, sender pid], dropped]: a copy of a
+// client's request for a monitor; `dropped` counts the copies this monitor
+// lost so far.
+void writeMonitoredRequest(std::string* out, std::string_view request, std::string_view senderName, int senderPid,
+                           unsigned long long dropped);
 
 // Reading requests: `request` is one request list, read; the views point
 // into its text. Missing items read as empty text or 0.
@@ -133,5 +145,13 @@ Completion readCompletion(const ParamsView& request);
 
 // reportconnectivity
 uint32_t readConnectivity(const ParamsView& request);
+
+struct Monitored {
+  std::string_view request;  // the client's request list
+  std::string_view senderName;
+  int senderPid;
+  unsigned long long dropped;
+};
+Monitored readMonitored(const ParamsView& request);
 
 }  // namespace evt::protocol

@@ -5,14 +5,18 @@
 #include <string>
 #include <vector>
 
+#include "tools/evt/EventOutput.h"
+
 namespace evt::tool {
 
 struct PublishOptions {
   std::string category;
   std::vector<std::string> keysAndData;  // [KEYS] DATA; no DATA or "-": lines from stdin
+  bool fromStdin = false;                // --stdin: every argument after CATEGORY is KEYS
   long count = 1;                        // each data this many times
   double rate = 0;                       // events per second, 0: as fast as possible
   double waitSeconds = 3;                // for the service to accept us
+  bool quiet = false;
 };
 int publishEvents(const PublishOptions& options);
 
@@ -23,17 +27,29 @@ struct SubscribeOptions {
   long long serverId = -1;
   long count = 0;        // stop after this many events (0: no limit)
   double timeoutSeconds = 0;  // stop after this long (0: no limit)
-  bool json = false;
+  OutputOptions output;
   double waitSeconds = 3;
 };
 int subscribeEvents(const SubscribeOptions& options);
 
-// Sends the service one of its own commands and prints the answer.
-int queryService(unsigned command);
+struct MonitorOptions {
+  std::string pattern = "*";  // categories shown, a shell pattern
+  bool notices = false;       // also subscriptions, publications, completion ids
+  long count = 0;             // stop after this many events (0: no limit)
+  double timeoutSeconds = 0;  // stop after this long (0: no limit)
+  OutputOptions output;
+  double waitSeconds = 3;
+};
+int monitorService(const MonitorOptions& options);
 
-// Completion round trip: sends an empty batch with a completion id and
-// prints how long the service took to confirm it.
-int completeRoundTrip(double waitSeconds);
+// Sends the service one of its own commands and prints the answer; with
+// `json` as one JSON object.
+int queryService(unsigned command, bool json);
+
+// Completion round trips: each sends an empty batch with a completion id and
+// times the service's confirmation; prints each and, for several, their
+// statistics.
+int completeRoundTrips(double waitSeconds, long count, double intervalSeconds);
 
 int encodeList(const std::string& header, const std::vector<std::string>& items);
 int decodeList(const std::string& text);

@@ -74,12 +74,8 @@ EvtClient::EvtClient(const std::string& name, EventCallback onEvent)
 EvtClient::~EvtClient() { m_lib.finalize(); }
 
 bool EvtClient::waitRegistered(std::chrono::milliseconds timeout) {
-  struct stat info {};
-  if (stat(serviceEndpoint().c_str(), &info) != 0) return false;  // nobody ever listened there
   const auto end = std::chrono::steady_clock::now() + timeout;
-  // execute(0) is refused until the client is registered, and otherwise
-  // only wakes the send thread.
-  while (m_lib.execute(0) < 0) {
+  while (!registered()) {
     if (g_interrupted || std::chrono::steady_clock::now() >= end) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }

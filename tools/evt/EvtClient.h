@@ -31,9 +31,11 @@ class EvtClient : public CEventHandler, public CPublishHandler, public CCompleti
   EvtClient(const std::string& name, EventCallback onEvent);
   ~EvtClient() override;
 
-  // Waits until the client is registered with the service; false after
-  // `timeout` or an interrupt.
+  // Waits until the client is registered with the service (the service's
+  // socket may appear meanwhile); false after `timeout` or an interrupt.
   bool waitRegistered(std::chrono::milliseconds timeout);
+  // Registered with the service now.
+  bool registered() { return m_lib.execute(0) >= 0; }
   // Sends what is queued with a completion id and waits until the service
   // reports it handled; false after `timeout`, an interrupt or when not
   // registered.

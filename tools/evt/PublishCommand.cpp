@@ -30,12 +30,16 @@ bool deliver(EvtClient& client, const PublishOptions& options, const std::string
 }  // namespace
 
 int publishEvents(const PublishOptions& options) {
-  if (options.keysAndData.size() > 2) {
-    std::fprintf(stderr, "evt pub: expected CATEGORY [KEYS] DATA\n");
+  // CATEGORY [KEYS] DATA, where DATA "-" or none reads standard input;
+  // with --stdin, CATEGORY [KEYS].
+  const std::vector<std::string>& args = options.keysAndData;
+  const bool fromStdin = options.fromStdin || args.empty() || args.back() == "-";
+  const std::size_t keyArgs = options.fromStdin ? args.size() : (args.size() == 2 ? 1 : 0);
+  if (args.size() > 2 || (options.fromStdin && args.size() > 1)) {
+    std::fprintf(stderr, "evt pub: expected CATEGORY [KEYS] DATA, or CATEGORY [KEYS] --stdin\n");
     return 2;
   }
-  const std::string keys = options.keysAndData.size() == 2 ? keysList(options.keysAndData[0]) : std::string();
-  const bool fromStdin = options.keysAndData.empty() || options.keysAndData.back() == "-";
+  const std::string keys = keyArgs == 1 ? keysList(args[0]) : std::string();
 
   EvtClient client("evt-pub", nullptr);
   const auto wait = std::chrono::milliseconds(static_cast<long>(options.waitSeconds * 1000));
@@ -59,16 +63,23 @@ int publishEvents(const PublishOptions& options) {
   bool ok = true;
   if (fromStdin) {
     std::string line;
-    while (ok && !g_interrupted && std::getline(std::cin, line)) ok = publishData(line);
+    // One event per line, every byte kept but the line's end (a CR
+    // before it included).
+    while (ok && !g_interrupted && std::getline(std::cin, line)) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      ok = publishData(line);
+    }
   } else {
-    ok = publishData(options.keysAndData.back());
+    ok = publishData(args.back());
   }
   // The completion comes back once the service has routed every event.
   if (!client.flush(std::chrono::milliseconds(10000) + wait)) {
     std::fprintf(stderr, "evt: the service did not confirm the events\n");
     return 1;
   }
-  std::fprintf(stderr, "evt: published %ld event%s of %s\n", sent, sent == 1 ? "" : "s", options.category.c_str());
+  if (!options.quiet) {
+    std::fprintf(stderr, "evt: published %ld event%s of %s\n", sent, sent == 1 ? "" : "s", options.category.c_str());
+  }
   return ok ? 0 : 1;
 }
 

@@ -1,51 +1,60 @@
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <thread>
+#include <vector>
 
 #include "Library/CEResultCodes.h"
-#include "platform/CZebIPCLibrary.h"
 #include "protocol/Protocol.h"
+#include "tools/Json.h"
 #include "tools/evt/Commands.h"
 #include "tools/evt/EvtClient.h"
+#include "tools/evt/ServiceChannel.h"
 
 namespace evt::tool {
 
-int queryService(unsigned command) {
-  CZebIPCLibrary channel(kServiceChannelName, kServiceChannelId, 0, 0, 0, 0);
-  if (channel.initialize() < 0) return noService();
-  uint32_t header[4] = {command, 0, 0, 0};
-  unsigned long id = 0;
-  long result = channel.sendRequest(0, "", 1, &id, 0, reinterpret_cast<const char*>(header));
-  if (result == ZEBIPC_E_NOT_CONNECTED) return noService();
-  char* data = nullptr;
-  unsigned long length = 0;
-  unsigned long answeredId = 0;
-  if (result >= 0) {
-    result = channel.receiveResponse(nullptr, &data, &length, &answeredId, reinterpret_cast<char*>(header));
-  }
-  if (result >= 0) result = ce::resultFromWord(header[2]);
+int queryService(unsigned command, bool json) {
+  ServiceChannel service;
+  if (!service.connect("evt", std::chrono::milliseconds(3000))) return noService();
+  std::string answer;
+  const bool jsonDump = json && command == evt::protocol::kCommandDump;
+  const long result = service.command(command, jsonDump ? "json" : "", &answer);
   if (result < 0) {
     std::fprintf(stderr, "evt: the service did not answer (0x%08X)\n", ce::wordFromResult(result));
-    delete[] data;
-    channel.finalize();
     return 1;
   }
-  if (data != nullptr) std::fputs(data, stdout);
-  delete[] data;
-  channel.finalize();
+  if (json && !jsonDump) answer = jsonObjectOfLines(answer);
+  std::fwrite(answer.data(), 1, answer.size(), stdout);
+  if (json) std::fputc('\n', stdout);
   return 0;
 }
 
-int completeRoundTrip(double waitSeconds) {
+int completeRoundTrips(double waitSeconds, long count, double intervalSeconds) {
   EvtClient client("evt-complete", nullptr);
   if (!client.waitRegistered(std::chrono::milliseconds(static_cast<long>(waitSeconds * 1000)))) return noService();
-  const auto start = std::chrono::steady_clock::now();
-  if (!client.flush(std::chrono::milliseconds(10000))) {
-    std::fprintf(stderr, "evt: the service did not confirm the completion\n");
-    return 1;
+  std::vector<long long> samples;
+  for (long i = 0; i < count && !g_interrupted; ++i) {
+    if (i > 0) std::this_thread::sleep_for(std::chrono::microseconds(static_cast<long long>(intervalSeconds * 1e6)));
+    const auto start = std::chrono::steady_clock::now();
+    if (!client.flush(std::chrono::milliseconds(10000))) {
+      if (g_interrupted) break;
+      std::fprintf(stderr, "evt: the service did not confirm the completion\n");
+      return 1;
+    }
+    const auto took = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+    samples.push_back(took.count());
+    std::printf("completed in %lld us\n", samples.back());
+    std::fflush(stdout);
   }
-  const auto took = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
-  std::printf("completed in %lld us\n", static_cast<long long>(took.count()));
-  return 0;
+  if (samples.size() > 1) {
+    std::sort(samples.begin(), samples.end());
+    long long sum = 0;
+    for (long long sample : samples) sum += sample;
+    auto at = [&](double share) { return samples[static_cast<std::size_t>(share * (samples.size() - 1) + 0.5)]; };
+    std::printf("%zu round trips: min %lld us, avg %lld us, p50 %lld us, p99 %lld us, max %lld us\n", samples.size(),
+                samples.front(), sum / static_cast<long long>(samples.size()), at(0.5), at(0.99), samples.back());
+  }
+  return samples.empty() ? 1 : 0;
 }
 
 }  // namespace evt::tool

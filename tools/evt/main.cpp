@@ -7,6 +7,20 @@
 #include "tools/evt/Commands.h"
 #include "tools/evt/EvtClient.h"
 
+namespace {
+
+void addOutputOptions(CLI::App* command, evt::tool::OutputOptions* output) {
+  command->add_flag("--json", output->json,
+                    "one JSON object per line: kind, category, keys, data, seqno (a string), server");
+  command->add_flag("--raw", output->raw, "event data only, as it came (reports go to standard error)");
+  command->add_option("--format", output->format,
+                      "a line per record from a template: {kind} {category} {keys} {data} {seqno} {server} "
+                      "{from} {pid}");
+  command->add_flag("-q,--quiet", output->quiet, "no progress lines on standard error");
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   using namespace evt::tool;
   CLI::App app{"evt: publish and watch events of the local event service, and ask it for its state.\n"
@@ -19,6 +33,10 @@ int main(int argc, char** argv) {
                                                    "DATA omitted or '-': one event per line of standard input");
   pubCommand->add_option("category", pub.category, "the events' category")->required();
   pubCommand->add_option("keys-and-data", pub.keysAndData, "[KEYS] DATA, KEYS comma-separated (k1,k2)");
+  pubCommand->add_flag("--stdin", pub.fromStdin,
+                       "one event per line of standard input (any byte but the newline; a CR before it is "
+                       "dropped); the arguments after CATEGORY are KEYS");
+  pubCommand->add_flag("-q,--quiet", pub.quiet, "no summary on standard error");
   pubCommand->add_option("--count", pub.count, "publish each DATA this many times")->check(CLI::PositiveNumber);
   pubCommand->add_option("--rate", pub.rate, "events per second (default: as fast as possible)")
       ->check(CLI::NonNegativeNumber);
@@ -37,21 +55,46 @@ int main(int argc, char** argv) {
   subCommand->add_option("--count", sub.count, "stop after this many events")->check(CLI::PositiveNumber);
   subCommand->add_option("--timeout", sub.timeoutSeconds, "stop after this many seconds")
       ->check(CLI::NonNegativeNumber);
-  subCommand->add_flag("--json", sub.json, "one JSON object per line");
-  subCommand->add_option("--wait", sub.waitSeconds, "seconds to wait for the service")->capture_default_str();
+  addOutputOptions(subCommand, &sub.output);
+  subCommand->add_option("--wait", sub.waitSeconds, "seconds to wait for the service (its socket may appear meanwhile)")
+      ->capture_default_str();
   subCommand->callback([&] { status = subscribeEvents(sub); });
 
-  app.add_subcommand("status", "print the service's counters")->callback([&] {
-    status = queryService(evt::protocol::kCommandStatus);
-  });
-  app.add_subcommand("dump", "print the service's clients, subscriptions and publications (also logged)")
-      ->callback([&] { status = queryService(evt::protocol::kCommandDump); });
+  MonitorOptions monitor;
+  CLI::App* monitorCommand = app.add_subcommand(
+      "monitor", "print every event the service accepts from any client, with its sender, as it arrives");
+  monitorCommand->add_option("pattern", monitor.pattern, "categories to show, a shell pattern")->capture_default_str();
+  monitorCommand->add_flag("--notices", monitor.notices,
+                           "also show subscribe, unsubscribe, publish, retract and completion-id requests");
+  monitorCommand->add_option("--count", monitor.count, "stop after this many events")->check(CLI::PositiveNumber);
+  monitorCommand->add_option("--timeout", monitor.timeoutSeconds, "stop after this many seconds")
+      ->check(CLI::NonNegativeNumber);
+  addOutputOptions(monitorCommand, &monitor.output);
+  monitorCommand->add_option("--wait", monitor.waitSeconds, "seconds to wait for the service")->capture_default_str();
+  monitorCommand->callback([&] { status = monitorService(monitor); });
+
+  bool statusJson = false;
+  CLI::App* statusCommand = app.add_subcommand("status", "print the service's counters");
+  statusCommand->add_flag("--json", statusJson, "as one JSON object");
+  statusCommand->callback([&] { status = queryService(evt::protocol::kCommandStatus, statusJson); });
+  bool dumpJson = false;
+  CLI::App* dumpCommand =
+      app.add_subcommand("dump", "print the service's clients, subscriptions and publications (the text is also logged)");
+  dumpCommand->add_flag("--json", dumpJson, "as one JSON object");
+  dumpCommand->callback([&] { status = queryService(evt::protocol::kCommandDump, dumpJson); });
 
   double completeWait = 3;
-  CLI::App* completeCommand =
-      app.add_subcommand("complete", "send a completion id and print how long the service took to confirm it");
+  long completeCount = 1;
+  double completeInterval = 1;
+  CLI::App* completeCommand = app.add_subcommand(
+      "complete", "send completion ids and print how long the service took to confirm each (with --count, also "
+                  "min, avg, p50, p99 and max)");
   completeCommand->add_option("--wait", completeWait, "seconds to wait for the service")->capture_default_str();
-  completeCommand->callback([&] { status = completeRoundTrip(completeWait); });
+  completeCommand->add_option("-c,--count", completeCount, "round trips")->check(CLI::PositiveNumber)
+      ->capture_default_str();
+  completeCommand->add_option("-i,--interval", completeInterval, "seconds between round trips")
+      ->check(CLI::NonNegativeNumber)->capture_default_str();
+  completeCommand->callback([&] { status = completeRoundTrips(completeWait, completeCount, completeInterval); });
 
   std::string header;
   std::vector<std::string> items;
