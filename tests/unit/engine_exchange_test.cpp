@@ -115,8 +115,10 @@ TEST_F(EngineTest, DispatchesEveryRequestOfATextAndAnswersOnce) {
 }
 
 // Answers that name another command, or carry a failure, fail the exchange;
-// the init thread keeps retrying and never registers.
-TEST_F(EngineTest, RejectsAnswersToTheWrongCommand) {
+// the init thread keeps retrying and never registers. An answer that comes
+// after its exchange gave up waiting is dropped, not taken for the answer to
+// the next exchange.
+TEST_F(EngineTest, TakesOnlyTheAnswerToItsOwnExchange) {
   service.setAnsweredCommand(CECMD_SERVER_ID, CECMD_CLIENT_NAME);
   CEventLib client("mismatch", nullptr, nullptr, nullptr);
   ASSERT_EQ(0, client.initialize());
@@ -138,4 +140,15 @@ TEST_F(EngineTest, RejectsAnswersToTheWrongCommand) {
   EXPECT_TRUE(eventually([&] { return client.engine()->isConnected(); }));
   EXPECT_EQ(12ul, client.engine()->thisServerId());
 
+  service.holdAnswersTo(CECMD_CLIENT_NAME);
+  EXPECT_EQ(ZEBIPC_E_TIMEOUT, EngineProbe::exchange(*client.engine(), CECMD_CLIENT_NAME, "late", nullptr));
+  service.setAnswerText(CECMD_PROCESS_ID, "its own");
+  std::thread release([&] {
+    std::this_thread::sleep_for(300ms);  // the next exchange waits by then
+    service.holdAnswersTo(0);
+  });
+  std::string answer;
+  EXPECT_EQ(0, EngineProbe::exchange(*client.engine(), CECMD_PROCESS_ID, "next", &answer));
+  release.join();
+  EXPECT_EQ("its own", answer);
 }
