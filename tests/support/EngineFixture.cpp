@@ -3,48 +3,10 @@
 #include <cstdlib>
 
 #include "Utilities/CParamsX.h"
+#include "protocol/Protocol.h"
 #include "tests/support/TestEnvironment.h"
 
 namespace evt::test {
-
-long RecordingHandlers::onDeliverEvent(const std::string& category, const std::string& keys,
-                                       const std::string& data, unsigned long long seqNo, unsigned long serverId) {
-  std::lock_guard<std::mutex> hold(m_mutex);
-  m_events.push_back(Event{category, keys, data, seqNo, serverId});
-  return m_result;
-}
-
-long RecordingHandlers::onPublish(const std::string& category, long serverId, int bPublish) {
-  std::lock_guard<std::mutex> hold(m_mutex);
-  m_publishes.emplace_back(category, serverId, bPublish);
-  return m_result;
-}
-
-long RecordingHandlers::onCompleted(long first, long second) {
-  std::lock_guard<std::mutex> hold(m_mutex);
-  m_completions.emplace_back(first, second);
-  return m_result;
-}
-
-std::vector<RecordingHandlers::Event> RecordingHandlers::events() const {
-  std::lock_guard<std::mutex> hold(m_mutex);
-  return m_events;
-}
-
-std::size_t RecordingHandlers::eventCount() const {
-  std::lock_guard<std::mutex> hold(m_mutex);
-  return m_events.size();
-}
-
-std::vector<std::tuple<std::string, long, int>> RecordingHandlers::publishes() const {
-  std::lock_guard<std::mutex> hold(m_mutex);
-  return m_publishes;
-}
-
-std::vector<std::pair<long, long>> RecordingHandlers::completions() const {
-  std::lock_guard<std::mutex> hold(m_mutex);
-  return m_completions;
-}
 
 void EngineTest::SetUp() {
   setenv("EVT_TRACE_MASK", "0xFFFFFFFF", 1);
@@ -65,48 +27,28 @@ std::unique_ptr<CEventLib> EngineTest::connectedClient(const std::string& name) 
   return client;
 }
 
-std::string requestList(const std::string& name, const std::string& fields) {
-  CParamsX request;
-  request.addParam(name);
-  request.addParam(fields);
-  return request.paramList();
+std::string listOf(const std::vector<std::string>& items) {
+  CParamsX list;
+  for (const auto& item : items) list.addParam(item);
+  return list.paramList();
 }
 
-std::string publishNotice(const std::string& name, const std::string& category, long serverId) {
-  CParamsX fields;
-  fields.addParam(category);
-  fields.addParam(serverId);
-  return requestList(name, fields.paramList());
-}
-
-std::string completedNotice(long first, long second) {
-  CParamsX fields;
-  fields.addParam(first);
-  fields.addParam(second);
-  return requestList("completed", fields.paramList());
-}
-
-std::string textOf(const std::vector<std::string>& requestLists) {
-  CParamsX text;
-  for (const auto& item : requestLists) text.addParam(item);
-  return text.paramList();
-}
+std::string requestList(const std::string& name, const std::string& fields) { return listOf({name, fields}); }
 
 std::string eventRequest(const std::string& category, const std::string& keys, const std::string& data,
                          long serverId, unsigned long long seqNo) {
-  CParamsX event;
-  event.addParam(category);
-  event.addParam(keys);
-  event.addParam(data);
-  event.addParam(serverId);
-  CParamsX request;
-  request.addParam("event");
-  request.addParam(event.paramList());
-  request.addParam(seqNo);
-  return request.paramList();
+  std::string request, fields;
+  protocol::writeEventRequest(&request, &fields, category, keys, data, static_cast<uint32_t>(serverId), seqNo);
+  return request;
 }
 
-std::string listOf(const std::vector<std::string>& items) { return textOf(items); }
+std::string publication(const std::string& category, const char* name) {
+  return protocol::publicationRequest(name, category, 12);
+}
+
+std::string subscription(const std::string& category, const char* name) {
+  return protocol::subscriptionRequest(name, protocol::subscriptionKey(12, category));
+}
 
 std::string EngineTest::logText() { return readFile(logDirectory() + "/evt.log"); }
 

@@ -25,18 +25,34 @@ class RecordingHandlers : public CEventHandler, public CPublishHandler, public C
   };
 
   long onDeliverEvent(const std::string& category, const std::string& keys, const std::string& data,
-                      unsigned long long seqNo, unsigned long serverId) override;
-  long onPublish(const std::string& category, long serverId, int bPublish) override;
-  long onCompleted(long first, long second) override;
+                      unsigned long long seqNo, unsigned long serverId) override {
+    return record(&m_events, Event{category, keys, data, seqNo, serverId});
+  }
+  long onPublish(const std::string& category, long serverId, int bPublish) override {
+    return record(&m_publishes, std::make_tuple(category, serverId, bPublish));
+  }
+  long onCompleted(long first, long second) override { return record(&m_completions, std::make_pair(first, second)); }
 
-  std::vector<Event> events() const;
-  std::size_t eventCount() const;
-  std::vector<std::tuple<std::string, long, int>> publishes() const;
-  std::vector<std::pair<long, long>> completions() const;
+  std::vector<Event> events() const { return copy(m_events); }
+  std::size_t eventCount() const { return copy(m_events).size(); }
+  std::vector<std::tuple<std::string, long, int>> publishes() const { return copy(m_publishes); }
+  std::vector<std::pair<long, long>> completions() const { return copy(m_completions); }
   // Result every handler returns.
   void setResult(long result) { m_result = result; }
 
  private:
+  template <typename T>
+  long record(std::vector<T>* calls, T call) {
+    std::lock_guard<std::mutex> hold(m_mutex);
+    calls->push_back(std::move(call));
+    return m_result;
+  }
+  template <typename T>
+  T copy(const T& calls) const {
+    std::lock_guard<std::mutex> hold(m_mutex);
+    return calls;
+  }
+
   mutable std::mutex m_mutex;
   long m_result = 0;
   std::vector<Event> m_events;
@@ -44,16 +60,17 @@ class RecordingHandlers : public CEventHandler, public CPublishHandler, public C
   std::vector<std::pair<long, long>> m_completions;
 };
 
-// Texts of the service's requests: one request list, the notices the
-// engine handles, and a received text carrying several request lists.
+// A parameter list of the given items: a request list's fields, or a text
+// of several request lists.
+std::string listOf(const std::vector<std::string>& items);
+// One request list [name, fields], and one "event" request.
 std::string requestList(const std::string& name, const std::string& fields);
-std::string publishNotice(const std::string& name, const std::string& category, long serverId);
-std::string completedNotice(long first, long second);
-std::string textOf(const std::vector<std::string>& requestLists);
 std::string eventRequest(const std::string& category, const std::string& keys, const std::string& data,
                          long serverId, unsigned long long seqNo);
-// A parameter list of the given items.
-std::string listOf(const std::vector<std::string>& items);
+// What a client of server 12 sends to publish (or retract) `category`, and
+// to subscribe to (or unsubscribe from) server 12's `category`.
+std::string publication(const std::string& category, const char* name = "publish");
+std::string subscription(const std::string& category, const char* name = "subscribe");
 
 // Every test gets a fake service (started), handlers and traces of all
 // classes in the log.

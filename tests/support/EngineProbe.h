@@ -17,11 +17,7 @@ class EngineProbe {
 
   // The store the engine numbers its events from.
   static CCategorySeqNo& store(CEventLibImpl& engine) { return engine.m_categorySeqNo; }
-  // Requests waiting in the send queue; `clear` drops them unsent.
-  static unsigned long queuedRequests(CEventLibImpl& engine) {
-    CPCritSecHold lock(*engine.m_pCritSec, __LINE__);
-    return engine.m_sendQueue.count();
-  }
+  // Drops the requests waiting in the send queue, unsent.
   static void dropQueue(CEventLibImpl& engine) {
     CPCritSecHold lock(*engine.m_pCritSec, __LINE__);
     engine.m_sendQueue.clear();
@@ -34,31 +30,8 @@ class EngineProbe {
   // Makes deliverEvent queue as it would for a registered client.
   static void markConnected(CEventLibImpl& engine) { engine.m_bConnected.store(1); }
 
-  // The last number this engine sent in `category` (0: none).
-  static unsigned long long lastNumberSent(CEventLibImpl& engine, const std::string& category) {
-    CPCritSecHold lock(*engine.m_pCritSec, __LINE__);
-    auto found = engine.m_mapSeqNoSent.find(category);
-    return found == engine.m_mapSeqNoSent.end() ? 0 : found->second;
-  }
-
-  // The subscription tables under one key: subscriptions filed, the key's use
-  // count, and whether it waits for this server's id.
-  struct KeyState {
-    std::size_t filed = 0;
-    unsigned long uses = 0;
-    bool unresolved = false;
-  };
-  static KeyState key(CEventLibImpl& engine, const std::string& key) {
-    CPCritSecHold lock(*engine.m_pCritSec, __LINE__);
-    KeyState state;
-    state.filed = engine.m_mmapSubscriptions.count(key);
-    auto uses = engine.m_mapSubscriptionUseCounts.find(key);
-    if (uses != engine.m_mapSubscriptionUseCounts.end()) state.uses = uses->second;
-    state.unresolved = engine.m_mapUnresolvedSubscriptions.count(key) != 0;
-    return state;
-  }
-  // True when every key's use count equals its filed subscriptions and no
-  // filed key lacks a count.
+  // True when every subscription key's use count equals its filed
+  // subscriptions and no filed key lacks a count.
   static bool tablesAgree(CEventLibImpl& engine) {
     CPCritSecHold lock(*engine.m_pCritSec, __LINE__);
     for (const auto& count : engine.m_mapSubscriptionUseCounts)

@@ -200,12 +200,6 @@ int FakeService::connectionsAccepted() const {
   return m_accepted;
 }
 
-int FakeService::connectionsOpen() const {
-  std::lock_guard<std::mutex> hold(m_mutex);
-  return static_cast<int>(std::count_if(m_connections.begin(), m_connections.end(),
-                                        [](const std::shared_ptr<Connection>& c) { return c->open; }));
-}
-
 bool FakeService::waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   std::unique_lock<std::mutex> lock(m_mutex);

@@ -60,7 +60,6 @@ class FakeService {
   std::vector<Command> commands() const;
   std::vector<Command> commandsOf(uint32_t cmd) const;
   int connectionsAccepted() const;
-  int connectionsOpen() const;
 
   // Waits until `condition` holds (checked whenever the service records
   // something, and at least every 50 ms); false after `timeout`.

@@ -13,16 +13,22 @@
 using evt::channel::Frame;
 using evt::test::EngineTest;
 using evt::test::eventually;
-using evt::test::completedNotice;
-using evt::test::publishNotice;
+using evt::test::listOf;
 using evt::test::requestList;
-using evt::test::textOf;
 using namespace std::chrono_literals;
 
 namespace {
 
 void queueTestRequest(CEventLibImpl* engine, const std::string& name) {
   EngineProbe::queueRequest(*engine, requestList(name, ""));
+}
+
+// The service's notices, with any numbers.
+std::string notice(const std::string& category, long server, const char* name = "publish") {
+  return evt::protocol::publicationRequest(name, category, static_cast<uint32_t>(server));
+}
+std::string completed(long first, long second) {
+  return evt::protocol::completedRequest(static_cast<uint32_t>(first), static_cast<uint32_t>(second));
 }
 
 }  // namespace
@@ -51,22 +57,22 @@ TEST_F(EngineTest, BatchesPlainWakesAndSendsCompletionsAtOnce) {
   queueTestRequest(engine, "third");
   EXPECT_EQ(0, client->execute(7));
   ASSERT_TRUE(service.waitUntil([&] { return countOf(CECMD_QUEUE) == 3; }));
-  EXPECT_EQ(textOf({requestList("third", ""), "13;completion-id;3;1;7"}), service.commandsOf(CECMD_QUEUE)[2].text);
+  EXPECT_EQ(listOf({requestList("third", ""), "13;completion-id;3;1;7"}), service.commandsOf(CECMD_QUEUE)[2].text);
 
   // Nothing queued: the id still goes out, so its completion can come back.
   EXPECT_EQ(0, client->execute(0x80000001ul));
   ASSERT_TRUE(service.waitUntil([&] { return countOf(CECMD_QUEUE) == 4; }));
-  EXPECT_EQ(textOf({requestList("completion-id", "11;-2147483647")}), service.commandsOf(CECMD_QUEUE)[3].text);
-  EXPECT_EQ(4u, countOf(CECMD_QUEUE));
+  EXPECT_EQ(listOf({requestList("completion-id", "11;-2147483647")}), service.commandsOf(CECMD_QUEUE)[3].text);
 }
 
-// One received text with several request lists: handled in order, answered
-// once; unknown or differently cased names are skipped; a no-response
-// request is handled but not answered; texts without data or without a NUL
-// are survived and answered.
+// One received text with several request lists: handled in order, their
+// numbers unchanged, answered once; unknown or differently cased names are
+// skipped; a no-response request is handled but not answered; texts without
+// data or without a NUL are survived and answered. A handler's failure is
+// logged and changes nothing else; a missing handler is no harm.
 TEST_F(EngineTest, DispatchesEveryRequestOfATextAndAnswersOnce) {
   auto client = connectedClient();
-  std::string both = textOf({publishNotice("publish", "cat1", 12), publishNotice("retract", "cat1", -1)});
+  std::string both = listOf({notice("cat1", 12), notice("cat1", -1, "retract")});
   uint32_t pair = service.sendRequest(both, false);
   Frame answer;
   ASSERT_TRUE(service.answerTo(pair, &answer, 10s));
@@ -79,30 +85,40 @@ TEST_F(EngineTest, DispatchesEveryRequestOfATextAndAnswersOnce) {
   EXPECT_EQ((std::vector<Notice>{Notice{"cat1", 12, 1}, Notice{"cat1", -1, 0}}), handlers.publishes());
 
   uint32_t ignored = service.sendRequest(
-      textOf({publishNotice("Publish", "x", 1), publishNotice("nonsense", "x", 1), "garbage"}), false);
+      listOf({notice("x", 1, "Publish"), notice("x", 1, "nonsense"), "garbage"}), false);
   ASSERT_TRUE(service.answerTo(ignored, &answer, 10s));
   EXPECT_EQ(2u, handlers.publishes().size());
 
-  uint32_t silent = service.sendRequest(textOf({publishNotice("publish", "quiet", 3)}), true);
+  uint32_t silent = service.sendRequest(listOf({notice("quiet", 3)}), true);
   uint32_t empty = service.sendRequest("", false, false);
-  uint32_t unterminated = service.sendRequest(textOf({completedNotice(7, 5)}), false, false);
+  uint32_t unterminated = service.sendRequest(listOf({completed(7, -5)}), false, false);
   ASSERT_TRUE(service.answerTo(empty, &answer, 10s));
   ASSERT_TRUE(service.answerTo(unterminated, &answer, 10s));
   EXPECT_FALSE(service.answerTo(silent, &answer, 0ms));  // answers come in order
   EXPECT_EQ(3u, handlers.publishes().size());
-  EXPECT_EQ((std::vector<std::pair<long, long>>{{7, 5}}), handlers.completions());
+  EXPECT_EQ((std::vector<std::pair<long, long>>{{7, -5}}), handlers.completions());
 
   handlers.setResult(CE_E_CREATE);
-  uint32_t failing = service.sendRequest(textOf({completedNotice(1, 2)}), false);
+  uint32_t failing =
+      service.sendRequest(listOf({completed(1, 2), notice("c", 5), notice("c", 5, "retract")}), false);
   ASSERT_TRUE(service.answerTo(failing, &answer, 10s));
   EXPECT_EQ(0u, answer.header[2]);  // handler results do not change the answer
-  EXPECT_NE(std::string::npos, logText().find("(Error) CEventLibImpl::actionCompleted failed - 0xC11F0D48"));
-  EXPECT_NE(std::string::npos, logText().find("CEventLibImpl::ipcClientRequestThread - request \"" + both + "\""));
+  const std::string log = logText();
+  for (const char* action : {"Completed", "Publish", "Retract"})
+    EXPECT_NE(std::string::npos, log.find(std::string("(Error) CEventLibImpl::action") + action + " failed - 0xC11F0D48"));
+  EXPECT_NE(std::string::npos, log.find("CEventLibImpl::ipcClientRequestThread - request \"" + both + "\""));
+
+  CEventLib bare("bare", nullptr, nullptr, nullptr);
+  bare.initialize();
+  ASSERT_TRUE(eventually([&] { return bare.engine()->isConnected(); }));
+  ASSERT_TRUE(service.answerTo(service.sendRequest(listOf({completed(7, -5), notice("c", 1)}), false), &answer, 10s));
 }
 
 // Answers that name another command, or carry a failure, fail the exchange;
-// the init thread keeps retrying and never registers.
-TEST_F(EngineTest, RejectsAnswersToTheWrongCommand) {
+// the init thread keeps retrying and never registers. An answer that comes
+// after its exchange gave up waiting is dropped, not taken for the answer to
+// the next exchange.
+TEST_F(EngineTest, TakesOnlyTheAnswerToItsOwnExchange) {
   service.setAnsweredCommand(CECMD_SERVER_ID, CECMD_CLIENT_NAME);
   CEventLib client("mismatch", nullptr, nullptr, nullptr);
   ASSERT_EQ(0, client.initialize());
@@ -123,4 +139,16 @@ TEST_F(EngineTest, RejectsAnswersToTheWrongCommand) {
   service.setResult(CECMD_SERVER_ID, 0);
   EXPECT_TRUE(eventually([&] { return client.engine()->isConnected(); }));
   EXPECT_EQ(12ul, client.engine()->thisServerId());
+
+  service.holdAnswersTo(CECMD_CLIENT_NAME);
+  EXPECT_EQ(ZEBIPC_E_TIMEOUT, EngineProbe::exchange(*client.engine(), CECMD_CLIENT_NAME, "late", nullptr));
+  service.setAnswerText(CECMD_PROCESS_ID, "its own");
+  std::thread release([&] {
+    std::this_thread::sleep_for(300ms);  // the next exchange waits by then
+    service.holdAnswersTo(0);
+  });
+  std::string answer;
+  EXPECT_EQ(0, EngineProbe::exchange(*client.engine(), CECMD_PROCESS_ID, "next", &answer));
+  release.join();
+  EXPECT_EQ("its own", answer);
 }

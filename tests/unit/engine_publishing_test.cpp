@@ -1,4 +1,4 @@
-// Publications, their replay after a reconnection, and completions.
+// Publications, and the host's events on their way to the service.
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -10,13 +10,26 @@
 #include "Library/CEventLibImpl.h"
 #include "tests/support/EngineFixture.h"
 
-using evt::channel::Frame;
 using evt::test::EngineTest;
 using evt::test::eventually;
-using evt::test::completedNotice;
-using evt::test::publishNotice;
-using evt::test::textOf;
 using namespace std::chrono_literals;
+
+namespace {
+
+// The texts of every batch received, once one holds a completion id.
+std::vector<std::string> batchesUntilCompletion(evt::test::FakeService& service, std::chrono::milliseconds timeout = 10s) {
+  std::vector<std::string> texts;
+  EXPECT_TRUE(service.waitUntil(
+      [&] {
+        texts.clear();
+        for (const auto& command : service.commandsOf(CECMD_QUEUE)) texts.push_back(command.text);
+        return !texts.empty() && texts.back().find("completion-id") != std::string::npos;
+      },
+      timeout));
+  return texts;
+}
+
+}  // namespace
 
 TEST_F(EngineTest, PublishAndRetractQueueTheirRequests) {
   auto client = connectedClient();
@@ -33,51 +46,9 @@ TEST_F(EngineTest, PublishAndRetractQueueTheirRequests) {
   // Publishing opened the categories in the shared store.
   EngineProbe::store(*client->engine()).getAllCategories(&all);
   EXPECT_NE(std::string::npos, all.find("4;cat1"));
-
-  // While the service is away nothing is queued; the publications still held
-  // are announced on the next connection, in one batch.
-  service.stop();
-  ASSERT_TRUE(eventually([&] { return !client->engine()->isConnected(); }));
-  EXPECT_EQ(0, client->publish("pub0"));
-  EXPECT_EQ(0, client->retract("pub0"));
-  EXPECT_EQ(0, client->publish("pub1"));
-  EXPECT_EQ(0, client->retract("cat1"));
-  EXPECT_EQ(0u, EngineProbe::queuedRequests(*client->engine()));
-  service.start();
-  ASSERT_TRUE(service.waitUntil([&] {
-    auto queued = service.commandsOf(CECMD_QUEUE);
-    return queued.back().connection == 2;
-  }));
-  EXPECT_EQ("24;7;publish;11;4;pub1;2;12", service.commandsOf(CECMD_QUEUE).back().text);
-
   client->finalize();
   EXPECT_EQ(CE_E_STOPPING, client->publish("late"));
-  EXPECT_EQ(CE_E_STOPPING, client->retract("pub1"));
-}
-
-// The service's notices reach the handlers with their numbers unchanged; a
-// handler's failure is logged and nothing else; a missing handler is no harm.
-TEST_F(EngineTest, NoticesReachTheHandlers) {
-  auto client = connectedClient();
-  handlers.setResult(CE_E_NOT_CONNECTED);
-  uint32_t id = service.sendRequest(
-      textOf({completedNotice(7, -5), publishNotice("publish", "cat", -1), publishNotice("retract", "cat", 5)}),
-      false);
-  Frame answer;
-  ASSERT_TRUE(service.answerTo(id, &answer, 10s));
-  EXPECT_EQ((std::vector<std::pair<long, long>>{{7, -5}}), handlers.completions());
-  using Notice = std::tuple<std::string, long, int>;
-  EXPECT_EQ((std::vector<Notice>{Notice{"cat", -1, 1}, Notice{"cat", 5, 0}}), handlers.publishes());
-  std::string log = logText();
-  EXPECT_NE(std::string::npos, log.find("(Error) CEventLibImpl::actionCompleted failed - 0xC11F0D4A"));
-  EXPECT_NE(std::string::npos, log.find("(Error) CEventLibImpl::actionPublish failed - 0xC11F0D4A"));
-  EXPECT_NE(std::string::npos, log.find("(Error) CEventLibImpl::actionRetract failed - 0xC11F0D4A"));
-
-  CEventLib bare("bare", nullptr, nullptr, nullptr);
-  bare.initialize();
-  ASSERT_TRUE(eventually([&] { return bare.engine()->isConnected(); }));
-  uint32_t ignored = service.sendRequest(textOf({completedNotice(7, -5), publishNotice("publish", "cat", -1)}), false);
-  ASSERT_TRUE(service.answerTo(ignored, &answer, 10s));
+  EXPECT_EQ(CE_E_STOPPING, client->retract("cat1"));
 }
 
 // A queue too long for one frame leaves in several exchanges, cut between
@@ -90,18 +61,12 @@ TEST_F(EngineTest, LongQueueLeavesInSeveralExchanges) {
   for (int i = 0; i < kEvents; ++i) ASSERT_EQ(0, client->deliverEvent("big", "", data + std::to_string(i)));
   ASSERT_EQ(0, client->execute(9));
   // Through the sanitizer builds on a busy machine this may take a while.
-  ASSERT_TRUE(service.waitUntil(
-      [&] {
-        auto queued = service.commandsOf(CECMD_QUEUE);
-        return !queued.empty() && queued.back().text.find("completion-id") != std::string::npos;
-      },
-      60s));
-  auto queued = service.commandsOf(CECMD_QUEUE);
+  auto queued = batchesUntilCompletion(service, 60s);
   ASSERT_GE(queued.size() - before, 2u);
   int next = 0;
   for (std::size_t i = before; i < queued.size(); ++i) {
-    EXPECT_LE(queued[i].text.size(), kMaxQueueText + data.size());
-    CParamsX requests(queued[i].text);
+    EXPECT_LE(queued[i].size(), kMaxQueueText + data.size());
+    CParamsX requests(queued[i]);
     for (unsigned long r = 0; r < requests.count(); ++r) {
       CParamsX request(requests.getstringParamAt(r));
       if (request.getstringParamAt(0) != "event") continue;
@@ -113,9 +78,10 @@ TEST_F(EngineTest, LongQueueLeavesInSeveralExchanges) {
 }
 
 // A NUL in any text, or the store's reserved category, is refused at the
-// call: nothing is queued or numbered, the base stays, and what the host
-// queues next travels whole.
-TEST_F(EngineTest, TextsWithNulAndTheReservedCategoryAreRefused) {
+// call: nothing is queued or numbered and the base stays. The host's events
+// then leave whole, numbered from the store in order, with this server's id
+// (0 without a category).
+TEST_F(EngineTest, OwnEventsAreNumberedAndBadTextsRefused) {
   auto client = connectedClient();
   CCategorySeqNo& store = EngineProbe::store(*client->engine());
   const unsigned long long base = store.getSeqNoBase();
@@ -135,16 +101,21 @@ TEST_F(EngineTest, TextsWithNulAndTheReservedCategoryAreRefused) {
   EXPECT_EQ(CE_E_INVALID_TEXT, store.setSeqNo(reserved, 1));
   EXPECT_EQ(base, store.getSeqNoBase());
 
-  EXPECT_EQ(0, client->deliverEvent("cat", "", "after"));
+
+  EXPECT_EQ(0, client->deliverEvent("cat", evt::test::listOf({"k1"}), "d"));
+  EXPECT_EQ(0, client->deliverEvent("cat", "", std::string(200000, 'x')));
+  EXPECT_EQ(0, client->deliverEvent("", "", "no category"));
   EXPECT_EQ(0, client->execute(9));
-  std::string sent;
-  ASSERT_TRUE(service.waitUntil([&] {
-    auto queued = service.commandsOf(CECMD_QUEUE);
-    sent = queued.empty() ? std::string() : queued.back().text;
-    return sent.find("completion-id") != std::string::npos;
-  }));
-  EXPECT_NE(std::string::npos, sent.find("5;after"));
-  EXPECT_EQ(std::string::npos, sent.find('\0'));
+  CParamsX batch(batchesUntilCompletion(service).back());
+  ASSERT_EQ(4ul, batch.count());  // the three events and the completion id
+  CParamsX first(batch.getstringParamAt(0));
+  EXPECT_EQ("event", first.getstringParamAt(0));
+  EXPECT_EQ("3;cat;4;2;k1;1;d;2;12", first.getstringParamAt(1));
+  EXPECT_EQ(base + 1, first.getULONGLONGParamAt(2));
+  CParamsX second(batch.getstringParamAt(1));
+  EXPECT_EQ(base + 2, second.getULONGLONGParamAt(2));
+  EXPECT_EQ(200000u, CParamsX(second.getstringParamAt(1)).getstringParamAt(2).size());
+  EXPECT_EQ(0u, CParamsX(batch.getstringParamAt(2)).getULONGLONGParamAt(2));
 }
 
 // Once the machine-wide list of category names is full, events of new
@@ -157,11 +128,7 @@ TEST_F(EngineTest, FullCategoryListStillSendsEventsAndSaysSoOnce) {
   }
   for (int i = 0; i < 5; ++i) EXPECT_EQ(0, client->deliverEvent("unlisted" + std::to_string(i), "", "d"));
   EXPECT_EQ(0, client->execute(3));
-  ASSERT_TRUE(service.waitUntil([&] {
-    auto queued = service.commandsOf(CECMD_QUEUE);
-    return !queued.empty() && queued.back().text.find("completion-id") != std::string::npos;
-  }));
-  const std::string batch = service.commandsOf(CECMD_QUEUE).back().text;
+  const std::string batch = batchesUntilCompletion(service).back();
   for (int i = 0; i < 5; ++i) EXPECT_NE(std::string::npos, batch.find("unlisted" + std::to_string(i)));
   const std::string log = logText();
   const std::size_t first = log.find("the list of all categories is full");
@@ -184,13 +151,9 @@ TEST_F(EngineTest, ThreadsOfOneProcessPublishInNumberOrder) {
   }
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(0, client->execute(11));
-  ASSERT_TRUE(service.waitUntil([&] {
-    auto queued = service.commandsOf(CECMD_QUEUE);
-    return !queued.empty() && queued.back().text.find("completion-id") != std::string::npos;
-  }));
   std::vector<unsigned long long> numbers;
-  for (const auto& command : service.commandsOf(CECMD_QUEUE)) {
-    CParamsX batch(command.text);
+  for (const auto& text : batchesUntilCompletion(service)) {
+    CParamsX batch(text);
     for (unsigned long i = 0; i < batch.count(); ++i) {
       CParamsX request(batch.getstringParamAt(i));
       if (request.getstringParamAt(0) == "event") numbers.push_back(request.getULONGLONGParamAt(2));
@@ -221,7 +184,6 @@ TEST_F(EngineTest, FullQueueHoldsTheHostUntilTheServiceTakesIt) {
   ASSERT_TRUE(eventually([&] { return queued.load() >= 128; }));
   std::this_thread::sleep_for(100ms);  // time the host would need to overrun the bound
   EXPECT_LT(queued.load(), 140);
-  EXPECT_LT(EngineProbe::queuedRequests(*client->engine()), 140ul);
   service.stop();
   host.join();
   EXPECT_EQ(CE_E_NOT_CONNECTED, last.load());

@@ -1,14 +1,19 @@
-// What a client announces on every connection.
+// What a client announces on every connection, and what it does while the
+// service is away.
 #include <set>
 
 #include <gtest/gtest.h>
 
+#include "Library/CEResultCodes.h"
 #include "Library/CEventLib.h"
 #include "Library/CEventLibImpl.h"
 #include "tests/support/EngineFixture.h"
 
 using evt::test::EngineTest;
 using evt::test::eventually;
+using evt::test::listOf;
+using evt::test::publication;
+using evt::test::subscription;
 
 namespace {
 
@@ -18,17 +23,18 @@ void flushNow(CEventLib& client, evt::test::FakeService& service) {
   ASSERT_TRUE(service.waitUntil([&] { return service.commandsOf(CECMD_QUEUE).size() > before; }));
 }
 
-// Restarts the service and returns the batch the client sent on the new
-// connection.
-std::string replayAfterRestart(CEventLib& client, evt::test::FakeService& service, int connection) {
+void stopService(CEventLib& client, evt::test::FakeService& service) {
   service.stop();
   EXPECT_TRUE(eventually([&] { return !client.engine()->isConnected(); }));
-  service.start();
+}
+
+// The first batch the client sent on connection `connection`.
+std::string batchOn(evt::test::FakeService& service, int connection) {
   std::string batch;
   EXPECT_TRUE(service.waitUntil([&] {
     for (const auto& command : service.commandsOf(CECMD_QUEUE))
-      if (command.connection == connection) batch = command.text;
-    return !batch.empty();
+      if (command.connection == connection) return batch = command.text, true;
+    return false;
   }));
   return batch;
 }
@@ -44,41 +50,57 @@ bool identified(evt::test::FakeService& service, int connection) {
 
 }  // namespace
 
-// Every connection replays every publication and every subscription key
-// exactly once, in one batch, however often the service restarts.
+// While the service is away, execute and the host's events are refused (the
+// refused event still used its number), and publications change without
+// queueing anything. Every connection then identifies itself again and
+// replays every publication held and every subscription key exactly once, in
+// one batch, however often the service restarts.
 TEST_F(EngineTest, EveryConnectionReplaysEverything) {
   auto client = connectedClient("replayer");
+  const unsigned long long base = EngineProbe::store(*client->engine()).getSeqNoBase();
   client->publish("pub1");
+  client->publish("gone");
   client->subscribe("cat1", "", 12, nullptr);
   flushNow(*client, service);
-  EXPECT_EQ("24;7;publish;11;4;pub1;2;12;26;9;subscribe;11;2;12;4;cat1", replayAfterRestart(*client, service, 2));
+  stopService(*client, service);
+  EXPECT_EQ(CE_E_NOT_CONNECTED, client->execute(0));
+  EXPECT_EQ(CE_E_NOT_CONNECTED, client->deliverEvent("cat1", "", "lost"));
+  client->publish("pub0");
+  client->retract("pub0");
+  client->retract("gone");
+  service.start();
+  EXPECT_EQ(listOf({publication("pub1"), subscription("cat1")}), batchOn(service, 2));
+  EXPECT_TRUE(identified(service, 2));
+  EXPECT_TRUE(client->engine()->isConnected());
+  EXPECT_EQ(0, client->deliverEvent("cat1", "", "after"));
+  flushNow(*client, service);
+  CParamsX sent(service.commandsOf(CECMD_QUEUE).back().text);
+  EXPECT_EQ(base + 2, CParamsX(sent.getstringParamAt(0)).getULONGLONGParamAt(2));
 
-  std::set<std::string> expected = {"7;publish;11;4;pub1;2;12", "9;subscribe;11;2;12;4;cat1"};
+  std::set<std::string> expected = {publication("pub1"), subscription("cat1")};
   for (int i = 2; i <= 10; ++i) {
-    std::string category = "pub" + std::to_string(i);
-    client->publish(category);
-    expected.insert(evt::test::publishNotice("publish", category, 12));
+    client->publish("pub" + std::to_string(i));
+    expected.insert(publication("pub" + std::to_string(i)));
   }
   for (int i = 2; i <= 50; ++i) {
     std::string category = "cat" + std::to_string(i);
     client->subscribe(category, "", 12, nullptr);
     client->subscribe(category, "2;k1", 12, nullptr);  // same key: announced once
-    expected.insert(evt::test::requestList("subscribe", "2;12;" + std::to_string(category.size()) + ";" + category));
+    expected.insert(subscription(category));
   }
   flushNow(*client, service);
+  const int after = static_cast<int>(countOf(CECMD_QUEUE));
   for (int connection = 3; connection <= 21; ++connection) {
-    CParamsX batch(replayAfterRestart(*client, service, connection));
+    stopService(*client, service);
+    service.start();
+    CParamsX batch(batchOn(service, connection));
     std::set<std::string> items;
     for (unsigned long i = 0; i < batch.count(); ++i) items.insert(batch.getstringParamAt(i));
     ASSERT_EQ(60ul, batch.count()) << "connection " << connection;
     ASSERT_EQ(expected, items) << "connection " << connection;
   }
   // Connections 3 on saw no flush of the host's: only their replay.
-  for (int connection = 3; connection <= 21; ++connection) {
-    int batches = 0;
-    for (const auto& command : service.commandsOf(CECMD_QUEUE)) batches += command.connection == connection;
-    EXPECT_EQ(1, batches) << "connection " << connection;
-  }
+  EXPECT_EQ(after + 19, static_cast<int>(countOf(CECMD_QUEUE)));
 }
 
 // What the host queued before a new connection is announced leaves first,
@@ -90,29 +112,16 @@ TEST_F(EngineTest, QueuedRequestsLeaveBeforeTheAnnouncementInItsBatch) {
   auto client = connectedClient("announcer");
   client->subscribe("cat1", "", 12, nullptr);
   flushNow(*client, service);
-  service.stop();
-  ASSERT_TRUE(eventually([&] { return !client->engine()->isConnected(); }));
+  stopService(*client, service);
   service.holdAnswersTo(CECMD_CLIENT_NAME);
   service.start();
   ASSERT_TRUE(identified(service, 2));
   ASSERT_TRUE(eventually([&] { return client->execute(77) >= 0; }));
   service.holdAnswersTo(0);
-  std::vector<std::string> sent;
-  ASSERT_TRUE(service.waitUntil([&] {
-    sent.clear();
-    for (const auto& command : service.commandsOf(CECMD_QUEUE))
-      if (command.connection == 2) sent.push_back(command.text);
-    return !sent.empty();
-  }));
-  ASSERT_EQ(1u, sent.size());
-  CParamsX batch(sent.front());
-  ASSERT_EQ(2ul, batch.count());
-  EXPECT_EQ("completion-id", CParamsX(batch.getstringParamAt(0)).getstringParamAt(0));
-  EXPECT_EQ("9;subscribe;11;2;12;4;cat1", batch.getstringParamAt(1));
+  EXPECT_EQ(listOf({evt::protocol::completionIdRequest(77), subscription("cat1")}), batchOn(service, 2));
 
   service.setResult(CECMD_CLIENT_NAME, 0xC1271001u);
-  service.stop();
-  ASSERT_TRUE(eventually([&] { return !client->engine()->isConnected(); }));
+  stopService(*client, service);
   service.start();
   ASSERT_TRUE(identified(service, 3));
   ASSERT_TRUE(eventually([&] { return client->execute(78) >= 0; }));
@@ -124,16 +133,15 @@ TEST_F(EngineTest, QueuedRequestsLeaveBeforeTheAnnouncementInItsBatch) {
 }
 
 // A service that answers the server id with 0 leaves "this server"
-// subscriptions unresolved rather than filing them under server 0.
+// subscriptions unresolved (announced as such) rather than filing them
+// under server 0.
 TEST_F(EngineTest, NoServerIdKeepsSubscriptionsUnresolved) {
   service.setServerIdAnswers({"0"});
   CEventLib client("zero", nullptr, nullptr, nullptr);
   client.subscribe("cat", "", 0xFFFFFFFFul, nullptr);
   client.initialize();
-  ASSERT_TRUE(service.waitUntil([&] { return countOf(CECMD_QUEUE) >= 1; }));
-  EXPECT_TRUE(EngineProbe::key(*client.engine(), "2;-1;3;cat").unresolved);
-  EXPECT_EQ(1ul, EngineProbe::key(*client.engine(), "2;-1;3;cat").uses);
-  EXPECT_EQ(0u, EngineProbe::key(*client.engine(), "1;0;3;cat").filed);
+  const std::string unresolved = evt::protocol::subscriptionKey(0xFFFFFFFFu, "cat");
+  EXPECT_EQ(listOf({evt::protocol::subscriptionRequest(evt::protocol::kSubscribe, unresolved)}), batchOn(service, 1));
 }
 
 // The server id answer is a 32-bit id however it is written, in both builds.
