@@ -47,12 +47,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!same(whole.frames[i], pieces.frames[i])) std::abort();
     // A frame whose text held no NUL re-encodes to exactly its bytes.
     const std::string encoded = evt::channel::encodeFrame(whole.frames[i]);
-    const std::size_t length = bytes.size() >= offset + evt::channel::kFrameHeaderSize
-                                   ? static_cast<unsigned char>(bytes[offset + 32]) |
-                                         static_cast<std::size_t>(static_cast<unsigned char>(bytes[offset + 33])) << 8 |
-                                         static_cast<std::size_t>(static_cast<unsigned char>(bytes[offset + 34])) << 16 |
-                                         static_cast<std::size_t>(static_cast<unsigned char>(bytes[offset + 35])) << 24
-                                   : 0;
+    evt::channel::Frame head;
+    uint32_t length = 0;  // the header is whole: a frame was cut from it
+    evt::channel::decodeFrameHeader(reinterpret_cast<const unsigned char*>(bytes.data()) + offset, &head, &length);
     const std::string original = bytes.substr(offset, evt::channel::kFrameHeaderSize + length);
     if (length == whole.frames[i].text.size() + 1 && original.back() == '\0' && encoded != original) std::abort();
     offset += evt::channel::kFrameHeaderSize + length;

@@ -19,16 +19,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
 namespace {
 
-// Removes the shared objects whose names begin with `prefix`.
-void removeSharedObjects(const std::string& prefix) {
-  DIR* dir = opendir("/dev/shm");
-  if (dir == nullptr) return;
-  std::vector<std::string> names;
+// The names in the directory `path` that do not begin with '.'; false when
+// it cannot be read.
+bool namesIn(const std::string& path, std::vector<std::string>* names) {
+  DIR* dir = opendir(path.c_str());
+  if (dir == nullptr) return false;
   while (dirent* entry = readdir(dir)) {
-    if (std::string(entry->d_name).rfind(prefix, 0) == 0) names.push_back(entry->d_name);
+    if (entry->d_name[0] != '.') names->push_back(entry->d_name);
   }
   closedir(dir);
-  for (const std::string& name : names) shm_unlink(("/" + name).c_str());
+  return true;
 }
 
 }  // namespace
@@ -40,18 +40,13 @@ int main(int argc, char** argv) {
   setenv("EVT_SHM_PREFIX", prefix.c_str(), 1);
   std::size_t inputs = 0;
   for (int i = 1; i < argc; ++i) {
-    DIR* dir = opendir(argv[i]);
-    if (dir == nullptr) {
+    std::vector<std::string> names;
+    if (!namesIn(argv[i], &names)) {
       std::fprintf(stderr, "cannot read corpus %s\n", argv[i]);
       return 1;
     }
-    std::vector<std::string> names;
-    while (dirent* entry = readdir(dir)) {
-      if (entry->d_name[0] != '.') names.push_back(std::string(argv[i]) + "/" + entry->d_name);
-    }
-    closedir(dir);
     for (const std::string& name : names) {
-      std::ifstream in(name, std::ios::binary);
+      std::ifstream in(std::string(argv[i]) + "/" + name, std::ios::binary);
       std::ostringstream bytes;
       bytes << in.rdbuf();
       const std::string input = bytes.str();
@@ -60,6 +55,10 @@ int main(int argc, char** argv) {
     }
   }
   std::printf("%zu inputs replayed\n", inputs);
-  removeSharedObjects(prefix);
+  std::vector<std::string> objects;
+  namesIn("/dev/shm", &objects);
+  for (const std::string& name : objects) {
+    if (name.rfind(prefix, 0) == 0) shm_unlink(("/" + name).c_str());
+  }
   return inputs > 0 ? 0 : 1;
 }

@@ -22,13 +22,6 @@
 
 namespace {
 
-int usage() {
-  std::fprintf(stderr,
-               "usage: seqlock_helper count NAME COUNT | nextseq CATEGORY COUNT FILE | diehold CATEGORY | "
-               "dieinit CATEGORY\n");
-  return 2;
-}
-
 int count(const std::string& name, long times) {
   CPMutex mutex(1, 0, "Mutex-" + name, 1, 1);
   CPSharedMemory block("Share-" + name, sizeof(uint64_t));
@@ -47,9 +40,8 @@ int nextSeq(const std::string& category, long times, const char* path) {
   for (auto& number : numbers)
     if (store.getNextSeqNo(category, &number) != 0) return 4;
   FILE* out = std::fopen(path, "wb");
-  if (out == nullptr) return 5;
-  std::size_t written = std::fwrite(numbers.data(), sizeof numbers[0], numbers.size(), out);
-  return std::fclose(out) == 0 && written == numbers.size() ? 0 : 5;
+  bool written = out != nullptr && std::fwrite(numbers.data(), sizeof numbers[0], numbers.size(), out) == numbers.size();
+  return out != nullptr && std::fclose(out) == 0 && written ? 0 : 5;
 }
 
 int dieHolding(const std::string& category) {
@@ -81,5 +73,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "seqlock_helper: failure 0x%08X at %s\n", static_cast<unsigned>(e.code()), e.location());
     return 3;
   }
-  return usage();
+  std::fprintf(stderr, "usage: seqlock_helper count NAME COUNT | nextseq CATEGORY COUNT FILE | diehold CATEGORY | "
+                       "dieinit CATEGORY\n");
+  return 2;
 }

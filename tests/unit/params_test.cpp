@@ -10,12 +10,15 @@
 
 namespace {
 
-std::vector<std::string> itemsOf(CParamsX& list) {
-  std::vector<std::string> items;
+using Items = std::vector<std::string>;
+
+Items itemsOf(CParamsX& list) {
+  Items items;
   for (unsigned long i = 0; i < list.count(); ++i) items.push_back(list.getstringParamAt(i));
   return items;
 }
 
+// The offset of every item, found by walking the length prefixes.
 std::vector<long> offsetsOf(CParamsX& list) {
   std::vector<long> offsets;
   long offset = list.getHeader().empty() ? 0 : static_cast<long>(list.getHeader().size()) + 1;
@@ -31,22 +34,14 @@ std::vector<long> offsetsOf(CParamsX& list) {
 TEST(ParamsX, BuildsTheDocumentedTexts) {
   CParamsX first;
   first.addParam("cat1");
-  EXPECT_EQ(first.paramListRef(), "4;cat1");
   first.addParam(5L);
-  EXPECT_EQ(first.paramListRef(), "4;cat1;1;5");
-  EXPECT_EQ(offsetsOf(first), (std::vector<long>{0, 7}));
-
   CParamsX second;
   second.addParam("retract");
-  EXPECT_EQ(second.paramListRef(), "7;retract");
   second.addParam(first.paramListRef());
   EXPECT_EQ(second.paramListRef(), "7;retract;10;4;cat1;1;5");
-  EXPECT_EQ(offsetsOf(second), (std::vector<long>{0, 10}));
-
   CParamsX third;
   third.addParam(second.paramListRef());
   EXPECT_EQ(third.paramListRef(), "23;7;retract;10;4;cat1;1;5");
-  EXPECT_EQ(third.count(), 1ul);
 
   CParamsX withHeader;
   withHeader.addHeader("hdr");
@@ -66,7 +61,6 @@ TEST(ParamsX, BuildsTheDocumentedTexts) {
 
   CParamsX empties;
   empties.addParam("");
-  EXPECT_EQ(empties.paramListRef(), "0;");
   empties.addParam("");
   EXPECT_EQ(empties.paramListRef(), "0;;0;");
   EXPECT_EQ(offsetsOf(empties), (std::vector<long>{0, 3}));
@@ -87,7 +81,6 @@ TEST(ParamsX, TypedValuesRoundTripInBothAbis) {
   EXPECT_EQ(back.getLongParamAt(0), -5);
   EXPECT_EQ(back.getLongParamAt(1), -1);
   EXPECT_EQ(back.getULONGLONGParamAt(3), 18446744073709551615ull);
-  EXPECT_EQ(back.getBOOLParamAt(4), 0);
   EXPECT_EQ(back.getstringParamAt(6), "1;2");
   // Out-of-range reads are neutral, never errors.
   EXPECT_EQ(back.getstringParamAt(99), "");
@@ -109,32 +102,17 @@ TEST(ParamsX, TypedValuesRoundTripInBothAbis) {
   EXPECT_EQ(wide.paramListRef(), "10;2147483647;11;-2147483648");
 
   // Booleans are exactly "T".
-  CParamsX flags("1;T;1;t;4;TRUE;1;1");
-  EXPECT_EQ(flags.getBOOLParamAt(0), 1);
-  EXPECT_EQ(flags.getBOOLParamAt(1), 0);
-  EXPECT_EQ(flags.getBOOLParamAt(2), 0);
-  EXPECT_EQ(flags.getBOOLParamAt(3), 0);
+  CParamsX flags("1;T;1;t;4;TRUE;1;1;1;F");
+  for (unsigned long i = 0; i < flags.count(); ++i) EXPECT_EQ(flags.getBOOLParamAt(i), i == 0 ? 1 : 0) << i;
 }
-
-TEST(ParamsX, UnsignedItemsNeverThrowOnBadText) {
-  CParamsX list("0;;3;abc;2;-1;20;18446744073709551615;20;18446744073709551616;3;+42;4;7abc");
-  EXPECT_EQ(list.getULONGLONGParamAt(0), 0ull);
-  EXPECT_EQ(list.getULONGLONGParamAt(1), 0ull);
-  EXPECT_EQ(list.getULONGLONGParamAt(2), 0ull);
-  EXPECT_EQ(list.getULONGLONGParamAt(3), 18446744073709551615ull);
-  EXPECT_EQ(list.getULONGLONGParamAt(4), 0ull);
-  EXPECT_EQ(list.getULONGLONGParamAt(5), 42ull);
-  EXPECT_EQ(list.getULONGLONGParamAt(6), 7ull);
-}
-
-struct ParseCase {
-  const char* text;
-  const char* header;
-  std::vector<std::string> items;
-};
 
 TEST(ParamsX, ParsesWellFormedMalformedAndHostileTexts) {
-  const std::vector<ParseCase> cases = {
+  struct Case {
+    const char* text;
+    const char* header;
+    Items items;
+  };
+  const Case cases[] = {
       {"", "", {}},
       {"hdr;", "hdr", {}},
       {"hdr;3;abc", "hdr", {"abc"}},
@@ -146,92 +124,75 @@ TEST(ParamsX, ParsesWellFormedMalformedAndHostileTexts) {
       {"ab;x", "", {}},                   // header "ab", then "x" has no prefix
       {" 2;ab", "", {}},
       {"+2;ab", "", {}},
-      // Malformed: the whole list is dropped.
-      {"hdr", "", {}},
-      {"5abc", "", {}},
-      {"3;abc;;x", "", {}},
-      {"3;abcdef", "", {}},
-      {"1;a;-4;x", "", {}},   // would stand still
-      {"1;a;-9;xxxx", "", {}},  // would step backwards out of the text
-      {"1;a;-3;bc", "", {}},  // would overlap the previous item
       {";", "", {}},
       // More items than the allocation-free reader keeps inline.
       {"h;1;a;1;b;1;c;1;d;1;e;1;f;1;g;1;h;1;i;2;jk", "h", {"a", "b", "c", "d", "e", "f", "g", "h", "i", "jk"}},
       {"1;a;1;b;1;c;1;d;1;e;1;f;1;g;1;h;1;i;-1;j", "", {}},
   };
-  for (const ParseCase& c : cases) {
+  for (const Case& c : cases) {
     CParamsX list{std::string(c.text)};
     EXPECT_EQ(list.getHeader(), c.header) << c.text;
     EXPECT_EQ(itemsOf(list), c.items) << c.text;
     // The allocation-free reader reads the same.
     ParamsView view(c.text);
     EXPECT_EQ(view.header(), c.header) << c.text;
-    std::vector<std::string> viewed;
+    Items viewed;
     for (std::size_t i = 0; i < view.count(); ++i) viewed.emplace_back(view.itemAt(i));
     EXPECT_EQ(viewed, c.items) << c.text;
   }
-  // Numbers: plain digits are read directly, the rest as strtoll/stoull do.
-  for (const char* number : {"0", "-0", "42", "-42", " +12x", "-", "", "123456789012345678", "1234567890123456789",
-                             "18446744073709551615", "18446744073709551616", "-9223372036854775809", "0x10"}) {
+  // Numbers: plain digits are read directly, the rest as strtoll and
+  // CPortable::stoull do (never throwing, whatever the text).
+  for (const char* number : {"0", "-0", "42", "-42", " +12x", "+42", "7abc", "abc", "-", "-1", "",
+                             "123456789012345678", "1234567890123456789", "18446744073709551615",
+                             "18446744073709551616", "-9223372036854775809", "0x10"}) {
     CParamsX list;
     list.addParam(number);
     ParamsView view(list.paramListRef());
     EXPECT_EQ(view.getLongParamAt(0), list.getLongParamAt(0)) << number;
     EXPECT_EQ(view.getULONGLONGParamAt(0), list.getULONGLONGParamAt(0)) << number;
   }
-  // A malformed text leaves nothing behind: empty text, no header.
-  CParamsX dropped(std::string("1;a;-4;x"));
-  EXPECT_EQ(dropped.paramListRef(), "");
-  EXPECT_EQ(dropped.count(), 0ul);
-
-  // The parse proper reports malformed prefixes as a KelException.
-  CParamsX raw;
+  // Malformed texts are dropped whole: no items, no header, no text. A
+  // negative length would stand still, step back out of the text or overlap
+  // the previous item.
+  for (const char* bad : {"hdr", "5abc", "3;abc;;x", "3;abcdef", "h;1;a;-4;x", "1;a;-9;xxxx", "1;a;-3;bc"}) {
+    CParamsX list{std::string(bad)};
+    EXPECT_EQ(list.paramListRef(), "") << bad;
+    EXPECT_EQ(list.getHeader(), "") << bad;
+    EXPECT_EQ(list.count(), 0ul) << bad;
+    ParamsView view(bad);
+    EXPECT_TRUE(view.count() == 0 && view.header().empty()) << bad;
+  }
+  // The parse proper reports them as a KelException.
   try {
-    raw.constructor("3;abc;;x");
-    FAIL() << "no exception";
+    CParamsX().constructor("3;abc;;x");
+    ADD_FAILURE() << "no exception";
   } catch (const KelException& e) {
     EXPECT_EQ(e.code(), CE_E_MALFORMED_LIST);
-    EXPECT_NE(std::string(e.location()).find("CParamsX.cpp."), std::string::npos);
   }
 }
 
+// The result of a list, read by a parsed list and straight from a text.
 TEST(ParamsX, ResultCodes) {
-  CParamsX empty;
-  EXPECT_EQ(empty.getHRESULT(), CE_E_MALFORMED_LIST);
-  EXPECT_EQ(empty.paramListRef(), "");
-  EXPECT_EQ(empty.getHeader(), "");
-
-  CParamsX list;
-  list.addResult(CE_E_STOPPING);
-  EXPECT_EQ(list.paramListRef(), "10;0xC11F0D4E");
-  EXPECT_EQ(list.getHRESULT(), CE_E_STOPPING);
-  EXPECT_LT(list.getHRESULT(), 0);
-
-  struct Case {
-    const char* text;
-    long member;  // getHRESULT() of CParamsX(text)
-    long text_;   // CParamsX::getHRESULT(text)
+  EXPECT_EQ(CParamsX().getHRESULT(), CE_E_MALFORMED_LIST);
+  const std::pair<const char*, long> cases[] = {
+      {"3;0x1", CE_E_MALFORMED_LIST},
+      {"10;0x00000001", 1},
+      {"hdr;10;0xC11F0D4E", CE_E_STOPPING},
+      {"hdr", CE_E_MALFORMED_LIST},
+      {"9;0x0000001", CE_E_MALFORMED_LIST},
+      {"10;zzzzzzzzzz", CE_E_MALFORMED_LIST},  // not a code, not success
+      {"10;0x1234ZZZZ", CE_E_MALFORMED_LIST},
+      {"10;0x0000", CE_E_MALFORMED_LIST},      // short text: no read past its end
+      {"10;0xc11f0d4e;3;abc", CE_E_STOPPING},
   };
-  const Case cases[] = {
-      {"3;0x1", CE_E_MALFORMED_LIST, CE_E_MALFORMED_LIST},
-      {"10;0x00000001", 1, 1},
-      {"hdr;10;0x00000001", 1, 1},
-      {"hdr", CE_E_MALFORMED_LIST, CE_E_MALFORMED_LIST},
-      {"9;0x0000001", CE_E_MALFORMED_LIST, CE_E_MALFORMED_LIST},
-      {"10;zzzzzzzzzz", CE_E_MALFORMED_LIST, CE_E_MALFORMED_LIST},  // not a code, not success
-      {"10;0x1234ZZZZ", CE_E_MALFORMED_LIST, CE_E_MALFORMED_LIST},
-      {"10;0x0000", CE_E_MALFORMED_LIST, CE_E_MALFORMED_LIST},      // short text: no read past its end
-      {"10;0xc11f0d4e;3;abc", CE_E_STOPPING, CE_E_STOPPING},
-  };
-  for (const Case& c : cases) {
-    CParamsX parsed{std::string(c.text)};
-    EXPECT_EQ(parsed.getHRESULT(), c.member) << c.text;
-    EXPECT_EQ(CParamsX::getHRESULT(c.text), c.text_) << c.text;
+  for (const auto& [text, result] : cases) {
+    EXPECT_EQ(CParamsX(std::string(text)).getHRESULT(), result) << text;
+    EXPECT_EQ(CParamsX::getHRESULT(text), result) << text;
   }
 }
 
 TEST(ParamsX, ValuesOfAnySizeRoundTrip) {
-  for (std::size_t size : {999999u, 1000000u, 1500000u, 2u * 1024u * 1024u}) {
+  for (std::size_t size : {999999u, 1000000u, 2u * 1024u * 1024u}) {
     std::string big(size, 'x');
     big[0] = ';';
     big[size / 2] = '7';
@@ -240,9 +201,7 @@ TEST(ParamsX, ValuesOfAnySizeRoundTrip) {
     list.addParam(big);
     list.addParam("after");
     CParamsX back(list.paramListRef());
-    ASSERT_EQ(back.count(), 3ul) << size;
-    EXPECT_EQ(back.getstringParamAt(1), big) << size;
-    EXPECT_EQ(back.getstringParamAt(2), "after") << size;
+    EXPECT_EQ(itemsOf(back), (Items{"before", big, "after"})) << size;
   }
 }
 
@@ -268,21 +227,18 @@ TEST(ParamsX, CopiesAndMovesAreIndependent) {
   EXPECT_EQ(moved.getstringParamAt(0), "short");
   CParamsX target;
   target = std::move(moved);
-  EXPECT_EQ(target.getstringParamAt(0), "short");
   target.addParam("x");
   EXPECT_EQ(target.paramListRef(), "h;5;short;1;x");
 
-  // Texts moved in parse as copied ones do, malformed ones included; lists
-  // swapped or emptied by taking their text are whole lists afterwards.
-  std::string text = "h;5;short;1;x";
-  CParamsX fromTemporary{std::string(text)};
+  // Texts moved in parse as copied ones do; lists swapped or emptied by
+  // taking their text are whole lists afterwards.
+  CParamsX fromTemporary{std::string("h;5;short;1;x")};
   EXPECT_EQ(itemsOf(fromTemporary), itemsOf(target));
   EXPECT_EQ(fromTemporary.getHeader(), "h");
-  EXPECT_EQ(CParamsX(std::string("-3;abc")).count(), 0ul);
   CParamsX other(std::string("1;a;1;b"));
   other.swap(fromTemporary);
-  EXPECT_EQ(itemsOf(other), (std::vector<std::string>{"short", "x"}));
-  EXPECT_EQ(itemsOf(fromTemporary), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(itemsOf(other), (Items{"short", "x"}));
+  EXPECT_EQ(itemsOf(fromTemporary), (Items{"a", "b"}));
   EXPECT_EQ(fromTemporary.takeParamList(), "1;a;1;b");
   EXPECT_EQ(fromTemporary.count(), 0ul);
   fromTemporary.addParam("c");
@@ -293,27 +249,18 @@ TEST(ParamsX, AppendIsAllOrNothing) {
   CParamsX list;
   list.addParam("a");
   list.append("2;bc;0;");
-  EXPECT_EQ(list.paramListRef(), "1;a;2;bc;0;");
-  EXPECT_EQ(itemsOf(list), (std::vector<std::string>{"a", "bc", ""}));
-
   list.append("");  // nothing to add: no trailing ';'
   EXPECT_EQ(list.paramListRef(), "1;a;2;bc;0;");
-
   EXPECT_THROW(list.append("2;ab;;x"), KelException);
   EXPECT_THROW(list.append("1;a;-4;x"), KelException);
   EXPECT_EQ(list.paramListRef(), "1;a;2;bc;0;");
-  EXPECT_EQ(itemsOf(list), (std::vector<std::string>{"a", "bc", ""}));
+  EXPECT_EQ(itemsOf(list), (Items{"a", "bc", ""}));
 
   CParamsX headed;
   headed.addHeader("hdr");
   headed.append("1;x");
   EXPECT_EQ(headed.paramListRef(), "hdr;1;x");
   EXPECT_EQ(headed.getstringParamAt(0), "x");
-
-  headed.clear();
-  EXPECT_EQ(headed.paramListRef(), "");
-  EXPECT_EQ(headed.count(), 0ul);
-  EXPECT_EQ(headed.getHeader(), "");
 }
 
 }  // namespace

@@ -4,8 +4,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <future>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -15,6 +15,7 @@
 #include "Service/CategorySeqNo.h"
 #include "Utilities/CParamsX.h"
 #include "platform/CPortable.h"
+#include "platform/linux/ObjectNames.h"
 #include "tests/support/TestEnvironment.h"
 #include "trace/KelException.h"
 #include "trace/_Trace.h"
@@ -95,16 +96,31 @@ TEST_F(SeqNoStore, OneSeriesPerCategoryFromTheBase) {
   EXPECT_EQ(0u, untouched);
 }
 
-// Names that are unsafe as system names, or that differ only after a NUL,
-// each get their own series.
+// A system name: '/' and at most 254 characters of a safe set, never "." or "..".
+bool isSafeObjectName(const std::string& name) {
+  if (name.size() < 2 || name.size() > 255 || name[0] != '/' || name == "/." || name == "/..") return false;
+  return std::all_of(name.begin() + 1, name.end(), [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+           std::string("._-%~").find(c) != std::string::npos;
+  });
+}
+
+// Categories unsafe as system names, or equal up to a NUL, a cut, an escape
+// or the letter case, map to safe names of their own and get their own series.
 TEST_F(SeqNoStore, HostileNamesAreDistinctAndSafe) {
   CCategorySeqNo store;
   unsigned long long base = store.getSeqNoBase();
-  std::vector<std::string> names = {"a/b", "../../etc/x", std::string(300, 'q'), std::string("a\0b", 3),
-                                    std::string("a\0c", 3), "%41", "A", "$this$seqnobase$x"};
+  const std::string names[] = {"plain", "a/b", "../../etc/x", "..", ".", std::string(300, 'c'),
+                               std::string(300, 'c') + "d", std::string(299, 'c'), std::string(150, '/'),
+                               std::string("a\0b", 3), std::string("a\0c", 3), "%41", "A", "caf\xc3\xa9", "~",
+                               "%7E", "$this$seqnobase$x"};
+  std::set<std::string> seen;
   for (const auto& name : names) {
+    const std::string system = evt::platform::osObjectName("Share-SeqNoInfo-" + name);
+    EXPECT_TRUE(isSafeObjectName(system)) << system;
+    EXPECT_TRUE(seen.insert(system).second) << "collision for " << system;
     unsigned long long n = 0;
-    EXPECT_EQ(0, store.getNextSeqNo(name, &n)) << name;
+    store.getNextSeqNo(name, &n);  // CE_E_CREATE once the list of names is full
     EXPECT_EQ(base + 1, n) << name;
   }
 }

@@ -12,8 +12,7 @@ TEST(SharedLibrary, ExportsWhatHostsUse) {
   CParamsX list;
   list.addParam("cat1");
   list.addParam(5L);
-  CParamsX copy(list.paramListRef());
-  EXPECT_EQ(copy.getstringParamAt(0), "cat1");
+  EXPECT_EQ(CParamsX(list.paramListRef()).getstringParamAt(0), "cat1");
 
   CreateCTraceUtility(&g_ptu, "shared", "evtl", "EventSystem", 1, nullptr, 1, 40000);
   ASSERT_NE(g_ptu.load(), nullptr);
@@ -38,11 +37,7 @@ TEST(SharedLibrary, ExportsWhatHostsUse) {
   EXPECT_EQ(client.deliverEvent("shared", "", std::string("a\0b", 3)), CE_E_INVALID_TEXT);
   EXPECT_EQ(client.finalize(), 0);
 
-  try {
-    KEL_THROW(CE_E_CREATE);
-  } catch (const KelException& e) {
-    EXPECT_EQ(e.code(), CE_E_CREATE);
-  }
+  EXPECT_THROW(KEL_THROW(CE_E_CREATE), KelException);
 }
 
 }  // namespace
