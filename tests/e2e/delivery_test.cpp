@@ -18,6 +18,7 @@
 #include "tests/support/FakeService.h"
 #include "tests/support/ServiceProcess.h"
 #include "tests/support/TestEnvironment.h"
+#include "tests/support/TestHost.h"
 
 namespace evt::test {
 namespace {
@@ -34,53 +35,6 @@ bool slowBuild() {
 #endif
 }
 
-// A host_helper process whose standard output goes to a file.
-class Host {
- public:
-  explicit Host(const std::vector<std::string>& args) {
-    static int serial = 0;
-    m_out = logDirectory() + "/host" + std::to_string(getpid()) + "-" + std::to_string(++serial) + ".out";
-    std::vector<std::string> argv{hostHelperPath()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    m_pid = spawnRedirected(argv, ownEmulator(), m_out, m_out + ".err");
-  }
-  ~Host() {
-    if (m_pid > 0) {
-      ::kill(m_pid, SIGKILL);
-      waitExit(m_pid);
-    }
-  }
-  Host(const Host&) = delete;
-  Host& operator=(const Host&) = delete;
-
-  bool printed(const std::string& text, milliseconds timeout = milliseconds(60000)) const {
-    return eventually([&] { return output().find(text) != std::string::npos; }, timeout);
-  }
-  int wait() {
-    const int status = waitExit(m_pid);
-    m_pid = -1;
-    return status;
-  }
-  void signal(int number) { ::kill(m_pid, number); }
-  std::string output() const { return readFile(m_out); }
-
-  // A subscriber's closing line.
-  struct Result {
-    long received = -1, missed = -1, disorder = -1;
-  };
-  Result result() const {
-    Result r;
-    const std::string text = output();
-    const std::size_t at = text.find("received ");
-    if (at != std::string::npos) std::sscanf(text.c_str() + at, "received %ld missed %ld disorder %ld", &r.received, &r.missed, &r.disorder);
-    return r;
-  }
-
- private:
-  pid_t m_pid = -1;
-  std::string m_out;
-};
-
 std::vector<std::string> subscriberArgs(const std::string& category, int ends, long timeoutMs = 120000) {
   return {"sub", category, std::to_string(ends), std::to_string(timeoutMs)};
 }
@@ -94,11 +48,20 @@ std::vector<std::string> publisherArgs(const std::string& category, const std::s
 }
 
 // Starts `subscribers` subscriber processes and waits until each is subscribed.
-std::vector<std::unique_ptr<Host>> startSubscribers(const std::string& category, int subscribers, int ends) {
-  std::vector<std::unique_ptr<Host>> hosts;
-  for (int i = 0; i < subscribers; ++i) hosts.push_back(std::make_unique<Host>(subscriberArgs(category, ends)));
+std::vector<std::unique_ptr<HostProcess>> startSubscribers(const std::string& category, int subscribers, int ends) {
+  std::vector<std::unique_ptr<HostProcess>> hosts;
+  for (int i = 0; i < subscribers; ++i) hosts.push_back(std::make_unique<HostProcess>(subscriberArgs(category, ends)));
   for (auto& host : hosts) EXPECT_TRUE(host->printed("ready")) << host->output();
   return hosts;
+}
+
+// A subscriber that got `events`, in order, and heard of `missed` gaps.
+void expectReceived(HostProcess& subscriber, long events, long missed = 0) {
+  EXPECT_EQ(subscriber.wait(), 0);
+  const HostProcess::Result r = subscriber.result();
+  EXPECT_EQ(r.received, events) << subscriber.output();
+  EXPECT_EQ(r.missed, missed);
+  EXPECT_EQ(r.disorder, 0);
 }
 
 long peakResidentKb(pid_t pid) {
@@ -110,55 +73,37 @@ long peakResidentKb(pid_t pid) {
   return -1;
 }
 
-TEST(Delivery, SeveralPublisherProcessesIntoOneCategoryArriveWholeAndInOrder) {
+// Paced and unpaced, several publishers into one category's series, and
+// bursts of small and large events that outrun one or several subscribers.
+TEST(Delivery, PublisherProcessesIntoOneCategoryArriveWholeAndInOrder) {
   ServiceProcess service;
   ASSERT_TRUE(service.start());
   struct Load {
+    int publishers, subscribers;
     long perPublisher;
     double rate;
+    std::size_t size;
   };
-  const long big = slowBuild() ? 1000 : 5000;
-  for (const Load load : {Load{60, 20}, Load{big, 2000}, Load{big, 0}}) {
-    SCOPED_TRACE("rate " + std::to_string(load.rate));
-    const std::string category = "shared" + std::to_string(static_cast<int>(load.rate));
-    auto subscribers = startSubscribers(category, 4, 4);
-    std::vector<std::unique_ptr<Host>> publishers;
-    for (int p = 0; p < 4; ++p) {
-      publishers.push_back(
-          std::make_unique<Host>(publisherArgs(category, "p" + std::to_string(p), load.perPublisher, load.rate, 100)));
+  const long shared = slowBuild() ? 1000 : 5000;
+  const long burst = slowBuild() ? 20000 : 200000;
+  int round = 0;
+  for (const Load load : {Load{4, 4, 60, 20, 100}, Load{4, 4, shared, 2000, 100}, Load{4, 4, shared, 0, 100},
+                          Load{1, 1, burst, 0, 100}, Load{1, 4, burst, 0, 100}, Load{1, 1, burst, 0, 1024},
+                          Load{1, 4, burst, 0, 1024}}) {
+    const std::string category = "load" + std::to_string(++round);
+    SCOPED_TRACE(category);
+    auto subscribers = startSubscribers(category, load.subscribers, load.publishers);
+    std::vector<std::unique_ptr<HostProcess>> publishers;
+    for (int p = 0; p < load.publishers; ++p) {
+      publishers.push_back(std::make_unique<HostProcess>(
+          publisherArgs(category, "p" + std::to_string(p), load.perPublisher, load.rate, load.size)));
     }
     for (auto& publisher : publishers) EXPECT_EQ(publisher->wait(), 0) << publisher->output();
-    for (auto& subscriber : subscribers) {
-      EXPECT_EQ(subscriber->wait(), 0);
-      const Host::Result r = subscriber->result();
-      EXPECT_EQ(r.received, 4 * load.perPublisher) << subscriber->output();
-      EXPECT_EQ(r.missed, 0);
-      EXPECT_EQ(r.disorder, 0);
-    }
+    for (auto& subscriber : subscribers) expectReceived(*subscriber, load.publishers * load.perPublisher);
   }
   const auto counters = service.status();
   EXPECT_EQ(counters.at("late-dropped"), 0);
   EXPECT_EQ(counters.at("dropped"), 0);
-}
-
-TEST(Delivery, TwoEvtPublishersIntoOneCategoryPrintEveryEventAndNoMissedLine) {
-  ServiceProcess service;
-  ASSERT_TRUE(service.start());
-  const std::string out = logDirectory() + "/evt-sub.out";
-  const pid_t sub = spawnRedirected({evtPath(), "sub", "tools", "--count", "200", "--timeout", "60"}, ownEmulator(),
-                                    out, out + ".err");
-  ASSERT_TRUE(eventually([&] { return readFile(out + ".err").find("subscribed") != std::string::npos; },
-                         milliseconds(30000)));
-  const pid_t a = spawn({evtPath(), "pub", "tools", "A", "--count", "100", "--rate", "20"}, ownEmulator());
-  const pid_t b = spawn({evtPath(), "pub", "tools", "B", "--count", "100", "--rate", "20"}, ownEmulator());
-  EXPECT_EQ(waitExit(a), 0);
-  EXPECT_EQ(waitExit(b), 0);
-  EXPECT_EQ(waitExit(sub), 0) << readFile(out + ".err");
-  const std::string printed = readFile(out);
-  EXPECT_EQ(printed.find("missed"), std::string::npos) << printed;
-  long lines = 0;
-  for (char c : printed) lines += c == '\n';
-  EXPECT_EQ(lines, 200);
 }
 
 TEST(Delivery, NumberTakenByAKilledPublisherIsReportedOnceWithinTheHoldTime) {
@@ -166,9 +111,9 @@ TEST(Delivery, NumberTakenByAKilledPublisherIsReportedOnceWithinTheHoldTime) {
   ASSERT_TRUE(service.start());
   const long events = slowBuild() ? 1000 : 4000;
   auto subscribers = startSubscribers("killed", 2, 1);
-  Host publisher(publisherArgs("killed", "p", events, 1000, 100));
+  HostProcess publisher(publisherArgs("killed", "p", events, 1000, 100));
   ASSERT_TRUE(eventually([&] { return service.status()["events-in"] > events / 4; }, milliseconds(60000)));
-  Host taker({"take", "killed"});
+  HostProcess taker({"take", "killed"});
   EXPECT_EQ(taker.wait(), 128 + SIGKILL);
   const auto died = std::chrono::steady_clock::now();
   for (auto& subscriber : subscribers) EXPECT_TRUE(subscriber->printed("missed", milliseconds(30000)));
@@ -177,38 +122,8 @@ TEST(Delivery, NumberTakenByAKilledPublisherIsReportedOnceWithinTheHoldTime) {
     EXPECT_LT(heard - died, milliseconds(2000));  // hold time 1 s, plus 1 s
   }
   EXPECT_EQ(publisher.wait(), 0);
-  for (auto& subscriber : subscribers) {
-    EXPECT_EQ(subscriber->wait(), 0);
-    const Host::Result r = subscriber->result();
-    EXPECT_EQ(r.received, events) << subscriber->output();
-    EXPECT_EQ(r.missed, 1);
-    EXPECT_EQ(r.disorder, 0);
-  }
+  for (auto& subscriber : subscribers) expectReceived(*subscriber, events, 1);
   EXPECT_EQ(service.status()["released-by-timeout"], 1);
-}
-
-TEST(Delivery, BurstsFasterThanTheSubscribersLoseNothing) {
-  ServiceProcess service;
-  ASSERT_TRUE(service.start());
-  const long events = slowBuild() ? 20000 : 200000;
-  int round = 0;
-  for (const std::size_t size : {std::size_t{100}, std::size_t{1024}}) {
-    for (const int subscriberCount : {1, 4}) {
-      SCOPED_TRACE(std::to_string(size) + " B to " + std::to_string(subscriberCount));
-      const std::string category = "burst" + std::to_string(++round);
-      auto subscribers = startSubscribers(category, subscriberCount, 1);
-      Host publisher(publisherArgs(category, "p", events, 0, size));
-      EXPECT_EQ(publisher.wait(), 0) << publisher.output();
-      for (auto& subscriber : subscribers) {
-        EXPECT_EQ(subscriber->wait(), 0);
-        const Host::Result r = subscriber->result();
-        EXPECT_EQ(r.received, events);
-        EXPECT_EQ(r.missed, 0);
-        EXPECT_EQ(r.disorder, 0);
-      }
-    }
-  }
-  EXPECT_EQ(service.status()["dropped"], 0);
 }
 
 TEST(Delivery, StoppedSubscriberAloneLosesEventsAndHearsOfItOnceResumed) {
@@ -221,7 +136,7 @@ TEST(Delivery, StoppedSubscriberAloneLosesEventsAndHearsOfItOnceResumed) {
   // More than the stalled client's queue takes (64 MiB), so that its tail
   // is lost with no later event to reveal it.
   const long events = 90000;
-  Host first(publisherArgs("stall", "a", events, 0, 1024, false));
+  HostProcess first(publisherArgs("stall", "a", events, 0, 1024, false));
   EXPECT_EQ(first.wait(), 0) << first.output();
   const auto counters = service.status();
   EXPECT_GT(counters.at("dropped"), 0);
@@ -229,14 +144,11 @@ TEST(Delivery, StoppedSubscriberAloneLosesEventsAndHearsOfItOnceResumed) {
   stopped[0]->signal(SIGCONT);
   EXPECT_TRUE(stopped[0]->printed("missed"));
   // Events flow again, in order, after the one report.
-  Host second(publisherArgs("stall", "b", 1000, 0, 100));
+  HostProcess second(publisherArgs("stall", "b", 1000, 0, 100));
   EXPECT_EQ(second.wait(), 0);
-  for (auto* host : {running[0].get(), stopped[0].get()}) EXPECT_EQ(host->wait(), 0);
-  const Host::Result healthy = running[0]->result();
-  EXPECT_EQ(healthy.received, events + 1000);
-  EXPECT_EQ(healthy.missed, 0);
-  EXPECT_EQ(healthy.disorder, 0);
-  const Host::Result stalled = stopped[0]->result();
+  expectReceived(*running[0], events + 1000);
+  EXPECT_EQ(stopped[0]->wait(), 0);
+  const HostProcess::Result stalled = stopped[0]->result();
   EXPECT_EQ(stalled.missed, 1) << stopped[0]->output();
   EXPECT_EQ(stalled.disorder, 0);
   EXPECT_GE(stalled.received, 1000);

@@ -32,52 +32,29 @@ constexpr long kPerRound = kEvents / (kRestarts + 1);
 
 std::string categoryOf(int client) { return "fault" + std::to_string(client); }
 
-// What one host saw of one category, in arrival order: event data, or -1
-// for a missed-event report.
-struct Stream {
-  std::vector<long> data;
-  std::vector<unsigned long long> seqNos;
-};
-
-std::map<std::string, Stream> streamsOf(TestHost& host) {
-  std::map<std::string, Stream> streams;
-  for (const auto& event : host.handlers.events()) {
-    if (event.category == "eventsystem") {
-      EXPECT_EQ(event.data, "missed-event");
-      for (int c = 0; c < kCategories; ++c) {
-        if (event.keys != listOf({categoryOf(c)})) continue;
-        streams[categoryOf(c)].data.push_back(-1);
-        streams[categoryOf(c)].seqNos.push_back(event.seqNo);  // the number the gap ends before
-      }
-      continue;
-    }
-    streams[event.category].data.push_back(std::stol(event.data));
-    streams[event.category].seqNos.push_back(event.seqNo);
-  }
-  return streams;
-}
-
-// Checks one stream: numbers strictly increasing and each host's events in
-// its order; between two events whose numbers are not adjacent at least one
+// Checks what `host` got of `category`: numbers strictly increasing and
+// each publisher's events in its order; between two events whose numbers are not adjacent at least one
 // report, each naming a later number than the one before it and none beyond
 // the next event (a number reported twice would be a gap reported twice);
-// no report elsewhere; every host's last event present. Returns the number
+// no report elsewhere; every publisher's last event present. Returns the number
 // of reports.
-int walk(const Stream& stream, const std::string& where) {
-  std::map<long, long> lastIndex;  // by host
+int walk(TestHost& host, const std::string& category, const std::string& where) {
+  std::map<long, long> lastIndex;  // by publisher
   unsigned long long lastSeqNo = 0;
   std::vector<unsigned long long> reports;
   int reported = 0;
   long delivered = 0;
-  for (std::size_t i = 0; i < stream.data.size(); ++i) {
-    if (stream.data[i] < 0) {
-      reports.push_back(stream.seqNos[i]);
+  for (const auto& event : host.handlers.events()) {
+    if (event.category == "eventsystem" && event.keys == listOf({category})) {
+      EXPECT_EQ(event.data, "missed-event");
+      reports.push_back(event.seqNo);  // the number the gap ends before
       continue;
     }
-    const long host = stream.data[i] / kDataSpan;
-    const long index = stream.data[i] % kDataSpan;
-    const unsigned long long seqNo = stream.seqNos[i];
-    auto last = lastIndex.find(host);
+    if (event.category != category) continue;
+    const long publisher = std::stol(event.data) / kDataSpan;
+    const long index = std::stol(event.data) % kDataSpan;
+    const unsigned long long seqNo = event.seqNo;
+    auto last = lastIndex.find(publisher);
     if (last != lastIndex.end()) {
       EXPECT_GT(index, last->second) << where << ": out of order or repeated";
     }
@@ -96,7 +73,7 @@ int walk(const Stream& stream, const std::string& where) {
     }
     reported += static_cast<int>(reports.size());
     reports.clear();
-    lastIndex[host] = index;
+    lastIndex[publisher] = index;
     lastSeqNo = seqNo;
     ++delivered;
   }
@@ -192,10 +169,9 @@ TEST(ServiceFaults, TwentyRestartsUnderEightHostsLoseNoSubscriptionAndReportEver
 
   int reports = 0;
   for (int s = 0; s < kClients; ++s) {
-    auto streams = streamsOf(*hosts[s]);
     for (int c = 0; c < kCategories; ++c) {
       const std::string where = "client" + std::to_string(s) + "/" + categoryOf(c);
-      const int found = walk(streams[categoryOf(c)], where);
+      const int found = walk(*hosts[s], categoryOf(c), where);
       // Every restart spends numbers in every category: at least one gap,
       // and never more reports than restarts times publishers.
       EXPECT_GE(found, 1) << where;

@@ -1,64 +1,66 @@
-// Peers that misbehave: bad and oversized frames, garbage texts, a frame
-// left half sent and a client that never reads. None of them may crash or
-// stall the service for the well-behaved hosts.
+// Peers that misbehave or ask too much: bad and oversized frames, garbage
+// texts, a frame left half sent, a client that never reads, more
+// subscriptions or connections than allowed, a full /dev/shm. None of them
+// may crash or stall the service for the well-behaved hosts.
+#include <dirent.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "Library/CEResultCodes.h"
 #include "Library/CEventLibImpl.h"
 #include "Service/CategorySeqNo.h"
-#include "tests/support/TestEnvironment.h"
+#include "protocol/Protocol.h"
 #include "tests/support/FakeService.h"
 #include "tests/support/ServiceProcess.h"
+#include "tests/support/TestEnvironment.h"
 #include "tests/support/TestHost.h"
 
 namespace evt::test {
 namespace {
 
-channel::Frame command(uint32_t cmd, const std::string& text) {
-  channel::Frame frame;
-  frame.kind = channel::FRAME_CLIENT_REQUEST;
-  frame.requestId = 1;
-  frame.header[0] = cmd;
-  frame.text = text;
-  return frame;
-}
+class ServiceRobustness : public ServiceWithHosts {
+ protected:
+  ServiceRobustness() : ServiceWithHosts({"--partial-timeout", "300", "--max-subscriptions", "3"}) {}
+};
 
-TEST(ServiceRobustness, BadFramesCloseOnlyTheirConnectionAndGarbageTextsAreSkipped) {
-  ServiceProcess service;
-  ASSERT_TRUE(service.start());
+class SlowReader : public ServiceWithHosts {
+ protected:
+  SlowReader() : ServiceWithHosts({"--queue-limit", "2000"}) {}
+};
 
-  RawClient badMagic;
-  std::string bytes = channel::encodeFrame(command(CECMD_QUEUE, ""));
-  bytes[0] ^= 0x55;
-  ASSERT_TRUE(badMagic.sendBytes(bytes));
-  EXPECT_TRUE(badMagic.closedByService(10000));
+// A bad frame closes its connection, garbage texts are skipped, a frame left
+// half sent ends its connection after --partial-timeout, subscriptions
+// beyond --max-subscriptions are refused; the hosts notice none of it.
+TEST_F(ServiceRobustness, BadFramesCloseOnlyTheirConnectionAndGarbageTextsAreSkipped) {
+  RawClient half;  // begins a frame and never finishes it
+  ASSERT_TRUE(half.sendBytes(channel::encodeFrame(clientRequest(CECMD_QUEUE, "4;dump")).substr(0, 20)));
 
-  RawClient oversized;
-  bytes = channel::encodeFrame(command(CECMD_QUEUE, ""));
+  std::string badMagic = channel::encodeFrame(clientRequest(CECMD_QUEUE, ""));
+  badMagic[0] ^= 0x55;
+  std::string oversized = channel::encodeFrame(clientRequest(CECMD_QUEUE, ""));
   const uint32_t huge = channel::kMaxFrameData + 1;
-  for (int i = 0; i < 4; ++i) bytes[32 + i] = static_cast<char>((huge >> (8 * i)) & 0xFF);
-  ASSERT_TRUE(oversized.sendBytes(bytes));
-  EXPECT_TRUE(oversized.closedByService(10000));
-
-  RawClient wrongDirection;
-  channel::Frame answer = command(CECMD_QUEUE, "");
-  answer.kind = channel::FRAME_CLIENT_ANSWER;
-  ASSERT_TRUE(wrongDirection.send(answer));
-  EXPECT_TRUE(wrongDirection.closedByService(10000));
-
-  RawClient halfFrame;  // begins a frame and never finishes it
-  ASSERT_TRUE(halfFrame.sendBytes(channel::encodeFrame(command(CECMD_QUEUE, "4;dump")).substr(0, 20)));
+  for (int i = 0; i < 4; ++i) oversized[32 + i] = static_cast<char>((huge >> (8 * i)) & 0xFF);
+  channel::Frame answer = clientRequest(CECMD_QUEUE, "");
+  answer.kind = channel::FRAME_CLIENT_ANSWER;  // the wrong direction
+  for (const std::string& bytes : {badMagic, oversized, channel::encodeFrame(answer)}) {
+    RawClient bad;
+    ASSERT_TRUE(bad.sendBytes(bytes));
+    EXPECT_TRUE(bad.closedByService(10000));
+  }
 
   // Unreadable content is skipped; the connection and the service go on.
   RawClient garbage;
@@ -79,37 +81,34 @@ TEST(ServiceRobustness, BadFramesCloseOnlyTheirConnectionAndGarbageTextsAreSkipp
   ASSERT_TRUE(garbage.command(77, "", &reply));
   EXPECT_LT(static_cast<int32_t>(reply.header[2]), 0) << "an unknown command is refused, not ignored";
 
-  // Hosts still work while all of that is going on.
-  TestHost subscriber("subscriber");
-  TestHost publisher("publisher");
-  ASSERT_TRUE(subscriber.registered());
-  ASSERT_TRUE(publisher.registered());
-  ASSERT_GE(subscriber.lib().subscribe("c", "", 0xFFFFFFFFul, nullptr), 0);
-  ASSERT_TRUE(subscriber.flush());
+  // A client's subscriptions beyond the limit are refused.
+  std::vector<std::string> subscriptions;
+  for (int i = 0; i < 5; ++i) {
+    subscriptions.push_back(protocol::subscriptionRequest(protocol::kSubscribe, "2;-1;1;" + std::to_string(i)));
+  }
+  ASSERT_TRUE(garbage.command(CECMD_QUEUE, queueText(subscriptions), &reply));
+
+  // Hosts still work after all of that.
+  ASSERT_TRUE(subscriber.subscribeTo("c"));
   ASSERT_GE(publisher.lib().deliverEvent("c", "", "d"), 0);
   ASSERT_TRUE(publisher.flush());
   ASSERT_TRUE(eventually([&] { return subscriber.handlers.events().size() == 1; }));
+  EXPECT_TRUE(half.closedByService(10000));
 
   auto status = service.status();
   EXPECT_EQ(status["bad-frames"], 3);
   EXPECT_GE(status["malformed"], 5);
+  EXPECT_EQ(status["refused-subscriptions"], 2);
+  EXPECT_EQ(status["subscribed-pairs"], 4);  // three of the garbage client's, one of the subscriber's
   EXPECT_EQ(service.stop(), 0);
 }
 
-TEST(ServiceRobustness, ClientThatNeverReadsLosesEventsAloneAndLearnsOfTheGap) {
-  ServiceProcess service({"--queue-limit", "2000"});
-  ASSERT_TRUE(service.start());
-
+TEST_F(SlowReader, ClientThatNeverReadsLosesEventsAloneAndLearnsOfTheGap) {
   RawClient stalled;  // subscribes, then never reads again
   channel::Frame reply;
   ASSERT_TRUE(stalled.command(CECMD_QUEUE, queueText({requestList("subscribe", listOf({"1", "flood"}))}), &reply));
 
-  TestHost subscriber("subscriber");
-  TestHost publisher("publisher");
-  ASSERT_TRUE(subscriber.registered());
-  ASSERT_TRUE(publisher.registered());
-  ASSERT_GE(subscriber.lib().subscribe("flood", "", 0xFFFFFFFFul, nullptr), 0);
-  ASSERT_TRUE(subscriber.flush());
+  ASSERT_TRUE(subscriber.subscribeTo("flood"));
 
   constexpr int kEvents = 20000;
   const std::string data(1000, 'x');
@@ -181,22 +180,6 @@ int inSmallSharedMemory(const char* size, void (*checks)()) {
   return status;
 }
 
-// The exit status of `pid`, or -1 after killing it when it was still
-// running after `timeout`.
-int exitWithin(pid_t pid, std::chrono::seconds timeout) {
-  const auto end = std::chrono::steady_clock::now() + timeout;
-  int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() >= end) {
-      ::kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 // What a full /dev/shm does: the category that no longer fits is refused
 // with CE_E_CREATE and a logged reason, both to the store and to a host
 // publishing it, while categories already there go on numbering; a service
@@ -235,10 +218,77 @@ void fullSharedMemoryChecks() {
       << readFile(err);
 }
 
-TEST(ServiceRobustness, FullSharedMemoryGivesClearErrors) {
+TEST(ServiceStore, FullSharedMemoryGivesClearErrors) {
   int status = inSmallSharedMemory("size=64k", fullSharedMemoryChecks);
   if (status == 77) GTEST_SKIP() << "no private mount namespace here (needs root)";
   EXPECT_EQ(0, status);
+}
+
+// The lowest descriptor number the process does not have open: the one its
+// next descriptor gets.
+unsigned long lowestFreeDescriptor(pid_t pid) {
+  std::vector<unsigned long> open;
+  DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+  if (dir == nullptr) return 0;
+  while (const dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] != '.') open.push_back(std::stoul(entry->d_name));
+  }
+  closedir(dir);
+  unsigned long free = 0;
+  while (std::find(open.begin(), open.end(), free) != open.end()) ++free;
+  return free;
+}
+
+// CPU seconds the process has used so far (user + system).
+double cpuSeconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string field;
+  for (int i = 1; i <= 13 && stat >> field; ++i) {
+  }
+  unsigned long long user = 0, system = 0;
+  stat >> user >> system;
+  return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Out of descriptors, eventd stops accepting instead of spinning on the
+// connection it cannot take, says so once, and takes it once a client
+// closes. SIGHUP reopens the log and stops nothing.
+TEST(ServiceTrust, DescriptorLimitAndSighupLeaveTheServiceRunning) {
+  if (!ownEmulator().empty()) GTEST_SKIP() << "the descriptor limit would apply to the emulator, not to eventd";
+  ServiceProcess service;
+  ASSERT_TRUE(service.start());
+  std::vector<std::unique_ptr<RawClient>> clients;
+  auto answers = [](RawClient& client) {
+    channel::Frame reply;
+    return client.command(CECMD_SERVER_ID, "", &reply, 2000);
+  };
+  clients.push_back(std::make_unique<RawClient>());
+  ASSERT_TRUE(answers(*clients.back()));
+
+  // Room for one more connection, then none.
+  rlimit limit{};
+  limit.rlim_cur = limit.rlim_max = lowestFreeDescriptor(service.pid()) + 1;
+  ASSERT_EQ(0, prlimit(service.pid(), RLIMIT_NOFILE, &limit, nullptr));
+  for (int i = 0; i < 4; ++i) clients.push_back(std::make_unique<RawClient>());  // queued in the backlog
+  const double before = cpuSeconds(service.pid());
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));  // what a spinning loop would burn
+  EXPECT_LT(cpuSeconds(service.pid()) - before, 0.5);
+  const std::string log = logDirectory() + "/eventd.log";
+  const std::size_t said = occurrences(readFile(log), "cannot accept a client");
+  EXPECT_GE(said, 1u) << "the limit was not reached";
+  EXPECT_LE(said, 2u);
+
+  // The one descriptor below the limit went to the first in line; closing
+  // that client frees it for the next.
+  EXPECT_TRUE(answers(*clients[1]));
+  clients[1].reset();
+  EXPECT_TRUE(answers(*clients[2]));
+  clients.clear();
+
+  ASSERT_EQ(0, kill(service.pid(), SIGHUP));
+  ASSERT_TRUE(eventually([&] { return readFile(log).find("reopened its log on SIGHUP") != std::string::npos; }));
+  EXPECT_FALSE(service.status().empty());
+  EXPECT_EQ(service.stop(), 0);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The programs as people run them: evt against no service and against a
-// running one, and eventd's own start and stop.
+// running one, and eventd's own start and stop at its endpoint.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,6 +34,16 @@ ToolRun runTool(const std::string& name, const std::vector<std::string>& args, c
   return run;
 }
 
+// Starts `evt ARGS` in the background and waits until it says it subscribed.
+pid_t startSubscriber(const std::string& name, const std::vector<std::string>& args) {
+  std::vector<std::string> argv{evtPath()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const pid_t pid = spawnRedirected(argv, ownEmulator(), outputPath(name + ".out"), outputPath(name + ".err"));
+  EXPECT_TRUE(eventually([&] { return readFile(outputPath(name + ".err")).find("subscribed") != std::string::npos; },
+                         std::chrono::seconds(30)));
+  return pid;
+}
+
 TEST(Tools, EvtWithoutAServiceSaysSoAndFails) {
   for (const char* command : {"status", "dump", "complete"}) {
     ToolRun run = runTool(command, {command});
@@ -62,31 +72,21 @@ TEST(Tools, EvtWithoutAServiceSaysSoAndFails) {
 TEST(Tools, SubscriberAndPublisherThroughTheService) {
   ServiceProcess service;
   ASSERT_TRUE(service.start());
-  pid_t subscriber = spawnRedirected({evtPath(), "sub", "greetings", "--json", "--count", "3", "--timeout", "60"},
-                                     ownEmulator(), outputPath("sub.out"), outputPath("sub.err"));
-  ASSERT_TRUE(eventually([&] { return readFile(outputPath("sub.err")).find("subscribed") != std::string::npos; },
-                         std::chrono::seconds(30)));
+  const pid_t subscriber = startSubscriber("sub", {"sub", "greetings", "--json", "--count", "3", "--timeout", "60"});
   ToolRun pub = runTool("pub", {"pub", "greetings", "en,formal", "good \"day\"", "--count", "3"});
   EXPECT_EQ(pub.status, 0) << pub.err;
   EXPECT_NE(pub.err.find("published 3 events of greetings"), std::string::npos) << pub.err;
   ASSERT_EQ(waitExit(subscriber), 0) << readFile(outputPath("sub.err"));
   const std::string out = readFile(outputPath("sub.out"));
-  std::size_t lines = 0;
-  for (std::size_t at = out.find("\"data\":\"good \\\"day\\\"\""); at != std::string::npos;
-       at = out.find("\"data\":\"good \\\"day\\\"\"", at + 1)) {
-    ++lines;
-  }
-  EXPECT_EQ(lines, 3u) << out;
+  EXPECT_EQ(occurrences(out, "\"data\":\"good \\\"day\\\"\""), 3u) << out;
+  EXPECT_EQ(out.find("missed"), std::string::npos) << out;
   EXPECT_NE(out.find("{\"kind\":\"event\",\"category\":\"greetings\",\"keys\":[\"en\",\"formal\"]"), std::string::npos)
       << out;
   EXPECT_NE(out.find(",\"seqno\":\""), std::string::npos) << "numbers as strings: " << out;
 
   // Lines of standard input are events too, and a watcher of every
   // category of this machine sees them without naming the category.
-  pid_t watcher = spawnRedirected({evtPath(), "sub", "--all", "--count", "3", "--timeout", "60"}, ownEmulator(),
-                                  outputPath("all.out"), outputPath("all.err"));
-  ASSERT_TRUE(eventually([&] { return readFile(outputPath("all.err")).find("subscribed") != std::string::npos; },
-                         std::chrono::seconds(30)));
+  const pid_t watcher = startSubscriber("all", {"sub", "--all", "--count", "3", "--timeout", "60"});
   {
     std::ofstream input(outputPath("lines.in"));
     input << "first line\nsecond line\n";
@@ -138,6 +138,14 @@ TEST(Tools, EventdGuardsItsEndpoint) {
   ASSERT_TRUE(again.start());
   EXPECT_EQ(again.stop(), 0);
   EXPECT_NE(stat(socket.c_str(), &info), 0) << "the socket file outlived a clean stop";
+
+  // A file that is not a socket is never replaced.
+  std::ofstream(socket) << "precious";
+  pid_t third = spawnRedirected({eventdPath(), "--socket", socket}, ownEmulator(), "", outputPath("file.err"));
+  EXPECT_EQ(exitWithin(third, std::chrono::seconds(30)), 1) << "eventd took the path";
+  EXPECT_EQ(readFile(socket), "precious");
+  EXPECT_NE(readFile(outputPath("file.err")).find("File exists"), std::string::npos);
+  unlink(socket.c_str());
 }
 
 // A user the service does not admit is told so, not that eventd is missing.
@@ -145,29 +153,12 @@ TEST(Tools, EvtSaysPermissionDeniedToAUserTheServiceDoesNotAdmit) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to run evt as another user";
   ServiceProcess service;
   ASSERT_TRUE(service.start());
-  int err[2];
-  ASSERT_EQ(0, pipe(err));
-  const std::string emulator = ownEmulator();
-  const pid_t child = fork();
-  if (child == 0) {
-    dup2(err[1], STDERR_FILENO);
-    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(99);  // nobody
-    const std::string evt = evtPath();
-    if (emulator.empty()) {
-      execl(evt.c_str(), evt.c_str(), "status", static_cast<char*>(nullptr));
-    } else {
-      execl(emulator.c_str(), emulator.c_str(), evt.c_str(), "status", static_cast<char*>(nullptr));
-    }
-    _exit(98);
-  }
-  close(err[1]);
-  std::string said;
-  char buffer[512];
-  for (ssize_t n; (n = read(err[0], buffer, sizeof buffer)) > 0;) said.append(buffer, static_cast<std::size_t>(n));
-  close(err[0]);
-  const int status = waitExit(child);
+  const int nobody = 65534;
+  const pid_t evt = spawnRedirected({evtPath(), "status"}, ownEmulator(), "", outputPath("denied.err"), "", nobody);
+  const int status = waitExit(evt);
+  const std::string said = readFile(outputPath("denied.err"));
   EXPECT_EQ(service.stop(), 0);
-  if (status == 98 || status == 99) GTEST_SKIP() << "the user nobody cannot run this build's evt here";
+  if (status == 126 || status == 127) GTEST_SKIP() << "the user nobody cannot run this build's evt here";
   EXPECT_EQ(1, status) << said;
   EXPECT_NE(std::string::npos, said.find("evt: permission denied at ")) << said;
 }

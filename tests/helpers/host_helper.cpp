@@ -7,8 +7,8 @@
 //       that it waits for. Prints "published COUNT".
 //   sub CATEGORY ENDS TIMEOUT_MS
 //       Subscribes and prints "ready" once the service confirmed. The handler
-//       copies every event to a consumer thread, which checks the order:
-//       numbers strictly increasing, each publisher's indexes increasing.
+//       checks the order: numbers strictly increasing, each publisher's
+//       indexes increasing.
 //       Prints "missed SEQNO" for every missed-event report as it comes, and
 //       at the end "received N missed M disorder D"; ends after ENDS "end"
 //       events or TIMEOUT_MS.
@@ -25,7 +25,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
@@ -97,65 +96,54 @@ int publish(const std::string& category, const std::string& name, long count, do
   return 0;
 }
 
-// What the handler hands the consumer thread: a copy of the event.
-struct Copied {
-  bool missed;
-  unsigned long long seqNo;
-  std::string data;
-};
-
+// Checks and counts as events come: numbers strictly increasing, each
+// publisher's indexes increasing.
 class Subscriber : public CEventHandler {
  public:
+  explicit Subscriber(long ends) : m_ends(ends) {}
+
   long onDeliverEvent(const std::string& category, const std::string&, const std::string& data,
                       unsigned long long seqNo, unsigned long) override {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_queue.push_back(Copied{category == "eventsystem" && data == "missed-event", seqNo, data});
-    m_ready.notify_one();
+    if (category == "eventsystem" && data == "missed-event") {
+      ++m_missed;
+      std::printf("missed %llu\n", seqNo);
+      std::fflush(stdout);
+      return 0;
+    }
+    if (data == "end") {
+      if (++m_endsSeen == m_ends) m_done.notify_all();
+    } else if (m_endsSeen < m_ends) {
+      if (m_lastSeqNo != 0 && seqNo <= m_lastSeqNo) ++m_disorder;
+      const std::size_t colon = data.find(':');
+      long& last = m_lastIndex.emplace(data.substr(0, colon), -1).first->second;
+      const long index = std::atol(data.c_str() + colon + 1);
+      if (index <= last) ++m_disorder;
+      last = index;
+      ++m_received;
+    }
+    m_lastSeqNo = seqNo;
     return 0;
   }
 
-  // The consumer: checks and counts until `ends` end markers or the deadline.
-  void consume(long ends, Clock::time_point deadline) {
-    std::map<std::string, long> lastIndex;
-    unsigned long long lastSeqNo = 0;
-    long received = 0, missed = 0, disorder = 0, endsSeen = 0;
+  // Waits for the end markers or the deadline, then prints the closing line.
+  void finish(Clock::time_point deadline) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    while (endsSeen < ends) {
-      if (!m_ready.wait_until(lock, deadline, [&] { return !m_queue.empty(); })) break;
-      Copied event = std::move(m_queue.front());
-      m_queue.pop_front();
-      lock.unlock();
-      if (event.missed) {
-        ++missed;
-        std::printf("missed %llu\n", event.seqNo);
-        std::fflush(stdout);
-      } else if (event.data == "end") {
-        ++endsSeen;
-      } else {
-        if (lastSeqNo != 0 && event.seqNo <= lastSeqNo) ++disorder;
-        const std::size_t colon = event.data.find(':');
-        const std::string publisher = event.data.substr(0, colon);
-        const long index = std::atol(event.data.c_str() + colon + 1);
-        auto last = lastIndex.find(publisher);
-        if (last != lastIndex.end() && index <= last->second) ++disorder;
-        lastIndex[publisher] = index;
-        ++received;
-      }
-      if (!event.missed) lastSeqNo = event.seqNo;
-      lock.lock();
-    }
-    std::printf("received %ld missed %ld disorder %ld\n", received, missed, disorder);
+    m_done.wait_until(lock, deadline, [&] { return m_endsSeen >= m_ends; });
+    std::printf("received %ld missed %ld disorder %ld\n", m_received, m_missed, m_disorder);
     std::fflush(stdout);
   }
 
  private:
   std::mutex m_mutex;
-  std::condition_variable m_ready;
-  std::deque<Copied> m_queue;
+  std::condition_variable m_done;
+  std::map<std::string, long> m_lastIndex;
+  unsigned long long m_lastSeqNo = 0;
+  long m_ends, m_endsSeen = 0, m_received = 0, m_missed = 0, m_disorder = 0;
 };
 
 int subscribe(const std::string& category, long ends, long timeoutMs) {
-  Subscriber subscriber;
+  Subscriber subscriber(ends);
   Completions completions;
   NoNotices notices;
   CEventLib lib("host-sub", &subscriber, &notices, &completions);
@@ -164,8 +152,7 @@ int subscribe(const std::string& category, long ends, long timeoutMs) {
   if (!registerAndFlush(lib, completions, 1)) return 3;
   std::printf("ready\n");
   std::fflush(stdout);
-  std::thread consumer(&Subscriber::consume, &subscriber, ends, Clock::now() + std::chrono::milliseconds(timeoutMs));
-  consumer.join();
+  subscriber.finish(Clock::now() + std::chrono::milliseconds(timeoutMs));
   lib.finalize();
   return 0;
 }

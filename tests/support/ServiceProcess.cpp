@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <sstream>
 #include <thread>
 
 #include "Library/CEResultCodes.h"
@@ -74,15 +75,10 @@ std::map<std::string, long long> ServiceProcess::status() const {
   RawClient client(m_socket);
   channel::Frame answer;
   if (!client.command(protocol::kCommandStatus, "", &answer)) return counters;
-  std::size_t begin = 0;
-  while (begin < answer.text.size()) {
-    std::size_t end = answer.text.find('\n', begin);
-    if (end == std::string::npos) end = answer.text.size();
-    const std::string line = answer.text.substr(begin, end - begin);
-    const std::size_t space = line.find(' ');
-    if (space != std::string::npos) counters[line.substr(0, space)] = std::atoll(line.c_str() + space + 1);
-    begin = end + 1;
-  }
+  std::istringstream lines(answer.text);
+  std::string name;
+  long long value = 0;
+  while (lines >> name >> value) counters[name] = value;
   return counters;
 }
 
@@ -100,11 +96,7 @@ long RawClient::read(channel::Frame* frame, int timeoutMs) {
 }
 
 bool RawClient::command(uint32_t cmd, const std::string& text, channel::Frame* answer, int timeoutMs) {
-  channel::Frame request;
-  request.kind = channel::FRAME_CLIENT_REQUEST;
-  request.requestId = m_nextId++;
-  request.header[0] = cmd;
-  request.text = text;
+  const channel::Frame request = clientRequest(cmd, text, m_nextId++);
   if (!send(request)) return false;
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (std::chrono::steady_clock::now() < end) {
@@ -129,6 +121,15 @@ bool RawClient::closedByService(int timeoutMs) {
     if (result == ZEBIPC_E_CONNECTION_LOST) return true;
   }
   return false;
+}
+
+channel::Frame clientRequest(uint32_t cmd, const std::string& text, uint32_t requestId) {
+  channel::Frame frame;
+  frame.kind = channel::FRAME_CLIENT_REQUEST;
+  frame.requestId = requestId;
+  frame.header[0] = cmd;
+  frame.text = text;
+  return frame;
 }
 
 std::string queueText(const std::vector<std::string>& requestLists) {

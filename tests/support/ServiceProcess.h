@@ -71,6 +71,8 @@ class RawClient {
   uint32_t m_nextId = 1;
 };
 
+// A client request frame: command `cmd` with `text`.
+channel::Frame clientRequest(uint32_t cmd, const std::string& text, uint32_t requestId = 1);
 // The text of a queue command: a list of request lists.
 std::string queueText(const std::vector<std::string>& requestLists);
 

@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -84,7 +86,7 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& emulator) {
 }
 
 pid_t spawnRedirected(const std::vector<std::string>& argv, const std::string& emulator, const std::string& outPath,
-                      const std::string& errPath, const std::string& inPath) {
+                      const std::string& errPath, const std::string& inPath, int uid) {
   std::vector<std::string> words = splitWords(emulator);
   words.insert(words.end(), argv.begin(), argv.end());
   std::vector<char*> args;
@@ -100,6 +102,7 @@ pid_t spawnRedirected(const std::vector<std::string>& argv, const std::string& e
     redirect(inPath, STDIN_FILENO, O_RDONLY);
     redirect(outPath, STDOUT_FILENO, O_WRONLY | O_CREAT | O_TRUNC);
     redirect(errPath, STDERR_FILENO, O_WRONLY | O_CREAT | O_TRUNC);
+    if (uid != -1 && (setgid(static_cast<gid_t>(uid)) != 0 || setuid(static_cast<uid_t>(uid)) != 0)) _exit(126);
     execvp(args[0], args.data());
     std::fprintf(stderr, "cannot run %s: %s\n", args[0], std::strerror(errno));
     _exit(127);
@@ -117,6 +120,20 @@ int waitExit(pid_t pid) {
   return -1;
 }
 
+int exitWithin(pid_t pid, std::chrono::milliseconds timeout) {
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() >= end) {
+      ::kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 std::string ownHelperPath() { return EVT_OWN_HELPER; }
 std::string ownEmulator() { return EVT_OWN_EMULATOR; }
 std::string hostHelperPath() { return EVT_HOST_HELPER; }
@@ -128,6 +145,12 @@ std::string readFile(const std::string& path) {
   std::ostringstream out;
   out << in.rdbuf();
   return out.str();
+}
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
 }
 
 }  // namespace evt::test
