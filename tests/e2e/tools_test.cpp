@@ -4,10 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "platform/linux/Endpoint.h"
 #include "tests/support/FakeService.h"
@@ -44,6 +47,24 @@ pid_t startSubscriber(const std::string& name, const std::vector<std::string>& a
   return pid;
 }
 
+// Each line of `text` read as one JSON object (a parse error fails the test).
+std::vector<nlohmann::json> jsonLines(const std::string& text) {
+  std::vector<nlohmann::json> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(nlohmann::json::parse(line));
+  return lines;
+}
+
+// Starts `evt ARGS` in the background and waits until it says `ready`.
+pid_t startTool(const std::string& name, const std::vector<std::string>& args, const std::string& ready) {
+  std::vector<std::string> argv{evtPath()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const pid_t pid = spawnRedirected(argv, ownEmulator(), outputPath(name + ".out"), outputPath(name + ".err"));
+  EXPECT_TRUE(eventually([&] { return readFile(outputPath(name + ".err")).find(ready) != std::string::npos; },
+                         std::chrono::seconds(30)));
+  return pid;
+}
+
 TEST(Tools, EvtWithoutAServiceSaysSoAndFails) {
   for (const char* command : {"status", "dump", "complete"}) {
     ToolRun run = runTool(command, {command});
@@ -58,7 +79,13 @@ TEST(Tools, EvtWithoutAServiceSaysSoAndFails) {
   EXPECT_NE(help.out.find("--json"), std::string::npos);
   // Usage errors exit 2, as command-line tools do; --version says the
   // project's version.
-  for (const auto& args : std::vector<std::vector<std::string>>{{"pub"}, {"bogus"}, {"sub", "--count", "x"}}) {
+  for (const auto& args : std::vector<std::vector<std::string>>{{"pub"},
+                                                                {"bogus"},
+                                                                {"sub", "--count", "x"},
+                                                                {"pub", "c", "d", "--count", "0"},
+                                                                {"sub", "c", "--json", "--raw"},
+                                                                {"monitor", "--format", "{nope}"},
+                                                                {"pub", "c", "k", "d", "--stdin"}}) {
     EXPECT_EQ(runTool("bad", args).status, 2) << args[0];
   }
   EXPECT_EQ(runTool("bad", {"--bogus"}, eventdPath()).status, 2);
@@ -89,10 +116,10 @@ TEST(Tools, SubscriberAndPublisherThroughTheService) {
   const pid_t watcher = startSubscriber("all", {"sub", "--all", "--count", "3", "--timeout", "60"});
   {
     std::ofstream input(outputPath("lines.in"));
-    input << "first line\nsecond line\n";
+    input << "first line\r\nsecond line\n";
   }
-  pid_t linePublisher = spawnRedirected({evtPath(), "pub", "greetings", "-"}, ownEmulator(), outputPath("lines.out"),
-                                        outputPath("lines.err"), outputPath("lines.in"));
+  pid_t linePublisher = spawnRedirected({evtPath(), "pub", "greetings", "--stdin"}, ownEmulator(),
+                                        outputPath("lines.out"), outputPath("lines.err"), outputPath("lines.in"));
   EXPECT_EQ(waitExit(linePublisher), 0) << readFile(outputPath("lines.err"));
   // Text output keeps one event to a line, whatever its data holds.
   EXPECT_EQ(runTool("pub", {"pub", "greetings", "", "two\nlines\\"}).status, 0);
@@ -109,9 +136,101 @@ TEST(Tools, SubscriberAndPublisherThroughTheService) {
   ToolRun dump = runTool("dump", {"dump"});
   EXPECT_EQ(dump.status, 0);
   EXPECT_NE(dump.out.find("last event server 1 category \"greetings\""), std::string::npos) << dump.out;
-  ToolRun complete = runTool("complete", {"complete"});
+  // The same as JSON; sequence numbers stay exact as strings, and the
+  // querying tool shows up under its own name and pid.
+  const nlohmann::json counters = nlohmann::json::parse(runTool("status", {"status", "--json"}).out);
+  EXPECT_EQ(counters.at("events-in").get<long>(), 6);
+  EXPECT_EQ(std::stoull(counters.at("seqno-base").get<std::string>()) + 1,
+            std::stoull(jsonLines(out).at(0).at("seqno").get<std::string>()));
+  const nlohmann::json state = nlohmann::json::parse(runTool("dump", {"dump", "--json"}).out);
+  bool sawItself = false;
+  for (const nlohmann::json& client : state.at("clients")) {
+    sawItself = sawItself || (client.at("name") == "evt" && client.at("pid").get<int>() > 0);
+  }
+  EXPECT_TRUE(sawItself) << state.dump();
+  EXPECT_EQ(state.at("last-events").at(0).at("category"), "greetings");
+  // Round trips: each timed, then their statistics.
+  ToolRun complete = runTool("complete", {"complete", "-c", "3", "-i", "0"});
   EXPECT_EQ(complete.status, 0) << complete.err;
-  EXPECT_NE(complete.out.find("completed in "), std::string::npos);
+  EXPECT_EQ(occurrences(complete.out, "completed in "), 3u) << complete.out;
+  EXPECT_NE(complete.out.find("3 round trips: min "), std::string::npos) << complete.out;
+  EXPECT_EQ(service.stop(), 0);
+}
+
+// A monitor sees what every client sends as it arrives, subscribed to or
+// not, with the sender; --raw and --format shape what a subscriber prints.
+TEST(Tools, MonitorShowsEverySenderAndOutputTakesItsShape) {
+  ServiceProcess service;
+  ASSERT_TRUE(service.start());
+  const pid_t monitor = startTool("monitor", {"monitor", "fresh*", "--notices", "--json", "--count", "3"}, "monitoring");
+  const pid_t raw = startTool("raw", {"sub", "fresh-lines", "--raw", "--count", "2", "--timeout", "60"}, "subscribed");
+  const pid_t formatted = startTool(
+      "format", {"sub", "fresh-lines", "--format", "{category}|{keys}|{data}|{seqno}", "--count", "2"}, "subscribed");
+  // The first event of a category nobody follows.
+  EXPECT_EQ(runTool("first", {"pub", "fresh-first", "k", "tab\there"}).status, 0);
+  {
+    std::ofstream input(outputPath("lines.in"));
+    input << "one\r\ntwo \\ \"2\"\n";
+  }
+  const pid_t lines = spawnRedirected({evtPath(), "pub", "-q", "fresh-lines", "x", "--stdin"}, ownEmulator(),
+                                      outputPath("lines.out"), outputPath("lines.err"), outputPath("lines.in"));
+  EXPECT_EQ(waitExit(lines), 0);
+  EXPECT_EQ(readFile(outputPath("lines.err")), "") << "-q prints nothing";
+  ASSERT_EQ(waitExit(monitor), 0) << readFile(outputPath("monitor.err"));
+  ASSERT_EQ(waitExit(raw), 0) << readFile(outputPath("raw.err"));
+  ASSERT_EQ(waitExit(formatted), 0) << readFile(outputPath("format.err"));
+
+  // Kinds of the monitor's records in order, and its events.
+  std::vector<std::string> seen;
+  std::vector<nlohmann::json> events;
+  for (const nlohmann::json& record : jsonLines(readFile(outputPath("monitor.out")))) {
+    seen.push_back(record.at("kind").get<std::string>() + " " + record.at("category").get<std::string>() + " " +
+                   record.at("from").get<std::string>());
+    if (record.at("kind") == "event") events.push_back(record);
+  }
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[0].at("category"), "fresh-first");
+  EXPECT_EQ(events[0].at("keys"), nlohmann::json::array({"k"}));
+  EXPECT_EQ(events[0].at("data"), "tab\there");
+  EXPECT_GT(events[0].at("pid").get<int>(), 0);
+  auto at = [&](const std::string& record) { return std::find(seen.begin(), seen.end(), record) - seen.begin(); };
+  EXPECT_LT(at("subscribe fresh-lines evt-sub"), at("publish fresh-first evt-pub"));
+  EXPECT_LT(at("publish fresh-first evt-pub"), at("event fresh-first evt-pub"));
+  EXPECT_EQ(events[2].at("data"), "two \\ \"2\"");
+
+  EXPECT_EQ(readFile(outputPath("raw.out")), "one\ntwo \\ \"2\"\n");
+  const std::string shaped = readFile(outputPath("format.out"));
+  EXPECT_EQ(shaped, "fresh-lines|x|one|" + events[1].at("seqno").get<std::string>() + "\nfresh-lines|x|two \\x5c \"2\"|" +
+                        events[2].at("seqno").get<std::string>() + "\n");
+  EXPECT_EQ(service.stop(), 0);
+}
+
+// A subscriber started before the service waits for its socket, and says
+// when the service goes away and comes back, its subscription renewed.
+TEST(Tools, SubscriberWaitsForTheServiceAndFollowsItsRestarts) {
+  const pid_t subscriber =
+      spawnRedirected({evtPath(), "sub", "comeback", "--json", "--wait", "60", "--count", "1", "--timeout", "120"},
+                      ownEmulator(), outputPath("sub.out"), outputPath("sub.err"));
+  ServiceProcess service;
+  ASSERT_TRUE(service.start());
+  ASSERT_TRUE(eventually([&] { return readFile(outputPath("sub.err")).find("subscribed") != std::string::npos; },
+                         std::chrono::seconds(60)));
+  ASSERT_EQ(service.kill(SIGKILL), 128 + SIGKILL);
+  ASSERT_TRUE(eventually([&] { return occurrences(readFile(outputPath("sub.out")), "disconnected") == 1; }));
+  ASSERT_TRUE(service.start());
+  ASSERT_TRUE(eventually([&] { return occurrences(readFile(outputPath("sub.out")), "\"connected\"") == 1; }));
+  // The renewed subscription takes effect soon after; events before it are
+  // not the subscriber's.
+  ASSERT_TRUE(eventually(
+      [&] {
+        runTool("pub", {"pub", "-q", "comeback", "back"});
+        return readFile(outputPath("sub.out")).find("\"kind\":\"event\"") != std::string::npos;
+      },
+      std::chrono::seconds(60)));
+  ASSERT_EQ(waitExit(subscriber), 0) << readFile(outputPath("sub.err"));
+  std::vector<std::string> kinds;
+  for (const nlohmann::json& record : jsonLines(readFile(outputPath("sub.out")))) kinds.push_back(record.at("kind"));
+  EXPECT_EQ(kinds, (std::vector<std::string>{"disconnected", "connected", "event"}));
   EXPECT_EQ(service.stop(), 0);
 }
 
