@@ -14,7 +14,7 @@
 namespace {
 
 constexpr const char* kAllMutexName = "Mutex-AllSeqNoInfo";
-constexpr const char* kAllBlockName = "Share-AllSeqNoInfo";
+constexpr const char* kAllBlockName = CCategorySeqNo::kAllBlockName;
 constexpr const char* kRecordMutexPrefix = "Mutex-SeqNoInfo-";
 constexpr const char* kRecordBlockPrefix = "Share-SeqNoInfo-";
 

@@ -34,6 +34,8 @@ class CE_EXPORT CCategorySeqNo {
  public:
   static constexpr unsigned long kAllCategoriesSize = 1024;
   static constexpr const char* kSeqNoBaseCategory = "$this$seqnobase$";
+  // The shared block listing every category; the first object of the store.
+  static constexpr const char* kAllBlockName = "Share-AllSeqNoInfo";
 
   // One category record of this process: its block and mutex.
   class CE_EXPORT CSeqNoInfo {

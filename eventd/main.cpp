@@ -17,6 +17,7 @@
 #include "eventd/Service.h"
 #include "eventd/ServiceLog.h"
 #include "platform/KelRegLib.h"
+#include "platform/linux/AccessGroup.h"
 #include "platform/linux/Endpoint.h"
 #include "protocol/Protocol.h"
 #include "tools/CommandLine.h"
@@ -77,6 +78,10 @@ int main(int argc, char** argv) {
                  "milliseconds a client may leave a frame unfinished before it is disconnected")
       ->check(CLI::Range(100LL, 3600000LL))
       ->capture_default_str();
+  std::string group;
+  app.add_option("--group", group,
+                 "the group whose members may use the service and the store (default $EVT_GROUP, else 'evt' when "
+                 "that group exists, else the creator's group)");
   app.add_option("--log-dir", logDir, "write eventd.log here ('stderr': standard error; default $EVT_LOG_DIR)");
   evt::tool::addVersionFlag(app);
   int exitCode = 0;
@@ -86,6 +91,13 @@ int main(int argc, char** argv) {
   options.hold.time = std::chrono::milliseconds(holdMs);
   options.partialFrameTimeout = std::chrono::milliseconds(partialMs);
   if (!logDir.empty()) setenv(KelLogLib::kLogDirEnv, logDir.c_str(), 1);
+  if (!group.empty()) {
+    setenv(evt::platform::kAccessGroupEnv, group.c_str(), 1);
+    if (evt::platform::accessGroupId() == static_cast<gid_t>(-1)) {
+      std::fprintf(stderr, "eventd: --group: no group named %s\n", group.c_str());
+      return 2;
+    }
+  }
   options.serverId = serverId != 0 ? static_cast<uint32_t>(serverId) : registryServerId();
   options.endpoint = socketPath;
   if (!evt::channel::endpointFits(socketPath)) {
@@ -141,9 +153,13 @@ int main(int argc, char** argv) {
   }
   evt::service::openServiceLog();
   evt::service::logInfo(
-      "eventd started: socket %s, server id %u, queue limit %zu requests / %zu bytes, high water %zu bytes, "
+      "eventd started: socket %s, group %s, server id %u, queue limit %zu requests / %zu bytes, high water %zu bytes, "
       "stall timeout %lld ms, hold time %lld ms",
-      socketPath.c_str(), static_cast<unsigned>(options.serverId), options.limits.requests, options.limits.bytes,
+      socketPath.c_str(),
+      evt::platform::accessGroupId() == static_cast<gid_t>(-1)
+          ? "none (objects keep their creator's group)"
+          : evt::platform::accessGroupName().c_str(),
+      static_cast<unsigned>(options.serverId), options.limits.requests, options.limits.bytes,
       options.limits.highWaterBytes, stallMs, holdMs);
   int status = service.run();
   evt::service::closeServiceLog();

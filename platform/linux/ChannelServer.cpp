@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "Library/CEResultCodes.h"
+#include "platform/linux/AccessGroup.h"
 #include "platform/linux/Endpoint.h"
 #include "trace/_Trace.h"
 #include "platform/linux/Interrupted.h"
@@ -44,7 +45,13 @@ long socketFailure(const char* call, const std::string& path) {
 long ChannelListener::listen() {
   if (!endpointFits(m_path)) return ZEBIPC_E_BAD_ENDPOINT;
   std::string dir = m_path.substr(0, m_path.rfind('/'));
-  if (!dir.empty() && mkdir(dir.c_str(), 0750) != 0 && errno != EEXIST) return socketFailure("mkdir", dir);
+  if (!dir.empty()) {
+    if (mkdir(dir.c_str(), 0750) == 0) {
+      evt::platform::shareWithAccessGroup(dir, 0750);
+    } else if (errno != EEXIST) {
+      return socketFailure("mkdir", dir);
+    }
+  }
 
   sockaddr_un address = addressOf(m_path);
   if (someoneListens(address)) return ZEBIPC_E_IN_USE;
@@ -64,7 +71,7 @@ long ChannelListener::listen() {
   m_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (m_fd < 0) return socketFailure("socket", m_path);
   if (bind(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-      chmod(m_path.c_str(), 0660) != 0 || ::listen(m_fd, 64) != 0) {
+      !evt::platform::shareWithAccessGroup(m_path, 0660) || ::listen(m_fd, 64) != 0) {
     long result = socketFailure("bind", m_path);
     ::close(m_fd);
     m_fd = -1;

@@ -9,6 +9,7 @@
 
 #include "Library/CEResultCodes.h"
 #include "platform/CPortable.h"
+#include "platform/linux/AccessGroup.h"
 #include "platform/linux/ObjectNames.h"
 #include "trace/KelException.h"
 #include "trace/_Trace.h"
@@ -16,6 +17,13 @@
 namespace {
 
 [[noreturn]] void failOpen(const char* step, const std::string& osName, int error) {
+  if (error == EACCES) {
+    evtLog(KelLogLib::LOGLIB_PRIORITY_ERROR,
+           "(Error) CPSharedMemory::CPSharedMemory %s %s: permission denied; the store admits the members of "
+           "group %s",
+           step, osName.c_str(), evt::platform::groupOwning("/dev/shm" + osName).c_str());
+    KEL_THROW(CE_E_ACCESS_DENIED);
+  }
   evtLog(KelLogLib::LOGLIB_PRIORITY_ERROR, "(Error) CPSharedMemory::CPSharedMemory %s %s: %s", step,
          osName.c_str(), std::strerror(error));
   KEL_THROW(CE_E_CREATE);
@@ -25,9 +33,10 @@ namespace {
 // (O_EXCL); an object removed between the two opens is simply created again.
 int openOrCreate(const std::string& osName, int* created) {
   for (int attempt = 0; attempt < 100; ++attempt) {
-    int fd = shm_open(osName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    int fd = shm_open(osName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0660);
     if (fd >= 0) {
-      fchmod(fd, 0666);  // shared by every user of the machine, whatever the umask
+      // Shared with the access group's members, whatever the umask.
+      evt::platform::shareWithAccessGroup(fd, 0660);
       *created = 1;
       return fd;
     }

@@ -1,11 +1,13 @@
 // The programs as people run them: evt against no service and against a
 // running one, and eventd's own start and stop at its endpoint.
+#include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 
@@ -13,6 +15,8 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/linux/Endpoint.h"
+#include "platform/linux/ObjectNames.h"
+#include "protocol/Protocol.h"
 #include "tests/support/FakeService.h"
 #include "tests/support/ServiceProcess.h"
 #include "tests/support/TestEnvironment.h"
@@ -67,7 +71,7 @@ pid_t startTool(const std::string& name, const std::vector<std::string>& args, c
 
 TEST(Tools, EvtWithoutAServiceSaysSoAndFails) {
   for (const char* command : {"status", "dump", "complete"}) {
-    ToolRun run = runTool(command, {command});
+    ToolRun run = runTool(command, {command, "--wait", "0.2"});
     EXPECT_EQ(run.status, 1) << command;
     EXPECT_NE(run.err.find("no event service at "), std::string::npos) << command << ": " << run.err;
   }
@@ -267,19 +271,64 @@ TEST(Tools, EventdGuardsItsEndpoint) {
   unlink(socket.c_str());
 }
 
-// A user the service does not admit is told so, not that eventd is missing.
-TEST(Tools, EvtSaysPermissionDeniedToAUserTheServiceDoesNotAdmit) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to run evt as another user";
-  ServiceProcess service;
+// The service and the store admit the members of one group: a member uses
+// both; anyone else is told which group, for the socket and for the store.
+TEST(Tools, ServiceAndStoreAdmitTheMembersOfOneGroup) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run evt as other users";
+  const int daemonUser = 1, nobody = 65534;  // daemon is in group daemon (1), nobody is not
+  // A store and a socket folder of their own, so that eventd creates them
+  // for the group; removed at the end.
+  struct PrivateSetup {
+    const std::string previousPrefix = std::getenv(platform::kObjectPrefixEnv);
+    const std::string previousDir = channel::runtimeDirectory();
+    const std::string prefix = "evttest-group-" + std::to_string(getpid()) + ".";
+    const std::string dir = previousDir + "/group";
+    PrivateSetup() {
+      setenv(platform::kObjectPrefixEnv, prefix.c_str(), 1);
+      setenv(channel::kRuntimeDirEnv, dir.c_str(), 1);
+      chmod(previousDir.c_str(), 0711);  // the way to the folder is open; the folder decides
+    }
+    ~PrivateSetup() {
+      std::unique_ptr<DIR, int (*)(DIR*)> shm(opendir("/dev/shm"), closedir);
+      while (dirent* entry = shm ? readdir(shm.get()) : nullptr) {
+        if (std::string(entry->d_name).rfind(prefix, 0) == 0) unlink(("/dev/shm/" + std::string(entry->d_name)).c_str());
+      }
+      rmdir(dir.c_str());
+      setenv(platform::kObjectPrefixEnv, previousPrefix.c_str(), 1);
+      setenv(channel::kRuntimeDirEnv, previousDir.c_str(), 1);
+    }
+  } setup;
+  ServiceProcess service({"--group", "daemon"});
   ASSERT_TRUE(service.start());
-  const int nobody = 65534;
-  const pid_t evt = spawnRedirected({evtPath(), "status"}, ownEmulator(), "", outputPath("denied.err"), "", nobody);
-  const int status = waitExit(evt);
-  const std::string said = readFile(outputPath("denied.err"));
+  struct stat info {};
+  ASSERT_EQ(stat(channel::endpointPath(kServiceChannelName, kServiceChannelId).c_str(), &info), 0);
+  EXPECT_EQ(info.st_gid, 1u);
+  EXPECT_EQ(info.st_mode & 0777, 0660u);
+  ASSERT_EQ(stat(setup.dir.c_str(), &info), 0);
+  EXPECT_EQ(info.st_gid, 1u);
+  EXPECT_EQ(info.st_mode & 0777, 0750u);
+  ASSERT_EQ(stat(("/dev/shm" + platform::osObjectName("Share-AllSeqNoInfo")).c_str(), &info), 0);
+  EXPECT_EQ(info.st_gid, 1u);
+  EXPECT_EQ(info.st_mode & 0777, 0660u);
+
+  auto runAs = [&](int uid, const std::vector<std::string>& args) {
+    std::vector<std::string> argv{evtPath()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const pid_t pid = spawnRedirected(argv, ownEmulator(), "", outputPath("as.err"), "", uid);
+    return ToolRun{waitExit(pid), "", readFile(outputPath("as.err"))};
+  };
+  const ToolRun member = runAs(daemonUser, {"pub", "-q", "admitted", "by group"});
+  if (member.status == 126 || member.status == 127) GTEST_SKIP() << "other users cannot run this build's evt here";
+  EXPECT_EQ(member.status, 0) << member.err;
+  const ToolRun socket = runAs(nobody, {"status", "--wait", "0.2"});
+  EXPECT_EQ(socket.status, 1);
+  EXPECT_NE(socket.err.find("evt: permission denied at "), std::string::npos) << socket.err;
+  EXPECT_NE(socket.err.find("members of group daemon"), std::string::npos) << socket.err;
+  const ToolRun shm = runAs(nobody, {"pub", "admitted", "x", "--wait", "0.2"});
+  EXPECT_EQ(shm.status, 1);
+  EXPECT_NE(shm.err.find("the event store (shared memory) admits the members of group daemon"), std::string::npos)
+      << shm.err;
   EXPECT_EQ(service.stop(), 0);
-  if (status == 126 || status == 127) GTEST_SKIP() << "the user nobody cannot run this build's evt here";
-  EXPECT_EQ(1, status) << said;
-  EXPECT_NE(std::string::npos, said.find("evt: permission denied at ")) << said;
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
+#include <grp.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -102,7 +103,10 @@ pid_t spawnRedirected(const std::vector<std::string>& argv, const std::string& e
     redirect(inPath, STDIN_FILENO, O_RDONLY);
     redirect(outPath, STDOUT_FILENO, O_WRONLY | O_CREAT | O_TRUNC);
     redirect(errPath, STDERR_FILENO, O_WRONLY | O_CREAT | O_TRUNC);
-    if (uid != -1 && (setgid(static_cast<gid_t>(uid)) != 0 || setuid(static_cast<uid_t>(uid)) != 0)) _exit(126);
+    if (uid != -1 && (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(uid)) != 0 ||
+                      setuid(static_cast<uid_t>(uid)) != 0)) {
+      _exit(126);
+    }
     execvp(args[0], args.data());
     std::fprintf(stderr, "cannot run %s: %s\n", args[0], std::strerror(errno));
     _exit(127);

@@ -44,7 +44,12 @@ int monitorService(const MonitorOptions& options);
 
 // Sends the service one of its own commands and prints the answer; with
 // `json` as one JSON object.
-int queryService(unsigned command, bool json);
+struct QueryOptions {
+  unsigned command;
+  bool json = false;
+  double waitSeconds = 3;
+};
+int queryService(const QueryOptions& options);
 
 // Completion round trips: each sends an empty batch with a completion id and
 // times the service's confirmation; prints each and, for several, their

@@ -7,11 +7,16 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <vector>
 
 #include <cstdio>
 #include <thread>
 
+#include "Library/CEResultCodes.h"
+#include "platform/linux/AccessGroup.h"
 #include "platform/linux/Endpoint.h"
+#include "platform/linux/ObjectNames.h"
+#include "Service/CategorySeqNo.h"
 #include "protocol/Protocol.h"
 
 namespace evt::tool {
@@ -50,19 +55,39 @@ bool accessDenied(const std::string& path) {
   return denied;
 }
 
+// The group owning `path`, or its folder when the path cannot be seen.
+std::string groupOf(const std::string& path) {
+  std::string group = evt::platform::groupOwning(path);
+  if (group.empty()) group = evt::platform::groupOwning(path.substr(0, path.rfind('/')));
+  return group.empty() ? evt::platform::accessGroupName() : group;
+}
+
 }  // namespace
 
 int noService() {
   const std::string path = serviceEndpoint();
   if (accessDenied(path)) {
     std::fprintf(stderr,
-                 "evt: permission denied at %s: this user may not use the event service there (its socket and "
-                 "folder admit their owner and group only; ask to be added to that group)\n",
-                 path.c_str());
+                 "evt: permission denied at %s: the event service admits the members of group %s; ask to be added "
+                 "to it\n",
+                 path.c_str(), groupOf(path).c_str());
     return 1;
   }
   std::fprintf(stderr, "evt: no event service at %s (is eventd running? EVT_RUNTIME_DIR selects its directory)\n",
                path.c_str());
+  return 1;
+}
+
+int storeFailure(long code) {
+  if (code == CE_E_ACCESS_DENIED) {
+    std::fprintf(stderr,
+                 "evt: permission denied: the event store (shared memory) admits the members of group %s; ask to be "
+                 "added to it\n",
+                 groupOf("/dev/shm" + evt::platform::osObjectName(CCategorySeqNo::kAllBlockName)).c_str());
+  } else {
+    std::fprintf(stderr, "evt: cannot open the event store (0x%08X); the library's log says why\n",
+                 ce::wordFromResult(code));
+  }
   return 1;
 }
 

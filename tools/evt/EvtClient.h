@@ -22,6 +22,9 @@ void installInterruptHandlers();
 std::string serviceEndpoint();
 // Prints why no service can be reached; returns the exit status 1.
 int noService();
+// Prints why the shared store could not be opened (KelException code);
+// returns the exit status 1.
+int storeFailure(long code);
 
 class EvtClient : public CEventHandler, public CPublishHandler, public CCompletionHandler {
  public:

@@ -13,9 +13,13 @@
 
 namespace evt::tool {
 
-int queryService(unsigned command, bool json) {
+int queryService(const QueryOptions& options) {
+  const unsigned command = options.command;
+  const bool json = options.json;
   ServiceChannel service;
-  if (!service.connect("evt", std::chrono::milliseconds(3000))) return noService();
+  if (!service.connect("evt", std::chrono::milliseconds(static_cast<long>(options.waitSeconds * 1000)))) {
+    return noService();
+  }
   std::string answer;
   const bool jsonDump = json && command == evt::protocol::kCommandDump;
   const long result = service.command(command, jsonDump ? "json" : "", &answer);

@@ -6,6 +6,7 @@
 #include "tools/CommandLine.h"
 #include "tools/evt/Commands.h"
 #include "tools/evt/EvtClient.h"
+#include "trace/KelException.h"
 
 namespace {
 
@@ -73,15 +74,16 @@ int main(int argc, char** argv) {
   monitorCommand->add_option("--wait", monitor.waitSeconds, "seconds to wait for the service")->capture_default_str();
   monitorCommand->callback([&] { status = monitorService(monitor); });
 
-  bool statusJson = false;
+  QueryOptions statusQuery{evt::protocol::kCommandStatus};
   CLI::App* statusCommand = app.add_subcommand("status", "print the service's counters");
-  statusCommand->add_flag("--json", statusJson, "as one JSON object");
-  statusCommand->callback([&] { status = queryService(evt::protocol::kCommandStatus, statusJson); });
-  bool dumpJson = false;
+  QueryOptions dumpQuery{evt::protocol::kCommandDump};
   CLI::App* dumpCommand =
       app.add_subcommand("dump", "print the service's clients, subscriptions and publications (the text is also logged)");
-  dumpCommand->add_flag("--json", dumpJson, "as one JSON object");
-  dumpCommand->callback([&] { status = queryService(evt::protocol::kCommandDump, dumpJson); });
+  for (auto [command, query] : {std::pair{statusCommand, &statusQuery}, std::pair{dumpCommand, &dumpQuery}}) {
+    command->add_flag("--json", query->json, "as one JSON object");
+    command->add_option("--wait", query->waitSeconds, "seconds to wait for the service")->capture_default_str();
+    command->callback([&status, query = query] { status = queryService(*query); });
+  }
 
   double completeWait = 3;
   long completeCount = 1;
@@ -116,6 +118,11 @@ int main(int argc, char** argv) {
   addVersionFlag(app);
   installInterruptHandlers();
   int exitCode = 0;
-  if (!parseCommandLine(app, argc, argv, &exitCode)) return exitCode;
+  try {
+    // The commands run from the parser's callbacks.
+    if (!parseCommandLine(app, argc, argv, &exitCode)) return exitCode;
+  } catch (const KelException& e) {
+    return storeFailure(e.code());
+  }
   return status;
 }
