@@ -3,6 +3,7 @@
 // completions. Stops cleanly on SIGTERM and SIGINT.
 #include <malloc.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -14,6 +15,7 @@
 
 #include "Library/CEResultCodes.h"
 #include "Service/CategorySeqNo.h"
+#include "eventd/Readiness.h"
 #include "eventd/Service.h"
 #include "eventd/ServiceLog.h"
 #include "platform/KelRegLib.h"
@@ -161,7 +163,12 @@ int main(int argc, char** argv) {
           : evt::platform::accessGroupName().c_str(),
       static_cast<unsigned>(options.serverId), options.limits.requests, options.limits.bytes,
       options.limits.highWaterBytes, stallMs, holdMs);
+  if (!evt::service::notifyServiceManager("READY=1\nSTATUS=listening at " + socketPath + "\nMAINPID=" +
+                                          std::to_string(getpid()))) {
+    evt::service::logError("could not tell the service manager (NOTIFY_SOCKET) that eventd is ready");
+  }
   int status = service.run();
+  evt::service::notifyServiceManager("STOPPING=1");
   evt::service::closeServiceLog();
   return status;
 }

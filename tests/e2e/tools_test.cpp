@@ -1,7 +1,10 @@
 // The programs as people run them: evt against no service and against a
 // running one, and eventd's own start and stop at its endpoint.
 #include <dirent.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -269,6 +272,32 @@ TEST(Tools, EventdGuardsItsEndpoint) {
   EXPECT_EQ(readFile(socket), "precious");
   EXPECT_NE(readFile(outputPath("file.err")).find("File exists"), std::string::npos);
   unlink(socket.c_str());
+}
+
+// A service manager hears when eventd is ready for clients and when it stops.
+TEST(Tools, EventdTellsTheServiceManagerWhenReadyAndStopping) {
+  const std::string path = channel::runtimeDirectory() + "/notify.sock";
+  const int manager = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  ASSERT_EQ(bind(manager, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  auto next = [&] {
+    pollfd ready{manager, POLLIN, 0};
+    char text[512] = {};
+    if (poll(&ready, 1, 30000) != 1) return std::string();
+    return std::string(text, std::max<ssize_t>(0, recv(manager, text, sizeof text, 0)));
+  };
+  setenv("NOTIFY_SOCKET", path.c_str(), 1);
+  ServiceProcess service;
+  const bool started = service.start();
+  unsetenv("NOTIFY_SOCKET");
+  ASSERT_TRUE(started);
+  EXPECT_EQ(next().rfind("READY=1\nSTATUS=listening at ", 0), 0u);
+  EXPECT_EQ(service.stop(), 0);
+  EXPECT_EQ(next(), "STOPPING=1");
+  close(manager);
+  unlink(path.c_str());
 }
 
 // The service and the store admit the members of one group: a member uses
