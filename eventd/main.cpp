@@ -80,6 +80,11 @@ int main(int argc, char** argv) {
                  "milliseconds a client may leave a frame unfinished before it is disconnected")
       ->check(CLI::Range(100LL, 3600000LL))
       ->capture_default_str();
+  unsigned long long logMaxBytes = KelLogLib::kDefaultLogMaxBytes;
+  app.add_option("--log-max-bytes", logMaxBytes,
+                 "a log file this large is renamed to eventd.log.1 (replacing the one before) and begun anew; 0: no "
+                 "bound")
+      ->capture_default_str();
   std::string group;
   app.add_option("--group", group,
                  "the group whose members may use the service and the store (default $EVT_GROUP, else 'evt' when "
@@ -93,6 +98,7 @@ int main(int argc, char** argv) {
   options.hold.time = std::chrono::milliseconds(holdMs);
   options.partialFrameTimeout = std::chrono::milliseconds(partialMs);
   if (!logDir.empty()) setenv(KelLogLib::kLogDirEnv, logDir.c_str(), 1);
+  setenv(KelLogLib::kLogMaxBytesEnv, std::to_string(logMaxBytes).c_str(), 1);
   if (!group.empty()) {
     setenv(evt::platform::kAccessGroupEnv, group.c_str(), 1);
     if (evt::platform::accessGroupId() == static_cast<gid_t>(-1)) {

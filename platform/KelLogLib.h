@@ -30,6 +30,10 @@ enum LogLib_Priority : int {
 constexpr const char* kLogDirEnv = "EVT_LOG_DIR";
 // The default folder is this followed by "-<uid>".
 constexpr const char* kDefaultLogDir = "/tmp/evt-log";
+// A log file reaching this many bytes (default 16 MiB; 0: no bound) is renamed
+// to <name>.log.1, replacing the one before, and a new one begun.
+constexpr const char* kLogMaxBytesEnv = "EVT_LOG_MAX_BYTES";
+constexpr unsigned long long kDefaultLogMaxBytes = 16ull << 20;
 constexpr const char* kTraceMaskEnv = "EVT_TRACE_MASK";
 constexpr const char* kLogConfigEnv = "EVT_LOG_CONFIG";
 
@@ -78,8 +82,13 @@ class CE_EXPORT CLogFile {
   friend class CLogFileRegistry;
 
   std::string m_strName2;
+  // Before writing `size` bytes: begins a new file when this one is full, or
+  // when another process has renamed or removed it. Under m_mutex.
+  void rotateIfDue(std::size_t size) const;
+
   std::string m_strPath;  // empty: standard error
-  int m_fd = -1;
+  mutable int m_fd = -1;
+  unsigned long long m_maxBytes = kDefaultLogMaxBytes;
   mutable std::recursive_mutex m_mutex;
   std::atomic<uint32_t> m_dwTraceMask{0};
 };

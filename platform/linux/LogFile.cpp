@@ -72,6 +72,9 @@ CLogFile::CLogFile(const char* name1, const char* name2, bool, bool, bool)
     return;
   }
   if (configured) makeDirectories(dir);
+  if (const char* max = std::getenv(kLogMaxBytesEnv); max != nullptr && *max != '\0') {
+    m_maxBytes = std::strtoull(max, nullptr, 10);
+  }
   m_strPath = dir + "/" + (name1 != nullptr && *name1 != '\0' ? name1 : "log") + ".log";
   m_fd = ::open(m_strPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (m_fd < 0) {
@@ -124,7 +127,22 @@ long CLogFile::LogStringArgListX(LogLib_Priority priority, const char* category,
   line += '\n';
 
   std::lock_guard<std::recursive_mutex> hold(m_mutex);
+  rotateIfDue(line.size());
   return writeAll(m_fd, line.data(), line.size()) ? 0 : -1;
+}
+
+void CLogFile::rotateIfDue(std::size_t size) const {
+  if (m_strPath.empty() || m_maxBytes == 0) return;
+  struct stat open {}, named {};
+  if (fstat(m_fd, &open) != 0) return;
+  const bool moved =
+      stat(m_strPath.c_str(), &named) != 0 || named.st_ino != open.st_ino || named.st_dev != open.st_dev;
+  if (!moved && static_cast<unsigned long long>(open.st_size) + size <= m_maxBytes) return;
+  if (!moved) ::rename(m_strPath.c_str(), (m_strPath + ".1").c_str());
+  const int fd = ::open(m_strPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return;  // the full file takes the line; the next one tries again
+  ::close(m_fd);
+  m_fd = fd;
 }
 
 long CLogFile::LogString(LogLib_Priority priority, const char* format, ...) const {

@@ -129,6 +129,33 @@ TEST(TraceUtility, HugeLinesAreWrittenWhole) {
   EXPECT_NE(lines[0].find("keys k, data " + data), std::string::npos);
 }
 
+// A full log begins again beside the one before (<name>.log.1), so a log
+// takes at most twice its bound; one removed from outside is begun anew.
+TEST(TraceUtility, LogsAreBoundedAndRotate) {
+  const std::string path = logDirectory() + "/bounded.log";
+  setenv("EVT_LOG_MAX_BYTES", "4096", 1);
+  {
+    KelLogLib::CLogFile log("bounded", "", true, true, true);
+    unsetenv("EVT_LOG_MAX_BYTES");
+    for (int i = 0; i < 200; ++i) log.LogString(KelLogLib::LOGLIB_PRIORITY_INFO, "line %d of a bounded log", i);
+    EXPECT_LE(readFile(path).size(), 4096u);
+    EXPECT_LE(readFile(path + ".1").size(), 4096u);
+    const std::vector<std::string> last = linesOf(path);
+    ASSERT_FALSE(last.empty());
+    EXPECT_NE(last.back().find("line 199 "), std::string::npos);
+    // No line lost at the turn: the new file goes on where the old one ends.
+    const std::vector<std::string> before = linesOf(path + ".1");
+    ASSERT_FALSE(before.empty());
+    const int lastBefore = std::atoi(before.back().substr(before.back().find("line ") + 5).c_str());
+    EXPECT_NE(last.front().find("line " + std::to_string(lastBefore + 1) + " "), std::string::npos) << last.front();
+    std::remove(path.c_str());
+    log.LogString(KelLogLib::LOGLIB_PRIORITY_INFO, "after removal");
+    EXPECT_NE(readFile(path).find("after removal"), std::string::npos);
+  }
+  std::remove(path.c_str());
+  std::remove((path + ".1").c_str());
+}
+
 TEST(TraceUtility, BlocksStayTogether) {
   TraceFacility facility("block", nullptr);
   CPEvent otherStarted(1, "", 1);
