@@ -6,12 +6,29 @@
 
 namespace evt::service {
 
+ClientSession::~ClientSession() {
+  if (m_budget != nullptr) m_budget->used -= m_pendingBytes + m_accountedInput;
+}
+
+bool ClientSession::accountInput() {
+  if (m_budget == nullptr) return false;
+  m_budget->used = m_budget->used - m_accountedInput + input.buffered();
+  m_accountedInput = input.buffered();
+  return m_budget->used > m_budget->limit;
+}
+
 bool ClientSession::enqueue(std::string_view request, bool droppable, const QueueLimits& limits) {
   const std::size_t factor = droppable ? 1 : 2;
   if (m_pendingSizes.size() >= limits.requests * factor || m_pendingBytes + request.size() > limits.bytes * factor) {
     ++counters.dropped;
     return false;
   }
+  if (droppable && m_budget != nullptr && m_budget->used + request.size() > m_budget->limit) {
+    ++m_budget->refused;
+    ++counters.dropped;
+    return false;
+  }
+  if (m_budget != nullptr) m_budget->used += request.size();
   if (m_pendingSizes.empty()) {
     m_pendingText.clear();  // keeps its capacity for the next burst
     m_pendingStart = 0;
@@ -61,6 +78,7 @@ std::string_view ClientSession::takeBatch(std::size_t maxRequests, std::size_t m
   const std::string_view batch(m_pendingText.data() + begin, end - begin);
   m_pendingStart = end;
   m_pendingBytes -= bytes;
+  if (m_budget != nullptr) m_budget->used -= bytes;
   counters.requestsOut += taken;
   ++counters.textsOut;
   return batch;

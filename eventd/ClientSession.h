@@ -52,9 +52,23 @@ struct SubscriptionState {
   unsigned long long lastSeqNo = 0;  // last number queued or dropped
 };
 
+// Bytes the service holds for all its clients together: queued requests and
+// unfinished input. Beyond `limit`, events are refused for every client, and
+// a client sending more of an unfinished frame is disconnected.
+struct MemoryBudget {
+  std::size_t limit = std::size_t{1} << 30;
+  std::size_t used = 0;
+  uint64_t refused = 0;  // events refused because of it
+};
+
 class ClientSession {
  public:
-  ClientSession(uint64_t number, int fd, int peerPid) : m_number(number), m_fd(fd), m_peerPid(peerPid) {}
+  // `budget` (may be null: no common bound) must outlive the session.
+  ClientSession(uint64_t number, int fd, int peerPid, MemoryBudget* budget = nullptr)
+      : m_number(number), m_fd(fd), m_peerPid(peerPid), m_budget(budget) {}
+  ~ClientSession();
+  ClientSession(const ClientSession&) = delete;
+  ClientSession& operator=(const ClientSession&) = delete;
 
   uint64_t number() const { return m_number; }
   int fd() const { return m_fd; }
@@ -112,6 +126,9 @@ class ClientSession {
 
   // Socket buffers.
   channel::FrameAssembler input;
+  // Brings the budget up to date with the input buffered now; true when the
+  // budget is exceeded.
+  bool accountInput();
   std::string output;
   std::size_t outputSent = 0;
   std::chrono::steady_clock::time_point lastInput = std::chrono::steady_clock::now();
@@ -142,6 +159,8 @@ class ClientSession {
   std::size_t m_pendingStart = 0;
   std::deque<Queued> m_pendingSizes;
   std::size_t m_pendingBytes = 0;
+  MemoryBudget* m_budget;
+  std::size_t m_accountedInput = 0;  // input bytes counted in the budget
   bool m_congested = false;
   Clock::time_point m_congestedSince;
 };

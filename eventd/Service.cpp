@@ -34,6 +34,7 @@ void setNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK
 
 Service::Service(ServiceOptions options, unsigned long long seqNoBase, Router::SeqNoReader currentSeqNo)
     : m_options(std::move(options)),
+      m_budget{m_options.memoryLimit},
       m_router(m_options.serverId, seqNoBase, m_options.limits, m_options.hold, std::move(currentSeqNo)),
       m_listener(m_options.endpoint) {}
 
@@ -156,7 +157,7 @@ void Service::acceptClients() {
     ucred credentials{};
     socklen_t size = sizeof credentials;
     const int peerPid = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0 ? credentials.pid : -1;
-    auto client = std::make_unique<ClientSession>(m_nextClient++, fd, peerPid);
+    auto client = std::make_unique<ClientSession>(m_nextClient++, fd, peerPid, &m_budget);
     epoll_event watch{};
     watch.events = EPOLLIN;
     watch.data.fd = fd;
@@ -194,6 +195,9 @@ void Service::readFrom(ClientSession& client) {
     if (!client.closing && status == channel::FrameAssembler::BAD) {
       ++m_badFrames;
       drop(client, "sent a malformed or oversized frame");
+    }
+    if (!client.closing && client.accountInput() && client.input.buffered() != 0) {
+      drop(client, "sent more of an unfinished frame than the service's memory budget (--max-memory) holds");
     }
   }
 }
@@ -252,7 +256,9 @@ void Service::answerCommand(ClientSession& client, const channel::Frame& frame, 
       break;
     }
     case protocol::kCommandStatus:
-      answer.text = m_router.statusText() + "bad-frames " + std::to_string(m_badFrames) + "\n";
+      answer.text = m_router.statusText() + "bad-frames " + std::to_string(m_badFrames) + "\nmemory-held " +
+                    std::to_string(m_budget.used) + "\nmemory-limit " + std::to_string(m_budget.limit) +
+                    "\nmemory-refused " + std::to_string(m_budget.refused) + "\n";
       break;
     case protocol::kCommandDump:
       if (text == "json") {

@@ -29,6 +29,7 @@ struct ServiceOptions {
   std::size_t batchRequests = 4096;            // requests per text sent
   std::size_t batchBytes = 1024u * 1024u;      // about this many bytes per text
   std::size_t outputLimit = 80u * 1024u * 1024u;  // unsent bytes before a client is dropped
+  std::size_t memoryLimit = std::size_t{1} << 30;  // queued and unfinished bytes of all clients together
   // A client that leaves a frame unfinished this long is dropped.
   std::chrono::milliseconds partialFrameTimeout{30000};
 };
@@ -74,6 +75,7 @@ class Service {
   void watchListener(bool watch);
 
   const ServiceOptions m_options;
+  MemoryBudget m_budget;  // before the clients, which return their share to it
   Router m_router;
   channel::ChannelListener m_listener;
   int m_epoll = -1;

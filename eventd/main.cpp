@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <memory>
 #include <string>
 
@@ -71,6 +72,11 @@ int main(int argc, char** argv) {
   app.add_option("--hold-time", holdMs,
                  "milliseconds an event ahead of a missing number waits for it before the number is given up")
       ->check(CLI::Range(0LL, 60000LL))
+      ->capture_default_str();
+  app.add_option("--max-memory", options.memoryLimit,
+                 "bytes queued for and received unfinished from all clients together; beyond it events are dropped "
+                 "(and reported as missed) and a client adding to an unfinished frame is disconnected")
+      ->check(CLI::Range(std::size_t{1} << 24, std::numeric_limits<std::size_t>::max()))
       ->capture_default_str();
   app.add_option("--max-subscriptions", options.limits.subscriptions, "subscriptions one client may hold")
       ->check(CLI::PositiveNumber)

@@ -34,7 +34,8 @@ namespace {
 
 class ServiceRobustness : public ServiceWithHosts {
  protected:
-  ServiceRobustness() : ServiceWithHosts({"--partial-timeout", "300", "--max-subscriptions", "3"}) {}
+  ServiceRobustness()
+      : ServiceWithHosts({"--partial-timeout", "300", "--max-subscriptions", "3", "--max-memory", "16777216"}) {}
 };
 
 class SlowReader : public ServiceWithHosts {
@@ -43,8 +44,9 @@ class SlowReader : public ServiceWithHosts {
 };
 
 // A bad frame closes its connection, garbage texts are skipped, a frame left
-// half sent ends its connection after --partial-timeout, subscriptions
-// beyond --max-subscriptions are refused; the hosts notice none of it.
+// half sent ends its connection after --partial-timeout, or at once when it
+// grows beyond --max-memory, subscriptions beyond --max-subscriptions are
+// refused; the hosts notice none of it.
 TEST_F(ServiceRobustness, BadFramesCloseOnlyTheirConnectionAndGarbageTextsAreSkipped) {
   RawClient half;  // begins a frame and never finishes it
   ASSERT_TRUE(half.sendBytes(channel::encodeFrame(clientRequest(CECMD_QUEUE, "4;dump")).substr(0, 20)));
@@ -60,6 +62,14 @@ TEST_F(ServiceRobustness, BadFramesCloseOnlyTheirConnectionAndGarbageTextsAreSki
     RawClient bad;
     ASSERT_TRUE(bad.sendBytes(bytes));
     EXPECT_TRUE(bad.closedByService(10000));
+  }
+
+  {
+    RawClient greedy;  // an unfinished frame larger than the whole budget
+    const std::string frame = channel::encodeFrame(clientRequest(CECMD_QUEUE, std::string(20u << 20, 'x')));
+    greedy.sendBytes(frame.substr(0, 17u << 20));  // fails once the service closes the connection
+    EXPECT_TRUE(greedy.closedByService(10000));
+    EXPECT_NE(readFile(logDirectory() + "/eventd.log").find("memory budget"), std::string::npos);
   }
 
   // Unreadable content is skipped; the connection and the service go on.
@@ -100,6 +110,7 @@ TEST_F(ServiceRobustness, BadFramesCloseOnlyTheirConnectionAndGarbageTextsAreSki
   EXPECT_GE(status["malformed"], 5);
   EXPECT_EQ(status["refused-subscriptions"], 2);
   EXPECT_EQ(status["subscribed-pairs"], 4);  // three of the garbage client's, one of the subscriber's
+  EXPECT_LT(status["memory-held"], 1 << 20) << "what a dropped client held is given back";
   EXPECT_EQ(service.stop(), 0);
 }
 
