@@ -17,6 +17,9 @@ std::string notice(std::string_view name, const Pair& pair) {
   return evt::protocol::publicationRequest(name, pair.category, pair.server);
 }
 
+// Lines (entries in JSON) of a dump beyond this are counted, not written.
+constexpr std::size_t kMaxDumpEntries = 10000;
+
 // A request list must leave room for its length prefix in one frame.
 constexpr std::size_t kMaxRequestSize = channel::kMaxFrameData - 64;
 
@@ -398,39 +401,49 @@ std::string Router::statusText() const {
 std::string Router::dumpText() const {
   std::string text = statusText();
   char line[512];
+  // A dump stays readable and cheap whatever the tables hold.
+  std::size_t lines = 0, omitted = 0;
+  auto room = [&] { return lines++ < kMaxDumpEntries || (++omitted, false); };
   for (const auto& entry : m_clients) {
     const ClientSession& client = *entry.second;
-    std::snprintf(line, sizeof line,
-                  "client #%" PRIu64 " name \"%s\" pid %d peer-pid %d pending %zu dropped %" PRIu64
-                  " events-in %" PRIu64 " requests-out %" PRIu64 " backpressure-ms %" PRIu64 "%s%s%s\n",
-                  client.number(), client.name.c_str(), client.reportedPid, client.peerPid(), client.pendingCount(),
-                  client.counters.dropped, client.counters.eventsIn, client.counters.requestsOut,
-                  client.counters.backpressureMs, client.awaitedAnswer != 0 ? " (awaiting answer)" : "",
-                  client.heldAnswers.empty() ? "" : " (answer held back)", client.monitor ? " (monitor)" : "");
-    text += line;
+    if (room()) {
+      std::snprintf(line, sizeof line,
+                    "client #%" PRIu64 " name \"%s\" pid %d peer-pid %d pending %zu dropped %" PRIu64
+                    " events-in %" PRIu64 " requests-out %" PRIu64 " backpressure-ms %" PRIu64 "%s%s%s\n",
+                    client.number(), client.name.c_str(), client.reportedPid, client.peerPid(), client.pendingCount(),
+                    client.counters.dropped, client.counters.eventsIn, client.counters.requestsOut,
+                    client.counters.backpressureMs, client.awaitedAnswer != 0 ? " (awaiting answer)" : "",
+                    client.heldAnswers.empty() ? "" : " (answer held back)", client.monitor ? " (monitor)" : "");
+      text += line;
+    }
     for (const auto& subscription : client.subscriptions) {
+      if (!room()) continue;
       std::snprintf(line, sizeof line, "  subscribes server %u category \"%s\" last-seqno %llu%s\n",
                     static_cast<unsigned>(subscription.first.server), printable(subscription.first.category).c_str(),
                     subscription.second.lastSeqNo, subscription.second.tailLost ? " (gap to report)" : "");
       text += line;
     }
     for (const Pair& pair : client.publications) {
+      if (!room()) continue;
       std::snprintf(line, sizeof line, "  publishes server %u category \"%s\"\n", static_cast<unsigned>(pair.server),
                     printable(pair.category).c_str());
       text += line;
     }
   }
   for (const auto& last : m_lastSeqNo) {
+    if (!room()) continue;
     std::snprintf(line, sizeof line, "last event server %u category \"%s\" seqno %llu\n",
                   static_cast<unsigned>(last.first.server), printable(last.first.category).c_str(), last.second);
     text += line;
   }
   for (const auto& entry : m_sequencers) {
+    if (!room()) continue;
     std::snprintf(line, sizeof line, "order server %u category \"%s\" next %llu held %zu held-bytes %zu\n",
                   static_cast<unsigned>(entry.first.server), printable(entry.first.category).c_str(),
                   entry.second.next(), entry.second.heldCount(), entry.second.heldBytes());
     text += line;
   }
+  if (omitted != 0) text += std::to_string(omitted) + " more lines left out\n";
   return text;
 }
 
@@ -442,8 +455,11 @@ std::string Router::dumpJson() const {
     return "\"server\":" + number(pair.server) + ",\"category\":" + jsonString(pair.category);
   };
   std::string text = "{\"status\":" + evt::tool::jsonObjectOfLines(statusText()) + ",\"clients\":[";
+  std::size_t entries = 0, omitted = 0;
+  auto room = [&] { return entries++ < kMaxDumpEntries || (++omitted, false); };
   for (const auto& entry : m_clients) {
     const ClientSession& client = *entry.second;
+    if (!room()) continue;
     if (text.back() != '[') text += ',';
     text += "{\"number\":" + number(client.number()) + ",\"name\":" + jsonString(client.name) +
             ",\"pid\":" + std::to_string(client.reportedPid) + ",\"peer-pid\":" + std::to_string(client.peerPid()) +
@@ -455,25 +471,30 @@ std::string Router::dumpJson() const {
             ",\"answer-held\":" + (client.heldAnswers.empty() ? "false" : "true") +
             ",\"monitor\":" + (client.monitor ? "true" : "false") + ",\"subscribes\":[";
     for (const auto& subscription : client.subscriptions) {
+      if (!room()) continue;
       if (text.back() != '[') text += ',';
       text += "{" + pairFields(subscription.first) + ",\"last-seqno\":" + seqNo(subscription.second.lastSeqNo) +
               ",\"gap-to-report\":" + (subscription.second.tailLost ? "true" : "false") + "}";
     }
     text += "],\"publishes\":[";
-    for (const Pair& pair : client.publications) text += (text.back() != '[' ? ",{" : "{") + pairFields(pair) + "}";
+    for (const Pair& pair : client.publications) {
+      if (room()) text += (text.back() != '[' ? ",{" : "{") + pairFields(pair) + "}";
+    }
     text += "]}";
   }
   text += "],\"last-events\":[";
   for (const auto& last : m_lastSeqNo) {
+    if (!room()) continue;
     text += (text.back() != '[' ? ",{" : "{") + pairFields(last.first) + ",\"seqno\":" + seqNo(last.second) + "}";
   }
   text += "],\"order\":[";
   for (const auto& entry : m_sequencers) {
+    if (!room()) continue;
     text += (text.back() != '[' ? ",{" : "{") + pairFields(entry.first) + ",\"next\":" + seqNo(entry.second.next()) +
             ",\"held\":" + number(entry.second.heldCount()) + ",\"held-bytes\":" + number(entry.second.heldBytes()) +
             "}";
   }
-  return text + "]}";
+  return text + "],\"omitted\":" + number(omitted) + "}";
 }
 
 }  // namespace evt::service

@@ -112,6 +112,36 @@ TEST_F(RouterTest, NoticesCompletionsAndUnreadableRequests) {
   router.addClient(&publisher);
 }
 
+// A monitor gets every accepted event, followed or not, with its sender, and
+// never holds the publisher back; notices only when it asked for them.
+// Dumps stay bounded whatever the tables hold.
+TEST_F(RouterTest, MonitorsSeeEveryEventWithItsSenderAndDumpsStayBounded) {
+  ClientSession monitor{3, -1, 0};
+  router.addClient(&monitor);
+  router.addMonitor(monitor, false);
+  publisher.name = "pub";
+  publisher.reportedPid = 42;
+  router.handleQueue(publisher, queueOf({protocol::publicationRequest(protocol::kPublish, "c", 1),
+                                         event(151, "unfollowed"), event(152)}));
+  const ParamsView batch(monitor.takeBatch(1000, 1u << 20));
+  ASSERT_EQ(batch.count(), 2u);
+  const ParamsView copy(batch.itemAt(0));
+  const protocol::Monitored monitored = protocol::readMonitored(copy);
+  EXPECT_EQ(monitored.senderName, "pub");
+  EXPECT_EQ(monitored.senderPid, 42);
+  EXPECT_EQ(protocol::readEvent(ParamsView(monitored.request)).category, "unfollowed");
+  EXPECT_TRUE(publisher.fed.empty()) << "a monitor holds no publisher back";
+
+  for (int i = 0; i < 12000; ++i) router.handleQueue(subscriber, queueOf({subscribe(std::to_string(i))}));
+  const std::string text = router.dumpText();
+  EXPECT_NE(text.find("more lines left out"), std::string::npos);
+  EXPECT_LT(text.size(), 1u << 20);
+  const std::string json = router.dumpJson();
+  EXPECT_NE(json.find("\"omitted\":"), std::string::npos);
+  EXPECT_EQ(json.find("\"omitted\":0"), std::string::npos);
+  router.removeClient(&monitor);
+}
+
 class SmallQueueRouterTest : public RouterTest {
  protected:
   static QueueLimits small() {
