@@ -7,8 +7,10 @@
 // kLivenessPollMs whether the holder still lives, taking the lock over when it
 // died. A fresh block is all zeros: an unlocked lock, with nothing to initialise.
 //
-// Known limit: when a dead holder's pid has already been reused by a new
-// process, the lock is only recovered once that process ends too.
+// A holder is known by its pid and, next to it, its start time: a pid that
+// now names another process (reused, or forged into the block) is no holder.
+// The start time is cleared before the lock is released and written just
+// after it is taken; while it reads 0, the holder is judged by its pid alone.
 #include <linux/futex.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -20,6 +22,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "Library/CEResultCodes.h"
@@ -31,7 +35,7 @@ struct SharedLock {
   uint32_t owner;       // 0: free; else the holder's process id
   uint32_t waiters;     // processes or threads sleeping on `owner`
   uint32_t recoveries;  // how often a dead holder's lock was taken over
-  uint32_t reserved;
+  uint32_t ownerStart;  // the holder's start time (see processStart), 0: not yet known
 };
 static_assert(sizeof(SharedLock) == 16, "the shared layout must not depend on the ABI");
 
@@ -50,9 +54,44 @@ bool futexWait(uint32_t* word, uint32_t expected, unsigned long ms) {
   return syscall(SYS_futex, word, FUTEX_WAIT, expected, &timeout, nullptr, 0) != 0 && errno == ETIMEDOUT;
 }
 
-// The process id, kept across calls (getpid is a system call) and renewed in
-// a forked child.
+void futexWakeOne(uint32_t* word) { syscall(SYS_futex, word, FUTEX_WAKE, 1, nullptr, nullptr, 0); }
+
+// What /proc tells of a process: whether it has exited (not yet reaped
+// included), and its start time in clock ticks after boot, low 32 bits,
+// never 0 (0: unknown, e.g. /proc hides other users' processes).
+struct ProcessState {
+  bool exited = false;
+  uint32_t start = 0;
+};
+
+ProcessState readProcess(uint32_t pid) {
+  ProcessState state;
+  char path[40];
+  std::snprintf(path, sizeof path, "/proc/%u/stat", pid);
+  FILE* file = std::fopen(path, "re");
+  if (file == nullptr) return state;
+  char buffer[1024];
+  size_t n = std::fread(buffer, 1, sizeof buffer - 1, file);
+  std::fclose(file);
+  buffer[n] = '\0';
+  // "pid (comm) S ppid ...": the fields follow the last ')', as comm may hold
+  // one; the start time is the 20th of them.
+  const char* close = std::strrchr(buffer, ')');
+  if (close == nullptr || close[1] != ' ') return state;
+  state.exited = close[2] == 'Z' || close[2] == 'X';
+  const char* field = close + 2;
+  for (int i = 1; i < 20 && field != nullptr; ++i) {
+    field = std::strchr(field, ' ');
+    if (field != nullptr) ++field;
+  }
+  if (field != nullptr) state.start = static_cast<uint32_t>(std::strtoull(field, nullptr, 10)) | 1u;
+  return state;
+}
+
+// This process's id and start time, kept across calls and renewed in a
+// forked child.
 std::atomic<uint32_t> g_processId{0};
+std::atomic<uint32_t> g_processStart{0};
 
 uint32_t currentProcessId() {
   uint32_t pid = g_processId.load(std::memory_order_relaxed);
@@ -60,30 +99,26 @@ uint32_t currentProcessId() {
     static const int registered = pthread_atfork(nullptr, nullptr, [] { g_processId.store(0); });
     (void)registered;
     pid = static_cast<uint32_t>(getpid());
+    g_processStart.store(readProcess(pid).start, std::memory_order_relaxed);
     g_processId.store(pid, std::memory_order_relaxed);
   }
   return pid;
 }
 
-void futexWakeOne(uint32_t* word) { syscall(SYS_futex, word, FUTEX_WAKE, 1, nullptr, nullptr, 0); }
-
-// A process that no longer exists, or has exited and not been reaped yet.
-bool processIsDead(uint32_t pid) {
+// The holder `pid`, stamped `start` (0: not known), holds no more: it no
+// longer exists, has exited, or its pid now names a process started at
+// another time.
+bool holderIsGone(uint32_t pid, uint32_t start) {
   if (kill(static_cast<pid_t>(pid), 0) != 0) return errno == ESRCH;
-  char path[40];
-  std::snprintf(path, sizeof path, "/proc/%u/stat", pid);
-  FILE* file = std::fopen(path, "re");
-  if (file == nullptr) return false;
-  // "pid (comm) S ...": the state follows the last ')', as comm may hold one.
-  char buffer[512];
-  size_t n = std::fread(buffer, 1, sizeof buffer - 1, file);
-  std::fclose(file);
-  buffer[n] = '\0';
-  const char* close = nullptr;
-  for (const char* p = buffer; *p != '\0'; ++p) {
-    if (*p == ')') close = p;
-  }
-  return close != nullptr && close[1] == ' ' && (close[2] == 'Z' || close[2] == 'X');
+  const ProcessState state = readProcess(pid);
+  return state.exited || (start != 0 && state.start != 0 && state.start != start);
+}
+
+// Takes the lock for this process: the owner word first, then its stamp.
+bool take(SharedLock* lock, uint32_t expected, uint32_t self) {
+  if (!compareExchange(&lock->owner, expected, self)) return false;
+  __atomic_store_n(&lock->ownerStart, g_processStart.load(std::memory_order_relaxed), __ATOMIC_RELEASE);
+  return true;
 }
 
 }  // namespace
@@ -102,7 +137,7 @@ long CPMutex::wait(unsigned long timeoutMs, CTerminateWait*) {
     // Holds are short: spin a little before sleeping.
     // Reads while the lock is held, so waiting leaves its cache line alone.
     for (int spin = 0; spin < kSpinRounds; ++spin) {
-      if (__atomic_load_n(&lock->owner, __ATOMIC_RELAXED) == 0 && compareExchange(&lock->owner, 0, self)) return 0;
+      if (__atomic_load_n(&lock->owner, __ATOMIC_RELAXED) == 0 && take(lock, 0, self)) return 0;
       __builtin_ia32_pause();
     }
     uint32_t holder = __atomic_load_n(&lock->owner, __ATOMIC_ACQUIRE);
@@ -118,7 +153,7 @@ long CPMutex::wait(unsigned long timeoutMs, CTerminateWait*) {
     __atomic_fetch_sub(&lock->waiters, 1, __ATOMIC_SEQ_CST);
     // Only a holder that kept the lock for a whole poll is checked for life.
     if (timedOut && holder != self && __atomic_load_n(&lock->owner, __ATOMIC_ACQUIRE) == holder &&
-        processIsDead(holder) && compareExchange(&lock->owner, holder, self)) {
+        holderIsGone(holder, __atomic_load_n(&lock->ownerStart, __ATOMIC_ACQUIRE)) && take(lock, holder, self)) {
       __atomic_fetch_add(&lock->recoveries, 1, __ATOMIC_RELAXED);
       return CP_WAIT_ABANDONED;
     }
@@ -128,8 +163,13 @@ long CPMutex::wait(unsigned long timeoutMs, CTerminateWait*) {
 long CPMutex::release() {
   SharedLock* lock = lockOf(m_pBlock);
   const uint32_t self = currentProcessId();
+  if (__atomic_load_n(&lock->owner, __ATOMIC_ACQUIRE) != self) return CP_E_NOT_OWNER;
+  // The stamp goes first: whoever takes the lock next finds it 0 until it
+  // writes its own, never this holder's.
+  const uint32_t start = __atomic_exchange_n(&lock->ownerStart, 0u, __ATOMIC_SEQ_CST);
   uint32_t expected = self;
   if (!__atomic_compare_exchange_n(&lock->owner, &expected, 0u, false, __ATOMIC_SEQ_CST, __ATOMIC_RELAXED)) {
+    __atomic_store_n(&lock->ownerStart, start, __ATOMIC_RELEASE);
     return CP_E_NOT_OWNER;
   }
   if (__atomic_load_n(&lock->waiters, __ATOMIC_SEQ_CST) != 0) futexWakeOne(&lock->owner);

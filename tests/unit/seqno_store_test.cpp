@@ -226,6 +226,12 @@ TEST_F(SeqNoStore, ForgedLockOwnerFailsWithinSecondsInsteadOfHanging) {
   EXPECT_EQ(CE_E_STORE_BUSY, code);
   const std::string log = evt::test::readFile(evt::test::logDirectory() + "/evt.log");
   EXPECT_NE(std::string::npos, log.find("Mutex-AllSeqNoInfo stayed held"));
+
+  // Next to the pid, the holder's start time: a live pid with another
+  // start time (reused, or forged) holds nothing, and the lock is taken over.
+  static_cast<volatile uint32_t*>(lock.getAddress())[3] = 12345;
+  withinSeconds(5, [&] { EXPECT_NO_THROW(CCategorySeqNo store); });
+  EXPECT_EQ(static_cast<volatile uint32_t*>(lock.getAddress())[0], 0u) << "released after the takeover";
 }
 
 // A number rewound or set at the end of the series by someone is refused,
