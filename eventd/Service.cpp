@@ -273,8 +273,10 @@ void Service::answerCommand(ClientSession& client, const channel::Frame& frame, 
       break;
     default:
       answer.header[2] = ce::wordFromResult(EVTD_E_UNKNOWN_COMMAND);
-      logError("client #%" PRIu64 " (%s) sent unknown command %u", client.number(), client.name.c_str(),
-               static_cast<unsigned>(command));
+      if (++m_unknownCommands == 1 || m_unknownCommands % 1000 == 0) {
+        logError("client #%" PRIu64 " (%s) sent unknown command %u; %" PRIu64 " unknown commands so far",
+                 client.number(), client.name.c_str(), static_cast<unsigned>(command), m_unknownCommands);
+      }
       break;
   }
   if (frame.noResponse != 0) return;

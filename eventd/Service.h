@@ -88,6 +88,7 @@ class Service {
   uint64_t m_nextClient = 1;
   uint32_t m_nextRequestId = 1;
   uint64_t m_badFrames = 0;
+  uint64_t m_unknownCommands = 0;
 };
 
 // The signals the loop takes through its signal descriptor (stop: TERM,
