@@ -40,6 +40,8 @@ TEST_F(ServiceRouting, EventsReachSubscribersInOrderWithNoticesAndCompletions) {
   RawClient forger;
   channel::Frame reply;
   ASSERT_TRUE(forger.command(CECMD_CLIENT_NAME, "forger\n2026-01-01T00:00:00.000Z INF forged line", &reply));
+  ASSERT_TRUE(forger.command(CECMD_PROCESS_ID, "1", &reply));  // not its own
+  for (int i = 0; i < 2001; ++i) ASSERT_TRUE(forger.command(77, "", &reply));
   ASSERT_TRUE(forger.command(CECMD_QUEUE,
                              queueText({eventRequest("orders", "", "as server 99", 99, 1),
                                         eventRequest("eventsystem", "", "connected", 12, 0),
@@ -98,6 +100,8 @@ TEST_F(ServiceRouting, EventsReachSubscribersInOrderWithNoticesAndCompletions) {
   EXPECT_NE(log.find("is \"forger\\x0a2026-01-01T00:00:00.000Z INF forged line\""), std::string::npos);
   EXPECT_EQ(log.find("\n2026-01-01T00:00:00.000Z INF forged line"), std::string::npos);
   EXPECT_EQ(occurrences(log, "in the name of server"), 1u) << "one line for the first refusal, not one each";
+  EXPECT_EQ(occurrences(log, "unknown command 77"), 3u) << "the first, the 1,000th and the 2,000th";
+  EXPECT_NE(log.find("says it is pid 1, but its socket belongs to pid " + std::to_string(getpid())), std::string::npos);
   EXPECT_EQ(service.stop(), 0);
 }
 
