@@ -50,7 +50,7 @@ Service::~Service() {
 }
 
 long Service::open() {
-  long result = m_listener.listen();
+  long result = m_options.listenFd >= 0 ? m_listener.adopt(m_options.listenFd) : m_listener.listen();
   if (result == ZEBIPC_E_IN_USE) return result;  // the caller says so
   if (result < 0) {
     logError("cannot listen at %s (0x%08X): %s", m_options.endpoint.c_str(), ce::wordFromResult(result),
@@ -77,8 +77,9 @@ long Service::open() {
     logError("cannot watch the listener: %s", std::strerror(errno));
     return ZEBIPC_E_SOCKET;
   }
-  logInfo("listening at %s, server id %u, pid %d", m_options.endpoint.c_str(),
-          static_cast<unsigned>(m_options.serverId), static_cast<int>(getpid()));
+  logInfo("listening at %s%s, server id %u, pid %d", m_options.endpoint.c_str(),
+          m_options.listenFd >= 0 ? " (a socket handed over)" : "", static_cast<unsigned>(m_options.serverId),
+          static_cast<int>(getpid()));
   return 0;
 }
 

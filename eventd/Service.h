@@ -24,6 +24,7 @@ namespace evt::service {
 struct ServiceOptions {
   uint32_t serverId = 1;
   std::string endpoint;  // socket path
+  int listenFd = -1;     // a listening socket at `endpoint` handed over (-1: eventd makes its own)
   QueueLimits limits;
   HoldLimits hold;
   std::size_t batchRequests = 4096;            // requests per text sent

@@ -29,6 +29,19 @@
 
 namespace {
 
+// The listening socket a service manager handed over (socket activation:
+// $LISTEN_PID names this process and $LISTEN_FDS is 1; the socket is
+// descriptor 3), or -1.
+int inheritedListener() {
+  const char* pid = std::getenv("LISTEN_PID");
+  const char* fds = std::getenv("LISTEN_FDS");
+  if (pid == nullptr || fds == nullptr || std::strtol(pid, nullptr, 10) != getpid()) return -1;
+  unsetenv("LISTEN_PID");
+  unsetenv("LISTEN_FDS");
+  unsetenv("LISTEN_FDNAMES");
+  return std::strtol(fds, nullptr, 10) == 1 ? 3 : -1;
+}
+
 // The registry's "LocalDBServerID", or 1 (also for 0 and 0xFFFFFFFF, which
 // name no server).
 uint32_t registryServerId() {
@@ -114,6 +127,7 @@ int main(int argc, char** argv) {
   }
   options.serverId = serverId != 0 ? static_cast<uint32_t>(serverId) : registryServerId();
   options.endpoint = socketPath;
+  options.listenFd = inheritedListener();
   if (!evt::channel::endpointFits(socketPath)) {
     std::fprintf(stderr, "eventd: socket path too long: %s\n", socketPath.c_str());
     return 2;

@@ -1,5 +1,6 @@
 #include "platform/linux/ChannelServer.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -88,11 +89,29 @@ int ChannelListener::accept(int timeoutMs) {
   return ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
 }
 
+long ChannelListener::adopt(int fd) {
+  int listening = 0, type = 0;
+  socklen_t size = sizeof listening;
+  sockaddr_un address{};
+  socklen_t addressSize = sizeof address;
+  if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 || listening == 0 ||
+      (size = sizeof type, getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) != 0) || type != SOCK_STREAM ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &addressSize) != 0 || address.sun_family != AF_UNIX) {
+    evtLog(KelLogLib::LOGLIB_PRIORITY_ERROR,
+           "(Error) ChannelListener::adopt descriptor %d is not a listening Unix stream socket", fd);
+    return ZEBIPC_E_SOCKET;
+  }
+  fcntl(fd, F_SETFD, FD_CLOEXEC);
+  m_fd = fd;
+  m_adopted = true;
+  return 0;
+}
+
 void ChannelListener::close() {
   if (m_fd < 0) return;
   ::close(m_fd);
   m_fd = -1;
-  unlink(m_path.c_str());
+  if (!m_adopted) unlink(m_path.c_str());
 }
 
 FrameConnection::~FrameConnection() {

@@ -24,7 +24,11 @@ class ChannelListener {
   // An accepted connection's descriptor, or -1 when none came within
   // `timeoutMs` (< 0: no limit) or the listener was closed.
   int accept(int timeoutMs);
-  // Stops listening and removes the socket file.
+  // Serves on `fd`, a listening Unix stream socket handed over by whoever
+  // made it (a service manager): it owns the path, which close() leaves.
+  // ZEBIPC_E_SOCKET (logged) when `fd` is no such socket.
+  long adopt(int fd);
+  // Stops listening and removes the socket file (one it made).
   void close();
 
   int fd() const { return m_fd; }
@@ -33,6 +37,7 @@ class ChannelListener {
  private:
   std::string m_path;
   int m_fd = -1;
+  bool m_adopted = false;  // the socket file is not this object's
 };
 
 // One accepted connection. Reads come from one thread; writes may come from

@@ -300,6 +300,42 @@ TEST(Tools, EventdTellsTheServiceManagerWhenReadyAndStopping) {
   unlink(path.c_str());
 }
 
+// Socket activation: eventd serves on the listening socket it is handed
+// (descriptor 3, $LISTEN_PID and $LISTEN_FDS) and leaves its file to the
+// one who made it.
+TEST(Tools, EventdServesTheSocketItIsHandedOver) {
+  const std::string path = channel::runtimeDirectory() + "/handed.sock";
+  const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 8), 0);
+  std::vector<std::string> argv{eventdPath(), "--socket", path};
+  if (!ownEmulator().empty()) argv.insert(argv.begin(), ownEmulator());
+  const pid_t eventd = fork();
+  if (eventd == 0) {
+    dup2(listener, 3);
+    setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
+    setenv("LISTEN_FDS", "1", 1);
+    std::vector<char*> args;
+    for (std::string& arg : argv) args.push_back(&arg[0]);
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  close(listener);
+  RawClient client(path);
+  channel::Frame reply;
+  ASSERT_TRUE(client.command(CECMD_SERVER_ID, "", &reply));
+  EXPECT_EQ(reply.text, "1");
+  kill(eventd, SIGTERM);
+  EXPECT_EQ(waitExit(eventd), 0);
+  struct stat info {};
+  EXPECT_EQ(stat(path.c_str(), &info), 0) << "the socket file is its maker's";
+  unlink(path.c_str());
+}
+
 // The service and the store admit the members of one group: a member uses
 // both; anyone else is told which group, for the socket and for the store.
 TEST(Tools, ServiceAndStoreAdmitTheMembersOfOneGroup) {
