@@ -20,25 +20,27 @@ struct PublishOptions {
 };
 int publishEvents(const PublishOptions& options);
 
+// What the commands that print records as they come share.
+struct WatchOptions {
+  long count = 0;             // stop after this many events (0: no limit)
+  double timeoutSeconds = 0;  // stop after this long (0: no limit)
+  OutputOptions output;
+  double waitSeconds = 3;     // for the service (its socket may appear meanwhile)
+};
+
 struct SubscribeOptions {
   std::string category;  // empty with `all`
   std::string keys;      // comma-separated patterns; empty matches every event
   bool all = false;      // every category of this machine, new ones included
   long long serverId = -1;
-  long count = 0;        // stop after this many events (0: no limit)
-  double timeoutSeconds = 0;  // stop after this long (0: no limit)
-  OutputOptions output;
-  double waitSeconds = 3;
+  WatchOptions watch;
 };
 int subscribeEvents(const SubscribeOptions& options);
 
 struct MonitorOptions {
   std::string pattern = "*";  // categories shown, a shell pattern
   bool notices = false;       // also subscriptions, publications, completion ids
-  long count = 0;             // stop after this many events (0: no limit)
-  double timeoutSeconds = 0;  // stop after this long (0: no limit)
-  OutputOptions output;
-  double waitSeconds = 3;
+  WatchOptions watch;
 };
 int monitorService(const MonitorOptions& options);
 

@@ -62,20 +62,20 @@ bool startMonitoring(ServiceChannel& service, const MonitorOptions& options, std
 
 int monitorService(const MonitorOptions& options) {
   RecordPrinter::Shape shape;
-  if (!makeShape(options.output, &shape)) return 2;
-  RecordPrinter printer(shape, options.output.format);
+  if (!makeShape(options.watch.output, &shape)) return 2;
+  RecordPrinter printer(shape, options.watch.output.format);
   ServiceChannel service;
-  const auto wait = std::chrono::milliseconds(static_cast<long>(options.waitSeconds * 1000));
+  const auto wait = std::chrono::milliseconds(static_cast<long>(options.watch.waitSeconds * 1000));
   if (!startMonitoring(service, options, wait)) return noService();
-  if (!options.output.quiet) std::fprintf(stderr, "evt: monitoring %s\n", options.pattern.c_str());
+  if (!options.watch.output.quiet) std::fprintf(stderr, "evt: monitoring %s\n", options.pattern.c_str());
 
   // Waiting for the service's next request ends only when the channel
   // closes: a watcher closes it on an interrupt, the timeout or the count.
   std::atomic<bool> done{false};
   const auto end = std::chrono::steady_clock::now() +
-                   std::chrono::milliseconds(static_cast<long long>(options.timeoutSeconds * 1000));
+                   std::chrono::milliseconds(static_cast<long long>(options.watch.timeoutSeconds * 1000));
   std::thread watcher([&] {
-    while (!done && !g_interrupted && (options.timeoutSeconds == 0 || std::chrono::steady_clock::now() < end)) {
+    while (!done && !g_interrupted && (options.watch.timeoutSeconds == 0 || std::chrono::steady_clock::now() < end)) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     service.channel().finalize();
@@ -119,7 +119,7 @@ int monitorService(const MonitorOptions& options) {
       if (!recordOf(monitored, &record)) continue;
       if (!record.category.empty() && fnmatch(options.pattern.c_str(), record.category.c_str(), 0) != 0) continue;
       printer.print(record);
-      if (options.count > 0 && printer.events() >= options.count) done = true;
+      if (options.watch.count > 0 && printer.events() >= options.watch.count) done = true;
     }
     if (noResponse == 0) {
       header[1] = kServiceAnswerMark;
@@ -130,8 +130,8 @@ int monitorService(const MonitorOptions& options) {
   done = true;
   watcher.join();
   if (failed) return 1;
-  if (options.count > 0 && printer.events() < options.count && !g_interrupted) {
-    std::fprintf(stderr, "evt: timed out with %ld of %ld events\n", printer.events(), options.count);
+  if (options.watch.count > 0 && printer.events() < options.watch.count && !g_interrupted) {
+    std::fprintf(stderr, "evt: timed out with %ld of %ld events\n", printer.events(), options.watch.count);
     return 1;
   }
   return 0;

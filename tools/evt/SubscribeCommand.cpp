@@ -52,13 +52,13 @@ int subscribeEvents(const SubscribeOptions& options) {
     return 2;
   }
   RecordPrinter::Shape shape;
-  if (!makeShape(options.output, &shape)) return 2;
-  RecordPrinter printer(shape, options.output.format);
+  if (!makeShape(options.watch.output, &shape)) return 2;
+  RecordPrinter printer(shape, options.watch.output.format);
   EvtClient client("evt-sub", [&printer](const std::string& c, const std::string& k, const std::string& d,
                                          unsigned long long s, unsigned long id) {
     printer.print(recordOf(c, k, d, s, id));
   });
-  const auto wait = std::chrono::milliseconds(static_cast<long>(options.waitSeconds * 1000));
+  const auto wait = std::chrono::milliseconds(static_cast<long>(options.watch.waitSeconds * 1000));
   if (!client.waitRegistered(wait)) return noService();
 
   const std::string keys = keysList(options.keys);
@@ -75,12 +75,12 @@ int subscribeEvents(const SubscribeOptions& options) {
     std::fprintf(stderr, "evt: the service did not confirm the subscription\n");
     return 1;
   }
-  if (!options.output.quiet) {
+  if (!options.watch.output.quiet) {
     std::fprintf(stderr, "evt: subscribed to %s\n", options.all ? "all categories" : options.category.c_str());
   }
 
   const auto start = std::chrono::steady_clock::now();
-  const auto limit = std::chrono::milliseconds(static_cast<long long>(options.timeoutSeconds * 1000));
+  const auto limit = std::chrono::milliseconds(static_cast<long long>(options.watch.timeoutSeconds * 1000));
   bool connected = true;
   while (!g_interrupted) {
     // The library renews the subscription once the service is back; the
@@ -91,10 +91,10 @@ int subscribeEvents(const SubscribeOptions& options) {
       change.kind = connected ? "connected" : "disconnected";
       printer.print(change);
     }
-    if (options.count > 0 && printer.events() >= options.count) return 0;
-    if (options.timeoutSeconds > 0 && std::chrono::steady_clock::now() - start >= limit) {
-      if (options.count == 0) return 0;
-      std::fprintf(stderr, "evt: timed out with %ld of %ld events\n", printer.events(), options.count);
+    if (options.watch.count > 0 && printer.events() >= options.watch.count) return 0;
+    if (options.watch.timeoutSeconds > 0 && std::chrono::steady_clock::now() - start >= limit) {
+      if (options.watch.count == 0) return 0;
+      std::fprintf(stderr, "evt: timed out with %ld of %ld events\n", printer.events(), options.watch.count);
       return 1;
     }
     if (store) {

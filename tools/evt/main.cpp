@@ -10,14 +10,19 @@
 
 namespace {
 
-void addOutputOptions(CLI::App* command, evt::tool::OutputOptions* output) {
-  command->add_flag("--json", output->json,
+void addWatchOptions(CLI::App* command, evt::tool::WatchOptions* watch) {
+  command->add_option("--count", watch->count, "stop after this many events")->check(CLI::PositiveNumber);
+  command->add_option("--timeout", watch->timeoutSeconds, "stop after this many seconds")
+      ->check(CLI::NonNegativeNumber);
+  command->add_flag("--json", watch->output.json,
                     "one JSON object per line: kind, category, keys, data, seqno (a string), server");
-  command->add_flag("--raw", output->raw, "event data only, as it came (reports go to standard error)");
-  command->add_option("--format", output->format,
+  command->add_flag("--raw", watch->output.raw, "event data only, as it came (reports go to standard error)");
+  command->add_option("--format", watch->output.format,
                       "a line per record from a template: {kind} {category} {keys} {data} {seqno} {server} "
                       "{from} {pid}");
-  command->add_flag("-q,--quiet", output->quiet, "no progress lines on standard error");
+  command->add_flag("-q,--quiet", watch->output.quiet, "no progress lines on standard error");
+  command->add_option("--wait", watch->waitSeconds, "seconds to wait for the service (its socket may appear meanwhile)")
+      ->capture_default_str();
 }
 
 }  // namespace
@@ -53,12 +58,7 @@ int main(int argc, char** argv) {
                       "every category of this machine; one that appears later is added once noticed "
                       "(within 20 ms), its earlier events unseen");
   subCommand->add_option("--server", sub.serverId, "server id of the publishers (default: this machine)");
-  subCommand->add_option("--count", sub.count, "stop after this many events")->check(CLI::PositiveNumber);
-  subCommand->add_option("--timeout", sub.timeoutSeconds, "stop after this many seconds")
-      ->check(CLI::NonNegativeNumber);
-  addOutputOptions(subCommand, &sub.output);
-  subCommand->add_option("--wait", sub.waitSeconds, "seconds to wait for the service (its socket may appear meanwhile)")
-      ->capture_default_str();
+  addWatchOptions(subCommand, &sub.watch);
   subCommand->callback([&] { status = subscribeEvents(sub); });
 
   MonitorOptions monitor;
@@ -67,11 +67,7 @@ int main(int argc, char** argv) {
   monitorCommand->add_option("pattern", monitor.pattern, "categories to show, a shell pattern")->capture_default_str();
   monitorCommand->add_flag("--notices", monitor.notices,
                            "also show subscribe, unsubscribe, publish, retract and completion-id requests");
-  monitorCommand->add_option("--count", monitor.count, "stop after this many events")->check(CLI::PositiveNumber);
-  monitorCommand->add_option("--timeout", monitor.timeoutSeconds, "stop after this many seconds")
-      ->check(CLI::NonNegativeNumber);
-  addOutputOptions(monitorCommand, &monitor.output);
-  monitorCommand->add_option("--wait", monitor.waitSeconds, "seconds to wait for the service")->capture_default_str();
+  addWatchOptions(monitorCommand, &monitor.watch);
   monitorCommand->callback([&] { status = monitorService(monitor); });
 
   QueryOptions statusQuery{evt::protocol::kCommandStatus};
