@@ -19,6 +19,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -35,7 +36,7 @@ struct SharedLock {
   uint32_t owner;       // 0: free; else the holder's process id
   uint32_t waiters;     // processes or threads sleeping on `owner`
   uint32_t recoveries;  // how often a dead holder's lock was taken over
-  uint32_t ownerStart;  // the holder's start time (see processStart), 0: not yet known
+  uint32_t ownerStart;  // the holder's start time, 0: unknown (see readProcess)
 };
 static_assert(sizeof(SharedLock) == 16, "the shared layout must not depend on the ABI");
 
@@ -57,17 +58,24 @@ bool futexWait(uint32_t* word, uint32_t expected, unsigned long ms) {
 void futexWakeOne(uint32_t* word) { syscall(SYS_futex, word, FUTEX_WAKE, 1, nullptr, nullptr, 0); }
 
 // What /proc tells of a process: whether it has exited (not yet reaped
-// included), and its start time in clock ticks after boot, low 32 bits,
-// never 0 (0: unknown, e.g. /proc hides other users' processes).
+// included), and its start time in clock ticks after boot, low 32 bits
+// (0: unknown, e.g. /proc hides other users' processes).
 struct ProcessState {
   bool exited = false;
   uint32_t start = 0;
 };
 
-ProcessState readProcess(uint32_t pid) {
+ProcessState readProcess(uint32_t pid, bool self = false) {
   ProcessState state;
-  char path[40];
-  std::snprintf(path, sizeof path, "/proc/%u/stat", pid);
+  // A process reads its own through its main thread's entry: qemu-user
+  // answers reads of /proc/self/stat and /proc/<own pid>/stat with made-up
+  // fields, unlike what every other process reads there.
+  char path[64];
+  if (self) {
+    std::snprintf(path, sizeof path, "/proc/%u/task/%u/stat", pid, pid);
+  } else {
+    std::snprintf(path, sizeof path, "/proc/%u/stat", pid);
+  }
   FILE* file = std::fopen(path, "re");
   if (file == nullptr) return state;
   char buffer[1024];
@@ -77,14 +85,14 @@ ProcessState readProcess(uint32_t pid) {
   // "pid (comm) S ppid ...": the fields follow the last ')', as comm may hold
   // one; the start time is the 20th of them.
   const char* close = std::strrchr(buffer, ')');
-  if (close == nullptr || close[1] != ' ') return state;
+  if (close == nullptr || close[1] != ' ' || std::isalpha(static_cast<unsigned char>(close[2])) == 0) return state;
   state.exited = close[2] == 'Z' || close[2] == 'X';
   const char* field = close + 2;
   for (int i = 1; i < 20 && field != nullptr; ++i) {
     field = std::strchr(field, ' ');
     if (field != nullptr) ++field;
   }
-  if (field != nullptr) state.start = static_cast<uint32_t>(std::strtoull(field, nullptr, 10)) | 1u;
+  if (field != nullptr) state.start = static_cast<uint32_t>(std::strtoull(field, nullptr, 10));
   return state;
 }
 
@@ -99,7 +107,7 @@ uint32_t currentProcessId() {
     static const int registered = pthread_atfork(nullptr, nullptr, [] { g_processId.store(0); });
     (void)registered;
     pid = static_cast<uint32_t>(getpid());
-    g_processStart.store(readProcess(pid).start, std::memory_order_relaxed);
+    g_processStart.store(readProcess(pid, true).start, std::memory_order_relaxed);
     g_processId.store(pid, std::memory_order_relaxed);
   }
   return pid;
