@@ -2,15 +2,14 @@
 //
 // The block holds a fixed-layout lock (below), identical for 32-bit and 64-bit
 // processes, so both can share it; a pthread mutex cannot be used because its
-// size differs between the two ABIs. The owner word holds the holder's process
-// id; waiters sleep on it with a futex and, while sleeping, check every
+// size differs between the two ABIs. The hold word names the holder; waiters
+// sleep on its pid half with a futex and, while sleeping, check every
 // kLivenessPollMs whether the holder still lives, taking the lock over when it
-// died. A fresh block is all zeros: an unlocked lock, with nothing to initialise.
+// is gone. A fresh block is all zeros: an unlocked lock, with nothing to initialise.
 //
-// A holder is known by its pid and, next to it, its start time: a pid that
-// now names another process (reused, or forged into the block) is no holder.
-// The start time is cleared before the lock is released and written just
-// after it is taken; while it reads 0, the holder is judged by its pid alone.
+// A holder is known by its pid and its start time: a pid that now names
+// another process (reused, or forged into the block) is no holder. Where the
+// start time is unknown (0), the holder is judged by its pid alone.
 #include <linux/futex.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -32,21 +31,29 @@
 
 namespace {
 
+// The holder's pid and start time change together, in one 64-bit word: a
+// waiter taking over a holder it found gone can never take the lock from
+// another holder that came meanwhile.
 struct SharedLock {
-  uint32_t owner;       // 0: free; else the holder's process id
-  uint32_t waiters;     // processes or threads sleeping on `owner`
-  uint32_t recoveries;  // how often a dead holder's lock was taken over
-  uint32_t ownerStart;  // the holder's start time, 0: unknown (see readProcess)
+  alignas(8) uint64_t hold;  // low half: the holder's pid (0: free); high half: its start time (0: unknown)
+  uint32_t waiters;          // processes or threads sleeping on the pid half
+  uint32_t recoveries;       // how often a gone holder's lock was taken over
 };
 static_assert(sizeof(SharedLock) == 16, "the shared layout must not depend on the ABI");
+
+constexpr uint64_t holdOf(uint32_t pid, uint32_t start) { return static_cast<uint64_t>(start) << 32 | pid; }
+constexpr uint32_t pidOf(uint64_t hold) { return static_cast<uint32_t>(hold); }
+constexpr uint32_t startOf(uint64_t hold) { return static_cast<uint32_t>(hold >> 32); }
+// The pid half, which futexes wait on (x86 is little-endian).
+uint32_t* pidWord(SharedLock* lock) { return reinterpret_cast<uint32_t*>(&lock->hold); }
 
 constexpr unsigned long kLivenessPollMs = 2;
 constexpr int kSpinRounds = 200;
 
 SharedLock* lockOf(CPSharedMemory* block) { return static_cast<SharedLock*>(block->getAddress()); }
 
-bool compareExchange(uint32_t* word, uint32_t expected, uint32_t desired) {
-  return __atomic_compare_exchange_n(word, &expected, desired, false, __ATOMIC_ACQ_REL, __ATOMIC_RELAXED);
+bool compareExchange(uint64_t* word, uint64_t expected, uint64_t desired) {
+  return __atomic_compare_exchange_n(word, &expected, desired, false, __ATOMIC_SEQ_CST, __ATOMIC_RELAXED);
 }
 
 // True when the wait ended because the time elapsed.
@@ -122,11 +129,9 @@ bool holderIsGone(uint32_t pid, uint32_t start) {
   return state.exited || (start != 0 && state.start != 0 && state.start != start);
 }
 
-// Takes the lock for this process: the owner word first, then its stamp.
-bool take(SharedLock* lock, uint32_t expected, uint32_t self) {
-  if (!compareExchange(&lock->owner, expected, self)) return false;
-  __atomic_store_n(&lock->ownerStart, g_processStart.load(std::memory_order_relaxed), __ATOMIC_RELEASE);
-  return true;
+// Takes the lock for this process if it is held as `expected`.
+bool take(SharedLock* lock, uint64_t expected, uint32_t self) {
+  return compareExchange(&lock->hold, expected, holdOf(self, g_processStart.load(std::memory_order_relaxed)));
 }
 
 }  // namespace
@@ -145,10 +150,11 @@ long CPMutex::wait(unsigned long timeoutMs, CTerminateWait*) {
     // Holds are short: spin a little before sleeping.
     // Reads while the lock is held, so waiting leaves its cache line alone.
     for (int spin = 0; spin < kSpinRounds; ++spin) {
-      if (__atomic_load_n(&lock->owner, __ATOMIC_RELAXED) == 0 && take(lock, 0, self)) return 0;
+      if (__atomic_load_n(&lock->hold, __ATOMIC_RELAXED) == 0 && take(lock, 0, self)) return 0;
       __builtin_ia32_pause();
     }
-    uint32_t holder = __atomic_load_n(&lock->owner, __ATOMIC_ACQUIRE);
+    const uint64_t hold = __atomic_load_n(&lock->hold, __ATOMIC_ACQUIRE);
+    const uint32_t holder = pidOf(hold);
     if (holder == 0) continue;
     unsigned long sleepMs = kLivenessPollMs;
     if (limited) {
@@ -157,11 +163,12 @@ long CPMutex::wait(unsigned long timeoutMs, CTerminateWait*) {
       if (deadline - now < sleepMs) sleepMs = static_cast<unsigned long>(deadline - now);
     }
     __atomic_fetch_add(&lock->waiters, 1, __ATOMIC_SEQ_CST);
-    bool timedOut = futexWait(&lock->owner, holder, sleepMs);
+    bool timedOut = futexWait(pidWord(lock), holder, sleepMs);
     __atomic_fetch_sub(&lock->waiters, 1, __ATOMIC_SEQ_CST);
-    // Only a holder that kept the lock for a whole poll is checked for life.
-    if (timedOut && holder != self && __atomic_load_n(&lock->owner, __ATOMIC_ACQUIRE) == holder &&
-        holderIsGone(holder, __atomic_load_n(&lock->ownerStart, __ATOMIC_ACQUIRE)) && take(lock, holder, self)) {
+    // Only a holder that kept the lock for a whole poll is checked for life;
+    // the exchange succeeds only if that very hold is still there.
+    if (timedOut && holder != self && __atomic_load_n(&lock->hold, __ATOMIC_ACQUIRE) == hold &&
+        holderIsGone(holder, startOf(hold)) && take(lock, hold, self)) {
       __atomic_fetch_add(&lock->recoveries, 1, __ATOMIC_RELAXED);
       return CP_WAIT_ABANDONED;
     }
@@ -171,15 +178,8 @@ long CPMutex::wait(unsigned long timeoutMs, CTerminateWait*) {
 long CPMutex::release() {
   SharedLock* lock = lockOf(m_pBlock);
   const uint32_t self = currentProcessId();
-  if (__atomic_load_n(&lock->owner, __ATOMIC_ACQUIRE) != self) return CP_E_NOT_OWNER;
-  // The stamp goes first: whoever takes the lock next finds it 0 until it
-  // writes its own, never this holder's.
-  const uint32_t start = __atomic_exchange_n(&lock->ownerStart, 0u, __ATOMIC_SEQ_CST);
-  uint32_t expected = self;
-  if (!__atomic_compare_exchange_n(&lock->owner, &expected, 0u, false, __ATOMIC_SEQ_CST, __ATOMIC_RELAXED)) {
-    __atomic_store_n(&lock->ownerStart, start, __ATOMIC_RELEASE);
-    return CP_E_NOT_OWNER;
-  }
-  if (__atomic_load_n(&lock->waiters, __ATOMIC_SEQ_CST) != 0) futexWakeOne(&lock->owner);
+  const uint64_t hold = __atomic_load_n(&lock->hold, __ATOMIC_ACQUIRE);
+  if (pidOf(hold) != self || !compareExchange(&lock->hold, hold, 0)) return CP_E_NOT_OWNER;
+  if (__atomic_load_n(&lock->waiters, __ATOMIC_SEQ_CST) != 0) futexWakeOne(pidWord(lock));
   return 0;
 }

@@ -229,7 +229,7 @@ TEST_F(SeqNoStore, ForgedLockOwnerFailsWithinSecondsInsteadOfHanging) {
 
   // Next to the pid, the holder's start time: a live pid with another
   // start time (reused, or forged) holds nothing, and the lock is taken over.
-  static_cast<volatile uint32_t*>(lock.getAddress())[3] = 12345;
+  static_cast<volatile uint32_t*>(lock.getAddress())[1] = 12345;
   withinSeconds(5, [&] { EXPECT_NO_THROW(CCategorySeqNo store); });
   EXPECT_EQ(static_cast<volatile uint32_t*>(lock.getAddress())[0], 0u) << "released after the takeover";
 }
