@@ -1,6 +1,7 @@
-// JSON output shared by eventd and evt: text as a JSON string. Bytes 0x80 and
-// above pass through unchanged; sequence numbers travel as strings, since
-// JSON readers keep only 53 bits of a number.
+// JSON output shared by eventd and evt: text as a JSON string. Valid UTF-8
+// passes through; any other byte is written as \u00XX (its Latin-1 reading),
+// so the output stays valid JSON whatever the text holds. Sequence numbers
+// travel as strings, since JSON readers keep only 53 bits of a number.
 #pragma once
 
 #include <cstdio>
@@ -9,20 +10,49 @@
 
 namespace evt::tool {
 
+// The length of the valid UTF-8 sequence starting text[at] (2 to 4), or 0.
+inline std::size_t utf8SequenceAt(std::string_view text, std::size_t at) {
+  const unsigned char lead = static_cast<unsigned char>(text[at]);
+  std::size_t length = 0;
+  unsigned minimum = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2, minimum = 0x80;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3, minimum = 0x800;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4, minimum = 0x10000;
+  } else {
+    return 0;
+  }
+  if (at + length > text.size()) return 0;
+  unsigned code = lead & (0x7F >> length);
+  for (std::size_t i = 1; i < length; ++i) {
+    const unsigned char next = static_cast<unsigned char>(text[at + i]);
+    if ((next & 0xC0) != 0x80) return 0;
+    code = code << 6 | (next & 0x3F);
+  }
+  const bool valid = code >= minimum && code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF);
+  return valid ? length : 0;
+}
+
 inline std::string jsonString(std::string_view text) {
   std::string out = "\"";
   out.reserve(text.size() + 2);
-  for (const char c : text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
     const unsigned char byte = static_cast<unsigned char>(c);
     if (c == '"' || c == '\\') {
       out += '\\';
       out += c;
-    } else if (byte < 0x20 || byte == 0x7F) {
+    } else if (byte >= 0x20 && byte < 0x7F) {
+      out += c;
+    } else if (const std::size_t length = byte >= 0x80 ? utf8SequenceAt(text, i) : 0; length != 0) {
+      out.append(text, i, length);
+      i += length - 1;
+    } else {
       char escaped[8];
       std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
       out += escaped;
-    } else {
-      out += c;
     }
   }
   return out + "\"";
