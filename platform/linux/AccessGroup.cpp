@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <vector>
 
@@ -19,10 +20,13 @@ gid_t accessGroupId() {
   std::vector<char> buffer(16384);
   group entry{};
   group* found = nullptr;
-  if (getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
-    return static_cast<gid_t>(-1);
+  int error = 0;
+  // A group of many members needs a larger buffer.
+  while ((error = getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found)) == ERANGE &&
+         buffer.size() < (std::size_t{1} << 24)) {
+    buffer.resize(buffer.size() * 4);
   }
-  return found->gr_gid;
+  return error == 0 && found != nullptr ? found->gr_gid : static_cast<gid_t>(-1);
 }
 
 std::string groupOwning(const std::string& path) {
@@ -39,14 +43,20 @@ std::string groupOwning(const std::string& path) {
 
 bool shareWithAccessGroup(int fd, mode_t mode) {
   const gid_t group = accessGroupId();
-  if (group != static_cast<gid_t>(-1)) (void)fchown(fd, static_cast<uid_t>(-1), group);
+  if (group != static_cast<gid_t>(-1) && fchown(fd, static_cast<uid_t>(-1), group) != 0) {
+    errno = EACCES;
+    return false;
+  }
   // After the owner change, which may clear mode bits.
   return fchmod(fd, mode) == 0;
 }
 
 bool shareWithAccessGroup(const std::string& path, mode_t mode) {
   const gid_t group = accessGroupId();
-  if (group != static_cast<gid_t>(-1)) (void)chown(path.c_str(), static_cast<uid_t>(-1), group);
+  if (group != static_cast<gid_t>(-1) && chown(path.c_str(), static_cast<uid_t>(-1), group) != 0) {
+    errno = EACCES;
+    return false;
+  }
   return chmod(path.c_str(), mode) == 0;
 }
 

@@ -23,8 +23,9 @@ gid_t accessGroupId();
 std::string groupOwning(const std::string& path);
 
 // Gives the object at `fd` (or `path`) to the access group with `mode`.
-// Changing the group needs membership (or root); when that fails the object
-// keeps its creator's group. False when the mode could not be set.
+// False (errno EACCES) when the group exists but this process may not give
+// it the object, not being a member: an object it made would shut the
+// members out. Without such a group the object keeps its creator's group.
 bool shareWithAccessGroup(int fd, mode_t mode);
 bool shareWithAccessGroup(const std::string& path, mode_t mode);
 

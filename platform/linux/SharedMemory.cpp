@@ -16,12 +16,19 @@
 
 namespace {
 
+// The group the store admits: the one owning the object, else the one it
+// would have been given.
+std::string storeGroup(const std::string& osName) {
+  const std::string owner = evt::platform::groupOwning("/dev/shm" + osName);
+  return owner.empty() ? evt::platform::accessGroupName() : owner;
+}
+
 [[noreturn]] void failOpen(const char* step, const std::string& osName, int error) {
   if (error == EACCES) {
     evtLog(KelLogLib::LOGLIB_PRIORITY_ERROR,
            "(Error) CPSharedMemory::CPSharedMemory %s %s: permission denied; the store admits the members of "
            "group %s",
-           step, osName.c_str(), evt::platform::groupOwning("/dev/shm" + osName).c_str());
+           step, osName.c_str(), storeGroup(osName).c_str());
     KEL_THROW(CE_E_ACCESS_DENIED);
   }
   evtLog(KelLogLib::LOGLIB_PRIORITY_ERROR, "(Error) CPSharedMemory::CPSharedMemory %s %s: %s", step,
@@ -35,8 +42,15 @@ int openOrCreate(const std::string& osName, int* created) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     int fd = shm_open(osName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0660);
     if (fd >= 0) {
-      // Shared with the access group's members, whatever the umask.
-      evt::platform::shareWithAccessGroup(fd, 0660);
+      // Shared with the access group's members, whatever the umask; one
+      // that cannot be given to them is not left in their way.
+      if (!evt::platform::shareWithAccessGroup(fd, 0660)) {
+        const int error = errno;
+        close(fd);
+        shm_unlink(osName.c_str());
+        errno = error;
+        return -1;
+      }
       *created = 1;
       return fd;
     }

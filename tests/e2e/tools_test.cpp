@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "platform/linux/AccessGroup.h"
 #include "platform/linux/Endpoint.h"
 #include "platform/linux/ObjectNames.h"
 #include "protocol/Protocol.h"
@@ -395,6 +396,21 @@ TEST(Tools, ServiceAndStoreAdmitTheMembersOfOneGroup) {
   EXPECT_EQ(shm.status, 1);
   EXPECT_NE(shm.err.find("the event store (shared memory) admits the members of group daemon"), std::string::npos)
       << shm.err;
+
+  // Nor may it create the store where none is yet: what it made would shut
+  // the members out. Nothing is left behind.
+  const std::string fresh = setup.prefix + "fresh.";
+  setenv(platform::kObjectPrefixEnv, fresh.c_str(), 1);
+  setenv(platform::kAccessGroupEnv, "daemon", 1);
+  const ToolRun creator = runAs(nobody, {"pub", "admitted", "x", "--wait", "0.2"});
+  unsetenv(platform::kAccessGroupEnv);
+  setenv(platform::kObjectPrefixEnv, setup.prefix.c_str(), 1);
+  EXPECT_EQ(creator.status, 1);
+  EXPECT_NE(creator.err.find("permission denied: the event store"), std::string::npos) << creator.err;
+  std::unique_ptr<DIR, int (*)(DIR*)> shmDir(opendir("/dev/shm"), closedir);
+  while (dirent* entry = shmDir ? readdir(shmDir.get()) : nullptr) {
+    EXPECT_NE(std::string(entry->d_name).rfind(fresh, 0), 0u) << entry->d_name;
+  }
   EXPECT_EQ(service.stop(), 0);
 }
 
