@@ -30,7 +30,13 @@ bool ClientSession::enqueue(std::string_view request, bool droppable, const Queu
   }
   if (m_budget != nullptr) m_budget->used += request.size();
   if (m_pendingSizes.empty()) {
-    m_pendingText.clear();  // keeps its capacity for the next burst
+    // Its capacity is kept for the next burst, unless a rare burst grew it
+    // well beyond what a client usually holds.
+    if (m_pendingText.capacity() > limits.highWaterBytes * 2) {
+      std::string().swap(m_pendingText);
+    } else {
+      m_pendingText.clear();
+    }
     m_pendingStart = 0;
   }
   const std::size_t before = m_pendingText.size();

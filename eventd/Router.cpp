@@ -64,7 +64,9 @@ void Router::copyToMonitors(const ClientSession& from, std::string_view request,
     ClientSession& to = *m_clients.at(number);
     if (&to == &from || (notice && !to.monitorNotices)) continue;
     evt::protocol::writeMonitoredRequest(&m_monitoredRequest, request, from.name, from.pid(), to.monitorDropped);
-    if (to.enqueue(m_monitoredRequest, true, m_limits)) continue;
+    // A copy must fit a frame as the event did; one that cannot is lost
+    // like one the queue has no room for.
+    if (m_monitoredRequest.size() <= kMaxRequestSize && to.enqueue(m_monitoredRequest, true, m_limits)) continue;
     ++to.monitorDropped;
     ++m_counters.monitorDropped;
   }

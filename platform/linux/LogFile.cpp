@@ -91,7 +91,7 @@ int CLogFile::OnClientMachine() { return 1; }
 
 long CLogFile::LogStringArgListX(LogLib_Priority priority, const char* category, const char* format,
                                  va_list args) const {
-  if (m_fd < 0 || format == nullptr) return -1;
+  if (format == nullptr) return -1;
 
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
@@ -126,7 +126,9 @@ long CLogFile::LogStringArgListX(LogLib_Priority priority, const char* category,
   va_end(again);
   line += '\n';
 
+  // m_fd changes when the file rotates, so it is read under the lock.
   std::lock_guard<std::recursive_mutex> hold(m_mutex);
+  if (m_fd < 0) return -1;
   rotateIfDue(line.size());
   return writeAll(m_fd, line.data(), line.size()) ? 0 : -1;
 }
@@ -138,7 +140,11 @@ void CLogFile::rotateIfDue(std::size_t size) const {
   const bool moved =
       stat(m_strPath.c_str(), &named) != 0 || named.st_ino != open.st_ino || named.st_dev != open.st_dev;
   if (!moved && static_cast<unsigned long long>(open.st_size) + size <= m_maxBytes) return;
-  if (!moved) ::rename(m_strPath.c_str(), (m_strPath + ".1").c_str());
+  // Another process may have begun a new file meanwhile: only this one's
+  // own full file is moved aside.
+  if (!moved && stat(m_strPath.c_str(), &named) == 0 && named.st_ino == open.st_ino) {
+    ::rename(m_strPath.c_str(), (m_strPath + ".1").c_str());
+  }
   const int fd = ::open(m_strPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) return;  // the full file takes the line; the next one tries again
   ::close(m_fd);

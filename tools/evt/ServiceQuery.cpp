@@ -38,7 +38,14 @@ int completeRoundTrips(double waitSeconds, long count, double intervalSeconds) {
   if (!client.waitRegistered(std::chrono::milliseconds(static_cast<long>(waitSeconds * 1000)))) return noService();
   std::vector<long long> samples;
   for (long i = 0; i < count && !g_interrupted; ++i) {
-    if (i > 0) std::this_thread::sleep_for(std::chrono::microseconds(static_cast<long long>(intervalSeconds * 1e6)));
+    // The pause ends early on an interrupt.
+    const auto resume = std::chrono::steady_clock::now() +
+                        std::chrono::microseconds(static_cast<long long>(i > 0 ? intervalSeconds * 1e6 : 0));
+    while (!g_interrupted && std::chrono::steady_clock::now() < resume) {
+      std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(resume - std::chrono::steady_clock::now(),
+                                                                                std::chrono::milliseconds(50)));
+    }
+    if (g_interrupted) break;
     const auto start = std::chrono::steady_clock::now();
     if (!client.flush(std::chrono::milliseconds(10000))) {
       if (g_interrupted) break;

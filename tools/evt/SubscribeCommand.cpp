@@ -6,13 +6,12 @@
 
 #include "Library/CELibrary.h"
 #include "Service/CategorySeqNo.h"
+#include "protocol/Protocol.h"
 #include "tools/evt/Commands.h"
 #include "tools/evt/EvtClient.h"
 
 namespace evt::tool {
 namespace {
-
-constexpr const char* kReservedCategory = "$this$seqnobase$";
 
 // An event or the library's missed-event report as a record.
 Record recordOf(const std::string& category, const std::string& keys, const std::string& data,
@@ -21,7 +20,7 @@ Record recordOf(const std::string& category, const std::string& keys, const std:
   record.seqNo = seqNo;
   record.server = static_cast<uint32_t>(serverId);
   std::vector<std::string> keyItems = itemsOf(keys);
-  if (category == "eventsystem" && data == "missed-event") {
+  if (category == evt::protocol::kEventSystemCategory && data == "missed-event") {
     record.kind = "missed";
     record.category = keyItems.empty() ? std::string() : keyItems[0];
   } else {
@@ -39,7 +38,7 @@ void subscribeNewCategories(EvtClient& client, CCategorySeqNo& store, const std:
   std::string categories;
   if (store.getAllCategories(&categories) < 0) return;
   for (const std::string& category : itemsOf(categories)) {
-    if (category == kReservedCategory || !subscribed->insert(category).second) continue;
+    if (category == CCategorySeqNo::kSeqNoBaseCategory || !subscribed->insert(category).second) continue;
     client.lib().subscribe(category, keys, serverId, nullptr);
   }
 }

@@ -22,6 +22,7 @@ void addWatchOptions(CLI::App* command, evt::tool::WatchOptions* watch) {
                       "{from} {pid}");
   command->add_flag("-q,--quiet", watch->output.quiet, "no progress lines on standard error");
   command->add_option("--wait", watch->waitSeconds, "seconds to wait for the service (its socket may appear meanwhile)")
+      ->check(CLI::Range(0.0, 86400.0))
       ->capture_default_str();
 }
 
@@ -46,7 +47,9 @@ int main(int argc, char** argv) {
   pubCommand->add_option("--count", pub.count, "publish each DATA this many times")->check(CLI::PositiveNumber);
   pubCommand->add_option("--rate", pub.rate, "events per second (default: as fast as possible)")
       ->check(CLI::NonNegativeNumber);
-  pubCommand->add_option("--wait", pub.waitSeconds, "seconds to wait for the service")->capture_default_str();
+  pubCommand->add_option("--wait", pub.waitSeconds, "seconds to wait for the service")
+      ->check(CLI::Range(0.0, 86400.0))
+      ->capture_default_str();
   pubCommand->callback([&] { status = publishEvents(pub); });
 
   SubscribeOptions sub;
@@ -77,7 +80,9 @@ int main(int argc, char** argv) {
       app.add_subcommand("dump", "print the service's clients, subscriptions and publications (the text is also logged)");
   for (auto [command, query] : {std::pair{statusCommand, &statusQuery}, std::pair{dumpCommand, &dumpQuery}}) {
     command->add_flag("--json", query->json, "as one JSON object");
-    command->add_option("--wait", query->waitSeconds, "seconds to wait for the service")->capture_default_str();
+    command->add_option("--wait", query->waitSeconds, "seconds to wait for the service")
+        ->check(CLI::Range(0.0, 86400.0))
+        ->capture_default_str();
     command->callback([&status, query = query] { status = queryService(*query); });
   }
 
@@ -87,7 +92,9 @@ int main(int argc, char** argv) {
   CLI::App* completeCommand = app.add_subcommand(
       "complete", "send completion ids and print how long the service took to confirm each (with --count, also "
                   "min, avg, p50, p99 and max)");
-  completeCommand->add_option("--wait", completeWait, "seconds to wait for the service")->capture_default_str();
+  completeCommand->add_option("--wait", completeWait, "seconds to wait for the service")
+      ->check(CLI::Range(0.0, 86400.0))
+      ->capture_default_str();
   completeCommand->add_option("-c,--count", completeCount, "round trips")->check(CLI::PositiveNumber)
       ->capture_default_str();
   completeCommand->add_option("-i,--interval", completeInterval, "seconds between round trips")
