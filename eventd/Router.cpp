@@ -397,7 +397,7 @@ std::string Router::statusText() const {
                 m_counters.malformed, m_heldNow, m_counters.held, m_counters.givenUp, m_counters.giveUps,
                 m_counters.lateDropped, m_counters.beforeStart, m_counters.backpressureMs, m_counters.refused,
                 m_counters.refusedSubscriptions, m_monitors.size(), m_counters.monitorDropped);
-  return text;
+  return m_statusExtras ? text + m_statusExtras() : std::string(text);
 }
 
 std::string Router::dumpText() const {

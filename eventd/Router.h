@@ -70,6 +70,9 @@ class Router {
   Counters& mutableCounters() { return m_counters; }
 
   // "key value" lines; every client's state, as text or as one JSON object.
+  // The status ends with the lines `extras` gives (the service's own
+  // counters).
+  void setStatusExtras(std::function<std::string()> extras) { m_statusExtras = std::move(extras); }
   std::string statusText() const;
   std::string dumpText() const;
   std::string dumpJson() const;
@@ -112,6 +115,7 @@ class Router {
   const QueueLimits m_limits;
   const HoldLimits m_hold;
   const SeqNoReader m_currentSeqNo;
+  std::function<std::string()> m_statusExtras;
   const std::chrono::steady_clock::time_point m_started = std::chrono::steady_clock::now();
 
   std::map<uint64_t, ClientSession*> m_clients;

@@ -36,7 +36,13 @@ Service::Service(ServiceOptions options, unsigned long long seqNoBase, Router::S
     : m_options(std::move(options)),
       m_budget{m_options.memoryLimit},
       m_router(m_options.serverId, seqNoBase, m_options.limits, m_options.hold, std::move(currentSeqNo)),
-      m_listener(m_options.endpoint) {}
+      m_listener(m_options.endpoint) {
+  m_router.setStatusExtras([this] {
+    return "bad-frames " + std::to_string(m_badFrames) + "\nmemory-held " + std::to_string(m_budget.used) +
+           "\nmemory-limit " + std::to_string(m_budget.limit) + "\nmemory-refused " +
+           std::to_string(m_budget.refused) + "\n";
+  });
+}
 
 Service::~Service() {
   for (auto& entry : m_clients) {
@@ -259,9 +265,7 @@ void Service::answerCommand(ClientSession& client, const channel::Frame& frame, 
       break;
     }
     case protocol::kCommandStatus:
-      answer.text = m_router.statusText() + "bad-frames " + std::to_string(m_badFrames) + "\nmemory-held " +
-                    std::to_string(m_budget.used) + "\nmemory-limit " + std::to_string(m_budget.limit) +
-                    "\nmemory-refused " + std::to_string(m_budget.refused) + "\n";
+      answer.text = m_router.statusText();
       break;
     case protocol::kCommandDump:
       if (text == "json") {
