@@ -117,7 +117,10 @@ std::string RecordPrinter::line(const Record& record) const {
 
 void RecordPrinter::print(const Record& record) {
   std::lock_guard<std::mutex> hold(m_mutex);
-  if (isEvent(record) && record.category != evt::protocol::kEventSystemCategory) ++m_events;
+  if (isEvent(record) && record.category != evt::protocol::kEventSystemCategory) {
+    if (m_limit > 0 && m_events >= m_limit) return;
+    ++m_events;
+  }
   if (m_shape == Shape::kRaw && !isEvent(record)) {
     // Data only on standard output; a loss is still never silent.
     if (record.kind == "missed") {

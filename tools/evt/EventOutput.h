@@ -37,9 +37,12 @@ class RecordPrinter {
   // {seqno} {server} {from} {pid}. Empty when good, else the reason.
   static std::string checkTemplate(const std::string& format);
 
-  RecordPrinter(Shape shape, std::string format = std::string()) : m_shape(shape), m_format(std::move(format)) {}
+  // `limit`: events written at most (0: no limit).
+  RecordPrinter(Shape shape, std::string format = std::string(), long limit = 0)
+      : m_shape(shape), m_format(std::move(format)), m_limit(limit) {}
 
-  // Writes the record (thread-safe); counts events.
+  // Writes the record (thread-safe); counts events, and writes none past
+  // the limit.
   void print(const Record& record);
   long events();
 
@@ -48,6 +51,7 @@ class RecordPrinter {
 
   const Shape m_shape;
   const std::string m_format;
+  const long m_limit;
   std::mutex m_mutex;
   long m_events = 0;
 };

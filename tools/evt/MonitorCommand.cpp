@@ -63,7 +63,7 @@ bool startMonitoring(ServiceChannel& service, const MonitorOptions& options, std
 int monitorService(const MonitorOptions& options) {
   RecordPrinter::Shape shape;
   if (!makeShape(options.watch.output, &shape)) return 2;
-  RecordPrinter printer(shape, options.watch.output.format);
+  RecordPrinter printer(shape, options.watch.output.format, options.watch.count);
   ServiceChannel service;
   const auto wait = std::chrono::milliseconds(static_cast<long>(options.watch.waitSeconds * 1000));
   if (!startMonitoring(service, options, wait)) return noService();

@@ -52,7 +52,7 @@ int subscribeEvents(const SubscribeOptions& options) {
   }
   RecordPrinter::Shape shape;
   if (!makeShape(options.watch.output, &shape)) return 2;
-  RecordPrinter printer(shape, options.watch.output.format);
+  RecordPrinter printer(shape, options.watch.output.format, options.watch.count);
   EvtClient client("evt-sub", [&printer](const std::string& c, const std::string& k, const std::string& d,
                                          unsigned long long s, unsigned long id) {
     printer.print(recordOf(c, k, d, s, id));
