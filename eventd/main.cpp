@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_option("--max-memory", options.memoryLimit,
                  "bytes queued for and received unfinished from all clients together; beyond it events are dropped "
-                 "(and reported as missed) and a client adding to an unfinished frame is disconnected")
+                 "(and reported as missed), and a client whose unfinished frame holds an eighth of it is disconnected")
       ->check(CLI::Range(std::size_t{1} << 24, std::numeric_limits<std::size_t>::max()))
       ->capture_default_str();
   app.add_option("--max-subscriptions", options.limits.subscriptions, "subscriptions one client may hold")
