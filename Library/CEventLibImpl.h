@@ -87,6 +87,11 @@ class CE_EXPORT CEventLibImpl {
   // Appends one request list (built by the protocol module) to the send
   // queue. The caller holds m_pCritSec.
   void queueRequestLocked(const std::string& request) { m_sendQueue.addParam(request); }
+  // Whether a change of what the host publishes or subscribes to is queued
+  // now: only once this connection's announcement, which carries the tables
+  // as they are when it is built, has been built; before, it would go twice.
+  // The caller holds m_pCritSec.
+  bool announcedLocked() const { return m_bConnected.load() != 0 && m_bAnnouncementPending.load() == 0; }
 
   // Reactions to the channel's statuses, on the request thread.
   // Handles one text received from the service: its request lists in turn.

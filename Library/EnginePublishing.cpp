@@ -19,7 +19,7 @@ long CEventLibImpl::publish(const std::string& category) {
   {
     CPCritSecHold engineLock(*m_pCritSec, __LINE__);
     if (m_mapPublishings.count(category) == 0) {
-      if (m_bConnected.load()) queueRequestLocked(publicationRequest(evt::protocol::kPublish, category));
+      if (announcedLocked()) queueRequestLocked(publicationRequest(evt::protocol::kPublish, category));
       m_mapPublishings[category] = 1;  // announced again on every connection
     }
   }
@@ -31,7 +31,7 @@ long CEventLibImpl::retract(const std::string& category) {
   CPCritSecHold engineLock(*m_pCritSec, __LINE__);
   auto found = m_mapPublishings.find(category);
   if (found != m_mapPublishings.end()) {
-    if (m_bConnected.load()) queueRequestLocked(publicationRequest(evt::protocol::kRetract, category));
+    if (announcedLocked()) queueRequestLocked(publicationRequest(evt::protocol::kRetract, category));
     m_mapPublishings.erase(found);
   }
   return 0;

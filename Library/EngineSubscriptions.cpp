@@ -60,7 +60,7 @@ long CEventLibImpl::subscribe(const std::string& category, const std::string& ke
   } else {
     m_mapSubscriptionUseCounts[key] = 1;
     m_mapSeqNoRcvd[key] = 0;
-    if (m_bConnected.load()) queueRequestLocked(evt::protocol::subscriptionRequest(evt::protocol::kSubscribe, key));
+    if (announcedLocked()) queueRequestLocked(evt::protocol::subscriptionRequest(evt::protocol::kSubscribe, key));
   }
   return result;
 }
@@ -91,7 +91,7 @@ bool CEventLibImpl::removeSubscriptionLocked(const std::string& key, const std::
   if (count != m_mapSubscriptionUseCounts.end() && --count->second == 0) {
     m_mapSubscriptionUseCounts.erase(count);
     m_mapSeqNoRcvd.erase(key);
-    if (m_bConnected.load()) queueRequestLocked(evt::protocol::subscriptionRequest(evt::protocol::kUnsubscribe, key));
+    if (announcedLocked()) queueRequestLocked(evt::protocol::subscriptionRequest(evt::protocol::kUnsubscribe, key));
   }
   return true;
 }

@@ -117,8 +117,13 @@ TEST_F(EngineTest, QueuedRequestsLeaveBeforeTheAnnouncementInItsBatch) {
   service.start();
   ASSERT_TRUE(identified(service, 2));
   ASSERT_TRUE(eventually([&] { return client->execute(77) >= 0; }));
+  // Changes made while the announcement waits go with it, once each.
+  client->publish("pub2");
+  client->subscribe("cat2", "", 12, nullptr);
   service.holdAnswersTo(0);
-  EXPECT_EQ(listOf({evt::protocol::completionIdRequest(77), subscription("cat1")}), batchOn(service, 2));
+  EXPECT_EQ(listOf({evt::protocol::completionIdRequest(77), publication("pub2"), subscription("cat1"),
+                    subscription("cat2")}),
+            batchOn(service, 2));
 
   service.setResult(CECMD_CLIENT_NAME, 0xC1271001u);
   stopService(*client, service);
