@@ -100,7 +100,7 @@ void Router::handleQueue(ClientSession& client, std::string_view text) {
       } else {
         unsubscribe(client, pair);
       }
-      if (!m_monitors.empty()) copyToMonitors(client, requestText, true);
+      copyToMonitors(client, requestText, true);
     } else if (name == protocol::kPublish || name == protocol::kRetract) {
       const protocol::Publication publication = protocol::readPublication(request);
       if (!publication.complete) {
@@ -113,12 +113,12 @@ void Router::handleQueue(ClientSession& client, std::string_view text) {
       } else {
         retract(client, pair);
       }
-      if (!m_monitors.empty()) copyToMonitors(client, requestText, true);
+      copyToMonitors(client, requestText, true);
     } else if (name == protocol::kCompletionId) {
       // Everything the client queued before this request has been routed by now.
       ++m_counters.completions;
       deliver(client, protocol::completedRequest(protocol::readCompletion(request).first, 0), false);
-      if (!m_monitors.empty()) copyToMonitors(client, requestText, true);
+      copyToMonitors(client, requestText, true);
     } else if (name == protocol::kDump) {
       logInfo("dump requested by client #%" PRIu64 " (%s)\n%s", client.number(), client.name.c_str(),
               dumpText().c_str());
@@ -229,7 +229,7 @@ void Router::routeEvent(ClientSession& from, std::string_view request, const Par
     return;
   }
   // Monitors see every accepted event as it arrives, subscribed to or not.
-  if (!m_monitors.empty()) copyToMonitors(from, request, false);
+  copyToMonitors(from, request, false);
   const unsigned long long seqNo = event.seqNo;
   m_lastSeqNo[pair] = seqNo;
   auto found = m_sequencers.find(pair);
