@@ -59,9 +59,9 @@ void CEventLibImpl::ipcClientRequestThreadFunc() {
   setFlag(m_bRequestThreadRunning, 1);
   // The channel outlives this thread: it is deleted only after the thread ended.
   CZebIPCLibrary* channel = m_pIPC.load();
+  std::string text;  // kept from request to request, so its storage is reused
   while (channel != nullptr && !m_bStop.load()) {
     unsigned long a = 0, b = 0;
-    std::string text;
     int noResponse = 0;
     uint32_t header[4] = {0, 0, 0, 0};
     long result = channel->receiveRequest(&a, &b, &text, &noResponse, reinterpret_cast<char*>(header));

@@ -1,11 +1,13 @@
 // The messaging channel from a client to the event service: one Unix stream
-// socket to the service's endpoint (see platform/linux/Endpoint.h), served by
-// one reader thread of this object.
+// socket to the service's endpoint (see platform/linux/Endpoint.h).
 //
-// - initialize() starts the reader, which connects, reconnects with backoff
-//   after a loss, and reports each connection made (the first one included)
-//   and each loss as ZEBIPC_CONNECTED / ZEBIPC_DISCONNECTED through
+// - initialize() starts a connector thread, which reconnects with backoff
+//   after a loss. Each connection made (the first one included) and each
+//   loss is reported as ZEBIPC_CONNECTED / ZEBIPC_DISCONNECTED through
 //   receiveRequest, in order with the service's requests.
+// - The socket is read by the threads waiting for input, in receiveRequest
+//   or receiveResponse, one at a time; what one reads for the other is handed
+//   over. A loss is seen by the next read.
 // - One command at a time: sendRequest, then receiveResponse on the same
 //   thread. The answer wait is bounded (kResponseTimeoutMs) and ends with a
 //   failure when the connection drops.

@@ -1,11 +1,23 @@
 // CZebIPCLibrary: the client side of the channel.
 //
-// Locks: `m_mutex` guards the connection state, the exchange slot and the
-// incoming queue; `m_writeMutex` serialises writes. A writer takes
-// m_writeMutex, then m_mutex briefly to check its connection is current; the
-// reader never holds both, and closes a socket only under m_writeMutex, so no
-// write can reach a descriptor that was closed and reused.
+// No thread of its own reads the socket. Whoever waits for input reads it:
+// the request thread waiting in receiveRequest, or a sender waiting for its
+// answer. One of them at a time holds the read token (`m_reading`) and reads
+// the next frame; a frame meant for the other (an answer, or a service
+// request) is handed over under `m_mutex`, and the waiters are woken when the
+// token is free again. A service request thus reaches the request thread
+// without a thread switch in between. The connector thread only makes
+// connections: the first attempt is made by initialize(), every later one by
+// the connector, with backoff, after a loss.
+//
+// Locks: `m_mutex` guards the connection state, the exchange slot, the
+// incoming queue and the token; `m_writeMutex` serialises writes. A writer
+// takes m_writeMutex, then m_mutex briefly to check its connection is
+// current. A socket is closed only under m_writeMutex, after it stopped being
+// current, so no write can reach a descriptor that was closed and reused.
+// `m_input` belongs to whoever holds the token.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -24,14 +36,19 @@
 #include "platform/CZebIPCLibrary.h"
 #include "platform/linux/Endpoint.h"
 #include "platform/linux/Frame.h"
+#include "platform/linux/FrameAssembler.h"
+#include "platform/linux/Interrupted.h"
 #include "trace/_Trace.h"
 
 using evt::channel::Frame;
+using Clock = std::chrono::steady_clock;
 
 namespace {
 
 constexpr unsigned kFirstBackoffMs = 20;
 constexpr unsigned kMaxBackoffMs = 500;
+// What one receive asks for: a batch of small frames in one system call.
+constexpr std::size_t kReadChunk = 128 * 1024;
 
 struct Incoming {
   long status = 0;  // ZEBIPC_CONNECTED / ZEBIPC_DISCONNECTED, or 0 for a request
@@ -63,6 +80,12 @@ int connectTo(const std::string& path) {
   return fd;
 }
 
+// Milliseconds from now to `deadline` for poll, at least 0.
+int msUntil(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 1 << 30));
+}
+
 }  // namespace
 
 class CZebIPCLibrary::Impl {
@@ -73,6 +96,7 @@ class CZebIPCLibrary::Impl {
   // Sends `frame` with `length` bytes of `text` as its data.
   long write(uint32_t generation, bool current, const Frame& frame, const char* text, std::size_t length);
   long awaitAnswer(Frame* answer);
+  // The next status or request; item->frame.text's storage is reused.
   long nextIncoming(Incoming* item);
   long finalize();
 
@@ -80,11 +104,20 @@ class CZebIPCLibrary::Impl {
   std::atomic<uint32_t> m_nextId{0};
 
  private:
-  void readerLoop(int firstFd);
+  void connectorLoop();
   // Makes `fd` the current connection and reports it; m_mutex held.
-  uint32_t adoptConnection(int fd);
-  void serveConnection(int fd, uint32_t generation);
-  void deliver(Frame&& frame, uint32_t generation);
+  void adoptConnection(int fd);
+  // With m_mutex held (through `lock`), the token free and a connection
+  // current: takes the token and reads the next frame, waiting until
+  // `deadline` at most. An answer goes to the exchange waiting for it; a
+  // service request is left in *request (true returned) with its
+  // connection's generation. A lost connection is closed and reported.
+  bool readAsTokenHolder(std::unique_lock<std::mutex>& lock, const Clock::time_point* deadline,
+                         Incoming* request);
+  // Reads from `fd` until m_input holds a whole frame; 0, ZEBIPC_E_TIMEOUT,
+  // ZEBIPC_E_CONNECTION_LOST or ZEBIPC_E_BAD_FRAME. The token is held.
+  long readFrame(int fd, const Clock::time_point* deadline, Frame* frame);
+  void deliverAnswerLocked(Frame&& frame);
 
   std::mutex m_mutex;
   std::condition_variable m_changed;
@@ -92,6 +125,7 @@ class CZebIPCLibrary::Impl {
   bool m_closed = false;
   int m_fd = -1;
   uint32_t m_generation = 0;
+  bool m_reading = false;  // the read token
   // The exchange in progress: an answer, or why none will come.
   bool m_awaiting = false;
   bool m_answered = false;
@@ -99,10 +133,11 @@ class CZebIPCLibrary::Impl {
   long m_exchangeFailure = 0;
   Frame m_answer;
   std::deque<Incoming> m_incoming;
+  evt::channel::FrameAssembler m_input;  // bytes of the current connection read ahead
 
   std::mutex m_writeMutex;
   std::mutex m_joinMutex;
-  std::thread m_reader;
+  std::thread m_connector;
 };
 
 long CZebIPCLibrary::Impl::initialize() {
@@ -112,93 +147,112 @@ long CZebIPCLibrary::Impl::initialize() {
   if (!m_started) {
     m_started = true;
     // The first attempt is made here, so a caller whose service is up can
-    // send at once; the reader serves it and makes every later attempt.
+    // send at once.
     int fd = connectTo(m_path);
     if (fd >= 0) adoptConnection(fd);
-    m_reader = std::thread([this, fd] { readerLoop(fd); });
+    m_connector = std::thread([this] { connectorLoop(); });
   }
   return 0;
 }
 
-uint32_t CZebIPCLibrary::Impl::adoptConnection(int fd) {
+void CZebIPCLibrary::Impl::adoptConnection(int fd) {
   m_fd = fd;
-  uint32_t generation = ++m_generation;
-  m_incoming.push_back(Incoming{ZEBIPC_CONNECTED, generation, Frame()});
+  m_input = evt::channel::FrameAssembler();
+  m_incoming.push_back(Incoming{ZEBIPC_CONNECTED, ++m_generation, Frame()});
   m_changed.notify_all();
-  return generation;
 }
 
-// `fd`, when valid, is the connection initialize() made and reported.
-void CZebIPCLibrary::Impl::readerLoop(int fd) {
-  CPortable::SetCurrentThreadName("ZebIPCReader");
-  bool reported = fd >= 0;
+void CZebIPCLibrary::Impl::connectorLoop() {
+  CPortable::SetCurrentThreadName("ZebIPCConnect");
   unsigned backoffMs = kFirstBackoffMs;
+  std::unique_lock<std::mutex> lock(m_mutex);
   for (;;) {
+    m_changed.wait(lock, [this] { return m_closed || m_fd < 0; });
+    if (m_closed) return;
+    if (m_changed.wait_for(lock, std::chrono::milliseconds(backoffMs), [this] { return m_closed; })) return;
+    lock.unlock();
+    const int fd = connectTo(m_path);
+    lock.lock();
+    if (m_closed) {
+      if (fd >= 0) close(fd);
+      return;
+    }
     if (fd >= 0) {
-      uint32_t generation = 0;
-      bool closed;
-      {
-        std::lock_guard<std::mutex> hold(m_mutex);
-        closed = m_closed;
-        if (closed)
-          m_fd = -1;
-        else
-          generation = reported ? m_generation : adoptConnection(fd);
-      }
-      if (closed) {
-        std::lock_guard<std::mutex> writing(m_writeMutex);  // no write is still using it
-        close(fd);
-        return;
-      }
-      serveConnection(fd, generation);
+      adoptConnection(fd);
       backoffMs = kFirstBackoffMs;
+    } else {
+      backoffMs = std::min(backoffMs * 2, kMaxBackoffMs);
     }
-    {
-      std::unique_lock<std::mutex> lock(m_mutex);
-      if (m_changed.wait_for(lock, std::chrono::milliseconds(backoffMs), [this] { return m_closed; })) return;
-    }
-    backoffMs = std::min(backoffMs * 2, kMaxBackoffMs);
-    fd = connectTo(m_path);
-    reported = false;
   }
 }
 
-void CZebIPCLibrary::Impl::serveConnection(int fd, uint32_t generation) {
+long CZebIPCLibrary::Impl::readFrame(int fd, const Clock::time_point* deadline, Frame* frame) {
   for (;;) {
-    Frame frame;
-    long result = evt::channel::readFrame(fd, &frame, -1);
-    if (result == ZEBIPC_E_BAD_FRAME) {
-      evtLog(KelLogLib::LOGLIB_PRIORITY_ERROR, "(Error) CZebIPCLibrary: malformed frame from %s, reconnecting",
-             m_path.c_str());
+    switch (m_input.next(frame)) {
+      case evt::channel::FrameAssembler::COMPLETE: return 0;
+      case evt::channel::FrameAssembler::BAD: return ZEBIPC_E_BAD_FRAME;
+      case evt::channel::FrameAssembler::NEED_MORE: break;
     }
-    if (result != 0) break;
-    deliver(std::move(frame), generation);
+    if (deadline != nullptr) {
+      // What was read of a frame stays buffered for the next reader.
+      pollfd pfd{fd, POLLIN, 0};
+      const int ready = evt::platform::retryInterrupted([&] { return poll(&pfd, 1, msUntil(*deadline)); });
+      if (ready == 0) return ZEBIPC_E_TIMEOUT;
+    }
+    char* into = m_input.room(kReadChunk);
+    const ssize_t n = evt::platform::retryInterrupted([&] { return ::recv(fd, into, kReadChunk, 0); });
+    if (n <= 0) return ZEBIPC_E_CONNECTION_LOST;
+    m_input.received(static_cast<std::size_t>(n));
   }
-  {
-    std::lock_guard<std::mutex> hold(m_mutex);
-    m_fd = -1;
-    shutdown(fd, SHUT_RDWR);  // a writer blocked on this socket returns now
+}
+
+bool CZebIPCLibrary::Impl::readAsTokenHolder(std::unique_lock<std::mutex>& lock, const Clock::time_point* deadline,
+                                             Incoming* request) {
+  m_reading = true;
+  const int fd = m_fd;
+  const uint32_t generation = m_generation;
+  lock.unlock();
+  long result = readFrame(fd, deadline, &request->frame);
+  if (result == ZEBIPC_E_BAD_FRAME) {
+    evtLog(KelLogLib::LOGLIB_PRIORITY_ERROR, "(Error) CZebIPCLibrary: malformed frame from %s, reconnecting",
+           m_path.c_str());
+  }
+  bool isRequest = false;
+  if (result == 0 || result == ZEBIPC_E_TIMEOUT) {
+    lock.lock();
+    if (result == 0 && request->frame.kind == evt::channel::FRAME_CLIENT_ANSWER) {
+      deliverAnswerLocked(std::move(request->frame));
+    } else if (result == 0 && request->frame.kind == evt::channel::FRAME_SERVICE_REQUEST) {
+      request->status = 0;
+      request->generation = generation;
+      isRequest = true;
+    }
+  } else {
+    lock.lock();
+    if (m_fd == fd) m_fd = -1;  // the connector makes the next one
+    shutdown(fd, SHUT_RDWR);    // a writer blocked on this socket returns now
     if (m_awaiting && !m_answered) m_exchangeFailure = ZEBIPC_E_CONNECTION_LOST;
     if (!m_closed) m_incoming.push_back(Incoming{ZEBIPC_DISCONNECTED, generation, Frame()});
     m_changed.notify_all();
+    lock.unlock();
+    {
+      std::lock_guard<std::mutex> writing(m_writeMutex);
+      close(fd);
+    }
+    lock.lock();
   }
-  std::lock_guard<std::mutex> writing(m_writeMutex);
-  close(fd);
+  m_reading = false;
+  m_changed.notify_all();  // another waiter may read now
+  return isRequest;
 }
 
-void CZebIPCLibrary::Impl::deliver(Frame&& frame, uint32_t generation) {
-  std::lock_guard<std::mutex> hold(m_mutex);
-  if (frame.kind == evt::channel::FRAME_CLIENT_ANSWER) {
-    // An answer to an earlier exchange that gave up (timed out) is dropped;
-    // any other is handed to the waiter, which checks the id itself.
-    bool stale = static_cast<int32_t>(m_awaitedId - frame.requestId) > 0;
-    if (m_awaiting && !m_answered && !stale) {
-      m_answer = std::move(frame);
-      m_answered = true;
-      m_changed.notify_all();
-    }
-  } else if (frame.kind == evt::channel::FRAME_SERVICE_REQUEST) {
-    m_incoming.push_back(Incoming{0, generation, std::move(frame)});
+void CZebIPCLibrary::Impl::deliverAnswerLocked(Frame&& frame) {
+  // An answer to an earlier exchange that gave up (timed out) is dropped;
+  // any other is handed to the waiter, which checks the id itself.
+  const bool stale = static_cast<int32_t>(m_awaitedId - frame.requestId) > 0;
+  if (m_awaiting && !m_answered && !stale) {
+    m_answer = std::move(frame);
+    m_answered = true;
     m_changed.notify_all();
   }
 }
@@ -229,36 +283,74 @@ long CZebIPCLibrary::Impl::write(uint32_t generation, bool current, const Frame&
 long CZebIPCLibrary::Impl::awaitAnswer(Frame* answer) {
   std::unique_lock<std::mutex> lock(m_mutex);
   if (!m_awaiting) return m_closed ? ZEBIPC_CLOSED : ZEBIPC_E_NOT_CONNECTED;
-  bool ended = m_changed.wait_for(lock, std::chrono::milliseconds(kResponseTimeoutMs),
-                                  [this] { return m_closed || m_answered || m_exchangeFailure != 0; });
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kResponseTimeoutMs);
+  long result = 0;
+  for (;;) {
+    if (m_closed) {
+      result = ZEBIPC_CLOSED;
+    } else if (m_answered) {
+      *answer = std::move(m_answer);
+    } else if (m_exchangeFailure != 0) {
+      result = m_exchangeFailure;
+    } else if (Clock::now() >= deadline) {
+      result = ZEBIPC_E_TIMEOUT;
+    } else if (!m_reading && m_fd >= 0) {
+      Incoming request;
+      if (readAsTokenHolder(lock, &deadline, &request)) {
+        // For the request thread, after whatever it has not taken yet.
+        m_incoming.push_back(std::move(request));
+        m_changed.notify_all();
+      }
+      continue;
+    } else {
+      m_changed.wait_until(lock, deadline);
+      continue;
+    }
+    break;
+  }
   m_awaiting = false;
-  if (m_closed) return ZEBIPC_CLOSED;
-  if (!ended) return ZEBIPC_E_TIMEOUT;
-  if (!m_answered) return m_exchangeFailure;
-  *answer = std::move(m_answer);
-  return 0;
+  return result;
 }
 
 long CZebIPCLibrary::Impl::nextIncoming(Incoming* item) {
   std::unique_lock<std::mutex> lock(m_mutex);
-  m_changed.wait(lock, [this] { return m_closed || !m_incoming.empty(); });
-  if (m_closed) return ZEBIPC_CLOSED;
-  *item = std::move(m_incoming.front());
-  m_incoming.pop_front();
-  return item->status;
+  for (;;) {
+    if (m_closed) return ZEBIPC_CLOSED;
+    if (!m_incoming.empty()) {
+      *item = std::move(m_incoming.front());
+      m_incoming.pop_front();
+      return item->status;
+    }
+    // Only the token holder adds requests, so with the queue empty, the
+    // frame read now is the next one in order.
+    if (!m_reading && m_fd >= 0) {
+      if (readAsTokenHolder(lock, nullptr, item) && !m_closed) return 0;
+      continue;
+    }
+    m_changed.wait(lock);
+  }
 }
 
 long CZebIPCLibrary::Impl::finalize() {
   {
-    std::lock_guard<std::mutex> hold(m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     if (!m_closed) {
       m_closed = true;
-      if (m_fd >= 0) shutdown(m_fd, SHUT_RDWR);
+      if (m_fd >= 0) shutdown(m_fd, SHUT_RDWR);  // a reader or writer on it returns now
       m_changed.notify_all();
+    }
+    // A reader closes what it read from; a connection nobody reads is closed here.
+    m_changed.wait(lock, [this] { return !m_reading; });
+    if (m_fd >= 0) {
+      const int fd = m_fd;
+      m_fd = -1;
+      lock.unlock();
+      std::lock_guard<std::mutex> writing(m_writeMutex);
+      close(fd);
     }
   }
   std::lock_guard<std::mutex> joining(m_joinMutex);
-  if (m_reader.joinable() && m_reader.get_id() != std::this_thread::get_id()) m_reader.join();
+  if (m_connector.joinable() && m_connector.get_id() != std::this_thread::get_id()) m_connector.join();
   return 0;
 }
 
@@ -316,11 +408,12 @@ long CZebIPCLibrary::receiveRequest(unsigned long* a, unsigned long* b, char** d
 long CZebIPCLibrary::receiveRequest(unsigned long* a, unsigned long* b, std::string* text, int* noResponse,
                                     char* header) {
   Incoming item;
+  if (text != nullptr) item.frame.text.swap(*text);  // its storage takes the next text
   long result = m_pImpl->nextIncoming(&item);
+  if (text != nullptr) text->swap(item.frame.text);
   if (result != 0) return result;
   if (a != nullptr) *a = item.generation;
   if (b != nullptr) *b = item.frame.requestId;
-  if (text != nullptr) *text = std::move(item.frame.text);
   if (noResponse != nullptr) *noResponse = item.frame.noResponse != 0 ? 1 : 0;
   if (header != nullptr) std::memcpy(header, item.frame.header, sizeof item.frame.header);
   return 0;
