@@ -49,7 +49,7 @@ class CE_EXPORT CEventLib {
   // Numbers and queues one event of this host; it leaves with the next
   // execute. CE_E_NOT_CONNECTED when it cannot be sent (not registered);
   // CE_E_STORE_BUSY or CE_E_STORE_DAMAGED when the shared store cannot give
-  // a number. While 8 MiB wait unsent (the service is slower than this
+  // a number. While 1 MiB waits unsent (the service is slower than this
   // host), it waits until the queue is taken; never in a handler.
   long deliverEvent(const std::string& category, const std::string& keys, const std::string& data);
   // Sends the queued requests: completionId 0 within 200 ms, any other id at

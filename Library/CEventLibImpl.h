@@ -92,6 +92,13 @@ class CE_EXPORT CEventLibImpl {
   // as they are when it is built, has been built; before, it would go twice.
   // The caller holds m_pCritSec.
   bool announcedLocked() const { return m_bConnected.load() != 0 && m_bAnnouncementPending.load() == 0; }
+  // Marks the engine connected. What is queued from now on leaves after the
+  // connection's announcement, what is still queued from before it (left by
+  // the last connection) ahead of it. The caller holds m_pCritSec.
+  void markConnectedLocked() {
+    if (m_bConnected.load() == 0) m_queuedBeforeConnection = m_sendQueue.count();
+    m_bConnected.store(1);
+  }
 
   // Reactions to the channel's statuses, on the request thread.
   // Handles one text received from the service: its request lists in turn.
@@ -175,6 +182,9 @@ class CE_EXPORT CEventLibImpl {
   // batch with the announcement, and a completion id in it is answered only
   // once the subscriptions are in place.
   std::atomic<int> m_bAnnouncementPending{1};
+  // Requests at the head of the queue that were queued before the current
+  // connection came. Guarded by m_pCritSec.
+  unsigned long m_queuedBeforeConnection = 0;
   std::atomic<int> m_bStop{0};
   CPCritSec* m_pCritSec = nullptr;
   std::atomic<CZebIPCLibrary*> m_pIPC{nullptr};

@@ -178,7 +178,7 @@ void CEventLibImpl::initThreadFunc() {
       CPCritSecHold engineLock(*m_pCritSec, __LINE__);
       // A 32-bit id, written either way ("4294967294" or "-2"), the same in both builds.
       m_dwThisServerID.store(static_cast<uint32_t>(std::strtoll(serverId.c_str(), nullptr, 10)));
-      m_bConnected.store(1);
+      markConnectedLocked();
     }
     evtLog(LOGLIB_PRIORITY_INFO, "CEventLibImpl::initThreadFunc - stopping (0x%08X)", addressWord(this));
     m_bInitialized.store(1);

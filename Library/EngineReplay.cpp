@@ -29,7 +29,7 @@ void CEventLibImpl::actionConnected() {
   if (m_bStop.load()) return;
   {
     CPCritSecHold engineLock(*m_pCritSec, __LINE__);
-    m_bConnected.store(1);
+    markConnectedLocked();
   }
 
   long result = 0;

@@ -25,12 +25,32 @@ constexpr unsigned long long kBatchWindowMs = 200;
 constexpr unsigned long kStreamBytes = 64ul << 10;
 // A host that queues faster than the service takes its events waits in
 // deliverEvent while this much is queued, rather than growing the queue
-// without bound.
-constexpr unsigned long kMaxQueuedBytes = 8ul << 20;
+// without bound. One exchange's worth: while the send thread hands one
+// batch over, the host fills the next. More would only cost memory, and
+// every page of it touched afresh costs a page fault.
+constexpr unsigned long kMaxQueuedBytes = 1ul << 20;
 // The storage of a batch up to this size is kept for the next one: a queue
 // grown afresh for every batch spends its time in page faults. Above it (one
 // huge event), the storage goes back to the system.
 constexpr unsigned long kMaxRecycledQueue = kMaxQueuedBytes + (1ul << 20);
+
+// Cuts `queue` after its first `count` requests and returns the rest as the
+// text of their items, for CParamsX::append.
+std::string takeRequestsAfter(CParamsX* queue, unsigned long count) {
+  if (count >= queue->count()) return std::string();
+  const std::string& text = queue->paramListRef();
+  std::size_t cut = 0;
+  for (unsigned long i = 0; i < count; ++i) {
+    std::size_t prefix = 0, value = 0;
+    params::readPrefix(text, cut, &prefix, &value);
+    cut += prefix + value + 1;  // past the ';' that joins the next item
+  }
+  std::string later = text.substr(cut);
+  CParamsX earlier;
+  if (cut > 0) earlier.append(text.substr(0, cut - 1));
+  queue->swap(earlier);
+  return later;
+}
 
 }  // namespace
 
@@ -124,11 +144,15 @@ long CEventLibImpl::flushSendQueue(bool replay) {
     if (!replay && (!m_bConnected.load() || m_bAnnouncementPending.load() || m_pIPC.load() == nullptr))
       return CE_E_NOT_CONNECTED;
     if (replay) {
-      // What was queued leaves first, then the announcement, in one batch: an
-      // "unsubscribe" or "retract" still waiting can then never undo what the
-      // announcement renews, and since the service handles the batch whole, a
-      // completion in it comes back only once the subscriptions are in place.
+      // One batch: what was queued before the connection came, the
+      // announcement, then what the host queued since. An "unsubscribe" or
+      // "retract" left from the last connection can then never undo what the
+      // announcement renews; an event published since follows its "publish";
+      // and since the service handles the batch whole, a completion in it
+      // comes back only once the subscriptions are in place.
+      const std::string since = takeRequestsAfter(&m_sendQueue, m_queuedBeforeConnection);
       queueReplayLocked();
+      if (!since.empty()) m_sendQueue.append(since);
       m_bAnnouncementPending.store(0);
     }
     batch.swap(m_sendQueue);  // taken whole, not copied

@@ -30,9 +30,11 @@ bool ClientSession::enqueue(std::string_view request, bool droppable, const Queu
   }
   if (m_budget != nullptr) m_budget->used += request.size();
   if (m_pendingSizes.empty()) {
-    // Its capacity is kept for the next burst, unless a rare burst grew it
-    // well beyond what a client usually holds.
-    if (m_pendingText.capacity() > limits.highWaterBytes * 2) {
+    // Its capacity is kept for the next burst (memory grown afresh for every
+    // burst costs a page fault per page), unless a rare burst grew it well
+    // beyond what a busy client holds: the high-water mark, the batch being
+    // sent and the room the text doubles into.
+    if (m_pendingText.capacity() > limits.highWaterBytes * 4) {
       std::string().swap(m_pendingText);
     } else {
       m_pendingText.clear();

@@ -34,7 +34,7 @@ struct QueueLimits {
   std::size_t requests = 1000000;
   std::size_t bytes = 64u * 1024u * 1024u;
   std::size_t highWaterRequests = 32768;
-  std::size_t highWaterBytes = 4u * 1024u * 1024u;
+  std::size_t highWaterBytes = 1024u * 1024u;
   std::chrono::milliseconds stallTime{5000};
   std::size_t subscriptions = 100000;  // per client; more are refused
 };

@@ -180,12 +180,12 @@ TEST_F(EngineTest, FullQueueHoldsTheHostUntilTheServiceTakesIt) {
   std::thread host([&] {
     for (int i = 0; i < 1000 && last.load() == 0; ++i, ++queued) last = client->deliverEvent("big", "", data);
   });
-  // 8 MiB hold about 128 of these events, and the batch the send thread
+  // 1 MiB holds about 16 of these events, and the batch the send thread
   // took before it blocked at most as many again: the host stops there.
-  ASSERT_TRUE(eventually([&] { return queued.load() >= 128; }));
+  ASSERT_TRUE(eventually([&] { return queued.load() >= 16; }));
   std::this_thread::sleep_for(100ms);  // time the host would need to overrun the bound
   const int stopped = queued.load();
-  EXPECT_LT(stopped, 2 * 128 + 8);
+  EXPECT_LT(stopped, 2 * 16 + 8);
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(stopped, queued.load()) << "the host still queues";
   service.stop();

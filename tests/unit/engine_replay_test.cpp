@@ -103,9 +103,9 @@ TEST_F(EngineTest, EveryConnectionReplaysEverything) {
   EXPECT_EQ(after + 19, static_cast<int>(countOf(CECMD_QUEUE)));
 }
 
-// What the host queued before a new connection is announced leaves first,
-// in the announcement's batch: a stale "unsubscribe" cannot undo the renewed
-// subscription, and the completion is in the same batch as the subscriptions.
+// What the host queues while a new connection's announcement waits leaves
+// after it, in its batch: an event follows its "publish", and the completion
+// is in the same batch as the subscriptions.
 // A connection whose identification fails announces nothing, but the host's
 // requests still leave.
 TEST_F(EngineTest, QueuedRequestsLeaveBeforeTheAnnouncementInItsBatch) {
@@ -121,8 +121,8 @@ TEST_F(EngineTest, QueuedRequestsLeaveBeforeTheAnnouncementInItsBatch) {
   client->publish("pub2");
   client->subscribe("cat2", "", 12, nullptr);
   service.holdAnswersTo(0);
-  EXPECT_EQ(listOf({evt::protocol::completionIdRequest(77), publication("pub2"), subscription("cat1"),
-                    subscription("cat2")}),
+  EXPECT_EQ(listOf({publication("pub2"), subscription("cat1"), subscription("cat2"),
+                    evt::protocol::completionIdRequest(77)}),
             batchOn(service, 2));
 
   service.setResult(CECMD_CLIENT_NAME, 0xC1271001u);
