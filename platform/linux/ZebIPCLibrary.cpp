@@ -120,7 +120,8 @@ class CZebIPCLibrary::Impl {
   void deliverAnswerLocked(Frame&& frame);
 
   std::mutex m_mutex;
-  std::condition_variable m_changed;
+  std::condition_variable m_changed;  // for the waiters for input
+  std::condition_variable m_connectionLost;  // for the connector
   bool m_started = false;
   bool m_closed = false;
   int m_fd = -1;
@@ -167,9 +168,9 @@ void CZebIPCLibrary::Impl::connectorLoop() {
   unsigned backoffMs = kFirstBackoffMs;
   std::unique_lock<std::mutex> lock(m_mutex);
   for (;;) {
-    m_changed.wait(lock, [this] { return m_closed || m_fd < 0; });
+    m_connectionLost.wait(lock, [this] { return m_closed || m_fd < 0; });
     if (m_closed) return;
-    if (m_changed.wait_for(lock, std::chrono::milliseconds(backoffMs), [this] { return m_closed; })) return;
+    if (m_connectionLost.wait_for(lock, std::chrono::milliseconds(backoffMs), [this] { return m_closed; })) return;
     lock.unlock();
     const int fd = connectTo(m_path);
     lock.lock();
@@ -234,6 +235,7 @@ bool CZebIPCLibrary::Impl::readAsTokenHolder(std::unique_lock<std::mutex>& lock,
     if (m_awaiting && !m_answered) m_exchangeFailure = ZEBIPC_E_CONNECTION_LOST;
     if (!m_closed) m_incoming.push_back(Incoming{ZEBIPC_DISCONNECTED, generation, Frame()});
     m_changed.notify_all();
+    m_connectionLost.notify_one();
     lock.unlock();
     {
       std::lock_guard<std::mutex> writing(m_writeMutex);
@@ -338,6 +340,7 @@ long CZebIPCLibrary::Impl::finalize() {
       m_closed = true;
       if (m_fd >= 0) shutdown(m_fd, SHUT_RDWR);  // a reader or writer on it returns now
       m_changed.notify_all();
+      m_connectionLost.notify_one();
     }
     // A reader closes what it read from; a connection nobody reads is closed here.
     m_changed.wait(lock, [this] { return !m_reading; });
