@@ -5,6 +5,11 @@
 #include "Utilities/ParamsView.h"
 
 namespace evt::service {
+namespace {
+
+constexpr std::size_t kKeptQueueBytes = 16u * 1024u * 1024u;
+
+}  // namespace
 
 ClientSession::~ClientSession() {
   if (m_budget != nullptr) m_budget->used -= m_pendingBytes + m_accountedInput;
@@ -32,9 +37,10 @@ bool ClientSession::enqueue(std::string_view request, bool droppable, const Queu
   if (m_pendingSizes.empty()) {
     // Its capacity is kept for the next burst (memory grown afresh for every
     // burst costs a page fault per page), unless a rare burst grew it well
-    // beyond what a busy client holds: the high-water mark, the batch being
-    // sent and the room the text doubles into.
-    if (m_pendingText.capacity() > limits.highWaterBytes * 4) {
+    // beyond what a busy client holds: the high-water mark, an exchange of
+    // each of several publishers arriving before they are held back, the
+    // batch being sent and the room the text doubles into.
+    if (m_pendingText.capacity() > std::max(limits.highWaterBytes * 4, kKeptQueueBytes)) {
       std::string().swap(m_pendingText);
     } else {
       m_pendingText.clear();
