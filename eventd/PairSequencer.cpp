@@ -1,6 +1,14 @@
 #include "eventd/PairSequencer.h"
 
 namespace evt::service {
+namespace {
+
+// Enough for the events several publishers' batches interleave; a node
+// whose text grew beyond an ordinary event's gives its storage back.
+constexpr std::size_t kMaxSpareNodes = 8192;
+constexpr std::size_t kMaxSpareText = 4096;
+
+}  // namespace
 
 PairSequencer::Arrival PairSequencer::arrive(unsigned long long seqNo, std::string_view request,
                                              Clock::time_point now) {
@@ -11,8 +19,22 @@ PairSequencer::Arrival PairSequencer::arrive(unsigned long long seqNo, std::stri
   }
   if (seqNo < m_start) return Arrival::kBeforeStart;
   if (seqNo < m_next) return Arrival::kLate;
-  auto placed = m_held.try_emplace(seqNo, Held{now, std::string(request)});
-  if (!placed.second) return Arrival::kLate;  // the same number twice
+  HeldMap::node_type node;
+  if (m_spare != nullptr && !m_spare->nodes.empty()) {
+    node = std::move(m_spare->nodes.back());
+    m_spare->nodes.pop_back();
+    node.key() = seqNo;
+  } else {
+    HeldMap fresh;
+    node = fresh.extract(fresh.emplace(seqNo, Held{}).first);
+  }
+  node.mapped().since = now;
+  node.mapped().request.assign(request.data(), request.size());
+  auto placed = m_held.insert(std::move(node));
+  if (!placed.inserted) {  // the same number twice
+    keepSpare(std::move(placed.node));
+    return Arrival::kLate;
+  }
   m_heldBytes += request.size();
   return Arrival::kHeld;
 }
@@ -23,9 +45,15 @@ bool PairSequencer::takeReady(unsigned long long* seqNo, std::string* request) {
   *seqNo = first->first;
   m_heldBytes -= first->second.request.size();
   request->swap(first->second.request);
-  m_held.erase(first);
+  keepSpare(m_held.extract(first));
   ++m_next;
   return true;
+}
+
+void PairSequencer::keepSpare(HeldMap::node_type&& node) {
+  if (m_spare == nullptr || m_spare->nodes.size() >= kMaxSpareNodes) return;
+  if (node.mapped().request.capacity() > kMaxSpareText) std::string().swap(node.mapped().request);
+  m_spare->nodes.push_back(std::move(node));
 }
 
 bool PairSequencer::giveUpDue(Clock::time_point now, const HoldLimits& limits) const {

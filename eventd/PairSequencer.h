@@ -14,6 +14,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace evt::service {
 
@@ -27,9 +28,22 @@ class PairSequencer {
  public:
   using Clock = std::chrono::steady_clock;
 
+  struct Held {
+    Clock::time_point since;
+    std::string request;
+  };
+  using HeldMap = std::map<unsigned long long, Held>;
+  // Nodes of events handed on, kept with their text's storage for the next
+  // events held by any pair: holding costs no allocation once streams run.
+  // Shared by the sequencers of one thread.
+  struct SpareNodes {
+    std::vector<HeldMap::node_type> nodes;
+  };
+
   // `next`: the first number to hand on; 0 to start at the first number
-  // that arrives.
-  explicit PairSequencer(unsigned long long next) : m_next(next), m_start(next) {}
+  // that arrives. `spare` (may be null: nothing kept) outlives the sequencer.
+  explicit PairSequencer(unsigned long long next, SpareNodes* spare = nullptr)
+      : m_next(next), m_start(next), m_spare(spare) {}
 
   enum class Arrival {
     kInOrder,      // the next number: hand it on now, then take the ready ones
@@ -58,14 +72,13 @@ class PairSequencer {
   std::size_t heldBytes() const { return m_heldBytes; }
 
  private:
-  struct Held {
-    Clock::time_point since;
-    std::string request;
-  };
+  void keepSpare(HeldMap::node_type&& node);
+
   unsigned long long m_next;
   unsigned long long m_start;
-  std::map<unsigned long long, Held> m_held;
+  HeldMap m_held;
   std::size_t m_heldBytes = 0;
+  SpareNodes* m_spare;
 };
 
 }  // namespace evt::service

@@ -156,7 +156,7 @@ void Router::subscribe(ClientSession& client, const Pair& pair) {
       const unsigned long long last = m_currentSeqNo(pair.category);
       next = (last != 0 ? last : m_seqNoBase) + 1;
     }
-    m_sequencers.emplace(pair, PairSequencer(next));
+    m_sequencers.emplace(pair, PairSequencer(next, &m_spareHeldNodes));
   }
   if (m_publishers.count(pair) != 0) deliver(client, notice(evt::protocol::kPublish, pair), false);
 }

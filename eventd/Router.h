@@ -126,6 +126,7 @@ class Router {
   std::set<uint64_t> m_monitors;
   std::string m_monitoredRequest;  // storage reused from copy to copy
   // The order of every pair that has subscribers.
+  PairSequencer::SpareNodes m_spareHeldNodes;  // declared first: the sequencers use it
   std::map<Pair, PairSequencer> m_sequencers;
   std::size_t m_heldNow = 0;   // events held over all pairs
   std::string m_readyRequest;  // a held event being routed; storage reused
