@@ -230,9 +230,8 @@ class CE_EXPORT CEventLibImpl {
   std::mutex m_deliverMutex;
   // Set once the full list of all categories has been logged.
   std::atomic<int> m_bCategoryListFullLogged{0};
-  // The texts of the event being queued, their storage kept from event to
+  // The text of the event being queued, its storage kept from event to
   // event; used under m_deliverMutex.
-  std::string m_eventText;
   std::string m_requestText;
   std::mutex m_flagMutex;
   std::condition_variable m_flagChanged;

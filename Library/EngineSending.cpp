@@ -82,7 +82,7 @@ long CEventLibImpl::deliverEvent(const std::string& category, const std::string&
     CPCritSecHold engineLock(*m_pCritSec, __LINE__);
     m_mapSeqNoSent[category] = seqNo;
     // Built under the lock: the id is the one registration stored.
-    evt::protocol::writeEventRequest(&m_requestText, &m_eventText, category, keys, data,
+    evt::protocol::writeEventRequest(&m_requestText, category, keys, data,
                                      static_cast<uint32_t>(m_dwThisServerID.load()), seqNo);
     connected = m_bConnected.load() != 0;
     evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_EVENT,

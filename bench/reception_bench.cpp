@@ -31,8 +31,8 @@ class CountingHandler : public CEventHandler {
 };
 
 std::string eventText(const std::string& keys, unsigned long long seqNo) {
-  std::string request, fields;
-  evt::protocol::writeEventRequest(&request, &fields, "cat", keys,
+  std::string request;
+  evt::protocol::writeEventRequest(&request, "cat", keys,
                                    "payload of an ordinary size, some sixty-four bytes or so......", 12, seqNo);
   return request;
 }

@@ -1,5 +1,7 @@
 #include "protocol/Protocol.h"
 
+#include <charconv>
+
 #include "Utilities/ParamsView.h"
 
 namespace evt::protocol {
@@ -7,6 +9,23 @@ namespace {
 
 void appendId(std::string* list, uint32_t value) { params::appendNumberItem(list, static_cast<int32_t>(value)); }
 uint32_t idAt(const ParamsView& list, std::size_t index) { return static_cast<uint32_t>(list.getLongParamAt(index)); }
+
+// "length;" of an item, and the whole item "length;value", with no ';'
+// before them (the caller joins items).
+void putLength(std::string* out, std::size_t length) {
+  char digits[24];
+  out->append(digits, std::to_chars(digits, digits + sizeof digits, length).ptr);
+  out->push_back(';');
+}
+void putItem(std::string* out, std::string_view value) {
+  putLength(out, value.size());
+  out->append(value.data(), value.size());
+}
+std::size_t itemSize(std::string_view value) {
+  char digits[24];
+  return static_cast<std::size_t>(std::to_chars(digits, digits + sizeof digits, value.size()).ptr - digits) + 1 +
+         value.size();
+}
 
 // [name, fields]
 std::string request(std::string_view name, std::string_view fields) {
@@ -36,16 +55,25 @@ std::string publicationRequest(std::string_view name, std::string_view category,
   return request(name, fields);
 }
 
-void writeEventRequest(std::string* out, std::string* fields, std::string_view category, std::string_view keys,
-                       std::string_view data, uint32_t server, unsigned long long seqNo) {
-  fields->clear();
-  params::appendItem(fields, category);
-  params::appendItem(fields, keys);
-  params::appendItem(fields, data);
-  appendId(fields, server);
+void writeEventRequest(std::string* out, std::string_view category, std::string_view keys, std::string_view data,
+                       uint32_t server, unsigned long long seqNo) {
+  char id[16];
+  const std::string_view idText(id, static_cast<std::size_t>(
+                                        std::to_chars(id, id + sizeof id, static_cast<int32_t>(server)).ptr - id));
+  // The fields item's length prefix comes first, so its length is counted
+  // rather than the fields built apart and copied in.
+  const std::size_t fieldsSize = itemSize(category) + itemSize(keys) + itemSize(data) + itemSize(idText) + 3;
   out->clear();
   params::appendItem(out, kEvent);
-  params::appendItem(out, *fields);
+  out->push_back(';');
+  putLength(out, fieldsSize);
+  putItem(out, category);
+  out->push_back(';');
+  putItem(out, keys);
+  out->push_back(';');
+  putItem(out, data);
+  out->push_back(';');
+  putItem(out, idText);
   params::appendNumberItem(out, seqNo);
 }
 

@@ -73,11 +73,11 @@ std::string subscriptionRequest(std::string_view name, std::string_view key);
 // [publish | retract, [category, server]]: a host's announcement, and the
 // service's notice to subscribers.
 std::string publicationRequest(std::string_view name, std::string_view category, uint32_t server);
-// ["event", [category, keys, data, server], seqNo], written over *out;
-// *fields holds the fields meanwhile. Both keep their storage, so a caller
-// that keeps them allocates nothing from event to event.
-void writeEventRequest(std::string* out, std::string* fields, std::string_view category, std::string_view keys,
-                       std::string_view data, uint32_t server, unsigned long long seqNo);
+// ["event", [category, keys, data, server], seqNo], written over *out in
+// one pass (the data is copied once). *out keeps its storage, so a caller
+// that keeps it allocates nothing from event to event.
+void writeEventRequest(std::string* out, std::string_view category, std::string_view keys, std::string_view data,
+                       uint32_t server, unsigned long long seqNo);
 // ["completion-id", [id]]
 std::string completionIdRequest(uint32_t id);
 // ["completed", [first, second]]

@@ -145,7 +145,7 @@ long CPMutex::wait(unsigned long timeoutMs, CTerminateWait*) {
   SharedLock* lock = lockOf(m_pBlock);
   const uint32_t self = currentProcessId();
   const bool limited = timeoutMs < CPEvent::kInfinite;
-  const unsigned long long deadline = limited ? CPortable::GetTickCountULL() + timeoutMs : 0;
+  unsigned long long deadline = 0;  // read from the clock only once the lock is found busy
   for (;;) {
     // Holds are short: spin a little before sleeping.
     // Reads while the lock is held, so waiting leaves its cache line alone.
@@ -159,6 +159,7 @@ long CPMutex::wait(unsigned long timeoutMs, CTerminateWait*) {
     unsigned long sleepMs = kLivenessPollMs;
     if (limited) {
       unsigned long long now = CPortable::GetTickCountULL();
+      if (deadline == 0) deadline = now + timeoutMs;
       if (now >= deadline) return CP_WAIT_TIMEOUT;
       if (deadline - now < sleepMs) sleepMs = static_cast<unsigned long>(deadline - now);
     }

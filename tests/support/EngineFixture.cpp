@@ -37,8 +37,8 @@ std::string requestList(const std::string& name, const std::string& fields) { re
 
 std::string eventRequest(const std::string& category, const std::string& keys, const std::string& data,
                          long serverId, unsigned long long seqNo) {
-  std::string request, fields;
-  protocol::writeEventRequest(&request, &fields, category, keys, data, static_cast<uint32_t>(serverId), seqNo);
+  std::string request;
+  protocol::writeEventRequest(&request, category, keys, data, static_cast<uint32_t>(serverId), seqNo);
   return request;
 }
 

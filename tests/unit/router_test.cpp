@@ -26,8 +26,8 @@ std::string queueOf(const std::vector<std::string>& requests) {
 }
 
 std::string event(unsigned long long seqNo, const std::string& category = "c") {
-  std::string request, fields;
-  protocol::writeEventRequest(&request, &fields, category, "", "d" + std::to_string(seqNo), 1, seqNo);
+  std::string request;
+  protocol::writeEventRequest(&request, category, "", "d" + std::to_string(seqNo), 1, seqNo);
   return request;
 }
 
