@@ -233,6 +233,10 @@ class CE_EXPORT CEventLibImpl {
   // The text of the event being queued, its storage kept from event to
   // event; used under m_deliverMutex.
   std::string m_requestText;
+  // The texts of the event being received; used on the request thread only.
+  struct ReceivedTexts {
+    std::string category, keys, data;
+  } m_received;
   std::mutex m_flagMutex;
   std::condition_variable m_flagChanged;
 };

@@ -38,10 +38,14 @@ void CEventLibImpl::fireEvent(const std::string& category, const std::string& ke
 void CEventLibImpl::actionEvent(const ParamsView& list) {
   const evt::protocol::Event event = evt::protocol::readEvent(list);
   const unsigned long long seqNo = event.seqNo;
-  const std::string category(event.category);
-  const std::string keys(event.keys);
-  const std::string data(event.data);
   const uint32_t serverId = event.server;
+  // The texts handed to the handler, in storage kept from event to event.
+  std::string& category = m_received.category;
+  std::string& keys = m_received.keys;
+  std::string& data = m_received.data;
+  category.assign(event.category.data(), event.category.size());
+  keys.assign(event.keys.data(), event.keys.size());
+  data.assign(event.data.data(), event.data.size());
 
   if (category == kEventSystemCategory) {
     // The service's own connection news, delivered as they are.
