@@ -118,6 +118,9 @@ class CZebIPCLibrary::Impl {
   // ZEBIPC_E_CONNECTION_LOST or ZEBIPC_E_BAD_FRAME. The token is held.
   long readFrame(int fd, const Clock::time_point* deadline, Frame* frame);
   void deliverAnswerLocked(Frame&& frame);
+  // `fd` (of connection `generation`) is lost: it stops being current, and
+  // the loss is reported; the caller closes it under m_writeMutex. m_mutex held.
+  void forgetConnectionLocked(int fd, uint32_t generation);
 
   std::mutex m_mutex;
   std::condition_variable m_changed;  // for the waiters for input
@@ -230,12 +233,7 @@ bool CZebIPCLibrary::Impl::readAsTokenHolder(std::unique_lock<std::mutex>& lock,
     }
   } else {
     lock.lock();
-    if (m_fd == fd) m_fd = -1;  // the connector makes the next one
-    shutdown(fd, SHUT_RDWR);    // a writer blocked on this socket returns now
-    if (m_awaiting && !m_answered) m_exchangeFailure = ZEBIPC_E_CONNECTION_LOST;
-    if (!m_closed) m_incoming.push_back(Incoming{ZEBIPC_DISCONNECTED, generation, Frame()});
-    m_changed.notify_all();
-    m_connectionLost.notify_one();
+    if (m_fd == fd) forgetConnectionLocked(fd, generation);
     lock.unlock();
     {
       std::lock_guard<std::mutex> writing(m_writeMutex);
@@ -246,6 +244,15 @@ bool CZebIPCLibrary::Impl::readAsTokenHolder(std::unique_lock<std::mutex>& lock,
   m_reading = false;
   m_changed.notify_all();  // another waiter may read now
   return isRequest;
+}
+
+void CZebIPCLibrary::Impl::forgetConnectionLocked(int fd, uint32_t generation) {
+  m_fd = -1;                // the connector makes the next one
+  shutdown(fd, SHUT_RDWR);  // a writer blocked on this socket returns now
+  if (m_awaiting && !m_answered) m_exchangeFailure = ZEBIPC_E_CONNECTION_LOST;
+  if (!m_closed) m_incoming.push_back(Incoming{ZEBIPC_DISCONNECTED, generation, Frame()});
+  m_changed.notify_all();
+  m_connectionLost.notify_one();
 }
 
 void CZebIPCLibrary::Impl::deliverAnswerLocked(Frame&& frame) {
@@ -279,6 +286,14 @@ long CZebIPCLibrary::Impl::write(uint32_t generation, bool current, const Frame&
   if (evt::channel::writeFrame(fd, frame, text, length)) return 0;
   std::lock_guard<std::mutex> hold(m_mutex);
   m_awaiting = false;
+  if (m_fd == fd && !m_reading) {
+    // Nobody reads that would see the loss: it is seen here. No write is
+    // using the socket (m_writeMutex is held), and nobody can read it now.
+    forgetConnectionLocked(fd, m_generation);
+    close(fd);
+  } else if (m_fd == fd) {
+    shutdown(fd, SHUT_RDWR);  // the reader sees the loss
+  }
   return ZEBIPC_E_CONNECTION_LOST;
 }
 
