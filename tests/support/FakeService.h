@@ -35,20 +35,15 @@ class FakeService {
   void start();
   // Closes the listener and every connection.
   void stop();
-  // Ends the current connections but keeps listening.
-  void dropConnections();
 
   // Scripting. Answers to CECMD_SERVER_ID are taken in turn, the last one
   // repeating; other commands are answered with `answerText(cmd)`.
   void setServerIdAnswers(std::vector<std::string> answers);
   void setAnswerText(uint32_t cmd, std::string text);
-  // Answer `cmd` with header word 1 = `word1` instead of the command itself.
-  void setAnsweredCommand(uint32_t cmd, uint32_t word1);
-  // The service's result (header word 2) for `cmd`.
-  void setResult(uint32_t cmd, uint32_t result);
-  // When set, commands are recorded but never answered.
-  void setSilent(bool silent);
-  // While held, answers to `cmd` wait (0: none held).
+  // Answer `cmd` with header words 1 (else the command itself) and 2 (the
+  // service's result, else 0).
+  void setAnswerHeader(uint32_t cmd, uint32_t word1, uint32_t result = 0);
+  // While held, answers to `cmd` wait until released or stop() (0: none held).
   void holdAnswersTo(uint32_t cmd);
 
   // Sends a service request to the newest connection; its request id, or 0
@@ -58,13 +53,9 @@ class FakeService {
   bool answerTo(uint32_t id, channel::Frame* answer, std::chrono::milliseconds timeout);
 
   std::vector<Command> commands() const;
-  std::vector<Command> commandsOf(uint32_t cmd) const;
+  // Those of `cmd`, on connection `connection` only unless 0.
+  std::vector<Command> commandsOf(uint32_t cmd, int connection = 0) const;
   int connectionsAccepted() const;
-
-  // Waits until `condition` holds (checked whenever the service records
-  // something, and at least every 50 ms); false after `timeout`.
-  bool waitUntil(const std::function<bool()>& condition,
-                 std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
 
   const std::string& endpoint() const { return m_endpoint; }
 
@@ -88,9 +79,7 @@ class FakeService {
   std::vector<std::string> m_serverIdAnswers{"12"};
   std::size_t m_serverIdAnswered = 0;
   std::map<uint32_t, std::string> m_answerText;
-  std::map<uint32_t, uint32_t> m_answeredCommand;
-  std::map<uint32_t, uint32_t> m_result;
-  bool m_silent = false;
+  std::map<uint32_t, std::pair<uint32_t, uint32_t>> m_answerHeader;
   uint32_t m_heldCommand = 0;
 
   std::vector<Command> m_commands;
