@@ -32,7 +32,7 @@ std::vector<std::string> EngineTest::batchesUntilCompletion(std::chrono::millise
   EXPECT_TRUE(eventually(
       [&] {
         texts.clear();
-        for (const auto& command : service.commandsOf(CECMD_QUEUE)) texts.push_back(command.text);
+        for (const auto& command : service.commands(CECMD_QUEUE)) texts.push_back(command.text);
         return !texts.empty() && texts.back().find("completion-id") != std::string::npos;
       },
       timeout));
@@ -43,16 +43,16 @@ std::string EngineTest::flushed(CEventLib& client, unsigned long id) {
   const std::size_t before = countOf(CECMD_QUEUE);
   EXPECT_EQ(0, client.execute(id));
   EXPECT_TRUE(eventually([&] { return countOf(CECMD_QUEUE) > before; }));
-  return service.commandsOf(CECMD_QUEUE).back().text;
+  return service.commands(CECMD_QUEUE).back().text;
 }
 
 std::string EngineTest::batchOn(int connection) {
-  if (!eventually([&] { return !service.commandsOf(CECMD_QUEUE, connection).empty(); })) return "";
-  return service.commandsOf(CECMD_QUEUE, connection)[0].text;
+  if (!eventually([&] { return !service.commands(CECMD_QUEUE, connection).empty(); })) return "";
+  return service.commands(CECMD_QUEUE, connection)[0].text;
 }
 
 bool EngineTest::identified(int connection) {
-  return eventually([&] { return !service.commandsOf(CECMD_CLIENT_NAME, connection).empty(); });
+  return eventually([&] { return !service.commands(CECMD_CLIENT_NAME, connection).empty(); });
 }
 
 void EngineTest::deliver(const std::vector<std::string>& requests) {

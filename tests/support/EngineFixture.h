@@ -89,7 +89,7 @@ class EngineTest : public ::testing::Test {
   // A client, initialised, waited for until registered and replayed.
   std::unique_ptr<CEventLib> connectedClient(const std::string& name = "client");
   // Commands of `cmd` received so far.
-  std::size_t countOf(uint32_t cmd) const { return service.commandsOf(cmd).size(); }
+  std::size_t countOf(uint32_t cmd) const { return service.commands(cmd).size(); }
   // The texts of every batch received, once the newest holds a completion id.
   std::vector<std::string> batchesUntilCompletion(std::chrono::milliseconds timeout = std::chrono::seconds(10));
   // The batch that `client.execute(id)` sends next.

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 
-#include "Library/CEventLibImpl.h"
 #include "platform/linux/Endpoint.h"
 
 namespace evt::test {
@@ -109,25 +108,15 @@ void FakeService::answer(Connection& connection, const Frame& request) {
     const auto header = m_answerHeader.find(cmd);
     reply.header[1] = header != m_answerHeader.end() ? header->second.first : cmd;
     reply.header[2] = header != m_answerHeader.end() ? header->second.second : 0;
-    if (cmd == CECMD_SERVER_ID) {
-      std::size_t turn = std::min(m_serverIdAnswered++, m_serverIdAnswers.size() - 1);
-      reply.text = m_serverIdAnswers[turn];
-    } else if (m_answerText.count(cmd)) {
-      reply.text = m_answerText[cmd];
-    }
+    auto& [texts, turn] = m_answerTexts[cmd];
+    if (!texts.empty()) reply.text = texts[std::min(turn++, texts.size() - 1)];
   }
   connection.link.write(reply);
 }
 
-void FakeService::setServerIdAnswers(std::vector<std::string> answers) {
+void FakeService::setAnswerTexts(uint32_t cmd, std::vector<std::string> texts) {
   std::lock_guard<std::mutex> hold(m_mutex);
-  m_serverIdAnswers = answers.empty() ? std::vector<std::string>{""} : std::move(answers);
-  m_serverIdAnswered = 0;
-}
-
-void FakeService::setAnswerText(uint32_t cmd, std::string text) {
-  std::lock_guard<std::mutex> hold(m_mutex);
-  m_answerText[cmd] = std::move(text);
+  m_answerTexts[cmd] = {std::move(texts), 0};
 }
 
 void FakeService::setAnswerHeader(uint32_t cmd, uint32_t word1, uint32_t result) {
@@ -167,16 +156,11 @@ bool FakeService::answerTo(uint32_t id, Frame* answer, std::chrono::milliseconds
   return true;
 }
 
-std::vector<FakeService::Command> FakeService::commands() const {
-  std::lock_guard<std::mutex> hold(m_mutex);
-  return m_commands;
-}
-
-std::vector<FakeService::Command> FakeService::commandsOf(uint32_t cmd, int connection) const {
+std::vector<FakeService::Command> FakeService::commands(uint32_t cmd, int connection) const {
   std::lock_guard<std::mutex> hold(m_mutex);
   std::vector<Command> matching;
   for (const Command& command : m_commands)
-    if (command.cmd == cmd && (connection == 0 || command.connection == connection)) matching.push_back(command);
+    if ((cmd == 0 || command.cmd == cmd) && (connection == 0 || command.connection == connection)) matching.push_back(command);
   return matching;
 }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/linux/ChannelServer.h"
+#include "protocol/Protocol.h"
 
 namespace evt::test {
 
@@ -36,10 +37,9 @@ class FakeService {
   // Closes the listener and every connection.
   void stop();
 
-  // Scripting. Answers to CECMD_SERVER_ID are taken in turn, the last one
-  // repeating; other commands are answered with `answerText(cmd)`.
-  void setServerIdAnswers(std::vector<std::string> answers);
-  void setAnswerText(uint32_t cmd, std::string text);
+  // Scripting. Answers to `cmd` carry `texts` in turn, the last one
+  // repeating; those to CECMD_SERVER_ID are "12" unless set.
+  void setAnswerTexts(uint32_t cmd, std::vector<std::string> texts);
   // Answer `cmd` with header words 1 (else the command itself) and 2 (the
   // service's result, else 0).
   void setAnswerHeader(uint32_t cmd, uint32_t word1, uint32_t result = 0);
@@ -52,12 +52,10 @@ class FakeService {
   // The answer to request `id`, waiting up to `timeout`; false when none came.
   bool answerTo(uint32_t id, channel::Frame* answer, std::chrono::milliseconds timeout);
 
-  std::vector<Command> commands() const;
-  // Those of `cmd`, on connection `connection` only unless 0.
-  std::vector<Command> commandsOf(uint32_t cmd, int connection = 0) const;
+  // The commands received: all, or those of `cmd`, on connection
+  // `connection` only unless 0.
+  std::vector<Command> commands(uint32_t cmd = 0, int connection = 0) const;
   int connectionsAccepted() const;
-
-  const std::string& endpoint() const { return m_endpoint; }
 
  private:
   struct Connection;
@@ -76,9 +74,8 @@ class FakeService {
   int m_accepted = 0;
   uint32_t m_nextRequestId = 0;
 
-  std::vector<std::string> m_serverIdAnswers{"12"};
-  std::size_t m_serverIdAnswered = 0;
-  std::map<uint32_t, std::string> m_answerText;
+  std::map<uint32_t, std::pair<std::vector<std::string>, std::size_t>> m_answerTexts{
+      {CECMD_SERVER_ID, {{"12"}, 0}}};
   std::map<uint32_t, std::pair<uint32_t, uint32_t>> m_answerHeader;
   uint32_t m_heldCommand = 0;
 

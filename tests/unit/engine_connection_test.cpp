@@ -30,9 +30,9 @@ void finishesWithin(std::chrono::milliseconds bound, Work work) {
 // is read as 32 bits however it is written, in both builds; an id of 0 leaves
 // "this server" subscriptions unresolved (announced as such), not filed under 0.
 TEST_F(EngineTest, RegistersRetryingUntilTheServerIdComes) {
-  service.setServerIdAnswers({"", "12"});
-  service.setAnswerText(CECMD_CLIENT_NAME, "ok");
-  service.setAnswerText(CECMD_PROCESS_ID, "ok");
+  service.setAnswerTexts(CECMD_SERVER_ID, {"", "12"});
+  service.setAnswerTexts(CECMD_CLIENT_NAME, {"ok"});
+  service.setAnswerTexts(CECMD_PROCESS_ID, {"ok"});
   auto client = connectedClient("registrar");
   EXPECT_EQ(12ul, client->engine()->thisServerId());
   auto commands = service.commands();
@@ -49,7 +49,7 @@ TEST_F(EngineTest, RegistersRetryingUntilTheServerIdComes) {
 
   for (const auto& [answer, id] : {std::pair<const char*, uint32_t>{"4294967294", 0xFFFFFFFEu}, {"-2", 0xFFFFFFFEu},
                                    {"0", 0}}) {
-    service.setServerIdAnswers({answer});
+    service.setAnswerTexts(CECMD_SERVER_ID, {answer});
     CEventLib other("wide", nullptr, nullptr, nullptr);
     other.subscribe("cat", "", 0xFFFFFFFFul, nullptr);
     const int connection = service.connectionsAccepted() + 1;
@@ -120,7 +120,7 @@ TEST_F(EngineTest, BatchesPlainWakesAndSendsCompletionsAtOnce) {
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(0, client->execute(0));
   ASSERT_TRUE(eventually([&] { return countOf(CECMD_QUEUE) == 2; }));
-  auto batch = service.commandsOf(CECMD_QUEUE)[1];
+  auto batch = service.commands(CECMD_QUEUE)[1];
   EXPECT_GE(batch.at - start, 190ms);
   EXPECT_EQ(listOf({publication("first"), publication("second")}), batch.text);
 
@@ -211,7 +211,7 @@ TEST_F(EngineTest, TakesOnlyTheAnswerToItsOwnExchange) {
 
   service.holdAnswersTo(CECMD_CLIENT_NAME);
   EXPECT_EQ(ZEBIPC_E_TIMEOUT, EngineProbe::exchange(*client.engine(), CECMD_CLIENT_NAME, "late", nullptr));
-  service.setAnswerText(CECMD_PROCESS_ID, "its own");
+  service.setAnswerTexts(CECMD_PROCESS_ID, {"its own"});
   std::thread release([&] {
     std::this_thread::sleep_for(300ms);  // the next exchange waits by then
     service.holdAnswersTo(0);
@@ -299,7 +299,7 @@ TEST_F(EngineTest, QueuedRequestsLeaveBeforeTheAnnouncementInItsBatch) {
   ASSERT_TRUE(identified(3));
   ASSERT_TRUE(eventually([&] { return client->execute(78) >= 0; }));
   ASSERT_TRUE(eventually([&] {
-    for (const auto& command : service.commandsOf(CECMD_QUEUE, 3))
+    for (const auto& command : service.commands(CECMD_QUEUE, 3))
       if (command.text.find("completion-id") != std::string::npos) return true;
     return false;
   })) << "the send thread is blocked";

@@ -276,7 +276,7 @@ TEST_F(EngineTest, ReceivedEventsAreCheckedAndMatched) {
 // known: counted right, announced once, and still cancellable with the text
 // the host was given.
 TEST_F(EngineTest, EarlySubscriptionsMoveUnderTheServerId) {
-  service.setServerIdAnswers({""});
+  service.setAnswerTexts(CECMD_SERVER_ID, {""});
   CEventLib client("early", &handlers, &handlers, &handlers);
   ASSERT_EQ(0, client.initialize());
   std::string early1, early2, explicit12, dropped;
@@ -286,7 +286,7 @@ TEST_F(EngineTest, EarlySubscriptionsMoveUnderTheServerId) {
   client.subscribe("gone", "", 0xFFFFFFFFul, &dropped);
   client.unsubscribe(dropped);
   EXPECT_EQ("3;cat;0;;2;-1", early1);
-  service.setServerIdAnswers({"12"});
+  service.setAnswerTexts(CECMD_SERVER_ID, {"12"});
   EXPECT_EQ(listOf({subscription("cat")}), batchOn(1));
   EXPECT_TRUE(EngineProbe::tablesAgree(*client.engine()));
 
@@ -375,7 +375,7 @@ TEST_F(EngineTest, DumpWritesTheTablesAndAsksTheService) {
                    "   seqno rcvd", "      2;12;4;cat1 0"}),
             dumpLines(logText(), "dumper"));
   ASSERT_TRUE(eventually([&] { return countOf(CECMD_QUEUE) == 2; }));
-  EXPECT_EQ(listOf({"9;subscribe;11;2;12;4;cat1", "4;dump"}), service.commandsOf(CECMD_QUEUE)[1].text);
+  EXPECT_EQ(listOf({"9;subscribe;11;2;12;4;cat1", "4;dump"}), service.commands(CECMD_QUEUE)[1].text);
   EXPECT_EQ(0, client->reportConnectivity(0xFFFFFFFFul));
   EXPECT_EQ(listOf({"18;reportconnectivity;4;2;-1"}), flushed(*client));
 
