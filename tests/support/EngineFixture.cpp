@@ -1,22 +1,10 @@
 #include "tests/support/EngineFixture.h"
 
-#include <cstdlib>
-
 #include "Utilities/CParamsX.h"
 #include "protocol/Protocol.h"
 #include "tests/support/TestEnvironment.h"
 
 namespace evt::test {
-
-void EngineTest::SetUp() {
-  setenv("EVT_TRACE_MASK", "0xFFFFFFFF", 1);
-  service.start();
-}
-
-void EngineTest::TearDown() {
-  service.stop();
-  unsetenv("EVT_TRACE_MASK");
-}
 
 std::unique_ptr<CEventLib> EngineTest::connectedClient(const std::string& name) {
   std::unique_ptr<CEventLib> client(new CEventLib(name, &handlers, &handlers, &handlers));
@@ -28,15 +16,14 @@ std::unique_ptr<CEventLib> EngineTest::connectedClient(const std::string& name) 
 }
 
 std::vector<std::string> EngineTest::batchesUntilCompletion(std::chrono::milliseconds timeout) {
-  std::vector<std::string> texts;
-  EXPECT_TRUE(eventually(
-      [&] {
-        texts.clear();
-        for (const auto& command : service.commands(CECMD_QUEUE)) texts.push_back(command.text);
-        return !texts.empty() && texts.back().find("completion-id") != std::string::npos;
-      },
-      timeout));
-  return texts;
+  auto texts = [&] {
+    std::vector<std::string> sent;
+    for (const auto& command : service.commands(CECMD_QUEUE)) sent.push_back(command.text);
+    return sent;
+  };
+  auto done = [&] { return texts().back().find("completion-id") != std::string::npos; };  // one at least: the replay
+  EXPECT_TRUE(eventually(done, timeout));
+  return texts();
 }
 
 std::string EngineTest::flushed(CEventLib& client, unsigned long id) {

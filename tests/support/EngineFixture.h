@@ -2,6 +2,7 @@
 // client against it, for the engine's tests.
 #pragma once
 
+#include <cstdlib>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -83,8 +84,8 @@ std::string subscription(const std::string& category, const char* name = "subscr
 // classes in the log.
 class EngineTest : public ::testing::Test {
  protected:
-  void SetUp() override;
-  void TearDown() override;
+  void SetUp() override { setenv("EVT_TRACE_MASK", "0xFFFFFFFF", 1); service.start(); }
+  void TearDown() override { service.stop(); unsetenv("EVT_TRACE_MASK"); }
 
   // A client, initialised, waited for until registered and replayed.
   std::unique_ptr<CEventLib> connectedClient(const std::string& name = "client");

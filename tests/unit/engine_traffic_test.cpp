@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -19,6 +20,15 @@ namespace {
 
 using namespace std::chrono_literals;
 using Lines = std::vector<std::string>;
+
+// The "event" requests of the batches, in order.
+std::vector<CParamsX> eventsIn(const Lines& batches) {
+  std::vector<CParamsX> events;
+  for (const std::string& batch : batches)
+    for (const std::string& item : itemsOf(batch))
+      if (CParamsX(item).getstringParamAt(0) == "event") events.emplace_back(item);
+  return events;
+}
 
 // A NUL in any text, or the store's reserved category, is refused at the
 // call: nothing is queued or numbered and the base stays. A category is
@@ -39,14 +49,11 @@ TEST_F(EngineTest, HostRequestsLeaveNumberedAndBadTextsAreRefused) {
     EXPECT_EQ(CE_E_INVALID_TEXT, refused);
   EXPECT_EQ(base, store.getSeqNoBase());
 
-  EXPECT_EQ(0, client->publish("cat1"));
-  EXPECT_EQ(0, client->publish("cat1"));  // already published: nothing more
-  EXPECT_EQ(0, client->publish("A"));
-  EXPECT_EQ(0, client->retract("A"));
-  EXPECT_EQ(0, client->retract("never"));
-  EXPECT_EQ(0, client->deliverEvent("cat", listOf({"k1"}), "d"));
-  EXPECT_EQ(0, client->deliverEvent("cat", "", std::string(200000, 'x')));
-  EXPECT_EQ(0, client->deliverEvent("", "", "no category"));
+  // A second publish of "cat1" and a retract of what was never published queue nothing.
+  for (long accepted : {client->publish("cat1"), client->publish("cat1"), client->publish("A"), client->retract("A"),
+                        client->retract("never"), client->deliverEvent("cat", listOf({"k1"}), "d"),
+                        client->deliverEvent("cat", "", std::string(200000, 'x')), client->deliverEvent("", "", "-")})
+    EXPECT_EQ(0, accepted);
   const Lines batch = itemsOf(flushed(*client, 9));
   ASSERT_EQ(7u, batch.size());  // three publications, three events and the completion id
   EXPECT_EQ((Lines{"7;publish;11;4;cat1;2;12", "7;publish;8;1;A;2;12", "7;retract;8;1;A;2;12"}),
@@ -61,6 +68,19 @@ TEST_F(EngineTest, HostRequestsLeaveNumberedAndBadTextsAreRefused) {
   std::string all;
   store.getAllCategories(&all);
   EXPECT_NE(std::string::npos, all.find("4;cat1"));
+
+  // Once the machine-wide list of category names is full, events of new
+  // categories are still numbered and sent, reported as sent, and the full
+  // list is logged once, not per category.
+  for (int i = 0; store.useCategory("filler-category-" + std::to_string(i)) == 0; ++i) {
+  }
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(0, client->deliverEvent("unlisted" + std::to_string(i), "", "d"));
+  const std::string unlisted = flushed(*client, 3);
+  for (int i = 0; i < 5; ++i) EXPECT_NE(std::string::npos, unlisted.find("unlisted" + std::to_string(i)));
+  const std::string log = logText();
+  const std::size_t full = log.find("the list of all categories is full");
+  ASSERT_NE(std::string::npos, full);
+  EXPECT_EQ(std::string::npos, log.find("the list of all categories is full", full + 1));
 
   client->finalize();
   for (long refused : {client->publish("late"), client->retract("cat1"), client->subscribe("cat1", "", 12, nullptr),
@@ -81,34 +101,11 @@ TEST_F(EngineTest, LongQueueLeavesInSeveralExchanges) {
   // Through the sanitizer builds on a busy machine this may take a while.
   auto queued = batchesUntilCompletion(60s);
   ASSERT_GE(queued.size() - before, 2u);
+  for (std::size_t i = before; i < queued.size(); ++i) EXPECT_LE(queued[i].size(), kMaxQueueText + data.size());
   int next = 0;
-  for (std::size_t i = before; i < queued.size(); ++i) {
-    EXPECT_LE(queued[i].size(), kMaxQueueText + data.size());
-    for (const std::string& item : itemsOf(queued[i])) {
-      CParamsX request(item);
-      if (request.getstringParamAt(0) != "event") continue;
-      EXPECT_EQ(CParamsX(request.getstringParamAt(1)).getstringParamAt(2), data + std::to_string(next)) << next;
-      ++next;
-    }
-  }
+  for (CParamsX& event : eventsIn(queued))
+    EXPECT_EQ(CParamsX(event.getstringParamAt(1)).getstringParamAt(2), data + std::to_string(next++)) << next;
   EXPECT_EQ(next, kEvents);
-}
-
-// Once the machine-wide list of category names is full, events of new
-// categories are still numbered and sent, reported as sent, and the full
-// list is logged once, not per category.
-TEST_F(EngineTest, FullCategoryListStillSendsEventsAndSaysSoOnce) {
-  auto client = connectedClient();
-  CCategorySeqNo& store = EngineProbe::store(*client->engine());
-  for (int i = 0; store.useCategory("filler-category-" + std::to_string(i)) == 0; ++i) {
-  }
-  for (int i = 0; i < 5; ++i) EXPECT_EQ(0, client->deliverEvent("unlisted" + std::to_string(i), "", "d"));
-  const std::string batch = flushed(*client, 3);
-  for (int i = 0; i < 5; ++i) EXPECT_NE(std::string::npos, batch.find("unlisted" + std::to_string(i)));
-  const std::string log = logText();
-  const std::size_t first = log.find("the list of all categories is full");
-  ASSERT_NE(std::string::npos, first);
-  EXPECT_EQ(std::string::npos, log.find("the list of all categories is full", first + 1));
 }
 
 // Several threads of one process publishing into one category: the events
@@ -127,12 +124,7 @@ TEST_F(EngineTest, ThreadsOfOneProcessPublishInNumberOrder) {
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(0, client->execute(11));
   std::vector<unsigned long long> numbers;
-  for (const auto& text : batchesUntilCompletion()) {
-    for (const std::string& item : itemsOf(text)) {
-      CParamsX request(item);
-      if (request.getstringParamAt(0) == "event") numbers.push_back(request.getULONGLONGParamAt(2));
-    }
-  }
+  for (CParamsX& event : eventsIn(batchesUntilCompletion())) numbers.push_back(event.getULONGLONGParamAt(2));
   ASSERT_EQ(2000u, numbers.size());
   for (std::size_t i = 1; i < numbers.size(); ++i) ASSERT_EQ(numbers[i - 1] + 1, numbers[i]) << "at " << i;
 }
@@ -236,8 +228,7 @@ TEST_F(EngineTest, ReceivedEventsAreCheckedAndMatched) {
            eventRequest("other", "", "x", 12, 3), eventRequest("cat1", "", "srv", 13, 1)});
   // A repeat is in sequence, and 0 always is.
   EXPECT_EQ((Lines{"cat1 2;k1 d1 1 12", "eventsystem 4;cat1 missed-event 5 12", "cat1  d6 6 12", "cat1  d6 6 12",
-                   "eventsystem 4;cat1 missed-event 9 12", "cat1  d0 0 12"}),
-            received());
+                   "eventsystem 4;cat1 missed-event 9 12", "cat1  d0 0 12"}), received());
   EXPECT_TRUE(logged("CEventLibImpl::checkForMissedEvent - missed event from serverid 12, category cat1, new "
                      "seqno 5, last seqno 1, seqno base 0, newevent 1"));
 
@@ -248,8 +239,7 @@ TEST_F(EngineTest, ReceivedEventsAreCheckedAndMatched) {
            protocol::checkEventSeqNoRequest("cat3", 9, 5), protocol::checkEventSeqNoRequest("cat3", 100, 5)});
   // cat4 is fresh: 102 is not 101; the check of 9 reports 9.
   EXPECT_EQ((Lines{"cat3 1;x;1;b b1 101 5", "eventsystem 4;cat4 missed-event 102 5",
-                   "eventsystem 4;cat3 missed-event 9 5"}),
-            received());
+                   "eventsystem 4;cat3 missed-event 9 5"}), received());
 
   // A check for a key that has received nothing yet only says where the
   // series stands, from a server already seen too.
@@ -345,21 +335,16 @@ TEST_F(EngineTest, SubscriptionsChangeWhileEventsStream) {
   EXPECT_TRUE(EngineProbe::tablesAgree(*client.engine()));
 }
 
-// The lines after the dump's first line ("-- name"), up to the last title's entries.
+// The lines after the dump's first line ("-- name"), up to the last title's
+// entries, from the column where the first line's text starts.
 Lines dumpLines(const std::string& log, const std::string& name) {
+  const std::size_t at = log.rfind("-- " + name + "\n");
+  if (at == std::string::npos) return {};
+  const std::size_t column = at - (log.rfind('\n', at) + 1);
+  std::istringstream rest(log.substr(log.find('\n', at) + 1));
   Lines lines;
-  std::size_t at = log.rfind("-- " + name + "\n");
-  if (at == std::string::npos) return lines;
-  // Every line's text starts in the column the first line's does.
-  std::size_t column = at - (log.rfind('\n', at) + 1);
-  std::size_t start = log.find('\n', at) + 1;
-  while (start < log.size()) {
-    std::size_t end = log.find('\n', start);
-    std::string line = log.substr(start, end - start);
-    if (line.size() <= column || line.compare(column, 3, "   ") != 0) break;
+  for (std::string line; std::getline(rest, line) && line.size() > column && line.compare(column, 3, "   ") == 0;)
     lines.push_back(line.substr(column));
-    start = end + 1;
-  }
   return lines;
 }
 
@@ -372,8 +357,7 @@ TEST_F(EngineTest, DumpWritesTheTablesAndAsksTheService) {
   client->dump();
   EXPECT_EQ((Lines{"   publishings", "   subscriptions", "      2;12;4;cat1 4;cat1;0;;2;12",
                    "   subscription use counts", "      2;12;4;cat1 1", "   seqno sent", "   seqno base",
-                   "   seqno rcvd", "      2;12;4;cat1 0"}),
-            dumpLines(logText(), "dumper"));
+                   "   seqno rcvd", "      2;12;4;cat1 0"}), dumpLines(logText(), "dumper"));
   ASSERT_TRUE(eventually([&] { return countOf(CECMD_QUEUE) == 2; }));
   EXPECT_EQ(listOf({"9;subscribe;11;2;12;4;cat1", "4;dump"}), service.commands(CECMD_QUEUE)[1].text);
   EXPECT_EQ(0, client->reportConnectivity(0xFFFFFFFFul));
@@ -391,20 +375,19 @@ TEST_F(EngineTest, DumpWritesTheTablesAndAsksTheService) {
   EXPECT_EQ((Lines{"4;dump", "9;subscribe;11;2;12;4;cat1"}), Lines(replay.begin() + 1, replay.end()));
 }
 
+// The host's item lists: a text that is no list, an index past the end, a
+// list read again, and a built list cleared.
 TEST(ItemLists, ReadAndBuildTexts) {
-  CEventLib::CParseList none;
+  CEventLib::CParseList none, list("3;abc;2;de");
   EXPECT_FALSE(none.isValid());
   EXPECT_EQ(0ul, none.count());
   EXPECT_EQ("", none.getItem(0));
-  CEventLib::CParseList list("3;abc;2;de");
   EXPECT_TRUE(list.isValid());
-  ASSERT_EQ(2ul, list.count());
-  EXPECT_EQ("de", list.getItem(1));
-  EXPECT_EQ("", list.getItem(2));
+  EXPECT_EQ((Lines{"abc", "de", ""}), (Lines{list.getItem(0), list.getItem(1), list.getItem(2)}));
+  EXPECT_EQ(2ul, list.count());
   list.init("abc");
   EXPECT_TRUE(list.isValid());
   EXPECT_EQ(0ul, list.count());
-
   CEventLib::CGenList gen;
   gen.addItem("abc");
   gen.addItem("de");
