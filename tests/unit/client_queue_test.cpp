@@ -102,16 +102,15 @@ TEST_F(RouterTest, PairsLeaveInNumberOrderAndMissingNumbersAreGivenUpOnce) {
   router.handleQueue(publisher, queueOf({event(154), event(156)}));
   EXPECT_EQ(drain(subscriber), (Lines{"event 156"}));
   EXPECT_EQ(router.counters().lateDropped, 2u);
-}
 
-TEST_F(RouterTest, NoticesCompletionsAndUnreadableRequests) {
-  router.handleQueue(subscriber, queueOf({subscribe("c")}));
+  // Notices go to the pair's subscribers, completions back to their sender;
+  // unreadable requests are counted and skipped. The last publisher leaving
+  // retracts the pair for its subscribers.
   router.handleQueue(publisher, queueOf({protocol::publicationRequest(protocol::kPublish, "c", 1),
                                          protocol::completionIdRequest(7), "5;bogus", "garbage"}));
   EXPECT_EQ(drain(subscriber), (Lines{"publish"}));
   EXPECT_EQ(drain(publisher), (Lines{"completed"}));
-  EXPECT_EQ(router.counters().malformed, 2u);
-  // The last publisher leaving retracts the pair for its subscribers.
+  EXPECT_EQ(router.counters().malformed, 3u);
   router.removeClient(&publisher);
   EXPECT_EQ(drain(subscriber), (Lines{"retract"}));
   router.addClient(&publisher);
@@ -147,14 +146,8 @@ TEST_F(RouterTest, MonitorsSeeEveryEventWithItsSenderAndDumpsStayBounded) {
   router.removeClient(&monitor);
 }
 
-class SmallQueueRouterTest : public RouterTest {
- protected:
-  static QueueLimits small() {
-    QueueLimits limits;
-    limits.requests = 4;
-    return limits;
-  }
-  SmallQueueRouterTest() : RouterTest(small()) {}
+struct SmallQueueRouterTest : RouterTest {
+  SmallQueueRouterTest() : RouterTest([] { QueueLimits limits; limits.requests = 4; return limits; }()) {}
 };
 
 TEST_F(SmallQueueRouterTest, FullQueueLosesEventsForItsClientAloneAndReportsTheTailAtOnce) {
@@ -187,7 +180,7 @@ Lines requestsOf(std::string_view batch) {
   return requests;
 }
 
-TEST(ClientQueue, BatchesGiveBackEveryRequestOnceInOrder) {
+TEST(ClientQueue, BatchesGiveBackEveryRequestOnceInOrderWithinItsLimits) {
   ClientSession client(1, -1, 0);
   const QueueLimits limits;
   Lines sent, received;
@@ -218,23 +211,22 @@ TEST(ClientQueue, BatchesGiveBackEveryRequestOnceInOrder) {
   ASSERT_TRUE(client.enqueue("5;event", true, limits));
   ASSERT_TRUE(client.enqueue("4;done", false, limits));
   EXPECT_EQ(client.takeBatch(10, 1u << 20), "7;5;event;6;4;done");
-}
 
-TEST(ClientQueue, LimitsRefuseEventsFirst) {
-  ClientSession client(1, -1, 0);
-  QueueLimits limits;
-  limits.requests = 2;
-  limits.bytes = 1000;
-  EXPECT_TRUE(client.enqueue("a", true, limits));
-  EXPECT_TRUE(client.enqueue("b", true, limits));
-  EXPECT_FALSE(client.enqueue("c", true, limits));  // an event beyond the limit
-  EXPECT_TRUE(client.enqueue("d", false, limits));  // a notice still has room
-  EXPECT_TRUE(client.enqueue("e", false, limits));
-  EXPECT_FALSE(client.enqueue("f", false, limits));  // up to twice the limit
-  EXPECT_FALSE(client.enqueue(std::string(1001, 'x'), true, limits));
-  EXPECT_EQ(client.counters.dropped, 3u);
-  EXPECT_EQ(requestsOf(client.takeBatch(10, 1u << 20)), (Lines{"a", "b", "d", "e"}));
-  EXPECT_TRUE(client.enqueue("g", true, limits));  // room again once sent
+  // Limits refuse events first: notices have room up to twice the limit.
+  ClientSession small(2, -1, 0);
+  QueueLimits tight;
+  tight.requests = 2;
+  tight.bytes = 1000;
+  EXPECT_TRUE(small.enqueue("a", true, tight));
+  EXPECT_TRUE(small.enqueue("b", true, tight));
+  EXPECT_FALSE(small.enqueue("c", true, tight));  // an event beyond the limit
+  EXPECT_TRUE(small.enqueue("d", false, tight));  // a notice still has room
+  EXPECT_TRUE(small.enqueue("e", false, tight));
+  EXPECT_FALSE(small.enqueue("f", false, tight));  // up to twice the limit
+  EXPECT_FALSE(small.enqueue(std::string(1001, 'x'), true, tight));
+  EXPECT_EQ(small.counters.dropped, 3u);
+  EXPECT_EQ(requestsOf(small.takeBatch(10, 1u << 20)), (Lines{"a", "b", "d", "e"}));
+  EXPECT_TRUE(small.enqueue("g", true, tight));  // room again once sent
 }
 
 std::vector<unsigned long long> takeAll(PairSequencer& sequencer) {
