@@ -159,11 +159,31 @@ TEST_F(EngineTest, FullQueueHoldsTheHostUntilTheServiceTakesIt) {
 }
 
 // One key per (server, category), however many subscriptions share it; the
-// service hears of the first and the last only. Legacy trigger categories
-// take their server from the registry.
+// service hears of the first and the last only. Subscriptions made before
+// registration move under the server id once it is known: counted right,
+// announced once, and still cancellable with the text the host was given.
+// Legacy trigger categories take their server from the registry.
 TEST_F(EngineTest, SubscriptionsAreCountedPerKey) {
-  auto client = connectedClient();
+  service.setAnswerTexts(CECMD_SERVER_ID, {""});
+  auto client = std::make_unique<CEventLib>("early", &handlers, &handlers, &handlers);
+  ASSERT_EQ(0, client->initialize());
+  std::string early1, early2, explicit12, dropped;
+  client->subscribe("cat", "", 0xFFFFFFFFul, &early1);
+  client->subscribe("cat", listOf({"k"}), 0xFFFFFFFFul, &early2);
+  client->subscribe("cat", "", 12, &explicit12);
+  client->subscribe("gone", "", 0xFFFFFFFFul, &dropped);
+  client->unsubscribe(dropped);
+  EXPECT_EQ("3;cat;0;;2;-1", early1);
+  service.setAnswerTexts(CECMD_SERVER_ID, {"12"});
+  EXPECT_EQ(listOf({subscription("cat")}), batchOn(1));
+  EXPECT_TRUE(EngineProbe::tablesAgree(*client->engine()));
   const std::string done = protocol::completionIdRequest(99);
+  client->unsubscribe(early1);
+  client->unsubscribe(early2);
+  EXPECT_EQ(listOf({done}), flushed(*client, 99));
+  client->unsubscribe(explicit12);
+  EXPECT_EQ(listOf({subscription("cat", "unsubscribe"), done}), flushed(*client, 99));
+
   std::string first, second, keyed, own;
   EXPECT_EQ(0, client->subscribe("cat1", "", 12, &first));
   EXPECT_EQ("4;cat1;0;;2;12", first);
@@ -260,32 +280,6 @@ TEST_F(EngineTest, ReceivedEventsAreCheckedAndMatched) {
   // The service's own connection news need no subscription.
   deliver({eventRequest("eventsystem", "", "connected", 0, 0), eventRequest("eventsystem", "", "missed-event", 0, 0)});
   EXPECT_EQ((Lines{"eventsystem  connected 0 0"}), received());
-}
-
-// Subscriptions made before registration move under the server id once it is
-// known: counted right, announced once, and still cancellable with the text
-// the host was given.
-TEST_F(EngineTest, EarlySubscriptionsMoveUnderTheServerId) {
-  service.setAnswerTexts(CECMD_SERVER_ID, {""});
-  CEventLib client("early", &handlers, &handlers, &handlers);
-  ASSERT_EQ(0, client.initialize());
-  std::string early1, early2, explicit12, dropped;
-  client.subscribe("cat", "", 0xFFFFFFFFul, &early1);
-  client.subscribe("cat", listOf({"k"}), 0xFFFFFFFFul, &early2);
-  client.subscribe("cat", "", 12, &explicit12);
-  client.subscribe("gone", "", 0xFFFFFFFFul, &dropped);
-  client.unsubscribe(dropped);
-  EXPECT_EQ("3;cat;0;;2;-1", early1);
-  service.setAnswerTexts(CECMD_SERVER_ID, {"12"});
-  EXPECT_EQ(listOf({subscription("cat")}), batchOn(1));
-  EXPECT_TRUE(EngineProbe::tablesAgree(*client.engine()));
-
-  const std::string done = protocol::completionIdRequest(99);
-  client.unsubscribe(early1);
-  client.unsubscribe(early2);
-  EXPECT_EQ(listOf({done}), flushed(client, 99));
-  client.unsubscribe(explicit12);
-  EXPECT_EQ(listOf({subscription("cat", "unsubscribe"), done}), flushed(client, 99));
 }
 
 // Host threads change subscriptions and dump the tables while events and
