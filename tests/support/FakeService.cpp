@@ -114,22 +114,6 @@ void FakeService::answer(Connection& connection, const Frame& request) {
   connection.link.write(reply);
 }
 
-void FakeService::setAnswerTexts(uint32_t cmd, std::vector<std::string> texts) {
-  std::lock_guard<std::mutex> hold(m_mutex);
-  m_answerTexts[cmd] = {std::move(texts), 0};
-}
-
-void FakeService::setAnswerHeader(uint32_t cmd, uint32_t word1, uint32_t result) {
-  std::lock_guard<std::mutex> hold(m_mutex);
-  m_answerHeader[cmd] = {word1, result};
-}
-
-void FakeService::holdAnswersTo(uint32_t cmd) {
-  std::lock_guard<std::mutex> hold(m_mutex);
-  m_heldCommand = cmd;
-  m_changed.notify_all();
-}
-
 uint32_t FakeService::sendRequest(const std::string& text, bool noResponse, bool terminate) {
   std::shared_ptr<Connection> target;
   Frame request;
@@ -160,13 +144,9 @@ std::vector<FakeService::Command> FakeService::commands(uint32_t cmd, int connec
   std::lock_guard<std::mutex> hold(m_mutex);
   std::vector<Command> matching;
   for (const Command& command : m_commands)
-    if ((cmd == 0 || command.cmd == cmd) && (connection == 0 || command.connection == connection)) matching.push_back(command);
+    if ((cmd == 0 || command.cmd == cmd) && (connection == 0 || command.connection == connection))
+      matching.push_back(command);
   return matching;
-}
-
-int FakeService::connectionsAccepted() const {
-  std::lock_guard<std::mutex> hold(m_mutex);
-  return m_accepted;
 }
 
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {

@@ -39,12 +39,16 @@ class FakeService {
 
   // Scripting. Answers to `cmd` carry `texts` in turn, the last one
   // repeating; those to CECMD_SERVER_ID are "12" unless set.
-  void setAnswerTexts(uint32_t cmd, std::vector<std::string> texts);
+  void setAnswerTexts(uint32_t cmd, std::vector<std::string> texts) {
+    locked([&] { m_answerTexts[cmd] = {std::move(texts), 0}; });
+  }
   // Answer `cmd` with header words 1 (else the command itself) and 2 (the
   // service's result, else 0).
-  void setAnswerHeader(uint32_t cmd, uint32_t word1, uint32_t result = 0);
+  void setAnswerHeader(uint32_t cmd, uint32_t word1, uint32_t result = 0) {
+    locked([&] { m_answerHeader[cmd] = {word1, result}; });
+  }
   // While held, answers to `cmd` wait until released or stop() (0: none held).
-  void holdAnswersTo(uint32_t cmd);
+  void holdAnswersTo(uint32_t cmd) { locked([&] { m_heldCommand = cmd; }); }
 
   // Sends a service request to the newest connection; its request id, or 0
   // when no client is connected. `terminate` false leaves the NUL out.
@@ -55,17 +59,24 @@ class FakeService {
   // The commands received: all, or those of `cmd`, on connection
   // `connection` only unless 0.
   std::vector<Command> commands(uint32_t cmd = 0, int connection = 0) const;
-  int connectionsAccepted() const;
+  int connectionsAccepted() const { return locked([&] { return m_accepted; }); }
 
  private:
   struct Connection;
+  // Runs `change` under the lock and tells the waiters.
+  template <typename Change>
+  auto locked(Change change) const -> decltype(change()) {
+    std::lock_guard<std::mutex> hold(m_mutex);
+    m_changed.notify_all();
+    return change();
+  }
   void acceptLoop();
   void serve(std::shared_ptr<Connection> connection);
   void answer(Connection& connection, const channel::Frame& request);
 
   const std::string m_endpoint;
   mutable std::mutex m_mutex;
-  std::condition_variable m_changed;
+  mutable std::condition_variable m_changed;
   std::unique_ptr<channel::ChannelListener> m_listener;
   std::thread m_acceptThread;
   bool m_running = false;
