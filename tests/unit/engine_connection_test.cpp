@@ -224,10 +224,11 @@ TEST_F(EngineTest, TakesOnlyTheAnswerToItsOwnExchange) {
 // queueing anything. Every connection then identifies itself again and
 // replays every publication held and every subscription key exactly once, in
 // one batch, however often the service restarts. What the host queued before
-// the announcement leaves first, in its batch: a stale "unsubscribe" cannot
-// undo the renewed subscription, and a completion comes after the
-// subscriptions are in place. A connection whose identification fails
-// announces nothing, but the host's requests still leave.
+// the announcement leaves first, in its batch, even what a dump tried to
+// flush while disconnected: a stale "unsubscribe" cannot undo the renewed
+// subscription, and a completion comes after the subscriptions are in place.
+// A connection whose identification fails announces nothing, but the host's
+// requests still leave.
 TEST_F(EngineTest, EveryConnectionReplaysEverything) {
   auto client = connectedClient("replayer");
   const unsigned long long base = EngineProbe::store(*client->engine()).getSeqNoBase();
@@ -235,9 +236,12 @@ TEST_F(EngineTest, EveryConnectionReplaysEverything) {
   client->publish("gone");
   client->subscribe("cat1", "", 12, nullptr);
   flushed(*client);
+  client->deliverEvent("cat1", "", "kept");
   stopService(*client);
   EXPECT_EQ(CE_E_NOT_CONNECTED, client->execute(0));
   EXPECT_EQ(CE_E_NOT_CONNECTED, client->deliverEvent("cat1", "", "lost"));
+  EXPECT_EQ(0, client->reportConnectivity(5));  // dropped: not connected
+  client->dump();  // its flush, which cannot succeed, keeps the queue
   client->publish("pub0");
   client->retract("pub0");
   client->retract("gone");
@@ -249,13 +253,14 @@ TEST_F(EngineTest, EveryConnectionReplaysEverything) {
   client->publish("pub2");
   client->subscribe("cat2", "", 12, nullptr);
   service.holdAnswersTo(0);
-  EXPECT_EQ(listOf({protocol::completionIdRequest(77), publication("pub1"), publication("pub2"), subscription("cat1"),
+  EXPECT_EQ(listOf({eventRequest("cat1", "", "kept", 12, base + 1), protocol::dumpRequest(),
+                    protocol::completionIdRequest(77), publication("pub1"), publication("pub2"), subscription("cat1"),
                     subscription("cat2")}),
             batchOn(2));
   EXPECT_TRUE(client->engine()->isConnected());
   EXPECT_EQ(0, client->deliverEvent("cat1", "", "after"));
   CParamsX sent(flushed(*client));
-  EXPECT_EQ(base + 2, CParamsX(sent.getstringParamAt(0)).getULONGLONGParamAt(2));
+  EXPECT_EQ(base + 3, CParamsX(sent.getstringParamAt(0)).getULONGLONGParamAt(2));
 
   std::set<std::string> expected = {publication("pub1"), publication("pub2"), subscription("cat1")};
   for (int i = 3; i <= 10; ++i) {

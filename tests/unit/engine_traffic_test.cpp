@@ -342,9 +342,7 @@ Lines dumpLines(const std::string& log, const std::string& name) {
   return lines;
 }
 
-// The dump writes the tables and asks the service for its own; a dump while
-// disconnected (as before the first connection) keeps the queue for the
-// next connection instead of losing it in a flush that cannot succeed.
+// The dump writes the tables and asks the service for its own.
 TEST_F(EngineTest, DumpWritesTheTablesAndAsksTheService) {
   auto client = connectedClient("dumper");
   client->subscribe("cat1", "", 12, nullptr);
@@ -356,17 +354,6 @@ TEST_F(EngineTest, DumpWritesTheTablesAndAsksTheService) {
   EXPECT_EQ(listOf({"9;subscribe;11;2;12;4;cat1", "4;dump"}), service.commands(CECMD_QUEUE)[1].text);
   EXPECT_EQ(0, client->reportConnectivity(0xFFFFFFFFul));
   EXPECT_EQ(listOf({"18;reportconnectivity;4;2;-1"}), flushed(*client));
-
-  client->deliverEvent("kept", "", "e");
-  stopService(*client);
-  EXPECT_EQ(0, client->reportConnectivity(5));  // dropped: not connected
-  client->dump();
-  service.start();
-  // What waited leaves first, then the subscriptions are announced.
-  const Lines replay = itemsOf(batchOn(2));
-  ASSERT_EQ(3ul, replay.size());
-  EXPECT_EQ("event", CParamsX(replay[0]).getstringParamAt(0));
-  EXPECT_EQ((Lines{"4;dump", "9;subscribe;11;2;12;4;cat1"}), Lines(replay.begin() + 1, replay.end()));
 }
 
 // The host's item lists: a text that is no list, an index past the end, a
