@@ -1,36 +1,70 @@
 #include "tests/support/EngineFixture.h"
 
-#include <cstdlib>
-
 #include "Utilities/CParamsX.h"
 #include "protocol/Protocol.h"
 #include "tests/support/TestEnvironment.h"
 
 namespace evt::test {
 
-void EngineTest::SetUp() {
-  setenv("EVT_TRACE_MASK", "0xFFFFFFFF", 1);
-  service.start();
-}
-
-void EngineTest::TearDown() {
-  service.stop();
-  unsetenv("EVT_TRACE_MASK");
-}
-
 std::unique_ptr<CEventLib> EngineTest::connectedClient(const std::string& name) {
   std::unique_ptr<CEventLib> client(new CEventLib(name, &handlers, &handlers, &handlers));
   EXPECT_EQ(0, client->initialize());
   // Registration, then the replay of the first connection ends with a flush.
-  EXPECT_TRUE(service.waitUntil([&] { return countOf(CECMD_QUEUE) >= 1; }));
+  EXPECT_TRUE(eventually([&] { return countOf(CECMD_QUEUE) >= 1; }));
   EXPECT_TRUE(eventually([&] { return client->engine()->isConnected(); }));
   return client;
 }
+
+std::vector<std::string> EngineTest::batchesUntilCompletion(std::chrono::milliseconds timeout) {
+  auto texts = [&] {
+    std::vector<std::string> sent;
+    for (const auto& command : service.commands(CECMD_QUEUE)) sent.push_back(command.text);
+    return sent;
+  };
+  auto done = [&] { return texts().back().find("completion-id") != std::string::npos; };  // one at least: the replay
+  EXPECT_TRUE(eventually(done, timeout));
+  return texts();
+}
+
+std::string EngineTest::flushed(CEventLib& client, unsigned long id) {
+  const std::size_t before = countOf(CECMD_QUEUE);
+  EXPECT_EQ(0, client.execute(id));
+  EXPECT_TRUE(eventually([&] { return countOf(CECMD_QUEUE) > before; }));
+  return service.commands(CECMD_QUEUE).back().text;
+}
+
+std::string EngineTest::batchOn(int connection) {
+  if (!eventually([&] { return !service.commands(CECMD_QUEUE, connection).empty(); })) return "";
+  return service.commands(CECMD_QUEUE, connection)[0].text;
+}
+
+bool EngineTest::identified(int connection) {
+  return eventually([&] { return !service.commands(CECMD_CLIENT_NAME, connection).empty(); });
+}
+
+void EngineTest::deliver(const std::vector<std::string>& requests) {
+  channel::Frame answer;
+  ASSERT_TRUE(service.answerTo(service.sendRequest(listOf(requests), false), &answer, std::chrono::seconds(10)));
+}
+
+void EngineTest::stopService(CEventLib& client) {
+  service.stop();
+  EXPECT_TRUE(eventually([&] { return !client.engine()->isConnected(); }));
+}
+
+std::string EngineTest::logText() { return readFile(logDirectory() + "/evt.log"); }
 
 std::string listOf(const std::vector<std::string>& items) {
   CParamsX list;
   for (const auto& item : items) list.addParam(item);
   return list.paramList();
+}
+
+std::vector<std::string> itemsOf(const std::string& list) {
+  CParamsX parsed(list);
+  std::vector<std::string> items;
+  for (unsigned long i = 0; i < parsed.count(); ++i) items.push_back(parsed.getstringParamAt(i));
+  return items;
 }
 
 std::string requestList(const std::string& name, const std::string& fields) { return listOf({name, fields}); }
@@ -49,7 +83,5 @@ std::string publication(const std::string& category, const char* name) {
 std::string subscription(const std::string& category, const char* name) {
   return protocol::subscriptionRequest(name, protocol::subscriptionKey(12, category));
 }
-
-std::string EngineTest::logText() { return readFile(logDirectory() + "/evt.log"); }
 
 }  // namespace evt::test

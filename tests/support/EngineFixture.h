@@ -2,9 +2,12 @@
 // client against it, for the engine's tests.
 #pragma once
 
+#include <cstdlib>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <tuple>
+#include <type_traits>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -37,14 +40,17 @@ class RecordingHandlers : public CEventHandler, public CPublishHandler, public C
   std::size_t eventCount() const { return copy(m_events).size(); }
   std::vector<std::tuple<std::string, long, int>> publishes() const { return copy(m_publishes); }
   std::vector<std::pair<long, long>> completions() const { return copy(m_completions); }
-  // Result every handler returns.
-  void setResult(long result) { m_result = result; }
+  // Result every handler returns; or, when `throws`, every handler throws
+  // after recording (events a std::exception, the others an int).
+  void setResult(long result, bool throws = false) { m_result = result, m_throws = throws; }
 
  private:
   template <typename T>
   long record(std::vector<T>* calls, T call) {
     std::lock_guard<std::mutex> hold(m_mutex);
     calls->push_back(std::move(call));
+    if (m_throws && std::is_same<T, Event>::value) throw std::runtime_error("handler");
+    if (m_throws) throw 7;
     return m_result;
   }
   template <typename T>
@@ -55,14 +61,16 @@ class RecordingHandlers : public CEventHandler, public CPublishHandler, public C
 
   mutable std::mutex m_mutex;
   long m_result = 0;
+  bool m_throws = false;
   std::vector<Event> m_events;
   std::vector<std::tuple<std::string, long, int>> m_publishes;
   std::vector<std::pair<long, long>> m_completions;
 };
 
 // A parameter list of the given items: a request list's fields, or a text
-// of several request lists.
+// of several request lists; and the items of such a list.
 std::string listOf(const std::vector<std::string>& items);
+std::vector<std::string> itemsOf(const std::string& list);
 // One request list [name, fields], and one "event" request.
 std::string requestList(const std::string& name, const std::string& fields);
 std::string eventRequest(const std::string& category, const std::string& keys, const std::string& data,
@@ -76,15 +84,28 @@ std::string subscription(const std::string& category, const char* name = "subscr
 // classes in the log.
 class EngineTest : public ::testing::Test {
  protected:
-  void SetUp() override;
-  void TearDown() override;
+  void SetUp() override { setenv("EVT_TRACE_MASK", "0xFFFFFFFF", 1); service.start(); }
+  void TearDown() override { service.stop(); unsetenv("EVT_TRACE_MASK"); }
 
   // A client, initialised, waited for until registered and replayed.
   std::unique_ptr<CEventLib> connectedClient(const std::string& name = "client");
   // Commands of `cmd` received so far.
-  std::size_t countOf(uint32_t cmd) const { return service.commandsOf(cmd).size(); }
-  // The log file's text.
+  std::size_t countOf(uint32_t cmd) const { return service.commands(cmd).size(); }
+  // The texts of every batch received, once the newest holds a completion id.
+  std::vector<std::string> batchesUntilCompletion(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // The batch that `client.execute(id)` sends next.
+  std::string flushed(CEventLib& client, unsigned long id = 0);
+  // The first batch the client sent on connection `connection`, and whether
+  // that connection identified itself, each waited for.
+  std::string batchOn(int connection);
+  bool identified(int connection);
+  // Sends the requests as one received text and waits until it was handled.
+  void deliver(const std::vector<std::string>& requests);
+  // Stops the service and waits until the client noticed.
+  void stopService(CEventLib& client);
+  // The log file's text, and whether it holds `text`.
   static std::string logText();
+  static bool logged(const std::string& text) { return logText().find(text) != std::string::npos; }
 
   FakeService service;
   RecordingHandlers handlers;

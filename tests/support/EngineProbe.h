@@ -22,11 +22,6 @@ class EngineProbe {
     CPCritSecHold lock(*engine.m_pCritSec, __LINE__);
     engine.m_sendQueue.clear();
   }
-  // Queues one request list as the engine's own operations do.
-  static void queueRequest(CEventLibImpl& engine, const std::string& request) {
-    CPCritSecHold lock(*engine.m_pCritSec, __LINE__);
-    engine.queueRequestLocked(request);
-  }
   // Makes deliverEvent queue as it would for a registered client.
   static void markConnected(CEventLibImpl& engine) { engine.m_bConnected.store(1); }
 
@@ -46,8 +41,6 @@ class EngineProbe {
     return engine.m_bSendThreadRunning.load() == 0 && engine.m_bInitThreadRunning.load() == 0 &&
            engine.m_pIPC.load() == nullptr;
   }
-  static bool initThreadRunning(CEventLibImpl& engine) { return engine.m_bInitThreadRunning.load() != 0; }
-  static bool hasChannel(CEventLibImpl& engine) { return engine.m_pIPC.load() != nullptr; }
 
   // One command/answer exchange as the send thread makes it.
   static long exchange(CEventLibImpl& engine, CECMD cmd, const std::string& input, std::string* pAnswer) {

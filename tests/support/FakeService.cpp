@@ -4,7 +4,6 @@
 
 #include <algorithm>
 
-#include "Library/CEventLibImpl.h"
 #include "platform/linux/Endpoint.h"
 
 namespace evt::test {
@@ -51,11 +50,6 @@ void FakeService::stop() {
   std::lock_guard<std::mutex> hold(m_mutex);
   m_connections.clear();
   m_listener.reset();
-}
-
-void FakeService::dropConnections() {
-  std::lock_guard<std::mutex> hold(m_mutex);
-  for (auto& connection : m_connections) connection->link.shutdown();
 }
 
 void FakeService::acceptLoop() {
@@ -108,52 +102,16 @@ void FakeService::answer(Connection& connection, const Frame& request) {
   {
     std::unique_lock<std::mutex> hold(m_mutex);
     m_changed.wait(hold, [&] { return m_heldCommand != cmd || !m_running; });
-    if (m_silent) return;
     reply.kind = channel::FRAME_CLIENT_ANSWER;
     reply.requestId = request.requestId;
     reply.header[0] = cmd;
-    reply.header[1] = m_answeredCommand.count(cmd) ? m_answeredCommand[cmd] : cmd;
-    reply.header[2] = m_result.count(cmd) ? m_result[cmd] : 0;
-    if (cmd == CECMD_SERVER_ID) {
-      std::size_t turn = std::min(m_serverIdAnswered++, m_serverIdAnswers.size() - 1);
-      reply.text = m_serverIdAnswers[turn];
-    } else if (m_answerText.count(cmd)) {
-      reply.text = m_answerText[cmd];
-    }
+    const auto header = m_answerHeader.find(cmd);
+    reply.header[1] = header != m_answerHeader.end() ? header->second.first : cmd;
+    reply.header[2] = header != m_answerHeader.end() ? header->second.second : 0;
+    auto& [texts, turn] = m_answerTexts[cmd];
+    if (!texts.empty()) reply.text = texts[std::min(turn++, texts.size() - 1)];
   }
   connection.link.write(reply);
-}
-
-void FakeService::setServerIdAnswers(std::vector<std::string> answers) {
-  std::lock_guard<std::mutex> hold(m_mutex);
-  m_serverIdAnswers = answers.empty() ? std::vector<std::string>{""} : std::move(answers);
-  m_serverIdAnswered = 0;
-}
-
-void FakeService::setAnswerText(uint32_t cmd, std::string text) {
-  std::lock_guard<std::mutex> hold(m_mutex);
-  m_answerText[cmd] = std::move(text);
-}
-
-void FakeService::setAnsweredCommand(uint32_t cmd, uint32_t word1) {
-  std::lock_guard<std::mutex> hold(m_mutex);
-  m_answeredCommand[cmd] = word1;
-}
-
-void FakeService::setResult(uint32_t cmd, uint32_t result) {
-  std::lock_guard<std::mutex> hold(m_mutex);
-  m_result[cmd] = result;
-}
-
-void FakeService::holdAnswersTo(uint32_t cmd) {
-  std::lock_guard<std::mutex> hold(m_mutex);
-  m_heldCommand = cmd;
-  m_changed.notify_all();
-}
-
-void FakeService::setSilent(bool silent) {
-  std::lock_guard<std::mutex> hold(m_mutex);
-  m_silent = silent;
 }
 
 uint32_t FakeService::sendRequest(const std::string& text, bool noResponse, bool terminate) {
@@ -182,35 +140,13 @@ bool FakeService::answerTo(uint32_t id, Frame* answer, std::chrono::milliseconds
   return true;
 }
 
-std::vector<FakeService::Command> FakeService::commands() const {
-  std::lock_guard<std::mutex> hold(m_mutex);
-  return m_commands;
-}
-
-std::vector<FakeService::Command> FakeService::commandsOf(uint32_t cmd) const {
+std::vector<FakeService::Command> FakeService::commands(uint32_t cmd, int connection) const {
   std::lock_guard<std::mutex> hold(m_mutex);
   std::vector<Command> matching;
   for (const Command& command : m_commands)
-    if (command.cmd == cmd) matching.push_back(command);
+    if ((cmd == 0 || command.cmd == cmd) && (connection == 0 || command.connection == connection))
+      matching.push_back(command);
   return matching;
-}
-
-int FakeService::connectionsAccepted() const {
-  std::lock_guard<std::mutex> hold(m_mutex);
-  return m_accepted;
-}
-
-bool FakeService::waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  std::unique_lock<std::mutex> lock(m_mutex);
-  for (;;) {
-    lock.unlock();
-    bool holds = condition();
-    lock.lock();
-    if (holds) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    m_changed.wait_for(lock, std::chrono::milliseconds(50));
-  }
 }
 
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {

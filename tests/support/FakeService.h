@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/linux/ChannelServer.h"
+#include "protocol/Protocol.h"
 
 namespace evt::test {
 
@@ -35,21 +36,19 @@ class FakeService {
   void start();
   // Closes the listener and every connection.
   void stop();
-  // Ends the current connections but keeps listening.
-  void dropConnections();
 
-  // Scripting. Answers to CECMD_SERVER_ID are taken in turn, the last one
-  // repeating; other commands are answered with `answerText(cmd)`.
-  void setServerIdAnswers(std::vector<std::string> answers);
-  void setAnswerText(uint32_t cmd, std::string text);
-  // Answer `cmd` with header word 1 = `word1` instead of the command itself.
-  void setAnsweredCommand(uint32_t cmd, uint32_t word1);
-  // The service's result (header word 2) for `cmd`.
-  void setResult(uint32_t cmd, uint32_t result);
-  // When set, commands are recorded but never answered.
-  void setSilent(bool silent);
-  // While held, answers to `cmd` wait (0: none held).
-  void holdAnswersTo(uint32_t cmd);
+  // Scripting. Answers to `cmd` carry `texts` in turn, the last one
+  // repeating; those to CECMD_SERVER_ID are "12" unless set.
+  void setAnswerTexts(uint32_t cmd, std::vector<std::string> texts) {
+    locked([&] { m_answerTexts[cmd] = {std::move(texts), 0}; });
+  }
+  // Answer `cmd` with header words 1 (else the command itself) and 2 (the
+  // service's result, else 0).
+  void setAnswerHeader(uint32_t cmd, uint32_t word1, uint32_t result = 0) {
+    locked([&] { m_answerHeader[cmd] = {word1, result}; });
+  }
+  // While held, answers to `cmd` wait until released or stop() (0: none held).
+  void holdAnswersTo(uint32_t cmd) { locked([&] { m_heldCommand = cmd; }); }
 
   // Sends a service request to the newest connection; its request id, or 0
   // when no client is connected. `terminate` false leaves the NUL out.
@@ -57,26 +56,27 @@ class FakeService {
   // The answer to request `id`, waiting up to `timeout`; false when none came.
   bool answerTo(uint32_t id, channel::Frame* answer, std::chrono::milliseconds timeout);
 
-  std::vector<Command> commands() const;
-  std::vector<Command> commandsOf(uint32_t cmd) const;
-  int connectionsAccepted() const;
-
-  // Waits until `condition` holds (checked whenever the service records
-  // something, and at least every 50 ms); false after `timeout`.
-  bool waitUntil(const std::function<bool()>& condition,
-                 std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
-
-  const std::string& endpoint() const { return m_endpoint; }
+  // The commands received: all, or those of `cmd`, on connection
+  // `connection` only unless 0.
+  std::vector<Command> commands(uint32_t cmd = 0, int connection = 0) const;
+  int connectionsAccepted() const { return locked([&] { return m_accepted; }); }
 
  private:
   struct Connection;
+  // Runs `change` under the lock and tells the waiters.
+  template <typename Change>
+  auto locked(Change change) const -> decltype(change()) {
+    std::lock_guard<std::mutex> hold(m_mutex);
+    m_changed.notify_all();
+    return change();
+  }
   void acceptLoop();
   void serve(std::shared_ptr<Connection> connection);
   void answer(Connection& connection, const channel::Frame& request);
 
   const std::string m_endpoint;
   mutable std::mutex m_mutex;
-  std::condition_variable m_changed;
+  mutable std::condition_variable m_changed;
   std::unique_ptr<channel::ChannelListener> m_listener;
   std::thread m_acceptThread;
   bool m_running = false;
@@ -85,12 +85,9 @@ class FakeService {
   int m_accepted = 0;
   uint32_t m_nextRequestId = 0;
 
-  std::vector<std::string> m_serverIdAnswers{"12"};
-  std::size_t m_serverIdAnswered = 0;
-  std::map<uint32_t, std::string> m_answerText;
-  std::map<uint32_t, uint32_t> m_answeredCommand;
-  std::map<uint32_t, uint32_t> m_result;
-  bool m_silent = false;
+  std::map<uint32_t, std::pair<std::vector<std::string>, std::size_t>> m_answerTexts{
+      {CECMD_SERVER_ID, {{"12"}, 0}}};
+  std::map<uint32_t, std::pair<uint32_t, uint32_t>> m_answerHeader;
   uint32_t m_heldCommand = 0;
 
   std::vector<Command> m_commands;

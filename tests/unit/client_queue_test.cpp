@@ -1,29 +1,189 @@
-// The service's per-client queue: what goes in comes out once, whole and in
-// order, however batches are cut and whatever is queued between them.
+// The service's per-client queue, its reordering of one pair's events and
+// its router, in one process. What goes into a queue comes out once, whole
+// and in order, however batches are cut. A pair's missing numbers are given
+// up after the hold time or when the hold is full, numbers never issued are
+// discarded. The router hands events to subscribers in number order after a
+// check of where the pair stands; missing numbers are given up once, late
+// ones dropped; a full queue loses events for its client alone, who hears of
+// the gap without a later event.
+#include <chrono>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "Utilities/CParamsX.h"
+#include "Utilities/ParamsView.h"
 #include "eventd/ClientSession.h"
+#include "eventd/PairSequencer.h"
+#include "eventd/Router.h"
+#include "protocol/Protocol.h"
 
+namespace evt::service {
 namespace {
 
-using evt::service::ClientSession;
-using evt::service::QueueLimits;
+namespace protocol = evt::protocol;
+using std::chrono::milliseconds;
+using Lines = std::vector<std::string>;
+using Arrival = PairSequencer::Arrival;
 
-std::vector<std::string> requestsOf(std::string_view batch) {
-  CParamsX list{std::string(batch)};
-  std::vector<std::string> requests;
-  for (unsigned long i = 0; i < list.count(); ++i) requests.push_back(list.getstringParamAt(i));
+std::string queueOf(const std::vector<std::string>& requests) {
+  std::string text;
+  for (const auto& request : requests) params::appendItem(&text, request);
+  return text;
+}
+
+std::string event(unsigned long long seqNo, const std::string& category = "c") {
+  std::string request;
+  protocol::writeEventRequest(&request, category, "", "d" + std::to_string(seqNo), 1, seqNo);
+  return request;
+}
+
+std::string subscribe(const std::string& category) {
+  return protocol::subscriptionRequest(protocol::kSubscribe, protocol::subscriptionKey(1, category));
+}
+
+// What a client was queued, one line a request: its name, and for events
+// and checks the number.
+std::vector<std::string> drain(ClientSession& client) {
+  std::vector<std::string> lines;
+  while (client.hasPending()) {
+    const ParamsView batch(client.takeBatch(1000, 1u << 20));
+    for (std::size_t i = 0; i < batch.count(); ++i) {
+      const ParamsView request(batch.itemAt(i));
+      std::string line(protocol::nameOf(request));
+      if (line == protocol::kEvent) line += " " + std::to_string(protocol::readEvent(request).seqNo);
+      if (line == protocol::kCheckEventSeqNo) line += " " + std::to_string(protocol::readCheck(request).seqNo);
+      lines.push_back(line);
+    }
+  }
+  return lines;
+}
+
+class RouterTest : public ::testing::Test {
+ protected:
+  explicit RouterTest(QueueLimits limits = QueueLimits())
+      : router(1, 100, limits, HoldLimits(), [this](const std::string&) { return issued; }) {
+    router.addClient(&publisher);
+    router.addClient(&subscriber);
+  }
+  ~RouterTest() override {
+    router.removeClient(&publisher);
+    router.removeClient(&subscriber);
+  }
+
+  unsigned long long issued = 150;  // the store's last number, as the router reads it
+  Router router;
+  ClientSession publisher{1, -1, 0};
+  ClientSession subscriber{2, -1, 0};
+};
+
+TEST_F(RouterTest, PairsLeaveInNumberOrderAndMissingNumbersAreGivenUpOnce) {
+  router.handleQueue(subscriber, queueOf({subscribe("c")}));
+  EXPECT_TRUE(drain(subscriber).empty());
+  // Numbered before the subscription (the store stood at 150), out of
+  // order, and repeated.
+  router.handleQueue(publisher, queueOf({event(149), event(153), event(151), event(152), event(152)}));
+  EXPECT_EQ(drain(subscriber), (Lines{"set-seqno-base", "check-event-seqno 150", "event 151", "event 152", "event 153"}));
+  EXPECT_EQ(publisher.fed.count(subscriber.number()), 1u);
+  EXPECT_EQ(router.counters().beforeStart, 1u);
+  EXPECT_EQ(router.counters().lateDropped, 1u);
+
+  // 154 never comes: 155 waits for it, then goes after one check. 9999
+  // was never issued: it is dropped, not waited for.
+  issued = 160;
+  router.handleQueue(publisher, queueOf({event(155), event(9999)}));
+  const auto now = std::chrono::steady_clock::now();
+  EXPECT_TRUE(router.expireHolds(now + milliseconds(500)));
+  EXPECT_TRUE(drain(subscriber).empty());
+  EXPECT_FALSE(router.expireHolds(now + milliseconds(1500)));
+  EXPECT_EQ(drain(subscriber), (Lines{"check-event-seqno 154", "event 155"}));
+  EXPECT_EQ(router.counters().givenUp, 1u);
+  EXPECT_EQ(router.counters().malformed, 1u);
+  router.handleQueue(publisher, queueOf({event(154), event(156)}));
+  EXPECT_EQ(drain(subscriber), (Lines{"event 156"}));
+  EXPECT_EQ(router.counters().lateDropped, 2u);
+
+  // Notices go to the pair's subscribers, completions back to their sender;
+  // unreadable requests are counted and skipped. The last publisher leaving
+  // retracts the pair for its subscribers.
+  router.handleQueue(publisher, queueOf({protocol::publicationRequest(protocol::kPublish, "c", 1),
+                                         protocol::completionIdRequest(7), "5;bogus", "garbage"}));
+  EXPECT_EQ(drain(subscriber), (Lines{"publish"}));
+  EXPECT_EQ(drain(publisher), (Lines{"completed"}));
+  EXPECT_EQ(router.counters().malformed, 3u);
+  router.removeClient(&publisher);
+  EXPECT_EQ(drain(subscriber), (Lines{"retract"}));
+  router.addClient(&publisher);
+}
+
+// A monitor gets every accepted event, followed or not, with its sender, and
+// never holds the publisher back; notices only when it asked for them.
+// Dumps stay bounded whatever the tables hold.
+TEST_F(RouterTest, MonitorsSeeEveryEventWithItsSenderAndDumpsStayBounded) {
+  ClientSession monitor{3, -1, 0};
+  router.addClient(&monitor);
+  router.addMonitor(monitor, false);
+  publisher.name = "pub";
+  publisher.reportedPid = 42;
+  router.handleQueue(publisher, queueOf({protocol::publicationRequest(protocol::kPublish, "c", 1),
+                                         event(151, "unfollowed"), event(152)}));
+  const ParamsView batch(monitor.takeBatch(1000, 1u << 20));
+  ASSERT_EQ(batch.count(), 2u);
+  const ParamsView copy(batch.itemAt(0));
+  const protocol::Monitored monitored = protocol::readMonitored(copy);
+  EXPECT_EQ(monitored.senderName, "pub");
+  EXPECT_EQ(monitored.senderPid, 42);
+  EXPECT_EQ(protocol::readEvent(ParamsView(monitored.request)).category, "unfollowed");
+  EXPECT_TRUE(publisher.fed.empty()) << "a monitor holds no publisher back";
+
+  for (int i = 0; i < 12000; ++i) router.handleQueue(subscriber, queueOf({subscribe(std::to_string(i))}));
+  const std::string text = router.dumpText();
+  EXPECT_NE(text.find("more lines left out"), std::string::npos);
+  EXPECT_LT(text.size(), 1u << 20);
+  const std::string json = router.dumpJson();
+  EXPECT_NE(json.find("\"omitted\":"), std::string::npos);
+  EXPECT_EQ(json.find("\"omitted\":0"), std::string::npos);
+  router.removeClient(&monitor);
+}
+
+struct SmallQueueRouterTest : RouterTest {
+  SmallQueueRouterTest() : RouterTest([] { QueueLimits limits; limits.requests = 4; return limits; }()) {}
+};
+
+TEST_F(SmallQueueRouterTest, FullQueueLosesEventsForItsClientAloneAndReportsTheTailAtOnce) {
+  ClientSession other{3, -1, 0};
+  router.addClient(&other);
+  router.handleQueue(subscriber, queueOf({subscribe("c")}));
+  router.handleQueue(other, queueOf({subscribe("c")}));
+  Lines received;
+  for (unsigned long long seqNo = 151; seqNo <= 160; ++seqNo) {
+    router.handleQueue(publisher, queueOf({event(seqNo)}));
+    for (const auto& line : drain(other)) received.push_back(line);  // keeps up
+  }
+  EXPECT_EQ(received.size(), 12u);  // base, check and all ten events
+  EXPECT_EQ(received.back(), "event 160");
+  // The stalled one kept what fitted; once it reads, it hears of the gap
+  // with no later event.
+  EXPECT_EQ(subscriber.counters.dropped, 8u);
+  subscriber.takeBatch(1000, 1u << 20);
+  router.reportLostTails(subscriber);
+  EXPECT_EQ(drain(subscriber), (Lines{"check-event-seqno 160"}));
+  router.handleQueue(publisher, queueOf({event(161)}));
+  EXPECT_EQ(drain(subscriber), (Lines{"event 161"}));
+  router.removeClient(&other);
+}
+
+Lines requestsOf(std::string_view batch) {
+  const ParamsView list(batch);
+  Lines requests;
+  for (std::size_t i = 0; i < list.count(); ++i) requests.emplace_back(list.itemAt(i));
   return requests;
 }
 
-TEST(ClientQueue, BatchesGiveBackEveryRequestOnceInOrder) {
+TEST(ClientQueue, BatchesGiveBackEveryRequestOnceInOrderWithinItsLimits) {
   ClientSession client(1, -1, 0);
   const QueueLimits limits;
-  std::vector<std::string> sent, received;
+  Lines sent, received;
   int next = 0;
   auto queue = [&](int n) {
     for (int i = 0; i < n; ++i, ++next) {
@@ -51,23 +211,70 @@ TEST(ClientQueue, BatchesGiveBackEveryRequestOnceInOrder) {
   ASSERT_TRUE(client.enqueue("5;event", true, limits));
   ASSERT_TRUE(client.enqueue("4;done", false, limits));
   EXPECT_EQ(client.takeBatch(10, 1u << 20), "7;5;event;6;4;done");
+
+  // Limits refuse events first: notices have room up to twice the limit.
+  ClientSession small(2, -1, 0);
+  QueueLimits tight;
+  tight.requests = 2;
+  tight.bytes = 1000;
+  EXPECT_TRUE(small.enqueue("a", true, tight));
+  EXPECT_TRUE(small.enqueue("b", true, tight));
+  EXPECT_FALSE(small.enqueue("c", true, tight));  // an event beyond the limit
+  EXPECT_TRUE(small.enqueue("d", false, tight));  // a notice still has room
+  EXPECT_TRUE(small.enqueue("e", false, tight));
+  EXPECT_FALSE(small.enqueue("f", false, tight));  // up to twice the limit
+  EXPECT_FALSE(small.enqueue(std::string(1001, 'x'), true, tight));
+  EXPECT_EQ(small.counters.dropped, 3u);
+  EXPECT_EQ(requestsOf(small.takeBatch(10, 1u << 20)), (Lines{"a", "b", "d", "e"}));
+  EXPECT_TRUE(small.enqueue("g", true, tight));  // room again once sent
 }
 
-TEST(ClientQueue, LimitsRefuseEventsFirst) {
-  ClientSession client(1, -1, 0);
-  QueueLimits limits;
-  limits.requests = 2;
-  limits.bytes = 1000;
-  EXPECT_TRUE(client.enqueue("a", true, limits));
-  EXPECT_TRUE(client.enqueue("b", true, limits));
-  EXPECT_FALSE(client.enqueue("c", true, limits));  // an event beyond the limit
-  EXPECT_TRUE(client.enqueue("d", false, limits));  // a notice still has room
-  EXPECT_TRUE(client.enqueue("e", false, limits));
-  EXPECT_FALSE(client.enqueue("f", false, limits));  // up to twice the limit
-  EXPECT_FALSE(client.enqueue(std::string(1001, 'x'), true, limits));
-  EXPECT_EQ(client.counters.dropped, 3u);
-  EXPECT_EQ(requestsOf(client.takeBatch(10, 1u << 20)), (std::vector<std::string>{"a", "b", "d", "e"}));
-  EXPECT_TRUE(client.enqueue("g", true, limits));  // room again once sent
+std::vector<unsigned long long> takeAll(PairSequencer& sequencer) {
+  std::vector<unsigned long long> taken;
+  unsigned long long seqNo = 0;
+  std::string request;
+  while (sequencer.takeReady(&seqNo, &request)) {
+    EXPECT_EQ(request, "e" + std::to_string(seqNo));
+    taken.push_back(seqNo);
+  }
+  return taken;
+}
+
+TEST(PairSequencer, GivesUpMissingNumbersAfterTheHoldTimeOrWhenTheHoldIsFull) {
+  const auto start = PairSequencer::Clock::now();
+  HoldLimits limits;
+  limits.time = milliseconds(1000);
+  limits.events = 3;
+
+  PairSequencer sequencer(1);
+  ASSERT_EQ(sequencer.arrive(4, "e4", start), Arrival::kHeld);
+  ASSERT_EQ(sequencer.arrive(5, "e5", start + milliseconds(500)), Arrival::kHeld);
+  EXPECT_FALSE(sequencer.giveUpDue(start + milliseconds(999), limits));
+  EXPECT_TRUE(sequencer.giveUpDue(start + milliseconds(1000), limits));
+  EXPECT_EQ(sequencer.giveUp(), 3u);  // 1, 2 and 3
+  EXPECT_EQ(takeAll(sequencer), (std::vector<unsigned long long>{4, 5}));
+  EXPECT_EQ(sequencer.arrive(2, "e2", start), Arrival::kLate);
+
+  // Four held over a bound of three: the gap before them goes at once.
+  for (unsigned long long seqNo : {8ull, 9ull, 10ull}) sequencer.arrive(seqNo, "e" + std::to_string(seqNo), start);
+  EXPECT_FALSE(sequencer.giveUpDue(start, limits));
+  sequencer.arrive(12, "e12", start);
+  // A number never issued is discarded instead of moving the series on.
+  sequencer.arrive(1000000, "e1000000", start);
+  EXPECT_EQ(sequencer.discardAbove(12), 1u);
+  EXPECT_TRUE(sequencer.giveUpDue(start, limits));
+  EXPECT_EQ(sequencer.giveUp(), 2u);  // 6 and 7
+  EXPECT_EQ(takeAll(sequencer), (std::vector<unsigned long long>{8, 9, 10}));
+  EXPECT_EQ(sequencer.arrive(11, "e11", start), Arrival::kInOrder);
+  EXPECT_EQ(takeAll(sequencer), (std::vector<unsigned long long>{12}));
+  EXPECT_EQ(sequencer.heldBytes(), 0u);
+
+  // Started at 0 (another server's pair), the series begins at the first
+  // number that arrives.
+  PairSequencer fresh(0);
+  EXPECT_EQ(fresh.arrive(500, "e500", start), Arrival::kInOrder);
+  EXPECT_EQ(fresh.arrive(499, "e499", start), Arrival::kBeforeStart);
 }
 
 }  // namespace
+}  // namespace evt::service
