@@ -161,3 +161,63 @@ TEST(Channel, StalledServiceHoldsNeitherInitializeNorFinalize) {
   close(stalled);
   unlink(address.sun_path);
 }
+
+// Whoever waits for input reads it for the others. A sender waiting for its
+// answer reads the requests the service sent first and keeps them, in order,
+// for receiveRequest; a receiveRequest in progress reads the answer a sender
+// waits for and hands it over. A client that only makes exchanges notices
+// the service is gone and connects again by itself.
+TEST(Channel, WaitersReadForEachOther) {
+  evt::channel::ChannelListener listener(evt::channel::endpointPath(kServiceChannelName, kServiceChannelId));
+  ASSERT_EQ(0, listener.listen());
+  auto channel = newChannel();
+  ASSERT_EQ(0, channel->initialize());
+  auto peer = std::make_unique<evt::channel::FrameConnection>(listener.accept(5000));
+  ASSERT_EQ(ZEBIPC_CONNECTED, receive(*channel).result);
+  auto serviceRequest = [](const std::string& text) {
+    Frame frame;
+    frame.kind = evt::channel::FRAME_SERVICE_REQUEST;
+    frame.text = text;
+    return frame;
+  };
+  auto answerNext = [&] {
+    Frame request;
+    ASSERT_EQ(0, peer->read(&request, 5000));
+    Frame answer = request;
+    answer.kind = evt::channel::FRAME_CLIENT_ANSWER;
+    answer.header[1] = request.header[0];
+    ASSERT_EQ(0, peer->write(answer));
+  };
+  auto textOf = [&] {
+    std::string text;
+    unsigned long a = 0, b = 0;
+    int noResponse = 0;
+    char header[16];
+    const long result = channel->receiveRequest(&a, &b, &text, &noResponse, header);
+    return result == 0 ? text : "status " + std::to_string(result);
+  };
+
+  ASSERT_EQ(0, peer->write(serviceRequest("one")));
+  ASSERT_EQ(0, peer->write(serviceRequest("two")));
+  auto exchanged = std::async(std::launch::async, [&] { return exchange(*channel, CECMD_CLIENT_NAME, "x"); });
+  answerNext();
+  EXPECT_EQ(0, exchanged.get());
+  EXPECT_EQ("one", textOf());
+  EXPECT_EQ("two", textOf());
+
+  auto received = std::async(std::launch::async, textOf);
+  exchanged = std::async(std::launch::async, [&] { return exchange(*channel, CECMD_PROCESS_ID, "7"); });
+  answerNext();
+  EXPECT_EQ(0, exchanged.get());
+  ASSERT_EQ(0, peer->write(serviceRequest("three")));
+  EXPECT_EQ("three", received.get());
+
+  peer.reset();
+  EXPECT_NE(0, exchange(*channel, CECMD_PROCESS_ID, "7"));
+  const int again = listener.accept(5000);
+  ASSERT_GE(again, 0) << "the client did not connect again";
+  peer = std::make_unique<evt::channel::FrameConnection>(again);
+  EXPECT_EQ("status " + std::to_string(ZEBIPC_DISCONNECTED), textOf());
+  EXPECT_EQ("status " + std::to_string(ZEBIPC_CONNECTED), textOf());
+  channel->finalize();
+}
