@@ -56,13 +56,7 @@ class Completions : public CCompletionHandler {
   long m_last = 0;
 };
 
-class NoNotices : public CPublishHandler {
- public:
-  long onPublish(const std::string&, long, int) override { return 0; }
-};
-
-// Waits until the client is registered, then sends the queue with a
-// completion id and waits for its completion.
+// Waits until the client is registered, then for the completion of its queue.
 bool registerAndFlush(CEventLib& lib, Completions& completions, long id) {
   const auto deadline = Clock::now() + std::chrono::seconds(30);
   while (lib.execute(static_cast<unsigned long>(id)) < 0) {
@@ -75,8 +69,7 @@ bool registerAndFlush(CEventLib& lib, Completions& completions, long id) {
 int publish(const std::string& category, const std::string& name, long count, double rate, std::size_t size,
             bool end) {
   Completions completions;
-  NoNotices notices;
-  CEventLib lib("host-pub-" + name, nullptr, &notices, &completions);
+  CEventLib lib("host-pub-" + name, nullptr, nullptr, &completions);
   lib.initialize();
   lib.publish(category);
   if (!registerAndFlush(lib, completions, 1)) return 3;
@@ -96,8 +89,6 @@ int publish(const std::string& category, const std::string& name, long count, do
   return 0;
 }
 
-// Checks and counts as events come: numbers strictly increasing, each
-// publisher's indexes increasing.
 class Subscriber : public CEventHandler {
  public:
   explicit Subscriber(long ends) : m_ends(ends) {}
@@ -145,8 +136,7 @@ class Subscriber : public CEventHandler {
 int subscribe(const std::string& category, long ends, long timeoutMs) {
   Subscriber subscriber(ends);
   Completions completions;
-  NoNotices notices;
-  CEventLib lib("host-sub", &subscriber, &notices, &completions);
+  CEventLib lib("host-sub", &subscriber, nullptr, &completions);
   lib.initialize();
   lib.subscribe(category, "", kThisServer, nullptr);
   if (!registerAndFlush(lib, completions, 1)) return 3;
@@ -174,13 +164,6 @@ int staticClient(const std::string& category) {
   return 0;
 }
 
-int usage() {
-  std::fprintf(stderr,
-               "usage: host_helper pub CATEGORY NAME COUNT RATE SIZE [end] | sub CATEGORY ENDS TIMEOUT_MS | "
-               "take CATEGORY | static CATEGORY\n");
-  return 2;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -192,5 +175,6 @@ int main(int argc, char** argv) {
   if (mode == "sub" && argc == 5) return subscribe(argv[2], std::atol(argv[3]), std::atol(argv[4]));
   if (mode == "take" && argc == 3) return takeAndDie(argv[2]);
   if (mode == "static" && argc == 3) return staticClient(argv[2]);
-  return usage();
+  std::fprintf(stderr, "host_helper: unknown mode or arguments (see its source)\n");
+  return 2;
 }

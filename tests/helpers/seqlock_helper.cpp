@@ -1,7 +1,5 @@
-// Child process for the multi-process tests, built for each ABI so that
-// 32-bit and 64-bit processes can share one lock, block or store. Modes:
-//   count NAME COUNT          COUNT times, holding "Mutex-NAME", add 1 to the
-//                             64-bit counter in "Share-NAME"
+// Child process for the store tests, built for each ABI so that 32-bit and
+// 64-bit processes share one store. Modes:
 //   nextseq CATEGORY COUNT FILE  COUNT numbers from the store, written to FILE
 //                             as native 64-bit integers
 //   diehold CATEGORY          die (SIGKILL) holding the category's record
@@ -10,7 +8,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -21,18 +18,6 @@
 #include "trace/KelException.h"
 
 namespace {
-
-int count(const std::string& name, long times) {
-  CPMutex mutex(1, 0, "Mutex-" + name, 1, 1);
-  CPSharedMemory block("Share-" + name, sizeof(uint64_t));
-  uint64_t* counter = static_cast<uint64_t*>(block.getAddress());
-  for (long i = 0; i < times; ++i) {
-    mutex.wait(CPEvent::kInfinite, nullptr);
-    *counter = *counter + 1;  // a plain read-modify-write: only the lock keeps it whole
-    if (mutex.release() != 0) return 4;
-  }
-  return 0;
-}
 
 int nextSeq(const std::string& category, long times, const char* path) {
   CCategorySeqNo store;
@@ -65,7 +50,6 @@ int dieInitialising(const std::string& category) {
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   try {
-    if (args.size() == 3 && args[0] == "count") return count(args[1], std::atol(args[2].c_str()));
     if (args.size() == 4 && args[0] == "nextseq") return nextSeq(args[1], std::atol(args[2].c_str()), argv[4]);
     if (args.size() == 2 && args[0] == "diehold") return dieHolding(args[1]);
     if (args.size() == 2 && args[0] == "dieinit") return dieInitialising(args[1]);
@@ -73,7 +57,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "seqlock_helper: failure 0x%08X at %s\n", static_cast<unsigned>(e.code()), e.location());
     return 3;
   }
-  std::fprintf(stderr, "usage: seqlock_helper count NAME COUNT | nextseq CATEGORY COUNT FILE | diehold CATEGORY | "
-                       "dieinit CATEGORY\n");
+  std::fprintf(stderr, "usage: seqlock_helper nextseq CATEGORY COUNT FILE | diehold CATEGORY | dieinit CATEGORY\n");
   return 2;
 }
