@@ -13,7 +13,6 @@
 
 #include "Library/CEResultCodes.h"
 #include "Service/CategorySeqNo.h"
-#include "Utilities/CParamsX.h"
 #include "platform/CPortable.h"
 #include "platform/linux/ObjectNames.h"
 #include "tests/support/TestEnvironment.h"

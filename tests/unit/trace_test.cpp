@@ -194,11 +194,6 @@ TEST(Portable, NumberText) {
   char buffer[CPortable::kNumberTextSize];
   EXPECT_STREQ(CPortable::itoa(0, buffer, 10), "0");
   EXPECT_STREQ(CPortable::itoa(-2147483647 - 1, buffer, 10), "-2147483648");
-  EXPECT_STREQ(CPortable::itoa(255, buffer, 16), "ff");
-  EXPECT_STREQ(CPortable::ltoa(1000000, buffer, 10), "1000000");
-  const bool wide = sizeof(long) == 8;
-  const long smallest = wide ? static_cast<long>(-9223372036854775807LL - 1) : -2147483647L - 1;
-  EXPECT_STREQ(CPortable::ltoa(smallest, buffer, 10), wide ? "-9223372036854775808" : "-2147483648");
 
   EXPECT_EQ(CPortable::ulltos(0), "0");
   EXPECT_EQ(CPortable::ulltos(18446744073709551615ull), "18446744073709551615");
