@@ -155,27 +155,6 @@ TEST_F(ServiceRobustness, ClientThatNeverReadsLosesEventsAloneAndLearnsOfTheGap)
   EXPECT_EQ(service.stop(), 0);
 }
 
-// Runs `checks` in a child process whose /dev/shm is a fresh tmpfs of
-// `size` (a private mount namespace, so nothing else on the machine sees
-// it). The child's exit status: 0 when the checks held, 77 when the
-// namespace could not be had (not privileged). The child leads a process
-// group of its own, so a service it started is killed even when it died.
-int inSmallSharedMemory(const char* size, void (*checks)()) {
-  pid_t child = fork();
-  if (child == 0) {
-    setpgid(0, 0);
-    if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("evttest", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, size) != 0)
-      _exit(77);
-    checks();
-    _exit(::testing::Test::HasFailure() ? 1 : 0);
-  }
-  setpgid(child, child);  // whichever of the two runs first
-  int status = waitExit(child);
-  ::kill(-child, SIGKILL);
-  return status;
-}
-
 // What a full /dev/shm does: the category that no longer fits is refused
 // with CE_E_CREATE and a logged reason, both to the store and to a host
 // publishing it, while categories already there go on numbering; a service
@@ -213,8 +192,23 @@ void fullSharedMemoryChecks() {
       << readFile(err);
 }
 
+// The checks run in a child whose /dev/shm is a fresh 64 KiB tmpfs of a
+// private mount namespace (exit 77 when it cannot be had: not privileged).
+// The child leads a process group, so a service it started is killed even
+// when it died.
 TEST(ServiceStore, FullSharedMemoryGivesClearErrors) {
-  int status = inSmallSharedMemory("size=64k", fullSharedMemoryChecks);
+  pid_t child = fork();
+  if (child == 0) {
+    setpgid(0, 0);
+    if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("evttest", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "size=64k") != 0)
+      _exit(77);
+    fullSharedMemoryChecks();
+    _exit(::testing::Test::HasFailure() ? 1 : 0);
+  }
+  setpgid(child, child);  // whichever of the two runs first
+  const int status = waitExit(child);
+  ::kill(-child, SIGKILL);
   if (status == 77) GTEST_SKIP() << "no private mount namespace here (needs root)";
   EXPECT_EQ(0, status);
 }

@@ -170,7 +170,7 @@ std::size_t TestHost::received(const std::string& category) const {
 HostProcess::HostProcess(const std::vector<std::string>& args) {
   static int serial = 0;
   m_out = logDirectory() + "/host" + std::to_string(getpid()) + "-" + std::to_string(++serial) + ".out";
-  std::vector<std::string> argv{hostHelperPath()};
+  std::vector<std::string> argv{ownHelperPath()};
   argv.insert(argv.end(), args.begin(), args.end());
   m_pid = spawn(argv, ownEmulator(), m_out, m_out + ".err");
 }

@@ -1,6 +1,6 @@
 // The real event service as a child process of the test, a raw client that
 // speaks frames to it directly (for hostile or tool-like peers), and hosts:
-// a CEventLib in the test process with recording handlers, or host_helper
+// a CEventLib in the test process with recording handlers, or the helper program
 // in a process of its own.
 #pragma once
 
@@ -120,7 +120,7 @@ class ServiceWithHosts : public ::testing::Test {
   TestHost publisher{"publisher"};
 };
 
-// A host_helper process (tests/helpers/host_helper.cpp) whose standard
+// A helper process in a host mode (tests/helpers/test_helper.cpp) whose standard
 // output goes to a file; killed when still running at the end.
 class HostProcess {
  public:

@@ -132,7 +132,6 @@ int exitWithin(pid_t pid, std::chrono::milliseconds timeout) {
 }
 
 std::string ownHelperPath() { return EVT_OWN_HELPER; }
-std::string hostHelperPath() { return EVT_HOST_HELPER; }
 std::string ownEmulator() { return EVT_OWN_EMULATOR; }
 std::string peerHelperPath() { return EVT_PEER_HELPER_PATH; }
 std::string peerEmulator() { return EVT_PEER_HELPER_EMULATOR; }

@@ -26,11 +26,10 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& emulator = 
 int waitExit(pid_t pid);
 int exitWithin(pid_t pid, std::chrono::milliseconds timeout);
 
-// This build's helper programs (see tests/CMakeLists.txt), run with
-// ownEmulator(); the seqlock helper of the other ABI when configured (else
-// empty), run with peerEmulator().
+// This build's helper program (tests/helpers/test_helper.cpp), run with
+// ownEmulator(); the other ABI's when configured (else empty), run with
+// peerEmulator().
 std::string ownHelperPath();
-std::string hostHelperPath();
 std::string ownEmulator();
 std::string peerHelperPath();
 std::string peerEmulator();
