@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstring>
 #include <sstream>
-#include <thread>
 
 #include "Library/CEResultCodes.h"
 #include "Utilities/CParamsX.h"
@@ -48,26 +47,18 @@ bool ServiceProcess::start() {
   std::vector<std::string> argv{eventdPath()};
   argv.insert(argv.end(), m_extraArgs.begin(), m_extraArgs.end());
   m_pid = spawn(argv, ownEmulator());
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (std::chrono::steady_clock::now() < end) {
-    int status = 0;
-    if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
-      m_pid = -1;
-      return false;
-    }
-    RawClient probe(m_socket);
-    if (probe.connected()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return false;
+  bool exited = false;
+  const bool settled = eventually(
+      [&] { return (exited = waitpid(m_pid, nullptr, WNOHANG) == m_pid) || RawClient(m_socket).connected(); },
+      std::chrono::seconds(20));
+  if (exited) m_pid = -1;
+  return settled && !exited;
 }
 
 int ServiceProcess::kill(int signal) {
   if (m_pid <= 0) return -1;
   ::kill(m_pid, signal);
-  int status = waitExit(m_pid);
-  m_pid = -1;
-  return status;
+  return waitExit(std::exchange(m_pid, -1));
 }
 
 std::map<std::string, long long> ServiceProcess::status() const {
