@@ -2,23 +2,14 @@
 // restarted twenty times, two hosts publishing into each category: every
 // host keeps every subscription, gets every category in number order, and
 // hears of every gap exactly once.
-#include <signal.h>
-
-#include <algorithm>
 #include <condition_variable>
 #include <functional>
-#include <map>
-#include <memory>
 #include <mutex>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include <gtest/gtest.h>
 
-#include "tests/support/FakeService.h"
 #include "tests/support/ServiceProcess.h"
-#include "tests/support/TestHost.h"
 
 namespace evt::test {
 namespace {

@@ -2,32 +2,21 @@
 // texts, a frame left half sent, a client that never reads, more
 // subscriptions or connections than allowed, a full /dev/shm. None of them
 // may crash or stall the service for the well-behaved hosts.
-#include <dirent.h>
 #include <sched.h>
-#include <signal.h>
-#include <stdlib.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
 #include <fstream>
-#include <memory>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "Library/CEResultCodes.h"
-#include "Library/CEventLibImpl.h"
 #include "Service/CategorySeqNo.h"
 #include "protocol/Protocol.h"
-#include "tests/support/FakeService.h"
 #include "tests/support/ServiceProcess.h"
-#include "tests/support/TestEnvironment.h"
-#include "tests/support/TestHost.h"
 
 namespace evt::test {
 namespace {
@@ -35,12 +24,8 @@ namespace {
 class ServiceRobustness : public ServiceWithHosts {
  protected:
   ServiceRobustness()
-      : ServiceWithHosts({"--partial-timeout", "300", "--max-subscriptions", "3", "--max-memory", "16777216"}) {}
-};
-
-class SlowReader : public ServiceWithHosts {
- protected:
-  SlowReader() : ServiceWithHosts({"--queue-limit", "2000"}) {}
+      : ServiceWithHosts({"--partial-timeout", "300", "--max-subscriptions", "3", "--max-memory", "16777216",
+                          "--queue-limit", "2000"}) {}
 };
 
 // A bad frame closes its connection, garbage texts are skipped, a frame left
@@ -114,7 +99,7 @@ TEST_F(ServiceRobustness, BadFramesCloseOnlyTheirConnectionAndGarbageTextsAreSki
   EXPECT_EQ(service.stop(), 0);
 }
 
-TEST_F(SlowReader, ClientThatNeverReadsLosesEventsAloneAndLearnsOfTheGap) {
+TEST_F(ServiceRobustness, ClientThatNeverReadsLosesEventsAloneAndLearnsOfTheGap) {
   RawClient stalled;  // subscribes, then never reads again
   channel::Frame reply;
   ASSERT_TRUE(stalled.command(CECMD_QUEUE, queueText({requestList("subscribe", listOf({"1", "flood"}))}), &reply));
@@ -170,27 +155,6 @@ TEST_F(SlowReader, ClientThatNeverReadsLosesEventsAloneAndLearnsOfTheGap) {
   EXPECT_EQ(service.stop(), 0);
 }
 
-// Runs `checks` in a child process whose /dev/shm is a fresh tmpfs of
-// `size` (a private mount namespace, so nothing else on the machine sees
-// it). The child's exit status: 0 when the checks held, 77 when the
-// namespace could not be had (not privileged). The child leads a process
-// group of its own, so a service it started is killed even when it died.
-int inSmallSharedMemory(const char* size, void (*checks)()) {
-  pid_t child = fork();
-  if (child == 0) {
-    setpgid(0, 0);
-    if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("evttest", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, size) != 0)
-      _exit(77);
-    checks();
-    _exit(::testing::Test::HasFailure() ? 1 : 0);
-  }
-  setpgid(child, child);  // whichever of the two runs first
-  int status = waitExit(child);
-  ::kill(-child, SIGKILL);
-  return status;
-}
-
 // What a full /dev/shm does: the category that no longer fits is refused
 // with CE_E_CREATE and a logged reason, both to the store and to a host
 // publishing it, while categories already there go on numbering; a service
@@ -222,32 +186,31 @@ void fullSharedMemoryChecks() {
   // A second service with a store of its own finds no room for it.
   setenv("EVT_SHM_PREFIX", (std::string(getenv("EVT_SHM_PREFIX")) + "second.").c_str(), 1);
   const std::string err = logDirectory() + "/second-eventd.err";
-  pid_t second = spawnRedirected({eventdPath(), "--socket", logDirectory() + "/second.sock"}, ownEmulator(),
-                                 std::string(), err);
+  pid_t second = spawn({eventdPath(), "--socket", logDirectory() + "/second.sock"}, ownEmulator(), "", err);
   EXPECT_EQ(1, exitWithin(second, std::chrono::seconds(30)));
   EXPECT_NE(readFile(err).find("eventd: cannot open the shared sequence-number store"), std::string::npos)
       << readFile(err);
 }
 
+// The checks run in a child whose /dev/shm is a fresh 64 KiB tmpfs of a
+// private mount namespace (exit 77 when it cannot be had: not privileged).
+// The child leads a process group, so a service it started is killed even
+// when it died.
 TEST(ServiceStore, FullSharedMemoryGivesClearErrors) {
-  int status = inSmallSharedMemory("size=64k", fullSharedMemoryChecks);
+  pid_t child = fork();
+  if (child == 0) {
+    setpgid(0, 0);
+    if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("evttest", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "size=64k") != 0)
+      _exit(77);
+    fullSharedMemoryChecks();
+    _exit(::testing::Test::HasFailure() ? 1 : 0);
+  }
+  setpgid(child, child);  // whichever of the two runs first
+  const int status = waitExit(child);
+  ::kill(-child, SIGKILL);
   if (status == 77) GTEST_SKIP() << "no private mount namespace here (needs root)";
   EXPECT_EQ(0, status);
-}
-
-// The lowest descriptor number the process does not have open: the one its
-// next descriptor gets.
-unsigned long lowestFreeDescriptor(pid_t pid) {
-  std::vector<unsigned long> open;
-  DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-  if (dir == nullptr) return 0;
-  while (const dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] != '.') open.push_back(std::stoul(entry->d_name));
-  }
-  closedir(dir);
-  unsigned long free = 0;
-  while (std::find(open.begin(), open.end(), free) != open.end()) ++free;
-  return free;
 }
 
 // CPU seconds the process has used so far (user + system).
@@ -276,9 +239,13 @@ TEST(ServiceTrust, DescriptorLimitAndSighupLeaveTheServiceRunning) {
   clients.push_back(std::make_unique<RawClient>());
   ASSERT_TRUE(answers(*clients.back()));
 
-  // Room for one more connection, then none.
+  // Room for one more connection (the lowest descriptor eventd has free),
+  // then none.
   rlimit limit{};
-  limit.rlim_cur = limit.rlim_max = lowestFreeDescriptor(service.pid()) + 1;
+  const std::string fds = "/proc/" + std::to_string(service.pid()) + "/fd/";
+  struct stat fd {};
+  for (limit.rlim_cur = 0; lstat((fds + std::to_string(limit.rlim_cur)).c_str(), &fd) == 0;) ++limit.rlim_cur;
+  limit.rlim_max = ++limit.rlim_cur;
   ASSERT_EQ(0, prlimit(service.pid(), RLIMIT_NOFILE, &limit, nullptr));
   for (int i = 0; i < 4; ++i) clients.push_back(std::make_unique<RawClient>());  // queued in the backlog
   const double before = cpuSeconds(service.pid());

@@ -3,18 +3,10 @@
 // notices and completions come back, forged events reach nobody, a fresh
 // subscriber sees no gap, and a restarted service gets the subscriptions
 // back and reports each loss once.
-#include <signal.h>
-
-#include <string>
-#include <tuple>
-
 #include <gtest/gtest.h>
 
 #include "protocol/Protocol.h"
-#include "tests/support/FakeService.h"
 #include "tests/support/ServiceProcess.h"
-#include "tests/support/TestEnvironment.h"
-#include "tests/support/TestHost.h"
 
 namespace evt::test {
 namespace {
@@ -27,15 +19,13 @@ class ServiceRouting : public ServiceWithHosts {
 };
 using ServiceRestart = ServiceWithHosts;
 
-std::string keys(const std::vector<std::string>& items) { return listOf(items); }
-
 // A client may publish only in this server's name and never in the
 // service's own category: what it sends otherwise reaches nobody, is
 // counted, and its name cannot break a log line.
 TEST_F(ServiceRouting, EventsReachSubscribersInOrderWithNoticesAndCompletions) {
   ASSERT_GE(subscriber.lib().subscribe("orders", "", kThisServer, nullptr), 0);
   ASSERT_GE(subscriber.lib().subscribe("orders", "", 99, nullptr), 0);
-  ASSERT_GE(subscriber.lib().subscribe("prices", keys({"eur", "*"}), 12, nullptr), 0);
+  ASSERT_GE(subscriber.lib().subscribe("prices", listOf({"eur", "*"}), 12, nullptr), 0);
   ASSERT_TRUE(subscriber.flush());
   RawClient forger;
   channel::Frame reply;
@@ -53,9 +43,9 @@ TEST_F(ServiceRouting, EventsReachSubscribersInOrderWithNoticesAndCompletions) {
 
   constexpr int kEvents = 2000;
   for (int i = 0; i < kEvents; ++i) {
-    ASSERT_GE(publisher.lib().deliverEvent("orders", keys({"k"}), std::to_string(i)), 0);
+    ASSERT_GE(publisher.lib().deliverEvent("orders", listOf({"k"}), std::to_string(i)), 0);
     if (i % 10 == 0) {
-      ASSERT_GE(publisher.lib().deliverEvent("prices", keys({i % 20 == 0 ? "eur" : "usd", "x"}), std::to_string(i)), 0);
+      ASSERT_GE(publisher.lib().deliverEvent("prices", listOf({i % 20 == 0 ? "eur" : "usd", "x"}), std::to_string(i)), 0);
     }
   }
   ASSERT_TRUE(publisher.flush());

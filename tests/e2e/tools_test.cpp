@@ -2,17 +2,13 @@
 // running one, and eventd's own start and stop at its endpoint.
 #include <dirent.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <fstream>
-#include <memory>
 #include <sstream>
-#include <string>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -21,9 +17,7 @@
 #include "platform/linux/Endpoint.h"
 #include "platform/linux/ObjectNames.h"
 #include "protocol/Protocol.h"
-#include "tests/support/FakeService.h"
 #include "tests/support/ServiceProcess.h"
-#include "tests/support/TestEnvironment.h"
 
 namespace evt::test {
 namespace {
@@ -35,24 +29,31 @@ struct ToolRun {
 
 std::string outputPath(const std::string& name) { return logDirectory() + "/" + name; }
 
-ToolRun runTool(const std::string& name, const std::vector<std::string>& args, const std::string& program = evtPath()) {
+ToolRun runTool(const std::string& name, const std::vector<std::string>& args, const std::string& program = evtPath(),
+                const std::string& input = std::string()) {
   std::vector<std::string> argv{program};
   argv.insert(argv.end(), args.begin(), args.end());
-  pid_t pid = spawnRedirected(argv, ownEmulator(), outputPath(name + ".out"), outputPath(name + ".err"));
+  const pid_t pid = spawn(argv, ownEmulator(), outputPath(name + ".out"), outputPath(name + ".err"), input);
   ToolRun run{waitExit(pid), "", ""};
   run.out = readFile(outputPath(name + ".out"));
   run.err = readFile(outputPath(name + ".err"));
   return run;
 }
 
-// Starts `evt ARGS` in the background and waits until it says it subscribed.
-pid_t startSubscriber(const std::string& name, const std::vector<std::string>& args) {
+// Starts `evt ARGS` in the background and waits until it says `ready`.
+pid_t startTool(const std::string& name, const std::vector<std::string>& args, const std::string& ready = "subscribed") {
   std::vector<std::string> argv{evtPath()};
   argv.insert(argv.end(), args.begin(), args.end());
-  const pid_t pid = spawnRedirected(argv, ownEmulator(), outputPath(name + ".out"), outputPath(name + ".err"));
-  EXPECT_TRUE(eventually([&] { return readFile(outputPath(name + ".err")).find("subscribed") != std::string::npos; },
-                         std::chrono::seconds(30)));
+  const pid_t pid = spawn(argv, ownEmulator(), outputPath(name + ".out"), outputPath(name + ".err"));
+  EXPECT_TRUE(eventually([&] { return readFile(outputPath(name + ".err")).find(ready) != std::string::npos; },
+                         std::chrono::seconds(60)));
   return pid;
+}
+
+// A file of `text` to feed a tool's standard input.
+std::string inputFile(const std::string& name, const std::string& text) {
+  std::ofstream(outputPath(name)) << text;
+  return outputPath(name);
 }
 
 // Each line of `text` read as one JSON object (a parse error fails the test).
@@ -63,37 +64,31 @@ std::vector<nlohmann::json> jsonLines(const std::string& text) {
   return lines;
 }
 
-// Starts `evt ARGS` in the background and waits until it says `ready`.
-pid_t startTool(const std::string& name, const std::vector<std::string>& args, const std::string& ready) {
-  std::vector<std::string> argv{evtPath()};
-  argv.insert(argv.end(), args.begin(), args.end());
-  const pid_t pid = spawnRedirected(argv, ownEmulator(), outputPath(name + ".out"), outputPath(name + ".err"));
-  EXPECT_TRUE(eventually([&] { return readFile(outputPath(name + ".err")).find(ready) != std::string::npos; },
-                         std::chrono::seconds(30)));
-  return pid;
+// A Unix socket of `type` bound to `path`.
+int boundSocket(const std::string& path, int type) {
+  const int fd = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  EXPECT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0) << path;
+  return fd;
 }
 
 TEST(Tools, EvtWithoutAServiceSaysSoAndFails) {
-  for (const char* command : {"status", "dump", "complete"}) {
-    ToolRun run = runTool(command, {command, "--wait", "0.2"});
-    EXPECT_EQ(run.status, 1) << command;
-    EXPECT_NE(run.err.find("no event service at "), std::string::npos) << command << ": " << run.err;
+  for (const auto& args : std::vector<std::vector<std::string>>{{"status", "--wait", "0.2"}, {"dump", "--wait", "0.2"},
+                                                                {"complete", "--wait", "0.2"}, {"pub", "c", "d", "--wait", "0.2"}}) {
+    ToolRun run = runTool(args[0], args);
+    EXPECT_EQ(run.status, 1) << args[0];
+    EXPECT_NE(run.err.find("evt: no event service at "), std::string::npos) << args[0] << ": " << run.err;
   }
-  ToolRun pub = runTool("pub", {"pub", "c", "data", "--wait", "0.2"});
-  EXPECT_EQ(pub.status, 1);
-  EXPECT_NE(pub.err.find("no event service"), std::string::npos) << pub.err;
   ToolRun help = runTool("help", {"sub", "--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("--json"), std::string::npos);
   // Usage errors exit 2, as command-line tools do; --version says the
   // project's version.
-  for (const auto& args : std::vector<std::vector<std::string>>{{"pub"},
-                                                                {"bogus"},
-                                                                {"sub", "--count", "x"},
-                                                                {"pub", "c", "d", "--count", "0"},
-                                                                {"sub", "c", "--json", "--raw"},
-                                                                {"monitor", "--format", "{nope}"},
-                                                                {"pub", "c", "k", "d", "--stdin"}}) {
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"pub"}, {"bogus"}, {"sub", "--count", "x"}, {"pub", "c", "d", "--count", "0"}, {"sub", "c", "--json", "--raw"},
+           {"monitor", "--format", "{nope}"}, {"pub", "c", "k", "d", "--stdin"}}) {
     EXPECT_EQ(runTool("bad", args).status, 2) << args[0];
   }
   EXPECT_EQ(runTool("bad", {"--bogus"}, eventdPath()).status, 2);
@@ -104,10 +99,13 @@ TEST(Tools, EvtWithoutAServiceSaysSoAndFails) {
   }
 }
 
-TEST(Tools, SubscriberAndPublisherThroughTheService) {
+// evt sub, pub, status, dump and complete through one service; then a
+// monitor sees what every client sends as it arrives, subscribed to or not,
+// with the sender, and --raw and --format shape what a subscriber prints.
+TEST(Tools, SubscriberPublisherMonitorAndQueriesThroughTheService) {
   ServiceProcess service;
   ASSERT_TRUE(service.start());
-  const pid_t subscriber = startSubscriber("sub", {"sub", "greetings", "--json", "--count", "3", "--timeout", "60"});
+  const pid_t subscriber = startTool("sub", {"sub", "greetings", "--json", "--count", "3", "--timeout", "60"});
   ToolRun pub = runTool("pub", {"pub", "greetings", "en,formal", "good \"day\"", "--count", "3"});
   EXPECT_EQ(pub.status, 0) << pub.err;
   EXPECT_NE(pub.err.find("published 3 events of greetings"), std::string::npos) << pub.err;
@@ -121,14 +119,9 @@ TEST(Tools, SubscriberAndPublisherThroughTheService) {
 
   // Lines of standard input are events too, and a watcher of every
   // category of this machine sees them without naming the category.
-  const pid_t watcher = startSubscriber("all", {"sub", "--all", "--count", "3", "--timeout", "60"});
-  {
-    std::ofstream input(outputPath("lines.in"));
-    input << "first line\r\nsecond line\n";
-  }
-  pid_t linePublisher = spawnRedirected({evtPath(), "pub", "greetings", "--stdin"}, ownEmulator(),
-                                        outputPath("lines.out"), outputPath("lines.err"), outputPath("lines.in"));
-  EXPECT_EQ(waitExit(linePublisher), 0) << readFile(outputPath("lines.err"));
+  const pid_t watcher = startTool("all", {"sub", "--all", "--count", "3", "--timeout", "60"});
+  EXPECT_EQ(runTool("lines", {"pub", "greetings", "--stdin"}, evtPath(),
+                    inputFile("lines.in", "first line\r\nsecond line\n")).status, 0);
   // Text output keeps one event to a line, whatever its data holds.
   EXPECT_EQ(runTool("pub", {"pub", "greetings", "", "two\nlines\\"}).status, 0);
   ASSERT_EQ(waitExit(watcher), 0) << readFile(outputPath("all.err"));
@@ -162,30 +155,18 @@ TEST(Tools, SubscriberAndPublisherThroughTheService) {
   EXPECT_EQ(complete.status, 0) << complete.err;
   EXPECT_EQ(occurrences(complete.out, "completed in "), 3u) << complete.out;
   EXPECT_NE(complete.out.find("3 round trips: min "), std::string::npos) << complete.out;
-  EXPECT_EQ(service.stop(), 0);
-}
 
-// A monitor sees what every client sends as it arrives, subscribed to or
-// not, with the sender; --raw and --format shape what a subscriber prints.
-TEST(Tools, MonitorShowsEverySenderAndOutputTakesItsShape) {
-  ServiceProcess service;
-  ASSERT_TRUE(service.start());
   const pid_t monitor = startTool("monitor", {"monitor", "fresh*", "--notices", "--json", "--count", "3"}, "monitoring");
-  const pid_t raw = startTool("raw", {"sub", "fresh-lines", "--raw", "--count", "2", "--timeout", "60"}, "subscribed");
-  const pid_t formatted = startTool(
-      "format", {"sub", "fresh-lines", "--format", "{category}|{keys}|{data}|{seqno}", "--count", "2"}, "subscribed");
-  // The first event of a category nobody follows.
-  // Data that is not all UTF-8 still makes valid JSON (a byte of no UTF-8
-  // sequence reads as U+00XX).
+  const pid_t raw = startTool("raw", {"sub", "fresh-lines", "--raw", "--count", "2", "--timeout", "60"});
+  const pid_t formatted =
+      startTool("format", {"sub", "fresh-lines", "--format", "{category}|{keys}|{data}|{seqno}", "--count", "2"});
+  // The first event of a category nobody follows; data that is not all
+  // UTF-8 still makes valid JSON (a byte of no UTF-8 sequence reads as U+00XX).
   EXPECT_EQ(runTool("first", {"pub", "fresh-first", "k", "tab\there \xff \xc3\xa9"}).status, 0);
-  {
-    std::ofstream input(outputPath("lines.in"));
-    input << "one\r\ntwo \\ \"2\"\n";
-  }
-  const pid_t lines = spawnRedirected({evtPath(), "pub", "-q", "fresh-lines", "x", "--stdin"}, ownEmulator(),
-                                      outputPath("lines.out"), outputPath("lines.err"), outputPath("lines.in"));
-  EXPECT_EQ(waitExit(lines), 0);
-  EXPECT_EQ(readFile(outputPath("lines.err")), "") << "-q prints nothing";
+  const ToolRun quiet = runTool("quiet", {"pub", "-q", "fresh-lines", "x", "--stdin"}, evtPath(),
+                                inputFile("quiet.in", "one\r\ntwo \\ \"2\"\n"));
+  EXPECT_EQ(quiet.status, 0);
+  EXPECT_EQ(quiet.err, "") << "-q prints nothing";
   ASSERT_EQ(waitExit(monitor), 0) << readFile(outputPath("monitor.err"));
   ASSERT_EQ(waitExit(raw), 0) << readFile(outputPath("raw.err"));
   ASSERT_EQ(waitExit(formatted), 0) << readFile(outputPath("format.err"));
@@ -209,9 +190,9 @@ TEST(Tools, MonitorShowsEverySenderAndOutputTakesItsShape) {
   EXPECT_EQ(events[2].at("data"), "two \\ \"2\"");
 
   EXPECT_EQ(readFile(outputPath("raw.out")), "one\ntwo \\ \"2\"\n");
-  const std::string shaped = readFile(outputPath("format.out"));
-  EXPECT_EQ(shaped, "fresh-lines|x|one|" + events[1].at("seqno").get<std::string>() + "\nfresh-lines|x|two \\x5c \"2\"|" +
-                        events[2].at("seqno").get<std::string>() + "\n");
+  EXPECT_EQ(readFile(outputPath("format.out")),
+            "fresh-lines|x|one|" + events[1].at("seqno").get<std::string>() + "\nfresh-lines|x|two \\x5c \"2\"|" +
+                events[2].at("seqno").get<std::string>() + "\n");
   EXPECT_EQ(service.stop(), 0);
 }
 
@@ -219,8 +200,8 @@ TEST(Tools, MonitorShowsEverySenderAndOutputTakesItsShape) {
 // when the service goes away and comes back, its subscription renewed.
 TEST(Tools, SubscriberWaitsForTheServiceAndFollowsItsRestarts) {
   const pid_t subscriber =
-      spawnRedirected({evtPath(), "sub", "comeback", "--json", "--wait", "60", "--count", "1", "--timeout", "120"},
-                      ownEmulator(), outputPath("sub.out"), outputPath("sub.err"));
+      spawn({evtPath(), "sub", "comeback", "--json", "--wait", "60", "--count", "1", "--timeout", "120"},
+            ownEmulator(), outputPath("sub.out"), outputPath("sub.err"));
   ServiceProcess service;
   ASSERT_TRUE(service.start());
   ASSERT_TRUE(eventually([&] { return readFile(outputPath("sub.err")).find("subscribed") != std::string::npos; },
@@ -256,9 +237,9 @@ TEST(Tools, EventdGuardsItsEndpoint) {
   EXPECT_EQ(info.st_mode & 0777, 0660u);
 
   // A second service at the same endpoint refuses to start.
-  pid_t second = spawnRedirected({eventdPath(), "--socket", socket}, ownEmulator(), "", outputPath("second.err"));
-  EXPECT_EQ(waitExit(second), 1);
-  EXPECT_NE(readFile(outputPath("second.err")).find("already running"), std::string::npos);
+  ToolRun second = runTool("second", {"--socket", socket}, eventdPath());
+  EXPECT_EQ(second.status, 1);
+  EXPECT_NE(second.err.find("already running"), std::string::npos) << second.err;
 
   // A socket left by a killed service is replaced; SIGTERM removes it.
   EXPECT_EQ(first.kill(SIGKILL), 128 + SIGKILL);
@@ -270,49 +251,26 @@ TEST(Tools, EventdGuardsItsEndpoint) {
 
   // A file that is not a socket is never replaced.
   std::ofstream(socket) << "precious";
-  pid_t third = spawnRedirected({eventdPath(), "--socket", socket}, ownEmulator(), "", outputPath("file.err"));
+  pid_t third = spawn({eventdPath(), "--socket", socket}, ownEmulator(), "", outputPath("file.err"));
   EXPECT_EQ(exitWithin(third, std::chrono::seconds(30)), 1) << "eventd took the path";
   EXPECT_EQ(readFile(socket), "precious");
   EXPECT_NE(readFile(outputPath("file.err")).find("File exists"), std::string::npos);
   unlink(socket.c_str());
 }
 
-// A service manager hears when eventd is ready for clients and when it stops.
-TEST(Tools, EventdTellsTheServiceManagerWhenReadyAndStopping) {
-  const std::string path = channel::runtimeDirectory() + "/notify.sock";
-  const int manager = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-  ASSERT_EQ(bind(manager, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+// Under a service manager: eventd serves on the listening socket it is
+// handed (descriptor 3, $LISTEN_PID and $LISTEN_FDS), leaves its file to the
+// one who made it, and tells $NOTIFY_SOCKET when it is ready and stopping.
+TEST(Tools, EventdRunsUnderAServiceManager) {
+  const std::string path = channel::runtimeDirectory() + "/handed.sock";
+  const int manager = boundSocket(channel::runtimeDirectory() + "/notify.sock", SOCK_DGRAM);
   auto next = [&] {
     pollfd ready{manager, POLLIN, 0};
     char text[512] = {};
     if (poll(&ready, 1, 30000) != 1) return std::string();
     return std::string(text, std::max<ssize_t>(0, recv(manager, text, sizeof text, 0)));
   };
-  setenv("NOTIFY_SOCKET", path.c_str(), 1);
-  ServiceProcess service;
-  const bool started = service.start();
-  unsetenv("NOTIFY_SOCKET");
-  ASSERT_TRUE(started);
-  EXPECT_EQ(next().rfind("READY=1\nSTATUS=listening at ", 0), 0u);
-  EXPECT_EQ(service.stop(), 0);
-  EXPECT_EQ(next(), "STOPPING=1");
-  close(manager);
-  unlink(path.c_str());
-}
-
-// Socket activation: eventd serves on the listening socket it is handed
-// (descriptor 3, $LISTEN_PID and $LISTEN_FDS) and leaves its file to the
-// one who made it.
-TEST(Tools, EventdServesTheSocketItIsHandedOver) {
-  const std::string path = channel::runtimeDirectory() + "/handed.sock";
-  const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-  ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  const int listener = boundSocket(path, SOCK_STREAM);
   ASSERT_EQ(listen(listener, 8), 0);
   std::vector<std::string> argv{eventdPath(), "--socket", path};
   if (!ownEmulator().empty()) argv.insert(argv.begin(), ownEmulator());
@@ -321,6 +279,7 @@ TEST(Tools, EventdServesTheSocketItIsHandedOver) {
     dup2(listener, 3);
     setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
     setenv("LISTEN_FDS", "1", 1);
+    setenv("NOTIFY_SOCKET", (channel::runtimeDirectory() + "/notify.sock").c_str(), 1);
     std::vector<char*> args;
     for (std::string& arg : argv) args.push_back(&arg[0]);
     args.push_back(nullptr);
@@ -328,15 +287,17 @@ TEST(Tools, EventdServesTheSocketItIsHandedOver) {
     _exit(127);
   }
   close(listener);
+  EXPECT_EQ(next().rfind("READY=1\nSTATUS=listening at " + path + "\n", 0), 0u);
   RawClient client(path);
   channel::Frame reply;
   ASSERT_TRUE(client.command(CECMD_SERVER_ID, "", &reply));
   EXPECT_EQ(reply.text, "1");
   kill(eventd, SIGTERM);
   EXPECT_EQ(waitExit(eventd), 0);
+  EXPECT_EQ(next(), "STOPPING=1");
+  close(manager);
   struct stat info {};
   EXPECT_EQ(stat(path.c_str(), &info), 0) << "the socket file is its maker's";
-  unlink(path.c_str());
 }
 
 // The service and the store admit the members of one group: a member uses
@@ -344,12 +305,12 @@ TEST(Tools, EventdServesTheSocketItIsHandedOver) {
 TEST(Tools, ServiceAndStoreAdmitTheMembersOfOneGroup) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to run evt as other users";
   const int daemonUser = 1, nobody = 65534;  // daemon is in group daemon (1), nobody is not
-  // A store and a socket folder of their own, so that eventd creates them
-  // for the group; removed at the end.
+  // A store (under this process's prefix, so cleaned with the rest) and a
+  // socket folder of their own, so that eventd creates them for the group.
   struct PrivateSetup {
     const std::string previousPrefix = std::getenv(platform::kObjectPrefixEnv);
     const std::string previousDir = channel::runtimeDirectory();
-    const std::string prefix = "evttest-group-" + std::to_string(getpid()) + ".";
+    const std::string prefix = previousPrefix + "group.";
     const std::string dir = previousDir + "/group";
     PrivateSetup() {
       setenv(platform::kObjectPrefixEnv, prefix.c_str(), 1);
@@ -357,10 +318,6 @@ TEST(Tools, ServiceAndStoreAdmitTheMembersOfOneGroup) {
       chmod(previousDir.c_str(), 0711);  // the way to the folder is open; the folder decides
     }
     ~PrivateSetup() {
-      std::unique_ptr<DIR, int (*)(DIR*)> shm(opendir("/dev/shm"), closedir);
-      while (dirent* entry = shm ? readdir(shm.get()) : nullptr) {
-        if (std::string(entry->d_name).rfind(prefix, 0) == 0) unlink(("/dev/shm/" + std::string(entry->d_name)).c_str());
-      }
       rmdir(dir.c_str());
       setenv(platform::kObjectPrefixEnv, previousPrefix.c_str(), 1);
       setenv(channel::kRuntimeDirEnv, previousDir.c_str(), 1);
@@ -368,21 +325,18 @@ TEST(Tools, ServiceAndStoreAdmitTheMembersOfOneGroup) {
   } setup;
   ServiceProcess service({"--group", "daemon"});
   ASSERT_TRUE(service.start());
-  struct stat info {};
-  ASSERT_EQ(stat(channel::endpointPath(kServiceChannelName, kServiceChannelId).c_str(), &info), 0);
-  EXPECT_EQ(info.st_gid, 1u);
-  EXPECT_EQ(info.st_mode & 0777, 0660u);
-  ASSERT_EQ(stat(setup.dir.c_str(), &info), 0);
-  EXPECT_EQ(info.st_gid, 1u);
-  EXPECT_EQ(info.st_mode & 0777, 0750u);
-  ASSERT_EQ(stat(("/dev/shm" + platform::osObjectName("Share-AllSeqNoInfo")).c_str(), &info), 0);
-  EXPECT_EQ(info.st_gid, 1u);
-  EXPECT_EQ(info.st_mode & 0777, 0660u);
+  for (const std::string& path : {channel::endpointPath(kServiceChannelName, kServiceChannelId), setup.dir,
+                                  "/dev/shm" + platform::osObjectName("Share-AllSeqNoInfo")}) {
+    struct stat info {};
+    ASSERT_EQ(stat(path.c_str(), &info), 0) << path;
+    EXPECT_EQ(info.st_gid, 1u) << path;
+    EXPECT_EQ(info.st_mode & 0777, path == setup.dir ? 0750u : 0660u) << path;
+  }
 
   auto runAs = [&](int uid, const std::vector<std::string>& args) {
     std::vector<std::string> argv{evtPath()};
     argv.insert(argv.end(), args.begin(), args.end());
-    const pid_t pid = spawnRedirected(argv, ownEmulator(), "", outputPath("as.err"), "", uid);
+    const pid_t pid = spawn(argv, ownEmulator(), "", outputPath("as.err"), "", uid);
     return ToolRun{waitExit(pid), "", readFile(outputPath("as.err"))};
   };
   const ToolRun member = runAs(daemonUser, {"pub", "-q", "admitted", "by group"});

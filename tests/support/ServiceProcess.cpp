@@ -6,10 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <sstream>
-#include <thread>
 
 #include "Library/CEResultCodes.h"
 #include "Utilities/CParamsX.h"
@@ -40,34 +41,24 @@ std::string evtPath() { return EVT_EVT_PATH; }
 ServiceProcess::ServiceProcess(std::vector<std::string> extraArgs, std::string socket)
     : m_extraArgs(std::move(extraArgs)), m_socket(socket.empty() ? defaultEndpoint() : std::move(socket)) {}
 
-ServiceProcess::~ServiceProcess() {
-  if (running()) kill(SIGKILL);
-}
+ServiceProcess::~ServiceProcess() { kill(SIGKILL); }
 
 bool ServiceProcess::start() {
   std::vector<std::string> argv{eventdPath()};
   argv.insert(argv.end(), m_extraArgs.begin(), m_extraArgs.end());
   m_pid = spawn(argv, ownEmulator());
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (std::chrono::steady_clock::now() < end) {
-    int status = 0;
-    if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
-      m_pid = -1;
-      return false;
-    }
-    RawClient probe(m_socket);
-    if (probe.connected()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return false;
+  bool exited = false;
+  const bool settled = eventually(
+      [&] { return (exited = waitpid(m_pid, nullptr, WNOHANG) == m_pid) || RawClient(m_socket).connected(); },
+      std::chrono::seconds(20));
+  if (exited) m_pid = -1;
+  return settled && !exited;
 }
 
 int ServiceProcess::kill(int signal) {
-  if (!running()) return -1;
+  if (m_pid <= 0) return -1;
   ::kill(m_pid, signal);
-  int status = waitExit(m_pid);
-  m_pid = -1;
-  return status;
+  return waitExit(std::exchange(m_pid, -1));
 }
 
 std::map<std::string, long long> ServiceProcess::status() const {
@@ -108,17 +99,15 @@ bool RawClient::command(uint32_t cmd, const std::string& text, channel::Frame* a
       *answer = frame;
       return true;
     }
-    if (frame.kind == channel::FRAME_SERVICE_REQUEST) requests.push_back(frame);
   }
   return false;
 }
 
 bool RawClient::closedByService(int timeoutMs) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  channel::Frame frame;
   while (std::chrono::steady_clock::now() < end) {
-    channel::Frame frame;
-    long result = read(&frame, 50);
-    if (result == ZEBIPC_E_CONNECTION_LOST) return true;
+    if (read(&frame, 50) == ZEBIPC_E_CONNECTION_LOST) return true;
   }
   return false;
 }
@@ -136,6 +125,55 @@ std::string queueText(const std::vector<std::string>& requestLists) {
   CParamsX text;
   for (const std::string& request : requestLists) text.addParam(request);
   return text.paramList();
+}
+
+TestHost::TestHost(const std::string& name)
+    : m_lib(std::make_unique<CEventLib>(name, &handlers, &handlers, &handlers)) {
+  m_lib->initialize();
+}
+
+TestHost::~TestHost() { m_lib->finalize(); }
+
+bool TestHost::registered(std::chrono::milliseconds timeout) {
+  return eventually([this] { return m_lib->execute(0) >= 0; }, timeout);
+}
+
+bool TestHost::flush(std::chrono::milliseconds timeout) {
+  const long id = ++m_nextCompletion;
+  auto completed = [&] {
+    auto done = handlers.completions();
+    return std::any_of(done.begin(), done.end(), [id](const std::pair<long, long>& c) { return c.first == id; });
+  };
+  return eventually([&] { return m_lib->execute(static_cast<unsigned long>(id)) >= 0; }, timeout) &&
+         eventually(completed, timeout);
+}
+
+bool TestHost::subscribeTo(const std::string& category, unsigned long server) {
+  return m_lib->subscribe(category, "", server, nullptr) >= 0 && flush();
+}
+
+std::size_t TestHost::received(const std::string& category) const {
+  const auto events = handlers.events();
+  return static_cast<std::size_t>(std::count_if(
+      events.begin(), events.end(), [&](const RecordingHandlers::Event& e) { return e.category == category; }));
+}
+
+HostProcess::HostProcess(const std::vector<std::string>& args) {
+  static int serial = 0;
+  m_out = logDirectory() + "/host" + std::to_string(getpid()) + "-" + std::to_string(++serial) + ".out";
+  std::vector<std::string> argv{ownHelperPath()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  m_pid = spawn(argv, ownEmulator(), m_out, m_out + ".err");
+}
+
+HostProcess::Result HostProcess::result() const {
+  Result r;
+  const std::string text = output();
+  const std::size_t at = text.find("received ");
+  if (at != std::string::npos) {
+    std::sscanf(text.c_str() + at, "received %ld missed %ld disorder %ld", &r.received, &r.missed, &r.disorder);
+  }
+  return r;
 }
 
 }  // namespace evt::test

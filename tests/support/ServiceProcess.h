@@ -1,14 +1,22 @@
-// The real event service as a child process of the test, and a raw client
-// that speaks frames to it directly (for hostile or tool-like peers).
+// The real event service as a child process of the test, a raw client that
+// speaks frames to it directly (for hostile or tool-like peers), and hosts:
+// a CEventLib in the test process with recording handlers, or the helper program
+// in a process of its own.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <map>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "Library/CEventLib.h"
 #include "platform/linux/Frame.h"
+#include "tests/support/EngineFixture.h"
+#include "tests/support/TestEnvironment.h"
 
 namespace evt::test {
 
@@ -32,7 +40,6 @@ class ServiceProcess {
   // the signal ended it).
   int kill(int signal);
   int stop() { return kill(15); }
-  bool running() const { return m_pid > 0; }
   pid_t pid() const { return m_pid; }
 
   // The service's counters (evt status), empty when it did not answer.
@@ -58,13 +65,11 @@ class RawClient {
   bool send(const channel::Frame& frame) { return sendBytes(channel::encodeFrame(frame)); }
   // readFrame on the connection: 0, ZEBIPC_E_TIMEOUT, _CONNECTION_LOST, _BAD_FRAME.
   long read(channel::Frame* frame, int timeoutMs);
-  // Sends client command `cmd` and reads until its answer; false when none
-  // came within `timeoutMs`. Service requests read meanwhile are kept.
+  // Sends client command `cmd` and reads until its answer (service requests
+  // read meanwhile are dropped); false when none came within `timeoutMs`.
   bool command(uint32_t cmd, const std::string& text, channel::Frame* answer, int timeoutMs = 10000);
   // True when the service closes the connection within `timeoutMs`.
   bool closedByService(int timeoutMs);
-
-  std::vector<channel::Frame> requests;  // service requests seen by command()
 
  private:
   int m_fd = -1;
@@ -75,5 +80,75 @@ class RawClient {
 channel::Frame clientRequest(uint32_t cmd, const std::string& text, uint32_t requestId = 1);
 // The text of a queue command: a list of request lists.
 std::string queueText(const std::vector<std::string>& requestLists);
+
+constexpr unsigned long kThisServer = 0xFFFFFFFFul;
+
+class TestHost {
+ public:
+  explicit TestHost(const std::string& name);
+  ~TestHost();
+
+  // Waits until the client is registered (execute is accepted).
+  bool registered(std::chrono::milliseconds timeout = std::chrono::milliseconds(20000));
+  // Sends the queue with a new completion id and waits for its completion:
+  // afterwards the service has handled everything queued before.
+  bool flush(std::chrono::milliseconds timeout = std::chrono::milliseconds(20000));
+  // Subscribes to `category` of `server` and flushes.
+  bool subscribeTo(const std::string& category, unsigned long server = kThisServer);
+  // How many events of `category` arrived.
+  std::size_t received(const std::string& category) const;
+
+  CEventLib& lib() { return *m_lib; }
+  RecordingHandlers handlers;
+
+ private:
+  long m_nextCompletion = 1000;
+  std::unique_ptr<CEventLib> m_lib;
+};
+
+// The service (started with `serviceArgs`) and two registered hosts.
+class ServiceWithHosts : public ::testing::Test {
+ protected:
+  explicit ServiceWithHosts(std::vector<std::string> serviceArgs = {}) : service(std::move(serviceArgs)) {}
+  void SetUp() override {
+    ASSERT_TRUE(service.start());
+    ASSERT_TRUE(subscriber.registered());
+    ASSERT_TRUE(publisher.registered());
+  }
+  ServiceProcess service;
+  TestHost subscriber{"subscriber"};
+  TestHost publisher{"publisher"};
+};
+
+// A helper process in a host mode (tests/helpers/test_helper.cpp) whose standard
+// output goes to a file; killed when still running at the end.
+class HostProcess {
+ public:
+  explicit HostProcess(const std::vector<std::string>& args);
+  ~HostProcess() {
+    if (m_pid <= 0) return;
+    signal(SIGKILL);
+    wait();
+  }
+  HostProcess(const HostProcess&) = delete;
+  HostProcess& operator=(const HostProcess&) = delete;
+
+  bool printed(const std::string& text, std::chrono::milliseconds timeout = std::chrono::milliseconds(60000)) const {
+    return eventually([&] { return output().find(text) != std::string::npos; }, timeout);
+  }
+  int wait() { return waitExit(std::exchange(m_pid, -1)); }
+  void signal(int number) { ::kill(m_pid, number); }
+  std::string output() const { return readFile(m_out); }
+
+  // A subscriber's closing line.
+  struct Result {
+    long received = -1, missed = -1, disorder = -1;
+  };
+  Result result() const;
+
+ private:
+  pid_t m_pid = -1;
+  std::string m_out;
+};
 
 }  // namespace evt::test

@@ -27,19 +27,12 @@ std::string g_logDirectory;
 std::string g_prefix;
 std::string g_runtimeDirectory;
 
-std::vector<std::string> splitWords(const std::string& text) {
-  std::vector<std::string> words;
-  std::istringstream in(text);
-  std::string word;
-  while (in >> word) words.push_back(word);
-  return words;
-}
-
 void removeTree(const std::string& dir) {
   if (DIR* d = opendir(dir.c_str())) {
     while (dirent* entry = readdir(d)) {
       std::string name = entry->d_name;
-      if (name != "." && name != "..") unlink((dir + "/" + name).c_str());
+      const std::string path = dir + "/" + name;
+      if (name != "." && name != ".." && unlink(path.c_str()) != 0) rmdir(path.c_str());
     }
     closedir(d);
   }
@@ -82,13 +75,11 @@ class IsolatedEnvironment : public ::testing::Environment {
 
 const std::string& logDirectory() { return g_logDirectory; }
 
-pid_t spawn(const std::vector<std::string>& argv, const std::string& emulator) {
-  return spawnRedirected(argv, emulator, std::string(), std::string());
-}
-
-pid_t spawnRedirected(const std::vector<std::string>& argv, const std::string& emulator, const std::string& outPath,
-                      const std::string& errPath, const std::string& inPath, int uid) {
-  std::vector<std::string> words = splitWords(emulator);
+pid_t spawn(const std::vector<std::string>& argv, const std::string& emulator, const std::string& outPath,
+            const std::string& errPath, const std::string& inPath, int uid) {
+  std::vector<std::string> words;
+  std::istringstream emulatorWords(emulator);
+  for (std::string word; emulatorWords >> word;) words.push_back(word);
   words.insert(words.end(), argv.begin(), argv.end());
   std::vector<char*> args;
   for (std::string& word : words) args.push_back(&word[0]);
@@ -114,14 +105,16 @@ pid_t spawnRedirected(const std::vector<std::string>& argv, const std::string& e
   return pid;
 }
 
+static int statusOf(int status) {
+  return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+}
+
 int waitExit(pid_t pid) {
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) return -1;
   }
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return -1;
+  return statusOf(status);
 }
 
 int exitWithin(pid_t pid, std::chrono::milliseconds timeout) {
@@ -130,17 +123,16 @@ int exitWithin(pid_t pid, std::chrono::milliseconds timeout) {
   while (waitpid(pid, &status, WNOHANG) == 0) {
     if (std::chrono::steady_clock::now() >= end) {
       ::kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
+      waitExit(pid);
       return -1;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return statusOf(status);
 }
 
 std::string ownHelperPath() { return EVT_OWN_HELPER; }
 std::string ownEmulator() { return EVT_OWN_EMULATOR; }
-std::string hostHelperPath() { return EVT_HOST_HELPER; }
 std::string peerHelperPath() { return EVT_PEER_HELPER_PATH; }
 std::string peerEmulator() { return EVT_PEER_HELPER_EMULATOR; }
 

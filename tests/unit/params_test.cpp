@@ -64,6 +64,19 @@ TEST(ParamsX, BuildsTheDocumentedTexts) {
   empties.addParam("");
   EXPECT_EQ(empties.paramListRef(), "0;;0;");
   EXPECT_EQ(offsetsOf(empties), (std::vector<long>{0, 3}));
+
+  // Values of any size, holding separators and digits, come back whole.
+  for (std::size_t size : {999999u, 1000000u, 2u * 1024u * 1024u}) {
+    std::string big(size, 'x');
+    big[0] = ';';
+    big[size / 2] = '7';
+    CParamsX list;
+    list.addParam("before");
+    list.addParam(big);
+    list.addParam("after");
+    CParamsX back(list.paramListRef());
+    EXPECT_EQ(itemsOf(back), (Items{"before", big, "after"})) << size;
+  }
 }
 
 TEST(ParamsX, TypedValuesRoundTripInBothAbis) {
@@ -104,6 +117,24 @@ TEST(ParamsX, TypedValuesRoundTripInBothAbis) {
   // Booleans are exactly "T".
   CParamsX flags("1;T;1;t;4;TRUE;1;1;1;F");
   for (unsigned long i = 0; i < flags.count(); ++i) EXPECT_EQ(flags.getBOOLParamAt(i), i == 0 ? 1 : 0) << i;
+
+  // The result of a list, read by a parsed list and straight from a text.
+  EXPECT_EQ(CParamsX().getHRESULT(), CE_E_MALFORMED_LIST);
+  const std::pair<const char*, long> cases[] = {
+      {"3;0x1", CE_E_MALFORMED_LIST},
+      {"10;0x00000001", 1},
+      {"hdr;10;0xC11F0D4E", CE_E_STOPPING},
+      {"hdr", CE_E_MALFORMED_LIST},
+      {"9;0x0000001", CE_E_MALFORMED_LIST},
+      {"10;zzzzzzzzzz", CE_E_MALFORMED_LIST},  // not a code, not success
+      {"10;0x1234ZZZZ", CE_E_MALFORMED_LIST},
+      {"10;0x0000", CE_E_MALFORMED_LIST},      // short text: no read past its end
+      {"10;0xc11f0d4e;3;abc", CE_E_STOPPING},
+  };
+  for (const auto& [text, result] : cases) {
+    EXPECT_EQ(CParamsX(std::string(text)).getHRESULT(), result) << text;
+    EXPECT_EQ(CParamsX::getHRESULT(text), result) << text;
+  }
 }
 
 TEST(ParamsX, ParsesWellFormedMalformedAndHostileTexts) {
@@ -171,41 +202,8 @@ TEST(ParamsX, ParsesWellFormedMalformedAndHostileTexts) {
   }
 }
 
-// The result of a list, read by a parsed list and straight from a text.
-TEST(ParamsX, ResultCodes) {
-  EXPECT_EQ(CParamsX().getHRESULT(), CE_E_MALFORMED_LIST);
-  const std::pair<const char*, long> cases[] = {
-      {"3;0x1", CE_E_MALFORMED_LIST},
-      {"10;0x00000001", 1},
-      {"hdr;10;0xC11F0D4E", CE_E_STOPPING},
-      {"hdr", CE_E_MALFORMED_LIST},
-      {"9;0x0000001", CE_E_MALFORMED_LIST},
-      {"10;zzzzzzzzzz", CE_E_MALFORMED_LIST},  // not a code, not success
-      {"10;0x1234ZZZZ", CE_E_MALFORMED_LIST},
-      {"10;0x0000", CE_E_MALFORMED_LIST},      // short text: no read past its end
-      {"10;0xc11f0d4e;3;abc", CE_E_STOPPING},
-  };
-  for (const auto& [text, result] : cases) {
-    EXPECT_EQ(CParamsX(std::string(text)).getHRESULT(), result) << text;
-    EXPECT_EQ(CParamsX::getHRESULT(text), result) << text;
-  }
-}
-
-TEST(ParamsX, ValuesOfAnySizeRoundTrip) {
-  for (std::size_t size : {999999u, 1000000u, 2u * 1024u * 1024u}) {
-    std::string big(size, 'x');
-    big[0] = ';';
-    big[size / 2] = '7';
-    CParamsX list;
-    list.addParam("before");
-    list.addParam(big);
-    list.addParam("after");
-    CParamsX back(list.paramListRef());
-    EXPECT_EQ(itemsOf(back), (Items{"before", big, "after"})) << size;
-  }
-}
-
-TEST(ParamsX, CopiesAndMovesAreIndependent) {
+// Copies, moves and swaps are independent lists; appending is all or nothing.
+TEST(ParamsX, CopiesMovesAndAppends) {
   CParamsX copy;
   {
     CParamsX source;
@@ -243,9 +241,8 @@ TEST(ParamsX, CopiesAndMovesAreIndependent) {
   EXPECT_EQ(fromTemporary.count(), 0ul);
   fromTemporary.addParam("c");
   EXPECT_EQ(fromTemporary.paramListRef(), "1;c");
-}
 
-TEST(ParamsX, AppendIsAllOrNothing) {
+  // Appending a text is all or nothing.
   CParamsX list;
   list.addParam("a");
   list.append("2;bc;0;");

@@ -1,7 +1,6 @@
 // The machine-wide sequence-number store, in one process and across
 // processes of both ABIs.
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <future>
@@ -13,16 +12,13 @@
 
 #include "Library/CEResultCodes.h"
 #include "Service/CategorySeqNo.h"
-#include "Utilities/CParamsX.h"
 #include "platform/CPortable.h"
 #include "platform/linux/ObjectNames.h"
 #include "tests/support/TestEnvironment.h"
 #include "trace/KelException.h"
 #include "trace/_Trace.h"
 
-using evt::test::spawn;
-using evt::test::waitExit;
-using namespace std::chrono_literals;
+using namespace evt::test;
 
 namespace {
 
@@ -48,7 +44,7 @@ auto withinSeconds(int seconds, Work work) {
 }
 
 std::vector<unsigned long long> readNumbers(const std::string& path) {
-  std::string bytes = evt::test::readFile(path);
+  std::string bytes = readFile(path);
   std::vector<unsigned long long> numbers(bytes.size() / sizeof(unsigned long long));
   std::memcpy(numbers.data(), bytes.data(), numbers.size() * sizeof(unsigned long long));
   return numbers;
@@ -96,15 +92,6 @@ TEST_F(SeqNoStore, OneSeriesPerCategoryFromTheBase) {
   EXPECT_EQ(0u, untouched);
 }
 
-// A system name: '/' and at most 254 characters of a safe set, never "." or "..".
-bool isSafeObjectName(const std::string& name) {
-  if (name.size() < 2 || name.size() > 255 || name[0] != '/' || name == "/." || name == "/..") return false;
-  return std::all_of(name.begin() + 1, name.end(), [](char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           std::string("._-%~").find(c) != std::string::npos;
-  });
-}
-
 // Categories unsafe as system names, or equal up to a NUL, a cut, an escape
 // or the letter case, map to safe names of their own and get their own series.
 TEST_F(SeqNoStore, HostileNamesAreDistinctAndSafe) {
@@ -117,7 +104,11 @@ TEST_F(SeqNoStore, HostileNamesAreDistinctAndSafe) {
   std::set<std::string> seen;
   for (const auto& name : names) {
     const std::string system = evt::platform::osObjectName("Share-SeqNoInfo-" + name);
-    EXPECT_TRUE(isSafeObjectName(system)) << system;
+    // '/' and at most 254 characters of a safe set, never "." or "..".
+    const char* safe = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789._-%~";
+    EXPECT_TRUE(system.size() >= 2 && system.size() <= 255 && system[0] == '/' &&
+                system.find_first_not_of(safe, 1) == std::string::npos && system != "/." && system != "/..")
+        << system;
     EXPECT_TRUE(seen.insert(system).second) << "collision for " << system;
     unsigned long long n = 0;
     store.getNextSeqNo(name, &n);  // CE_E_CREATE once the list of names is full
@@ -158,12 +149,12 @@ TEST_F(SeqNoStore, ProcessesShareOneSeries) {
   std::vector<pid_t> children;
   std::vector<std::string> files;
   for (int i = 0; i < 4; ++i) {
-    bool peer = i % 2 == 1 && !evt::test::peerHelperPath().empty();
-    std::string file = evt::test::logDirectory() + "/numbers." + std::to_string(i);
+    bool peer = i % 2 == 1 && !peerHelperPath().empty();
+    std::string file = logDirectory() + "/numbers." + std::to_string(i);
     files.push_back(file);
-    children.push_back(spawn({peer ? evt::test::peerHelperPath() : evt::test::ownHelperPath(), "nextseq", "shared",
+    children.push_back(spawn({peer ? peerHelperPath() : ownHelperPath(), "nextseq", "shared",
                               std::to_string(kPerProcess), file},
-                             peer ? evt::test::peerEmulator() : evt::test::ownEmulator()));
+                             peer ? peerEmulator() : ownEmulator()));
   }
   for (pid_t child : children) EXPECT_EQ(0, waitExit(child));
   std::vector<unsigned long long> all;
@@ -183,15 +174,15 @@ TEST_F(SeqNoStore, ProcessesShareOneSeries) {
 // A process that dies holding a record, or while creating the base, stops
 // nobody: the next user takes over and the base is seeded all the same.
 TEST_F(SeqNoStore, SurvivesProcessesDyingInside) {
-  EXPECT_EQ(128 + 9, waitExit(spawn({evt::test::ownHelperPath(), "dieinit", "$this$seqnobase$"},
-                                    evt::test::ownEmulator())));
+  EXPECT_EQ(128 + 9, waitExit(spawn({ownHelperPath(), "dieinit", "$this$seqnobase$"},
+                                    ownEmulator())));
   CCategorySeqNo store;
   unsigned long long base = store.getSeqNoBase();
   EXPECT_GT(base, 0u);
 
   unsigned long long n = 0;
   store.getNextSeqNo("held", &n);
-  EXPECT_EQ(128 + 9, waitExit(spawn({evt::test::ownHelperPath(), "diehold", "held"}, evt::test::ownEmulator())));
+  EXPECT_EQ(128 + 9, waitExit(spawn({ownHelperPath(), "diehold", "held"}, ownEmulator())));
   unsigned long long next = withinSeconds(10, [&] {
     unsigned long long m = 0;
     store.getNextSeqNo("held", &m);
@@ -205,7 +196,7 @@ TEST_F(SeqNoStore, SurvivesProcessesDyingInside) {
 // after the main thread's own storage; ASan builds catch a write into it).
 TEST_F(SeqNoStore, StaticClientEndsCleanlyAfterMainReturns) {
   const std::string category(40, 'c');
-  EXPECT_EQ(0, waitExit(spawn({evt::test::hostHelperPath(), "static", category}, evt::test::ownEmulator())));
+  EXPECT_EQ(0, waitExit(spawn({ownHelperPath(), "static", category}, ownEmulator())));
 }
 
 // A lock whose owner word names a process that is not a user of the store
@@ -224,7 +215,7 @@ TEST_F(SeqNoStore, ForgedLockOwnerFailsWithinSecondsInsteadOfHanging) {
     }
   });
   EXPECT_EQ(CE_E_STORE_BUSY, code);
-  const std::string log = evt::test::readFile(evt::test::logDirectory() + "/evt.log");
+  const std::string log = readFile(logDirectory() + "/evt.log");
   EXPECT_NE(std::string::npos, log.find("Mutex-AllSeqNoInfo stayed held"));
 
   // Next to the pid, the holder's start time: a live pid with another

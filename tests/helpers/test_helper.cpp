@@ -1,5 +1,15 @@
-// A host process for the delivery tests: a real CEventLib in a process of
-// its own, publishing or subscribing as an application would. Modes:
+// Child processes for the multi-process tests. Built for each ABI, so that
+// 32-bit and 64-bit processes share one store (the target is named
+// seqlock_helper: scripts/build hands the i386 one to the x86_64 build).
+// Store modes:
+//   nextseq CATEGORY COUNT FILE
+//       COUNT numbers from the store, written to FILE as native 64-bit integers.
+//   diehold CATEGORY
+//       Dies (SIGKILL) holding the category's record.
+//   dieinit CATEGORY
+//       Dies while creating the category's record: its mutex held, its block
+//       created, nothing written.
+// Host modes, a real CEventLib publishing or subscribing as an application would:
 //   pub CATEGORY NAME COUNT RATE SIZE [end]
 //       COUNT events of SIZE bytes, data "NAME:INDEX:" padded, each with
 //       deliverEvent + execute(0); RATE events a second (0: as fast as it
@@ -29,10 +39,41 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "Library/CEventLib.h"
+#include "Service/CategorySeqNo.h"
+#include "platform/CPortable.h"
+#include "trace/KelException.h"
 
 namespace {
+
+int nextSeq(const std::string& category, long times, const char* path) {
+  CCategorySeqNo store;
+  std::vector<unsigned long long> numbers(static_cast<std::size_t>(times));
+  for (auto& number : numbers)
+    if (store.getNextSeqNo(category, &number) != 0) return 4;
+  FILE* out = std::fopen(path, "wb");
+  bool written = out != nullptr && std::fwrite(numbers.data(), sizeof numbers[0], numbers.size(), out) == numbers.size();
+  return out != nullptr && std::fclose(out) == 0 && written ? 0 : 5;
+}
+
+int dieHolding(const std::string& category) {
+  CCategorySeqNo store;
+  CCategorySeqNo::CSeqNoInfo* record = nullptr;
+  store.acquireSeqNoInfo(category, &record);
+  kill(getpid(), SIGKILL);
+  return 6;
+}
+
+int dieInitialising(const std::string& category) {
+  CPMutex mutex(1, 0, "Mutex-SeqNoInfo-" + category, 1, 1);
+  mutex.wait(CPEvent::kInfinite, nullptr);
+  CPSharedMemory block("Share-SeqNoInfo-" + category, sizeof(uint64_t));
+  kill(getpid(), SIGKILL);
+  return 6;
+}
+
 
 using Clock = std::chrono::steady_clock;
 constexpr unsigned long kThisServer = 0xFFFFFFFFul;
@@ -56,13 +97,7 @@ class Completions : public CCompletionHandler {
   long m_last = 0;
 };
 
-class NoNotices : public CPublishHandler {
- public:
-  long onPublish(const std::string&, long, int) override { return 0; }
-};
-
-// Waits until the client is registered, then sends the queue with a
-// completion id and waits for its completion.
+// Waits until the client is registered, then for the completion of its queue.
 bool registerAndFlush(CEventLib& lib, Completions& completions, long id) {
   const auto deadline = Clock::now() + std::chrono::seconds(30);
   while (lib.execute(static_cast<unsigned long>(id)) < 0) {
@@ -75,8 +110,7 @@ bool registerAndFlush(CEventLib& lib, Completions& completions, long id) {
 int publish(const std::string& category, const std::string& name, long count, double rate, std::size_t size,
             bool end) {
   Completions completions;
-  NoNotices notices;
-  CEventLib lib("host-pub-" + name, nullptr, &notices, &completions);
+  CEventLib lib("host-pub-" + name, nullptr, nullptr, &completions);
   lib.initialize();
   lib.publish(category);
   if (!registerAndFlush(lib, completions, 1)) return 3;
@@ -96,8 +130,6 @@ int publish(const std::string& category, const std::string& name, long count, do
   return 0;
 }
 
-// Checks and counts as events come: numbers strictly increasing, each
-// publisher's indexes increasing.
 class Subscriber : public CEventHandler {
  public:
   explicit Subscriber(long ends) : m_ends(ends) {}
@@ -145,8 +177,7 @@ class Subscriber : public CEventHandler {
 int subscribe(const std::string& category, long ends, long timeoutMs) {
   Subscriber subscriber(ends);
   Completions completions;
-  NoNotices notices;
-  CEventLib lib("host-sub", &subscriber, &notices, &completions);
+  CEventLib lib("host-sub", &subscriber, nullptr, &completions);
   lib.initialize();
   lib.subscribe(category, "", kThisServer, nullptr);
   if (!registerAndFlush(lib, completions, 1)) return 3;
@@ -174,23 +205,25 @@ int staticClient(const std::string& category) {
   return 0;
 }
 
-int usage() {
-  std::fprintf(stderr,
-               "usage: host_helper pub CATEGORY NAME COUNT RATE SIZE [end] | sub CATEGORY ENDS TIMEOUT_MS | "
-               "take CATEGORY | static CATEGORY\n");
-  return 2;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
-  if (mode == "pub" && (argc == 7 || argc == 8)) {
-    return publish(argv[2], argv[3], std::atol(argv[4]), std::atof(argv[5]),
-                   static_cast<std::size_t>(std::atol(argv[6])), argc == 8);
+  try {
+    if (mode == "nextseq" && argc == 5) return nextSeq(argv[2], std::atol(argv[3]), argv[4]);
+    if (mode == "diehold" && argc == 3) return dieHolding(argv[2]);
+    if (mode == "dieinit" && argc == 3) return dieInitialising(argv[2]);
+    if (mode == "pub" && (argc == 7 || argc == 8)) {
+      return publish(argv[2], argv[3], std::atol(argv[4]), std::atof(argv[5]),
+                     static_cast<std::size_t>(std::atol(argv[6])), argc == 8);
+    }
+    if (mode == "sub" && argc == 5) return subscribe(argv[2], std::atol(argv[3]), std::atol(argv[4]));
+    if (mode == "take" && argc == 3) return takeAndDie(argv[2]);
+    if (mode == "static" && argc == 3) return staticClient(argv[2]);
+  } catch (const KelException& e) {
+    std::fprintf(stderr, "test helper: failure 0x%08X at %s\n", static_cast<unsigned>(e.code()), e.location());
+    return 3;
   }
-  if (mode == "sub" && argc == 5) return subscribe(argv[2], std::atol(argv[3]), std::atol(argv[4]));
-  if (mode == "take" && argc == 3) return takeAndDie(argv[2]);
-  if (mode == "static" && argc == 3) return staticClient(argv[2]);
-  return usage();
+  std::fprintf(stderr, "test helper: unknown mode or arguments (see its source)\n");
+  return 2;
 }
