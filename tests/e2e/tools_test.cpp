@@ -29,11 +29,12 @@ struct ToolRun {
 
 std::string outputPath(const std::string& name) { return logDirectory() + "/" + name; }
 
+// Runs `program ARGS` to its end, as user and group `uid` unless -1.
 ToolRun runTool(const std::string& name, const std::vector<std::string>& args, const std::string& program = evtPath(),
-                const std::string& input = std::string()) {
+                const std::string& input = std::string(), int uid = -1) {
   std::vector<std::string> argv{program};
   argv.insert(argv.end(), args.begin(), args.end());
-  const pid_t pid = spawn(argv, ownEmulator(), outputPath(name + ".out"), outputPath(name + ".err"), input);
+  const pid_t pid = spawn(argv, ownEmulator(), outputPath(name + ".out"), outputPath(name + ".err"), input, uid);
   ToolRun run{waitExit(pid), "", ""};
   run.out = readFile(outputPath(name + ".out"));
   run.err = readFile(outputPath(name + ".err"));
@@ -333,12 +334,7 @@ TEST(Tools, ServiceAndStoreAdmitTheMembersOfOneGroup) {
     EXPECT_EQ(info.st_mode & 0777, path == setup.dir ? 0750u : 0660u) << path;
   }
 
-  auto runAs = [&](int uid, const std::vector<std::string>& args) {
-    std::vector<std::string> argv{evtPath()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    const pid_t pid = spawn(argv, ownEmulator(), "", outputPath("as.err"), "", uid);
-    return ToolRun{waitExit(pid), "", readFile(outputPath("as.err"))};
-  };
+  auto runAs = [&](int uid, const std::vector<std::string>& args) { return runTool("as", args, evtPath(), "", uid); };
   const ToolRun member = runAs(daemonUser, {"pub", "-q", "admitted", "by group"});
   if (member.status == 126 || member.status == 127) GTEST_SKIP() << "other users cannot run this build's evt here";
   EXPECT_EQ(member.status, 0) << member.err;
