@@ -1,8 +1,6 @@
-// Delivery as applications see it: every host its own process, the service
-// with its default options. Several publishers share one category's series,
-// bursts outrun the subscribers, a publisher dies holding a number, a
-// subscriber stops: nothing is lost without a report, nothing is reordered,
-// and every gap is reported once.
+// Delivery between host processes through a default service: shared
+// series, bursts, a publisher dying with a number, a stopped subscriber.
+// Nothing is lost unreported or reordered; every gap is reported once.
 #include <cstdio>
 #include <fstream>
 
@@ -50,8 +48,7 @@ void expectReceived(HostProcess& subscriber, long events, long missed = 0) {
   EXPECT_EQ(r.disorder, 0);
 }
 
-// Paced and unpaced, several publishers into one category's series, and
-// bursts of small and large events that outrun one or several subscribers.
+// Paced and unpaced publishers sharing a series; bursts outrunning subscribers.
 TEST(Delivery, PublisherProcessesIntoOneCategoryArriveWholeAndInOrder) {
   ServiceProcess service;
   ASSERT_TRUE(service.start());
@@ -110,8 +107,7 @@ TEST(Delivery, StoppedSubscriberAloneLosesEventsAndHearsOfItOnceResumed) {
   auto running = startSubscribers("stall", 1, 1);
   auto stopped = startSubscribers("stall", 1, 1);
   stopped[0]->signal(SIGSTOP);
-  // More than the stalled client's queue takes (64 MiB), so that its tail
-  // is lost with no later event to reveal it.
+  // More than its 64 MiB queue takes: a tail lost with no later event.
   const long events = 90000;
   HostProcess first(publisherArgs("stall", "a", events, 0, 1024, false));
   EXPECT_EQ(first.wait(), 0) << first.output();

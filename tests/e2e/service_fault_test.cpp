@@ -1,7 +1,6 @@
-// Eight hosts that publish and subscribe while the service is killed and
-// restarted twenty times, two hosts publishing into each category: every
-// host keeps every subscription, gets every category in number order, and
-// hears of every gap exactly once.
+// Eight hosts, two publishing into each category, while the service is
+// killed and restarted twenty times: no subscription is lost, every category
+// arrives in number order, every gap is reported exactly once.
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -23,12 +22,10 @@ constexpr long kPerRound = kEvents / (kRestarts + 1);
 
 std::string categoryOf(int client) { return "fault" + std::to_string(client); }
 
-// Checks what `host` got of `category`: numbers strictly increasing and
-// each publisher's events in its order; between two events whose numbers are not adjacent at least one
-// report, each naming a later number than the one before it and none beyond
-// the next event (a number reported twice would be a gap reported twice);
-// no report elsewhere; every publisher's last event present. Returns the number
-// of reports.
+// Checks what `host` got of `category`: numbers increasing, each publisher's
+// events in its order, reports only between non-adjacent numbers, each later
+// than the last and none beyond the next event (else a gap reported twice),
+// every publisher's last event present. Returns the number of reports.
 int walk(TestHost& host, const std::string& category, const std::string& where) {
   std::map<long, long> lastIndex;  // by publisher
   unsigned long long lastSeqNo = 0;
@@ -91,9 +88,8 @@ TEST(ServiceFaults, TwentyRestartsUnderEightHostsLoseNoSubscriptionAndReportEver
   }
   for (auto& host : hosts) ASSERT_TRUE(host->flush());
 
-  // A publisher may not run more than a round ahead of the restarts. The
-  // service is killed once every host has received half a round more, so
-  // the kill lands in the middle of the traffic.
+  // Publishers run at most a round ahead of the restarts; each kill comes
+  // once every host received half a round more, mid-traffic.
   std::mutex mutex;
   std::condition_variable changed;
   int restarted = 0;
@@ -139,15 +135,13 @@ TEST(ServiceFaults, TwentyRestartsUnderEightHostsLoseNoSubscriptionAndReportEver
           << "round " << round;
     }
     ASSERT_EQ(service.kill(SIGKILL), 128 + SIGKILL);
-    // Every host spends a number while the service is down, so every
-    // restart leaves a gap in every category, whatever was in flight.
+    // A number spent by every host while down: a gap in every category.
     for (int h = 0; h < kClients; ++h) {
       ASSERT_TRUE(eventually([&] { return hosts[h]->lib().execute(0) < 0; })) << "round " << round;
       ASSERT_LT(hosts[h]->lib().deliverEvent(categoryOf(h % kCategories), "", "while down"), 0);
     }
     ASSERT_TRUE(service.start()) << "restart " << round;
-    // Once every host's completion comes back, its subscriptions are in
-    // place again and the next round is routed to everyone.
+    // Completions back: subscriptions are in place for the next round.
     for (auto& host : hosts) ASSERT_TRUE(host->flush(std::chrono::seconds(60))) << "restart " << round;
     for (int h = 0; h < kClients; ++h) atRelease[h] = hosts[h]->handlers.eventCount();
     std::lock_guard<std::mutex> lock(mutex);
@@ -163,8 +157,7 @@ TEST(ServiceFaults, TwentyRestartsUnderEightHostsLoseNoSubscriptionAndReportEver
     for (int c = 0; c < kCategories; ++c) {
       const std::string where = "client" + std::to_string(s) + "/" + categoryOf(c);
       const int found = walk(*hosts[s], categoryOf(c), where);
-      // Every restart spends numbers in every category: at least one gap,
-      // and never more reports than restarts times publishers.
+      // At least one gap, never more reports than restarts times publishers.
       EXPECT_GE(found, 1) << where;
       EXPECT_LE(found, kRestarts * kClients / kCategories) << where;
       reports += found;

@@ -1,7 +1,6 @@
-// Peers that misbehave or ask too much: bad and oversized frames, garbage
-// texts, a frame left half sent, a client that never reads, more
-// subscriptions or connections than allowed, a full /dev/shm. None of them
-// may crash or stall the service for the well-behaved hosts.
+// Peers that misbehave or ask too much (bad frames, garbage, half-sent
+// frames, a client that never reads, too many subscriptions or connections,
+// a full /dev/shm) never crash or stall the service for other hosts.
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -28,10 +27,9 @@ class ServiceRobustness : public ServiceWithHosts {
                           "--queue-limit", "2000"}) {}
 };
 
-// A bad frame closes its connection, garbage texts are skipped, a frame left
-// half sent ends its connection after --partial-timeout, or at once when it
-// grows beyond --max-memory, subscriptions beyond --max-subscriptions are
-// refused; the hosts notice none of it.
+// Bad frames close their connection, garbage is skipped, a half-sent frame
+// ends after --partial-timeout (at once beyond --max-memory), subscriptions
+// beyond --max-subscriptions are refused; the hosts notice none of it.
 TEST_F(ServiceRobustness, BadFramesCloseOnlyTheirConnectionAndGarbageTextsAreSkipped) {
   RawClient half;  // begins a frame and never finishes it
   ASSERT_TRUE(half.sendBytes(channel::encodeFrame(clientRequest(CECMD_QUEUE, "4;dump")).substr(0, 20)));
@@ -122,8 +120,7 @@ TEST_F(ServiceRobustness, ClientThatNeverReadsLosesEventsAloneAndLearnsOfTheGap)
   EXPECT_GT(status["dropped"], 0) << "the stalled client's queue is bounded";
   EXPECT_LE(status["pending"], 4000);
 
-  // Once it reads and answers again, it hears of the gap at once, without
-  // waiting for a later event, then gets events again.
+  // Reading again, it hears of the gap at once, then gets events again.
   std::vector<std::string> texts;
   auto answerWhatComes = [&] {
     channel::Frame frame;
@@ -153,10 +150,9 @@ TEST_F(ServiceRobustness, ClientThatNeverReadsLosesEventsAloneAndLearnsOfTheGap)
   EXPECT_EQ(service.stop(), 0);
 }
 
-// What a full /dev/shm does: the category that no longer fits is refused
-// with CE_E_CREATE and a logged reason, both to the store and to a host
-// publishing it, while categories already there go on numbering; a service
-// that cannot open its store says so and exits. Nothing raises SIGBUS.
+// A full /dev/shm: a category that no longer fits is refused with
+// CE_E_CREATE and a logged reason (store and host), existing ones go on
+// numbering, a service without a store says so and exits. No SIGBUS.
 void fullSharedMemoryChecks() {
   ServiceProcess service;
   ASSERT_TRUE(service.start());
@@ -190,10 +186,8 @@ void fullSharedMemoryChecks() {
       << readFile(err);
 }
 
-// The checks run in a child whose /dev/shm is a fresh 64 KiB tmpfs of a
-// private mount namespace (exit 77 when it cannot be had: not privileged).
-// The child leads a process group, so a service it started is killed even
-// when it died.
+// Run in a child with a 64 KiB tmpfs /dev/shm in a private mount namespace
+// (exit 77: not privileged), leading a process group so its service dies too.
 TEST(ServiceStore, FullSharedMemoryGivesClearErrors) {
   pid_t child = fork();
   if (child == 0) {
@@ -222,9 +216,8 @@ double cpuSeconds(pid_t pid) {
   return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-// Out of descriptors, eventd stops accepting instead of spinning on the
-// connection it cannot take, says so once, and takes it once a client
-// closes. SIGHUP reopens the log and stops nothing.
+// Out of descriptors, eventd does not spin, says so once, and accepts again
+// once a client closes. SIGHUP reopens the log and stops nothing.
 TEST(ServiceTrust, DescriptorLimitAndSighupLeaveTheServiceRunning) {
   if (!ownEmulator().empty()) GTEST_SKIP() << "the descriptor limit would apply to the emulator, not to eventd";
   ServiceProcess service;
@@ -254,8 +247,7 @@ TEST(ServiceTrust, DescriptorLimitAndSighupLeaveTheServiceRunning) {
   EXPECT_GE(said, 1u) << "the limit was not reached";
   EXPECT_LE(said, 2u);
 
-  // The one descriptor below the limit went to the first in line; closing
-  // that client frees it for the next.
+  // The one free descriptor went to the first in line; closing it frees it.
   EXPECT_TRUE(answers(*clients[1]));
   clients[1].reset();
   EXPECT_TRUE(answers(*clients[2]));

@@ -1,7 +1,7 @@
-// Hosts talking through the real service: events reach the subscribers of
-// their (server, category) in order, notices and completions come back, forged events reach nobody, a fresh
-// subscriber sees no gap, and a restarted service gets the subscriptions
-// back and reports each loss once.
+// Hosts through the real service: events reach their (server, category)
+// subscribers in order, notices and completions come back, forged events
+// reach nobody, a fresh subscriber sees no gap, and a restarted service gets
+// the subscriptions back and reports each loss once.
 #include <gtest/gtest.h>
 
 #include "protocol/Protocol.h"
@@ -105,12 +105,10 @@ TEST_F(ServiceRouting, KillingTheLastPublisherProcessRetractsItsCategory) {
   EXPECT_EQ(subscriber.handlers.publishes(), (Notices{{"quotes", 12, 1}, {"quotes", 12, 0}}));
 }
 
-// One subscriber of ten categories that all have history, and of one that
-// has none, hears of no gap, neither at first nor after a service restart
-// that lost nothing; a restart that lost events is reported once per
-// category that lost them. A subscription cancelled (not yet sent) and
-// renewed while the service is down survives the restart: what was queued
-// leaves before the announcement. An unsubscribed category stops.
+// Subscribed to ten categories with history and one without: no gap at
+// first or after a restart that lost nothing; a lossy restart is reported
+// once per category. A subscription cancelled and renewed while down
+// survives (the queue leaves before the announcement). Unsubscribed stops.
 TEST_F(ServiceRestart, SubscriptionsComeBackWithNoFalseGapAndEachLossReportedOnce) {
   auto category = [](int c) { return c == 10 ? std::string("fresh") : "hist" + std::to_string(c); };
   auto publishRound = [&](const std::string& data, int categories = 11) {
@@ -127,8 +125,7 @@ TEST_F(ServiceRestart, SubscriptionsComeBackWithNoFalseGapAndEachLossReportedOnc
   publishRound("first");
   ASSERT_TRUE(eventually([&] { return subscriber.handlers.eventCount() >= 11; }));
 
-  // Killed and restarted; once both hosts' completions come back, both are
-  // announced again, and a round follows.
+  // Killed, restarted, both hosts announced again, then a round.
   auto restartThenPublish = [&](const std::string& data, std::size_t expected, void (*whileDown)(TestHost&)) {
     ASSERT_EQ(service.kill(SIGKILL), 128 + SIGKILL);
     whileDown(subscriber);
