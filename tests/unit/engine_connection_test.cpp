@@ -24,11 +24,9 @@ void finishesWithin(std::chrono::milliseconds bound, Work work) {
   done.get();
 }
 
-// An empty server id is a failed attempt, retried after 500 ms; texts
-// answered to the name and pid commands do not replace the id; the first
-// connection is followed by identification and a flush of the queue. The id
-// is read as 32 bits however it is written, in both builds; an id of 0 leaves
-// "this server" subscriptions unresolved (announced as such), not filed under 0.
+// An empty server id is retried after 500 ms; answers to name and pid do not
+// replace it; identification and a flush follow. The id is read as 32 bits in
+// both builds; an id of 0 leaves "this server" subscriptions unresolved.
 TEST_F(EngineTest, RegistersRetryingUntilTheServerIdComes) {
   service.setAnswerTexts(CECMD_SERVER_ID, {"", "12"});
   service.setAnswerTexts(CECMD_CLIENT_NAME, {"ok"});
@@ -59,10 +57,9 @@ TEST_F(EngineTest, RegistersRetryingUntilTheServerIdComes) {
   }
 }
 
-// finalize returns promptly whether the service is absent, or accepts and
-// never answers; afterwards every operation is refused and nothing restarts.
-// An exchange with no channel fails as "not connected", never as "stopping"
-// (which would end the send thread for good).
+// finalize returns promptly with the service absent or never answering;
+// then all is refused and nothing restarts. No channel is "not connected",
+// never "stopping" (which would end the send thread for good).
 TEST_F(EngineTest, FinalizeNeverHangs) {
   service.stop();
   CEventLib absent("absent", nullptr, nullptr, nullptr);
@@ -129,12 +126,10 @@ TEST_F(EngineTest, BatchesPlainWakesAndSendsCompletionsAtOnce) {
   EXPECT_EQ(listOf({requestList("completion-id", "11;-2147483647")}), flushed(*client, 0x80000001ul));
 }
 
-// One received text with several request lists: handled in order, their
-// numbers unchanged, answered once; unknown or differently cased names are
-// skipped; a no-response request is handled but not answered; texts without
-// data or without a NUL are survived and answered. A handler's failure, or an
-// exception it throws, is logged and changes nothing else; a missing handler
-// is no harm.
+// A text of several request lists: handled in order, numbers unchanged,
+// answered once; unknown or miscased names skipped; no-response requests not
+// answered; texts without data or NUL survived and answered. A handler's
+// failure or exception is logged and changes nothing else; none is no harm.
 TEST_F(EngineTest, DispatchesEveryRequestOfATextAndAnswersOnce) {
   auto client = connectedClient();
   auto notice = [](const std::string& category, long server, const char* name = "publish") {
@@ -185,10 +180,8 @@ TEST_F(EngineTest, DispatchesEveryRequestOfATextAndAnswersOnce) {
   deliver({protocol::completedRequest(7, -5), notice("c", 1)});
 }
 
-// Answers that name another command, or carry a failure, fail the exchange;
-// the init thread keeps retrying and never registers. An answer that comes
-// after its exchange gave up waiting is dropped, not taken for the answer to
-// the next exchange.
+// Answers naming another command or carrying a failure fail the exchange
+// (no registration); a late answer is dropped, not taken for the next one.
 TEST_F(EngineTest, TakesOnlyTheAnswerToItsOwnExchange) {
   service.setAnswerHeader(CECMD_SERVER_ID, CECMD_CLIENT_NAME);
   CEventLib client("mismatch", nullptr, nullptr, nullptr);
@@ -219,18 +212,14 @@ TEST_F(EngineTest, TakesOnlyTheAnswerToItsOwnExchange) {
   EXPECT_EQ("its own", answer);
 }
 
-// While the service is away, execute and the host's events are refused (the
-// refused event still used its number), and publications change without
-// queueing anything. Every connection then identifies itself again and
-// replays every publication held and every subscription key exactly once, in
-// one batch, however often the service restarts. What the host queued before
-// the connection came leaves first, in its batch, even what a dump tried to
-// flush while disconnected (a stale "unsubscribe" cannot undo the renewed
-// subscription); what it queued while the announcement waited follows the
-// announcement (an event after its "publish", a completion after the
-// subscriptions are in place).
-// A connection whose identification fails announces nothing, but the host's
-// requests still leave.
+// While the service is away, execute and events are refused (the event's
+// number still spent) and publications change without queueing. Every
+// connection identifies itself and replays each publication and subscription
+// key once, in one batch. What was queued before leaves first, in its own
+// batch, even a dump's flush while disconnected (a stale "unsubscribe" cannot
+// undo the renewal); what was queued while the announcement waited follows it
+// (an event after its "publish", a completion after the subscriptions). A
+// connection whose identification fails announces nothing; requests still leave.
 TEST_F(EngineTest, EveryConnectionReplaysEverything) {
   auto client = connectedClient("replayer");
   const unsigned long long base = EngineProbe::store(*client->engine()).getSeqNoBase();

@@ -30,11 +30,10 @@ std::vector<CParamsX> eventsIn(const Lines& batches) {
   return events;
 }
 
-// A NUL in any text, or the store's reserved category, is refused at the
-// call: nothing is queued or numbered and the base stays. A category is
-// published once (and opened in the store); the host's events leave whole,
-// numbered from the store in order, with this server's id (number 0 without
-// a category). After finalize every call is refused as stopping.
+// A NUL or the store's reserved category is refused at the call, nothing
+// queued or numbered. A category is published once (opened in the store);
+// events leave whole, numbered in order, with this server's id (0 without a
+// category). After finalize every call is refused as stopping.
 TEST_F(EngineTest, HostRequestsLeaveNumberedAndBadTextsAreRefused) {
   auto client = connectedClient();
   CCategorySeqNo& store = EngineProbe::store(*client->engine());
@@ -69,9 +68,8 @@ TEST_F(EngineTest, HostRequestsLeaveNumberedAndBadTextsAreRefused) {
   store.getAllCategories(&all);
   EXPECT_NE(std::string::npos, all.find("4;cat1"));
 
-  // Once the machine-wide list of category names is full, events of new
-  // categories are still numbered and sent, reported as sent, and the full
-  // list is logged once, not per category.
+  // With the list of category names full, new categories are still numbered
+  // and sent, and the full list is logged once, not per category.
   for (int i = 0; store.useCategory("filler-category-" + std::to_string(i)) == 0; ++i) {
   }
   for (int i = 0; i < 5; ++i) EXPECT_EQ(0, client->deliverEvent("unlisted" + std::to_string(i), "", "d"));
@@ -129,9 +127,8 @@ TEST_F(EngineTest, ThreadsOfOneProcessPublishInNumberOrder) {
   for (std::size_t i = 1; i < numbers.size(); ++i) ASSERT_EQ(numbers[i - 1] + 1, numbers[i]) << "at " << i;
 }
 
-// A host that queues faster than the service takes its events waits in
-// deliverEvent once the queue is full, so memory stays bounded; losing the
-// service releases it with a refusal rather than leaving it stuck.
+// A host outrunning the service waits in deliverEvent once the queue is
+// full; losing the service releases it with a refusal, not stuck.
 TEST_F(EngineTest, FullQueueHoldsTheHostUntilTheServiceTakesIt) {
   auto client = connectedClient();
   // Once a second exchange arrived the first was answered; from here the
@@ -158,10 +155,9 @@ TEST_F(EngineTest, FullQueueHoldsTheHostUntilTheServiceTakesIt) {
   EXPECT_EQ(CE_E_NOT_CONNECTED, last.load());
 }
 
-// One key per (server, category), however many subscriptions share it; the
-// service hears of the first and the last only. Subscriptions made before
-// registration move under the server id once it is known: counted right,
-// announced once, and still cancellable with the text the host was given.
+// One key per (server, category); the service hears of the first and last
+// subscription only. Those made before registration move under the server id:
+// counted right, announced once, cancellable with the text the host got.
 // Legacy trigger categories take their server from the registry.
 TEST_F(EngineTest, SubscriptionsAreCountedPerKey) {
   service.setAnswerTexts(CECMD_SERVER_ID, {""});
@@ -220,10 +216,9 @@ TEST_F(EngineTest, SubscriptionsAreCountedPerKey) {
   unsetenv("EVT_REGISTRY_FILE");
 }
 
-// Numbers are checked per (server, category): a gap reaches the host as one
-// "missed-event" event instead of the event that revealed it; keys are
-// matched as prefixes with "*" wildcards, the patterns following the
-// subscriptions as they change; an event is delivered once.
+// Per (server, category), a gap reaches the host as one "missed-event"; keys
+// match as prefixes with "*" wildcards, following subscription changes; an
+// event is delivered once.
 TEST_F(EngineTest, ReceivedEventsAreCheckedAndMatched) {
   auto client = connectedClient();
   // The events handed over since the last call, one line each.
@@ -282,10 +277,9 @@ TEST_F(EngineTest, ReceivedEventsAreCheckedAndMatched) {
   EXPECT_EQ((Lines{"eventsystem  connected 0 0"}), received());
 }
 
-// Host threads change subscriptions and dump the tables while events and
-// bases stream in, and a handler subscribes from inside a delivery: no
-// deadlock, no race (the ThreadSanitizer build checks the tables are never
-// read while written), and every key's count equals its entries at the end.
+// Threads change subscriptions and dump while events stream in, a handler
+// subscribes from a delivery: no deadlock, no race (TSan), and every key's
+// count equals its entries at the end.
 TEST_F(EngineTest, SubscriptionsChangeWhileEventsStream) {
   class Resubscriber : public CEventHandler {
    public:
