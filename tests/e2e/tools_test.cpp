@@ -100,9 +100,9 @@ TEST(Tools, EvtWithoutAServiceSaysSoAndFails) {
   }
 }
 
-// evt sub, pub, status, dump and complete through one service; then a
-// monitor sees what every client sends as it arrives, subscribed to or not,
-// with the sender, and --raw and --format shape what a subscriber prints.
+// evt sub, pub, status, dump and complete through one service; a monitor
+// sees every client's requests, followed or not, with the sender; --raw and
+// --format shape what a subscriber prints.
 TEST(Tools, SubscriberPublisherMonitorAndQueriesThroughTheService) {
   ServiceProcess service;
   ASSERT_TRUE(service.start());
@@ -118,8 +118,7 @@ TEST(Tools, SubscriberPublisherMonitorAndQueriesThroughTheService) {
       << out;
   EXPECT_NE(out.find(",\"seqno\":\""), std::string::npos) << "numbers as strings: " << out;
 
-  // Lines of standard input are events too, and a watcher of every
-  // category of this machine sees them without naming the category.
+  // Lines of standard input are events too; sub --all sees every category.
   const pid_t watcher = startTool("all", {"sub", "--all", "--count", "3", "--timeout", "60"});
   EXPECT_EQ(runTool("lines", {"pub", "greetings", "--stdin"}, evtPath(),
                     inputFile("lines.in", "first line\r\nsecond line\n")).status, 0);
@@ -138,8 +137,7 @@ TEST(Tools, SubscriberPublisherMonitorAndQueriesThroughTheService) {
   ToolRun dump = runTool("dump", {"dump"});
   EXPECT_EQ(dump.status, 0);
   EXPECT_NE(dump.out.find("last event server 1 category \"greetings\""), std::string::npos) << dump.out;
-  // The same as JSON; sequence numbers stay exact as strings, and the
-  // querying tool shows up under its own name and pid.
+  // As JSON: numbers exact as strings, the querying tool under its name and pid.
   const nlohmann::json counters = nlohmann::json::parse(runTool("status", {"status", "--json"}).out);
   EXPECT_EQ(counters.at("events-in").get<long>(), 6);
   EXPECT_EQ(std::stoull(counters.at("seqno-base").get<std::string>()) + 1,
@@ -161,8 +159,7 @@ TEST(Tools, SubscriberPublisherMonitorAndQueriesThroughTheService) {
   const pid_t raw = startTool("raw", {"sub", "fresh-lines", "--raw", "--count", "2", "--timeout", "60"});
   const pid_t formatted =
       startTool("format", {"sub", "fresh-lines", "--format", "{category}|{keys}|{data}|{seqno}", "--count", "2"});
-  // The first event of a category nobody follows; data that is not all
-  // UTF-8 still makes valid JSON (a byte of no UTF-8 sequence reads as U+00XX).
+  // A category nobody follows; non-UTF-8 bytes still make valid JSON (U+00XX).
   EXPECT_EQ(runTool("first", {"pub", "fresh-first", "k", "tab\there \xff \xc3\xa9"}).status, 0);
   const ToolRun quiet = runTool("quiet", {"pub", "-q", "fresh-lines", "x", "--stdin"}, evtPath(),
                                 inputFile("quiet.in", "one\r\ntwo \\ \"2\"\n"));
@@ -211,8 +208,7 @@ TEST(Tools, SubscriberWaitsForTheServiceAndFollowsItsRestarts) {
   ASSERT_TRUE(eventually([&] { return occurrences(readFile(outputPath("sub.out")), "disconnected") == 1; }));
   ASSERT_TRUE(service.start());
   ASSERT_TRUE(eventually([&] { return occurrences(readFile(outputPath("sub.out")), "\"connected\"") == 1; }));
-  // The renewed subscription takes effect soon after; events before it are
-  // not the subscriber's.
+  // The renewed subscription takes effect soon after.
   ASSERT_TRUE(eventually(
       [&] {
         runTool("pub", {"pub", "-q", "comeback", "back"});
@@ -259,9 +255,8 @@ TEST(Tools, EventdGuardsItsEndpoint) {
   unlink(socket.c_str());
 }
 
-// Under a service manager: eventd serves on the listening socket it is
-// handed (descriptor 3, $LISTEN_PID and $LISTEN_FDS), leaves its file to the
-// one who made it, and tells $NOTIFY_SOCKET when it is ready and stopping.
+// Under a service manager eventd serves on the socket handed as descriptor 3,
+// leaves its file, and tells $NOTIFY_SOCKET when ready and stopping.
 TEST(Tools, EventdRunsUnderAServiceManager) {
   const std::string path = channel::runtimeDirectory() + "/handed.sock";
   const int manager = boundSocket(channel::runtimeDirectory() + "/notify.sock", SOCK_DGRAM);
@@ -306,8 +301,7 @@ TEST(Tools, EventdRunsUnderAServiceManager) {
 TEST(Tools, ServiceAndStoreAdmitTheMembersOfOneGroup) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to run evt as other users";
   const int daemonUser = 1, nobody = 65534;  // daemon is in group daemon (1), nobody is not
-  // A store (under this process's prefix, so cleaned with the rest) and a
-  // socket folder of their own, so that eventd creates them for the group.
+  // A store and socket folder of their own, which eventd creates for the group.
   struct PrivateSetup {
     const std::string previousPrefix = std::getenv(platform::kObjectPrefixEnv);
     const std::string previousDir = channel::runtimeDirectory();

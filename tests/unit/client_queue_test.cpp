@@ -1,11 +1,9 @@
-// The service's per-client queue, its reordering of one pair's events and
-// its router, in one process. What goes into a queue comes out once, whole
-// and in order, however batches are cut. A pair's missing numbers are given
-// up after the hold time or when the hold is full, numbers never issued are
-// discarded. The router hands events to subscribers in number order after a
-// check of where the pair stands; missing numbers are given up once, late
-// ones dropped. (Notices, completions and a full client queue are checked
-// with the real eventd in tests/e2e.)
+// The service's client queue, pair reordering and router in one process. A
+// queue gives back what went in once, whole, in order. Missing numbers are
+// given up after the hold time or when the hold is full (once, late ones
+// dropped), numbers never issued discarded; events leave in number order
+// after a check of where the pair stands. (Notices, completions and full
+// client queues are checked with the real eventd in tests/e2e.)
 #include <chrono>
 #include <string>
 #include <vector>
