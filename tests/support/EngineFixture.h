@@ -67,21 +67,18 @@ class RecordingHandlers : public CEventHandler, public CPublishHandler, public C
   std::vector<std::pair<long, long>> m_completions;
 };
 
-// A parameter list of the given items: a request list's fields, or a text
-// of several request lists; and the items of such a list.
+// A parameter list of `items`, and the items of a list.
 std::string listOf(const std::vector<std::string>& items);
 std::vector<std::string> itemsOf(const std::string& list);
 // One request list [name, fields], and one "event" request.
 std::string requestList(const std::string& name, const std::string& fields);
 std::string eventRequest(const std::string& category, const std::string& keys, const std::string& data,
                          long serverId, unsigned long long seqNo);
-// What a client of server 12 sends to publish (or retract) `category`, and
-// to subscribe to (or unsubscribe from) server 12's `category`.
+// What a client of server 12 sends to publish or subscribe to `category`.
 std::string publication(const std::string& category, const char* name = "publish");
 std::string subscription(const std::string& category, const char* name = "subscribe");
 
-// Every test gets a fake service (started), handlers and traces of all
-// classes in the log.
+// A started fake service, handlers, and every trace class in the log.
 class EngineTest : public ::testing::Test {
  protected:
   void SetUp() override { setenv("EVT_TRACE_MASK", "0xFFFFFFFF", 1); service.start(); }
@@ -95,8 +92,7 @@ class EngineTest : public ::testing::Test {
   std::vector<std::string> batchesUntilCompletion(std::chrono::milliseconds timeout = std::chrono::seconds(10));
   // The batch that `client.execute(id)` sends next.
   std::string flushed(CEventLib& client, unsigned long id = 0);
-  // The first batch the client sent on connection `connection`, and whether
-  // that connection identified itself, each waited for.
+  // The first batch on `connection`, and whether it identified itself (waited for).
   std::string batchOn(int connection);
   bool identified(int connection);
   // Sends the requests as one received text and waits until it was handled.

@@ -1,7 +1,6 @@
-// A scriptable stand-in for the event service, on the real server side of the
-// channel and a real Unix socket at the endpoint clients derive from the
-// environment. It records every command it receives and every answer to its
-// own requests, answers as scripted, and can send any request text.
+// A scriptable stand-in for the service on the real server side of the
+// channel and socket: records commands and answers, answers as scripted,
+// and sends any request text.
 #pragma once
 
 #include <chrono>
@@ -37,8 +36,7 @@ class FakeService {
   // Closes the listener and every connection.
   void stop();
 
-  // Scripting. Answers to `cmd` carry `texts` in turn, the last one
-  // repeating; those to CECMD_SERVER_ID are "12" unless set.
+  // Answers to `cmd` carry `texts` in turn, the last repeating (server id: "12").
   void setAnswerTexts(uint32_t cmd, std::vector<std::string> texts) {
     locked([&] { m_answerTexts[cmd] = {std::move(texts), 0}; });
   }
@@ -50,14 +48,13 @@ class FakeService {
   // While held, answers to `cmd` wait until released or stop() (0: none held).
   void holdAnswersTo(uint32_t cmd) { locked([&] { m_heldCommand = cmd; }); }
 
-  // Sends a service request to the newest connection; its request id, or 0
-  // when no client is connected. `terminate` false leaves the NUL out.
+  // Sends a request to the newest connection: its id, or 0 with no client.
+  // `terminate` false leaves the NUL out.
   uint32_t sendRequest(const std::string& text, bool noResponse, bool terminate = true);
   // The answer to request `id`, waiting up to `timeout`; false when none came.
   bool answerTo(uint32_t id, channel::Frame* answer, std::chrono::milliseconds timeout);
 
-  // The commands received: all, or those of `cmd`, on connection
-  // `connection` only unless 0.
+  // The commands received (of `cmd`, on `connection`, unless 0).
   std::vector<Command> commands(uint32_t cmd = 0, int connection = 0) const;
   int connectionsAccepted() const { return locked([&] { return m_accepted; }); }
 

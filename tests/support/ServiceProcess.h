@@ -1,7 +1,6 @@
-// The real event service as a child process of the test, a raw client that
-// speaks frames to it directly (for hostile or tool-like peers), and hosts:
-// a CEventLib in the test process with recording handlers, or the helper program
-// in a process of its own.
+// The real service as a child process, a raw frame client (hostile or
+// tool-like peers), and hosts: an in-process CEventLib with recording
+// handlers, or the helper program in a process of its own.
 #pragma once
 
 #include <signal.h>
@@ -26,18 +25,15 @@ std::string evtPath();
 
 class ServiceProcess {
  public:
-  // `socket`: where the service listens (empty: the environment's endpoint);
-  // pass it with --socket in `extraArgs` too.
+  // `socket`: where it listens (empty: the default); pass --socket too.
   explicit ServiceProcess(std::vector<std::string> extraArgs = {}, std::string socket = std::string());
   ~ServiceProcess();
   ServiceProcess(const ServiceProcess&) = delete;
   ServiceProcess& operator=(const ServiceProcess&) = delete;
 
-  // Starts eventd and waits until it accepts connections; false when it
-  // exited or did not listen within 20 s.
+  // Starts eventd; false when it exited or did not listen within 20 s.
   bool start();
-  // Sends `signal` and reaps the process; its exit status (128 + signal when
-  // the signal ended it).
+  // Sends `signal` and reaps it: its exit status (128 + signal if killed).
   int kill(int signal);
   int stop() { return kill(15); }
   pid_t pid() const { return m_pid; }
@@ -65,8 +61,8 @@ class RawClient {
   bool send(const channel::Frame& frame) { return sendBytes(channel::encodeFrame(frame)); }
   // readFrame on the connection: 0, ZEBIPC_E_TIMEOUT, _CONNECTION_LOST, _BAD_FRAME.
   long read(channel::Frame* frame, int timeoutMs);
-  // Sends client command `cmd` and reads until its answer (service requests
-  // read meanwhile are dropped); false when none came within `timeoutMs`.
+  // Sends client command `cmd` and reads until its answer (dropping service
+  // requests); false when none came within `timeoutMs`.
   bool command(uint32_t cmd, const std::string& text, channel::Frame* answer, int timeoutMs = 10000);
   // True when the service closes the connection within `timeoutMs`.
   bool closedByService(int timeoutMs);
@@ -90,8 +86,7 @@ class TestHost {
 
   // Waits until the client is registered (execute is accepted).
   bool registered(std::chrono::milliseconds timeout = std::chrono::milliseconds(20000));
-  // Sends the queue with a new completion id and waits for its completion:
-  // afterwards the service has handled everything queued before.
+  // Sends the queue with a new completion id and waits for it to come back.
   bool flush(std::chrono::milliseconds timeout = std::chrono::milliseconds(20000));
   // Subscribes to `category` of `server` and flushes.
   bool subscribeTo(const std::string& category, unsigned long server = kThisServer);
@@ -120,8 +115,7 @@ class ServiceWithHosts : public ::testing::Test {
   TestHost publisher{"publisher"};
 };
 
-// A helper process in a host mode (tests/helpers/test_helper.cpp) whose standard
-// output goes to a file; killed when still running at the end.
+// The helper program in a host mode, its output in a file; killed at the end.
 class HostProcess {
  public:
   explicit HostProcess(const std::vector<std::string>& args);
