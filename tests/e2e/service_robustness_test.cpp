@@ -230,8 +230,7 @@ TEST(ServiceTrust, DescriptorLimitAndSighupLeaveTheServiceRunning) {
   clients.push_back(std::make_unique<RawClient>());
   ASSERT_TRUE(answers(*clients.back()));
 
-  // Room for one more connection (the lowest descriptor eventd has free),
-  // then none.
+  // Room for one more connection, then none.
   rlimit limit{};
   const std::string fds = "/proc/" + std::to_string(service.pid()) + "/fd/";
   struct stat fd {};

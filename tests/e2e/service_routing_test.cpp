@@ -18,9 +18,8 @@ class ServiceRouting : public ServiceWithHosts {
 };
 using ServiceRestart = ServiceWithHosts;
 
-// A client may publish only in this server's name and never in the
-// service's own category: what it sends otherwise reaches nobody, is
-// counted, and its name cannot break a log line.
+// Events in another server's name or the service's own category reach
+// nobody and are counted; a client's name cannot break a log line.
 TEST_F(ServiceRouting, EventsReachSubscribersInOrderWithNoticesAndCompletions) {
   ASSERT_GE(subscriber.lib().subscribe("orders", "", kThisServer, nullptr), 0);
   ASSERT_GE(subscriber.lib().subscribe("orders", "", 99, nullptr), 0);
@@ -85,8 +84,7 @@ TEST_F(ServiceRouting, EventsReachSubscribersInOrderWithNoticesAndCompletions) {
   EXPECT_EQ(service.stop(), 0);
 }
 
-// A publisher process killed outright is retracted as one that closes: the
-// subscribers hear "retract" when the category's last publisher is gone.
+// Killed publisher processes retract as closing ones: "retract" once the last goes.
 TEST_F(ServiceRouting, KillingTheLastPublisherProcessRetractsItsCategory) {
   ASSERT_TRUE(subscriber.subscribeTo("quotes"));
   // Each publishes, sends one event, and waits 1000 s to send its second.

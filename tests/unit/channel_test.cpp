@@ -63,11 +63,9 @@ std::unique_ptr<CZebIPCLibrary> newChannel() {
 
 }  // namespace
 
-// Statuses across a service restart, a request text sent whole with a NUL
-// inside, and an answer to a request of a lost connection, which goes
-// nowhere. A lost connection fails a waiting exchange at once; a finalized
-// channel stays closed. Headers, texts and answers both ways are what every
-// engine test runs on.
+// Statuses across a restart; a text with a NUL inside sent whole; an answer
+// for a lost connection goes nowhere; a lost connection fails a waiting
+// exchange at once; a finalized channel stays closed.
 TEST(Channel, TrafficAndStatusesAcrossAServiceRestart) {
   auto channel = newChannel();
   ASSERT_EQ(0, channel->initialize());  // nobody listens yet: still fine
@@ -132,8 +130,7 @@ TEST(Channel, MalformedFramesEndTheConnection) {
   close(pair[1]);
 }
 
-// A service that is alive but accepts nobody (its backlog full) neither
-// holds initialize nor keeps finalize waiting.
+// A service accepting nobody (backlog full) holds neither initialize nor finalize.
 TEST(Channel, StalledServiceHoldsNeitherInitializeNorFinalize) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -162,11 +159,9 @@ TEST(Channel, StalledServiceHoldsNeitherInitializeNorFinalize) {
   unlink(address.sun_path);
 }
 
-// Whoever waits for input reads it for the others. A sender waiting for its
-// answer reads the requests the service sent first and keeps them, in order,
-// for receiveRequest; a receiveRequest in progress reads the answer a sender
-// waits for and hands it over. A client that only makes exchanges notices
-// the service is gone and connects again by itself.
+// Whoever waits reads for the others: a sender keeps requests read before
+// its answer, in order, for receiveRequest, which in turn hands over answers
+// it reads. A client that only makes exchanges reconnects by itself.
 TEST(Channel, WaitersReadForEachOther) {
   evt::channel::ChannelListener listener(evt::channel::endpointPath(kServiceChannelName, kServiceChannelId));
   ASSERT_EQ(0, listener.listen());

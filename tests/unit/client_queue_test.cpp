@@ -40,8 +40,7 @@ std::string subscribe(const std::string& category) {
   return protocol::subscriptionRequest(protocol::kSubscribe, protocol::subscriptionKey(1, category));
 }
 
-// What a client was queued, one line a request: its name, and for events
-// and checks the number.
+// A client's queue, one line a request: its name, with the number if any.
 std::vector<std::string> drain(ClientSession& client) {
   std::vector<std::string> lines;
   while (client.hasPending()) {
@@ -78,8 +77,7 @@ class RouterTest : public ::testing::Test {
 TEST_F(RouterTest, PairsLeaveInNumberOrderAndMissingNumbersAreGivenUpOnce) {
   router.handleQueue(subscriber, queueOf({subscribe("c")}));
   EXPECT_TRUE(drain(subscriber).empty());
-  // Numbered before the subscription (the store stood at 150), out of
-  // order, and repeated.
+  // Numbered before the subscription (store at 150), out of order, repeated.
   router.handleQueue(publisher, queueOf({event(149), event(153), event(151), event(152), event(152)}));
   EXPECT_EQ(drain(subscriber), (Lines{"set-seqno-base", "check-event-seqno 150", "event 151", "event 152", "event 153"}));
   EXPECT_EQ(publisher.fed.count(subscriber.number()), 1u);
@@ -152,8 +150,7 @@ TEST(ClientQueue, BatchesGiveBackEveryRequestOnceInOrderWithinItsLimits) {
       sent.push_back(request);
     }
   };
-  // Batches cut by count and by bytes, with requests queued between takes,
-  // so that the queue's storage is compacted while requests remain.
+  // Cut by count and bytes, queued between takes (compaction while non-empty).
   queue(100);
   for (int round = 0; round < 40; ++round) {
     std::string_view batch = client.takeBatch(round % 2 == 0 ? 7 : 1000, round % 3 == 0 ? 120 : 1u << 20);
@@ -228,8 +225,7 @@ TEST(PairSequencer, GivesUpMissingNumbersAfterTheHoldTimeOrWhenTheHoldIsFull) {
   EXPECT_EQ(takeAll(sequencer), (std::vector<unsigned long long>{12}));
   EXPECT_EQ(sequencer.heldBytes(), 0u);
 
-  // Started at 0 (another server's pair), the series begins at the first
-  // number that arrives.
+  // Started at 0 (another server's pair): the first number to arrive begins it.
   PairSequencer fresh(0);
   EXPECT_EQ(fresh.arrive(500, "e500", start), Arrival::kInOrder);
   EXPECT_EQ(fresh.arrive(499, "e499", start), Arrival::kBeforeStart);
