@@ -125,8 +125,9 @@ class Router {
   std::map<Pair, unsigned long long> m_lastSeqNo;
   std::set<uint64_t> m_monitors;
   std::string m_monitoredRequest;  // storage reused from copy to copy
+  // Storage of held events for reuse; declared before the sequencers, which use it.
+  PairSequencer::SpareNodes m_spareHeldNodes;
   // The order of every pair that has subscribers.
-  PairSequencer::SpareNodes m_spareHeldNodes;  // declared first: the sequencers use it
   std::map<Pair, PairSequencer> m_sequencers;
   std::size_t m_heldNow = 0;   // events held over all pairs
   std::string m_readyRequest;  // a held event being routed; storage reused
