@@ -148,17 +148,31 @@ void Router::subscribe(ClientSession& client, const Pair& pair) {
   std::set<uint64_t>& subscribers = m_subscribers[pair];
   subscribers.insert(client.number());
   if (subscribers.size() == 1) {
-    // The pair's series starts after the last number issued so far: what
-    // was numbered before anyone subscribed is owed to nobody. For another
-    // server's pair, at the first number that arrives.
-    unsigned long long next = 0;
-    if (pair.server == m_serverId && m_currentSeqNo) {
-      const unsigned long long last = m_currentSeqNo(pair.category);
-      next = (last != 0 ? last : m_seqNoBase) + 1;
-    }
-    m_sequencers.emplace(pair, PairSequencer(next, &m_spareHeldNodes));
+    startSequencer(pair);
+    if (pair.server != m_serverId && m_federation != nullptr) m_federation->follow(pair, true);
   }
-  if (m_publishers.count(pair) != 0) deliver(client, notice(evt::protocol::kPublish, pair), false);
+  if (published(pair)) deliver(client, notice(evt::protocol::kPublish, pair), false);
+}
+
+void Router::startSequencer(const Pair& pair) {
+  if (m_sequencers.count(pair) != 0) return;
+  // The pair's series starts after the last number issued so far: what
+  // was numbered before anyone followed it is owed to nobody. For another
+  // server's pair, at the first number that arrives.
+  unsigned long long next = 0;
+  if (pair.server == m_serverId && m_currentSeqNo) {
+    const unsigned long long last = m_currentSeqNo(pair.category);
+    next = (last != 0 ? last : m_seqNoBase) + 1;
+  }
+  m_sequencers.emplace(pair, PairSequencer(next, &m_spareHeldNodes));
+}
+
+void Router::dropSequencerIfUnfollowed(const Pair& pair) {
+  if (m_subscribers.count(pair) != 0 || m_followedRemotely.count(pair) != 0) return;
+  auto sequencer = m_sequencers.find(pair);
+  if (sequencer == m_sequencers.end()) return;
+  m_heldNow -= sequencer->second.heldCount();  // held events have nobody left to go to
+  m_sequencers.erase(sequencer);
 }
 
 void Router::unsubscribe(ClientSession& client, const Pair& pair) {
@@ -172,10 +186,8 @@ void Router::forgetSubscriber(const Pair& pair, uint64_t client) {
   it->second.erase(client);
   if (!it->second.empty()) return;
   m_subscribers.erase(it);
-  auto sequencer = m_sequencers.find(pair);
-  if (sequencer == m_sequencers.end()) return;
-  m_heldNow -= sequencer->second.heldCount();  // held events have nobody left to go to
-  m_sequencers.erase(sequencer);
+  if (pair.server != m_serverId && m_federation != nullptr) m_federation->follow(pair, false);
+  dropSequencerIfUnfollowed(pair);
 }
 
 void Router::publish(ClientSession& client, const Pair& pair) {
@@ -196,9 +208,10 @@ void Router::retract(ClientSession& client, const Pair& pair) {
 }
 
 void Router::notifyPublishers(const Pair& pair, bool published, ClientSession* leaving) {
+  const std::string request = notice(published ? evt::protocol::kPublish : evt::protocol::kRetract, pair);
+  if (m_federation != nullptr && m_followedRemotely.count(pair) != 0) m_federation->send(pair, request);
   auto it = m_subscribers.find(pair);
   if (it == m_subscribers.end()) return;
-  const std::string request = notice(published ? evt::protocol::kPublish : evt::protocol::kRetract, pair);
   for (uint64_t number : it->second) {
     auto client = m_clients.find(number);
     if (client != m_clients.end() && client->second != leaving) deliver(*client->second, request, false);
@@ -264,6 +277,105 @@ void Router::routeEvent(ClientSession& from, std::string_view request, const Par
   }
 }
 
+void Router::followedRemotely(const Pair& pair, bool any, bool newcomer) {
+  if (pair.server != m_serverId) return;
+  if (!any) {
+    if (m_followedRemotely.erase(pair) != 0) dropSequencerIfUnfollowed(pair);
+    return;
+  }
+  m_followedRemotely.insert(pair);
+  startSequencer(pair);
+  if (newcomer && m_publishers.count(pair) != 0) m_federation->send(pair, notice(evt::protocol::kPublish, pair));
+}
+
+void Router::routeRemote(const Pair& pair, std::string_view request) {
+  namespace protocol = evt::protocol;
+  const ParamsView list(request);
+  const std::string_view name = protocol::nameOf(list);
+  if (name == protocol::kPublish || name == protocol::kRetract) {
+    const protocol::Publication publication = protocol::readPublication(list);
+    if (!publication.complete || publication.server != pair.server || publication.category != pair.category) {
+      ++m_counters.malformed;
+      return;
+    }
+    const bool publishing = name == protocol::kPublish;
+    const bool changed = publishing ? m_remotePublished.insert(pair).second : m_remotePublished.erase(pair) != 0;
+    if (changed) notifyPublishers(pair, publishing, nullptr);
+    return;
+  }
+  const protocol::Event event = protocol::readEvent(list);
+  if (name != protocol::kEvent || !event.complete || event.server != pair.server || event.category != pair.category ||
+      event.category == protocol::kEventSystemCategory || request.size() > kMaxRequestSize) {
+    ++m_counters.malformed;
+    return;
+  }
+  ++m_counters.remoteIn;
+  m_lastSeqNo[pair] = event.seqNo;
+  auto found = m_sequencers.find(pair);
+  if (found == m_sequencers.end()) return;  // nobody here follows it any more
+  PairSequencer& sequencer = found->second;
+  if (event.seqNo == 0) {
+    forward(nullptr, pair, 0, request);
+    return;
+  }
+  switch (sequencer.arrive(event.seqNo, request, PairSequencer::Clock::now())) {
+    case PairSequencer::Arrival::kInOrder:
+      forward(nullptr, pair, event.seqNo, request);
+      forwardReady(nullptr, pair, sequencer);
+      break;
+    case PairSequencer::Arrival::kHeld:
+      // Its server sends in order: what is missing was lost on the way.
+      ++m_heldNow;
+      m_counters.givenUp += sequencer.giveUp();
+      ++m_counters.giveUps;
+      giveUpHole(nullptr, pair, sequencer);
+      break;
+    case PairSequencer::Arrival::kLate:
+    case PairSequencer::Arrival::kBeforeStart:
+      ++m_counters.remoteLate;
+      break;
+  }
+}
+
+void Router::remoteServer(uint32_t server, bool connected) {
+  if (server == m_serverId) return;
+  std::string request;
+  evt::protocol::writeEventRequest(&request, evt::protocol::kEventSystemCategory, "",
+                                   connected ? "connected" : "disconnected", server, 0);
+  for (const auto& entry : m_clients) {
+    ClientSession& client = *entry.second;
+    auto first = client.subscriptions.lower_bound(Pair{server, std::string()});
+    if (first != client.subscriptions.end() && first->first.server == server) deliver(client, request, false);
+  }
+  if (!connected) {
+    for (auto it = m_remotePublished.lower_bound(Pair{server, std::string()});
+         it != m_remotePublished.end() && it->server == server;) {
+      const Pair pair = *it;
+      it = m_remotePublished.erase(it);
+      notifyPublishers(pair, false, nullptr);
+    }
+    return;
+  }
+  for (auto it = m_sequencers.lower_bound(Pair{server, std::string()});
+       it != m_sequencers.end() && it->first.server == server; ++it) {
+    m_heldNow -= it->second.heldCount();
+    it->second = PairSequencer(0, &m_spareHeldNodes);
+    auto subscribers = m_subscribers.find(it->first);
+    if (subscribers == m_subscribers.end()) continue;
+    for (uint64_t number : subscribers->second) m_clients.at(number)->subscriptions[it->first].checkDue = true;
+  }
+}
+
+void Router::setRemoteBase(uint32_t server, unsigned long long base) {
+  if (server == m_serverId) return;
+  auto known = m_remoteBases.find(server);
+  if (known != m_remoteBases.end() && known->second == base) return;
+  m_remoteBases[server] = base;
+  for (const auto& entry : m_clients) {
+    if (entry.second->basesSent.erase(server) != 0) tellBase(*entry.second, server);
+  }
+}
+
 void Router::forwardReady(ClientSession* feeder, const Pair& pair, PairSequencer& sequencer) {
   unsigned long long seqNo = 0;
   while (sequencer.takeReady(&seqNo, &m_readyRequest)) {
@@ -301,6 +413,10 @@ void Router::giveUpIfDue(ClientSession* feeder, const Pair& pair, PairSequencer&
              givenUp, givenUp == 1 ? "" : "s", printable(pair.category).c_str(), static_cast<unsigned>(pair.server),
              sequencer.next(), m_counters.giveUps);
   }
+  giveUpHole(feeder, pair, sequencer);
+}
+
+void Router::giveUpHole(ClientSession* feeder, const Pair& pair, PairSequencer& sequencer) {
   // Every subscriber hears of the gap before the next event.
   auto subscribers = m_subscribers.find(pair);
   if (subscribers != m_subscribers.end()) {
@@ -310,6 +426,10 @@ void Router::giveUpIfDue(ClientSession* feeder, const Pair& pair, PairSequencer&
 }
 
 void Router::forward(ClientSession* feeder, const Pair& pair, unsigned long long seqNo, std::string_view request) {
+  if (m_federation != nullptr && pair.server == m_serverId && m_followedRemotely.count(pair) != 0) {
+    m_federation->send(pair, request);
+    ++m_counters.remoteOut;
+  }
   auto subscribers = m_subscribers.find(pair);
   if (subscribers == m_subscribers.end()) return;
   for (uint64_t number : subscribers->second) {
@@ -356,8 +476,14 @@ void Router::reportLostTails(ClientSession& client) {
 }
 
 void Router::tellBase(ClientSession& to, uint32_t server) {
-  if (server != m_serverId || !to.basesSent.insert(server).second) return;
-  deliver(to, evt::protocol::setSeqNoBaseRequest(m_seqNoBase, server), false);
+  unsigned long long base = m_seqNoBase;
+  if (server != m_serverId) {
+    auto remote = m_remoteBases.find(server);
+    if (remote == m_remoteBases.end()) return;
+    base = remote->second;
+  }
+  if (!to.basesSent.insert(server).second) return;
+  deliver(to, evt::protocol::setSeqNoBaseRequest(base, server), false);
 }
 
 bool Router::tellPosition(ClientSession& to, const Pair& pair, unsigned long long seqNo) {
@@ -397,7 +523,14 @@ std::string Router::statusText() const {
                 m_counters.malformed, m_heldNow, m_counters.held, m_counters.givenUp, m_counters.giveUps,
                 m_counters.lateDropped, m_counters.beforeStart, m_counters.backpressureMs, m_counters.refused,
                 m_counters.refusedSubscriptions, m_monitors.size(), m_counters.monitorDropped);
-  return m_statusExtras ? text + m_statusExtras() : std::string(text);
+  std::string lines(text);
+  if (m_federation != nullptr) {
+    lines += "federation-events-in " + std::to_string(m_counters.remoteIn) + "\nfederation-events-out " +
+             std::to_string(m_counters.remoteOut) + "\nfederation-late " + std::to_string(m_counters.remoteLate) +
+             "\nfederation-followed-here " + std::to_string(m_followedRemotely.size()) + "\n" +
+             m_federation->statusLines();
+  }
+  return m_statusExtras ? lines + m_statusExtras() : lines;
 }
 
 std::string Router::dumpText() const {

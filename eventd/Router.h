@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "eventd/ClientSession.h"
+#include "eventd/Federation.h"
 #include "eventd/PairSequencer.h"
 
 class ParamsView;
@@ -39,6 +40,9 @@ class Router {
     uint64_t refused = 0;          // events in another server's name, or of the service's own category
     uint64_t refusedSubscriptions = 0;  // subscriptions over a client's limit
     uint64_t monitorDropped = 0;        // copies a monitor's full queue refused
+    uint64_t remoteIn = 0;              // events of other servers' pairs that came through the federation
+    uint64_t remoteOut = 0;             // events of this server's pairs sent to the federation
+    uint64_t remoteLate = 0;            // events of other servers that came twice or after a newer one
   };
 
   // The last number the shared store issued for a category of this server
@@ -64,6 +68,23 @@ class Router {
   // Gives up missing numbers held for too long and routes the events held
   // behind them. True while events are still held.
   bool expireHolds(PairSequencer::Clock::time_point now);
+  // The link to other servers (null: this server alone); not owned.
+  void setFederation(Federation* federation) { m_federation = federation; }
+  // From the link. Other servers follow this server's `pair` (`any`), or
+  // none does any more; `newcomer`: one began to, and learns whether the
+  // pair is published.
+  void followedRemotely(const Pair& pair, bool any, bool newcomer);
+  // A request of another server's `pair` that came through the link: an
+  // event (in its server's order; a hole is a loss) or a notice.
+  void routeRemote(const Pair& pair, std::string_view request);
+  // Another server is heard again (`connected`) or no more: the clients
+  // that follow any of its pairs get the "eventsystem" event. Its pairs are
+  // no longer published while it is gone, and their series are taken up
+  // afresh when it returns (a loss between shows as a gap).
+  void remoteServer(uint32_t server, bool connected);
+  // Another server's sequence-number base, for its followers.
+  void setRemoteBase(uint32_t server, unsigned long long base);
+
   // Queues a check for every subscription of `client` whose last events
   // were dropped, so that it hears of the gap without a later event.
   void reportLostTails(ClientSession& client);
@@ -94,6 +115,15 @@ class Router {
   void forward(ClientSession* feeder, const Pair& pair, unsigned long long seqNo, std::string_view request);
   void forwardReady(ClientSession* feeder, const Pair& pair, PairSequencer& sequencer);
   void forgetSubscriber(const Pair& pair, uint64_t client);
+  // The pair's sequencer, made when it gets its first follower (a local
+  // subscriber or another server), dropped when the last one goes.
+  void startSequencer(const Pair& pair);
+  void dropSequencerIfUnfollowed(const Pair& pair);
+  bool published(const Pair& pair) const {
+    return m_publishers.count(pair) != 0 || m_remotePublished.count(pair) != 0;
+  }
+  // Hands on the held events after a hole that will not be filled.
+  void giveUpHole(ClientSession* feeder, const Pair& pair, PairSequencer& sequencer);
   void giveUpIfDue(ClientSession* feeder, const Pair& pair, PairSequencer& sequencer,
                    PairSequencer::Clock::time_point now);
 
@@ -123,6 +153,10 @@ class Router {
   std::map<Pair, std::set<uint64_t>> m_subscribers;
   std::map<Pair, std::set<uint64_t>> m_publishers;
   std::map<Pair, unsigned long long> m_lastSeqNo;
+  Federation* m_federation = nullptr;
+  std::set<Pair> m_followedRemotely;  // this server's pairs other servers follow
+  std::set<Pair> m_remotePublished;   // other servers' pairs published there
+  std::map<uint32_t, unsigned long long> m_remoteBases;
   std::set<uint64_t> m_monitors;
   std::string m_monitoredRequest;  // storage reused from copy to copy
   // Storage of held events for reuse; declared before the sequencers, which use it.

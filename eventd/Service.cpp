@@ -89,12 +89,26 @@ long Service::open() {
   return 0;
 }
 
+void Service::setFederation(Federation* federation) {
+  m_federation = federation;
+  m_router.setFederation(federation);
+  epoll_event watch{};
+  watch.events = EPOLLIN;
+  watch.data.fd = federation->fd();
+  if (epoll_ctl(m_epoll, EPOLL_CTL_ADD, federation->fd(), &watch) != 0) {
+    logError("cannot watch the federation link: %s", std::strerror(errno));
+  }
+}
+
 int Service::run() {
   std::vector<epoll_event> ready(64);
   bool waiting = false;  // answers held back or events held: wake to check
+  int federationMs = -1;  // until the federation link's next turn
   while (!m_stop) {
+    int timeoutMs = waiting ? kWaitCheckMs : -1;
+    if (federationMs >= 0 && (timeoutMs < 0 || federationMs < timeoutMs)) timeoutMs = federationMs;
     const int count = evt::platform::retryInterrupted(
-        [&] { return epoll_wait(m_epoll, ready.data(), static_cast<int>(ready.size()), waiting ? kWaitCheckMs : -1); });
+        [&] { return epoll_wait(m_epoll, ready.data(), static_cast<int>(ready.size()), timeoutMs); });
     if (count < 0) {
       logError("epoll_wait failed: %s", std::strerror(errno));
       return 1;
@@ -103,6 +117,8 @@ int Service::run() {
       const int fd = ready[i].data.fd;
       if (fd == m_listener.fd()) {
         acceptClients();
+      } else if (m_federation != nullptr && fd == m_federation->fd()) {
+        m_federation->receive();
       } else if (fd == m_signals) {
         signalfd_siginfo info{};
         if (::read(m_signals, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
@@ -124,6 +140,10 @@ int Service::run() {
     }
     waiting = settleWaits();
     waiting = dropStalledFrames() || waiting;
+    if (m_federation != nullptr) {
+      federationMs = static_cast<int>(m_federation->turn(Federation::Clock::now()).count());
+      if (m_federation->mustStop()) return 1;
+    }
     // Requests routed this round leave now, one text per client that owes
     // no answer. Dropping a client while sending may route notices to
     // others, hence the repeat; each client sends at most once.

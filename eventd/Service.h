@@ -45,8 +45,13 @@ class Service {
   // Listens at the endpoint and prepares the loop. 0, ZEBIPC_E_IN_USE when a
   // live service listens there, or another negative code (logged).
   long open();
+  // The link to other servers, served by the loop from open() on (null:
+  // this server alone). Not owned; outlives the loop.
+  void setFederation(Federation* federation);
+  Router& router() { return m_router; }
   // Serves until SIGTERM or SIGINT (blocked by the caller and taken through
-  // a signal descriptor); 0 on a clean stop.
+  // a signal descriptor); 0 on a clean stop, 1 when the loop failed or
+  // another eventd serves this server id on the federation.
   int run();
 
  private:
@@ -82,6 +87,7 @@ class Service {
   int m_epoll = -1;
   int m_signals = -1;
   bool m_stop = false;
+  Federation* m_federation = nullptr;
   bool m_listenerWatched = true;
   uint64_t m_acceptPauses = 0;  // times the descriptor limit stopped accepting
   std::map<int, std::unique_ptr<ClientSession>> m_clients;  // by descriptor

@@ -16,6 +16,9 @@
 
 #include "Library/CEResultCodes.h"
 #include "Service/CategorySeqNo.h"
+#ifdef EVT_HAVE_FEDERATION
+#include "eventd/NatsFederation.h"
+#endif
 #include "eventd/Readiness.h"
 #include "eventd/Service.h"
 #include "eventd/ServiceLog.h"
@@ -108,6 +111,11 @@ int main(int argc, char** argv) {
   app.add_option("--group", group,
                  "the group whose members may use the service and the store (default $EVT_GROUP, else 'evt' when "
                  "that group exists, else the creator's group)");
+  std::string federation;
+  app.add_option("--federation", federation,
+                 "join the NATS cluster at these URLs (nats://HOST:PORT, several joined by ','), one server among "
+                 "several, each with its own --server-id (default: registry value Federation; none: this machine "
+                 "alone)");
   app.add_option("--log-dir", logDir, "write eventd.log here ('stderr': standard error; default $EVT_LOG_DIR)");
   evt::tool::addVersionFlag(app);
   int exitCode = 0;
@@ -125,6 +133,16 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  const bool federationAsked = !federation.empty();
+  if (!federationAsked) KelRegLib::queryRegistryText("Federation", &federation);
+#ifndef EVT_HAVE_FEDERATION
+  if (!federation.empty()) {
+    std::fprintf(stderr, "eventd: this eventd was built without federation (libnats was not available to its build)%s\n",
+                 federationAsked ? "; --federation cannot be used" : ", so it ignores the registry value Federation");
+    if (federationAsked) return 2;
+    federation.clear();
+  }
+#endif
   options.serverId = serverId != 0 ? static_cast<uint32_t>(serverId) : registryServerId();
   options.endpoint = socketPath;
   options.listenFd = inheritedListener();
@@ -169,6 +187,9 @@ int main(int argc, char** argv) {
     store->getSeqNo(category, &seqNo);
     return seqNo;
   };
+  // Declared before the service, which tells it of the clients' leaving
+  // when it closes.
+  std::unique_ptr<evt::service::Federation> link;
   evt::service::Service service(options, store->getSeqNoBase(), currentSeqNo);
   long result = service.open();
   if (result == ZEBIPC_E_IN_USE) {
@@ -189,6 +210,19 @@ int main(int argc, char** argv) {
           : evt::platform::accessGroupName().c_str(),
       static_cast<unsigned>(options.serverId), options.limits.requests, options.limits.bytes,
       options.limits.highWaterBytes, stallMs, holdMs);
+#ifdef EVT_HAVE_FEDERATION
+  if (!federation.empty()) {
+    std::string error;
+    link = evt::service::startNatsFederation({federation, options.serverId, store->getSeqNoBase()}, service.router(),
+                                             &error);
+    if (link == nullptr) {
+      evt::service::logError("federation %s: %s", federation.c_str(), error.c_str());
+      std::fprintf(stderr, "eventd: federation %s: %s\n", federation.c_str(), error.c_str());
+      return 2;
+    }
+    service.setFederation(link.get());
+  }
+#endif
   if (!evt::service::notifyServiceManager("READY=1\nSTATUS=listening at " + socketPath + "\nMAINPID=" +
                                           std::to_string(getpid()))) {
     evt::service::logError("could not tell the service manager (NOTIFY_SOCKET) that eventd is ready");

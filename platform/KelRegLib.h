@@ -58,5 +58,8 @@ CE_EXPORT long KelRegQueryValue(CRegKey& key, const char* name, CRegLib::eDataTy
 // This machine's "LocalDBServerID" from the default registry: 0 and *pId,
 // or the query's failure with *pId untouched.
 long queryLocalDBServerId(uint32_t* pId);
+// Value `name` of the default registry as text: 0 and *value, or
+// KELREG_E_NOT_FOUND with *value untouched.
+long queryRegistryText(const char* name, std::string* value);
 
 }  // namespace KelRegLib

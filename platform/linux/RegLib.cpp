@@ -78,4 +78,12 @@ long queryLocalDBServerId(uint32_t* pId) {
   return result;
 }
 
+long queryRegistryText(const char* name, std::string* value) {
+  CRegLib registry(nullptr, nullptr, CRegLib::LOCATION_DEFAULT, nullptr);
+  const std::string* text = registry.RootKey().find(name);
+  if (text == nullptr) return KELREG_E_NOT_FOUND;
+  *value = *text;
+  return 0;
+}
+
 }  // namespace KelRegLib

@@ -15,13 +15,15 @@
 //       deliverEvent + execute(0); RATE events a second (0: as fast as it
 //       can); then one event with data "end" when asked, and a completion
 //       that it waits for. Prints "published COUNT".
-//   sub CATEGORY ENDS TIMEOUT_MS
-//       Subscribes and prints "ready" once the service confirmed. The handler
-//       checks the order: numbers strictly increasing, each publisher's
-//       indexes increasing.
-//       Prints "missed SEQNO" for every missed-event report as it comes, and
-//       at the end "received N missed M disorder D"; ends after ENDS "end"
-//       events or TIMEOUT_MS.
+//   sub CATEGORY ENDS TIMEOUT_MS [SERVER]
+//       Subscribes (to SERVER's CATEGORY; default this server's) and prints
+//       "ready" once the service confirmed. The handler checks the order:
+//       numbers strictly increasing, each publisher's indexes increasing.
+//       Prints "missed SEQNO" for every missed-event report and "eventsystem
+//       connected|disconnected SERVER" for the service's own events as they
+//       come, and at the end "received N missed M disorder D unreported U"
+//       (U: events whose number skipped ahead with no report before them);
+//       ends after ENDS "end" events or TIMEOUT_MS.
 //   take CATEGORY
 //       Takes one number for an event and dies (SIGKILL) before sending it.
 //   static CATEGORY
@@ -135,14 +137,20 @@ class Subscriber : public CEventHandler {
   explicit Subscriber(long ends) : m_ends(ends) {}
 
   long onDeliverEvent(const std::string& category, const std::string&, const std::string& data,
-                      unsigned long long seqNo, unsigned long) override {
+                      unsigned long long seqNo, unsigned long server) override {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (category == "eventsystem" && data == "missed-event") {
-      ++m_missed;
-      std::printf("missed %llu\n", seqNo);
+    if (category == "eventsystem") {
+      if (data == "missed-event") {
+        ++m_missed;
+        m_lastSeqNo = seqNo;
+        std::printf("missed %llu\n", seqNo);
+      } else {
+        std::printf("eventsystem %s %lu\n", data.c_str(), server);
+      }
       std::fflush(stdout);
       return 0;
     }
+    if (m_lastSeqNo != 0 && seqNo > m_lastSeqNo + 1) ++m_unreported;
     if (data == "end") {
       if (++m_endsSeen == m_ends) m_done.notify_all();
     } else if (m_endsSeen < m_ends) {
@@ -162,7 +170,8 @@ class Subscriber : public CEventHandler {
   void finish(Clock::time_point deadline) {
     std::unique_lock<std::mutex> lock(m_mutex);
     m_done.wait_until(lock, deadline, [&] { return m_endsSeen >= m_ends; });
-    std::printf("received %ld missed %ld disorder %ld\n", m_received, m_missed, m_disorder);
+    std::printf("received %ld missed %ld disorder %ld unreported %ld\n", m_received, m_missed, m_disorder,
+                m_unreported);
     std::fflush(stdout);
   }
 
@@ -171,15 +180,15 @@ class Subscriber : public CEventHandler {
   std::condition_variable m_done;
   std::map<std::string, long> m_lastIndex;
   unsigned long long m_lastSeqNo = 0;
-  long m_ends, m_endsSeen = 0, m_received = 0, m_missed = 0, m_disorder = 0;
+  long m_ends, m_endsSeen = 0, m_received = 0, m_missed = 0, m_disorder = 0, m_unreported = 0;
 };
 
-int subscribe(const std::string& category, long ends, long timeoutMs) {
+int subscribe(const std::string& category, long ends, long timeoutMs, unsigned long server) {
   Subscriber subscriber(ends);
   Completions completions;
   CEventLib lib("host-sub", &subscriber, nullptr, &completions);
   lib.initialize();
-  lib.subscribe(category, "", kThisServer, nullptr);
+  lib.subscribe(category, "", server, nullptr);
   if (!registerAndFlush(lib, completions, 1)) return 3;
   std::printf("ready\n");
   std::fflush(stdout);
@@ -217,7 +226,10 @@ int main(int argc, char** argv) {
       return publish(argv[2], argv[3], std::atol(argv[4]), std::atof(argv[5]),
                      static_cast<std::size_t>(std::atol(argv[6])), argc == 8);
     }
-    if (mode == "sub" && argc == 5) return subscribe(argv[2], std::atol(argv[3]), std::atol(argv[4]));
+    if (mode == "sub" && (argc == 5 || argc == 6)) {
+      return subscribe(argv[2], std::atol(argv[3]), std::atol(argv[4]),
+                       argc == 6 ? std::strtoul(argv[5], nullptr, 10) : kThisServer);
+    }
     if (mode == "take" && argc == 3) return takeAndDie(argv[2]);
     if (mode == "static" && argc == 3) return staticClient(argv[2]);
   } catch (const KelException& e) {

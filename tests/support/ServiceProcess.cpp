@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <sstream>
 
@@ -66,10 +67,13 @@ std::map<std::string, long long> ServiceProcess::status() const {
   RawClient client(m_socket);
   channel::Frame answer;
   if (!client.command(protocol::kCommandStatus, "", &answer)) return counters;
+  // "name value" lines; a value that is no number (a URL, a list) reads as its leading number or 0.
   std::istringstream lines(answer.text);
-  std::string name;
-  long long value = 0;
-  while (lines >> name >> value) counters[name] = value;
+  std::string line;
+  while (std::getline(lines, line)) {
+    const std::size_t space = line.find(' ');
+    if (space != std::string::npos) counters[line.substr(0, space)] = std::atoll(line.c_str() + space + 1);
+  }
   return counters;
 }
 
@@ -171,7 +175,8 @@ HostProcess::Result HostProcess::result() const {
   const std::string text = output();
   const std::size_t at = text.find("received ");
   if (at != std::string::npos) {
-    std::sscanf(text.c_str() + at, "received %ld missed %ld disorder %ld", &r.received, &r.missed, &r.disorder);
+    std::sscanf(text.c_str() + at, "received %ld missed %ld disorder %ld unreported %ld", &r.received, &r.missed,
+                &r.disorder, &r.unreported);
   }
   return r;
 }

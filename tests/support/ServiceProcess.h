@@ -136,7 +136,7 @@ class HostProcess {
 
   // A subscriber's closing line.
   struct Result {
-    long received = -1, missed = -1, disorder = -1;
+    long received = -1, missed = -1, disorder = -1, unreported = -1;
   };
   Result result() const;
 

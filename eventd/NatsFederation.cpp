@@ -1,0 +1,528 @@
+#include "eventd/NatsFederation.h"
+
+#include <nats/nats.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <random>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "Utilities/ParamsView.h"
+#include "eventd/Router.h"
+#include "eventd/ServiceLog.h"
+#include "platform/linux/Interrupted.h"
+
+namespace evt::service {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kHelloEvery = 1000ms;
+constexpr auto kServerLostAfter = 3500ms;
+constexpr auto kInterestEvery = 1000ms;
+constexpr auto kInterestLostAfter = 3500ms;
+// A pair's requests leave in messages of about this size, or at the end of
+// the loop round that queued them.
+constexpr std::size_t kBatchBytes = 64 * 1024;
+// Categories per interest message, so that a refresh stays small.
+constexpr std::size_t kInterestBytes = 32 * 1024;
+// NATS bounds a protocol line (4 KiB by default); a subject stays well inside.
+constexpr std::size_t kMaxSubject = 3000;
+
+constexpr const char* kHelloSubject = "evt.fed.hello";
+constexpr std::string_view kFollow = "follow";
+constexpr std::string_view kUnfollow = "unfollow";
+
+std::string interestSubject(uint32_t server) { return "evt.fed.interest." + std::to_string(server); }
+std::string pairSubject(const Pair& pair) {
+  return "evt.fed.pair." + std::to_string(pair.server) + "." + categoryToken(pair.category);
+}
+
+bool isPlain(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+}
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+uint64_t randomInstance() {
+  std::random_device device;
+  return (static_cast<uint64_t>(device()) << 32) ^ device();
+}
+
+uint64_t millisecondsSinceEpoch() {
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+          .count());
+}
+
+class NatsFederation final : public Federation {
+ public:
+  NatsFederation(const FederationOptions& options, Router& router)
+      : m_options(options), m_router(router), m_instance(randomInstance()), m_started(millisecondsSinceEpoch()) {}
+
+  ~NatsFederation() override {
+    for (auto& followed : m_followed) natsSubscription_Destroy(followed.second);
+    for (natsSubscription* sub : m_ownSubscriptions) natsSubscription_Destroy(sub);
+    natsConnection_Destroy(m_connection);
+    natsOptions_Destroy(m_natsOptions);
+    // The library's threads (message delivery, reconnection) call back into
+    // this object; they are gone when this returns.
+    nats_CloseAndWait(5000);
+    if (m_wakeFd >= 0) ::close(m_wakeFd);
+  }
+
+  bool start(std::string* error) {
+    m_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (m_wakeFd < 0) return fail(error, "cannot make an eventfd");
+    std::vector<std::string> urls;
+    std::size_t begin = 0;
+    while (begin <= m_options.urls.size()) {
+      std::size_t end = m_options.urls.find(',', begin);
+      if (end == std::string::npos) end = m_options.urls.size();
+      if (end > begin) urls.push_back(m_options.urls.substr(begin, end - begin));
+      begin = end + 1;
+    }
+    if (urls.empty()) return fail(error, "no NATS server named");
+    for (const std::string& url : urls) {
+      if (url.rfind("nats://", 0) != 0) return fail(error, "not a nats:// URL: " + url);
+    }
+    std::vector<const char*> servers;
+    for (const std::string& url : urls) servers.push_back(url.c_str());
+    const std::string name = "eventd server " + std::to_string(m_options.serverId);
+    natsStatus status = nats_Open(-1);
+    if (status == NATS_OK) status = natsOptions_Create(&m_natsOptions);
+    if (status == NATS_OK) status = natsOptions_SetServers(m_natsOptions, servers.data(), static_cast<int>(servers.size()));
+    if (status == NATS_OK) status = natsOptions_SetName(m_natsOptions, name.c_str());
+    if (status == NATS_OK) status = natsOptions_SetMaxReconnect(m_natsOptions, -1);
+    if (status == NATS_OK) status = natsOptions_SetReconnectWait(m_natsOptions, 250);
+    if (status == NATS_OK) status = natsOptions_SetPingInterval(m_natsOptions, 1000);
+    if (status == NATS_OK) status = natsOptions_SetMaxPingsOut(m_natsOptions, 3);
+    if (status == NATS_OK) status = natsOptions_SetNoEcho(m_natsOptions, true);
+    // One pool of delivery threads instead of one thread per followed pair.
+    if (status == NATS_OK) status = natsOptions_UseGlobalMessageDelivery(m_natsOptions, true);
+    if (status == NATS_OK) status = natsOptions_SetDisconnectedCB(m_natsOptions, onDisconnected, this);
+    if (status == NATS_OK) status = natsOptions_SetReconnectedCB(m_natsOptions, onConnected, this);
+    if (status == NATS_OK) status = natsOptions_SetRetryOnFailedConnect(m_natsOptions, true, onConnected, this);
+    if (status != NATS_OK) return fail(error, std::string("cannot set up libnats: ") + natsStatus_GetText(status));
+    status = natsConnection_Connect(&m_connection, m_natsOptions);
+    if (status == NATS_OK) {
+      push(Inbound{Inbound::kConnected, std::string(), std::string()});
+    } else if (status != NATS_NOT_YET_CONNECTED) {
+      return fail(error, std::string("cannot connect: ") + natsStatus_GetText(status));
+    }
+    for (const std::string& subject : {std::string(kHelloSubject), interestSubject(m_options.serverId)}) {
+      natsSubscription* sub = nullptr;
+      status = natsConnection_Subscribe(&sub, m_connection, subject.c_str(), onMessage, this);
+      if (status != NATS_OK) return fail(error, "cannot subscribe to " + subject + ": " + natsStatus_GetText(status));
+      m_ownSubscriptions.push_back(sub);
+    }
+    logInfo("federation: server id %u joins the NATS cluster at %s", static_cast<unsigned>(m_options.serverId),
+            m_options.urls.c_str());
+    return true;
+  }
+
+  void follow(const Pair& pair, bool follow) override {
+    if (follow) {
+      if (m_followed.count(pair) != 0) return;
+      const std::string subject = pairSubject(pair);
+      natsSubscription* sub = nullptr;
+      if (subject.size() > kMaxSubject) {
+        logError("federation: category \"%s\" of server %u is too long to follow across servers",
+                 printable(pair.category).c_str(), static_cast<unsigned>(pair.server));
+        return;
+      }
+      const natsStatus status = natsConnection_Subscribe(&sub, m_connection, subject.c_str(), onMessage, this);
+      if (status != NATS_OK) {
+        logError("federation: cannot follow \"%s\" of server %u: %s", printable(pair.category).c_str(),
+                 static_cast<unsigned>(pair.server), natsStatus_GetText(status));
+        return;
+      }
+      m_followed.emplace(pair, sub);
+    } else {
+      auto it = m_followed.find(pair);
+      if (it == m_followed.end()) return;
+      natsSubscription_Unsubscribe(it->second);
+      natsSubscription_Destroy(it->second);
+      m_followed.erase(it);
+    }
+    // Told at once rather than with the next refresh.
+    std::string message = interestHeader(follow ? kFollow : kUnfollow);
+    params::appendItem(&message, pair.category);
+    publish(interestSubject(pair.server), message);
+  }
+
+  void send(const Pair& pair, std::string_view request) override {
+    std::string& batch = m_batches[pair];
+    params::appendItem(&batch, request);
+    if (batch.size() >= kBatchBytes) sendBatch(pair, &batch);
+  }
+
+  int fd() const override { return m_wakeFd; }
+
+  void receive() override {
+    uint64_t count = 0;
+    while (::read(m_wakeFd, &count, sizeof count) == static_cast<ssize_t>(sizeof count)) {
+    }
+    {
+      std::lock_guard<std::mutex> lock(m_inboundMutex);
+      m_taken.swap(m_inbound);
+    }
+    const Clock::time_point now = Clock::now();
+    for (Inbound& inbound : m_taken) {
+      switch (inbound.kind) {
+        case Inbound::kConnected:
+          linkUp(now);
+          break;
+        case Inbound::kDisconnected:
+          linkDown();
+          break;
+        case Inbound::kMessage:
+          handleMessage(inbound.subject, inbound.data, now);
+          break;
+      }
+    }
+    m_taken.clear();
+  }
+
+  std::chrono::milliseconds turn(Clock::time_point now) override {
+    for (auto& batch : m_batches) {
+      if (!batch.second.empty()) sendBatch(batch.first, &batch.second);
+    }
+    if (m_linked && now >= m_nextHello) {
+      sayHello();
+      m_nextHello = now + kHelloEvery;
+    }
+    if (m_linked && now >= m_nextInterest) {
+      refreshInterest();
+      m_nextInterest = now + kInterestEvery;
+    }
+    expireFollowers(now);
+    for (auto& server : m_servers) {
+      if (server.second.heard && now - server.second.lastHeard > kServerLostAfter) {
+        logInfo("federation: server %u not heard for %lld ms", static_cast<unsigned>(server.first),
+                static_cast<long long>(kServerLostAfter.count()));
+        lose(server.first, server.second);
+      }
+    }
+    return m_linked || !m_servers.empty() || !m_followers.empty() ? 250ms : 1000ms;
+  }
+
+  bool mustStop() const override { return m_mustStop; }
+
+  std::string statusLines() const override {
+    char url[256] = "";
+    if (!m_linked || natsConnection_GetConnectedUrl(m_connection, url, sizeof url) != NATS_OK) url[0] = '\0';
+    std::string heard;
+    for (const auto& server : m_servers) {
+      if (!server.second.heard) continue;
+      if (!heard.empty()) heard += ',';
+      heard += std::to_string(server.first);
+    }
+    return "federation " + m_options.urls + "\nfederation-connected " + (url[0] != '\0' ? url : "no") +
+           "\nfederation-servers " + (heard.empty() ? "none" : heard) + "\nfederation-followed-pairs " +
+           std::to_string(m_followed.size()) + "\nfederation-messages-out " + std::to_string(m_messagesOut) +
+           "\nfederation-messages-in " + std::to_string(m_messagesIn) + "\nfederation-send-failures " +
+           std::to_string(m_sendFailures) + "\n";
+  }
+
+ private:
+  // What libnats's threads hand to the loop.
+  struct Inbound {
+    enum Kind { kMessage, kConnected, kDisconnected } kind;
+    std::string subject;
+    std::string data;
+  };
+  struct Server {
+    uint64_t instance = 0;
+    unsigned long long base = 0;
+    bool heard = false;
+    Clock::time_point lastHeard;
+  };
+  // An eventd that follows a pair of this server: its server id and instance.
+  using Follower = std::pair<uint32_t, uint64_t>;
+
+  static bool fail(std::string* error, std::string text) {
+    *error = std::move(text);
+    return false;
+  }
+
+  static void onMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
+    auto* self = static_cast<NatsFederation*>(closure);
+    self->push(Inbound{Inbound::kMessage, natsMsg_GetSubject(msg),
+                       std::string(natsMsg_GetData(msg), static_cast<std::size_t>(natsMsg_GetDataLength(msg)))});
+    natsMsg_Destroy(msg);
+  }
+  static void onConnected(natsConnection*, void* closure) {
+    static_cast<NatsFederation*>(closure)->push(Inbound{Inbound::kConnected, std::string(), std::string()});
+  }
+  static void onDisconnected(natsConnection*, void* closure) {
+    static_cast<NatsFederation*>(closure)->push(Inbound{Inbound::kDisconnected, std::string(), std::string()});
+  }
+
+  // Any thread.
+  void push(Inbound&& inbound) {
+    bool wake = false;
+    {
+      std::lock_guard<std::mutex> lock(m_inboundMutex);
+      wake = m_inbound.empty();
+      m_inbound.push_back(std::move(inbound));
+    }
+    const uint64_t one = 1;
+    if (wake) evt::platform::retryInterrupted([&] { return ::write(m_wakeFd, &one, sizeof one); });
+  }
+
+  void publish(const std::string& subject, std::string_view data) {
+    const natsStatus status =
+        natsConnection_Publish(m_connection, subject.c_str(), data.data(), static_cast<int>(data.size()));
+    if (status == NATS_OK) {
+      ++m_messagesOut;
+      return;
+    }
+    ++m_sendFailures;
+    if (m_sendFailures == 1 || m_sendFailures % 1000 == 0) {
+      logError("federation: cannot send on %s: %s (%" PRIu64 " messages lost so far; followers see the gap)",
+               subject.c_str(), natsStatus_GetText(status), m_sendFailures);
+    }
+  }
+
+  void sendBatch(const Pair& pair, std::string* batch) {
+    const std::string subject = pairSubject(pair);
+    if (subject.size() <= kMaxSubject) publish(subject, *batch);
+    batch->clear();
+  }
+
+  std::string interestHeader(std::string_view kind) const {
+    std::string message;
+    params::appendNumberItem(&message, m_options.serverId);
+    params::appendNumberItem(&message, m_instance);
+    params::appendItem(&message, kind);
+    return message;
+  }
+
+  void sayHello() {
+    std::string message;
+    params::appendNumberItem(&message, m_options.serverId);
+    params::appendNumberItem(&message, m_instance);
+    params::appendNumberItem(&message, m_started);
+    params::appendNumberItem(&message, m_options.seqNoBase);
+    publish(kHelloSubject, message);
+  }
+
+  // Tells every server whose pairs local clients follow (or `only`) which.
+  void refreshInterest(uint32_t only = 0) {
+    uint32_t server = 0;
+    std::string message;
+    for (const auto& followed : m_followed) {
+      const Pair& pair = followed.first;
+      if (only != 0 && pair.server != only) continue;
+      if (pair.server != server || message.size() > kInterestBytes) {
+        if (server != 0) publish(interestSubject(server), message);
+        server = pair.server;
+        message = interestHeader(kFollow);
+      }
+      params::appendItem(&message, pair.category);
+    }
+    if (server != 0) publish(interestSubject(server), message);
+  }
+
+  void linkUp(Clock::time_point now) {
+    if (m_linked) return;
+    m_linked = true;
+    char url[256] = "";
+    natsConnection_GetConnectedUrl(m_connection, url, sizeof url);
+    logInfo("federation: connected to %s", url);
+    m_nextHello = now;
+    m_nextInterest = now;
+  }
+
+  void linkDown() {
+    if (!m_linked) return;
+    m_linked = false;
+    logError("federation: lost the NATS server; reconnecting");
+    for (auto& server : m_servers) {
+      if (server.second.heard) lose(server.first, server.second);
+    }
+  }
+
+  void lose(uint32_t id, Server& server) {
+    server.heard = false;
+    m_router.remoteServer(id, false);
+  }
+
+  void handleMessage(const std::string& subject, const std::string& data, Clock::time_point now) {
+    ++m_messagesIn;
+    const ParamsView items(data);
+    if (subject == kHelloSubject) {
+      hello(items, now);
+    } else if (subject.rfind("evt.fed.interest.", 0) == 0) {
+      interest(items, now);
+    } else if (subject.rfind("evt.fed.pair.", 0) == 0) {
+      pairRequests(subject, items);
+    }
+  }
+
+  void hello(const ParamsView& items, Clock::time_point now) {
+    const auto id = static_cast<uint32_t>(items.getULONGLONGParamAt(0));
+    const uint64_t instance = items.getULONGLONGParamAt(1);
+    const uint64_t started = items.getULONGLONGParamAt(2);
+    if (id == 0 || items.count() < 4) return;
+    if (id == m_options.serverId) {
+      if (instance != m_instance) claimed(instance, started);
+      return;
+    }
+    Server& server = m_servers[id];
+    const bool restarted = server.heard && server.instance != instance;
+    if (restarted) {
+      logInfo("federation: server %u restarted", static_cast<unsigned>(id));
+      lose(id, server);
+    }
+    server.instance = instance;
+    server.lastHeard = now;
+    server.base = items.getULONGLONGParamAt(3);
+    m_router.setRemoteBase(id, server.base);
+    if (!server.heard) {
+      server.heard = true;
+      logInfo("federation: server %u heard", static_cast<unsigned>(id));
+      m_router.remoteServer(id, true);
+      refreshInterest(id);  // a server that returns learns at once what is followed here
+    }
+  }
+
+  // Another eventd announces this server id: the one that started later stops.
+  void claimed(uint64_t instance, uint64_t started) {
+    if (std::make_pair(started, instance) < std::make_pair(m_started, m_instance)) {
+      logError("federation: another eventd already serves server id %u on the NATS cluster; this one stops (give "
+               "each machine its own --server-id)",
+               static_cast<unsigned>(m_options.serverId));
+      m_mustStop = true;
+    } else if (m_claimsLogged++ % 60 == 0) {
+      logError("federation: an eventd started later claims server id %u on the NATS cluster; it will stop",
+               static_cast<unsigned>(m_options.serverId));
+    }
+  }
+
+  void interest(const ParamsView& items, Clock::time_point now) {
+    const Follower follower{static_cast<uint32_t>(items.getULONGLONGParamAt(0)), items.getULONGLONGParamAt(1)};
+    const std::string_view kind = items.itemAt(2);
+    if (follower.first == 0 || follower.first == m_options.serverId) return;
+    for (std::size_t i = 3; i < items.count(); ++i) {
+      const Pair pair{m_options.serverId, std::string(items.itemAt(i))};
+      if (kind == kFollow) {
+        auto& followers = m_followers[pair];
+        const bool newcomer = followers.count(follower) == 0;
+        followers[follower] = now + kInterestLostAfter;
+        if (newcomer) m_router.followedRemotely(pair, true, true);
+      } else if (kind == kUnfollow) {
+        auto it = m_followers.find(pair);
+        if (it == m_followers.end() || it->second.erase(follower) == 0 || !it->second.empty()) continue;
+        m_followers.erase(it);
+        m_router.followedRemotely(pair, false, false);
+      }
+    }
+  }
+
+  void expireFollowers(Clock::time_point now) {
+    for (auto pair = m_followers.begin(); pair != m_followers.end();) {
+      for (auto follower = pair->second.begin(); follower != pair->second.end();) {
+        follower = follower->second < now ? pair->second.erase(follower) : std::next(follower);
+      }
+      if (!pair->second.empty()) {
+        ++pair;
+        continue;
+      }
+      const Pair gone = pair->first;
+      pair = m_followers.erase(pair);
+      m_router.followedRemotely(gone, false, false);
+    }
+  }
+
+  void pairRequests(const std::string& subject, const ParamsView& items) {
+    // evt.fed.pair.S.TOKEN
+    const std::size_t dot = subject.find('.', 13);
+    if (dot == std::string::npos) return;
+    Pair pair;
+    pair.server = static_cast<uint32_t>(params::toULongLong(std::string_view(subject).substr(13, dot - 13)));
+    if (!categoryFromToken(std::string_view(subject).substr(dot + 1), &pair.category)) return;
+    if (pair.server == m_options.serverId || m_followed.count(pair) == 0) return;
+    for (std::size_t i = 0; i < items.count(); ++i) m_router.routeRemote(pair, items.itemAt(i));
+  }
+
+  const FederationOptions m_options;
+  Router& m_router;
+  const uint64_t m_instance;  // tells this run from an earlier or a duplicate one
+  const uint64_t m_started;   // ms since the epoch
+
+  natsOptions* m_natsOptions = nullptr;
+  natsConnection* m_connection = nullptr;
+  std::vector<natsSubscription*> m_ownSubscriptions;
+  int m_wakeFd = -1;
+
+  std::mutex m_inboundMutex;
+  std::deque<Inbound> m_inbound;  // guarded by m_inboundMutex
+  std::deque<Inbound> m_taken;    // loop thread
+
+  bool m_linked = false;
+  bool m_mustStop = false;
+  uint64_t m_claimsLogged = 0;
+  Clock::time_point m_nextHello;
+  Clock::time_point m_nextInterest;
+  std::map<uint32_t, Server> m_servers;
+  std::map<Pair, natsSubscription*> m_followed;                         // other servers' pairs followed here
+  std::map<Pair, std::map<Follower, Clock::time_point>> m_followers;  // this server's pairs followed elsewhere
+  std::map<Pair, std::string> m_batches;
+  uint64_t m_messagesOut = 0, m_messagesIn = 0, m_sendFailures = 0;
+};
+
+}  // namespace
+
+std::string categoryToken(std::string_view category) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string token = "c";
+  for (unsigned char c : category) {
+    if (isPlain(c)) {
+      token += static_cast<char>(c);
+    } else {
+      token += '~';
+      token += kHex[c >> 4];
+      token += kHex[c & 15];
+    }
+  }
+  return token;
+}
+
+bool categoryFromToken(std::string_view token, std::string* category) {
+  if (token.empty() || token[0] != 'c') return false;
+  category->clear();
+  for (std::size_t i = 1; i < token.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(token[i]);
+    if (isPlain(c)) {
+      *category += static_cast<char>(c);
+      continue;
+    }
+    if (c != '~' || i + 2 >= token.size() || hexValue(token[i + 1]) < 0 || hexValue(token[i + 2]) < 0) return false;
+    const int value = hexValue(token[i + 1]) * 16 + hexValue(token[i + 2]);
+    if (isPlain(static_cast<unsigned char>(value))) return false;  // one category, one token
+    *category += static_cast<char>(value);
+    i += 2;
+  }
+  return true;
+}
+
+std::unique_ptr<Federation> startNatsFederation(const FederationOptions& options, Router& router, std::string* error) {
+  auto federation = std::make_unique<NatsFederation>(options, router);
+  if (!federation->start(error)) return nullptr;
+  return federation;
+}
+
+}  // namespace evt::service

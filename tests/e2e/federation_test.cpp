@@ -1,0 +1,229 @@
+// Several machines on one: each "machine" is an eventd with its own server
+// id, socket folder, log folder and shared-memory prefix, its hosts are
+// processes of their own, and they are federated through nats-server
+// processes on loopback started here.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/ServiceProcess.h"
+
+namespace evt::test {
+namespace {
+
+using std::chrono::milliseconds;
+
+// A loopback port nobody listens on just now.
+int freePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  bind(fd, reinterpret_cast<sockaddr*>(&address), size);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+bool accepts(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  close(fd);
+  return connected;
+}
+
+// One nats-server; with route ports, a member of a cluster.
+class NatsServer {
+ public:
+  NatsServer() : m_port(freePort()), m_routePort(freePort()) {}
+  ~NatsServer() { stop(SIGTERM); }
+
+  bool start(const std::vector<const NatsServer*>& routes = {}) {
+    std::vector<std::string> argv{"nats-server", "-a", "127.0.0.1", "-p", std::to_string(m_port)};
+    if (!routes.empty()) {
+      std::string list;
+      for (const NatsServer* other : routes) list += (list.empty() ? "" : ",") + other->routeUrl();
+      argv.insert(argv.end(), {"--cluster_name", "evt", "--cluster", routeUrl(), "--routes", list});
+    }
+    const std::string log = logDirectory() + "/nats-" + std::to_string(m_port) + ".log";
+    m_pid = spawn(argv, "", log, log);
+    return eventually([&] { return accepts(m_port); }, milliseconds(20000));
+  }
+  void stop(int signal) {
+    if (m_pid <= 0) return;
+    ::kill(m_pid, signal);
+    waitExit(std::exchange(m_pid, -1));
+  }
+  std::string url() const { return "nats://127.0.0.1:" + std::to_string(m_port); }
+
+ private:
+  std::string routeUrl() const { return "nats://127.0.0.1:" + std::to_string(m_routePort); }
+  const int m_port, m_routePort;
+  pid_t m_pid = -1;
+};
+
+// One machine: its eventd and the environment its processes see.
+class Machine {
+ public:
+  Machine(uint32_t id, std::string federation)
+      : m_id(id), m_federation(std::move(federation)), m_prefix(std::string(getenv("EVT_SHM_PREFIX")) + "m" +
+                                                                  std::to_string(id) + ".") {
+    char dir[] = "/tmp/evttest-machine-XXXXXX";
+    m_dir = mkdtemp(dir);
+  }
+  ~Machine() {
+    m_service.reset();
+    std::filesystem::remove_all(m_dir);
+  }
+
+  // Makes this machine's folders and store the ones processes started next use.
+  void enter() const {
+    setenv("EVT_RUNTIME_DIR", m_dir.c_str(), 1);
+    setenv("EVT_SHM_PREFIX", m_prefix.c_str(), 1);
+  }
+  bool start() {
+    enter();
+    m_service = std::make_unique<ServiceProcess>(std::vector<std::string>{
+        "--server-id", std::to_string(m_id), "--federation", m_federation, "--log-dir", m_dir});
+    return m_service->start();
+  }
+  ServiceProcess& service() { return *m_service; }
+  long long status(const std::string& name) {
+    enter();
+    return m_service->status()[name];
+  }
+  std::unique_ptr<HostProcess> host(const std::vector<std::string>& args) const {
+    enter();
+    return std::make_unique<HostProcess>(args);
+  }
+  std::string log() const { return readFile(m_dir + "/eventd.log"); }
+  const std::string& dir() const { return m_dir; }
+
+ private:
+  const uint32_t m_id;
+  const std::string m_federation;
+  const std::string m_prefix;
+  std::string m_dir;
+  std::unique_ptr<ServiceProcess> m_service;
+};
+
+std::vector<std::string> publisher(const std::string& name, long count, double rate) {
+  return {"pub", "C", name, std::to_string(count), std::to_string(rate), "100", "end"};
+}
+
+// Machine 2 follows (1, "C") in a subscriber process; true once server 1 knows.
+std::unique_ptr<HostProcess> followFromTwo(Machine& one, Machine& two, int ends) {
+  auto subscriber = two.host({"sub", "C", std::to_string(ends), "180000", "1"});
+  EXPECT_TRUE(subscriber->printed("ready")) << subscriber->output();
+  EXPECT_TRUE(eventually([&] { return one.status("federation-followed-here") == 1; }, milliseconds(20000)));
+  return subscriber;
+}
+
+bool hear(Machine& machine, long long server) {
+  return eventually([&] { return machine.status("federation-servers") == server; }, milliseconds(20000));
+}
+
+TEST(Federation, EventsOfAnotherServerArriveInItsOrderOnlyWhileFollowed) {
+  NatsServer nats;
+  ASSERT_TRUE(nats.start());
+  Machine one(1, nats.url()), two(2, nats.url());
+  ASSERT_TRUE(one.start());
+  ASSERT_TRUE(two.start());
+  ASSERT_TRUE(hear(one, 2));
+  ASSERT_TRUE(hear(two, 1));
+
+  // Two publisher processes share server 1's series of "C".
+  auto subscriber = followFromTwo(one, two, 2);
+  auto first = one.host(publisher("p1", 5000, 0));
+  auto second = one.host(publisher("p2", 5000, 0));
+  EXPECT_EQ(first->wait(), 0) << first->output();
+  EXPECT_EQ(second->wait(), 0) << second->output();
+  EXPECT_EQ(subscriber->wait(), 0);
+  const HostProcess::Result r = subscriber->result();
+  EXPECT_EQ(r.received, 10000) << subscriber->output();
+  EXPECT_EQ(r.missed, 0);
+  EXPECT_EQ(r.disorder, 0);
+  EXPECT_EQ(r.unreported, 0);
+  EXPECT_EQ(two.status("federation-events-in"), 10002);
+
+  // Nobody follows "C" any more, nor ever "D": server 1 sends nothing.
+  ASSERT_TRUE(eventually([&] { return one.status("federation-followed-here") == 0; }, milliseconds(20000)));
+  const long long sent = one.status("federation-events-out");
+  EXPECT_EQ(sent, 10002);
+  auto unfollowed = one.host({"pub", "C", "p3", "500", "0", "100", "end"});
+  auto never = one.host({"pub", "D", "p4", "500", "0", "100", "end"});
+  EXPECT_EQ(unfollowed->wait(), 0);
+  EXPECT_EQ(never->wait(), 0);
+  EXPECT_EQ(one.status("federation-events-out"), sent);
+  EXPECT_EQ(one.status("events-in"), 11004);
+
+  // A second eventd claiming server id 1 stops, saying why.
+  Machine impostor(1, nats.url());
+  impostor.enter();
+  const pid_t pid = spawn({eventdPath(), "--server-id", "1", "--federation", nats.url(), "--log-dir", impostor.dir()});
+  EXPECT_EQ(exitWithin(pid, milliseconds(20000)), 1);
+  EXPECT_NE(impostor.log().find("another eventd already serves server id 1"), std::string::npos) << impostor.log();
+  EXPECT_EQ(one.status("server-id"), 1);  // the first one serves on
+}
+
+// eventd 1 and 2 on different members of a cluster of three; members and
+// eventd 1 fail and return while a host on machine 2 follows (1, "C").
+TEST(Federation, LossesOfNatsMembersAndOfTheOtherServerHealWithoutTheClients) {
+  NatsServer a, b, c;
+  ASSERT_TRUE(a.start({&b, &c}));
+  ASSERT_TRUE(b.start({&a, &c}));
+  ASSERT_TRUE(c.start({&a, &b}));
+  Machine one(1, a.url() + "," + b.url()), two(2, c.url());
+  ASSERT_TRUE(one.start());
+  ASSERT_TRUE(two.start());
+  ASSERT_TRUE(hear(one, 2));
+  ASSERT_TRUE(hear(two, 1));
+  auto subscriber = followFromTwo(one, two, 3);
+
+  // The member eventd 1 uses dies mid-stream; it moves to another member.
+  auto paced = one.host(publisher("p1", 8000, 4000));
+  ASSERT_TRUE(eventually([&] { return one.status("federation-events-out") > 1000; }, milliseconds(30000)));
+  a.stop(SIGKILL);
+  EXPECT_EQ(paced->wait(), 0) << paced->output();
+
+  // NATS goes away under machine 2, and comes back.
+  c.stop(SIGKILL);
+  EXPECT_TRUE(subscriber->printed("eventsystem disconnected 1")) << subscriber->output();
+  ASSERT_TRUE(c.start({&a, &b}));
+  EXPECT_TRUE(subscriber->printed("eventsystem connected 1")) << subscriber->output();
+  EXPECT_TRUE(eventually([&] { return one.status("federation-followed-here") == 1; }, milliseconds(20000)));
+  EXPECT_EQ(one.host(publisher("p2", 1000, 0))->wait(), 0);
+
+  // eventd 1 is killed and started again.
+  one.service().kill(SIGKILL);
+  EXPECT_TRUE(eventually([&] { return occurrences(subscriber->output(), "eventsystem disconnected 1") == 2; },
+                         milliseconds(20000)))
+      << subscriber->output();
+  ASSERT_TRUE(one.start());
+  EXPECT_TRUE(eventually([&] { return occurrences(subscriber->output(), "eventsystem connected 1") == 2; },
+                         milliseconds(20000)))
+      << subscriber->output();
+  EXPECT_TRUE(eventually([&] { return one.status("federation-followed-here") == 1; }, milliseconds(20000)));
+  EXPECT_EQ(one.host(publisher("p3", 1000, 0))->wait(), 0);
+
+  EXPECT_EQ(subscriber->wait(), 0);
+  const HostProcess::Result r = subscriber->result();
+  // Whatever a failure cost is reported, once per gap; nothing twice.
+  EXPECT_GE(r.received, 2000) << subscriber->output();
+  EXPECT_LE(r.received, 10000);
+  EXPECT_EQ(r.disorder, 0) << subscriber->output();
+  EXPECT_EQ(r.unreported, 0) << subscriber->output();
+}
+
+}  // namespace
+}  // namespace evt::test
