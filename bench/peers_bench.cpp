@@ -450,8 +450,17 @@ int main(int argc, char** argv) {
 
   std::vector<const Transport*> used;
   for (const Transport* transport : peers::transports()) {
-    if (chosen.empty() || chosen.count(transport->name()) != 0) used.push_back(transport);
+    if ((chosen.empty() || chosen.count(transport->name()) != 0) && !transport->acrossMachines()) {
+      used.push_back(transport);
+    }
   }
+  // Across machines: a transport spanning two, beside NATS direct.
+  const Transport* across = nullptr;
+  const Transport* direct = peers::findTransport("nats");
+  for (const Transport* transport : peers::transports()) {
+    if (transport->acrossMachines() && (chosen.empty() || chosen.count(transport->name()) != 0)) across = transport;
+  }
+  if (direct == nullptr || (!only.empty() && only.count("fed") == 0)) across = nullptr;
   const std::vector<Workload> workloads = {
       {"1to1", "1→1 100 B", 100, 1, 1, count},
       {"1to1k", "1→1 1 KB", 1024, 1, 1, count},
@@ -473,6 +482,15 @@ int main(int argc, char** argv) {
     }
   }
 
+  const Workload acrossStream{"fed", "1→1 100 B", 100, 1, 1, count};
+  const Workload acrossRoundTrip{"fed", "round trip 100 B", 100, 1, 1, rounds};
+  std::map<std::string, std::pair<Cell, Cell>> acrossCells;  // by transport: stream, round trip
+  if (across != nullptr) {
+    for (const Transport* transport : {across, direct}) {
+      acrossCells[transport->name()] = {throughput(*transport, acrossStream), roundTrip(*transport, acrossRoundTrip)};
+    }
+  }
+
   const bool withEventd = !used.empty() && std::string(used[0]->name()) == "eventd";
   auto header = [&](const char* first, bool ratios) {
     std::printf("| %s |", first);
@@ -488,62 +506,90 @@ int main(int argc, char** argv) {
     std::printf("\n");
   };
 
-  std::printf("%ld events per 1→1 row, %ld per 1→4 row (to each of 4 subscribers), 4 × %ld in the 4→1 row, "
-              "%ld round trips after 500 of warm-up; every party a process of its own.\n\n",
-              count, fanout, std::max(1L, count / 4), rounds);
-  std::printf("Rates are events received by subscribers per second, from the start signal to the last event "
-              "consumed (1→4: deliveries to all four). Ratio = eventd's figure / the peer's: above 1 eventd "
-              "is faster for rates, below 1 it is faster for round trips.\n\n");
-  header("workload", true);
-  for (const Workload* workload : rows) {
-    const bool rtt = workload->key == "rtt";
-    for (int line = 0; line < (rtt ? 2 : 1); ++line) {
-      std::string label = workload->label + (rtt ? (line == 0 ? ", p50 µs" : ", p99 µs") : ", events/s");
-      if (workload->key == "1to4") label = workload->label + ", deliveries/s";
-      std::printf("| %s |", label.c_str());
-      auto figure = [&](const Cell& cell) { return rtt ? (line == 0 ? cell.value : cell.value2) : cell.value; };
+  if (!rows.empty()) {
+    std::printf("%ld events per 1→1 row, %ld per 1→4 row (to each of 4 subscribers), 4 × %ld in the 4→1 row, "
+                "%ld round trips after 500 of warm-up; every party a process of its own.\n\n",
+                count, fanout, std::max(1L, count / 4), rounds);
+    std::printf("Rates are events received by subscribers per second, from the start signal to the last event "
+                "consumed (1→4: deliveries to all four). Ratio = eventd's figure / the peer's: above 1 eventd "
+                "is faster for rates, below 1 it is faster for round trips.\n\n");
+    header("workload", true);
+    for (const Workload* workload : rows) {
+      const bool rtt = workload->key == "rtt";
+      for (int line = 0; line < (rtt ? 2 : 1); ++line) {
+        std::string label = workload->label + (rtt ? (line == 0 ? ", p50 µs" : ", p99 µs") : ", events/s");
+        if (workload->key == "1to4") label = workload->label + ", deliveries/s";
+        std::printf("| %s |", label.c_str());
+        auto figure = [&](const Cell& cell) { return rtt ? (line == 0 ? cell.value : cell.value2) : cell.value; };
+        for (const Transport* transport : used) {
+          const Cell& cell = cells[{workload->key, transport->name()}];
+          std::printf(" %s |", rtt ? micros(figure(cell)).c_str() : rate(figure(cell)).c_str());
+        }
+        if (withEventd) {
+          const double mine = figure(cells[{workload->key, "eventd"}]);
+          for (std::size_t i = 1; i < used.size(); ++i) {
+            std::printf(" %s |", ratio(mine, figure(cells[{workload->key, used[i]->name()}])).c_str());
+          }
+        }
+        std::printf("\n");
+      }
+    }
+
+    std::printf("\nDelivery: lost (expected − distinct received; round trips: no answer within 5 s) / gaps (a "
+                "publisher's sequence jumped ahead) / reordered (a sequence number below one already seen); "
+                "duplicates and eventd's missed-event reports when any.\n\n");
+    header("workload", false);
+    for (const Workload* workload : rows) {
+      std::printf("| %s |", workload->label.c_str());
       for (const Transport* transport : used) {
         const Cell& cell = cells[{workload->key, transport->name()}];
-        std::printf(" %s |", rtt ? micros(figure(cell)).c_str() : rate(figure(cell)).c_str());
+        std::string text = std::to_string(cell.lost) + " / " + std::to_string(cell.gaps) + " / " +
+                           std::to_string(cell.reordered);
+        if (cell.duplicates > 0) text += ", dup " + std::to_string(cell.duplicates);
+        if (cell.missed > 0) text += ", missed-event reports " + std::to_string(cell.missed);
+        std::printf(" %s |", text.c_str());
       }
-      if (withEventd) {
-        const double mine = figure(cells[{workload->key, "eventd"}]);
-        for (std::size_t i = 1; i < used.size(); ++i) {
-          std::printf(" %s |", ratio(mine, figure(cells[{workload->key, used[i]->name()}])).c_str());
-        }
+      std::printf("\n");
+    }
+
+    std::printf("\nPeak resident memory (VmHWM), MB: middle process / largest publisher (pinger) / largest "
+                "subscriber (ponger).\n\n");
+    header("workload", false);
+    for (const Workload* workload : rows) {
+      std::printf("| %s |", workload->label.c_str());
+      for (const Transport* transport : used) {
+        const Cell& cell = cells[{workload->key, transport->name()}];
+        std::printf(" %s / %s / %s |", megabytes(cell.brokerKb).c_str(), megabytes(cell.publisherKb).c_str(),
+                    megabytes(cell.subscriberKb).c_str());
       }
       std::printf("\n");
     }
   }
 
-  std::printf("\nDelivery: lost (expected − distinct received; round trips: no answer within 5 s) / gaps (a "
-              "publisher's sequence jumped ahead) / reordered (a sequence number below one already seen); "
-              "duplicates and eventd's missed-event reports when any.\n\n");
-  header("workload", false);
-  for (const Workload* workload : rows) {
-    std::printf("| %s |", workload->label.c_str());
-    for (const Transport* transport : used) {
-      const Cell& cell = cells[{workload->key, transport->name()}];
-      std::string text = std::to_string(cell.lost) + " / " + std::to_string(cell.gaps) + " / " +
-                         std::to_string(cell.reordered);
-      if (cell.duplicates > 0) text += ", dup " + std::to_string(cell.duplicates);
-      if (cell.missed > 0) text += ", missed-event reports " + std::to_string(cell.missed);
-      std::printf(" %s |", text.c_str());
+  if (across != nullptr) {
+    const Cell& stream = acrossCells[across->name()].first;
+    const Cell& rtt = acrossCells[across->name()].second;
+    const Cell& directStream = acrossCells[direct->name()].first;
+    const Cell& directRtt = acrossCells[direct->name()].second;
+    std::printf("\nAcross machines: two eventd (server ids 1 and 2) federated through one nats-server, the "
+                "publisher on server 1 and the subscriber on server 2; beside a NATS publisher and subscriber "
+                "of the same run (EVT_BENCH_ONLY=fed runs only this).\n\n");
+    std::printf("| workload | %s | %s | %s/%s |\n|---|---:|---:|---:|\n", across->name(), direct->name(),
+                across->name(), direct->name());
+    std::printf("| %s, events/s | %s | %s | %s |\n", acrossStream.label.c_str(), rate(stream.value).c_str(),
+                rate(directStream.value).c_str(), ratio(stream.value, directStream.value).c_str());
+    std::printf("| %s, p50 µs | %s | %s | %s |\n", acrossRoundTrip.label.c_str(), micros(rtt.value).c_str(),
+                micros(directRtt.value).c_str(), ratio(rtt.value, directRtt.value).c_str());
+    std::printf("| %s, p99 µs | %s | %s | %s |\n", acrossRoundTrip.label.c_str(), micros(rtt.value2).c_str(),
+                micros(directRtt.value2).c_str(), ratio(rtt.value2, directRtt.value2).c_str());
+    std::printf("| lost / gaps / reordered (1→1) | %ld / %ld / %ld | %ld / %ld / %ld | |\n", stream.lost,
+                stream.gaps, stream.reordered, directStream.lost, directStream.gaps, directStream.reordered);
+    for (const auto& entry : acrossCells) {
+      for (const Cell* cell : {&entry.second.first, &entry.second.second}) {
+        for (const std::string& text : cell->notes) std::printf("\n- %s: %s\n", entry.first.c_str(), text.c_str());
+      }
     }
-    std::printf("\n");
-  }
-
-  std::printf("\nPeak resident memory (VmHWM), MB: middle process / largest publisher (pinger) / largest "
-              "subscriber (ponger).\n\n");
-  header("workload", false);
-  for (const Workload* workload : rows) {
-    std::printf("| %s |", workload->label.c_str());
-    for (const Transport* transport : used) {
-      const Cell& cell = cells[{workload->key, transport->name()}];
-      std::printf(" %s / %s / %s |", megabytes(cell.brokerKb).c_str(), megabytes(cell.publisherKb).c_str(),
-                  megabytes(cell.subscriberKb).c_str());
-    }
-    std::printf("\n");
+    used.push_back(across);  // for the list of transports below
   }
 
   bool anyNote = false;

@@ -109,6 +109,9 @@ class NatsFederation final : public Federation {
     if (status == NATS_OK) status = natsOptions_SetPingInterval(m_natsOptions, 1000);
     if (status == NATS_OK) status = natsOptions_SetMaxPingsOut(m_natsOptions, 3);
     if (status == NATS_OK) status = natsOptions_SetNoEcho(m_natsOptions, true);
+    // A message leaves when it is published, not after the library's flusher
+    // thread wakes: requests are already batched per loop round.
+    if (status == NATS_OK) status = natsOptions_SetSendAsap(m_natsOptions, true);
     // One pool of delivery threads instead of one thread per followed pair.
     if (status == NATS_OK) status = natsOptions_UseGlobalMessageDelivery(m_natsOptions, true);
     if (status == NATS_OK) status = natsOptions_SetDisconnectedCB(m_natsOptions, onDisconnected, this);

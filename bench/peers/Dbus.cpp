@@ -121,7 +121,7 @@ class DbusTransport : public Transport {
                                dir + "/dbus-daemon.out"),
                   address};
   }
-  std::unique_ptr<Endpoint> connect(const std::string& address, Inbox& inbox, bool) const override {
+  std::unique_ptr<Endpoint> connect(const std::string& address, Inbox& inbox, bool, Side) const override {
     dbus_threads_init_default();
     DBusConnection* connection = nullptr;
     if (!retryFor(30000, [&] { return (connection = openBus(address)) != nullptr; })) return nullptr;

@@ -18,8 +18,8 @@ constexpr unsigned long kThisServer = 0xFFFFFFFFul;
 
 class EventdEndpoint : public Endpoint, CEventHandler, CPublishHandler, CCompletionHandler {
  public:
-  explicit EventdEndpoint(Inbox& inbox)
-      : m_inbox(inbox), m_lib("peers-bench-" + std::to_string(getpid()), this, this, this) {
+  EventdEndpoint(Inbox& inbox, unsigned long server)
+      : m_inbox(inbox), m_server(server), m_lib("peers-bench-" + std::to_string(getpid()), this, this, this) {
     m_lib.initialize();
   }
   ~EventdEndpoint() override { m_lib.finalize(); }
@@ -29,7 +29,7 @@ class EventdEndpoint : public Endpoint, CEventHandler, CPublishHandler, CComplet
   }
 
   bool subscribe(const std::string& subject) override {
-    if (m_lib.subscribe(subject, "", kThisServer, nullptr) < 0) return false;
+    if (m_lib.subscribe(subject, "", m_server, nullptr) < 0) return false;
     return finish(30000);
   }
   bool publish(const std::string& subject, const std::string& data) override {
@@ -72,6 +72,7 @@ class EventdEndpoint : public Endpoint, CEventHandler, CPublishHandler, CComplet
   }
 
   Inbox& m_inbox;
+  const unsigned long m_server;
   CEventLib m_lib;
   std::set<std::string> m_published;
   long m_lastId = 0;
@@ -91,14 +92,18 @@ class EventdTransport : public Transport {
     // The socket folder, log folder and prefix come from the environment.
     return Broker{spawnProgram({EVT_BENCH_EVENTD}, dir + "/eventd.out"), "-"};
   }
-  std::unique_ptr<Endpoint> connect(const std::string&, Inbox& inbox, bool) const override {
-    auto endpoint = std::make_unique<EventdEndpoint>(inbox);
-    if (!endpoint->registered()) return nullptr;
-    return endpoint;
+  std::unique_ptr<Endpoint> connect(const std::string&, Inbox& inbox, bool, Side) const override {
+    return eventdEndpoint(inbox, kThisServer);
   }
 };
 
 }  // namespace
+
+std::unique_ptr<Endpoint> eventdEndpoint(Inbox& inbox, unsigned long server) {
+  auto endpoint = std::make_unique<EventdEndpoint>(inbox, server);
+  if (!endpoint->registered()) return nullptr;
+  return endpoint;
+}
 
 const Transport& eventdTransport() {
   static const EventdTransport transport;

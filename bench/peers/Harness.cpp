@@ -66,6 +66,9 @@ const std::vector<const Transport*>& transports() {
 #ifdef EVT_PEER_DBUS
       &dbusTransport(),
 #endif
+#ifdef EVT_PEER_NATS
+      &federatedTransport(),
+#endif
   };
   return all;
 }
@@ -195,7 +198,7 @@ void fillPayload(std::string& data, const char* prefix, long index, long seq) {
 int publisher(const Transport& transport, const std::string& address, const std::string& subject, long index,
               long count, std::size_t size) {
   Inbox unused;
-  std::unique_ptr<Endpoint> endpoint = transport.connect(address, unused, false);
+  std::unique_ptr<Endpoint> endpoint = transport.connect(address, unused, false, Side::kSending);
   if (!endpoint) {
     say("failed connect");
     return 1;
@@ -287,7 +290,7 @@ struct Tally {
 int subscriber(const Transport& transport, const std::string& address, const std::string& subject, long publishers,
                long count) {
   Inbox inbox;
-  std::unique_ptr<Endpoint> endpoint = transport.connect(address, inbox, false);
+  std::unique_ptr<Endpoint> endpoint = transport.connect(address, inbox, false, Side::kReceiving);
   if (!endpoint || !endpoint->subscribe(subject)) {
     say("failed subscribe");
     return 1;
@@ -355,7 +358,7 @@ int subscriber(const Transport& transport, const std::string& address, const std
 
 int pinger(const Transport& transport, const std::string& address, long rounds, std::size_t size) {
   Inbox inbox;
-  std::unique_ptr<Endpoint> endpoint = transport.connect(address, inbox, true);
+  std::unique_ptr<Endpoint> endpoint = transport.connect(address, inbox, true, Side::kSending);
   if (!endpoint || !endpoint->subscribe("pong")) {
     say("failed subscribe");
     return 1;
@@ -403,7 +406,7 @@ int pinger(const Transport& transport, const std::string& address, long rounds, 
 
 int ponger(const Transport& transport, const std::string& address) {
   Inbox inbox;
-  std::unique_ptr<Endpoint> endpoint = transport.connect(address, inbox, true);
+  std::unique_ptr<Endpoint> endpoint = transport.connect(address, inbox, true, Side::kReceiving);
   if (!endpoint || !endpoint->subscribe("ping")) {
     say("failed subscribe");
     return 1;

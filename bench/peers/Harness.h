@@ -63,6 +63,11 @@ struct Broker {
   std::string address;
 };
 
+// Which end of a row a party's process is: a publisher or the pinger
+// sends first, a subscriber or the ponger receives first. A transport
+// spanning two machines puts the sides on different ones.
+enum class Side { kSending, kReceiving };
+
 class Transport {
  public:
   virtual ~Transport() = default;
@@ -75,11 +80,18 @@ class Transport {
   // In a party's process: connects (retrying while the middle process comes
   // up); null when it could not within 30 s. `roundTrip`: for the ping-pong,
   // where a client that would batch is told to send at once.
-  virtual std::unique_ptr<Endpoint> connect(const std::string& address, Inbox& inbox, bool roundTrip) const = 0;
+  virtual std::unique_ptr<Endpoint> connect(const std::string& address, Inbox& inbox, bool roundTrip,
+                                            Side side) const = 0;
   // Whether a subscription may still be on its way when subscribe returned,
   // so that publishers send probes until every subscriber saw one of each.
   virtual bool needsProbe() const { return false; }
+  // Spans two machines: measured in a table of its own, beside its peer.
+  virtual bool acrossMachines() const { return false; }
 };
+
+// A host of the eventd at the environment's endpoint, subscribing to the
+// categories of server `server` (0xFFFFFFFF: its own).
+std::unique_ptr<Endpoint> eventdEndpoint(Inbox& inbox, unsigned long server);
 
 // The transports this build has, eventd first.
 const std::vector<const Transport*>& transports();
@@ -91,6 +103,8 @@ const Transport& zmqTransport();
 #endif
 #ifdef EVT_PEER_NATS
 const Transport& natsTransport();
+// Two eventd, server ids 1 and 2, federated through one nats-server.
+const Transport& federatedTransport();
 #endif
 #ifdef EVT_PEER_REDIS
 const Transport& redisTransport();

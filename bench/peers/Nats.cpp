@@ -7,8 +7,13 @@
 #include <arpa/inet.h>
 #include <nats/nats.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstdlib>
 
 #include "bench/peers/Harness.h"
 
@@ -81,7 +86,7 @@ class NatsTransport : public Transport {
     return Broker{spawnProgram({"nats-server", "-a", "127.0.0.1", "-p", portText}, dir + "/nats-server.out"),
                   "nats://127.0.0.1:" + portText};
   }
-  std::unique_ptr<Endpoint> connect(const std::string& address, Inbox& inbox, bool roundTrip) const override {
+  std::unique_ptr<Endpoint> connect(const std::string& address, Inbox& inbox, bool roundTrip, Side) const override {
     natsOptions* options = nullptr;
     if (natsOptions_Create(&options) != NATS_OK) return nullptr;
     natsOptions_SetURL(options, address.c_str());
@@ -96,7 +101,76 @@ class NatsTransport : public Transport {
   }
 };
 
+// Machine 1 or 2 of a federated run: its folder for sockets and logs, and
+// its store's prefix after `prefix`, the run's.
+void enterMachine(const std::string& dir, int machine, const std::string& prefix) {
+  const std::string folder = dir + "/m" + std::to_string(machine);
+  mkdir(folder.c_str(), 0700);
+  setenv("EVT_RUNTIME_DIR", folder.c_str(), 1);
+  setenv("EVT_LOG_DIR", folder.c_str(), 1);
+  setenv("EVT_SHM_PREFIX", (prefix + "m" + std::to_string(machine) + ".").c_str(), 1);
+}
+
+std::string runPrefix() {
+  const char* prefix = std::getenv("EVT_SHM_PREFIX");
+  return prefix != nullptr ? prefix : "";
+}
+
+// Two machines on one: eventd with server ids 1 and 2, each with its own
+// folders and store, joined through one nats-server. The middle process is
+// a supervisor that starts the three and stops them when it is stopped.
+class FederatedTransport : public Transport {
+ public:
+  const char* name() const override { return "federated"; }
+  const char* shape() const override {
+    return "two eventd at their default options but --server-id 1 / 2 and --federation to one nats-server on "
+           "127.0.0.1 (defaults); publisher and pinger hosts on server 1, subscriber and ponger hosts on server 2, "
+           "each following the other server's category; hosts as for eventd";
+  }
+  bool needsProbe() const override { return true; }  // interest reaches server 1 after the subscription
+  bool acrossMachines() const override { return true; }
+  Broker start(const std::string& dir) const override {
+    const int port = freeLoopbackPort();
+    if (port < 0) return Broker{};
+    const std::string prefix = runPrefix();
+    const pid_t supervisor = fork();
+    if (supervisor != 0) return Broker{supervisor, dir};
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    sigprocmask(SIG_BLOCK, &stop, nullptr);
+    const std::string url = "nats://127.0.0.1:" + std::to_string(port);
+    std::vector<pid_t> children{
+        spawnProgram({"nats-server", "-a", "127.0.0.1", "-p", std::to_string(port)}, dir + "/nats-server.out")};
+    for (int machine : {1, 2}) {
+      enterMachine(dir, machine, prefix);
+      children.push_back(spawnProgram({EVT_BENCH_EVENTD, "--server-id", std::to_string(machine), "--federation", url},
+                                      dir + "/eventd" + std::to_string(machine) + ".out"));
+    }
+    int signal = 0;
+    sigwait(&stop, &signal);
+    for (pid_t child : children) {
+      if (child > 0) kill(child, SIGTERM);
+    }
+    for (pid_t child : children) {
+      if (child > 0) waitpid(child, nullptr, 0);
+    }
+    _exit(0);
+  }
+  std::unique_ptr<Endpoint> connect(const std::string& address, Inbox& inbox, bool, Side side) const override {
+    const int home = side == Side::kSending ? 1 : 2;
+    enterMachine(address, home, runPrefix());
+    return eventdEndpoint(inbox, home == 1 ? 2 : 1);
+  }
+};
+
 }  // namespace
+
+const Transport& federatedTransport() {
+  static const FederatedTransport transport;
+  return transport;
+}
 
 const Transport& natsTransport() {
   static const NatsTransport transport;

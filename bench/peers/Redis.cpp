@@ -104,7 +104,7 @@ class RedisTransport : public Transport {
     std::fclose(file);
     return Broker{spawnProgram({"redis-server", config}, dir + "/redis-server.out"), socketPath};
   }
-  std::unique_ptr<Endpoint> connect(const std::string& address, Inbox& inbox, bool) const override {
+  std::unique_ptr<Endpoint> connect(const std::string& address, Inbox& inbox, bool, Side) const override {
     redisContext* context = nullptr;
     const bool connected = retryFor(30000, [&] {
       context = redisConnectUnix(address.c_str());

@@ -106,7 +106,7 @@ class ZmqTransport : public Transport {
     self[n] = '\0';
     return Broker{spawnProgram({self, "--role", "zmq-proxy", dir}, dir + "/zmq-proxy.out"), dir};
   }
-  std::unique_ptr<Endpoint> connect(const std::string& address, Inbox& inbox, bool) const override {
+  std::unique_ptr<Endpoint> connect(const std::string& address, Inbox& inbox, bool, Side) const override {
     // ipc:// connects succeed before the proxy binds; wait for its sockets.
     const std::string in = address + "/zmq-in";
     const std::string out = address + "/zmq-out";

@@ -8,15 +8,20 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <set>
 
 #include <gtest/gtest.h>
 
+#include "eventd/NatsFederation.h"
 #include "tests/support/ServiceProcess.h"
 
 namespace evt::test {
 namespace {
 
 using std::chrono::milliseconds;
+
+// NATS subjects are dot-separated tokens where '*' and '>' are wildcards.
+const std::string kCategory = "eu.orders >*~ \xC3\xA9";
 
 // A loopback port nobody listens on just now.
 int freePort() {
@@ -118,12 +123,12 @@ class Machine {
 };
 
 std::vector<std::string> publisher(const std::string& name, long count, double rate) {
-  return {"pub", "C", name, std::to_string(count), std::to_string(rate), "100", "end"};
+  return {"pub", kCategory, name, std::to_string(count), std::to_string(rate), "100", "end"};
 }
 
-// Machine 2 follows (1, "C") in a subscriber process; true once server 1 knows.
+// Machine 2 follows (1, kCategory) in a subscriber process, known to server 1.
 std::unique_ptr<HostProcess> followFromTwo(Machine& one, Machine& two, int ends) {
-  auto subscriber = two.host({"sub", "C", std::to_string(ends), "180000", "1"});
+  auto subscriber = two.host({"sub", kCategory, std::to_string(ends), "180000", "1"});
   EXPECT_TRUE(subscriber->printed("ready")) << subscriber->output();
   EXPECT_TRUE(eventually([&] { return one.status("federation-followed-here") == 1; }, milliseconds(20000)));
   return subscriber;
@@ -131,6 +136,22 @@ std::unique_ptr<HostProcess> followFromTwo(Machine& one, Machine& two, int ends)
 
 bool hear(Machine& machine, long long server) {
   return eventually([&] { return machine.status("federation-servers") == server; }, milliseconds(20000));
+}
+
+TEST(Federation, CategoriesSpellDistinctSubjectTokens) {
+  const std::vector<std::string> categories{"", "a", "A", "a.b", "a b", "*", ">", "~41", "~", "a~", "\xFF\x01", "_-"};
+  std::set<std::string> tokens;
+  for (const std::string& category : categories) {
+    const std::string token = service::categoryToken(category);
+    EXPECT_EQ(token.find_first_of(". *>\t"), std::string::npos) << token;
+    std::string back;
+    EXPECT_TRUE(service::categoryFromToken(token, &back));
+    EXPECT_EQ(back, category);
+    tokens.insert(token);
+  }
+  EXPECT_EQ(tokens.size(), categories.size());
+  std::string unused;
+  for (const char* foreign : {"", "x", "c~4", "c~41", "c~zz", "c."}) EXPECT_FALSE(service::categoryFromToken(foreign, &unused));
 }
 
 TEST(Federation, EventsOfAnotherServerArriveInItsOrderOnlyWhileFollowed) {
@@ -156,11 +177,11 @@ TEST(Federation, EventsOfAnotherServerArriveInItsOrderOnlyWhileFollowed) {
   EXPECT_EQ(r.unreported, 0);
   EXPECT_EQ(two.status("federation-events-in"), 10002);
 
-  // Nobody follows "C" any more, nor ever "D": server 1 sends nothing.
+  // Nobody follows the category any more, nor ever "D": server 1 sends nothing.
   ASSERT_TRUE(eventually([&] { return one.status("federation-followed-here") == 0; }, milliseconds(20000)));
   const long long sent = one.status("federation-events-out");
   EXPECT_EQ(sent, 10002);
-  auto unfollowed = one.host({"pub", "C", "p3", "500", "0", "100", "end"});
+  auto unfollowed = one.host({"pub", kCategory, "p3", "500", "0", "100", "end"});
   auto never = one.host({"pub", "D", "p4", "500", "0", "100", "end"});
   EXPECT_EQ(unfollowed->wait(), 0);
   EXPECT_EQ(never->wait(), 0);
@@ -177,7 +198,7 @@ TEST(Federation, EventsOfAnotherServerArriveInItsOrderOnlyWhileFollowed) {
 }
 
 // eventd 1 and 2 on different members of a cluster of three; members and
-// eventd 1 fail and return while a host on machine 2 follows (1, "C").
+// eventd 1 fail and return while a host on machine 2 follows server 1's category.
 TEST(Federation, LossesOfNatsMembersAndOfTheOtherServerHealWithoutTheClients) {
   NatsServer a, b, c;
   ASSERT_TRUE(a.start({&b, &c}));
