@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cinttypes>
 #include <deque>
 #include <map>
@@ -31,6 +32,9 @@ constexpr auto kInterestLostAfter = 3500ms;
 // A pair's requests leave in messages of about this size, or at the end of
 // the loop round that queued them.
 constexpr std::size_t kBatchBytes = 64 * 1024;
+// Bytes of messages received and not yet handled (waiting for a congested
+// subscriber); beyond it messages are dropped.
+constexpr std::size_t kMaxWaitingBytes = 64u * 1024u * 1024u;
 // Categories per interest message, so that a refresh stays small.
 constexpr std::size_t kInterestBytes = 32 * 1024;
 // NATS bounds a protocol line (4 KiB by default); a subject stays well inside.
@@ -112,6 +116,9 @@ class NatsFederation final : public Federation {
     // A message leaves when it is published, not after the library's flusher
     // thread wakes: requests are already batched per loop round.
     if (status == NATS_OK) status = natsOptions_SetSendAsap(m_natsOptions, true);
+    // Room for several whole batches: a message larger than the buffer is
+    // gathered piecewise, a copy for each piece.
+    if (status == NATS_OK) status = natsOptions_SetIOBufSize(m_natsOptions, static_cast<int>(8 * kBatchBytes));
     // One pool of delivery threads instead of one thread per followed pair.
     if (status == NATS_OK) status = natsOptions_UseGlobalMessageDelivery(m_natsOptions, true);
     if (status == NATS_OK) status = natsOptions_SetDisconnectedCB(m_natsOptions, onDisconnected, this);
@@ -120,7 +127,7 @@ class NatsFederation final : public Federation {
     if (status != NATS_OK) return fail(error, std::string("cannot set up libnats: ") + natsStatus_GetText(status));
     status = natsConnection_Connect(&m_connection, m_natsOptions);
     if (status == NATS_OK) {
-      push(Inbound{Inbound::kConnected, std::string(), std::string()});
+      push(Inbound{Inbound::kConnected, nullptr});
     } else if (status != NATS_NOT_YET_CONNECTED) {
       return fail(error, std::string("cannot connect: ") + natsStatus_GetText(status));
     }
@@ -179,26 +186,14 @@ class NatsFederation final : public Federation {
     }
     {
       std::lock_guard<std::mutex> lock(m_inboundMutex);
-      m_taken.swap(m_inbound);
+      for (Inbound& inbound : m_inbound) m_taken.push_back(std::move(inbound));
+      m_inbound.clear();
     }
-    const Clock::time_point now = Clock::now();
-    for (Inbound& inbound : m_taken) {
-      switch (inbound.kind) {
-        case Inbound::kConnected:
-          linkUp(now);
-          break;
-        case Inbound::kDisconnected:
-          linkDown();
-          break;
-        case Inbound::kMessage:
-          handleMessage(inbound.subject, inbound.data, now);
-          break;
-      }
-    }
-    m_taken.clear();
+    handleTaken(Clock::now());
   }
 
   std::chrono::milliseconds turn(Clock::time_point now) override {
+    handleTaken(now);
     for (auto& batch : m_batches) {
       if (!batch.second.empty()) sendBatch(batch.first, &batch.second);
     }
@@ -211,13 +206,15 @@ class NatsFederation final : public Federation {
       m_nextInterest = now + kInterestEvery;
     }
     expireFollowers(now);
+    // While messages wait for a congested subscriber, so may announcements.
     for (auto& server : m_servers) {
-      if (server.second.heard && now - server.second.lastHeard > kServerLostAfter) {
+      if (m_taken.empty() && server.second.heard && now - server.second.lastHeard > kServerLostAfter) {
         logInfo("federation: server %u not heard for %lld ms", static_cast<unsigned>(server.first),
                 static_cast<long long>(kServerLostAfter.count()));
         lose(server.first, server.second);
       }
     }
+    if (!m_taken.empty()) return 20ms;
     return m_linked || !m_servers.empty() || !m_followers.empty() ? 250ms : 1000ms;
   }
 
@@ -236,15 +233,19 @@ class NatsFederation final : public Federation {
            "\nfederation-servers " + (heard.empty() ? "none" : heard) + "\nfederation-followed-pairs " +
            std::to_string(m_followed.size()) + "\nfederation-messages-out " + std::to_string(m_messagesOut) +
            "\nfederation-messages-in " + std::to_string(m_messagesIn) + "\nfederation-send-failures " +
-           std::to_string(m_sendFailures) + "\n";
+           std::to_string(m_sendFailures) + "\nfederation-receive-drops " + std::to_string(m_receiveDrops.load()) +
+           "\n";
   }
 
  private:
   // What libnats's threads hand to the loop.
+  struct MessageDestroyer {
+    void operator()(natsMsg* msg) const { natsMsg_Destroy(msg); }
+  };
   struct Inbound {
     enum Kind { kMessage, kConnected, kDisconnected } kind;
-    std::string subject;
-    std::string data;
+    std::unique_ptr<natsMsg, MessageDestroyer> msg;  // kMessage: kept as libnats made it, not copied
+    std::size_t size() const { return msg ? static_cast<std::size_t>(natsMsg_GetDataLength(msg.get())) : 0; }
   };
   struct Server {
     uint64_t instance = 0;
@@ -262,15 +263,22 @@ class NatsFederation final : public Federation {
 
   static void onMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
     auto* self = static_cast<NatsFederation*>(closure);
-    self->push(Inbound{Inbound::kMessage, natsMsg_GetSubject(msg),
-                       std::string(natsMsg_GetData(msg), static_cast<std::size_t>(natsMsg_GetDataLength(msg)))});
-    natsMsg_Destroy(msg);
+    const auto size = static_cast<std::size_t>(natsMsg_GetDataLength(msg));
+    // Bounded like NATS's own queue for a slow consumer: beyond it a
+    // message is lost, and its events' followers see the gap.
+    if (self->m_waitingBytes.load() + size <= kMaxWaitingBytes) {
+      self->m_waitingBytes += size;
+      self->push(Inbound{Inbound::kMessage, std::unique_ptr<natsMsg, MessageDestroyer>(msg)});
+    } else {
+      ++self->m_receiveDrops;
+      natsMsg_Destroy(msg);
+    }
   }
   static void onConnected(natsConnection*, void* closure) {
-    static_cast<NatsFederation*>(closure)->push(Inbound{Inbound::kConnected, std::string(), std::string()});
+    static_cast<NatsFederation*>(closure)->push(Inbound{Inbound::kConnected, nullptr});
   }
   static void onDisconnected(natsConnection*, void* closure) {
-    static_cast<NatsFederation*>(closure)->push(Inbound{Inbound::kDisconnected, std::string(), std::string()});
+    static_cast<NatsFederation*>(closure)->push(Inbound{Inbound::kDisconnected, nullptr});
   }
 
   // Any thread.
@@ -363,16 +371,50 @@ class NatsFederation final : public Federation {
     m_router.remoteServer(id, false);
   }
 
-  void handleMessage(const std::string& subject, const std::string& data, Clock::time_point now) {
+  // Handles what arrived, in order, up to a message for a congested
+  // subscriber, which waits for a later turn.
+  void handleTaken(Clock::time_point now) {
+    while (!m_taken.empty()) {
+      Inbound& inbound = m_taken.front();
+      if (inbound.kind == Inbound::kConnected) {
+        linkUp(now);
+      } else if (inbound.kind == Inbound::kDisconnected) {
+        linkDown();
+      } else if (!handleMessage(inbound.msg.get(), now)) {
+        return;
+      } else {
+        m_waitingBytes -= inbound.size();
+      }
+      m_taken.pop_front();
+    }
+  }
+
+  // False when the message must wait.
+  bool handleMessage(natsMsg* msg, Clock::time_point now) {
+    const std::string_view subject = natsMsg_GetSubject(msg);
+    const std::string_view data(natsMsg_GetData(msg), static_cast<std::size_t>(natsMsg_GetDataLength(msg)));
+    if (subject.rfind("evt.fed.pair.", 0) == 0) {
+      // evt.fed.pair.S.TOKEN
+      const std::size_t dot = subject.find('.', 13);
+      Pair pair;
+      if (dot == std::string::npos) return true;
+      pair.server = static_cast<uint32_t>(params::toULongLong(subject.substr(13, dot - 13)));
+      if (!categoryFromToken(subject.substr(dot + 1), &pair.category)) return true;
+      if (pair.server == m_options.serverId || m_followed.count(pair) == 0) return true;
+      if (m_router.congested(pair, now)) return false;
+      ++m_messagesIn;
+      const ParamsView items(data);
+      for (std::size_t i = 0; i < items.count(); ++i) m_router.routeRemote(pair, items.itemAt(i));
+      return true;
+    }
     ++m_messagesIn;
     const ParamsView items(data);
     if (subject == kHelloSubject) {
       hello(items, now);
     } else if (subject.rfind("evt.fed.interest.", 0) == 0) {
       interest(items, now);
-    } else if (subject.rfind("evt.fed.pair.", 0) == 0) {
-      pairRequests(subject, items);
     }
+    return true;
   }
 
   void hello(const ParamsView& items, Clock::time_point now) {
@@ -450,17 +492,6 @@ class NatsFederation final : public Federation {
     }
   }
 
-  void pairRequests(const std::string& subject, const ParamsView& items) {
-    // evt.fed.pair.S.TOKEN
-    const std::size_t dot = subject.find('.', 13);
-    if (dot == std::string::npos) return;
-    Pair pair;
-    pair.server = static_cast<uint32_t>(params::toULongLong(std::string_view(subject).substr(13, dot - 13)));
-    if (!categoryFromToken(std::string_view(subject).substr(dot + 1), &pair.category)) return;
-    if (pair.server == m_options.serverId || m_followed.count(pair) == 0) return;
-    for (std::size_t i = 0; i < items.count(); ++i) m_router.routeRemote(pair, items.itemAt(i));
-  }
-
   const FederationOptions m_options;
   Router& m_router;
   const uint64_t m_instance;  // tells this run from an earlier or a duplicate one
@@ -473,7 +504,9 @@ class NatsFederation final : public Federation {
 
   std::mutex m_inboundMutex;
   std::deque<Inbound> m_inbound;  // guarded by m_inboundMutex
-  std::deque<Inbound> m_taken;    // loop thread
+  std::deque<Inbound> m_taken;    // loop thread: taken from m_inbound, not yet handled
+  std::atomic<std::size_t> m_waitingBytes{0};  // message bytes in both
+  std::atomic<uint64_t> m_receiveDrops{0};
 
   bool m_linked = false;
   bool m_mustStop = false;

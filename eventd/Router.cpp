@@ -366,6 +366,17 @@ void Router::remoteServer(uint32_t server, bool connected) {
   }
 }
 
+bool Router::congested(const Pair& pair, PairSequencer::Clock::time_point now) {
+  auto subscribers = m_subscribers.find(pair);
+  if (subscribers == m_subscribers.end()) return false;
+  for (uint64_t number : subscribers->second) {
+    ClientSession& client = *m_clients.at(number);
+    client.updateCongestion(now, m_limits);
+    if (client.holdsPublishers(now, m_limits)) return true;
+  }
+  return false;
+}
+
 void Router::setRemoteBase(uint32_t server, unsigned long long base) {
   if (server == m_serverId) return;
   auto known = m_remoteBases.find(server);

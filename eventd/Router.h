@@ -82,6 +82,9 @@ class Router {
   // no longer published while it is gone, and their series are taken up
   // afresh when it returns (a loss between shows as a gap).
   void remoteServer(uint32_t server, bool connected);
+  // True while a subscriber of `pair` is congested and not yet stalled:
+  // another server's events for it then wait in the link.
+  bool congested(const Pair& pair, PairSequencer::Clock::time_point now);
   // Another server's sequence-number base, for its followers.
   void setRemoteBase(uint32_t server, unsigned long long base);
 
