@@ -197,6 +197,27 @@ TEST(Federation, EventsOfAnotherServerArriveInItsOrderOnlyWhileFollowed) {
   EXPECT_EQ(one.status("server-id"), 1);  // the first one serves on
 }
 
+// A burst for a stopped subscriber waits on machine 2 instead of being lost.
+TEST(Federation, BurstForAStoppedSubscriberWaitsInTheLink) {
+  NatsServer nats;
+  ASSERT_TRUE(nats.start());
+  Machine one(1, nats.url()), two(2, nats.url());
+  ASSERT_TRUE(one.start());
+  ASSERT_TRUE(two.start());
+  auto subscriber = followFromTwo(one, two, 1);
+  subscriber->signal(SIGSTOP);
+  EXPECT_EQ(one.host(publisher("p", 20000, 0))->wait(), 0);
+  // Routed up to the subscriber's high-water mark; the rest waits.
+  EXPECT_TRUE(eventually([&] { return two.status("federation-events-in") > 5000; }, milliseconds(20000)));
+  EXPECT_LT(two.status("federation-events-in"), 20000);
+  subscriber->signal(SIGCONT);
+  EXPECT_EQ(subscriber->wait(), 0);
+  const HostProcess::Result r = subscriber->result();
+  EXPECT_EQ(r.received, 20000) << subscriber->output();
+  EXPECT_EQ(r.missed, 0);
+  EXPECT_EQ(r.disorder, 0);
+}
+
 // eventd 1 and 2 on different members of a cluster of three; members and
 // eventd 1 fail and return while a host on machine 2 follows server 1's category.
 TEST(Federation, LossesOfNatsMembersAndOfTheOtherServerHealWithoutTheClients) {
