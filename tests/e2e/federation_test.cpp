@@ -175,6 +175,7 @@ TEST(Federation, EventsOfAnotherServerArriveInItsOrderOnlyWhileFollowed) {
   EXPECT_EQ(r.missed, 0);
   EXPECT_EQ(r.disorder, 0);
   EXPECT_EQ(r.unreported, 0);
+  EXPECT_EQ(occurrences(subscriber->output(), "notice publish 1"), 1) << subscriber->output();
   EXPECT_EQ(two.status("federation-events-in"), 10002);
 
   // Nobody follows the category any more, nor ever "D": server 1 sends nothing.
@@ -237,6 +238,7 @@ TEST(Federation, LossesOfNatsMembersAndOfTheOtherServerHealWithoutTheClients) {
   ASSERT_TRUE(eventually([&] { return one.status("federation-events-out") > 1000; }, milliseconds(30000)));
   a.stop(SIGKILL);
   EXPECT_EQ(paced->wait(), 0) << paced->output();
+  EXPECT_TRUE(subscriber->printed("notice retract 1")) << subscriber->output();
 
   // NATS goes away under machine 2, and comes back.
   c.stop(SIGKILL);

@@ -19,8 +19,9 @@
 //       Subscribes (to SERVER's CATEGORY; default this server's) and prints
 //       "ready" once the service confirmed. The handler checks the order:
 //       numbers strictly increasing, each publisher's indexes increasing.
-//       Prints "missed SEQNO" for every missed-event report and "eventsystem
-//       connected|disconnected SERVER" for the service's own events as they
+//       Prints "missed SEQNO" for every missed-event report, "eventsystem
+//       connected|disconnected SERVER" for the service's own events and
+//       "notice publish|retract SERVER" for publication notices as they
 //       come, and at the end "received N missed M disorder D unreported U"
 //       (U: events whose number skipped ahead with no report before them);
 //       ends after ENDS "end" events or TIMEOUT_MS.
@@ -132,7 +133,7 @@ int publish(const std::string& category, const std::string& name, long count, do
   return 0;
 }
 
-class Subscriber : public CEventHandler {
+class Subscriber : public CEventHandler, public CPublishHandler {
  public:
   explicit Subscriber(long ends) : m_ends(ends) {}
 
@@ -166,6 +167,13 @@ class Subscriber : public CEventHandler {
     return 0;
   }
 
+  long onPublish(const std::string&, long server, int published) override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::printf("notice %s %ld\n", published != 0 ? "publish" : "retract", server);
+    std::fflush(stdout);
+    return 0;
+  }
+
   // Waits for the end markers or the deadline, then prints the closing line.
   void finish(Clock::time_point deadline) {
     std::unique_lock<std::mutex> lock(m_mutex);
@@ -186,7 +194,7 @@ class Subscriber : public CEventHandler {
 int subscribe(const std::string& category, long ends, long timeoutMs, unsigned long server) {
   Subscriber subscriber(ends);
   Completions completions;
-  CEventLib lib("host-sub", &subscriber, nullptr, &completions);
+  CEventLib lib("host-sub", &subscriber, &subscriber, &completions);
   lib.initialize();
   lib.subscribe(category, "", server, nullptr);
   if (!registerAndFlush(lib, completions, 1)) return 3;
