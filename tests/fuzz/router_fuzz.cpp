@@ -1,5 +1,6 @@
 // Queue texts a hostile client might send, handled by the service's router
-// as the service loop would, beside a subscriber of the pairs they can name:
+// as the service loop would (and the same requests as if another server sent
+// them through the federation), beside a subscriber of the pairs they can name:
 // whatever they hold, the router neither crashes nor queues for the
 // subscriber anything that does not read back as request lists.
 #include <chrono>
@@ -29,9 +30,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string subscriptions;
   params::appendItem(&subscriptions, protocol::subscriptionRequest(protocol::kSubscribe, protocol::subscriptionKey(1, "c")));
   params::appendItem(&subscriptions, protocol::subscriptionRequest(protocol::kSubscribe, protocol::subscriptionKey(0xFFFFFFFFu, "cat")));
+  params::appendItem(&subscriptions, protocol::subscriptionRequest(protocol::kSubscribe, protocol::subscriptionKey(2, "c")));
   router.handleQueue(subscriber, subscriptions);
 
-  router.handleQueue(hostile, std::string(reinterpret_cast<const char*>(data), size));
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  router.handleQueue(hostile, text);
+  const ParamsView remote(text);
+  for (std::size_t i = 0; i < remote.count(); ++i) router.routeRemote(Pair{2, "c"}, remote.itemAt(i));
   router.expireHolds(std::chrono::steady_clock::now() + std::chrono::hours(1));
   router.reportLostTails(subscriber);
   while (subscriber.hasPending()) {
