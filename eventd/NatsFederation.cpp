@@ -404,7 +404,7 @@ class NatsFederation final : public Federation {
       if (m_router.congested(pair, now)) return false;
       ++m_messagesIn;
       const ParamsView items(data);
-      for (std::size_t i = 0; i < items.count(); ++i) m_router.routeRemote(pair, items.itemAt(i));
+      for (std::size_t i = 0; i < items.count(); ++i) m_router.routeRemote(pair, items.itemAt(i), now);
       return true;
     }
     ++m_messagesIn;

@@ -76,6 +76,7 @@ void Router::handleQueue(ClientSession& client, std::string_view text) {
   namespace protocol = evt::protocol;
   const ParamsView requests(text);
   client.fed.clear();
+  m_arrived = PairSequencer::Clock::now();  // one reading for all the text's events
   if (requests.count() == 0 && !text.empty()) {
     ++m_counters.malformed;
     logError("client #%" PRIu64 " (%s) sent an unreadable queue of %zu bytes", client.number(), client.name.c_str(),
@@ -253,7 +254,7 @@ void Router::routeEvent(ClientSession& from, std::string_view request, const Par
     return;
   }
   PairSequencer& sequencer = found->second;
-  switch (sequencer.arrive(seqNo, request, PairSequencer::Clock::now())) {
+  switch (sequencer.arrive(seqNo, request, m_arrived)) {
     case PairSequencer::Arrival::kInOrder:
       forward(&from, pair, seqNo, request);
       forwardReady(&from, pair, sequencer);
@@ -261,7 +262,7 @@ void Router::routeEvent(ClientSession& from, std::string_view request, const Par
     case PairSequencer::Arrival::kHeld:
       ++m_counters.held;
       ++m_heldNow;
-      giveUpIfDue(&from, pair, sequencer, PairSequencer::Clock::now());  // the hold may be full
+      giveUpIfDue(&from, pair, sequencer, m_arrived);  // the hold may be full
       break;
     case PairSequencer::Arrival::kLate:
       ++m_counters.lateDropped;
@@ -288,7 +289,7 @@ void Router::followedRemotely(const Pair& pair, bool any, bool newcomer) {
   if (newcomer && m_publishers.count(pair) != 0) m_federation->send(pair, notice(evt::protocol::kPublish, pair));
 }
 
-void Router::routeRemote(const Pair& pair, std::string_view request) {
+void Router::routeRemote(const Pair& pair, std::string_view request, PairSequencer::Clock::time_point arrived) {
   namespace protocol = evt::protocol;
   const ParamsView list(request);
   const std::string_view name = protocol::nameOf(list);
@@ -318,7 +319,7 @@ void Router::routeRemote(const Pair& pair, std::string_view request) {
     forward(nullptr, pair, 0, request);
     return;
   }
-  switch (sequencer.arrive(event.seqNo, request, PairSequencer::Clock::now())) {
+  switch (sequencer.arrive(event.seqNo, request, arrived)) {
     case PairSequencer::Arrival::kInOrder:
       forward(nullptr, pair, event.seqNo, request);
       forwardReady(nullptr, pair, sequencer);

@@ -76,7 +76,7 @@ class Router {
   void followedRemotely(const Pair& pair, bool any, bool newcomer);
   // A request of another server's `pair` that came through the link: an
   // event (in its server's order; a hole is a loss) or a notice.
-  void routeRemote(const Pair& pair, std::string_view request);
+  void routeRemote(const Pair& pair, std::string_view request, PairSequencer::Clock::time_point arrived);
   // Another server is heard again (`connected`) or no more: the clients
   // that follow any of its pairs get the "eventsystem" event. Its pairs are
   // no longer published while it is gone, and their series are taken up
@@ -169,6 +169,7 @@ class Router {
   std::size_t m_heldNow = 0;   // events held over all pairs
   std::string m_readyRequest;  // a held event being routed; storage reused
   Counters m_counters;
+  PairSequencer::Clock::time_point m_arrived;  // when the queue text being handled came
   // The pair of the event being routed; kept so that its category's storage
   // is reused from event to event.
   Pair m_eventPair;
