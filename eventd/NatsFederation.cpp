@@ -302,7 +302,7 @@ class NatsFederation final : public Federation {
     }
     ++m_sendFailures;
     if (m_sendFailures == 1 || m_sendFailures % 1000 == 0) {
-      logError("federation: cannot send on %s: %s (%" PRIu64 " messages lost so far; followers see the gap)",
+      logError("federation: cannot send on %s: %s (%" PRIu64 " messages lost so far; events lost show as gaps)",
                subject.c_str(), natsStatus_GetText(status), m_sendFailures);
     }
   }
