@@ -76,6 +76,12 @@ class NatsFederation final : public Federation {
       : m_options(options), m_router(router), m_instance(randomInstance()), m_started(millisecondsSinceEpoch()) {}
 
   ~NatsFederation() override {
+    {
+      std::lock_guard<std::mutex> lock(m_inboundMutex);
+      m_closing = true;  // what libnats still delivers is dropped at once
+      m_inbound.clear();
+    }
+    m_taken.clear();  // messages go back to libnats while it is open
     for (auto& followed : m_followed) natsSubscription_Destroy(followed.second);
     for (natsSubscription* sub : m_ownSubscriptions) natsSubscription_Destroy(sub);
     natsConnection_Destroy(m_connection);
@@ -286,6 +292,7 @@ class NatsFederation final : public Federation {
     bool wake = false;
     {
       std::lock_guard<std::mutex> lock(m_inboundMutex);
+      if (m_closing) return;
       wake = m_inbound.empty();
       m_inbound.push_back(std::move(inbound));
     }
@@ -504,6 +511,7 @@ class NatsFederation final : public Federation {
 
   std::mutex m_inboundMutex;
   std::deque<Inbound> m_inbound;  // guarded by m_inboundMutex
+  bool m_closing = false;         // guarded by m_inboundMutex
   std::deque<Inbound> m_taken;    // loop thread: taken from m_inbound, not yet handled
   std::atomic<std::size_t> m_waitingBytes{0};  // message bytes in both
   std::atomic<uint64_t> m_receiveDrops{0};
