@@ -1,5 +1,7 @@
 #include "eventd/PairSequencer.h"
 
+#include <algorithm>
+
 namespace evt::service {
 namespace {
 
@@ -56,10 +58,10 @@ void PairSequencer::keepSpare(HeldMap::node_type&& node) {
   m_spare->nodes.push_back(std::move(node));
 }
 
-bool PairSequencer::giveUpDue(Clock::time_point now, const HoldLimits& limits) const {
+bool PairSequencer::giveUpDue(Clock::time_point now, const HoldLimits& limits, Clock::time_point waitFrom) const {
   auto first = m_held.begin();
-  return first != m_held.end() && (now - first->second.since >= limits.time || m_held.size() > limits.events ||
-                                   m_heldBytes > limits.bytes);
+  return first != m_held.end() && (now - std::max(first->second.since, waitFrom) >= limits.time ||
+                                   m_held.size() > limits.events || m_heldBytes > limits.bytes);
 }
 
 unsigned long long PairSequencer::giveUp() {

@@ -57,9 +57,9 @@ class PairSequencer {
   // number is still missing.
   bool takeReady(unsigned long long* seqNo, std::string* request);
 
-  // True when the lowest held event has waited `limits.time`, or the hold
-  // is over its bounds.
-  bool giveUpDue(Clock::time_point now, const HoldLimits& limits) const;
+  // True when the lowest held event has waited `limits.time` (counted from
+  // `waitFrom` if that is later), or the hold is over its bounds.
+  bool giveUpDue(Clock::time_point now, const HoldLimits& limits, Clock::time_point waitFrom = {}) const;
   // Gives up the missing numbers before the lowest held event; returns how
   // many (then takeReady hands on the held events).
   unsigned long long giveUp();

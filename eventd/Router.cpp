@@ -259,11 +259,16 @@ void Router::routeEvent(ClientSession& from, std::string_view request, const Par
       forward(&from, pair, seqNo, request);
       forwardReady(&from, pair, sequencer);
       break;
-    case PairSequencer::Arrival::kHeld:
+    case PairSequencer::Arrival::kHeld: {
       ++m_counters.held;
       ++m_heldNow;
+      // Held for its subscribers all the same: while they are congested the
+      // sender waits, rather than piling events up here.
+      auto subscribers = m_subscribers.find(pair);
+      if (subscribers != m_subscribers.end()) from.fed.insert(subscribers->second.begin(), subscribers->second.end());
       giveUpIfDue(&from, pair, sequencer, m_arrived);  // the hold may be full
       break;
+    }
     case PairSequencer::Arrival::kLate:
       ++m_counters.lateDropped;
       if (m_counters.lateDropped == 1 || m_counters.lateDropped % 1000 == 0) {
@@ -396,6 +401,11 @@ void Router::forwardReady(ClientSession* feeder, const Pair& pair, PairSequencer
   }
 }
 
+void Router::setPublishersHeldBack(bool heldBack, PairSequencer::Clock::time_point now) {
+  if (m_publishersHeldBack && !heldBack) m_heldBackUntil = now;
+  m_publishersHeldBack = heldBack;
+}
+
 bool Router::expireHolds(PairSequencer::Clock::time_point now) {
   if (m_heldNow == 0) return false;
   for (auto& entry : m_sequencers) giveUpIfDue(nullptr, entry.first, entry.second, now);
@@ -404,7 +414,7 @@ bool Router::expireHolds(PairSequencer::Clock::time_point now) {
 
 void Router::giveUpIfDue(ClientSession* feeder, const Pair& pair, PairSequencer& sequencer,
                          PairSequencer::Clock::time_point now) {
-  if (!sequencer.giveUpDue(now, m_hold)) return;
+  if (!sequencer.giveUpDue(now, m_hold, m_publishersHeldBack ? now : m_heldBackUntil)) return;
   if (pair.server == m_serverId && m_currentSeqNo) {
     // Numbers the store never issued cannot be waited for, nor may they
     // move the series past the real ones.

@@ -65,6 +65,11 @@ class Router {
   // items are skipped and counted.
   void handleQueue(ClientSession& client, std::string_view text);
 
+  // Whether some publisher's answer is held back (backpressure) now. Such a
+  // publisher may carry the numbers held events wait for, so while any is,
+  // no missing number is given up for its age, and afterwards each gets the
+  // whole hold time again. The service loop tells this every round.
+  void setPublishersHeldBack(bool heldBack, PairSequencer::Clock::time_point now);
   // Gives up missing numbers held for too long and routes the events held
   // behind them. True while events are still held.
   bool expireHolds(PairSequencer::Clock::time_point now);
@@ -170,6 +175,8 @@ class Router {
   std::string m_readyRequest;  // a held event being routed; storage reused
   Counters m_counters;
   PairSequencer::Clock::time_point m_arrived;  // when the queue text being handled came
+  bool m_publishersHeldBack = false;
+  PairSequencer::Clock::time_point m_heldBackUntil;  // when the last backpressure ended
   // The pair of the event being routed; kept so that its category's storage
   // is reused from event to event.
   Pair m_eventPair;

@@ -359,6 +359,7 @@ bool Service::settleWaits() {
       waiting = true;
     }
   }
+  m_router.setPublishersHeldBack(waiting, now);
   return m_router.expireHolds(now) || waiting;
 }
 

@@ -3,6 +3,7 @@
 // Nothing is lost unreported or reordered; every gap is reported once.
 #include <cstdio>
 #include <fstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -98,6 +99,27 @@ TEST(Delivery, NumberTakenByAKilledPublisherIsReportedOnceWithinTheHoldTime) {
   EXPECT_EQ(publisher.wait(), 0);
   for (auto& subscriber : subscribers) expectReceived(*subscriber, events, 1);
   EXPECT_EQ(service.status()["released-by-timeout"], 1);
+}
+
+// Publishers of one category held back by a paused subscriber for longer
+// than the hold time still fill the gaps between their numbers afterwards:
+// nothing is given up, nothing is lost.
+TEST(Delivery, PublishersHeldBackLongerThanTheHoldTimeLoseNothing) {
+  ServiceProcess service;
+  ASSERT_TRUE(service.start());
+  const long each = slowBuild() ? 5000 : 20000;  // several times the high-water mark in all
+  auto subscriber = startSubscribers("paused", 1, 4);
+  subscriber[0]->signal(SIGSTOP);
+  std::vector<std::unique_ptr<HostProcess>> publishers;
+  for (int p = 0; p < 4; ++p) {
+    publishers.push_back(std::make_unique<HostProcess>(publisherArgs("paused", "p" + std::to_string(p), each, 0, 100)));
+  }
+  ASSERT_TRUE(eventually([&] { return service.status()["held"] > 0; }, milliseconds(30000)));
+  std::this_thread::sleep_for(milliseconds(1500));  // the case: a pause past the hold time (1 s)
+  subscriber[0]->signal(SIGCONT);
+  for (auto& publisher : publishers) EXPECT_EQ(publisher->wait(), 0) << publisher->output();
+  expectReceived(*subscriber[0], 4 * each);
+  EXPECT_EQ(service.status()["late-dropped"], 0);
 }
 
 TEST(Delivery, StoppedSubscriberAloneLosesEventsAndHearsOfItOnceResumed) {
