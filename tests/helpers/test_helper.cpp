@@ -1,33 +1,19 @@
-// Child processes for the multi-process tests. Built for each ABI, so that
-// 32-bit and 64-bit processes share one store (the target is named
-// seqlock_helper: scripts/build hands the i386 one to the x86_64 build).
-// Store modes:
-//   nextseq CATEGORY COUNT FILE
-//       COUNT numbers from the store, written to FILE as native 64-bit integers.
-//   diehold CATEGORY
-//       Dies (SIGKILL) holding the category's record.
-//   dieinit CATEGORY
-//       Dies while creating the category's record: its mutex held, its block
-//       created, nothing written.
+// Child processes for the multi-process tests, built for each ABI so that 32-bit and 64-bit processes share one
+// store (the target is named seqlock_helper: scripts/build hands the i386 one to the x86_64 build). Store modes:
+//   nextseq CATEGORY COUNT FILE: COUNT numbers from the store, written to FILE as native 64-bit integers.
+//   diehold CATEGORY: dies (SIGKILL) holding the category's record.
+//   dieinit CATEGORY: dies creating the record: its mutex held, its block created, nothing written.
 // Host modes, a real CEventLib publishing or subscribing as an application would:
-//   pub CATEGORY NAME COUNT RATE SIZE [end]
-//       COUNT events of SIZE bytes, data "NAME:INDEX:" padded, each with
-//       deliverEvent + execute(0); RATE events a second (0: as fast as it
-//       can); then one event with data "end" when asked, and a completion
-//       that it waits for. Prints "published COUNT".
-//   sub CATEGORY ENDS TIMEOUT_MS
-//       Subscribes and prints "ready" once the service confirmed. The handler
-//       checks the order: numbers strictly increasing, each publisher's
-//       indexes increasing.
-//       Prints "missed SEQNO" for every missed-event report as it comes, and
-//       at the end "received N missed M disorder D"; ends after ENDS "end"
+//   pub CATEGORY NAME COUNT RATE SIZE [end]: COUNT events of SIZE bytes, data "NAME:INDEX:" padded, each with
+//       deliverEvent + execute(0), RATE a second (0: as fast as it can); then one event "end" when asked, and a
+//       completion that it waits for. Prints "published COUNT".
+//   sub CATEGORY ENDS TIMEOUT_MS: subscribes, prints "ready" once the service confirmed, and checks the order
+//       (numbers strictly increasing, each publisher's indexes increasing). Prints "missed SEQNO" for every
+//       missed-event report as it comes, and at the end "received N missed M disorder D"; ends after ENDS "end"
 //       events or TIMEOUT_MS.
-//   take CATEGORY
-//       Takes one number for an event and dies (SIGKILL) before sending it.
-//   static CATEGORY
-//       A client of static storage numbers one event of CATEGORY from the
-//       main thread, and main returns: the client is destroyed after the
-//       main thread's own storage.
+//   take CATEGORY: takes one number for an event and dies (SIGKILL) before sending it.
+//   static CATEGORY: a client of static storage numbers one event from the main thread, and main returns: the
+//       client is destroyed after the main thread's own storage.
 #include <signal.h>
 #include <unistd.h>
 
@@ -73,7 +59,6 @@ int dieInitialising(const std::string& category) {
   kill(getpid(), SIGKILL);
   return 6;
 }
-
 
 using Clock = std::chrono::steady_clock;
 constexpr unsigned long kThisServer = 0xFFFFFFFFul;
