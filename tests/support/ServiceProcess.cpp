@@ -13,7 +13,6 @@
 #include <sstream>
 
 #include "Library/CEResultCodes.h"
-#include "Utilities/CParamsX.h"
 #include "platform/linux/Endpoint.h"
 #include "protocol/Protocol.h"
 #include "tests/support/TestEnvironment.h"
@@ -119,12 +118,6 @@ channel::Frame clientRequest(uint32_t cmd, const std::string& text, uint32_t req
   frame.header[0] = cmd;
   frame.text = text;
   return frame;
-}
-
-std::string queueText(const std::vector<std::string>& requestLists) {
-  CParamsX text;
-  for (const std::string& request : requestLists) text.addParam(request);
-  return text.paramList();
 }
 
 TestHost::TestHost(const std::string& name)

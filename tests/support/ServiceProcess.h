@@ -1,6 +1,5 @@
-// The real service as a child process, a raw frame client (hostile or
-// tool-like peers), and hosts: an in-process CEventLib with recording
-// handlers, or the helper program in a process of its own.
+// The real service as a child process, a raw frame client (hostile or tool-like peers), and hosts: an in-process
+// CEventLib with recording handlers, or the helper program in a process of its own.
 #pragma once
 
 #include <signal.h>
@@ -61,8 +60,7 @@ class RawClient {
   bool send(const channel::Frame& frame) { return sendBytes(channel::encodeFrame(frame)); }
   // readFrame on the connection: 0, ZEBIPC_E_TIMEOUT, _CONNECTION_LOST, _BAD_FRAME.
   long read(channel::Frame* frame, int timeoutMs);
-  // Sends client command `cmd` and reads until its answer (dropping service
-  // requests); false when none came within `timeoutMs`.
+  // Sends client command `cmd` and reads until its answer (dropping service requests); false on none in time.
   bool command(uint32_t cmd, const std::string& text, channel::Frame* answer, int timeoutMs = 10000);
   // True when the service closes the connection within `timeoutMs`.
   bool closedByService(int timeoutMs);
@@ -74,8 +72,6 @@ class RawClient {
 
 // A client request frame: command `cmd` with `text`.
 channel::Frame clientRequest(uint32_t cmd, const std::string& text, uint32_t requestId = 1);
-// The text of a queue command: a list of request lists.
-std::string queueText(const std::vector<std::string>& requestLists);
 
 constexpr unsigned long kThisServer = 0xFFFFFFFFul;
 
