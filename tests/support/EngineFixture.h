@@ -1,5 +1,4 @@
-// Handlers that record what the engine hands them, and a fake service with a
-// client against it, for the engine's tests.
+// Handlers that record what the engine hands them, and a fake service with a client against it, for engine tests.
 #pragma once
 
 #include <cstdlib>
@@ -40,8 +39,7 @@ class RecordingHandlers : public CEventHandler, public CPublishHandler, public C
   std::size_t eventCount() const { return copy(m_events).size(); }
   std::vector<std::tuple<std::string, long, int>> publishes() const { return copy(m_publishes); }
   std::vector<std::pair<long, long>> completions() const { return copy(m_completions); }
-  // Result every handler returns; or, when `throws`, every handler throws
-  // after recording (events a std::exception, the others an int).
+  // Result every handler returns; or, when `throws`, each throws after recording (events a std::exception, else int).
   void setResult(long result, bool throws = false) { m_result = result, m_throws = throws; }
 
  private:
