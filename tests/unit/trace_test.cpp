@@ -31,14 +31,15 @@ std::vector<std::string> linesOf(const std::string& path) {
   return lines;
 }
 
-// "2026-12-06T19:45:07.123Z INF pid 1234 tid 1240 text" with this process's pid.
-bool hasLineShape(const std::string& line) {
+// "2026-12-06T19:45:07.123Z INF pid 1234 tid 1240 text" of `priority`, this process's pid and holding `text`.
+bool isLine(const std::string& line, const std::string& priority, const std::string& text) {
   int year, month, day, hour, minute, second, millis, pid, tid, textStart = -1;
-  char priority[4] = {};
+  char label[4] = {};
   int fields = std::sscanf(line.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3dZ %3s pid %d tid %d %n", &year, &month, &day,
-                           &hour, &minute, &second, &millis, priority, &pid, &tid, &textStart);
+                           &hour, &minute, &second, &millis, label, &pid, &tid, &textStart);
   return fields == 10 && textStart > 0 && year >= 2020 && month >= 1 && month <= 12 && pid == getpid() &&
-         tid > 0 && line[10] == 'T' && line[23] == 'Z';
+         tid > 0 && line[10] == 'T' && line[23] == 'Z' && label == priority &&
+         line.find(text, static_cast<std::size_t>(textStart)) != std::string::npos;
 }
 
 // A facility of its own, logging to <log dir>/<name>.log with `mask`.
@@ -73,9 +74,8 @@ TEST(TraceUtility, IsReferenceCounted) {
   EXPECT_EQ(trace.load(), nullptr);
 }
 
-// Lines carry time, priority, process and thread; the trace mask comes from
-// the environment or the config file (traces are off by default); huge
-// lines are written whole.
+// Lines carry time, priority, process and thread; the trace mask comes from the environment or the config file
+// (traces are off by default); huge lines are written whole.
 TEST(TraceUtility, LinesMasksAndHugeLines) {
   {
     TraceFacility facility("lines", "0x9");
@@ -87,13 +87,9 @@ TEST(TraceUtility, LinesMasksAndHugeLines) {
              static_cast<int>(static_cast<int32_t>(0xFFFFFFFFul)));
     const std::vector<std::string> lines = facility.lines();
     ASSERT_EQ(lines.size(), 3u);
-    for (const std::string& line : lines) EXPECT_TRUE(hasLineShape(line)) << line;
-    EXPECT_NE(lines[0].find(" INF pid"), std::string::npos);
-    EXPECT_NE(lines[0].find("detail shown"), std::string::npos);
-    EXPECT_NE(lines[1].find(" ERR pid"), std::string::npos);
-    EXPECT_NE(lines[1].find("(Error) CEventLibImpl::finalize (0xC11F0D4E)"), std::string::npos);
-    EXPECT_NE(lines[2].find(" EVT pid"), std::string::npos);
-    EXPECT_NE(lines[2].find("serverid -1"), std::string::npos);
+    EXPECT_TRUE(isLine(lines[0], "INF", "detail shown")) << lines[0];
+    EXPECT_TRUE(isLine(lines[1], "ERR", "(Error) CEventLibImpl::finalize (0xC11F0D4E)")) << lines[1];
+    EXPECT_TRUE(isLine(lines[2], "EVT", "serverid -1")) << lines[2];
   }
   const std::string config = logDirectory() + "/log.conf";
   std::ofstream(config) << "# traces\ntrace_mask = 0x8\n";
@@ -120,8 +116,7 @@ TEST(TraceUtility, LinesMasksAndHugeLines) {
   EXPECT_NE(lines[0].find("keys k, data " + data), std::string::npos);
 }
 
-// A full log begins again beside the one before (<name>.log.1), so a log
-// takes at most twice its bound; one removed from outside is begun anew.
+// A full log begins again beside the last (<name>.log.1), taking at most twice its bound; a removed one begins anew.
 TEST(TraceUtility, LogsAreBoundedAndRotate) {
   const std::string path = logDirectory() + "/bounded.log";
   setenv("EVT_LOG_MAX_BYTES", "4096", 1);
@@ -166,9 +161,8 @@ TEST(TraceUtility, BlocksStayTogether) {
   for (int i = 0; i < 50; ++i) EXPECT_NE(lines[i].find("block " + std::to_string(i)), std::string::npos);
 }
 
-// Failures are negative in builds of either width of long, and a header
-// word read back as a result keeps its sign; an exception carries its code
-// and a bounded location.
+// Failures are negative with either width of long, and a header word read back as a result keeps its sign; an
+// exception carries its code and a bounded location.
 TEST(ResultCodes, FailuresAreNegativeAndExceptionsCarryThem) {
   for (long code : {CE_E_CREATE, CE_E_NOT_CONNECTED, CE_E_THREAD, CE_E_STOPPING, CE_E_ANSWER_MISMATCH,
                     CE_E_MALFORMED_LIST, ZEBIPC_CLOSED, ZEBIPC_CONNECTED, ZEBIPC_DISCONNECTED, CP_WAIT_TIMEOUT,
@@ -220,8 +214,7 @@ TEST(Portable, EventKeepsWakesAndReportsTheMostUrgent) {
   waker.join();
 }
 
-// The registry file (eventd's default server id): 32-bit values parsed
-// strictly, failures leaving the output alone, a missing file an empty registry.
+// The registry file: 32-bit values parsed strictly, failures leaving the output alone, a missing file empty.
 TEST(Registry, ReadsValuesFromTheConfiguredFile) {
   using KelRegLib::CRegLib;
   const std::string path = logDirectory() + "/registry.conf";
