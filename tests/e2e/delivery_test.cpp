@@ -1,6 +1,5 @@
-// Delivery between host processes through a default service: shared
-// series, bursts, a publisher dying with a number, a stopped subscriber.
-// Nothing is lost unreported or reordered; every gap is reported once.
+// Delivery between host processes through a default service: shared series, bursts, a publisher dying with a
+// number, a stopped subscriber. Nothing is lost unreported or reordered; every gap is reported once.
 #include <cstdio>
 #include <fstream>
 

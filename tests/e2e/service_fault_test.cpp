@@ -1,6 +1,5 @@
-// Eight hosts, two publishing into each category, while the service is
-// killed and restarted twenty times: no subscription is lost, every category
-// arrives in number order, every gap is reported exactly once.
+// Eight hosts, two publishing into each category, while the service is killed and restarted twenty times: no
+// subscription is lost, every category arrives in number order, every gap is reported exactly once.
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -22,10 +21,9 @@ constexpr long kPerRound = kEvents / (kRestarts + 1);
 
 std::string categoryOf(int client) { return "fault" + std::to_string(client); }
 
-// Checks what `host` got of `category`: numbers increasing, each publisher's
-// events in its order, reports only between non-adjacent numbers, each later
-// than the last and none beyond the next event (else a gap reported twice),
-// every publisher's last event present. Returns the number of reports.
+// Checks what `host` got of `category`: numbers increasing, each publisher's events in its order, reports only
+// between non-adjacent numbers, each later than the last and none beyond the next event (else a gap reported
+// twice), every publisher's last event present. Returns the number of reports.
 int walk(TestHost& host, const std::string& category, const std::string& where) {
   std::map<long, long> lastIndex;  // by publisher
   unsigned long long lastSeqNo = 0;
@@ -39,17 +37,13 @@ int walk(TestHost& host, const std::string& category, const std::string& where) 
       continue;
     }
     if (event.category != category) continue;
-    const long publisher = std::stol(event.data) / kDataSpan;
     const long index = std::stol(event.data) % kDataSpan;
     const unsigned long long seqNo = event.seqNo;
-    auto last = lastIndex.find(publisher);
-    if (last != lastIndex.end()) {
-      EXPECT_GT(index, last->second) << where << ": out of order or repeated";
-    }
+    long& last = lastIndex.emplace(std::stol(event.data) / kDataSpan, -1).first->second;
+    EXPECT_GT(index, last) << where << ": out of order or repeated";
     if (delivered > 0) {
       EXPECT_GT(seqNo, lastSeqNo) << where << ": out of number order";
-      const bool gap = seqNo != lastSeqNo + 1;
-      EXPECT_EQ(!reports.empty(), gap) << where << ": at number " << seqNo;
+      EXPECT_EQ(!reports.empty(), seqNo != lastSeqNo + 1) << where << ": at number " << seqNo;
       unsigned long long previous = lastSeqNo;
       for (unsigned long long report : reports) {
         EXPECT_GT(report, previous) << where << ": a gap reported twice, at number " << seqNo;
@@ -61,7 +55,7 @@ int walk(TestHost& host, const std::string& category, const std::string& where) 
     }
     reported += static_cast<int>(reports.size());
     reports.clear();
-    lastIndex[publisher] = index;
+    last = index;
     lastSeqNo = seqNo;
     ++delivered;
   }
@@ -88,8 +82,7 @@ TEST(ServiceFaults, TwentyRestartsUnderEightHostsLoseNoSubscriptionAndReportEver
   }
   for (auto& host : hosts) ASSERT_TRUE(host->flush());
 
-  // Publishers run at most a round ahead of the restarts; each kill comes
-  // once every host received half a round more, mid-traffic.
+  // Publishers run at most a round ahead of the restarts; each kill comes once every host got half a round more.
   std::mutex mutex;
   std::condition_variable changed;
   int restarted = 0;

@@ -1,6 +1,5 @@
-// Queue texts a hostile client might send, handled by the service's router
-// as the service loop would, beside a subscriber of the pairs they can name:
-// whatever they hold, the router neither crashes nor queues for the
+// Queue texts a hostile client might send, handled by the service's router as the service loop would, beside a
+// subscriber of the pairs they can name: whatever they hold, the router neither crashes nor queues for the
 // subscriber anything that does not read back as request lists.
 #include <chrono>
 #include <cstdint>

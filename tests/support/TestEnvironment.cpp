@@ -1,5 +1,4 @@
-// 64-bit directory offsets and inode numbers, so that readdir works in the
-// 32-bit build on any file system.
+// 64-bit directory offsets and inode numbers, so that readdir works in the 32-bit build on any file system.
 #define _FILE_OFFSET_BITS 64
 #include "tests/support/TestEnvironment.h"
 
@@ -39,8 +38,7 @@ void removeTree(const std::string& dir) {
   rmdir(dir.c_str());
 }
 
-// Gives the test process its own named-object prefix and log directory, and
-// removes both when the tests end, so parallel runs never meet.
+// Gives the test process its own named-object prefix and log directory, removed at the end: parallel runs never meet.
 class IsolatedEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {

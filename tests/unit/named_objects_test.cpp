@@ -77,8 +77,7 @@ TEST(SharedMemory, OpenerSizesABlockItsCreatorLeftEmpty) {
   static_cast<char*>(block.getAddress())[7] = 5;  // would be SIGBUS on an unsized object
 }
 
-// A block of no size, or one cut short by someone else, is refused with a
-// logged reason instead of being mapped past its end (SIGBUS at the first touch).
+// A block of no size, or cut short by someone, is refused with a logged reason, not mapped past its end (SIGBUS).
 TEST(SharedMemory, EmptyOrTruncatedBlockIsRefusedWithAClearError) {
   {
     CPSharedMemory block("Share-cut", 8192);
@@ -102,8 +101,7 @@ TEST(SharedMemory, EmptyOrTruncatedBlockIsRefusedWithAClearError) {
   CPSharedMemory::remove("Share-cut");
 }
 
-// Two objects of one name exclude each other within a process; a holder
-// that dies (reaped or still a zombie) leaves the mutex abandoned, not held.
+// Two objects of one name exclude each other in a process; a holder dying (reaped or a zombie) leaves it abandoned.
 TEST(NamedMutex, ExcludesAndRecoversFromADeadHolder) {
   CPMutex first(1, 0, "Mutex-doomed", 1, 1);
   CPMutex second(1, 0, "Mutex-doomed", 1, 1);
