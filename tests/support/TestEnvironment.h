@@ -4,8 +4,11 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <future>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 namespace evt::test {
 
@@ -34,5 +37,13 @@ std::string peerEmulator();
 std::string readFile(const std::string& path);
 // How often `part` occurs in `text`.
 std::size_t occurrences(const std::string& text, const std::string& part);
+
+// Runs `work` and returns what it returns, failing the test when that takes longer than `bound`.
+template <typename Work>
+auto finishesWithin(std::chrono::milliseconds bound, Work work) {
+  auto done = std::async(std::launch::async, work);
+  EXPECT_EQ(std::future_status::ready, done.wait_for(bound)) << "did not return in time";
+  return done.get();
+}
 
 }  // namespace evt::test

@@ -1,7 +1,6 @@
 // The engine's connection to a fake service on the real socket: registration, a stop that never hangs, batched
 // sends, dispatch of the service's requests, and what every new connection announces.
 #include <chrono>
-#include <future>
 #include <set>
 #include <thread>
 
@@ -9,19 +8,12 @@
 
 #include "Library/CEResultCodes.h"
 #include "tests/support/EngineFixture.h"
+#include "tests/support/TestEnvironment.h"
 
 namespace evt::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Runs `work` and fails the test instead of hanging when it takes too long.
-template <typename Work>
-void finishesWithin(std::chrono::milliseconds bound, Work work) {
-  auto done = std::async(std::launch::async, work);
-  ASSERT_EQ(std::future_status::ready, done.wait_for(bound)) << "did not return in time";
-  done.get();
-}
 
 // An empty server id is retried after 500 ms; answers to name and pid do not replace it; identification and a
 // flush follow. The id is read as 32 bits in both builds; an id of 0 leaves "this server" subscriptions unresolved.

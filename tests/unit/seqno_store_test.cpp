@@ -2,7 +2,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <future>
 #include <set>
 #include <string>
 #include <vector>
@@ -33,13 +32,6 @@ class SeqNoStore : public ::testing::Test {
 
   std::string m_saved;
 };
-
-template <typename Work>
-auto withinSeconds(int seconds, Work work) {
-  auto done = std::async(std::launch::async, work);
-  EXPECT_EQ(std::future_status::ready, done.wait_for(std::chrono::seconds(seconds))) << "blocked";
-  return done.get();
-}
 
 }  // namespace
 
@@ -124,7 +116,7 @@ TEST_F(SeqNoStore, FullListStillIssuesNumbers) {
   EXPECT_EQ(base + 1, n);
   // The record was released: another store (same named mutex) gets it at once.
   CCategorySeqNo other;
-  unsigned long long next = withinSeconds(5, [&] {
+  unsigned long long next = finishesWithin(std::chrono::seconds(5), [&] {
     unsigned long long m = 0;
     other.getNextSeqNo("late", &m);
     return m;
@@ -172,7 +164,7 @@ TEST_F(SeqNoStore, SurvivesProcessesDyingInside) {
   unsigned long long n = 0;
   store.getNextSeqNo("held", &n);
   EXPECT_EQ(128 + 9, waitExit(spawn({ownHelperPath(), "diehold", "held"}, ownEmulator())));
-  unsigned long long next = withinSeconds(10, [&] {
+  unsigned long long next = finishesWithin(std::chrono::seconds(10), [&] {
     unsigned long long m = 0;
     store.getNextSeqNo("held", &m);
     return m;
@@ -193,7 +185,7 @@ TEST_F(SeqNoStore, ForgedLockOwnerFailsWithinSecondsInsteadOfHanging) {
   CPSharedMemory lock("Mutex-AllSeqNoInfo", 16);
   *static_cast<volatile uint32_t*>(lock.getAddress()) = 1;
   long code = 0;
-  withinSeconds(30, [&] {
+  finishesWithin(std::chrono::seconds(30), [&] {
     CLibraryLog log;
     try {
       CCategorySeqNo store;
@@ -207,7 +199,7 @@ TEST_F(SeqNoStore, ForgedLockOwnerFailsWithinSecondsInsteadOfHanging) {
 
   // Next to the pid, the holder's start time: a live pid of another start time holds nothing; the lock is taken.
   static_cast<volatile uint32_t*>(lock.getAddress())[1] = 12345;
-  withinSeconds(5, [&] { EXPECT_NO_THROW(CCategorySeqNo store); });
+  finishesWithin(std::chrono::seconds(5), [&] { EXPECT_NO_THROW(CCategorySeqNo store); });
   EXPECT_EQ(static_cast<volatile uint32_t*>(lock.getAddress())[0], 0u) << "released after the takeover";
 }
 
