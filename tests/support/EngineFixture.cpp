@@ -16,14 +16,12 @@ std::unique_ptr<CEventLib> EngineTest::connectedClient(const std::string& name) 
 }
 
 std::vector<std::string> EngineTest::batchesUntilCompletion(std::chrono::milliseconds timeout) {
-  auto texts = [&] {
-    std::vector<std::string> sent;
-    for (const auto& command : service.commands(CECMD_QUEUE)) sent.push_back(command.text);
-    return sent;
-  };
-  auto done = [&] { return texts().back().find("completion-id") != std::string::npos; };  // one at least: the replay
+  // There is one batch at least: the replay.
+  auto done = [&] { return service.commands(CECMD_QUEUE).back().text.find("completion-id") != std::string::npos; };
   EXPECT_TRUE(eventually(done, timeout));
-  return texts();
+  std::vector<std::string> sent;
+  for (const auto& command : service.commands(CECMD_QUEUE)) sent.push_back(command.text);
+  return sent;
 }
 
 std::string EngineTest::flushed(CEventLib& client, unsigned long id) {

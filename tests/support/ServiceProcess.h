@@ -26,7 +26,7 @@ class ServiceProcess {
  public:
   // `socket`: where it listens (empty: the default); pass --socket too.
   explicit ServiceProcess(std::vector<std::string> extraArgs = {}, std::string socket = std::string());
-  ~ServiceProcess();
+  ~ServiceProcess() { kill(SIGKILL); }
   ServiceProcess(const ServiceProcess&) = delete;
   ServiceProcess& operator=(const ServiceProcess&) = delete;
 
@@ -56,7 +56,7 @@ class RawClient {
   RawClient& operator=(const RawClient&) = delete;
 
   bool connected() const { return m_fd >= 0; }
-  bool sendBytes(const std::string& bytes);
+  bool sendBytes(const std::string& bytes) { return m_fd >= 0 && channel::writeAll(m_fd, bytes); }
   bool send(const channel::Frame& frame) { return sendBytes(channel::encodeFrame(frame)); }
   // readFrame on the connection: 0, ZEBIPC_E_TIMEOUT, _CONNECTION_LOST, _BAD_FRAME.
   long read(channel::Frame* frame, int timeoutMs);
@@ -78,14 +78,18 @@ constexpr unsigned long kThisServer = 0xFFFFFFFFul;
 class TestHost {
  public:
   explicit TestHost(const std::string& name);
-  ~TestHost();
+  ~TestHost() { m_lib->finalize(); }
 
   // Waits until the client is registered (execute is accepted).
-  bool registered(std::chrono::milliseconds timeout = std::chrono::milliseconds(20000));
+  bool registered(std::chrono::milliseconds timeout = std::chrono::milliseconds(20000)) {
+    return eventually([this] { return m_lib->execute(0) >= 0; }, timeout);
+  }
   // Sends the queue with a new completion id and waits for it to come back.
   bool flush(std::chrono::milliseconds timeout = std::chrono::milliseconds(20000));
-  // Subscribes to `category` of `server` and flushes.
-  bool subscribeTo(const std::string& category, unsigned long server = kThisServer);
+  // Subscribes to `category` of this server and flushes.
+  bool subscribeTo(const std::string& category) {
+    return m_lib->subscribe(category, "", kThisServer, nullptr) >= 0 && flush();
+  }
   // How many events of `category` arrived.
   std::size_t received(const std::string& category) const;
 
