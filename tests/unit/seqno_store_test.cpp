@@ -128,19 +128,17 @@ TEST_F(SeqNoStore, FullListStillIssuesNumbers) {
 TEST_F(SeqNoStore, ProcessesShareOneSeries) {
   constexpr long kPerProcess = 100000;
   std::vector<pid_t> children;
-  std::vector<std::string> files;
+  auto file = [](int i) { return logDirectory() + "/numbers." + std::to_string(i); };
   for (int i = 0; i < 4; ++i) {
     bool peer = i % 2 == 1 && !peerHelperPath().empty();
-    std::string file = logDirectory() + "/numbers." + std::to_string(i);
-    files.push_back(file);
     children.push_back(spawn({peer ? peerHelperPath() : ownHelperPath(), "nextseq", "shared",
-                              std::to_string(kPerProcess), file},
+                              std::to_string(kPerProcess), file(i)},
                              peer ? peerEmulator() : ownEmulator()));
   }
   for (pid_t child : children) EXPECT_EQ(0, waitExit(child));
   std::vector<unsigned long long> all;
-  for (const auto& file : files) {
-    const std::string bytes = readFile(file);
+  for (int i = 0; i < 4; ++i) {
+    const std::string bytes = readFile(file(i));
     std::vector<unsigned long long> numbers(bytes.size() / sizeof(unsigned long long));
     std::memcpy(numbers.data(), bytes.data(), numbers.size() * sizeof(unsigned long long));
     EXPECT_EQ(static_cast<std::size_t>(kPerProcess), numbers.size());
