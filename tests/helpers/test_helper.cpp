@@ -125,7 +125,6 @@ class Subscriber : public CEventHandler {
     if (category == "eventsystem" && data == "missed-event") {
       ++m_missed;
       std::printf("missed %llu\n", seqNo);
-      std::fflush(stdout);
       return 0;
     }
     if (data == "end") {
@@ -148,7 +147,6 @@ class Subscriber : public CEventHandler {
     std::unique_lock<std::mutex> lock(m_mutex);
     m_done.wait_until(lock, deadline, [&] { return m_endsSeen >= m_ends; });
     std::printf("received %ld missed %ld disorder %ld\n", m_received, m_missed, m_disorder);
-    std::fflush(stdout);
   }
 
  private:
@@ -167,7 +165,6 @@ int subscribe(const std::string& category, long ends, long timeoutMs) {
   lib.subscribe(category, "", kThisServer, nullptr);
   if (!registerAndFlush(lib, completions, 1)) return 3;
   std::printf("ready\n");
-  std::fflush(stdout);
   subscriber.finish(Clock::now() + std::chrono::milliseconds(timeoutMs));
   lib.finalize();
   return 0;
@@ -193,6 +190,7 @@ int staticClient(const std::string& category) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);  // the tests read the output while it runs
   const std::string mode = argc > 1 ? argv[1] : "";
   try {
     if (mode == "nextseq" && argc == 5) return nextSeq(argv[2], std::atol(argv[3]), argv[4]);
