@@ -57,9 +57,9 @@ TEST_F(ServiceRobustness, BadFramesCloseOnlyTheirConnectionAndGarbageTextsAreSki
   RawClient garbage;
   const std::vector<std::string> texts = {
       "not a list", "5;short", "-3;abc", "99999999999999999999;x", listOf({"subscribe"}),
-      listOf({requestList("subscribe", "garbage")}), listOf({requestList("event", listOf({"onlyone"}))}),
-      listOf({requestList("completion-id", "")}), listOf({requestList("no-such-request", "1;x")}),
-      listOf({requestList("publish", listOf({"", "12"}))}), std::string(100000, ';')};
+      listOf({listOf({"subscribe", "garbage"})}), listOf({listOf({"event", listOf({"onlyone"})})}),
+      listOf({listOf({"completion-id", ""})}), listOf({listOf({"no-such-request", "1;x"})}),
+      listOf({listOf({"publish", listOf({"", "12"})})}), std::string(100000, ';')};
   for (const std::string& text : texts) {
     channel::Frame reply;
     ASSERT_TRUE(garbage.command(CECMD_QUEUE, text, &reply)) << text.substr(0, 40);
@@ -96,7 +96,7 @@ TEST_F(ServiceRobustness, BadFramesCloseOnlyTheirConnectionAndGarbageTextsAreSki
 TEST_F(ServiceRobustness, ClientThatNeverReadsLosesEventsAloneAndLearnsOfTheGap) {
   RawClient stalled;  // subscribes, then never reads again
   channel::Frame reply;
-  ASSERT_TRUE(stalled.command(CECMD_QUEUE, listOf({requestList("subscribe", listOf({"1", "flood"}))}), &reply));
+  ASSERT_TRUE(stalled.command(CECMD_QUEUE, listOf({listOf({"subscribe", listOf({"1", "flood"})})}), &reply));
 
   ASSERT_TRUE(subscriber.subscribeTo("flood"));
 

@@ -65,8 +65,6 @@ std::vector<std::string> itemsOf(const std::string& list) {
   return items;
 }
 
-std::string requestList(const std::string& name, const std::string& fields) { return listOf({name, fields}); }
-
 std::string eventRequest(const std::string& category, const std::string& keys, const std::string& data,
                          long serverId, unsigned long long seqNo) {
   std::string request;

@@ -68,8 +68,7 @@ class RecordingHandlers : public CEventHandler, public CPublishHandler, public C
 // A parameter list of `items`, and the items of a list.
 std::string listOf(const std::vector<std::string>& items);
 std::vector<std::string> itemsOf(const std::string& list);
-// One request list [name, fields], and one "event" request.
-std::string requestList(const std::string& name, const std::string& fields);
+// One "event" request list.
 std::string eventRequest(const std::string& category, const std::string& keys, const std::string& data,
                          long serverId, unsigned long long seqNo);
 // What a client of server 12 sends to publish or subscribe to `category`.

@@ -110,7 +110,7 @@ TEST_F(EngineTest, BatchesPlainWakesAndSendsCompletionsAtOnce) {
   client->publish("third");
   EXPECT_EQ(listOf({publication("third"), "13;completion-id;3;1;7"}), flushed(*client, 7));
   // Nothing queued: the id still goes out, so its completion can come back.
-  EXPECT_EQ(listOf({requestList("completion-id", "11;-2147483647")}), flushed(*client, 0x80000001ul));
+  EXPECT_EQ(listOf({listOf({"completion-id", "11;-2147483647"})}), flushed(*client, 0x80000001ul));
 }
 
 // A text of several request lists: handled in order, numbers unchanged, answered once; unknown or miscased names
