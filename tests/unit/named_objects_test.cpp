@@ -65,13 +65,11 @@ TEST(SharedMemory, ExactlyOneOpenerCreates) {
 
 TEST(SharedMemory, OpenerSizesABlockItsCreatorLeftEmpty) {
   // A creator that died between creating and sizing left a zero-length object.
-  {
-    CPSharedMemory::remove("Share-orphan");
-    int fd = shm_open(("/" + std::string(getenv("EVT_SHM_PREFIX")) + "Share-orphan").c_str(),
-                      O_RDWR | O_CREAT | O_EXCL, 0666);
-    ASSERT_GE(fd, 0);
-    close(fd);
-  }
+  CPSharedMemory::remove("Share-orphan");
+  int fd = shm_open(("/" + std::string(getenv("EVT_SHM_PREFIX")) + "Share-orphan").c_str(),
+                    O_RDWR | O_CREAT | O_EXCL, 0666);
+  ASSERT_GE(fd, 0);
+  close(fd);
   CPSharedMemory block("Share-orphan", 8);
   EXPECT_EQ(block.isCreator(), 0);
   static_cast<char*>(block.getAddress())[7] = 5;  // would be SIGBUS on an unsized object
