@@ -228,21 +228,20 @@ TEST(Registry, ReadsValuesFromTheConfiguredFile) {
   EXPECT_EQ(KelRegLib::queryLocalDBServerId(&value), 0);
   EXPECT_EQ(value, 12u);
   unsetenv("EVT_REGISTRY_FILE");
-  auto query = [&](CRegLib& from, const char* name, CRegLib::eDataType type, void* data, unsigned long size) {
-    return KelRegLib::KelRegQueryValue(from.RootKey(), name, type, static_cast<unsigned char*>(data), &size);
+  auto query = [&](CRegLib& from, const char* name, CRegLib::eDataType type = CRegLib::DATA_UINT32) {
+    unsigned long size = sizeof value;
+    return KelRegLib::KelRegQueryValue(from.RootKey(), name, type, reinterpret_cast<unsigned char*>(&value), &size);
   };
-  EXPECT_EQ(query(registry, "HighID", CRegLib::DATA_UINT32, &value, 4), 0);
+  EXPECT_EQ(query(registry, "HighID"), 0);
   EXPECT_EQ(value, 0xFFFFFFFEu);
   value = 77;
-  EXPECT_EQ(query(registry, "Missing", CRegLib::DATA_UINT32, &value, 4), KELREG_E_NOT_FOUND);
-  EXPECT_EQ(query(registry, "Negative", CRegLib::DATA_UINT32, &value, 4), KELREG_E_BAD_VALUE);
-  EXPECT_EQ(query(registry, "Text", CRegLib::DATA_UINT32, &value, 4), KELREG_E_BAD_VALUE);
-  EXPECT_EQ(query(registry, "TooBig", CRegLib::DATA_UINT32, &value, 4), KELREG_E_BAD_VALUE);
+  EXPECT_EQ(query(registry, "Missing"), KELREG_E_NOT_FOUND);
+  for (const char* bad : {"Negative", "Text", "TooBig"}) EXPECT_EQ(query(registry, bad), KELREG_E_BAD_VALUE) << bad;
   EXPECT_EQ(value, 77u);
 
   CRegLib absent((logDirectory() + "/absent.conf").c_str(), nullptr, static_cast<CRegLib::LOCATION>(0), &status);
   EXPECT_EQ(status, static_cast<int>(KELREG_E_NOT_FOUND));
-  EXPECT_EQ(query(absent, "LocalDBServerID", CRegLib::DATA_UINT32, &value, 4), KELREG_E_NOT_FOUND);
+  EXPECT_EQ(query(absent, "LocalDBServerID"), KELREG_E_NOT_FOUND);
 }
 
 }  // namespace
