@@ -60,13 +60,12 @@ TEST_F(ServiceRobustness, BadFramesCloseOnlyTheirConnectionAndGarbageTextsAreSki
       listOf({listOf({"subscribe", "garbage"})}), listOf({listOf({"event", listOf({"onlyone"})})}),
       listOf({listOf({"completion-id", ""})}), listOf({listOf({"no-such-request", "1;x"})}),
       listOf({listOf({"publish", listOf({"", "12"})})}), std::string(100000, ';')};
+  channel::Frame reply;
   for (const std::string& text : texts) {
-    channel::Frame reply;
     ASSERT_TRUE(garbage.command(CECMD_QUEUE, text, &reply)) << text.substr(0, 40);
     EXPECT_EQ(reply.header[1], static_cast<uint32_t>(CECMD_QUEUE));
     EXPECT_EQ(reply.header[2], 0u);
   }
-  channel::Frame reply;
   ASSERT_TRUE(garbage.command(77, "", &reply));
   EXPECT_LT(static_cast<int32_t>(reply.header[2]), 0) << "an unknown command is refused, not ignored";
 

@@ -260,8 +260,7 @@ TEST_F(EngineTest, ReceivedEventsAreCheckedAndMatched) {
 // Threads change subscriptions and dump while events stream in, a handler subscribes from a delivery: no
 // deadlock, no race (TSan), and every key's count equals its entries at the end.
 TEST_F(EngineTest, SubscriptionsChangeWhileEventsStream) {
-  class Resubscriber : public CEventHandler {
-   public:
+  struct Resubscriber : CEventHandler {
     long onDeliverEvent(const std::string& category, const std::string&, const std::string&, unsigned long long,
                         unsigned long) override {
       if (category == "hot" && ++m_calls % 50 == 0) m_client->subscribe("hot", "", 12, nullptr);

@@ -68,10 +68,9 @@ TEST_F(SeqNoStore, OneSeriesPerCategoryFromTheBase) {
 
   // An empty name touches nothing and cannot crash.
   unsigned long long untouched = 0;
-  EXPECT_EQ(0, store.getNextSeqNo("", &untouched));
-  EXPECT_EQ(0, store.setSeqNo("", 9));
-  EXPECT_EQ(0, store.getSeqNo("", &untouched));
-  EXPECT_EQ(0, store.useCategory(""));
+  for (long result : {store.getNextSeqNo("", &untouched), store.setSeqNo("", 9), store.getSeqNo("", &untouched),
+                      store.useCategory("")})
+    EXPECT_EQ(0, result);
   EXPECT_EQ(0u, untouched);
 }
 
