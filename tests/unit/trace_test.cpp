@@ -43,18 +43,15 @@ bool isLine(const std::string& line, const std::string& priority, const std::str
 }
 
 // A facility of its own, logging to <log dir>/<name>.log with `mask`.
-class TraceFacility {
- public:
-  TraceFacility(const std::string& name, const char* mask) : m_path(logDirectory() + "/" + name + ".log") {
+struct TraceFacility {
+  TraceFacility(const std::string& name, const char* mask) : path(logDirectory() + "/" + name + ".log") {
     if (mask != nullptr) setenv("EVT_TRACE_MASK", mask, 1);
     CreateCTraceUtility(&g_ptu, name.c_str(), "evtl", "EventSystem", 1, nullptr, 1, 40000);
     unsetenv("EVT_TRACE_MASK");
   }
   ~TraceFacility() { DestroyCTraceUtility(&g_ptu); }
-  std::vector<std::string> lines() const { return linesOf(m_path); }
-
- private:
-  std::string m_path;
+  std::vector<std::string> lines() const { return linesOf(path); }
+  const std::string path;
 };
 
 TEST(TraceUtility, IsReferenceCounted) {
@@ -120,26 +117,22 @@ TEST(TraceUtility, LinesMasksAndHugeLines) {
 TEST(TraceUtility, LogsAreBoundedAndRotate) {
   const std::string path = logDirectory() + "/bounded.log";
   setenv("EVT_LOG_MAX_BYTES", "4096", 1);
-  {
-    KelLogLib::CLogFile log("bounded", "", true, true, true);
-    unsetenv("EVT_LOG_MAX_BYTES");
-    for (int i = 0; i < 200; ++i) log.LogString(KelLogLib::LOGLIB_PRIORITY_INFO, "line %d of a bounded log", i);
-    EXPECT_LE(readFile(path).size(), 4096u);
-    EXPECT_LE(readFile(path + ".1").size(), 4096u);
-    const std::vector<std::string> last = linesOf(path);
-    ASSERT_FALSE(last.empty());
-    EXPECT_NE(last.back().find("line 199 "), std::string::npos);
-    // No line lost at the turn: the new file goes on where the old one ends.
-    const std::vector<std::string> before = linesOf(path + ".1");
-    ASSERT_FALSE(before.empty());
-    const int lastBefore = std::atoi(before.back().substr(before.back().find("line ") + 5).c_str());
-    EXPECT_NE(last.front().find("line " + std::to_string(lastBefore + 1) + " "), std::string::npos) << last.front();
-    std::remove(path.c_str());
-    log.LogString(KelLogLib::LOGLIB_PRIORITY_INFO, "after removal");
-    EXPECT_NE(readFile(path).find("after removal"), std::string::npos);
-  }
+  KelLogLib::CLogFile log("bounded", "", true, true, true);
+  unsetenv("EVT_LOG_MAX_BYTES");
+  for (int i = 0; i < 200; ++i) log.LogString(KelLogLib::LOGLIB_PRIORITY_INFO, "line %d of a bounded log", i);
+  EXPECT_LE(readFile(path).size(), 4096u);
+  EXPECT_LE(readFile(path + ".1").size(), 4096u);
+  const std::vector<std::string> last = linesOf(path);
+  ASSERT_FALSE(last.empty());
+  EXPECT_NE(last.back().find("line 199 "), std::string::npos);
+  // No line lost at the turn: the new file goes on where the old one ends.
+  const std::vector<std::string> before = linesOf(path + ".1");
+  ASSERT_FALSE(before.empty());
+  const int lastBefore = std::atoi(before.back().substr(before.back().find("line ") + 5).c_str());
+  EXPECT_NE(last.front().find("line " + std::to_string(lastBefore + 1) + " "), std::string::npos) << last.front();
   std::remove(path.c_str());
-  std::remove((path + ".1").c_str());
+  log.LogString(KelLogLib::LOGLIB_PRIORITY_INFO, "after removal");
+  EXPECT_NE(readFile(path).find("after removal"), std::string::npos);
 }
 
 TEST(TraceUtility, BlocksStayTogether) {
