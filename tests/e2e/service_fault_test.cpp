@@ -38,16 +38,15 @@ int walk(TestHost& host, const std::string& category, const std::string& where) 
     }
     if (event.category != category) continue;
     const long index = std::stol(event.data) % kDataSpan;
-    const unsigned long long seqNo = event.seqNo;
     long& last = lastIndex.emplace(std::stol(event.data) / kDataSpan, -1).first->second;
     EXPECT_GT(index, last) << where << ": out of order or repeated";
     if (delivered > 0) {
-      EXPECT_GT(seqNo, lastSeqNo) << where << ": out of number order";
-      EXPECT_EQ(!reports.empty(), seqNo != lastSeqNo + 1) << where << ": at number " << seqNo;
+      EXPECT_GT(event.seqNo, lastSeqNo) << where << ": out of number order";
+      EXPECT_EQ(!reports.empty(), event.seqNo != lastSeqNo + 1) << where << ": at number " << event.seqNo;
       unsigned long long previous = lastSeqNo;
       for (unsigned long long report : reports) {
-        EXPECT_GT(report, previous) << where << ": a gap reported twice, at number " << seqNo;
-        EXPECT_LE(report, seqNo) << where << ": a report beyond the next event, at number " << seqNo;
+        EXPECT_GT(report, previous) << where << ": a gap reported twice, at number " << event.seqNo;
+        EXPECT_LE(report, event.seqNo) << where << ": a report beyond the next event, at number " << event.seqNo;
         previous = report;
       }
     } else {
@@ -56,7 +55,7 @@ int walk(TestHost& host, const std::string& category, const std::string& where) 
     reported += static_cast<int>(reports.size());
     reports.clear();
     last = index;
-    lastSeqNo = seqNo;
+    lastSeqNo = event.seqNo;
     ++delivered;
   }
   EXPECT_TRUE(reports.empty()) << where << ": a report after the last event";
@@ -87,16 +86,17 @@ TEST(ServiceFaults, TwentyRestartsUnderEightHostsLoseNoSubscriptionAndReportEver
   std::condition_variable changed;
   int restarted = 0;
   std::vector<std::thread> publishers;
+  auto release = [&](int round) {
+    std::lock_guard<std::mutex> lock(mutex);
+    restarted = round;
+    changed.notify_all();
+  };
   // Whatever way the test leaves, the publishers are released and joined.
-  struct Release {
+  struct Joined {
     std::function<void()> run;
-    ~Release() { run(); }
-  } release{[&] {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      restarted = kRestarts;
-      changed.notify_all();
-    }
+    ~Joined() { run(); }
+  } joined{[&] {
+    release(kRestarts);
     for (auto& publisher : publishers)
       if (publisher.joinable()) publisher.join();
   }};
@@ -137,9 +137,7 @@ TEST(ServiceFaults, TwentyRestartsUnderEightHostsLoseNoSubscriptionAndReportEver
     // Completions back: subscriptions are in place for the next round.
     for (auto& host : hosts) ASSERT_TRUE(host->flush(std::chrono::seconds(60))) << "restart " << round;
     for (int h = 0; h < kClients; ++h) atRelease[h] = hosts[h]->handlers.eventCount();
-    std::lock_guard<std::mutex> lock(mutex);
-    restarted = round;
-    changed.notify_all();
+    release(round);
   }
   for (auto& publisher : publishers) publisher.join();
   for (auto& host : hosts) ASSERT_TRUE(host->flush());
