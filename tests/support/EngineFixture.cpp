@@ -36,10 +36,6 @@ std::string EngineTest::batchOn(int connection) {
   return service.commands(CECMD_QUEUE, connection)[0].text;
 }
 
-bool EngineTest::identified(int connection) {
-  return eventually([&] { return !service.commands(CECMD_CLIENT_NAME, connection).empty(); });
-}
-
 void EngineTest::deliver(const std::vector<std::string>& requests) {
   channel::Frame answer;
   ASSERT_TRUE(service.answerTo(service.sendRequest(listOf(requests), false), &answer, std::chrono::seconds(10)));

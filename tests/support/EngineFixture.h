@@ -89,9 +89,8 @@ class EngineTest : public ::testing::Test {
   std::vector<std::string> batchesUntilCompletion(std::chrono::milliseconds timeout = std::chrono::seconds(10));
   // The batch that `client.execute(id)` sends next.
   std::string flushed(CEventLib& client, unsigned long id = 0);
-  // The first batch on `connection`, and whether it identified itself (waited for).
+  // The first batch on `connection` (waited for).
   std::string batchOn(int connection);
-  bool identified(int connection);
   // Sends the requests as one received text and waits until it was handled.
   void deliver(const std::vector<std::string>& requests);
   // Stops the service and waits until the client noticed.

@@ -220,7 +220,7 @@ TEST_F(EngineTest, EveryConnectionReplaysEverything) {
   client->retract("gone");
   service.holdAnswersTo(CECMD_CLIENT_NAME);
   service.start();
-  ASSERT_TRUE(identified(2));
+  ASSERT_TRUE(eventually([&] { return !service.commands(CECMD_CLIENT_NAME, 2).empty(); }));
   ASSERT_TRUE(eventually([&] { return client->execute(77) >= 0; }));
   // Changes made while the announcement waits go with it, once each.
   client->publish("pub2");
@@ -260,7 +260,7 @@ TEST_F(EngineTest, EveryConnectionReplaysEverything) {
   service.setAnswerHeader(CECMD_CLIENT_NAME, CECMD_CLIENT_NAME, 0xC1271001u);
   stopService(*client);
   service.start();
-  ASSERT_TRUE(identified(22));
+  ASSERT_TRUE(eventually([&] { return !service.commands(CECMD_CLIENT_NAME, 22).empty(); }));
   ASSERT_TRUE(eventually([&] { return client->execute(78) >= 0; }));
   ASSERT_TRUE(eventually([&] {
     for (const auto& command : service.commands(CECMD_QUEUE, 22))
