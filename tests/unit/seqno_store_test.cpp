@@ -103,8 +103,7 @@ TEST_F(SeqNoStore, FullListStillIssuesNumbers) {
   CCategorySeqNo store;
   unsigned long long base = store.getSeqNoBase();
   long result = 0;
-  int i = 0;
-  for (; result == 0; ++i) result = store.useCategory("filler-category-" + std::to_string(i));
+  for (int i = 0; result == 0; ++i) result = store.useCategory("filler-category-" + std::to_string(i));
   EXPECT_EQ(CE_E_CREATE, result);
   std::string all;
   store.getAllCategories(&all);
