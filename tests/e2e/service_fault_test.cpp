@@ -1,6 +1,5 @@
-// Eight hosts, two publishing into each category, while the service is
-// killed and restarted twenty times: no subscription is lost, every category
-// arrives in number order, every gap is reported exactly once.
+// Eight hosts, two publishing into each category, while the service is killed and restarted twenty times: no
+// subscription is lost, every category arrives in number order, every gap is reported exactly once.
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -22,10 +21,9 @@ constexpr long kPerRound = kEvents / (kRestarts + 1);
 
 std::string categoryOf(int client) { return "fault" + std::to_string(client); }
 
-// Checks what `host` got of `category`: numbers increasing, each publisher's
-// events in its order, reports only between non-adjacent numbers, each later
-// than the last and none beyond the next event (else a gap reported twice),
-// every publisher's last event present. Returns the number of reports.
+// Checks what `host` got of `category`: numbers increasing, each publisher's events in its order, reports only
+// between non-adjacent numbers, each later than the last and none beyond the next event (else a gap reported
+// twice), every publisher's last event present. Returns the number of reports.
 int walk(TestHost& host, const std::string& category, const std::string& where) {
   std::map<long, long> lastIndex;  // by publisher
   unsigned long long lastSeqNo = 0;
@@ -39,21 +37,16 @@ int walk(TestHost& host, const std::string& category, const std::string& where) 
       continue;
     }
     if (event.category != category) continue;
-    const long publisher = std::stol(event.data) / kDataSpan;
     const long index = std::stol(event.data) % kDataSpan;
-    const unsigned long long seqNo = event.seqNo;
-    auto last = lastIndex.find(publisher);
-    if (last != lastIndex.end()) {
-      EXPECT_GT(index, last->second) << where << ": out of order or repeated";
-    }
+    long& last = lastIndex.emplace(std::stol(event.data) / kDataSpan, -1).first->second;
+    EXPECT_GT(index, last) << where << ": out of order or repeated";
     if (delivered > 0) {
-      EXPECT_GT(seqNo, lastSeqNo) << where << ": out of number order";
-      const bool gap = seqNo != lastSeqNo + 1;
-      EXPECT_EQ(!reports.empty(), gap) << where << ": at number " << seqNo;
+      EXPECT_GT(event.seqNo, lastSeqNo) << where << ": out of number order";
+      EXPECT_EQ(!reports.empty(), event.seqNo != lastSeqNo + 1) << where << ": at number " << event.seqNo;
       unsigned long long previous = lastSeqNo;
       for (unsigned long long report : reports) {
-        EXPECT_GT(report, previous) << where << ": a gap reported twice, at number " << seqNo;
-        EXPECT_LE(report, seqNo) << where << ": a report beyond the next event, at number " << seqNo;
+        EXPECT_GT(report, previous) << where << ": a gap reported twice, at number " << event.seqNo;
+        EXPECT_LE(report, event.seqNo) << where << ": a report beyond the next event, at number " << event.seqNo;
         previous = report;
       }
     } else {
@@ -61,8 +54,8 @@ int walk(TestHost& host, const std::string& category, const std::string& where) 
     }
     reported += static_cast<int>(reports.size());
     reports.clear();
-    lastIndex[publisher] = index;
-    lastSeqNo = seqNo;
+    last = index;
+    lastSeqNo = event.seqNo;
     ++delivered;
   }
   EXPECT_TRUE(reports.empty()) << where << ": a report after the last event";
@@ -88,22 +81,22 @@ TEST(ServiceFaults, TwentyRestartsUnderEightHostsLoseNoSubscriptionAndReportEver
   }
   for (auto& host : hosts) ASSERT_TRUE(host->flush());
 
-  // Publishers run at most a round ahead of the restarts; each kill comes
-  // once every host received half a round more, mid-traffic.
+  // Publishers run at most a round ahead of the restarts; each kill comes once every host got half a round more.
   std::mutex mutex;
   std::condition_variable changed;
   int restarted = 0;
   std::vector<std::thread> publishers;
+  auto release = [&](int round) {
+    std::lock_guard<std::mutex> lock(mutex);
+    restarted = round;
+    changed.notify_all();
+  };
   // Whatever way the test leaves, the publishers are released and joined.
-  struct Release {
+  struct Joined {
     std::function<void()> run;
-    ~Release() { run(); }
-  } release{[&] {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      restarted = kRestarts;
-      changed.notify_all();
-    }
+    ~Joined() { run(); }
+  } joined{[&] {
+    release(kRestarts);
     for (auto& publisher : publishers)
       if (publisher.joinable()) publisher.join();
   }};
@@ -144,9 +137,7 @@ TEST(ServiceFaults, TwentyRestartsUnderEightHostsLoseNoSubscriptionAndReportEver
     // Completions back: subscriptions are in place for the next round.
     for (auto& host : hosts) ASSERT_TRUE(host->flush(std::chrono::seconds(60))) << "restart " << round;
     for (int h = 0; h < kClients; ++h) atRelease[h] = hosts[h]->handlers.eventCount();
-    std::lock_guard<std::mutex> lock(mutex);
-    restarted = round;
-    changed.notify_all();
+    release(round);
   }
   for (auto& publisher : publishers) publisher.join();
   for (auto& host : hosts) ASSERT_TRUE(host->flush());

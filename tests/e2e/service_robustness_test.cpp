@@ -1,6 +1,5 @@
-// Peers that misbehave or ask too much (bad frames, garbage, half-sent
-// frames, a client that never reads, too many subscriptions or connections,
-// a full /dev/shm) never crash or stall the service for other hosts.
+// Peers that misbehave or ask too much (bad frames, garbage, half-sent frames, a client that never reads, too many
+// subscriptions or connections, a full /dev/shm) never crash or stall the service for other hosts.
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -27,9 +26,8 @@ class ServiceRobustness : public ServiceWithHosts {
                           "--queue-limit", "2000"}) {}
 };
 
-// Bad frames close their connection, garbage is skipped, a half-sent frame
-// ends after --partial-timeout (at once beyond --max-memory), subscriptions
-// beyond --max-subscriptions are refused; the hosts notice none of it.
+// Bad frames close their connection, garbage is skipped, a half-sent frame ends after --partial-timeout (at once
+// beyond --max-memory), subscriptions beyond --max-subscriptions are refused; the hosts notice none of it.
 TEST_F(ServiceRobustness, BadFramesCloseOnlyTheirConnectionAndGarbageTextsAreSkipped) {
   RawClient half;  // begins a frame and never finishes it
   ASSERT_TRUE(half.sendBytes(channel::encodeFrame(clientRequest(CECMD_QUEUE, "4;dump")).substr(0, 20)));
@@ -58,17 +56,16 @@ TEST_F(ServiceRobustness, BadFramesCloseOnlyTheirConnectionAndGarbageTextsAreSki
   // Unreadable content is skipped; the connection and the service go on.
   RawClient garbage;
   const std::vector<std::string> texts = {
-      "not a list", "5;short", "-3;abc", "99999999999999999999;x", queueText({"subscribe"}),
-      queueText({requestList("subscribe", "garbage")}), queueText({requestList("event", listOf({"onlyone"}))}),
-      queueText({requestList("completion-id", "")}), queueText({requestList("no-such-request", "1;x")}),
-      queueText({requestList("publish", listOf({"", "12"}))}), std::string(100000, ';')};
+      "not a list", "5;short", "-3;abc", "99999999999999999999;x", listOf({"subscribe"}),
+      listOf({listOf({"subscribe", "garbage"})}), listOf({listOf({"event", listOf({"onlyone"})})}),
+      listOf({listOf({"completion-id", ""})}), listOf({listOf({"no-such-request", "1;x"})}),
+      listOf({listOf({"publish", listOf({"", "12"})})}), std::string(100000, ';')};
+  channel::Frame reply;
   for (const std::string& text : texts) {
-    channel::Frame reply;
     ASSERT_TRUE(garbage.command(CECMD_QUEUE, text, &reply)) << text.substr(0, 40);
     EXPECT_EQ(reply.header[1], static_cast<uint32_t>(CECMD_QUEUE));
     EXPECT_EQ(reply.header[2], 0u);
   }
-  channel::Frame reply;
   ASSERT_TRUE(garbage.command(77, "", &reply));
   EXPECT_LT(static_cast<int32_t>(reply.header[2]), 0) << "an unknown command is refused, not ignored";
 
@@ -77,7 +74,7 @@ TEST_F(ServiceRobustness, BadFramesCloseOnlyTheirConnectionAndGarbageTextsAreSki
   for (int i = 0; i < 5; ++i) {
     subscriptions.push_back(protocol::subscriptionRequest(protocol::kSubscribe, "2;-1;1;" + std::to_string(i)));
   }
-  ASSERT_TRUE(garbage.command(CECMD_QUEUE, queueText(subscriptions), &reply));
+  ASSERT_TRUE(garbage.command(CECMD_QUEUE, listOf(subscriptions), &reply));
 
   // Hosts still work after all of that.
   ASSERT_TRUE(subscriber.subscribeTo("c"));
@@ -98,7 +95,7 @@ TEST_F(ServiceRobustness, BadFramesCloseOnlyTheirConnectionAndGarbageTextsAreSki
 TEST_F(ServiceRobustness, ClientThatNeverReadsLosesEventsAloneAndLearnsOfTheGap) {
   RawClient stalled;  // subscribes, then never reads again
   channel::Frame reply;
-  ASSERT_TRUE(stalled.command(CECMD_QUEUE, queueText({requestList("subscribe", listOf({"1", "flood"}))}), &reply));
+  ASSERT_TRUE(stalled.command(CECMD_QUEUE, listOf({listOf({"subscribe", listOf({"1", "flood"})})}), &reply));
 
   ASSERT_TRUE(subscriber.subscribeTo("flood"));
 
@@ -150,9 +147,8 @@ TEST_F(ServiceRobustness, ClientThatNeverReadsLosesEventsAloneAndLearnsOfTheGap)
   EXPECT_EQ(service.stop(), 0);
 }
 
-// A full /dev/shm: a category that no longer fits is refused with
-// CE_E_CREATE and a logged reason (store and host), existing ones go on
-// numbering, a service without a store says so and exits. No SIGBUS.
+// A full /dev/shm: a category that no longer fits is refused with CE_E_CREATE and a logged reason (store and
+// host), existing ones go on numbering, a service without a store says so and exits. No SIGBUS.
 void fullSharedMemoryChecks() {
   ServiceProcess service;
   ASSERT_TRUE(service.start());
@@ -216,8 +212,7 @@ double cpuSeconds(pid_t pid) {
   return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-// Out of descriptors, eventd does not spin, says so once, and accepts again
-// once a client closes. SIGHUP reopens the log and stops nothing.
+// Out of descriptors, eventd does not spin, says so once, and accepts after a close; SIGHUP only reopens the log.
 TEST(ServiceTrust, DescriptorLimitAndSighupLeaveTheServiceRunning) {
   if (!ownEmulator().empty()) GTEST_SKIP() << "the descriptor limit would apply to the emulator, not to eventd";
   ServiceProcess service;

@@ -1,5 +1,4 @@
-// The programs as people run them: evt against no service and against a
-// running one, and eventd's own start and stop at its endpoint.
+// The programs as people run them: evt against no service and a running one, eventd's start and stop at its endpoint.
 #include <dirent.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -7,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -35,10 +35,8 @@ ToolRun runTool(const std::string& name, const std::vector<std::string>& args, c
   std::vector<std::string> argv{program};
   argv.insert(argv.end(), args.begin(), args.end());
   const pid_t pid = spawn(argv, ownEmulator(), outputPath(name + ".out"), outputPath(name + ".err"), input, uid);
-  ToolRun run{waitExit(pid), "", ""};
-  run.out = readFile(outputPath(name + ".out"));
-  run.err = readFile(outputPath(name + ".err"));
-  return run;
+  const int status = waitExit(pid);
+  return {status, readFile(outputPath(name + ".out")), readFile(outputPath(name + ".err"))};
 }
 
 // Starts `evt ARGS` in the background and waits until it says `ready`.
@@ -85,8 +83,7 @@ TEST(Tools, EvtWithoutAServiceSaysSoAndFails) {
   ToolRun help = runTool("help", {"sub", "--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("--json"), std::string::npos);
-  // Usage errors exit 2, as command-line tools do; --version says the
-  // project's version.
+  // Usage errors exit 2, as command-line tools do; --version says the project's version.
   for (const auto& args : std::vector<std::vector<std::string>>{
            {"pub"}, {"bogus"}, {"sub", "--count", "x"}, {"pub", "c", "d", "--count", "0"}, {"sub", "c", "--json", "--raw"},
            {"monitor", "--format", "{nope}"}, {"pub", "c", "k", "d", "--stdin"}}) {
@@ -100,9 +97,8 @@ TEST(Tools, EvtWithoutAServiceSaysSoAndFails) {
   }
 }
 
-// evt sub, pub, status, dump and complete through one service; a monitor
-// sees every client's requests, followed or not, with the sender; --raw and
-// --format shape what a subscriber prints.
+// evt sub, pub, status, dump and complete through one service; a monitor sees every client's requests, followed
+// or not, with the sender; --raw and --format shape what a subscriber prints.
 TEST(Tools, SubscriberPublisherMonitorAndQueriesThroughTheService) {
   ServiceProcess service;
   ASSERT_TRUE(service.start());
@@ -126,10 +122,9 @@ TEST(Tools, SubscriberPublisherMonitorAndQueriesThroughTheService) {
   EXPECT_EQ(runTool("pub", {"pub", "greetings", "", "two\nlines\\"}).status, 0);
   ASSERT_EQ(waitExit(watcher), 0) << readFile(outputPath("all.err"));
   const std::string all = readFile(outputPath("all.out"));
-  EXPECT_NE(all.find("event category=greetings seqno="), std::string::npos) << all;
-  EXPECT_NE(all.find("data=first line\n"), std::string::npos) << all;
-  EXPECT_NE(all.find("data=second line\n"), std::string::npos) << all;
-  EXPECT_NE(all.find("data=two\\x0alines\\x5c\n"), std::string::npos) << all;
+  for (const char* line : {"event category=greetings seqno=", "data=first line\n", "data=second line\n",
+                           "data=two\\x0alines\\x5c\n"})
+    EXPECT_NE(all.find(line), std::string::npos) << line << " in " << all;
 
   ToolRun status = runTool("status", {"status"});
   EXPECT_EQ(status.status, 0);
@@ -143,11 +138,9 @@ TEST(Tools, SubscriberPublisherMonitorAndQueriesThroughTheService) {
   EXPECT_EQ(std::stoull(counters.at("seqno-base").get<std::string>()) + 1,
             std::stoull(jsonLines(out).at(0).at("seqno").get<std::string>()));
   const nlohmann::json state = nlohmann::json::parse(runTool("dump", {"dump", "--json"}).out);
-  bool sawItself = false;
-  for (const nlohmann::json& client : state.at("clients")) {
-    sawItself = sawItself || (client.at("name") == "evt" && client.at("pid").get<int>() > 0);
-  }
-  EXPECT_TRUE(sawItself) << state.dump();
+  EXPECT_TRUE(std::any_of(state.at("clients").begin(), state.at("clients").end(), [](const nlohmann::json& client) {
+    return client.at("name") == "evt" && client.at("pid").get<int>() > 0;
+  })) << state.dump();
   EXPECT_EQ(state.at("last-events").at(0).at("category"), "greetings");
   // Round trips: each timed, then their statistics.
   ToolRun complete = runTool("complete", {"complete", "-c", "3", "-i", "0"});
@@ -194,8 +187,7 @@ TEST(Tools, SubscriberPublisherMonitorAndQueriesThroughTheService) {
   EXPECT_EQ(service.stop(), 0);
 }
 
-// A subscriber started before the service waits for its socket, and says
-// when the service goes away and comes back, its subscription renewed.
+// A subscriber started first waits for the service, and says when it goes and comes back, its subscription renewed.
 TEST(Tools, SubscriberWaitsForTheServiceAndFollowsItsRestarts) {
   const pid_t subscriber =
       spawn({evtPath(), "sub", "comeback", "--json", "--wait", "60", "--count", "1", "--timeout", "120"},
@@ -296,8 +288,7 @@ TEST(Tools, EventdRunsUnderAServiceManager) {
   EXPECT_EQ(stat(path.c_str(), &info), 0) << "the socket file is its maker's";
 }
 
-// The service and the store admit the members of one group: a member uses
-// both; anyone else is told which group, for the socket and for the store.
+// Service and store admit one group's members: a member uses both; anyone else is told which group, for each.
 TEST(Tools, ServiceAndStoreAdmitTheMembersOfOneGroup) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to run evt as other users";
   const int daemonUser = 1, nobody = 65534;  // daemon is in group daemon (1), nobody is not
@@ -341,8 +332,7 @@ TEST(Tools, ServiceAndStoreAdmitTheMembersOfOneGroup) {
   EXPECT_NE(shm.err.find("the event store (shared memory) admits the members of group daemon"), std::string::npos)
       << shm.err;
 
-  // Nor may it create the store where none is yet: what it made would shut
-  // the members out. Nothing is left behind.
+  // Nor may it create the store where none is yet (what it made would shut the members out); nothing is left.
   const std::string fresh = setup.prefix + "fresh.";
   setenv(platform::kObjectPrefixEnv, fresh.c_str(), 1);
   setenv(platform::kAccessGroupEnv, "daemon", 1);

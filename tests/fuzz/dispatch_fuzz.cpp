@@ -1,6 +1,5 @@
-// Texts a service might send, handed to the engine's dispatch as the
-// request thread would: whatever they hold, the engine neither crashes nor
-// calls a handler with something it did not receive.
+// Texts a service might send, handed to the engine's dispatch as the request thread would: whatever they hold,
+// the engine neither crashes nor calls a handler with something it did not receive.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>

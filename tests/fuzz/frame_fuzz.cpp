@@ -1,6 +1,5 @@
-// Bytes from a peer, delivered in pieces of fuzzer-chosen sizes: the frame
-// assembler yields the same frames as from one piece, and each frame it
-// yields encodes back to the bytes it was cut from.
+// Bytes from a peer, delivered in pieces of fuzzer-chosen sizes: the frame assembler yields the same frames as
+// from one piece, and each frame it yields encodes back to the bytes it was cut from.
 #include <cstdint>
 #include <cstdlib>
 #include <string>

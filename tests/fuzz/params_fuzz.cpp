@@ -1,6 +1,5 @@
-// Parameter-list texts from anywhere: parsing never fails badly, the items
-// of whatever parses come back unchanged from their own encoding, and the
-// allocation-free reader reads exactly what the list reads.
+// Parameter-list texts from anywhere: parsing never fails badly, the items of whatever parses come back unchanged
+// from their own encoding, and the allocation-free reader reads exactly what the list reads.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>

@@ -1,7 +1,5 @@
-// Runs a fuzz target over every file of the corpus directories given, as an
-// ordinary test: the inputs found so far keep being checked in every build.
-// 64-bit directory offsets and inode numbers, or a 32-bit build's readdir
-// fails on large file systems.
+// Runs a fuzz target over every file of the corpus directories given, as an ordinary test: the inputs found so
+// far keep being checked in every build. 64-bit directory offsets, or a 32-bit readdir fails on large file systems.
 #define _FILE_OFFSET_BITS 64
 #include <dirent.h>
 #include <sys/mman.h>
@@ -19,8 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
 namespace {
 
-// The names in the directory `path` that do not begin with '.'; false when
-// it cannot be read.
+// The names in the directory `path` that do not begin with '.'; false when it cannot be read.
 bool namesIn(const std::string& path, std::vector<std::string>* names) {
   DIR* dir = opendir(path.c_str());
   if (dir == nullptr) return false;
@@ -34,8 +31,7 @@ bool namesIn(const std::string& path, std::vector<std::string>* names) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // The shared objects a target opens (the store) get a prefix of this
-  // process's own and are removed at the end: a replay leaves nothing behind.
+  // The shared objects a target opens (the store) get a prefix of this process's own, removed at the end.
   const std::string prefix = "evtreplay." + std::to_string(getpid()) + ".";
   setenv("EVT_SHM_PREFIX", prefix.c_str(), 1);
   std::size_t inputs = 0;

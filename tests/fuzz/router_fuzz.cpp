@@ -1,6 +1,5 @@
-// Queue texts a hostile client might send, handled by the service's router
-// as the service loop would (and the same requests as if another server sent
-// them through the federation), beside a subscriber of the pairs they can name:
+// Queue texts a hostile client might send, handled by the service's router as the service loop would (and the
+// same requests as another server's, through the federation), beside a subscriber of the pairs they can name:
 // whatever they hold, the router neither crashes nor queues for the
 // subscriber anything that does not read back as request lists.
 #include <chrono>

@@ -1,36 +1,21 @@
-// Child processes for the multi-process tests. Built for each ABI, so that
-// 32-bit and 64-bit processes share one store (the target is named
-// seqlock_helper: scripts/build hands the i386 one to the x86_64 build).
-// Store modes:
-//   nextseq CATEGORY COUNT FILE
-//       COUNT numbers from the store, written to FILE as native 64-bit integers.
-//   diehold CATEGORY
-//       Dies (SIGKILL) holding the category's record.
-//   dieinit CATEGORY
-//       Dies while creating the category's record: its mutex held, its block
-//       created, nothing written.
+// Child processes for the multi-process tests, built for each ABI so that 32-bit and 64-bit processes share one
+// store (the target is named seqlock_helper: scripts/build hands the i386 one to the x86_64 build). Store modes:
+//   nextseq CATEGORY COUNT FILE: COUNT numbers from the store, written to FILE as native 64-bit integers.
+//   diehold CATEGORY: dies (SIGKILL) holding the category's record.
+//   dieinit CATEGORY: dies creating the record: its mutex held, its block created, nothing written.
 // Host modes, a real CEventLib publishing or subscribing as an application would:
-//   pub CATEGORY NAME COUNT RATE SIZE [end]
-//       COUNT events of SIZE bytes, data "NAME:INDEX:" padded, each with
-//       deliverEvent + execute(0); RATE events a second (0: as fast as it
-//       can); then one event with data "end" when asked, and a completion
-//       that it waits for. Prints "published COUNT".
-//   sub CATEGORY ENDS TIMEOUT_MS [SERVER]
-//       Subscribes (to SERVER's CATEGORY; default this server's) and prints
-//       "ready" once the service confirmed. The handler checks the order:
-//       numbers strictly increasing, each publisher's indexes increasing.
-//       Prints "missed SEQNO" for every missed-event report, "eventsystem
-//       connected|disconnected SERVER" for the service's own events and
-//       "notice publish|retract SERVER" for publication notices as they
-//       come, and at the end "received N missed M disorder D unreported U"
-//       (U: events whose number skipped ahead with no report before them);
-//       ends after ENDS "end" events or TIMEOUT_MS.
-//   take CATEGORY
-//       Takes one number for an event and dies (SIGKILL) before sending it.
-//   static CATEGORY
-//       A client of static storage numbers one event of CATEGORY from the
-//       main thread, and main returns: the client is destroyed after the
-//       main thread's own storage.
+//   pub CATEGORY NAME COUNT RATE SIZE [end]: COUNT events of SIZE bytes, data "NAME:INDEX:" padded, each with
+//       deliverEvent + execute(0), RATE a second (0: as fast as it can); then one event "end" when asked, and a
+//       completion that it waits for. Prints "published COUNT".
+//   sub CATEGORY ENDS TIMEOUT_MS [SERVER]: subscribes (to SERVER's CATEGORY; default this server's), prints "ready"
+//       once the service confirmed, and checks the order (numbers strictly increasing, each publisher's indexes
+//       increasing). Prints "missed SEQNO" for every missed-event report, "eventsystem connected|disconnected
+//       SERVER" and "notice publish|retract SERVER" as they come, and at the end "received N missed M disorder D
+//       unreported U" (U: events whose number skipped ahead with no report before them); ends after ENDS "end"
+//       events or TIMEOUT_MS.
+//   take CATEGORY: takes one number for an event and dies (SIGKILL) before sending it.
+//   static CATEGORY: a client of static storage numbers one event from the main thread, and main returns: the
+//       client is destroyed after the main thread's own storage.
 #include <signal.h>
 #include <unistd.h>
 
@@ -76,7 +61,6 @@ int dieInitialising(const std::string& category) {
   kill(getpid(), SIGKILL);
   return 6;
 }
-
 
 using Clock = std::chrono::steady_clock;
 constexpr unsigned long kThisServer = 0xFFFFFFFFul;
@@ -148,7 +132,6 @@ class Subscriber : public CEventHandler, public CPublishHandler {
       } else {
         std::printf("eventsystem %s %lu\n", data.c_str(), server);
       }
-      std::fflush(stdout);
       return 0;
     }
     if (m_lastSeqNo != 0 && seqNo > m_lastSeqNo + 1) ++m_unreported;
@@ -170,7 +153,6 @@ class Subscriber : public CEventHandler, public CPublishHandler {
   long onPublish(const std::string&, long server, int published) override {
     std::lock_guard<std::mutex> lock(m_mutex);
     std::printf("notice %s %ld\n", published != 0 ? "publish" : "retract", server);
-    std::fflush(stdout);
     return 0;
   }
 
@@ -180,7 +162,6 @@ class Subscriber : public CEventHandler, public CPublishHandler {
     m_done.wait_until(lock, deadline, [&] { return m_endsSeen >= m_ends; });
     std::printf("received %ld missed %ld disorder %ld unreported %ld\n", m_received, m_missed, m_disorder,
                 m_unreported);
-    std::fflush(stdout);
   }
 
  private:
@@ -199,7 +180,6 @@ int subscribe(const std::string& category, long ends, long timeoutMs, unsigned l
   lib.subscribe(category, "", server, nullptr);
   if (!registerAndFlush(lib, completions, 1)) return 3;
   std::printf("ready\n");
-  std::fflush(stdout);
   subscriber.finish(Clock::now() + std::chrono::milliseconds(timeoutMs));
   lib.finalize();
   return 0;
@@ -225,6 +205,7 @@ int staticClient(const std::string& category) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);  // the tests read the output while it runs
   const std::string mode = argc > 1 ? argv[1] : "";
   try {
     if (mode == "nextseq" && argc == 5) return nextSeq(argv[2], std::atol(argv[3]), argv[4]);

@@ -16,14 +16,12 @@ std::unique_ptr<CEventLib> EngineTest::connectedClient(const std::string& name) 
 }
 
 std::vector<std::string> EngineTest::batchesUntilCompletion(std::chrono::milliseconds timeout) {
-  auto texts = [&] {
-    std::vector<std::string> sent;
-    for (const auto& command : service.commands(CECMD_QUEUE)) sent.push_back(command.text);
-    return sent;
-  };
-  auto done = [&] { return texts().back().find("completion-id") != std::string::npos; };  // one at least: the replay
+  // There is one batch at least: the replay.
+  auto done = [&] { return service.commands(CECMD_QUEUE).back().text.find("completion-id") != std::string::npos; };
   EXPECT_TRUE(eventually(done, timeout));
-  return texts();
+  std::vector<std::string> sent;
+  for (const auto& command : service.commands(CECMD_QUEUE)) sent.push_back(command.text);
+  return sent;
 }
 
 std::string EngineTest::flushed(CEventLib& client, unsigned long id) {
@@ -36,10 +34,6 @@ std::string EngineTest::flushed(CEventLib& client, unsigned long id) {
 std::string EngineTest::batchOn(int connection) {
   if (!eventually([&] { return !service.commands(CECMD_QUEUE, connection).empty(); })) return "";
   return service.commands(CECMD_QUEUE, connection)[0].text;
-}
-
-bool EngineTest::identified(int connection) {
-  return eventually([&] { return !service.commands(CECMD_CLIENT_NAME, connection).empty(); });
 }
 
 void EngineTest::deliver(const std::vector<std::string>& requests) {
@@ -66,8 +60,6 @@ std::vector<std::string> itemsOf(const std::string& list) {
   for (unsigned long i = 0; i < parsed.count(); ++i) items.push_back(parsed.getstringParamAt(i));
   return items;
 }
-
-std::string requestList(const std::string& name, const std::string& fields) { return listOf({name, fields}); }
 
 std::string eventRequest(const std::string& category, const std::string& keys, const std::string& data,
                          long serverId, unsigned long long seqNo) {

@@ -1,5 +1,4 @@
-// Handlers that record what the engine hands them, and a fake service with a
-// client against it, for the engine's tests.
+// Handlers that record what the engine hands them, and a fake service with a client against it, for engine tests.
 #pragma once
 
 #include <cstdlib>
@@ -40,8 +39,7 @@ class RecordingHandlers : public CEventHandler, public CPublishHandler, public C
   std::size_t eventCount() const { return copy(m_events).size(); }
   std::vector<std::tuple<std::string, long, int>> publishes() const { return copy(m_publishes); }
   std::vector<std::pair<long, long>> completions() const { return copy(m_completions); }
-  // Result every handler returns; or, when `throws`, every handler throws
-  // after recording (events a std::exception, the others an int).
+  // Result every handler returns; or, when `throws`, each throws after recording (events a std::exception, else int).
   void setResult(long result, bool throws = false) { m_result = result, m_throws = throws; }
 
  private:
@@ -70,8 +68,7 @@ class RecordingHandlers : public CEventHandler, public CPublishHandler, public C
 // A parameter list of `items`, and the items of a list.
 std::string listOf(const std::vector<std::string>& items);
 std::vector<std::string> itemsOf(const std::string& list);
-// One request list [name, fields], and one "event" request.
-std::string requestList(const std::string& name, const std::string& fields);
+// One "event" request list.
 std::string eventRequest(const std::string& category, const std::string& keys, const std::string& data,
                          long serverId, unsigned long long seqNo);
 // What a client of server 12 sends to publish or subscribe to `category`.
@@ -92,9 +89,8 @@ class EngineTest : public ::testing::Test {
   std::vector<std::string> batchesUntilCompletion(std::chrono::milliseconds timeout = std::chrono::seconds(10));
   // The batch that `client.execute(id)` sends next.
   std::string flushed(CEventLib& client, unsigned long id = 0);
-  // The first batch on `connection`, and whether it identified itself (waited for).
+  // The first batch on `connection` (waited for).
   std::string batchOn(int connection);
-  bool identified(int connection);
   // Sends the requests as one received text and waits until it was handled.
   void deliver(const std::vector<std::string>& requests);
   // Stops the service and waits until the client noticed.

@@ -1,6 +1,5 @@
-// Narrow access to the engine's private state for its tests, fuzz targets
-// and benchmarks: the engine's befriended probe. Nothing in the library uses
-// it. Readers of the tables take the engine lock as the engine does.
+// The engine's befriended probe: narrow access to its private state for tests, fuzz targets and benchmarks, unused
+// by the library. Readers of the tables take the engine lock as the engine does.
 #pragma once
 
 #include <string>
@@ -10,8 +9,7 @@
 
 class EngineProbe {
  public:
-  // Hands the engine one received text, or one request list of it, as the
-  // request thread would.
+  // Hands the engine one received text, or one request list of it, as the request thread would.
   static void dispatchText(CEventLibImpl& engine, const std::string& text) { engine.dispatchText(text); }
   static void dispatch(CEventLibImpl& engine, std::string_view requestList) { engine.dispatch(requestList); }
 
@@ -25,8 +23,7 @@ class EngineProbe {
   // Makes deliverEvent queue as it would for a registered client.
   static void markConnected(CEventLibImpl& engine) { engine.m_bConnected.store(1); }
 
-  // True when every subscription key's use count equals its filed
-  // subscriptions and no filed key lacks a count.
+  // True when every subscription key's use count equals its filed subscriptions and no filed key lacks a count.
   static bool tablesAgree(CEventLibImpl& engine) {
     CPCritSecHold lock(*engine.m_pCritSec, __LINE__);
     for (const auto& count : engine.m_mapSubscriptionUseCounts)

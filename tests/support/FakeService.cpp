@@ -42,10 +42,7 @@ void FakeService::stop() {
     for (auto& connection : m_connections) connection->link.shutdown();
   }
   m_acceptThread.join();
-  {
-    std::lock_guard<std::mutex> hold(m_mutex);
-    readers.swap(m_readers);
-  }
+  locked([&] { readers.swap(m_readers); });
   for (auto& reader : readers) reader.join();
   std::lock_guard<std::mutex> hold(m_mutex);
   m_connections.clear();
@@ -53,11 +50,7 @@ void FakeService::stop() {
 }
 
 void FakeService::acceptLoop() {
-  for (;;) {
-    {
-      std::lock_guard<std::mutex> hold(m_mutex);
-      if (!m_running) return;
-    }
+  while (locked([this] { return m_running; })) {
     int fd = m_listener->accept(50);
     if (fd < 0) continue;
     std::lock_guard<std::mutex> hold(m_mutex);
@@ -77,17 +70,12 @@ void FakeService::serve(std::shared_ptr<Connection> connection) {
     Frame frame;
     if (connection->link.read(&frame, -1) != 0) break;
     if (frame.kind == channel::FRAME_CLIENT_REQUEST) {
-      {
-        std::lock_guard<std::mutex> hold(m_mutex);
-        m_commands.push_back(Command{frame.header[0], frame.text, std::chrono::steady_clock::now(),
-                                     connection->number});
-        m_changed.notify_all();
-      }
+      locked([&] {
+        m_commands.push_back({frame.header[0], frame.text, std::chrono::steady_clock::now(), connection->number});
+      });
       answer(*connection, frame);
     } else if (frame.kind == channel::FRAME_SERVICE_ANSWER) {
-      std::lock_guard<std::mutex> hold(m_mutex);
-      m_answers[frame.requestId] = frame;
-      m_changed.notify_all();
+      locked([&] { m_answers[frame.requestId] = frame; });
     }
   }
   std::lock_guard<std::mutex> hold(m_mutex);

@@ -1,6 +1,5 @@
-// A scriptable stand-in for the service on the real server side of the
-// channel and socket: records commands and answers, answers as scripted,
-// and sends any request text.
+// A scriptable stand-in for the service on the real server side of the channel and socket: records commands and
+// answers, answers as scripted, and sends any request text.
 #pragma once
 
 #include <chrono>
@@ -40,16 +39,14 @@ class FakeService {
   void setAnswerTexts(uint32_t cmd, std::vector<std::string> texts) {
     locked([&] { m_answerTexts[cmd] = {std::move(texts), 0}; });
   }
-  // Answer `cmd` with header words 1 (else the command itself) and 2 (the
-  // service's result, else 0).
+  // Answer `cmd` with header words 1 (else the command itself) and 2 (the service's result, else 0).
   void setAnswerHeader(uint32_t cmd, uint32_t word1, uint32_t result = 0) {
     locked([&] { m_answerHeader[cmd] = {word1, result}; });
   }
   // While held, answers to `cmd` wait until released or stop() (0: none held).
   void holdAnswersTo(uint32_t cmd) { locked([&] { m_heldCommand = cmd; }); }
 
-  // Sends a request to the newest connection: its id, or 0 with no client.
-  // `terminate` false leaves the NUL out.
+  // Sends a request to the newest connection: its id, or 0 with no client. `terminate` false leaves the NUL out.
   uint32_t sendRequest(const std::string& text, bool noResponse, bool terminate = true);
   // The answer to request `id`, waiting up to `timeout`; false when none came.
   bool answerTo(uint32_t id, channel::Frame* answer, std::chrono::milliseconds timeout);

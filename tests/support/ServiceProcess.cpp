@@ -14,7 +14,6 @@
 #include <sstream>
 
 #include "Library/CEResultCodes.h"
-#include "Utilities/CParamsX.h"
 #include "platform/linux/Endpoint.h"
 #include "protocol/Protocol.h"
 #include "tests/support/TestEnvironment.h"
@@ -41,8 +40,6 @@ std::string evtPath() { return EVT_EVT_PATH; }
 
 ServiceProcess::ServiceProcess(std::vector<std::string> extraArgs, std::string socket)
     : m_extraArgs(std::move(extraArgs)), m_socket(socket.empty() ? defaultEndpoint() : std::move(socket)) {}
-
-ServiceProcess::~ServiceProcess() { kill(SIGKILL); }
 
 bool ServiceProcess::start() {
   std::vector<std::string> argv{eventdPath()};
@@ -83,8 +80,6 @@ RawClient::~RawClient() {
   if (m_fd >= 0) close(m_fd);
 }
 
-bool RawClient::sendBytes(const std::string& bytes) { return m_fd >= 0 && channel::writeAll(m_fd, bytes); }
-
 long RawClient::read(channel::Frame* frame, int timeoutMs) {
   if (m_fd < 0) return ZEBIPC_E_CONNECTION_LOST;
   return channel::readFrame(m_fd, frame, timeoutMs);
@@ -108,12 +103,8 @@ bool RawClient::command(uint32_t cmd, const std::string& text, channel::Frame* a
 }
 
 bool RawClient::closedByService(int timeoutMs) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   channel::Frame frame;
-  while (std::chrono::steady_clock::now() < end) {
-    if (read(&frame, 50) == ZEBIPC_E_CONNECTION_LOST) return true;
-  }
-  return false;
+  return eventually([&] { return read(&frame, 50) == ZEBIPC_E_CONNECTION_LOST; }, std::chrono::milliseconds(timeoutMs));
 }
 
 channel::Frame clientRequest(uint32_t cmd, const std::string& text, uint32_t requestId) {
@@ -125,21 +116,9 @@ channel::Frame clientRequest(uint32_t cmd, const std::string& text, uint32_t req
   return frame;
 }
 
-std::string queueText(const std::vector<std::string>& requestLists) {
-  CParamsX text;
-  for (const std::string& request : requestLists) text.addParam(request);
-  return text.paramList();
-}
-
 TestHost::TestHost(const std::string& name)
     : m_lib(std::make_unique<CEventLib>(name, &handlers, &handlers, &handlers)) {
   m_lib->initialize();
-}
-
-TestHost::~TestHost() { m_lib->finalize(); }
-
-bool TestHost::registered(std::chrono::milliseconds timeout) {
-  return eventually([this] { return m_lib->execute(0) >= 0; }, timeout);
 }
 
 bool TestHost::flush(std::chrono::milliseconds timeout) {
@@ -150,10 +129,6 @@ bool TestHost::flush(std::chrono::milliseconds timeout) {
   };
   return eventually([&] { return m_lib->execute(static_cast<unsigned long>(id)) >= 0; }, timeout) &&
          eventually(completed, timeout);
-}
-
-bool TestHost::subscribeTo(const std::string& category, unsigned long server) {
-  return m_lib->subscribe(category, "", server, nullptr) >= 0 && flush();
 }
 
 std::size_t TestHost::received(const std::string& category) const {
@@ -171,13 +146,10 @@ HostProcess::HostProcess(const std::vector<std::string>& args) {
 }
 
 HostProcess::Result HostProcess::result() const {
-  Result r;
   const std::string text = output();
-  const std::size_t at = text.find("received ");
-  if (at != std::string::npos) {
-    std::sscanf(text.c_str() + at, "received %ld missed %ld disorder %ld unreported %ld", &r.received, &r.missed,
-                &r.disorder, &r.unreported);
-  }
+  Result r;  // stays -1 without the line
+  std::sscanf(text.c_str() + std::min(text.find("received "), text.size()),
+              "received %ld missed %ld disorder %ld unreported %ld", &r.received, &r.missed, &r.disorder, &r.unreported);
   return r;
 }
 

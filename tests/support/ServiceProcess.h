@@ -1,6 +1,5 @@
-// The real service as a child process, a raw frame client (hostile or
-// tool-like peers), and hosts: an in-process CEventLib with recording
-// handlers, or the helper program in a process of its own.
+// The real service as a child process, a raw frame client (hostile or tool-like peers), and hosts: an in-process
+// CEventLib with recording handlers, or the helper program in a process of its own.
 #pragma once
 
 #include <signal.h>
@@ -27,7 +26,7 @@ class ServiceProcess {
  public:
   // `socket`: where it listens (empty: the default); pass --socket too.
   explicit ServiceProcess(std::vector<std::string> extraArgs = {}, std::string socket = std::string());
-  ~ServiceProcess();
+  ~ServiceProcess() { kill(SIGKILL); }
   ServiceProcess(const ServiceProcess&) = delete;
   ServiceProcess& operator=(const ServiceProcess&) = delete;
 
@@ -57,12 +56,11 @@ class RawClient {
   RawClient& operator=(const RawClient&) = delete;
 
   bool connected() const { return m_fd >= 0; }
-  bool sendBytes(const std::string& bytes);
+  bool sendBytes(const std::string& bytes) { return m_fd >= 0 && channel::writeAll(m_fd, bytes); }
   bool send(const channel::Frame& frame) { return sendBytes(channel::encodeFrame(frame)); }
   // readFrame on the connection: 0, ZEBIPC_E_TIMEOUT, _CONNECTION_LOST, _BAD_FRAME.
   long read(channel::Frame* frame, int timeoutMs);
-  // Sends client command `cmd` and reads until its answer (dropping service
-  // requests); false when none came within `timeoutMs`.
+  // Sends client command `cmd` and reads until its answer (dropping service requests); false on none in time.
   bool command(uint32_t cmd, const std::string& text, channel::Frame* answer, int timeoutMs = 10000);
   // True when the service closes the connection within `timeoutMs`.
   bool closedByService(int timeoutMs);
@@ -74,22 +72,24 @@ class RawClient {
 
 // A client request frame: command `cmd` with `text`.
 channel::Frame clientRequest(uint32_t cmd, const std::string& text, uint32_t requestId = 1);
-// The text of a queue command: a list of request lists.
-std::string queueText(const std::vector<std::string>& requestLists);
 
 constexpr unsigned long kThisServer = 0xFFFFFFFFul;
 
 class TestHost {
  public:
   explicit TestHost(const std::string& name);
-  ~TestHost();
+  ~TestHost() { m_lib->finalize(); }
 
   // Waits until the client is registered (execute is accepted).
-  bool registered(std::chrono::milliseconds timeout = std::chrono::milliseconds(20000));
+  bool registered(std::chrono::milliseconds timeout = std::chrono::milliseconds(20000)) {
+    return eventually([this] { return m_lib->execute(0) >= 0; }, timeout);
+  }
   // Sends the queue with a new completion id and waits for it to come back.
   bool flush(std::chrono::milliseconds timeout = std::chrono::milliseconds(20000));
-  // Subscribes to `category` of `server` and flushes.
-  bool subscribeTo(const std::string& category, unsigned long server = kThisServer);
+  // Subscribes to `category` of this server and flushes.
+  bool subscribeTo(const std::string& category) {
+    return m_lib->subscribe(category, "", kThisServer, nullptr) >= 0 && flush();
+  }
   // How many events of `category` arrived.
   std::size_t received(const std::string& category) const;
 

@@ -1,5 +1,4 @@
-// 64-bit directory offsets and inode numbers, so that readdir works in the
-// 32-bit build on any file system.
+// 64-bit directory offsets and inode numbers, so that readdir works in the 32-bit build on any file system.
 #define _FILE_OFFSET_BITS 64
 #include "tests/support/TestEnvironment.h"
 
@@ -39,21 +38,19 @@ void removeTree(const std::string& dir) {
   rmdir(dir.c_str());
 }
 
-// Gives the test process its own named-object prefix and log directory, and
-// removes both when the tests end, so parallel runs never meet.
+// Gives the test process its own named-object prefix and log directory, removed at the end: parallel runs never meet.
 class IsolatedEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
     g_prefix = "evttest." + std::to_string(getpid()) + ".";
     setenv("EVT_SHM_PREFIX", g_prefix.c_str(), 1);
-    char dir[] = "/tmp/evttest-log-XXXXXX";
-    if (mkdtemp(dir) == nullptr) std::abort();
-    g_logDirectory = dir;
-    setenv("EVT_LOG_DIR", dir, 1);
-    char runtime[] = "/tmp/evttest-run-XXXXXX";
-    if (mkdtemp(runtime) == nullptr) std::abort();
-    g_runtimeDirectory = runtime;
-    setenv("EVT_RUNTIME_DIR", runtime, 1);
+    auto fresh = [](std::string dir, const char* variable) {
+      if (mkdtemp(&dir[0]) == nullptr) std::abort();
+      setenv(variable, dir.c_str(), 1);
+      return dir;
+    };
+    g_logDirectory = fresh("/tmp/evttest-log-XXXXXX", "EVT_LOG_DIR");
+    g_runtimeDirectory = fresh("/tmp/evttest-run-XXXXXX", "EVT_RUNTIME_DIR");
     unsetenv("EVT_TRACE_MASK");
     unsetenv("EVT_LOG_CONFIG");
   }

@@ -1,5 +1,4 @@
-// The channel over a real Unix socket: the client object against the tests'
-// fake service and against a hand-driven server end.
+// The channel over a real Unix socket: the client object against the fake service and a hand-driven server end.
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -63,9 +62,8 @@ std::unique_ptr<CZebIPCLibrary> newChannel() {
 
 }  // namespace
 
-// Statuses across a restart; a text with a NUL inside sent whole; an answer
-// for a lost connection goes nowhere; a lost connection fails a waiting
-// exchange at once; a finalized channel stays closed.
+// Statuses across a restart; a text with a NUL inside sent whole; an answer for a lost connection goes nowhere; a
+// lost connection fails a waiting exchange at once; a finalized channel stays closed.
 TEST(Channel, TrafficAndStatusesAcrossAServiceRestart) {
   auto channel = newChannel();
   ASSERT_EQ(0, channel->initialize());  // nobody listens yet: still fine
@@ -101,8 +99,7 @@ TEST(Channel, TrafficAndStatusesAcrossAServiceRestart) {
   EXPECT_EQ(ZEBIPC_CLOSED, channel->initialize());
 }
 
-// A peer that breaks the framing loses its connection, not the process; the
-// client reconnects by itself.
+// A peer that breaks the framing loses its connection, not the process; the client reconnects by itself.
 TEST(Channel, MalformedFramesEndTheConnection) {
   evt::channel::ChannelListener listener(evt::channel::endpointPath(kServiceChannelName, kServiceChannelId));
   ASSERT_EQ(0, listener.listen());
@@ -159,9 +156,8 @@ TEST(Channel, StalledServiceHoldsNeitherInitializeNorFinalize) {
   unlink(address.sun_path);
 }
 
-// Whoever waits reads for the others: a sender keeps requests read before
-// its answer, in order, for receiveRequest, which in turn hands over answers
-// it reads. A client that only makes exchanges reconnects by itself.
+// Whoever waits reads for the others: a sender keeps requests read before its answer, in order, for
+// receiveRequest, which hands over answers it reads. A client that only makes exchanges reconnects by itself.
 TEST(Channel, WaitersReadForEachOther) {
   evt::channel::ChannelListener listener(evt::channel::endpointPath(kServiceChannelName, kServiceChannelId));
   ASSERT_EQ(0, listener.listen());

@@ -1,9 +1,5 @@
-// The service's client queue, pair reordering and router in one process. A
-// queue gives back what went in once, whole, in order. Missing numbers are
-// given up after the hold time or when the hold is full (once, late ones
-// dropped), numbers never issued discarded; events leave in number order
-// after a check of where the pair stands. (Notices, completions and full
-// client queues are checked with the real eventd in tests/e2e.)
+// The service's client queue, pair reordering and router in one process (notices, completions and full client
+// queues are checked with the real eventd in tests/e2e).
 #include <chrono>
 #include <string>
 #include <vector>
@@ -15,6 +11,7 @@
 #include "eventd/PairSequencer.h"
 #include "eventd/Router.h"
 #include "protocol/Protocol.h"
+#include "tests/support/EngineFixture.h"
 
 namespace evt::service {
 namespace {
@@ -23,17 +20,11 @@ namespace protocol = evt::protocol;
 using std::chrono::milliseconds;
 using Lines = std::vector<std::string>;
 using Arrival = PairSequencer::Arrival;
-
-std::string queueOf(const std::vector<std::string>& requests) {
-  std::string text;
-  for (const auto& request : requests) params::appendItem(&text, request);
-  return text;
-}
+using evt::test::itemsOf;
+using evt::test::listOf;
 
 std::string event(unsigned long long seqNo, const std::string& category = "c") {
-  std::string request;
-  protocol::writeEventRequest(&request, category, "", "d" + std::to_string(seqNo), 1, seqNo);
-  return request;
+  return evt::test::eventRequest(category, "", "d" + std::to_string(seqNo), 1, seqNo);
 }
 
 std::string subscribe(const std::string& category) {
@@ -75,19 +66,18 @@ class RouterTest : public ::testing::Test {
 };
 
 TEST_F(RouterTest, PairsLeaveInNumberOrderAndMissingNumbersAreGivenUpOnce) {
-  router.handleQueue(subscriber, queueOf({subscribe("c")}));
+  router.handleQueue(subscriber, listOf({subscribe("c")}));
   EXPECT_TRUE(drain(subscriber).empty());
   // Numbered before the subscription (store at 150), out of order, repeated.
-  router.handleQueue(publisher, queueOf({event(149), event(153), event(151), event(152), event(152)}));
+  router.handleQueue(publisher, listOf({event(149), event(153), event(151), event(152), event(152)}));
   EXPECT_EQ(drain(subscriber), (Lines{"set-seqno-base", "check-event-seqno 150", "event 151", "event 152", "event 153"}));
   EXPECT_EQ(publisher.fed.count(subscriber.number()), 1u);
   EXPECT_EQ(router.counters().beforeStart, 1u);
   EXPECT_EQ(router.counters().lateDropped, 1u);
 
-  // 154 never comes: 155 waits for it, then goes after one check. 9999
-  // was never issued: it is dropped, not waited for.
+  // 154 never comes: 155 waits for it, then goes after one check. 9999 was never issued: dropped, not waited for.
   issued = 160;
-  router.handleQueue(publisher, queueOf({event(155), event(9999)}));
+  router.handleQueue(publisher, listOf({event(155), event(9999)}));
   const auto now = std::chrono::steady_clock::now();
   EXPECT_TRUE(router.expireHolds(now + milliseconds(500)));
   EXPECT_TRUE(drain(subscriber).empty());
@@ -95,21 +85,20 @@ TEST_F(RouterTest, PairsLeaveInNumberOrderAndMissingNumbersAreGivenUpOnce) {
   EXPECT_EQ(drain(subscriber), (Lines{"check-event-seqno 154", "event 155"}));
   EXPECT_EQ(router.counters().givenUp, 1u);
   EXPECT_EQ(router.counters().malformed, 1u);
-  router.handleQueue(publisher, queueOf({event(154), event(156)}));
+  router.handleQueue(publisher, listOf({event(154), event(156)}));
   EXPECT_EQ(drain(subscriber), (Lines{"event 156"}));
   EXPECT_EQ(router.counters().lateDropped, 2u);
 }
 
-// A monitor gets every accepted event, followed or not, with its sender, and
-// never holds the publisher back; notices only when it asked for them.
-// Dumps stay bounded whatever the tables hold.
+// A monitor gets every accepted event, followed or not, with its sender, and never holds the publisher back;
+// notices only when it asked for them. Dumps stay bounded whatever the tables hold.
 TEST_F(RouterTest, MonitorsSeeEveryEventWithItsSenderAndDumpsStayBounded) {
   ClientSession monitor{3, -1, 0};
   router.addClient(&monitor);
   router.addMonitor(monitor, false);
   publisher.name = "pub";
   publisher.reportedPid = 42;
-  router.handleQueue(publisher, queueOf({protocol::publicationRequest(protocol::kPublish, "c", 1),
+  router.handleQueue(publisher, listOf({protocol::publicationRequest(protocol::kPublish, "c", 1),
                                          event(151, "unfollowed"), event(152)}));
   const ParamsView batch(monitor.takeBatch(1000, 1u << 20));
   ASSERT_EQ(batch.count(), 2u);
@@ -120,7 +109,7 @@ TEST_F(RouterTest, MonitorsSeeEveryEventWithItsSenderAndDumpsStayBounded) {
   EXPECT_EQ(protocol::readEvent(ParamsView(monitored.request)).category, "unfollowed");
   EXPECT_TRUE(publisher.fed.empty()) << "a monitor holds no publisher back";
 
-  for (int i = 0; i < 12000; ++i) router.handleQueue(subscriber, queueOf({subscribe(std::to_string(i))}));
+  for (int i = 0; i < 12000; ++i) router.handleQueue(subscriber, listOf({subscribe(std::to_string(i))}));
   const std::string text = router.dumpText();
   EXPECT_NE(text.find("more lines left out"), std::string::npos);
   EXPECT_LT(text.size(), 1u << 20);
@@ -128,13 +117,6 @@ TEST_F(RouterTest, MonitorsSeeEveryEventWithItsSenderAndDumpsStayBounded) {
   EXPECT_NE(json.find("\"omitted\":"), std::string::npos);
   EXPECT_EQ(json.find("\"omitted\":0"), std::string::npos);
   router.removeClient(&monitor);
-}
-
-Lines requestsOf(std::string_view batch) {
-  const ParamsView list(batch);
-  Lines requests;
-  for (std::size_t i = 0; i < list.count(); ++i) requests.emplace_back(list.itemAt(i));
-  return requests;
 }
 
 TEST(ClientQueue, BatchesGiveBackEveryRequestOnceInOrderWithinItsLimits) {
@@ -154,11 +136,11 @@ TEST(ClientQueue, BatchesGiveBackEveryRequestOnceInOrderWithinItsLimits) {
   queue(100);
   for (int round = 0; round < 40; ++round) {
     std::string_view batch = client.takeBatch(round % 2 == 0 ? 7 : 1000, round % 3 == 0 ? 120 : 1u << 20);
-    for (std::string& request : requestsOf(batch)) received.push_back(std::move(request));
+    for (std::string& request : itemsOf(std::string(batch))) received.push_back(std::move(request));
     queue(round % 5);
   }
   while (client.hasPending()) {
-    for (std::string& request : requestsOf(client.takeBatch(3, 1u << 20))) received.push_back(std::move(request));
+    for (auto& request : itemsOf(std::string(client.takeBatch(3, 1u << 20)))) received.push_back(request);
   }
   EXPECT_EQ(received, sent);
   EXPECT_EQ(client.counters.requestsOut, sent.size());
@@ -181,7 +163,7 @@ TEST(ClientQueue, BatchesGiveBackEveryRequestOnceInOrderWithinItsLimits) {
   EXPECT_FALSE(small.enqueue("f", false, tight));  // up to twice the limit
   EXPECT_FALSE(small.enqueue(std::string(1001, 'x'), true, tight));
   EXPECT_EQ(small.counters.dropped, 3u);
-  EXPECT_EQ(requestsOf(small.takeBatch(10, 1u << 20)), (Lines{"a", "b", "d", "e"}));
+  EXPECT_EQ(itemsOf(std::string(small.takeBatch(10, 1u << 20))), (Lines{"a", "b", "d", "e"}));
   EXPECT_TRUE(small.enqueue("g", true, tight));  // room again once sent
 }
 

@@ -63,28 +63,24 @@ TEST(SharedMemory, ExactlyOneOpenerCreates) {
   EXPECT_EQ(creators, 1);
 }
 
-TEST(SharedMemory, OpenerSizesABlockItsCreatorLeftEmpty) {
+// An opener sizes a block its creator left empty; a block of no size, or cut short by someone, is refused with a
+// logged reason, not mapped past its end (SIGBUS at the first touch).
+TEST(SharedMemory, EmptyBlocksAreSizedAndTruncatedOnesRefused) {
   // A creator that died between creating and sizing left a zero-length object.
-  {
-    CPSharedMemory::remove("Share-orphan");
-    int fd = shm_open(("/" + std::string(getenv("EVT_SHM_PREFIX")) + "Share-orphan").c_str(),
-                      O_RDWR | O_CREAT | O_EXCL, 0666);
-    ASSERT_GE(fd, 0);
-    close(fd);
-  }
-  CPSharedMemory block("Share-orphan", 8);
-  EXPECT_EQ(block.isCreator(), 0);
-  static_cast<char*>(block.getAddress())[7] = 5;  // would be SIGBUS on an unsized object
-}
+  CPSharedMemory::remove("Share-orphan");
+  int fd = shm_open(("/" + std::string(getenv("EVT_SHM_PREFIX")) + "Share-orphan").c_str(),
+                    O_RDWR | O_CREAT | O_EXCL, 0666);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  CPSharedMemory orphan("Share-orphan", 8);
+  EXPECT_EQ(orphan.isCreator(), 0);
+  static_cast<char*>(orphan.getAddress())[7] = 5;  // would be SIGBUS on an unsized object
 
-// A block of no size, or one cut short by someone else, is refused with a
-// logged reason instead of being mapped past its end (SIGBUS at the first touch).
-TEST(SharedMemory, EmptyOrTruncatedBlockIsRefusedWithAClearError) {
   {
     CPSharedMemory block("Share-cut", 8192);
     static_cast<char*>(block.getAddress())[8191] = 'x';
   }
-  int fd = shm_open(("/" + std::string(getenv("EVT_SHM_PREFIX")) + "Share-cut").c_str(), O_RDWR, 0);
+  fd = shm_open(("/" + std::string(getenv("EVT_SHM_PREFIX")) + "Share-cut").c_str(), O_RDWR, 0);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(ftruncate(fd, 100), 0);
   close(fd);
@@ -102,8 +98,7 @@ TEST(SharedMemory, EmptyOrTruncatedBlockIsRefusedWithAClearError) {
   CPSharedMemory::remove("Share-cut");
 }
 
-// Two objects of one name exclude each other within a process; a holder
-// that dies (reaped or still a zombie) leaves the mutex abandoned, not held.
+// Two objects of one name exclude each other in a process; a holder dying (reaped or a zombie) leaves it abandoned.
 TEST(NamedMutex, ExcludesAndRecoversFromADeadHolder) {
   CPMutex first(1, 0, "Mutex-doomed", 1, 1);
   CPMutex second(1, 0, "Mutex-doomed", 1, 1);

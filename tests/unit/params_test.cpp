@@ -171,8 +171,7 @@ TEST(ParamsX, ParsesWellFormedMalformedAndHostileTexts) {
     for (std::size_t i = 0; i < view.count(); ++i) viewed.emplace_back(view.itemAt(i));
     EXPECT_EQ(viewed, c.items) << c.text;
   }
-  // Numbers: plain digits are read directly, the rest as strtoll and
-  // CPortable::stoull do (never throwing, whatever the text).
+  // Numbers: plain digits are read directly, the rest as strtoll and CPortable::stoull do (never throwing).
   for (const char* number : {"0", "-0", "42", "-42", " +12x", "+42", "7abc", "abc", "-", "-1", "",
                              "123456789012345678", "1234567890123456789", "18446744073709551615",
                              "18446744073709551616", "-9223372036854775809", "0x10"}) {
@@ -182,9 +181,8 @@ TEST(ParamsX, ParsesWellFormedMalformedAndHostileTexts) {
     EXPECT_EQ(view.getLongParamAt(0), list.getLongParamAt(0)) << number;
     EXPECT_EQ(view.getULONGLONGParamAt(0), list.getULONGLONGParamAt(0)) << number;
   }
-  // Malformed texts are dropped whole: no items, no header, no text. A
-  // negative length would stand still, step back out of the text or overlap
-  // the previous item.
+  // Malformed texts are dropped whole: no items, no header, no text. A negative length would stand still, step
+  // back out of the text or overlap the previous item.
   for (const char* bad : {"hdr", "5abc", "3;abc;;x", "3;abcdef", "h;1;a;-4;x", "1;a;-9;xxxx", "1;a;-3;bc"}) {
     CParamsX list{std::string(bad)};
     EXPECT_EQ(list.paramListRef(), "") << bad;
@@ -228,8 +226,7 @@ TEST(ParamsX, CopiesMovesAndAppends) {
   target.addParam("x");
   EXPECT_EQ(target.paramListRef(), "h;5;short;1;x");
 
-  // Texts moved in parse as copied ones do; lists swapped or emptied by
-  // taking their text are whole lists afterwards.
+  // Texts moved in parse as copied ones do; lists swapped or emptied by taking their text are whole lists after.
   CParamsX fromTemporary{std::string("h;5;short;1;x")};
   EXPECT_EQ(itemsOf(fromTemporary), itemsOf(target));
   EXPECT_EQ(fromTemporary.getHeader(), "h");

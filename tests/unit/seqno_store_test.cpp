@@ -1,9 +1,7 @@
-// The machine-wide sequence-number store, in one process and across
-// processes of both ABIs.
+// The machine-wide sequence-number store, in one process and across processes of both ABIs.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <future>
 #include <set>
 #include <string>
 #include <vector>
@@ -22,8 +20,7 @@ using namespace evt::test;
 
 namespace {
 
-// Each test works under its own object prefix, so each starts on a machine
-// where no block exists yet.
+// Each test works under its own object prefix, so each starts on a machine where no block exists yet.
 class SeqNoStore : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -35,20 +32,6 @@ class SeqNoStore : public ::testing::Test {
 
   std::string m_saved;
 };
-
-template <typename Work>
-auto withinSeconds(int seconds, Work work) {
-  auto done = std::async(std::launch::async, work);
-  EXPECT_EQ(std::future_status::ready, done.wait_for(std::chrono::seconds(seconds))) << "blocked";
-  return done.get();
-}
-
-std::vector<unsigned long long> readNumbers(const std::string& path) {
-  std::string bytes = readFile(path);
-  std::vector<unsigned long long> numbers(bytes.size() / sizeof(unsigned long long));
-  std::memcpy(numbers.data(), bytes.data(), numbers.size() * sizeof(unsigned long long));
-  return numbers;
-}
 
 }  // namespace
 
@@ -85,10 +68,9 @@ TEST_F(SeqNoStore, OneSeriesPerCategoryFromTheBase) {
 
   // An empty name touches nothing and cannot crash.
   unsigned long long untouched = 0;
-  EXPECT_EQ(0, store.getNextSeqNo("", &untouched));
-  EXPECT_EQ(0, store.setSeqNo("", 9));
-  EXPECT_EQ(0, store.getSeqNo("", &untouched));
-  EXPECT_EQ(0, store.useCategory(""));
+  for (long result : {store.getNextSeqNo("", &untouched), store.setSeqNo("", 9), store.getSeqNo("", &untouched),
+                      store.useCategory("")})
+    EXPECT_EQ(0, result);
   EXPECT_EQ(0u, untouched);
 }
 
@@ -116,14 +98,12 @@ TEST_F(SeqNoStore, HostileNamesAreDistinctAndSafe) {
   }
 }
 
-// A full list refuses new names with CE_E_CREATE, while the number is still
-// issued and the record released.
+// A full list refuses new names with CE_E_CREATE, while the number is still issued and the record released.
 TEST_F(SeqNoStore, FullListStillIssuesNumbers) {
   CCategorySeqNo store;
   unsigned long long base = store.getSeqNoBase();
   long result = 0;
-  int i = 0;
-  for (; result == 0; ++i) result = store.useCategory("filler-category-" + std::to_string(i));
+  for (int i = 0; result == 0; ++i) result = store.useCategory("filler-category-" + std::to_string(i));
   EXPECT_EQ(CE_E_CREATE, result);
   std::string all;
   store.getAllCategories(&all);
@@ -134,7 +114,7 @@ TEST_F(SeqNoStore, FullListStillIssuesNumbers) {
   EXPECT_EQ(base + 1, n);
   // The record was released: another store (same named mutex) gets it at once.
   CCategorySeqNo other;
-  unsigned long long next = withinSeconds(5, [&] {
+  unsigned long long next = finishesWithin(std::chrono::seconds(5), [&] {
     unsigned long long m = 0;
     other.getNextSeqNo("late", &m);
     return m;
@@ -142,24 +122,23 @@ TEST_F(SeqNoStore, FullListStillIssuesNumbers) {
   EXPECT_EQ(base + 2, next);
 }
 
-// Four processes, both ABIs when the other one is built, share one series:
-// every number from base + 1 on is issued exactly once.
+// Four processes, of both ABIs when built, share one series: every number from base + 1 on is issued once.
 TEST_F(SeqNoStore, ProcessesShareOneSeries) {
   constexpr long kPerProcess = 100000;
   std::vector<pid_t> children;
-  std::vector<std::string> files;
+  auto file = [](int i) { return logDirectory() + "/numbers." + std::to_string(i); };
   for (int i = 0; i < 4; ++i) {
     bool peer = i % 2 == 1 && !peerHelperPath().empty();
-    std::string file = logDirectory() + "/numbers." + std::to_string(i);
-    files.push_back(file);
     children.push_back(spawn({peer ? peerHelperPath() : ownHelperPath(), "nextseq", "shared",
-                              std::to_string(kPerProcess), file},
+                              std::to_string(kPerProcess), file(i)},
                              peer ? peerEmulator() : ownEmulator()));
   }
   for (pid_t child : children) EXPECT_EQ(0, waitExit(child));
   std::vector<unsigned long long> all;
-  for (const auto& file : files) {
-    auto numbers = readNumbers(file);
+  for (int i = 0; i < 4; ++i) {
+    const std::string bytes = readFile(file(i));
+    std::vector<unsigned long long> numbers(bytes.size() / sizeof(unsigned long long));
+    std::memcpy(numbers.data(), bytes.data(), numbers.size() * sizeof(unsigned long long));
     EXPECT_EQ(static_cast<std::size_t>(kPerProcess), numbers.size());
     EXPECT_TRUE(std::is_sorted(numbers.begin(), numbers.end()));
     all.insert(all.end(), numbers.begin(), numbers.end());
@@ -171,11 +150,9 @@ TEST_F(SeqNoStore, ProcessesShareOneSeries) {
   for (std::size_t k = 0; k < all.size(); ++k) ASSERT_EQ(base + 1 + k, all[k]) << "at " << k;
 }
 
-// A process that dies holding a record, or while creating the base, stops
-// nobody: the next user takes over and the base is seeded all the same.
+// A process dying with a record held, or while creating the base, stops nobody: the next takes over, seeding it.
 TEST_F(SeqNoStore, SurvivesProcessesDyingInside) {
-  EXPECT_EQ(128 + 9, waitExit(spawn({ownHelperPath(), "dieinit", "$this$seqnobase$"},
-                                    ownEmulator())));
+  EXPECT_EQ(128 + 9, waitExit(spawn({ownHelperPath(), "dieinit", "$this$seqnobase$"}, ownEmulator())));
   CCategorySeqNo store;
   unsigned long long base = store.getSeqNoBase();
   EXPECT_GT(base, 0u);
@@ -183,7 +160,7 @@ TEST_F(SeqNoStore, SurvivesProcessesDyingInside) {
   unsigned long long n = 0;
   store.getNextSeqNo("held", &n);
   EXPECT_EQ(128 + 9, waitExit(spawn({ownHelperPath(), "diehold", "held"}, ownEmulator())));
-  unsigned long long next = withinSeconds(10, [&] {
+  unsigned long long next = finishesWithin(std::chrono::seconds(10), [&] {
     unsigned long long m = 0;
     store.getNextSeqNo("held", &m);
     return m;
@@ -191,22 +168,20 @@ TEST_F(SeqNoStore, SurvivesProcessesDyingInside) {
   EXPECT_EQ(base + 2, next);
 }
 
-// A client of static storage that numbered an event of a long category from
-// the main thread ends cleanly when main returns (its store is destroyed
-// after the main thread's own storage; ASan builds catch a write into it).
+// A static client that numbered an event of a long category from the main thread ends cleanly when main returns
+// (its store is destroyed after the main thread's own storage; ASan builds catch a write into it).
 TEST_F(SeqNoStore, StaticClientEndsCleanlyAfterMainReturns) {
   const std::string category(40, 'c');
   EXPECT_EQ(0, waitExit(spawn({ownHelperPath(), "static", category}, ownEmulator())));
 }
 
-// A lock whose owner word names a process that is not a user of the store
-// (pid 1 here) stops nobody for good: opening the store fails after a few
-// seconds with CE_E_STORE_BUSY, logged, instead of hanging.
+// A lock whose owner word names a process that is no user of the store (pid 1 here) stops nobody for good:
+// opening the store fails after a few seconds with CE_E_STORE_BUSY, logged, instead of hanging.
 TEST_F(SeqNoStore, ForgedLockOwnerFailsWithinSecondsInsteadOfHanging) {
   CPSharedMemory lock("Mutex-AllSeqNoInfo", 16);
   *static_cast<volatile uint32_t*>(lock.getAddress()) = 1;
   long code = 0;
-  withinSeconds(30, [&] {
+  finishesWithin(std::chrono::seconds(30), [&] {
     CLibraryLog log;
     try {
       CCategorySeqNo store;
@@ -218,15 +193,13 @@ TEST_F(SeqNoStore, ForgedLockOwnerFailsWithinSecondsInsteadOfHanging) {
   const std::string log = readFile(logDirectory() + "/evt.log");
   EXPECT_NE(std::string::npos, log.find("Mutex-AllSeqNoInfo stayed held"));
 
-  // Next to the pid, the holder's start time: a live pid with another
-  // start time (reused, or forged) holds nothing, and the lock is taken over.
+  // Next to the pid, the holder's start time: a live pid of another start time holds nothing; the lock is taken.
   static_cast<volatile uint32_t*>(lock.getAddress())[1] = 12345;
-  withinSeconds(5, [&] { EXPECT_NO_THROW(CCategorySeqNo store); });
+  finishesWithin(std::chrono::seconds(5), [&] { EXPECT_NO_THROW(CCategorySeqNo store); });
   EXPECT_EQ(static_cast<volatile uint32_t*>(lock.getAddress())[0], 0u) << "released after the takeover";
 }
 
-// A number rewound or set at the end of the series by someone is refused,
-// never issued again.
+// A number rewound or set at the end of the series by someone is refused, never issued again.
 TEST_F(SeqNoStore, RewoundOrExhaustedNumbersAreRefused) {
   CCategorySeqNo store;
   unsigned long long first = 0, second = 0, next = 0;

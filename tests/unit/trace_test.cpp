@@ -31,29 +31,27 @@ std::vector<std::string> linesOf(const std::string& path) {
   return lines;
 }
 
-// "2026-12-06T19:45:07.123Z INF pid 1234 tid 1240 text" with this process's pid.
-bool hasLineShape(const std::string& line) {
+// "2026-12-06T19:45:07.123Z INF pid 1234 tid 1240 text" of `priority`, this process's pid and holding `text`.
+bool isLine(const std::string& line, const std::string& priority, const std::string& text) {
   int year, month, day, hour, minute, second, millis, pid, tid, textStart = -1;
-  char priority[4] = {};
+  char label[4] = {};
   int fields = std::sscanf(line.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3dZ %3s pid %d tid %d %n", &year, &month, &day,
-                           &hour, &minute, &second, &millis, priority, &pid, &tid, &textStart);
+                           &hour, &minute, &second, &millis, label, &pid, &tid, &textStart);
   return fields == 10 && textStart > 0 && year >= 2020 && month >= 1 && month <= 12 && pid == getpid() &&
-         tid > 0 && line[10] == 'T' && line[23] == 'Z';
+         tid > 0 && line[10] == 'T' && line[23] == 'Z' && label == priority &&
+         line.find(text, static_cast<std::size_t>(textStart)) != std::string::npos;
 }
 
 // A facility of its own, logging to <log dir>/<name>.log with `mask`.
-class TraceFacility {
- public:
-  TraceFacility(const std::string& name, const char* mask) : m_path(logDirectory() + "/" + name + ".log") {
+struct TraceFacility {
+  TraceFacility(const std::string& name, const char* mask) : path(logDirectory() + "/" + name + ".log") {
     if (mask != nullptr) setenv("EVT_TRACE_MASK", mask, 1);
     CreateCTraceUtility(&g_ptu, name.c_str(), "evtl", "EventSystem", 1, nullptr, 1, 40000);
     unsetenv("EVT_TRACE_MASK");
   }
   ~TraceFacility() { DestroyCTraceUtility(&g_ptu); }
-  std::vector<std::string> lines() const { return linesOf(m_path); }
-
- private:
-  std::string m_path;
+  std::vector<std::string> lines() const { return linesOf(path); }
+  const std::string path;
 };
 
 TEST(TraceUtility, IsReferenceCounted) {
@@ -73,9 +71,8 @@ TEST(TraceUtility, IsReferenceCounted) {
   EXPECT_EQ(trace.load(), nullptr);
 }
 
-// Lines carry time, priority, process and thread; the trace mask comes from
-// the environment or the config file (traces are off by default); huge
-// lines are written whole.
+// Lines carry time, priority, process and thread; the trace mask comes from the environment or the config file
+// (traces are off by default); huge lines are written whole.
 TEST(TraceUtility, LinesMasksAndHugeLines) {
   {
     TraceFacility facility("lines", "0x9");
@@ -87,13 +84,9 @@ TEST(TraceUtility, LinesMasksAndHugeLines) {
              static_cast<int>(static_cast<int32_t>(0xFFFFFFFFul)));
     const std::vector<std::string> lines = facility.lines();
     ASSERT_EQ(lines.size(), 3u);
-    for (const std::string& line : lines) EXPECT_TRUE(hasLineShape(line)) << line;
-    EXPECT_NE(lines[0].find(" INF pid"), std::string::npos);
-    EXPECT_NE(lines[0].find("detail shown"), std::string::npos);
-    EXPECT_NE(lines[1].find(" ERR pid"), std::string::npos);
-    EXPECT_NE(lines[1].find("(Error) CEventLibImpl::finalize (0xC11F0D4E)"), std::string::npos);
-    EXPECT_NE(lines[2].find(" EVT pid"), std::string::npos);
-    EXPECT_NE(lines[2].find("serverid -1"), std::string::npos);
+    EXPECT_TRUE(isLine(lines[0], "INF", "detail shown")) << lines[0];
+    EXPECT_TRUE(isLine(lines[1], "ERR", "(Error) CEventLibImpl::finalize (0xC11F0D4E)")) << lines[1];
+    EXPECT_TRUE(isLine(lines[2], "EVT", "serverid -1")) << lines[2];
   }
   const std::string config = logDirectory() + "/log.conf";
   std::ofstream(config) << "# traces\ntrace_mask = 0x8\n";
@@ -120,31 +113,26 @@ TEST(TraceUtility, LinesMasksAndHugeLines) {
   EXPECT_NE(lines[0].find("keys k, data " + data), std::string::npos);
 }
 
-// A full log begins again beside the one before (<name>.log.1), so a log
-// takes at most twice its bound; one removed from outside is begun anew.
+// A full log begins again beside the last (<name>.log.1), taking at most twice its bound; a removed one begins anew.
 TEST(TraceUtility, LogsAreBoundedAndRotate) {
   const std::string path = logDirectory() + "/bounded.log";
   setenv("EVT_LOG_MAX_BYTES", "4096", 1);
-  {
-    KelLogLib::CLogFile log("bounded", "", true, true, true);
-    unsetenv("EVT_LOG_MAX_BYTES");
-    for (int i = 0; i < 200; ++i) log.LogString(KelLogLib::LOGLIB_PRIORITY_INFO, "line %d of a bounded log", i);
-    EXPECT_LE(readFile(path).size(), 4096u);
-    EXPECT_LE(readFile(path + ".1").size(), 4096u);
-    const std::vector<std::string> last = linesOf(path);
-    ASSERT_FALSE(last.empty());
-    EXPECT_NE(last.back().find("line 199 "), std::string::npos);
-    // No line lost at the turn: the new file goes on where the old one ends.
-    const std::vector<std::string> before = linesOf(path + ".1");
-    ASSERT_FALSE(before.empty());
-    const int lastBefore = std::atoi(before.back().substr(before.back().find("line ") + 5).c_str());
-    EXPECT_NE(last.front().find("line " + std::to_string(lastBefore + 1) + " "), std::string::npos) << last.front();
-    std::remove(path.c_str());
-    log.LogString(KelLogLib::LOGLIB_PRIORITY_INFO, "after removal");
-    EXPECT_NE(readFile(path).find("after removal"), std::string::npos);
-  }
+  KelLogLib::CLogFile log("bounded", "", true, true, true);
+  unsetenv("EVT_LOG_MAX_BYTES");
+  for (int i = 0; i < 200; ++i) log.LogString(KelLogLib::LOGLIB_PRIORITY_INFO, "line %d of a bounded log", i);
+  EXPECT_LE(readFile(path).size(), 4096u);
+  EXPECT_LE(readFile(path + ".1").size(), 4096u);
+  const std::vector<std::string> last = linesOf(path);
+  ASSERT_FALSE(last.empty());
+  EXPECT_NE(last.back().find("line 199 "), std::string::npos);
+  // No line lost at the turn: the new file goes on where the old one ends.
+  const std::vector<std::string> before = linesOf(path + ".1");
+  ASSERT_FALSE(before.empty());
+  const int lastBefore = std::atoi(before.back().substr(before.back().find("line ") + 5).c_str());
+  EXPECT_NE(last.front().find("line " + std::to_string(lastBefore + 1) + " "), std::string::npos) << last.front();
   std::remove(path.c_str());
-  std::remove((path + ".1").c_str());
+  log.LogString(KelLogLib::LOGLIB_PRIORITY_INFO, "after removal");
+  EXPECT_NE(readFile(path).find("after removal"), std::string::npos);
 }
 
 TEST(TraceUtility, BlocksStayTogether) {
@@ -166,9 +154,8 @@ TEST(TraceUtility, BlocksStayTogether) {
   for (int i = 0; i < 50; ++i) EXPECT_NE(lines[i].find("block " + std::to_string(i)), std::string::npos);
 }
 
-// Failures are negative in builds of either width of long, and a header
-// word read back as a result keeps its sign; an exception carries its code
-// and a bounded location.
+// Failures are negative with either width of long, and a header word read back as a result keeps its sign; an
+// exception carries its code and a bounded location.
 TEST(ResultCodes, FailuresAreNegativeAndExceptionsCarryThem) {
   for (long code : {CE_E_CREATE, CE_E_NOT_CONNECTED, CE_E_THREAD, CE_E_STOPPING, CE_E_ANSWER_MISMATCH,
                     CE_E_MALFORMED_LIST, ZEBIPC_CLOSED, ZEBIPC_CONNECTED, ZEBIPC_DISCONNECTED, CP_WAIT_TIMEOUT,
@@ -220,8 +207,7 @@ TEST(Portable, EventKeepsWakesAndReportsTheMostUrgent) {
   waker.join();
 }
 
-// The registry file (eventd's default server id): 32-bit values parsed
-// strictly, failures leaving the output alone, a missing file an empty registry.
+// The registry file: 32-bit values parsed strictly, failures leaving the output alone, a missing file empty.
 TEST(Registry, ReadsValuesFromTheConfiguredFile) {
   using KelRegLib::CRegLib;
   const std::string path = logDirectory() + "/registry.conf";
@@ -235,21 +221,20 @@ TEST(Registry, ReadsValuesFromTheConfiguredFile) {
   EXPECT_EQ(KelRegLib::queryLocalDBServerId(&value), 0);
   EXPECT_EQ(value, 12u);
   unsetenv("EVT_REGISTRY_FILE");
-  auto query = [&](CRegLib& from, const char* name, CRegLib::eDataType type, void* data, unsigned long size) {
-    return KelRegLib::KelRegQueryValue(from.RootKey(), name, type, static_cast<unsigned char*>(data), &size);
+  auto query = [&](CRegLib& from, const char* name, CRegLib::eDataType type = CRegLib::DATA_UINT32) {
+    unsigned long size = sizeof value;
+    return KelRegLib::KelRegQueryValue(from.RootKey(), name, type, reinterpret_cast<unsigned char*>(&value), &size);
   };
-  EXPECT_EQ(query(registry, "HighID", CRegLib::DATA_UINT32, &value, 4), 0);
+  EXPECT_EQ(query(registry, "HighID"), 0);
   EXPECT_EQ(value, 0xFFFFFFFEu);
   value = 77;
-  EXPECT_EQ(query(registry, "Missing", CRegLib::DATA_UINT32, &value, 4), KELREG_E_NOT_FOUND);
-  EXPECT_EQ(query(registry, "Negative", CRegLib::DATA_UINT32, &value, 4), KELREG_E_BAD_VALUE);
-  EXPECT_EQ(query(registry, "Text", CRegLib::DATA_UINT32, &value, 4), KELREG_E_BAD_VALUE);
-  EXPECT_EQ(query(registry, "TooBig", CRegLib::DATA_UINT32, &value, 4), KELREG_E_BAD_VALUE);
+  EXPECT_EQ(query(registry, "Missing"), KELREG_E_NOT_FOUND);
+  for (const char* bad : {"Negative", "Text", "TooBig"}) EXPECT_EQ(query(registry, bad), KELREG_E_BAD_VALUE) << bad;
   EXPECT_EQ(value, 77u);
 
   CRegLib absent((logDirectory() + "/absent.conf").c_str(), nullptr, static_cast<CRegLib::LOCATION>(0), &status);
   EXPECT_EQ(status, static_cast<int>(KELREG_E_NOT_FOUND));
-  EXPECT_EQ(query(absent, "LocalDBServerID", CRegLib::DATA_UINT32, &value, 4), KELREG_E_NOT_FOUND);
+  EXPECT_EQ(query(absent, "LocalDBServerID"), KELREG_E_NOT_FOUND);
 }
 
 }  // namespace
