@@ -233,9 +233,15 @@ class CE_EXPORT CEventLibImpl {
   // The text of the event being queued, its storage kept from event to
   // event; used under m_deliverMutex.
   std::string m_requestText;
-  // The texts of the event being received; used on the request thread only.
+  // What the request thread reads, in storage kept from text to text: the
+  // requests of the text being handled, and the event being received with
+  // the subscription key of its server and category.
+  ParamsView m_receivedRequests;
   struct ReceivedTexts {
     std::string category, keys, data;
+    std::string key;
+    uint32_t keyServer = 0;
+    std::string keyCategory;
   } m_received;
   std::mutex m_flagMutex;
   std::condition_variable m_flagChanged;

@@ -101,7 +101,8 @@ void CEventLibImpl::ipcClientRequestThreadFunc() {
 }
 
 void CEventLibImpl::dispatchText(const std::string& text) {
-  const ParamsView requests(text);
+  ParamsView& requests = m_receivedRequests;
+  requests.assign(text);
   for (std::size_t i = 0; i < requests.count() && !m_bStop.load(); ++i) dispatch(requests.itemAt(i));
 }
 

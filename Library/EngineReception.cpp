@@ -53,7 +53,13 @@ void CEventLibImpl::actionEvent(const ParamsView& list) {
       fireEvent(category, keys, data, seqNo, serverId);
     return;
   }
-  const std::string key = subscriptionKey(serverId, category);
+  // Events come in runs of one server's category: its key is built once a run.
+  if (m_received.key.empty() || m_received.keyServer != serverId || m_received.keyCategory != category) {
+    m_received.key = subscriptionKey(serverId, category);
+    m_received.keyServer = serverId;
+    m_received.keyCategory = category;
+  }
+  const std::string& key = m_received.key;
   if (checkKeyForMissedEvent(serverId, key, category, seqNo, 1) != 0) return;
 
   bool matched = false;

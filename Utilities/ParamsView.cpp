@@ -86,7 +86,12 @@ unsigned long long toULongLong(std::string_view value) {
 
 }  // namespace params
 
-ParamsView::ParamsView(std::string_view text) {
+ParamsView::ParamsView(std::string_view text) { assign(text); }
+
+void ParamsView::assign(std::string_view text) {
+  m_header = std::string_view();
+  m_count = 0;
+  m_more.clear();
   if (!read(text)) {
     m_header = std::string_view();
     m_count = 0;

@@ -24,6 +24,8 @@ class ParamsView {
   explicit ParamsView(std::string_view text);
   ParamsView(const ParamsView&) = delete;
   ParamsView& operator=(const ParamsView&) = delete;
+  // Reads `text` instead, keeping the storage of a long list's items.
+  void assign(std::string_view text);
 
   std::size_t count() const { return m_count; }
   // The value of item `index`; "" when out of range.
