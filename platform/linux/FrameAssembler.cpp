@@ -10,12 +10,18 @@ namespace evt::channel {
 char* FrameAssembler::room(std::size_t size) {
   // Drop consumed bytes before growing, so the buffer stays near one frame.
   if (m_start > 0 && (m_start == m_end || m_start > m_end / 2)) {
-    std::memmove(&m_buffer[0], m_buffer.data() + m_start, m_end - m_start);
+    std::memmove(m_buffer.get(), m_buffer.get() + m_start, m_end - m_start);
     m_end -= m_start;
     m_start = 0;
   }
-  if (m_buffer.size() < m_end + size) m_buffer.resize(std::max(m_end + size, 2 * m_buffer.size()));
-  return &m_buffer[m_end];
+  if (m_capacity < m_end + size) {
+    const std::size_t capacity = std::max(m_end + size, 2 * m_capacity);
+    std::unique_ptr<char[]> grown(new char[capacity]);
+    if (m_end > 0) std::memcpy(grown.get(), m_buffer.get(), m_end);
+    m_buffer = std::move(grown);
+    m_capacity = capacity;
+  }
+  return m_buffer.get() + m_end;
 }
 
 void FrameAssembler::feed(const char* data, std::size_t size) {
@@ -25,11 +31,11 @@ void FrameAssembler::feed(const char* data, std::size_t size) {
 
 FrameAssembler::Status FrameAssembler::next(Frame* frame, std::string_view* text) {
   if (buffered() < kFrameHeaderSize) return NEED_MORE;
-  const auto* bytes = reinterpret_cast<const unsigned char*>(m_buffer.data() + m_start);
+  const auto* bytes = reinterpret_cast<const unsigned char*>(m_buffer.get() + m_start);
   uint32_t length = 0;
   if (!decodeFrameHeader(bytes, frame, &length)) return BAD;
   if (buffered() - kFrameHeaderSize < length) return NEED_MORE;
-  const char* data = m_buffer.data() + m_start + kFrameHeaderSize;
+  const char* data = m_buffer.get() + m_start + kFrameHeaderSize;
   *text = std::string_view(data, channelTextLength(data, length));
   m_start += kFrameHeaderSize + length;
   return COMPLETE;

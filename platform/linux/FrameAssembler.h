@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -36,7 +37,10 @@ class FrameAssembler {
   std::size_t buffered() const { return m_end - m_start; }
 
  private:
-  std::string m_buffer;     // [m_start, m_end) is buffered; the rest is room
+  // [m_start, m_end) is buffered; the rest, up to m_capacity, is room. Not
+  // a string: growing one fills the new room with zeros first.
+  std::unique_ptr<char[]> m_buffer;
+  std::size_t m_capacity = 0;
   std::size_t m_start = 0;
   std::size_t m_end = 0;
 };
