@@ -74,7 +74,8 @@ void Router::copyToMonitors(const ClientSession& from, std::string_view request,
 
 void Router::handleQueue(ClientSession& client, std::string_view text) {
   namespace protocol = evt::protocol;
-  const ParamsView requests(text);
+  ParamsView& requests = m_queueRequests;
+  requests.assign(text);
   client.fed.clear();
   m_arrived = PairSequencer::Clock::now();  // one reading for all the text's events
   if (requests.count() == 0 && !text.empty()) {

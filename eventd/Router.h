@@ -14,11 +14,10 @@
 #include <functional>
 #include <string_view>
 
+#include "Utilities/ParamsView.h"
 #include "eventd/ClientSession.h"
 #include "eventd/Federation.h"
 #include "eventd/PairSequencer.h"
-
-class ParamsView;
 
 namespace evt::service {
 
@@ -175,6 +174,7 @@ class Router {
   std::string m_readyRequest;  // a held event being routed; storage reused
   Counters m_counters;
   PairSequencer::Clock::time_point m_arrived;  // when the queue text being handled came
+  ParamsView m_queueRequests;                  // its requests, in storage kept from text to text
   bool m_publishersHeldBack = false;
   PairSequencer::Clock::time_point m_heldBackUntil;  // when the last backpressure ended
   // The pair of the event being routed; kept so that its category's storage
