@@ -184,6 +184,10 @@ void Service::acceptClients() {
     ucred credentials{};
     socklen_t size = sizeof credentials;
     const int peerPid = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0 ? credentials.pid : -1;
+    // Room for a whole text in the socket (where the system allows), so a
+    // text leaves in one write and the client reads it in few.
+    const int sendBuffer = static_cast<int>(m_options.batchBytes * 2);
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
     auto client = std::make_unique<ClientSession>(m_nextClient++, fd, peerPid, &m_budget);
     epoll_event watch{};
     watch.events = EPOLLIN;
