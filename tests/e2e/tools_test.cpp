@@ -90,6 +90,12 @@ TEST(Tools, EvtWithoutAServiceSaysSoAndFails) {
     EXPECT_EQ(runTool("bad", args).status, 2) << args[0];
   }
   EXPECT_EQ(runTool("bad", {"--bogus"}, eventdPath()).status, 2);
+  // Federation with no NATS URL, or asked of a build without it (the 32-bit one), is refused at start.
+  ToolRun federation = runTool("federation", {"--federation", "http://x", "--socket", outputPath("fed.sock")}, eventdPath());
+  EXPECT_EQ(federation.status, 2);
+  EXPECT_TRUE(federation.err.find("not a nats:// URL") != std::string::npos ||
+              federation.err.find("built without federation") != std::string::npos)
+      << federation.err;
   for (const std::string& program : {evtPath(), eventdPath()}) {
     ToolRun version = runTool("version", {"--version"}, program);
     EXPECT_EQ(version.status, 0) << program;
