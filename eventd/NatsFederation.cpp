@@ -112,7 +112,9 @@ class NatsFederation final : public Federation {
     const std::string name = "eventd server " + std::to_string(m_options.serverId);
     natsStatus status = nats_Open(-1);
     if (status == NATS_OK) status = natsOptions_Create(&m_natsOptions);
-    if (status == NATS_OK) status = natsOptions_SetServers(m_natsOptions, servers.data(), static_cast<int>(servers.size()));
+    if (status == NATS_OK) {
+      status = natsOptions_SetServers(m_natsOptions, servers.data(), static_cast<int>(servers.size()));
+    }
     if (status == NATS_OK) status = natsOptions_SetName(m_natsOptions, name.c_str());
     if (status == NATS_OK) status = natsOptions_SetMaxReconnect(m_natsOptions, -1);
     if (status == NATS_OK) status = natsOptions_SetReconnectWait(m_natsOptions, 250);

@@ -137,7 +137,7 @@ int main(int argc, char** argv) {
   if (!federationAsked) KelRegLib::queryRegistryText("Federation", &federation);
 #ifndef EVT_HAVE_FEDERATION
   if (!federation.empty()) {
-    std::fprintf(stderr, "eventd: this eventd was built without federation (libnats was not available to its build)%s\n",
+    std::fprintf(stderr, "eventd: this eventd was built without federation (libnats was not available to it)%s\n",
                  federationAsked ? "; --federation cannot be used" : ", so it ignores the registry value Federation");
     if (federationAsked) return 2;
     federation.clear();

@@ -151,7 +151,9 @@ TEST(Federation, CategoriesSpellDistinctSubjectTokens) {
   }
   EXPECT_EQ(tokens.size(), categories.size());
   std::string unused;
-  for (const char* foreign : {"", "x", "c~4", "c~41", "c~zz", "c."}) EXPECT_FALSE(service::categoryFromToken(foreign, &unused));
+  for (const char* foreign : {"", "x", "c~4", "c~41", "c~zz", "c."}) {
+    EXPECT_FALSE(service::categoryFromToken(foreign, &unused)) << foreign;
+  }
 }
 
 TEST(Federation, EventsOfAnotherServerArriveInItsOrderOnlyWhileFollowed) {
