@@ -138,6 +138,9 @@ bool hear(Machine& machine, long long server) {
   return eventually([&] { return machine.status("federation-servers") == server; }, milliseconds(20000));
 }
 
+// Starts both machines' eventd; true once each hears the other.
+bool startBoth(Machine& one, Machine& two) { return one.start() && two.start() && hear(one, 2) && hear(two, 1); }
+
 TEST(Federation, CategoriesSpellDistinctSubjectTokens) {
   const std::vector<std::string> categories{"", "a", "A", "a.b", "a b", "*", ">", "~41", "~", "a~", "\xFF\x01", "_-"};
   std::set<std::string> tokens;
@@ -160,10 +163,7 @@ TEST(Federation, EventsOfAnotherServerArriveInItsOrderOnlyWhileFollowed) {
   NatsServer nats;
   ASSERT_TRUE(nats.start());
   Machine one(1, nats.url()), two(2, nats.url());
-  ASSERT_TRUE(one.start());
-  ASSERT_TRUE(two.start());
-  ASSERT_TRUE(hear(one, 2));
-  ASSERT_TRUE(hear(two, 1));
+  ASSERT_TRUE(startBoth(one, two));
 
   // Two publisher processes share server 1's series of "C".
   auto subscriber = followFromTwo(one, two, 2);
@@ -205,8 +205,7 @@ TEST(Federation, BurstForAStoppedSubscriberWaitsInTheLink) {
   NatsServer nats;
   ASSERT_TRUE(nats.start());
   Machine one(1, nats.url()), two(2, nats.url());
-  ASSERT_TRUE(one.start());
-  ASSERT_TRUE(two.start());
+  ASSERT_TRUE(startBoth(one, two));
   auto subscriber = followFromTwo(one, two, 1);
   subscriber->signal(SIGSTOP);
   EXPECT_EQ(one.host(publisher("p", 20000, 0))->wait(), 0);
@@ -229,10 +228,7 @@ TEST(Federation, LossesOfNatsMembersAndOfTheOtherServerHealWithoutTheClients) {
   ASSERT_TRUE(b.start({&a, &c}));
   ASSERT_TRUE(c.start({&a, &b}));
   Machine one(1, a.url() + "," + b.url()), two(2, c.url());
-  ASSERT_TRUE(one.start());
-  ASSERT_TRUE(two.start());
-  ASSERT_TRUE(hear(one, 2));
-  ASSERT_TRUE(hear(two, 1));
+  ASSERT_TRUE(startBoth(one, two));
   auto subscriber = followFromTwo(one, two, 3);
 
   // The member eventd 1 uses dies mid-stream; it moves to another member.
