@@ -25,6 +25,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// Announcements, refreshes and expiry are looked at this often.
+constexpr auto kHousekeepingEvery = 100ms;
 constexpr auto kHelloEvery = 1000ms;
 constexpr auto kServerLostAfter = 3500ms;
 constexpr auto kInterestEvery = 1000ms;
@@ -181,9 +183,10 @@ class NatsFederation final : public Federation {
   }
 
   void send(const Pair& pair, std::string_view request) override {
-    std::string& batch = m_batches[pair];
-    params::appendItem(&batch, request);
-    if (batch.size() >= kBatchBytes) sendBatch(pair, &batch);
+    auto batch = m_batches.try_emplace(pair).first;
+    if (batch->second.empty()) m_unsent.push_back(batch);
+    params::appendItem(&batch->second, request);
+    if (batch->second.size() >= kBatchBytes) sendBatch(pair, &batch->second);
   }
 
   int fd() const override { return m_wakeFd; }
@@ -202,9 +205,14 @@ class NatsFederation final : public Federation {
 
   std::chrono::milliseconds turn(Clock::time_point now) override {
     handleTaken(now);
-    for (auto& batch : m_batches) {
-      if (!batch.second.empty()) sendBatch(batch.first, &batch.second);
+    for (auto batch : m_unsent) {
+      if (!batch->second.empty()) sendBatch(batch->first, &batch->second);
     }
+    m_unsent.clear();
+    if (now < m_nextHousekeeping) {
+      return m_taken.empty() ? std::chrono::ceil<std::chrono::milliseconds>(m_nextHousekeeping - now) : 20ms;
+    }
+    m_nextHousekeeping = now + kHousekeepingEvery;
     if (m_linked && now >= m_nextHello) {
       sayHello();
       m_nextHello = now + kHelloEvery;
@@ -222,8 +230,7 @@ class NatsFederation final : public Federation {
         lose(server.first, server.second);
       }
     }
-    if (!m_taken.empty()) return 20ms;
-    return m_linked || !m_servers.empty() || !m_followers.empty() ? 250ms : 1000ms;
+    return m_taken.empty() ? kHousekeepingEvery : 20ms;
   }
 
   bool mustStop() const override { return m_mustStop; }
@@ -412,8 +419,7 @@ class NatsFederation final : public Federation {
       if (pair.server == m_options.serverId || m_followed.count(pair) == 0) return true;
       if (m_router.congested(pair, now)) return false;
       ++m_messagesIn;
-      const ParamsView items(data);
-      for (std::size_t i = 0; i < items.count(); ++i) m_router.routeRemote(pair, items.itemAt(i), now);
+      m_router.routeRemote(pair, data, now);
       return true;
     }
     ++m_messagesIn;
@@ -527,6 +533,8 @@ class NatsFederation final : public Federation {
   std::map<Pair, natsSubscription*> m_followed;                         // other servers' pairs followed here
   std::map<Pair, std::map<Follower, Clock::time_point>> m_followers;  // this server's pairs followed elsewhere
   std::map<Pair, std::string> m_batches;
+  std::vector<std::map<Pair, std::string>::iterator> m_unsent;  // batches this round began
+  Clock::time_point m_nextHousekeeping;
   uint64_t m_messagesOut = 0, m_messagesIn = 0, m_sendFailures = 0;
 };
 

@@ -295,53 +295,60 @@ void Router::followedRemotely(const Pair& pair, bool any, bool newcomer) {
   if (newcomer && m_publishers.count(pair) != 0) m_federation->send(pair, notice(evt::protocol::kPublish, pair));
 }
 
-void Router::routeRemote(const Pair& pair, std::string_view request, PairSequencer::Clock::time_point arrived) {
+void Router::routeRemote(const Pair& pair, std::string_view requests, PairSequencer::Clock::time_point arrived) {
   namespace protocol = evt::protocol;
-  const ParamsView list(request);
-  const std::string_view name = protocol::nameOf(list);
-  if (name == protocol::kPublish || name == protocol::kRetract) {
-    const protocol::Publication publication = protocol::readPublication(list);
-    if (!publication.complete || publication.server != pair.server || publication.category != pair.category) {
-      ++m_counters.malformed;
-      return;
+  m_remoteRequests.assign(requests);
+  auto found = m_sequencers.find(pair);  // gone: nobody here follows the pair any more
+  unsigned long long lastSeqNo = 0;
+  for (std::size_t i = 0; i < m_remoteRequests.count(); ++i) {
+    const std::string_view request = m_remoteRequests.itemAt(i);
+    const ParamsView list(request);
+    const std::string_view name = protocol::nameOf(list);
+    if (name == protocol::kPublish || name == protocol::kRetract) {
+      const protocol::Publication publication = protocol::readPublication(list);
+      if (!publication.complete || publication.server != pair.server || publication.category != pair.category) {
+        ++m_counters.malformed;
+        continue;
+      }
+      const bool publishing = name == protocol::kPublish;
+      const bool changed = publishing ? m_remotePublished.insert(pair).second : m_remotePublished.erase(pair) != 0;
+      if (changed) notifyPublishers(pair, publishing, nullptr);
+      continue;
     }
-    const bool publishing = name == protocol::kPublish;
-    const bool changed = publishing ? m_remotePublished.insert(pair).second : m_remotePublished.erase(pair) != 0;
-    if (changed) notifyPublishers(pair, publishing, nullptr);
-    return;
+    const protocol::Event event = protocol::readEvent(list);
+    if (name != protocol::kEvent || !event.complete || event.server != pair.server ||
+        event.category != pair.category || event.category == protocol::kEventSystemCategory ||
+        request.size() > kMaxRequestSize) {
+      ++m_counters.malformed;
+      continue;
+    }
+    ++m_counters.remoteIn;
+    lastSeqNo = event.seqNo;
+    if (found == m_sequencers.end()) continue;
+    PairSequencer& sequencer = found->second;
+    if (event.seqNo == 0) {
+      forward(nullptr, pair, 0, request);
+      continue;
+    }
+    switch (sequencer.arrive(event.seqNo, request, arrived)) {
+      case PairSequencer::Arrival::kInOrder:
+        forward(nullptr, pair, event.seqNo, request);
+        forwardReady(nullptr, pair, sequencer);
+        break;
+      case PairSequencer::Arrival::kHeld:
+        // Its server sends in order: what is missing was lost on the way.
+        ++m_heldNow;
+        m_counters.givenUp += sequencer.giveUp();
+        ++m_counters.giveUps;
+        giveUpHole(nullptr, pair, sequencer);
+        break;
+      case PairSequencer::Arrival::kLate:
+      case PairSequencer::Arrival::kBeforeStart:
+        ++m_counters.remoteLate;
+        break;
+    }
   }
-  const protocol::Event event = protocol::readEvent(list);
-  if (name != protocol::kEvent || !event.complete || event.server != pair.server || event.category != pair.category ||
-      event.category == protocol::kEventSystemCategory || request.size() > kMaxRequestSize) {
-    ++m_counters.malformed;
-    return;
-  }
-  ++m_counters.remoteIn;
-  m_lastSeqNo[pair] = event.seqNo;
-  auto found = m_sequencers.find(pair);
-  if (found == m_sequencers.end()) return;  // nobody here follows it any more
-  PairSequencer& sequencer = found->second;
-  if (event.seqNo == 0) {
-    forward(nullptr, pair, 0, request);
-    return;
-  }
-  switch (sequencer.arrive(event.seqNo, request, arrived)) {
-    case PairSequencer::Arrival::kInOrder:
-      forward(nullptr, pair, event.seqNo, request);
-      forwardReady(nullptr, pair, sequencer);
-      break;
-    case PairSequencer::Arrival::kHeld:
-      // Its server sends in order: what is missing was lost on the way.
-      ++m_heldNow;
-      m_counters.givenUp += sequencer.giveUp();
-      ++m_counters.giveUps;
-      giveUpHole(nullptr, pair, sequencer);
-      break;
-    case PairSequencer::Arrival::kLate:
-    case PairSequencer::Arrival::kBeforeStart:
-      ++m_counters.remoteLate;
-      break;
-  }
+  if (lastSeqNo != 0) m_lastSeqNo[pair] = lastSeqNo;
 }
 
 void Router::remoteServer(uint32_t server, bool connected) {

@@ -78,9 +78,9 @@ class Router {
   // none does any more; `newcomer`: one began to, and learns whether the
   // pair is published.
   void followedRemotely(const Pair& pair, bool any, bool newcomer);
-  // A request of another server's `pair` that came through the link: an
-  // event (in its server's order; a hole is a loss) or a notice.
-  void routeRemote(const Pair& pair, std::string_view request, PairSequencer::Clock::time_point arrived);
+  // A list of requests of another server's `pair` that came through the
+  // link: events (in their server's order; a hole is a loss) and notices.
+  void routeRemote(const Pair& pair, std::string_view requests, PairSequencer::Clock::time_point arrived);
   // Another server is heard again (`connected`) or no more: the clients
   // that follow any of its pairs get the "eventsystem" event. Its pairs are
   // no longer published while it is gone, and their series are taken up
@@ -175,6 +175,7 @@ class Router {
   Counters m_counters;
   PairSequencer::Clock::time_point m_arrived;  // when the queue text being handled came
   ParamsView m_queueRequests;                  // its requests, in storage kept from text to text
+  ParamsView m_remoteRequests;                 // the same for a list from another server
   bool m_publishersHeldBack = false;
   PairSequencer::Clock::time_point m_heldBackUntil;  // when the last backpressure ended
   // The pair of the event being routed; kept so that its category's storage

@@ -34,9 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const std::string text(reinterpret_cast<const char*>(data), size);
   router.handleQueue(hostile, text);
-  const ParamsView remote(text);
-  const auto now = std::chrono::steady_clock::now();
-  for (std::size_t i = 0; i < remote.count(); ++i) router.routeRemote(Pair{2, "c"}, remote.itemAt(i), now);
+  router.routeRemote(Pair{2, "c"}, text, std::chrono::steady_clock::now());
   router.expireHolds(std::chrono::steady_clock::now() + std::chrono::hours(1));
   router.reportLostTails(subscriber);
   while (subscriber.hasPending()) {
