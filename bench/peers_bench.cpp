@@ -8,7 +8,8 @@
 // resident memory.
 //
 //   peers_bench [EVENTS [ROUND_TRIPS]]        (defaults 200000 and 20000)
-//   EVT_BENCH_ONLY=1to1,1to1k,1to4,4to1,rtt   rows to run (default all)
+//   EVT_BENCH_ONLY=1to1,1to1k,1to4,4to1,rtt,fed   rows to run (default all; fed: across two
+//                                             federated eventd, beside NATS)
 //   EVT_BENCH_PEERS=eventd,zeromq,nats,redis,dbus   transports (default all built)
 //   EVT_BENCH_FANOUT=N                        events of the 1to4 row (default EVENTS / 2)
 //   EVT_BENCH_DRAIN_MS=N                      how long a subscriber waits for a late
