@@ -264,7 +264,6 @@ class NatsFederation final : public Federation {
   };
   struct Server {
     uint64_t instance = 0;
-    unsigned long long base = 0;
     bool heard = false;
     Clock::time_point lastHeard;
   };
@@ -449,8 +448,7 @@ class NatsFederation final : public Federation {
     }
     server.instance = instance;
     server.lastHeard = now;
-    server.base = items.getULONGLONGParamAt(3);
-    m_router.setRemoteBase(id, server.base);
+    m_router.setRemoteBase(id, items.getULONGLONGParamAt(3));
     if (!server.heard) {
       server.heard = true;
       logInfo("federation: server %u heard", static_cast<unsigned>(id));
