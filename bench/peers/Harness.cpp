@@ -32,22 +32,29 @@ long long nowNs() {
 }
 
 void Inbox::push(const char* data, std::size_t size) {
+  Item item{false, std::string(data, size)};  // copied before the lock is taken
   std::lock_guard<std::mutex> lock(m_mutex);
-  m_items.push_back(Item{false, std::string(data, size)});
-  m_ready.notify_one();
+  m_items.push_back(std::move(item));
+  if (m_consumerWaits) m_ready.notify_one();
 }
 
 void Inbox::pushMissed() {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_items.push_back(Item{true, std::string()});
-  m_ready.notify_one();
+  if (m_consumerWaits) m_ready.notify_one();
 }
 
 bool Inbox::pop(Item& item, Clock::time_point deadline) {
-  std::unique_lock<std::mutex> lock(m_mutex);
-  if (!m_ready.wait_until(lock, deadline, [&] { return !m_items.empty(); })) return false;
-  item = std::move(m_items.front());
-  m_items.pop_front();
+  if (m_taken.empty()) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_consumerWaits = true;
+    const bool any = m_ready.wait_until(lock, deadline, [&] { return !m_items.empty(); });
+    m_consumerWaits = false;
+    if (!any) return false;
+    m_taken.swap(m_items);
+  }
+  item = std::move(m_taken.front());
+  m_taken.pop_front();
   return true;
 }
 

@@ -31,13 +31,19 @@ class Inbox {
   };
   void push(const char* data, std::size_t size);
   void pushMissed();
-  // The next item, waiting until `deadline`; false when none came.
+  // The next item, waiting until `deadline`; false when none came. One
+  // consumer thread only.
   bool pop(Item& item, Clock::time_point deadline);
 
  private:
+  // The consumer takes everything pushed in one hold of the lock, and the
+  // handler signals only a consumer that sleeps: handler and consumer do not
+  // queue up on the lock once per event, whichever transport feeds them.
   std::mutex m_mutex;
   std::condition_variable m_ready;
-  std::deque<Item> m_items;
+  std::deque<Item> m_items;     // pushed, under m_mutex
+  bool m_consumerWaits = false;  // under m_mutex
+  std::deque<Item> m_taken;     // the consumer's own
 };
 
 // One process's connection to a transport, called from one thread at a time
