@@ -249,6 +249,7 @@ void Service::handleFrame(ClientSession& client, const channel::Frame& frame, st
       logError("client #%" PRIu64 " (%s) could not handle a text: 0x%08X", client.number(), client.name.c_str(),
                static_cast<unsigned>(frame.header[2]));
     }
+    sendIfDue(client);
   } else {
     ++m_badFrames;
     drop(client, "sent a frame only the service sends");
@@ -310,6 +311,15 @@ void Service::answerCommand(ClientSession& client, const channel::Frame& frame, 
       }
       break;
   }
+  if (command == CECMD_QUEUE) {
+    // What the text routed leaves now for subscribers that owe no answer,
+    // rather than after every other client's input of this round: they work
+    // while the loop goes on.
+    for (uint64_t number : client.fed) {
+      auto subscriber = m_clientsByNumber.find(number);
+      if (subscriber != m_clientsByNumber.end()) sendIfDue(*subscriber->second);
+    }
+  }
   if (frame.noResponse != 0) return;
   const auto now = ClientSession::Clock::now();
   if (command == CECMD_QUEUE) {
@@ -365,6 +375,10 @@ bool Service::settleWaits() {
   }
   m_router.setPublishersHeldBack(waiting, now);
   return m_router.expireHolds(now) || waiting;
+}
+
+void Service::sendIfDue(ClientSession& client) {
+  if (!client.closing && client.awaitedAnswer == 0 && client.hasPending()) sendPending(client);
 }
 
 void Service::sendPending(ClientSession& client) {

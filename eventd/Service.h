@@ -61,6 +61,8 @@ class Service {
   void handleFrame(ClientSession& client, const channel::Frame& frame, std::string_view text);
   void answerCommand(ClientSession& client, const channel::Frame& frame, std::string_view text);
   void sendPending(ClientSession& client);
+  // Sends the client's pending requests when it owes no answer.
+  void sendIfDue(ClientSession& client);
   // Flow control, once a round: sends the answers held back for publishers
   // whose subscribers drained or stalled, and hands on events whose missing
   // numbers were given up. True while something still waits for time.
