@@ -28,22 +28,9 @@ class PairSequencer {
  public:
   using Clock = std::chrono::steady_clock;
 
-  struct Held {
-    Clock::time_point since;
-    std::string request;
-  };
-  using HeldMap = std::map<unsigned long long, Held>;
-  // Nodes of events handed on, kept with their text's storage for the next
-  // events held by any pair: holding costs no allocation once streams run.
-  // Shared by the sequencers of one thread.
-  struct SpareNodes {
-    std::vector<HeldMap::node_type> nodes;
-  };
-
   // `next`: the first number to hand on; 0 to start at the first number
-  // that arrives. `spare` (may be null: nothing kept) outlives the sequencer.
-  explicit PairSequencer(unsigned long long next, SpareNodes* spare = nullptr)
-      : m_next(next), m_start(next), m_spare(spare) {}
+  // that arrives.
+  explicit PairSequencer(unsigned long long next) : m_next(next), m_start(next) {}
 
   enum class Arrival {
     kInOrder,      // the next number: hand it on now, then take the ready ones
@@ -54,8 +41,8 @@ class PairSequencer {
   Arrival arrive(unsigned long long seqNo, std::string_view request, Clock::time_point now);
 
   // The held event that is next in order, taken out; false when the next
-  // number is still missing.
-  bool takeReady(unsigned long long* seqNo, std::string* request);
+  // number is still missing. The text stays valid until the next arrive.
+  bool takeReady(unsigned long long* seqNo, std::string_view* request);
 
   // True when the lowest held event has waited `limits.time` (counted from
   // `waitFrom` if that is later), or the hold is over its bounds.
@@ -68,17 +55,52 @@ class PairSequencer {
   std::size_t discardAbove(unsigned long long last);
 
   unsigned long long next() const { return m_next; }
-  std::size_t heldCount() const { return m_held.size(); }
+  std::size_t heldCount() const { return m_ringHeld + m_beyond.size(); }
   std::size_t heldBytes() const { return m_heldBytes; }
 
  private:
-  void keepSpare(HeldMap::node_type&& node);
+  // Held events close to the next number sit in a ring indexed by number,
+  // their texts side by side in one buffer: holding and taking cost no tree
+  // walk and, once streams run, no allocation. Numbers too far ahead for
+  // the ring (made up, or a stream far behind) wait in a map.
+  struct Slot {
+    bool held = false;
+    uint32_t size = 0;
+    std::size_t offset = 0;  // into m_text
+    Clock::time_point since;
+  };
+  struct Beyond {
+    Clock::time_point since;
+    std::string request;
+  };
+
+  Slot& slotOf(unsigned long long seqNo) { return m_ring[(m_head + (seqNo - m_next)) & (m_ring.size() - 1)]; }
+  const Slot& slotOf(unsigned long long seqNo) const {
+    return m_ring[(m_head + (seqNo - m_next)) & (m_ring.size() - 1)];
+  }
+  bool inRing(unsigned long long seqNo) const { return seqNo - m_next < m_ring.size(); }
+  // Makes the ring hold numbers up to m_next + span - 1; false beyond its bound.
+  bool reach(unsigned long long span);
+  void advance();  // m_next moves on by one
+  void store(Slot& slot, std::string_view request, Clock::time_point now);
+  void release(Slot& slot);
+  // The lowest number held in the ring at or after `from`, 0 when none.
+  unsigned long long findHeld(unsigned long long from) const;
+  // The lowest held number, ring or map, 0 when none; its wait start in *since.
+  unsigned long long lowest(Clock::time_point* since) const;
+  void compactText();
 
   unsigned long long m_next;
   unsigned long long m_start;
-  HeldMap m_held;
+  std::vector<Slot> m_ring;  // a power of two in size, or empty
+  std::size_t m_head = 0;    // the slot of m_next
+  std::size_t m_ringHeld = 0;
+  unsigned long long m_ringLowest = 0;  // lowest number held in the ring, 0 when none
+  std::string m_text;                   // held texts; dead ones until compacted
+  std::size_t m_textLive = 0;
+  std::map<unsigned long long, Beyond> m_beyond;
+  std::string m_taken;  // a text taken from m_beyond
   std::size_t m_heldBytes = 0;
-  SpareNodes* m_spare;
 };
 
 }  // namespace evt::service

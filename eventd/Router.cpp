@@ -166,7 +166,7 @@ void Router::startSequencer(const Pair& pair) {
     const unsigned long long last = m_currentSeqNo(pair.category);
     next = (last != 0 ? last : m_seqNoBase) + 1;
   }
-  m_sequencers.emplace(pair, PairSequencer(next, &m_spareHeldNodes));
+  m_sequencers.emplace(pair, PairSequencer(next));
 }
 
 void Router::dropSequencerIfUnfollowed(const Pair& pair) {
@@ -373,7 +373,7 @@ void Router::remoteServer(uint32_t server, bool connected) {
   for (auto it = m_sequencers.lower_bound(Pair{server, std::string()});
        it != m_sequencers.end() && it->first.server == server; ++it) {
     m_heldNow -= it->second.heldCount();
-    it->second = PairSequencer(0, &m_spareHeldNodes);
+    it->second = PairSequencer(0);
     auto subscribers = m_subscribers.find(it->first);
     if (subscribers == m_subscribers.end()) continue;
     for (uint64_t number : subscribers->second) m_clients.at(number)->subscriptions[it->first].checkDue = true;
@@ -403,9 +403,10 @@ void Router::setRemoteBase(uint32_t server, unsigned long long base) {
 
 void Router::forwardReady(ClientSession* feeder, const Pair& pair, PairSequencer& sequencer) {
   unsigned long long seqNo = 0;
-  while (sequencer.takeReady(&seqNo, &m_readyRequest)) {
+  std::string_view request;
+  while (sequencer.takeReady(&seqNo, &request)) {
     --m_heldNow;
-    forward(feeder, pair, seqNo, m_readyRequest);
+    forward(feeder, pair, seqNo, request);
   }
 }
 

@@ -166,12 +166,9 @@ class Router {
   std::map<uint32_t, unsigned long long> m_remoteBases;
   std::set<uint64_t> m_monitors;
   std::string m_monitoredRequest;  // storage reused from copy to copy
-  // Storage of held events for reuse; declared before the sequencers, which use it.
-  PairSequencer::SpareNodes m_spareHeldNodes;
   // The order of every pair that has subscribers.
   std::map<Pair, PairSequencer> m_sequencers;
   std::size_t m_heldNow = 0;   // events held over all pairs
-  std::string m_readyRequest;  // a held event being routed; storage reused
   Counters m_counters;
   PairSequencer::Clock::time_point m_arrived;  // when the queue text being handled came
   ParamsView m_queueRequests;                  // its requests, in storage kept from text to text

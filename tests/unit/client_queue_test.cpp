@@ -1,6 +1,8 @@
 // The service's client queue, pair reordering and router in one process (notices, completions and full client
 // queues are checked with the real eventd in tests/e2e).
+#include <algorithm>
 #include <chrono>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -170,7 +172,7 @@ TEST(ClientQueue, BatchesGiveBackEveryRequestOnceInOrderWithinItsLimits) {
 std::vector<unsigned long long> takeAll(PairSequencer& sequencer) {
   std::vector<unsigned long long> taken;
   unsigned long long seqNo = 0;
-  std::string request;
+  std::string_view request;
   while (sequencer.takeReady(&seqNo, &request)) {
     EXPECT_EQ(request, "e" + std::to_string(seqNo));
     taken.push_back(seqNo);
@@ -211,6 +213,48 @@ TEST(PairSequencer, GivesUpMissingNumbersAfterTheHoldTimeOrWhenTheHoldIsFull) {
   PairSequencer fresh(0);
   EXPECT_EQ(fresh.arrive(500, "e500", start), Arrival::kInOrder);
   EXPECT_EQ(fresh.arrive(499, "e499", start), Arrival::kBeforeStart);
+}
+
+// Several publishers' batches interleave: every number comes once, in
+// shuffled windows, with texts of many sizes, so the hold grows, wraps,
+// compacts its texts and takes numbers far ahead, and still hands every
+// event on once, in order, with its own text.
+TEST(PairSequencer, PutsInterleavedBatchesBackInOrder) {
+  const auto now = PairSequencer::Clock::now();
+  auto text = [](unsigned long long seqNo) { return "e" + std::to_string(seqNo) + std::string(seqNo % 300, 'x'); };
+  std::vector<unsigned long long> order;
+  for (unsigned long long seqNo = 1; seqNo <= 60000; ++seqNo) order.push_back(seqNo);
+  std::mt19937 random(7);
+  for (std::size_t from = 0; from < order.size(); from += 5000) {
+    std::shuffle(order.begin() + from, order.begin() + std::min(order.size(), from + 5000), random);
+  }
+  order.push_back(400000);  // far ahead of the ring
+
+  PairSequencer sequencer(1);
+  unsigned long long expected = 1;
+  std::size_t held = 0;
+  for (unsigned long long seqNo : order) {
+    const Arrival arrival = sequencer.arrive(seqNo, text(seqNo), now);
+    if (arrival == Arrival::kHeld) {
+      ++held;
+      ASSERT_EQ(sequencer.arrive(seqNo, text(seqNo), now), Arrival::kLate);  // a repeat
+      continue;
+    }
+    ASSERT_EQ(arrival, Arrival::kInOrder);
+    ASSERT_EQ(seqNo, expected++);
+    unsigned long long ready = 0;
+    std::string_view request;
+    while (sequencer.takeReady(&ready, &request)) {
+      ASSERT_EQ(ready, expected++);
+      ASSERT_EQ(request, text(ready));
+    }
+  }
+  EXPECT_EQ(expected, 60001u);
+  EXPECT_GT(held, 50000u);
+  EXPECT_EQ(sequencer.heldCount(), 1u);  // 400000
+  EXPECT_EQ(sequencer.discardAbove(300000), 1u);
+  EXPECT_EQ(sequencer.heldCount(), 0u);
+  EXPECT_EQ(sequencer.heldBytes(), 0u);
 }
 
 }  // namespace
