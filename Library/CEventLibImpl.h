@@ -162,6 +162,9 @@ class CE_EXPORT CEventLibImpl {
   void waitForQueueRoom();
   // Sleeps `ms`, or less when finalize begins meanwhile.
   void sleepUnlessStopping(unsigned long ms);
+  // The same, and less when the channel reports a connection after it had
+  // reported `connectionsSeen`.
+  void sleepUntilConnected(int connectionsSeen, unsigned long ms);
 
  private:
   // Tests read the tables through this probe (tests/support/EngineFixture.h).
@@ -192,6 +195,9 @@ class CE_EXPORT CEventLibImpl {
   std::atomic<int> m_bInitThreadRunning{0};
   std::atomic<int> m_bRequestThreadRunning{0};
   std::atomic<int> m_bSendThreadRunning{0};
+  // Connections the channel reported, counted by the request thread: a
+  // registration that failed for want of one is retried when one comes.
+  std::atomic<int> m_channelConnections{0};
   // Set while the init thread tears a failed channel down, so that the
   // request thread's wait for the init thread ends too.
   std::atomic<int> m_bTearingDown{0};

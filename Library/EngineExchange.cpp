@@ -68,6 +68,7 @@ void CEventLibImpl::ipcClientRequestThreadFunc() {
     if (m_bStop.load() || result == ZEBIPC_CLOSED) break;
     if (result == ZEBIPC_CONNECTED) {
       evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_INFO, "CEventLibImpl::ipcClientRequestThread - ZEBIPC_CONNECTED");
+      setFlag(m_channelConnections, m_channelConnections.load() + 1);
       actionConnected();
       continue;
     }

@@ -106,6 +106,13 @@ void CEventLibImpl::sleepUnlessStopping(unsigned long ms) {
   m_flagChanged.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_bStop.load() != 0; });
 }
 
+void CEventLibImpl::sleepUntilConnected(int connectionsSeen, unsigned long ms) {
+  std::unique_lock<std::mutex> lock(m_flagMutex);
+  m_flagChanged.wait_for(lock, std::chrono::milliseconds(ms), [&] {
+    return m_bStop.load() != 0 || m_channelConnections.load() != connectionsSeen;
+  });
+}
+
 void CEventLibImpl::initThread(void* pEngine) { static_cast<CEventLibImpl*>(pEngine)->initThreadFunc(); }
 
 long CEventLibImpl::openChannel() {
@@ -165,13 +172,21 @@ void CEventLibImpl::initThreadFunc() {
   bool registered = false;
   bool opened = result >= 0;
   while (opened && !m_bStop.load()) {
+    const int connectionsSeen = m_channelConnections.load();
     result = registerOnce(&serverId);
     if (result >= 0) {
       registered = true;
       break;
     }
     if (result == CE_E_STOPPING) break;
-    sleepUnlessStopping(kRegistrationRetryMs);
+    // Without a connection, one made meanwhile is registered on at once:
+    // the host's first events would otherwise wait, and with them every
+    // other publisher's events of their categories, numbered after them.
+    if (result == ZEBIPC_E_NOT_CONNECTED) {
+      sleepUntilConnected(connectionsSeen, kRegistrationRetryMs);
+    } else {
+      sleepUnlessStopping(kRegistrationRetryMs);
+    }
   }
   if (registered) {
     {
