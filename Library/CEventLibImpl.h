@@ -227,6 +227,12 @@ class CE_EXPORT CEventLibImpl {
   // wakes meanwhile need not reach it; cleared whenever a flush takes the
   // queue. Guarded by m_pCritSec.
   bool m_bWindowOpen = false;
+  // When (tick count) this engine last took a number that did not follow
+  // its previous one of the category: other processes number it too, and
+  // the service holds their later events until ours arrive, so for a while
+  // plain wakes send at once instead of waiting out a window. 0: never.
+  // Guarded by m_pCritSec.
+  unsigned long long m_sharedSeriesTick = 0;
   // The storage of the batch sent last, emptied, for the queue to fill next
   // (a queue grown afresh for every batch spends its time in page faults).
   // Taken and given back under m_critSecIPC and m_pCritSec.

@@ -23,6 +23,9 @@ constexpr unsigned long long kBatchWindowMs = 200;
 // A queue this long is worth an exchange: a plain wake sends it at once
 // rather than waiting out the window, so a burst streams in bounded pieces.
 constexpr unsigned long kStreamBytes = 64ul << 10;
+// How long after its numbers last interleaved with another process's a
+// category's events are sent without a window.
+constexpr unsigned long long kSharedSeriesMs = 1000;
 // A host that queues faster than the service takes its events waits in
 // deliverEvent while this much is queued, rather than growing the queue
 // without bound. One exchange's worth: while the send thread hands one
@@ -80,7 +83,9 @@ long CEventLibImpl::deliverEvent(const std::string& category, const std::string&
   bool connected = false;
   {
     CPCritSecHold engineLock(*m_pCritSec, __LINE__);
-    m_mapSeqNoSent[category] = seqNo;
+    unsigned long long& lastSent = m_mapSeqNoSent[category];
+    if (lastSent != 0 && seqNo != lastSent + 1) m_sharedSeriesTick = CPortable::GetTickCountULL();
+    lastSent = seqNo;
     // Built under the lock: the id is the one registration stored.
     evt::protocol::writeEventRequest(&m_requestText, category, keys, data,
                                      static_cast<uint32_t>(m_dwThisServerID.load()), seqNo);
@@ -119,7 +124,10 @@ long CEventLibImpl::execute(unsigned long completionId) {
     // completion always gets it.
     queueRequestLocked(evt::protocol::completionIdRequest(static_cast<uint32_t>(completionId)));
     m_eventSend.wake(kSendNow);
-  } else if (m_sendQueue.length() >= kStreamBytes) {
+  } else if (m_sendQueue.length() >= kStreamBytes ||
+             (m_sharedSeriesTick != 0 && CPortable::GetTickCountULL() - m_sharedSeriesTick < kSharedSeriesMs)) {
+    // A wake while the send thread is in an exchange costs it nothing: it
+    // takes all that queued meanwhile when the exchange ends.
     m_eventSend.wake(kSendNow);
   } else if (m_sendQueue.count() > 0 && !m_bWindowOpen) {
     // An open window sends this event with the rest when it closes: waking
