@@ -24,6 +24,21 @@ bool plainDigits(std::string_view value, unsigned long long* number) {
 }  // namespace
 
 bool readPrefix(std::string_view text, std::size_t offset, std::size_t* prefixLength, std::size_t* valueLength) {
+  // The common case in one pass: plain digits up to the ';'.
+  std::size_t digits = 0;
+  unsigned long long length = 0;
+  while (offset + digits < text.size() && digits < 18) {
+    const char c = text[offset + digits];
+    if (c < '0' || c > '9') break;
+    length = length * 10 + static_cast<unsigned>(c - '0');
+    ++digits;
+  }
+  if (digits > 0 && offset + digits < text.size() && text[offset + digits] == ';') {
+    *prefixLength = digits + 1;
+    const std::size_t available = text.size() - (offset + digits + 1);
+    *valueLength = length < available ? static_cast<std::size_t>(length) : available;
+    return true;
+  }
   const std::size_t semicolon = offset < text.size() ? text.find(';', offset) : std::string_view::npos;
   if (semicolon == std::string_view::npos || semicolon == offset) return false;
   unsigned long long plain = 0;
