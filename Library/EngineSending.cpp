@@ -186,6 +186,7 @@ long CEventLibImpl::flushSendQueue(bool replay) {
 long CEventLibImpl::sendQueueText(std::string_view batch) {
   // At least one exchange: an empty announcement still ends a connection's
   // set-up.
+  if (batch.size() <= kMaxQueueText) return sendReceiveIPC(CECMD_QUEUE, batch, nullptr);
   std::size_t begin = 0;
   long result = 0;
   do {
