@@ -106,8 +106,14 @@ class ClientSession {
   // storage and valid until the next enqueue or takeBatch.
   std::string_view takeBatch(std::size_t maxRequests, std::size_t maxBytes);
 
-  // The id of the sent text not yet answered, 0 when none.
-  uint32_t awaitedAnswer = 0;
+  // Ids of the texts sent and not yet answered, oldest first: the client
+  // answers in order. Two may be unanswered, so that the next text already
+  // waits in the client's socket while it works through one, instead of the
+  // client idling until the service has read its answer.
+  static constexpr std::size_t kTextsInFlight = 2;
+  std::deque<uint32_t> awaitedAnswers;
+  bool awaitsAnswer() const { return !awaitedAnswers.empty(); }
+  bool maySend() const { return awaitedAnswers.size() < kTextsInFlight; }
 
   // Flow control. `fed`: the clients that this client's last queue text
   // routed events to. Answers to its queue texts wait in `heldAnswers` while

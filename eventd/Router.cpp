@@ -578,7 +578,7 @@ std::string Router::dumpText() const {
                     " events-in %" PRIu64 " requests-out %" PRIu64 " backpressure-ms %" PRIu64 "%s%s%s\n",
                     client.number(), client.name.c_str(), client.reportedPid, client.peerPid(), client.pendingCount(),
                     client.counters.dropped, client.counters.eventsIn, client.counters.requestsOut,
-                    client.counters.backpressureMs, client.awaitedAnswer != 0 ? " (awaiting answer)" : "",
+                    client.counters.backpressureMs, client.awaitsAnswer() ? " (awaiting answer)" : "",
                     client.heldAnswers.empty() ? "" : " (answer held back)", client.monitor ? " (monitor)" : "");
       text += line;
     }
@@ -633,7 +633,7 @@ std::string Router::dumpJson() const {
             ",\"events-in\":" + number(client.counters.eventsIn) +
             ",\"requests-out\":" + number(client.counters.requestsOut) +
             ",\"backpressure-ms\":" + number(client.counters.backpressureMs) +
-            ",\"awaiting-answer\":" + (client.awaitedAnswer != 0 ? "true" : "false") +
+            ",\"awaiting-answer\":" + (client.awaitsAnswer() ? "true" : "false") +
             ",\"answer-held\":" + (client.heldAnswers.empty() ? "false" : "true") +
             ",\"monitor\":" + (client.monitor ? "true" : "false") + ",\"subscribes\":[";
     for (const auto& subscription : client.subscriptions) {

@@ -144,15 +144,15 @@ int Service::run() {
       federationMs = static_cast<int>(m_federation->turn(Federation::Clock::now()).count());
       if (m_federation->mustStop()) return 1;
     }
-    // Requests routed this round leave now, one text per client that owes
-    // no answer. Dropping a client while sending may route notices to
-    // others, hence the repeat; each client sends at most once.
+    // Requests routed this round leave now, for every client with room for
+    // another unanswered text. Dropping a client while sending may route
+    // notices to others, hence the repeat; each client sends at most twice.
     bool sent = true;
     while (sent) {
       sent = false;
       for (auto& entry : m_clients) {
         ClientSession& client = *entry.second;
-        if (client.closing || client.awaitedAnswer != 0 || !client.hasPending()) continue;
+        if (client.closing || !client.maySend() || !client.hasPending()) continue;
         sendPending(client);
         sent = true;
       }
@@ -239,12 +239,12 @@ void Service::handleFrame(ClientSession& client, const channel::Frame& frame, st
   if (frame.kind == channel::FRAME_CLIENT_REQUEST) {
     answerCommand(client, frame, text);
   } else if (frame.kind == channel::FRAME_SERVICE_ANSWER) {
-    if (frame.requestId != client.awaitedAnswer || client.awaitedAnswer == 0) {
+    if (client.awaitedAnswers.empty() || frame.requestId != client.awaitedAnswers.front()) {
       logError("client #%" PRIu64 " (%s) answered request %u, which it does not owe", client.number(),
                client.name.c_str(), static_cast<unsigned>(frame.requestId));
       return;
     }
-    client.awaitedAnswer = 0;
+    client.awaitedAnswers.pop_front();
     if (static_cast<int32_t>(frame.header[2]) < 0) {
       logError("client #%" PRIu64 " (%s) could not handle a text: 0x%08X", client.number(), client.name.c_str(),
                static_cast<unsigned>(frame.header[2]));
@@ -312,7 +312,7 @@ void Service::answerCommand(ClientSession& client, const channel::Frame& frame, 
       break;
   }
   if (command == CECMD_QUEUE) {
-    // What the text routed leaves now for subscribers that owe no answer,
+    // What the text routed leaves now for subscribers that may be sent more,
     // rather than after every other client's input of this round: they work
     // while the loop goes on.
     for (uint64_t number : client.fed) {
@@ -378,15 +378,15 @@ bool Service::settleWaits() {
 }
 
 void Service::sendIfDue(ClientSession& client) {
-  if (!client.closing && client.awaitedAnswer == 0 && client.hasPending()) sendPending(client);
+  if (!client.closing && client.maySend() && client.hasPending()) sendPending(client);
 }
 
 void Service::sendPending(ClientSession& client) {
   channel::Frame request;
   request.kind = channel::FRAME_SERVICE_REQUEST;
   request.requestId = m_nextRequestId++;
-  if (m_nextRequestId == 0) m_nextRequestId = 1;  // 0 means "nothing awaited"
-  client.awaitedAnswer = request.requestId;
+  if (m_nextRequestId == 0) m_nextRequestId = 1;
+  client.awaitedAnswers.push_back(request.requestId);
   m_router.reportLostTails(client);
   queueFrame(client, request, client.takeBatch(m_options.batchRequests, m_options.batchBytes));
 }

@@ -61,7 +61,7 @@ class Service {
   void handleFrame(ClientSession& client, const channel::Frame& frame, std::string_view text);
   void answerCommand(ClientSession& client, const channel::Frame& frame, std::string_view text);
   void sendPending(ClientSession& client);
-  // Sends the client's pending requests when it owes no answer.
+  // Sends the client's pending requests unless too many texts await its answer.
   void sendIfDue(ClientSession& client);
   // Flow control, once a round: sends the answers held back for publishers
   // whose subscribers drained or stalled, and hands on events whose missing
