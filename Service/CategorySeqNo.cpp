@@ -23,14 +23,15 @@ constexpr const char* kRecordBlockPrefix = "Share-SeqNoInfo-";
 constexpr unsigned long kLockWaitMs = 5000;
 
 // Takes a named mutex, waiting at most kLockWaitMs; 0 (a dead holder's lock
-// taken over counts) or CE_E_STORE_BUSY, logged with the lock's name.
-long takeLock(CPMutex* mutex, const std::string& name) {
+// taken over counts) or CE_E_STORE_BUSY, logged with the lock's name,
+// `prefix` + `name` (spelt out only then: this is every event's path).
+long takeLock(CPMutex* mutex, const std::string& name, const char* prefix = "") {
   const long result = mutex->wait(kLockWaitMs, nullptr);
   if (result != CP_WAIT_TIMEOUT) return 0;
   evtLog(KelLogLib::LOGLIB_PRIORITY_ERROR,
-         "(Error) CCategorySeqNo: the lock %s stayed held for %lu ms; its holder is stuck or not a process "
+         "(Error) CCategorySeqNo: the lock %s%s stayed held for %lu ms; its holder is stuck or not a process "
          "of this store",
-         name.c_str(), kLockWaitMs);
+         prefix, name.c_str(), kLockWaitMs);
   return CE_E_STORE_BUSY;
 }
 
@@ -165,7 +166,7 @@ long CCategorySeqNo::findRecord(std::string const& category, bool hold, CSeqNoIn
   LastRecord& last = t_lastRecord;
   if (last.storeId == m_storeId && last.category == category) {
     if (hold) {
-      const long taken = takeLock(last.info->m_pMutex, kRecordMutexPrefix + category);
+      const long taken = takeLock(last.info->m_pMutex, category, kRecordMutexPrefix);
       if (taken != 0) return taken;
     }
     *ppInfo = last.info;
@@ -199,7 +200,7 @@ long CCategorySeqNo::findRecord(std::string const& category, bool hold, CSeqNoIn
     last.info = info;
   }
   if (info != nullptr && hold) {
-    const long taken = takeLock(info->m_pMutex, kRecordMutexPrefix + category);
+    const long taken = takeLock(info->m_pMutex, category, kRecordMutexPrefix);
     if (taken != 0) return taken;
   }
   *ppInfo = info;
