@@ -79,6 +79,15 @@ class CE_EXPORT CEventLibImpl {
   // The same for a server id and its subscription key already worked out.
   int checkKeyForMissedEvent(uint32_t serverId, const std::string& key, const std::string& category,
                              unsigned long long seqNo, int newEvent);
+  // The table work of a check, under the engine lock: records the number
+  // and says whether it followed the last one; *pLast and *pBase for the
+  // report. Sets *pSubscribed false (and records nothing) for a key nobody
+  // subscribed under.
+  bool checkInSequenceLocked(uint32_t serverId, const std::string& key, unsigned long long seqNo, int newEvent,
+                             bool* pSubscribed, unsigned long long* pLast, unsigned long long* pBase);
+  // Tells the handler of the gap before `seqNo`; the lock is not held.
+  void reportMissedEvent(uint32_t serverId, const std::string& category, unsigned long long seqNo,
+                         unsigned long long last, unsigned long long base, int newEvent);
 
   // One command/answer exchange; the caller holds m_critSecIPC. The answer
   // text, when one comes, replaces *pAnswer (may be null).

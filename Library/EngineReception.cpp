@@ -60,16 +60,28 @@ void CEventLibImpl::actionEvent(const ParamsView& list) {
     m_received.keyCategory = category;
   }
   const std::string& key = m_received.key;
-  if (checkKeyForMissedEvent(serverId, key, category, seqNo, 1) != 0) return;
-
+  evtTrace(TRACE_DETAIL, LOGLIB_PRIORITY_INFO,
+           "CEventLibImpl::checkForMissedEvent, from serverid %d, category %s, seqno %llu, newevent %d",
+           numberText(serverId), category.c_str(), seqNo, 1);
+  // The check and the match in one hold of the lock.
+  bool subscribed = false;
+  bool inSequence = true;
   bool matched = false;
+  unsigned long long last = 0, base = 0;
   {
     CPCritSecHold engineLock(*m_pCritSec, __LINE__);
-    const KeyPatterns* patterns = keyPatternsLocked(key);
-    matched = patterns != nullptr && patterns->matches(keys);
-    if (matched && m_pEventHandler != nullptr) m_mapSeqNoRcvd[key] = seqNo;
+    inSequence = checkInSequenceLocked(serverId, key, seqNo, 1, &subscribed, &last, &base);
+    if (inSequence) {
+      const KeyPatterns* patterns = keyPatternsLocked(key);
+      matched = patterns != nullptr && patterns->matches(keys) && m_pEventHandler != nullptr;
+      if (matched && !subscribed) m_mapSeqNoRcvd[key] = seqNo;
+    }
   }
-  if (matched && m_pEventHandler != nullptr) fireEvent(category, keys, data, seqNo, serverId);
+  if (!inSequence) {
+    reportMissedEvent(serverId, category, seqNo, last, base, 1);
+    return;
+  }
+  if (matched) fireEvent(category, keys, data, seqNo, serverId);
 }
 
 const KeyPatterns* CEventLibImpl::keyPatternsLocked(const std::string& key) {
@@ -93,41 +105,57 @@ int CEventLibImpl::checkKeyForMissedEvent(uint32_t serverId, const std::string& 
   evtTrace(TRACE_DETAIL, LOGLIB_PRIORITY_INFO,
            "CEventLibImpl::checkForMissedEvent, from serverid %d, category %s, seqno %llu, newevent %d",
            numberText(serverId), category.c_str(), seqNo, newEvent);
+  bool subscribed = false;
   bool inSequence = true;
-  unsigned long long seqNoBase = 0;
-  unsigned long long last = 0;
+  unsigned long long last = 0, base = 0;
   {
     CPCritSecHold engineLock(*m_pCritSec, __LINE__);
-    auto base = m_mapSeqNoBase.find(serverId);
-    if (base != m_mapSeqNoBase.end()) seqNoBase = base->second;
-    auto received = m_mapSeqNoRcvd.find(key);
-    if (received == m_mapSeqNoRcvd.end()) return 0;  // nobody subscribed under this key: nothing to check
-    last = received->second;
-    if (seqNo != 0) {
-      int& seen = m_mapServerEventSeen[serverId];
-      if (newEvent != 0) {
-        seen = 1;
-        inSequence = last == 0 ? seqNo == seqNoBase + 1 : (seqNo == last || seqNo == last + 1);
-      } else {
-        const int wasSeen = seen;
-        seen = 1;
-        // A check for a key that has received nothing yet (a subscription
-        // just filed) tells where the series stands, as the first check from
-        // a server does; it is no gap. A key that has received keeps its last
-        // number across reconnections, so a real gap is still reported.
-        inSequence = wasSeen == 0 || last == 0 || seqNo == seqNoBase || seqNo == last;
-      }
-    }
-    received->second = seqNo;
+    inSequence = checkInSequenceLocked(serverId, key, seqNo, newEvent, &subscribed, &last, &base);
   }
   if (inSequence) return 0;
+  reportMissedEvent(serverId, category, seqNo, last, base, newEvent);
+  return 1;
+}
 
+bool CEventLibImpl::checkInSequenceLocked(uint32_t serverId, const std::string& key, unsigned long long seqNo,
+                                          int newEvent, bool* pSubscribed, unsigned long long* pLast,
+                                          unsigned long long* pBase) {
+  auto received = m_mapSeqNoRcvd.find(key);
+  *pSubscribed = received != m_mapSeqNoRcvd.end();
+  if (!*pSubscribed) return true;  // nobody subscribed under this key: nothing to check
+  auto base = m_mapSeqNoBase.find(serverId);
+  const unsigned long long seqNoBase = base != m_mapSeqNoBase.end() ? base->second : 0;
+  const unsigned long long last = received->second;
+  bool inSequence = true;
+  if (seqNo != 0) {
+    int& seen = m_mapServerEventSeen[serverId];
+    if (newEvent != 0) {
+      seen = 1;
+      inSequence = last == 0 ? seqNo == seqNoBase + 1 : (seqNo == last || seqNo == last + 1);
+    } else {
+      const int wasSeen = seen;
+      seen = 1;
+      // A check for a key that has received nothing yet (a subscription
+      // just filed) tells where the series stands, as the first check from
+      // a server does; it is no gap. A key that has received keeps its last
+      // number across reconnections, so a real gap is still reported.
+      inSequence = wasSeen == 0 || last == 0 || seqNo == seqNoBase || seqNo == last;
+    }
+  }
+  received->second = seqNo;
+  *pLast = last;
+  *pBase = seqNoBase;
+  return inSequence;
+}
+
+void CEventLibImpl::reportMissedEvent(uint32_t serverId, const std::string& category, unsigned long long seqNo,
+                                      unsigned long long last, unsigned long long base, int newEvent) {
   evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_INFO,
            "CEventLibImpl::checkForMissedEvent - missed event from serverid %d, category %s, new seqno %s, last seqno "
            "%s, seqno base %s, newevent %d",
            numberText(serverId), category.c_str(), CPortable::ulltos(seqNo).c_str(), CPortable::ulltos(last).c_str(),
-           CPortable::ulltos(seqNoBase).c_str(), newEvent);
-  if (m_pEventHandler == nullptr) return 1;
+           CPortable::ulltos(base).c_str(), newEvent);
+  if (m_pEventHandler == nullptr) return;
   evtTrace(TRACE_TRAFFIC, LOGLIB_PRIORITY_EVENT,
            "CEventLibImpl::actionEvent, fireEvent(0x%08X), cat %s, keys %s, data %s, seqno %s, from serverid %d",
            addressWord(this), kEventSystemCategory.c_str(), category.c_str(), "missed-event", CPortable::ulltos(seqNo).c_str(),
@@ -141,7 +169,6 @@ int CEventLibImpl::checkKeyForMissedEvent(uint32_t serverId, const std::string& 
   if (result < 0)
     evtLog(LOGLIB_PRIORITY_ERROR, "(Error) CEventLibImpl::checkForMissedEvent, onDeliverEvent failed - 0x%08X",
            codeWord(result));
-  return 1;
 }
 
 void CEventLibImpl::actionCheckEventSeqNo(const ParamsView& list) {
