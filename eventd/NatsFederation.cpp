@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "Utilities/ParamsView.h"
+#include "eventd/ForwardedForm.h"
 #include "eventd/Router.h"
 #include "eventd/ServiceLog.h"
 #include "platform/linux/Interrupted.h"
@@ -74,6 +75,12 @@ uint64_t millisecondsSinceEpoch() {
 
 class NatsFederation final : public Federation {
  public:
+  // A pair's message being filled: its requests in the forwarded form.
+  struct Batch {
+    std::string text;
+    unsigned long long lastSeqNo = 0;
+  };
+
   NatsFederation(const FederationOptions& options, Router& router)
       : m_options(options), m_router(router), m_instance(randomInstance()), m_started(millisecondsSinceEpoch()) {}
 
@@ -184,9 +191,9 @@ class NatsFederation final : public Federation {
 
   void send(const Pair& pair, std::string_view request) override {
     auto batch = m_batches.try_emplace(pair).first;
-    if (batch->second.empty()) m_unsent.push_back(batch);
-    params::appendItem(&batch->second, request);
-    if (batch->second.size() >= kBatchBytes) sendBatch(pair, &batch->second);
+    if (batch->second.text.empty()) m_unsent.push_back(batch);
+    forwarded::append(&batch->second.text, request, &batch->second.lastSeqNo);
+    if (batch->second.text.size() >= kBatchBytes) sendBatch(pair, &batch->second);
   }
 
   int fd() const override { return m_wakeFd; }
@@ -206,7 +213,7 @@ class NatsFederation final : public Federation {
   std::chrono::milliseconds turn(Clock::time_point now) override {
     handleTaken(now);
     for (auto batch : m_unsent) {
-      if (!batch->second.empty()) sendBatch(batch->first, &batch->second);
+      if (!batch->second.text.empty()) sendBatch(batch->first, &batch->second);
     }
     m_unsent.clear();
     if (now < m_nextHousekeeping) {
@@ -322,10 +329,11 @@ class NatsFederation final : public Federation {
     }
   }
 
-  void sendBatch(const Pair& pair, std::string* batch) {
+  void sendBatch(const Pair& pair, Batch* batch) {
     const std::string subject = pairSubject(pair);
-    if (subject.size() <= kMaxSubject) publish(subject, *batch);
-    batch->clear();
+    if (subject.size() <= kMaxSubject) publish(subject, batch->text);
+    batch->text.clear();
+    batch->lastSeqNo = 0;  // the next message stands on its own
   }
 
   std::string interestHeader(std::string_view kind) const {
@@ -530,8 +538,8 @@ class NatsFederation final : public Federation {
   std::map<uint32_t, Server> m_servers;
   std::map<Pair, natsSubscription*> m_followed;                         // other servers' pairs followed here
   std::map<Pair, std::map<Follower, Clock::time_point>> m_followers;  // this server's pairs followed elsewhere
-  std::map<Pair, std::string> m_batches;
-  std::vector<std::map<Pair, std::string>::iterator> m_unsent;  // batches this round began
+  std::map<Pair, Batch> m_batches;
+  std::vector<std::map<Pair, Batch>::iterator> m_unsent;  // batches this round began
   Clock::time_point m_nextHousekeeping;
   uint64_t m_messagesOut = 0, m_messagesIn = 0, m_sendFailures = 0;
 };

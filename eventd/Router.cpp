@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "Utilities/ParamsView.h"
+#include "eventd/ForwardedForm.h"
 #include "eventd/ServiceLog.h"
 #include "platform/linux/Frame.h"
 #include "protocol/Protocol.h"
@@ -300,8 +301,13 @@ void Router::routeRemote(const Pair& pair, std::string_view requests, PairSequen
   m_remoteRequests.assign(requests);
   auto found = m_sequencers.find(pair);  // gone: nobody here follows the pair any more
   unsigned long long lastSeqNo = 0;
+  unsigned long long formSeqNo = 0;  // the last number the message's events were written against
   for (std::size_t i = 0; i < m_remoteRequests.count(); ++i) {
-    const std::string_view request = m_remoteRequests.itemAt(i);
+    std::string_view request;
+    if (!forwarded::expand(pair, m_remoteRequests.itemAt(i), &formSeqNo, &m_remoteEvent, &request)) {
+      ++m_counters.malformed;
+      continue;
+    }
     const ParamsView list(request);
     const std::string_view name = protocol::nameOf(list);
     if (name == protocol::kPublish || name == protocol::kRetract) {

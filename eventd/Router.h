@@ -172,6 +172,7 @@ class Router {
   Counters m_counters;
   PairSequencer::Clock::time_point m_arrived;  // when the queue text being handled came
   ParamsView m_queueRequests;                  // its requests, in storage kept from text to text
+  std::string m_remoteEvent;                   // another server's event, rebuilt; storage reused
   ParamsView m_remoteRequests;                 // the same for a list from another server
   bool m_publishersHeldBack = false;
   PairSequencer::Clock::time_point m_heldBackUntil;  // when the last backpressure ended

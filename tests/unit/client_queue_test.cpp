@@ -10,6 +10,7 @@
 
 #include "Utilities/ParamsView.h"
 #include "eventd/ClientSession.h"
+#include "eventd/ForwardedForm.h"
 #include "eventd/PairSequencer.h"
 #include "eventd/Router.h"
 #include "protocol/Protocol.h"
@@ -23,7 +24,9 @@ using std::chrono::milliseconds;
 using Lines = std::vector<std::string>;
 using Arrival = PairSequencer::Arrival;
 using evt::test::itemsOf;
+using evt::test::eventRequest;
 using evt::test::listOf;
+using evt::test::publication;
 
 std::string event(unsigned long long seqNo, const std::string& category = "c") {
   return evt::test::eventRequest(category, "", "d" + std::to_string(seqNo), 1, seqNo);
@@ -255,6 +258,43 @@ TEST(PairSequencer, PutsInterleavedBatchesBackInOrder) {
   EXPECT_EQ(sequencer.discardAbove(300000), 1u);
   EXPECT_EQ(sequencer.heldCount(), 0u);
   EXPECT_EQ(sequencer.heldBytes(), 0u);
+}
+
+// Another server gets a pair's events in the forwarded form and rebuilds
+// exactly the requests its clients sent; numbers that step by one travel
+// empty, and a message that cannot be read back is refused, not guessed at.
+TEST(ForwardedForm, RebuildsEveryRequestOfAPair) {
+  const Pair pair{7, "orders"};
+  const std::vector<std::string> sent = {
+      eventRequest("orders", "k1;k2", "first", 7, 100),
+      eventRequest("orders", "", std::string(300, 'x'), 7, 101),
+      eventRequest("orders", "", "", 7, 105),  // a gap
+      publication("orders", "retract"),
+      eventRequest("orders", "e", "1;e", 7, 106),
+  };
+  std::string message;
+  unsigned long long last = 0;
+  for (const std::string& request : sent) forwarded::append(&message, request, &last);
+  std::string full;
+  for (const std::string& request : sent) params::appendItem(&full, request);
+  EXPECT_LT(message.size(), full.size());
+
+  const ParamsView items(message);
+  ASSERT_EQ(items.count(), sent.size());
+  unsigned long long seen = 0;
+  std::string rebuilt;
+  for (std::size_t i = 0; i < sent.size(); ++i) {
+    std::string_view request;
+    ASSERT_TRUE(forwarded::expand(pair, items.itemAt(i), &seen, &rebuilt, &request));
+    EXPECT_EQ(request, sent[i]);
+  }
+
+  std::string_view request;
+  unsigned long long none = 0;
+  const std::string stepAtStart = listOf({"e", "", "data", ""});
+  EXPECT_FALSE(forwarded::expand(pair, stepAtStart, &none, &rebuilt, &request));
+  EXPECT_FALSE(forwarded::expand(pair, listOf({"e", "", "data", "0"}), &none, &rebuilt, &request));
+  EXPECT_FALSE(forwarded::expand(pair, listOf({"e", "data", "5"}), &none, &rebuilt, &request));
 }
 
 }  // namespace
