@@ -9,10 +9,13 @@ namespace {
 // further ahead wait in the map.
 constexpr std::size_t kMaxRingSlots = std::size_t{1} << 18;
 constexpr std::size_t kFirstRingSlots = 64;
-// Storage an idle sequencer keeps for the next hold; larger rings and text
-// buffers go back to the system once nothing is held.
+// Storage a sequencer keeps for the next hold; larger rings and text
+// buffers go back to the system when a hold begins after nothing was held
+// for kKeepWhileRecent. A stream that holds again soon keeps them: storage
+// grown afresh costs a page fault per page, more than copying the texts.
 constexpr std::size_t kKeptRingSlots = 16384;
 constexpr std::size_t kKeptTextBytes = std::size_t{1} << 20;
+constexpr std::chrono::seconds kKeepWhileRecent{1};
 // Dead text is dropped once it is this much more than the live text.
 constexpr std::size_t kCompactSlack = 64 * 1024;
 
@@ -33,16 +36,17 @@ PairSequencer::Arrival PairSequencer::arrive(unsigned long long seqNo, std::stri
   }
   if (m_ringHeld == 0) {
     // Nothing in the ring refers to the text any more.
-    if (m_text.capacity() > kKeptTextBytes) {
-      std::string().swap(m_text);
-    } else {
-      m_text.clear();
-    }
-    if (m_ring.size() > kKeptRingSlots) {
-      std::vector<Slot>().swap(m_ring);
-      m_head = 0;
+    m_text.clear();
+    if (now - m_lastHold > kKeepWhileRecent) {
+      if (m_text.capacity() > kKeptTextBytes) std::string().swap(m_text);
+      if (m_spareText.capacity() > kKeptTextBytes) std::string().swap(m_spareText);
+      if (m_ring.size() > kKeptRingSlots) {
+        std::vector<Slot>().swap(m_ring);
+        m_head = 0;
+      }
     }
   }
+  m_lastHold = now;
   if (reach(seqNo - m_next + 1)) {
     store(slotOf(seqNo), request, now);
     ++m_ringHeld;
@@ -170,7 +174,9 @@ unsigned long long PairSequencer::lowest(Clock::time_point* since) const {
 }
 
 void PairSequencer::compactText() {
-  std::string live;
+  // Into the spare buffer, whose storage is reused from the last time.
+  std::string& live = m_spareText;
+  live.clear();
   live.reserve(m_textLive + kCompactSlack);
   for (std::size_t i = 0; i < m_ring.size(); ++i) {
     Slot& slot = m_ring[(m_head + i) & (m_ring.size() - 1)];

@@ -98,6 +98,8 @@ class PairSequencer {
   unsigned long long m_ringLowest = 0;  // lowest number held in the ring, 0 when none
   std::string m_text;                   // held texts; dead ones until compacted
   std::size_t m_textLive = 0;
+  std::string m_spareText;  // the other half of compaction: live texts are copied into it
+  Clock::time_point m_lastHold;
   std::map<unsigned long long, Beyond> m_beyond;
   std::string m_taken;  // a text taken from m_beyond
   std::size_t m_heldBytes = 0;

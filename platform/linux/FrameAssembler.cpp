@@ -15,7 +15,16 @@ char* FrameAssembler::room(std::size_t size) {
     m_start = 0;
   }
   if (m_capacity < m_end + size) {
-    const std::size_t capacity = std::max(m_end + size, 2 * m_capacity);
+    // Once the frame's header is in, the buffer grows once to hold all of
+    // it: growing by doubling would allocate (and fault in) nearly twice
+    // the frame, every page of it fresh.
+    std::size_t capacity = std::max(m_end + size, 2 * m_capacity);
+    Frame frame;
+    uint32_t length = 0;
+    if (buffered() >= kFrameHeaderSize &&
+        decodeFrameHeader(reinterpret_cast<const unsigned char*>(m_buffer.get() + m_start), &frame, &length)) {
+      capacity = std::max(m_end + size, m_start + kFrameHeaderSize + length);
+    }
     std::unique_ptr<char[]> grown(new char[capacity]);
     if (m_end > 0) std::memcpy(grown.get(), m_buffer.get(), m_end);
     m_buffer = std::move(grown);

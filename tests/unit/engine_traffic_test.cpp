@@ -128,11 +128,12 @@ TEST_F(EngineTest, FullQueueHoldsTheHostUntilTheServiceTakesIt) {
   std::thread host([&] {
     for (int i = 0; i < 1000 && last.load() == 0; ++i, ++queued) last = client->deliverEvent("big", "", data);
   });
-  // 1 MiB holds about 16 of these events, the batch taken before the send thread blocked at most as many again.
-  ASSERT_TRUE(eventually([&] { return queued.load() >= 16; }));
+  // The queue's bound (a quarter MiB) holds 4 of these events, the batch taken before the send thread blocked at
+  // most as many again.
+  ASSERT_TRUE(eventually([&] { return queued.load() >= 4; }));
   std::this_thread::sleep_for(100ms);  // time the host would need to overrun the bound
   const int stopped = queued.load();
-  EXPECT_LT(stopped, 2 * 16 + 8);
+  EXPECT_LT(stopped, 2 * 4 + 4);
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(stopped, queued.load()) << "the host still queues";
   service.stop();
