@@ -47,6 +47,14 @@ bool ClientSession::enqueue(std::string_view request, bool droppable, const Queu
     }
     m_pendingStart = 0;
   }
+  // What batches took goes before the text grows: with a subscriber that
+  // lags, growing would double the storage each time rather than reuse it.
+  const std::size_t itemBound = request.size() + 24;  // ';', the length and its ':'
+  if (m_pendingStart > 0 && m_pendingStart >= m_pendingText.size() / 4 &&
+      m_pendingText.size() + itemBound > m_pendingText.capacity()) {
+    m_pendingText.erase(0, m_pendingStart);
+    m_pendingStart = 0;
+  }
   const std::size_t before = m_pendingText.size();
   params::appendItem(&m_pendingText, request);
   m_pendingSizes.push_back(
