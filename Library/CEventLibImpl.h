@@ -92,6 +92,19 @@ class CE_EXPORT CEventLibImpl {
   // One command/answer exchange; the caller holds m_critSecIPC. The answer
   // text, when one comes, replaces *pAnswer (may be null).
   long sendReceiveIPC(CECMD cmd, std::string_view input, std::string* pAnswer);
+  // A CECMD_QUEUE exchange whose answer is taken only before the next
+  // exchange (collectQueueAnswer): the send thread does not wait for it, so
+  // the thread that reads the answer has nobody to wake. One text at a time
+  // still awaits the service's answer, so the service's hold on answers
+  // still holds the host back. The caller holds m_critSecIPC.
+  long sendQueueIPC(std::string_view batch);
+  // Waits for the answer still owed to the last queue text, if any; its
+  // result (a failure is logged). The caller holds m_critSecIPC.
+  long collectQueueAnswer();
+  // The halves of an exchange, and the logging of its result.
+  long sendIPC(CECMD cmd, std::string_view input, unsigned long* pRequestId);
+  long receiveAnswerIPC(CECMD cmd, unsigned long requestId, std::string* pAnswer);
+  long reportedExchange(long result);
 
   // Appends one request list (built by the protocol module) to the send
   // queue. The caller holds m_pCritSec.
@@ -212,6 +225,9 @@ class CE_EXPORT CEventLibImpl {
   std::atomic<int> m_bTearingDown{0};
   CPEvent m_eventSend;
   CPCritSec m_critSecIPC;
+  // The queue text whose answer is still owed (under m_critSecIPC).
+  bool m_bQueueAnswerOwed = false;
+  unsigned long m_owedQueueAnswer = 0;
   CPCritSec m_critSecChannel;
   std::atomic<unsigned long> m_dwThisServerID{0};
   std::map<std::string, int> m_mapPublishings;

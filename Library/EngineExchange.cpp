@@ -21,26 +21,55 @@ constexpr unsigned long kReceiveRetryMs = 200;
 }  // namespace
 
 long CEventLibImpl::sendReceiveIPC(CECMD cmd, std::string_view input, std::string* pAnswer) {
-  if (m_bStop.load()) return CE_E_STOPPING;
-  long result;
-  CZebIPCLibrary* channel = m_pIPC.load();
-  if (channel == nullptr) {
-    // Not CE_E_STOPPING: that would end the send thread for good.
-    result = CE_E_NOT_CONNECTED;
-  } else {
-    uint32_t header[4] = {cmd, 0, 0, 0};
-    unsigned long requestId = 0;
-    result = channel->sendRequest(0, input.data(), static_cast<unsigned long>(input.size()), &requestId, 0,
-                                  reinterpret_cast<const char*>(header));
-    if (result >= 0) {
-      unsigned long answeredId = 0;
-      std::string answer;
-      result = channel->receiveResponse(&answer, &answeredId, reinterpret_cast<char*>(header));
-      if (result == 0) result = ce::resultFromWord(header[2]);
-      if (result >= 0 && (header[1] != cmd || answeredId != requestId)) result = CE_E_ANSWER_MISMATCH;
-      if (pAnswer != nullptr && !answer.empty()) *pAnswer = std::move(answer);
-    }
+  collectQueueAnswer();
+  unsigned long requestId = 0;
+  long result = sendIPC(cmd, input, &requestId);
+  if (result >= 0) result = receiveAnswerIPC(cmd, requestId, pAnswer);
+  return reportedExchange(result);
+}
+
+long CEventLibImpl::sendQueueIPC(std::string_view batch) {
+  collectQueueAnswer();
+  unsigned long requestId = 0;
+  const long result = sendIPC(CECMD_QUEUE, batch, &requestId);
+  if (result >= 0) {
+    m_owedQueueAnswer = requestId;
+    m_bQueueAnswerOwed = true;
   }
+  return reportedExchange(result);
+}
+
+long CEventLibImpl::collectQueueAnswer() {
+  if (!m_bQueueAnswerOwed) return 0;
+  m_bQueueAnswerOwed = false;
+  return reportedExchange(receiveAnswerIPC(CECMD_QUEUE, m_owedQueueAnswer, nullptr));
+}
+
+long CEventLibImpl::sendIPC(CECMD cmd, std::string_view input, unsigned long* pRequestId) {
+  if (m_bStop.load()) return CE_E_STOPPING;
+  CZebIPCLibrary* channel = m_pIPC.load();
+  // Not CE_E_STOPPING: that would end the send thread for good.
+  if (channel == nullptr) return CE_E_NOT_CONNECTED;
+  uint32_t header[4] = {cmd, 0, 0, 0};
+  return channel->sendRequest(0, input.data(), static_cast<unsigned long>(input.size()), pRequestId, 0,
+                              reinterpret_cast<const char*>(header));
+}
+
+long CEventLibImpl::receiveAnswerIPC(CECMD cmd, unsigned long requestId, std::string* pAnswer) {
+  if (m_bStop.load()) return CE_E_STOPPING;
+  CZebIPCLibrary* channel = m_pIPC.load();
+  if (channel == nullptr) return CE_E_NOT_CONNECTED;
+  uint32_t header[4] = {0, 0, 0, 0};
+  unsigned long answeredId = 0;
+  std::string answer;
+  long result = channel->receiveResponse(&answer, &answeredId, reinterpret_cast<char*>(header));
+  if (result == 0) result = ce::resultFromWord(header[2]);
+  if (result >= 0 && (header[1] != cmd || answeredId != requestId)) result = CE_E_ANSWER_MISMATCH;
+  if (pAnswer != nullptr && !answer.empty()) *pAnswer = std::move(answer);
+  return result;
+}
+
+long CEventLibImpl::reportedExchange(long result) {
   if (result == ZEBIPC_CLOSED) result = CE_E_STOPPING;
   // Stopping is what finalize asked for, not a failure.
   if (result < 0 && result != CE_E_STOPPING) evtLog(LOGLIB_PRIORITY_ERROR, "(Error) CEventLibImpl::sendReceiveIPC failed - 0x%08X", codeWord(result));

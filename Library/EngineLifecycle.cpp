@@ -222,6 +222,7 @@ void CEventLibImpl::closeChannel() {
     CPCritSecHold exchangeLock(m_critSecIPC, __LINE__);
     CPCritSecHold channelLock(m_critSecChannel, __LINE__);
     m_pIPC.store(nullptr);
+    m_bQueueAnswerOwed = false;  // its channel goes
   }
   delete channel;
 }

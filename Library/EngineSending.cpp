@@ -146,6 +146,9 @@ void CEventLibImpl::sendThread(void* pEngine) { static_cast<CEventLibImpl*>(pEng
 long CEventLibImpl::flushSendQueue(bool replay) {
   // Taking m_critSecIPC first keeps batches in the order they were taken.
   CPCritSecHold exchangeLock(m_critSecIPC, __LINE__);
+  // The last text's answer comes before this batch is taken: while the
+  // service holds it back, the host's queue stays at its bound.
+  collectQueueAnswer();
   CParamsX batch;
   {
     CPCritSecHold engineLock(*m_pCritSec, __LINE__);
@@ -190,7 +193,7 @@ long CEventLibImpl::flushSendQueue(bool replay) {
 long CEventLibImpl::sendQueueText(std::string_view batch) {
   // At least one exchange: an empty announcement still ends a connection's
   // set-up.
-  if (batch.size() <= kMaxQueueText) return sendReceiveIPC(CECMD_QUEUE, batch, nullptr);
+  if (batch.size() <= kMaxQueueText) return sendQueueIPC(batch);
   std::size_t begin = 0;
   long result = 0;
   do {
@@ -206,7 +209,7 @@ long CEventLibImpl::sendQueueText(std::string_view batch) {
       if (pieceEnd > begin && item + prefix + value - begin > kMaxQueueText) break;
       pieceEnd = item + prefix + value;
     }
-    result = sendReceiveIPC(CECMD_QUEUE, batch.substr(begin, pieceEnd - begin), nullptr);
+    result = sendQueueIPC(batch.substr(begin, pieceEnd - begin));
     begin = pieceEnd + 1;  // past the ';' that joins the next list
   } while (begin < batch.size() && result >= 0);
   if (result < 0 && begin < batch.size()) {
