@@ -197,16 +197,22 @@ long CZebIPCLibrary::Impl::readFrame(int fd, const Clock::time_point* deadline, 
       case evt::channel::FrameAssembler::BAD: return ZEBIPC_E_BAD_FRAME;
       case evt::channel::FrameAssembler::NEED_MORE: break;
     }
-    if (deadline != nullptr) {
-      // What was read of a frame stays buffered for the next reader.
-      pollfd pfd{fd, POLLIN, 0};
-      const int ready = evt::platform::retryInterrupted([&] { return poll(&pfd, 1, msUntil(*deadline)); });
-      if (ready == 0) return ZEBIPC_E_TIMEOUT;
-    }
     char* into = m_input.room(kReadChunk);
-    const ssize_t n = evt::platform::retryInterrupted([&] { return ::recv(fd, into, kReadChunk, 0); });
-    if (n <= 0) return ZEBIPC_E_CONNECTION_LOST;
-    m_input.received(static_cast<std::size_t>(n));
+    const ssize_t n = evt::platform::retryInterrupted([&] { return ::recv(fd, into, kReadChunk, MSG_DONTWAIT); });
+    if (n > 0) {
+      m_input.received(static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return ZEBIPC_E_CONNECTION_LOST;
+    // Nothing to read: wait in poll, not in a blocking recv. A thread asleep
+    // in recv is woken each time the service reads what this side wrote (the
+    // socket's room grew), to find nothing and sleep again; poll wakes for
+    // input only. What was read of a frame stays buffered for the next reader.
+    pollfd pfd{fd, POLLIN, 0};
+    const int ready = evt::platform::retryInterrupted(
+        [&] { return poll(&pfd, 1, deadline != nullptr ? msUntil(*deadline) : -1); });
+    if (ready == 0) return ZEBIPC_E_TIMEOUT;
+    if (ready < 0) return ZEBIPC_E_CONNECTION_LOST;
   }
 }
 
