@@ -139,6 +139,9 @@ class ClientSession {
   std::size_t outputSent = 0;
   std::chrono::steady_clock::time_point lastInput = std::chrono::steady_clock::now();
   bool watchingOutput = false;  // EPOLLOUT is asked for
+  // Frames are gathered in `output` and written together when uncorked:
+  // one write wakes the client's reader once.
+  bool corked = false;
   bool closing = false;  // closed once the loop is done with this round
 
   struct Counters {

@@ -319,7 +319,18 @@ void Service::answerCommand(ClientSession& client, const channel::Frame& frame, 
       auto subscriber = m_clientsByNumber.find(number);
       if (subscriber != m_clientsByNumber.end()) sendIfDue(*subscriber->second);
     }
+    // What the text brought the client itself (a completion, most often)
+    // goes with the answer, in one write: the client's reading thread is
+    // woken once for both.
+    client.corked = true;
+    sendIfDue(client);
   }
+  sendAnswer(client, frame, std::move(answer));
+  if (client.corked) uncork(client);
+}
+
+void Service::sendAnswer(ClientSession& client, const channel::Frame& frame, channel::Frame answer) {
+  const uint32_t command = frame.header[0];
   if (frame.noResponse != 0) return;
   const auto now = ClientSession::Clock::now();
   if (command == CECMD_QUEUE) {
@@ -391,9 +402,14 @@ void Service::sendPending(ClientSession& client) {
   queueFrame(client, request, client.takeBatch(m_options.batchRequests, m_options.batchBytes));
 }
 
+void Service::uncork(ClientSession& client) {
+  client.corked = false;
+  if (!client.closing && client.outputSent < client.output.size()) writeTo(client);
+}
+
 void Service::queueFrame(ClientSession& client, const channel::Frame& frame, std::string_view text) {
   if (client.closing) return;
-  const bool idle = client.outputSent == client.output.size();
+  const bool idle = !client.corked && client.outputSent == client.output.size();
   if (idle) {
     // Straight from where the text lies; only what the socket does not
     // take now is copied to the client's output.

@@ -60,6 +60,9 @@ class Service {
   // `text` is the frame's text, a view into the client's input.
   void handleFrame(ClientSession& client, const channel::Frame& frame, std::string_view text);
   void answerCommand(ClientSession& client, const channel::Frame& frame, std::string_view text);
+  // Sends the answer to `frame`, or holds back the answer to a queue text
+  // while the publisher's subscribers catch up.
+  void sendAnswer(ClientSession& client, const channel::Frame& frame, channel::Frame answer);
   void sendPending(ClientSession& client);
   // Sends the client's pending requests unless too many texts await its answer.
   void sendIfDue(ClientSession& client);
@@ -73,6 +76,8 @@ class Service {
   // The same with the text taken from `text` instead of frame.text.
   void queueFrame(ClientSession& client, const channel::Frame& frame, std::string_view text);
   void writeTo(ClientSession& client);
+  // Ends a cork: writes what was gathered meanwhile.
+  void uncork(ClientSession& client);
   void watchOutput(ClientSession& client, bool watch);
   void drop(ClientSession& client, const char* reason);
   void closeDropped();
