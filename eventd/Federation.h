@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "eventd/ClientSession.h"
+#include "protocol/Protocol.h"
 
 namespace evt::service {
 
@@ -23,7 +24,8 @@ class Federation {
   virtual void follow(const Pair& pair, bool follow) = 0;
   // A request of this server's `pair`, which other servers follow: one of
   // its events, in number order, or a "publish" or "retract" notice.
-  virtual void send(const Pair& pair, std::string_view request) = 0;
+  // `event` is the event already read, when the caller has it (else null).
+  virtual void send(const Pair& pair, std::string_view request, const evt::protocol::Event* event) = 0;
 
   // Readable when messages of other servers wait; `receive` handles them.
   virtual int fd() const = 0;

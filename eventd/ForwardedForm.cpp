@@ -5,10 +5,16 @@
 
 namespace evt::service::forwarded {
 
-void append(std::string* message, std::string_view request, unsigned long long* lastSeqNo) {
-  const ParamsView list(request);
-  const evt::protocol::Event event = evt::protocol::readEvent(list);
-  if (evt::protocol::nameOf(list) != evt::protocol::kEvent || !event.complete || event.seqNo == 0) {
+void append(std::string* message, std::string_view request, unsigned long long* lastSeqNo,
+            const evt::protocol::Event* read) {
+  evt::protocol::Event event{};
+  if (read != nullptr) {
+    event = *read;
+  } else {
+    const ParamsView list(request);
+    if (evt::protocol::nameOf(list) == evt::protocol::kEvent) event = evt::protocol::readEvent(list);
+  }
+  if (!event.complete || event.seqNo == 0) {
     params::appendItem(message, request);
     return;
   }
@@ -27,8 +33,9 @@ void append(std::string* message, std::string_view request, unsigned long long* 
 }
 
 bool expand(const Pair& pair, std::string_view item, unsigned long long* lastSeqNo, std::string* rebuilt,
-            std::string_view* request) {
+            std::string_view* request, evt::protocol::Event* event) {
   *request = item;
+  event->complete = false;
   const ParamsView list(item);
   if (list.count() == 0 || list.itemAt(0) != kEvent) return true;
   if (list.count() != 4) return false;
@@ -44,6 +51,7 @@ bool expand(const Pair& pair, std::string_view item, unsigned long long* lastSeq
   *lastSeqNo = seqNo;
   evt::protocol::writeEventRequest(rebuilt, pair.category, list.itemAt(1), list.itemAt(2), pair.server, seqNo);
   *request = *rebuilt;
+  *event = evt::protocol::Event{pair.category, list.itemAt(1), list.itemAt(2), pair.server, seqNo, true};
   return true;
 }
 

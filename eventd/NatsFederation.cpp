@@ -189,10 +189,10 @@ class NatsFederation final : public Federation {
     publish(interestSubject(pair.server), message);
   }
 
-  void send(const Pair& pair, std::string_view request) override {
+  void send(const Pair& pair, std::string_view request, const evt::protocol::Event* event) override {
     auto batch = m_batches.try_emplace(pair).first;
     if (batch->second.text.empty()) m_unsent.push_back(batch);
-    forwarded::append(&batch->second.text, request, &batch->second.lastSeqNo);
+    forwarded::append(&batch->second.text, request, &batch->second.lastSeqNo, event);
     if (batch->second.text.size() >= kBatchBytes) sendBatch(pair, &batch->second);
   }
 

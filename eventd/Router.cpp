@@ -212,7 +212,7 @@ void Router::retract(ClientSession& client, const Pair& pair) {
 
 void Router::notifyPublishers(const Pair& pair, bool published, ClientSession* leaving) {
   const std::string request = notice(published ? evt::protocol::kPublish : evt::protocol::kRetract, pair);
-  if (m_federation != nullptr && m_followedRemotely.count(pair) != 0) m_federation->send(pair, request);
+  if (m_federation != nullptr && m_followedRemotely.count(pair) != 0) m_federation->send(pair, request, nullptr);
   auto it = m_subscribers.find(pair);
   if (it == m_subscribers.end()) return;
   for (uint64_t number : it->second) {
@@ -258,7 +258,7 @@ void Router::routeEvent(ClientSession& from, std::string_view request, const Par
   PairSequencer& sequencer = found->second;
   switch (sequencer.arrive(seqNo, request, m_arrived)) {
     case PairSequencer::Arrival::kInOrder:
-      forward(&from, pair, seqNo, request);
+      forward(&from, pair, seqNo, request, &event);
       forwardReady(&from, pair, sequencer);
       break;
     case PairSequencer::Arrival::kHeld: {
@@ -293,7 +293,7 @@ void Router::followedRemotely(const Pair& pair, bool any, bool newcomer) {
   }
   m_followedRemotely.insert(pair);
   startSequencer(pair);
-  if (newcomer && m_publishers.count(pair) != 0) m_federation->send(pair, notice(evt::protocol::kPublish, pair));
+  if (newcomer && m_publishers.count(pair) != 0) m_federation->send(pair, notice(evt::protocol::kPublish, pair), nullptr);
 }
 
 void Router::routeRemote(const Pair& pair, std::string_view requests, PairSequencer::Clock::time_point arrived) {
@@ -304,27 +304,35 @@ void Router::routeRemote(const Pair& pair, std::string_view requests, PairSequen
   unsigned long long formSeqNo = 0;  // the last number the message's events were written against
   for (std::size_t i = 0; i < m_remoteRequests.count(); ++i) {
     std::string_view request;
-    if (!forwarded::expand(pair, m_remoteRequests.itemAt(i), &formSeqNo, &m_remoteEvent, &request)) {
+    protocol::Event event{};
+    if (!forwarded::expand(pair, m_remoteRequests.itemAt(i), &formSeqNo, &m_remoteEvent, &request, &event)) {
       ++m_counters.malformed;
       continue;
     }
-    const ParamsView list(request);
-    const std::string_view name = protocol::nameOf(list);
-    if (name == protocol::kPublish || name == protocol::kRetract) {
-      const protocol::Publication publication = protocol::readPublication(list);
-      if (!publication.complete || publication.server != pair.server || publication.category != pair.category) {
+    if (!event.complete) {
+      // Not in the short form: a notice, or an event as clients send it.
+      const ParamsView list(request);
+      const std::string_view name = protocol::nameOf(list);
+      if (name == protocol::kPublish || name == protocol::kRetract) {
+        const protocol::Publication publication = protocol::readPublication(list);
+        if (!publication.complete || publication.server != pair.server || publication.category != pair.category) {
+          ++m_counters.malformed;
+          continue;
+        }
+        const bool publishing = name == protocol::kPublish;
+        const bool changed =
+            publishing ? m_remotePublished.insert(pair).second : m_remotePublished.erase(pair) != 0;
+        if (changed) notifyPublishers(pair, publishing, nullptr);
+        continue;
+      }
+      if (name != protocol::kEvent) {
         ++m_counters.malformed;
         continue;
       }
-      const bool publishing = name == protocol::kPublish;
-      const bool changed = publishing ? m_remotePublished.insert(pair).second : m_remotePublished.erase(pair) != 0;
-      if (changed) notifyPublishers(pair, publishing, nullptr);
-      continue;
+      event = protocol::readEvent(list);
     }
-    const protocol::Event event = protocol::readEvent(list);
-    if (name != protocol::kEvent || !event.complete || event.server != pair.server ||
-        event.category != pair.category || event.category == protocol::kEventSystemCategory ||
-        request.size() > kMaxRequestSize) {
+    if (!event.complete || event.server != pair.server || event.category != pair.category ||
+        event.category == protocol::kEventSystemCategory || request.size() > kMaxRequestSize) {
       ++m_counters.malformed;
       continue;
     }
@@ -462,9 +470,10 @@ void Router::giveUpHole(ClientSession* feeder, const Pair& pair, PairSequencer& 
   forwardReady(feeder, pair, sequencer);
 }
 
-void Router::forward(ClientSession* feeder, const Pair& pair, unsigned long long seqNo, std::string_view request) {
+void Router::forward(ClientSession* feeder, const Pair& pair, unsigned long long seqNo, std::string_view request,
+                     const evt::protocol::Event* event) {
   if (m_federation != nullptr && pair.server == m_serverId && m_followedRemotely.count(pair) != 0) {
-    m_federation->send(pair, request);
+    m_federation->send(pair, request, event);
     ++m_counters.remoteOut;
   }
   auto subscribers = m_subscribers.find(pair);

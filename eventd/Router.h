@@ -119,7 +119,9 @@ class Router {
   // `list` is `request` already read; the text is forwarded unchanged.
   void routeEvent(ClientSession& from, std::string_view request, const ParamsView& list);
   // Queues one event of `pair` for each subscriber, in number order.
-  void forward(ClientSession* feeder, const Pair& pair, unsigned long long seqNo, std::string_view request);
+  // `event` is `request` already read, when the caller has it.
+  void forward(ClientSession* feeder, const Pair& pair, unsigned long long seqNo, std::string_view request,
+               const evt::protocol::Event* event = nullptr);
   void forwardReady(ClientSession* feeder, const Pair& pair, PairSequencer& sequencer);
   void forgetSubscriber(const Pair& pair, uint64_t client);
   // The pair's sequencer, made when it gets its first follower (a local

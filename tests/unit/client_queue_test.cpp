@@ -285,16 +285,28 @@ TEST(ForwardedForm, RebuildsEveryRequestOfAPair) {
   std::string rebuilt;
   for (std::size_t i = 0; i < sent.size(); ++i) {
     std::string_view request;
-    ASSERT_TRUE(forwarded::expand(pair, items.itemAt(i), &seen, &rebuilt, &request));
+    evt::protocol::Event event{};
+    ASSERT_TRUE(forwarded::expand(pair, items.itemAt(i), &seen, &rebuilt, &request, &event));
     EXPECT_EQ(request, sent[i]);
+    // The fields handed out with an event are those its request holds.
+    const ParamsView list(sent[i]);
+    const evt::protocol::Event expected = evt::protocol::readEvent(list);
+    EXPECT_EQ(event.complete, evt::protocol::nameOf(list) == evt::protocol::kEvent) << i;
+    if (!event.complete) continue;
+    EXPECT_EQ(event.category, expected.category);
+    EXPECT_EQ(event.keys, expected.keys);
+    EXPECT_EQ(event.data, expected.data);
+    EXPECT_EQ(event.server, expected.server);
+    EXPECT_EQ(event.seqNo, expected.seqNo);
   }
 
   std::string_view request;
+  evt::protocol::Event event{};
   unsigned long long none = 0;
   const std::string stepAtStart = listOf({"e", "", "data", ""});
-  EXPECT_FALSE(forwarded::expand(pair, stepAtStart, &none, &rebuilt, &request));
-  EXPECT_FALSE(forwarded::expand(pair, listOf({"e", "", "data", "0"}), &none, &rebuilt, &request));
-  EXPECT_FALSE(forwarded::expand(pair, listOf({"e", "data", "5"}), &none, &rebuilt, &request));
+  EXPECT_FALSE(forwarded::expand(pair, stepAtStart, &none, &rebuilt, &request, &event));
+  EXPECT_FALSE(forwarded::expand(pair, listOf({"e", "", "data", "0"}), &none, &rebuilt, &request, &event));
+  EXPECT_FALSE(forwarded::expand(pair, listOf({"e", "data", "5"}), &none, &rebuilt, &request, &event));
 }
 
 }  // namespace
