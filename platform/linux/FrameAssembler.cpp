@@ -6,6 +6,12 @@
 #include "platform/CZebIPCLibrary.h"
 
 namespace evt::channel {
+namespace {
+
+// Frames up to this size get their whole room at once.
+constexpr uint32_t kSizedGrowthBytes = 4u * 1024u * 1024u;
+
+}  // namespace
 
 char* FrameAssembler::room(std::size_t size) {
   // Drop consumed bytes before growing, so the buffer stays near one frame.
@@ -15,14 +21,17 @@ char* FrameAssembler::room(std::size_t size) {
     m_start = 0;
   }
   if (m_capacity < m_end + size) {
-    // Once the frame's header is in, the buffer grows once to hold all of
-    // it: growing by doubling would allocate (and fault in) nearly twice
-    // the frame, every page of it fresh.
+    // Once the header of an ordinary frame is in, the buffer grows once to
+    // hold all of it: growing by doubling would allocate (and fault in)
+    // nearly twice the frame, every page of it fresh. A frame said to be
+    // larger grows by doubling, as its bytes come: a header alone reserves
+    // nothing.
     std::size_t capacity = std::max(m_end + size, 2 * m_capacity);
     Frame frame;
     uint32_t length = 0;
     if (buffered() >= kFrameHeaderSize &&
-        decodeFrameHeader(reinterpret_cast<const unsigned char*>(m_buffer.get() + m_start), &frame, &length)) {
+        decodeFrameHeader(reinterpret_cast<const unsigned char*>(m_buffer.get() + m_start), &frame, &length) &&
+        length <= kSizedGrowthBytes) {
       capacity = std::max(m_end + size, m_start + kFrameHeaderSize + length);
     }
     std::unique_ptr<char[]> grown(new char[capacity]);
