@@ -9,6 +9,7 @@
 #include <cinttypes>
 #include <deque>
 #include <map>
+#include <condition_variable>
 #include <mutex>
 #include <random>
 #include <set>
@@ -95,6 +96,12 @@ class NatsFederation final : public Federation {
     for (natsSubscription* sub : m_ownSubscriptions) natsSubscription_Destroy(sub);
     natsConnection_Destroy(m_connection);
     natsOptions_Destroy(m_natsOptions);
+    // A closed subscription is done once the delivery thread has taken its
+    // closing: closing the library before would leave that unfreed.
+    {
+      std::unique_lock<std::mutex> lock(m_completeMutex);
+      m_completed.wait_for(lock, std::chrono::seconds(2), [this] { return m_openSubscriptions == 0; });
+    }
     // The library's threads (message delivery, reconnection) call back into
     // this object; they are gone when this returns.
     nats_CloseAndWait(5000);
@@ -150,7 +157,7 @@ class NatsFederation final : public Federation {
     }
     for (const std::string& subject : {std::string(kHelloSubject), interestSubject(m_options.serverId)}) {
       natsSubscription* sub = nullptr;
-      status = natsConnection_Subscribe(&sub, m_connection, subject.c_str(), onMessage, this);
+      status = subscribe(&sub, subject);
       if (status != NATS_OK) return fail(error, "cannot subscribe to " + subject + ": " + natsStatus_GetText(status));
       m_ownSubscriptions.push_back(sub);
     }
@@ -169,7 +176,7 @@ class NatsFederation final : public Federation {
                  printable(pair.category).c_str(), static_cast<unsigned>(pair.server));
         return;
       }
-      const natsStatus status = natsConnection_Subscribe(&sub, m_connection, subject.c_str(), onMessage, this);
+      const natsStatus status = subscribe(&sub, subject);
       if (status != NATS_OK) {
         logError("federation: cannot follow \"%s\" of server %u: %s", printable(pair.category).c_str(),
                  static_cast<unsigned>(pair.server), natsStatus_GetText(status));
@@ -295,6 +302,12 @@ class NatsFederation final : public Federation {
       natsMsg_Destroy(msg);
     }
   }
+  static void onSubscriptionComplete(void* closure) {
+    auto* self = static_cast<NatsFederation*>(closure);
+    std::lock_guard<std::mutex> lock(self->m_completeMutex);
+    --self->m_openSubscriptions;
+    self->m_completed.notify_all();
+  }
   static void onConnected(natsConnection*, void* closure) {
     static_cast<NatsFederation*>(closure)->push(Inbound{Inbound::kConnected, nullptr});
   }
@@ -313,6 +326,18 @@ class NatsFederation final : public Federation {
     }
     const uint64_t one = 1;
     if (wake) evt::platform::retryInterrupted([&] { return ::write(m_wakeFd, &one, sizeof one); });
+  }
+
+  // Subscribes to `subject`, counting the subscription open until libnats
+  // says its last message was delivered.
+  natsStatus subscribe(natsSubscription** sub, const std::string& subject) {
+    const natsStatus status = natsConnection_Subscribe(sub, m_connection, subject.c_str(), onMessage, this);
+    if (status != NATS_OK) return status;
+    if (natsSubscription_SetOnCompleteCB(*sub, onSubscriptionComplete, this) == NATS_OK) {
+      std::lock_guard<std::mutex> lock(m_completeMutex);
+      ++m_openSubscriptions;
+    }
+    return status;
   }
 
   void publish(const std::string& subject, std::string_view data) {
@@ -521,6 +546,9 @@ class NatsFederation final : public Federation {
   natsOptions* m_natsOptions = nullptr;
   natsConnection* m_connection = nullptr;
   std::vector<natsSubscription*> m_ownSubscriptions;
+  std::mutex m_completeMutex;
+  std::condition_variable m_completed;
+  int m_openSubscriptions = 0;  // guarded by m_completeMutex
   int m_wakeFd = -1;
 
   std::mutex m_inboundMutex;
