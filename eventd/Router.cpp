@@ -293,7 +293,9 @@ void Router::followedRemotely(const Pair& pair, bool any, bool newcomer) {
   }
   m_followedRemotely.insert(pair);
   startSequencer(pair);
-  if (newcomer && m_publishers.count(pair) != 0) m_federation->send(pair, notice(evt::protocol::kPublish, pair), nullptr);
+  if (newcomer && m_publishers.count(pair) != 0) {
+    m_federation->send(pair, notice(evt::protocol::kPublish, pair), nullptr);
+  }
 }
 
 void Router::routeRemote(const Pair& pair, std::string_view requests, PairSequencer::Clock::time_point arrived) {
