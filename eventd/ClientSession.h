@@ -114,6 +114,8 @@ class ClientSession {
   std::deque<uint32_t> awaitedAnswers;
   bool awaitsAnswer() const { return !awaitedAnswers.empty(); }
   bool maySend() const { return awaitedAnswers.size() < kTextsInFlight; }
+  // Requests wait and the client may be sent another text now.
+  bool dueToSend() const { return !closing && maySend() && hasPending(); }
 
   // Flow control. `fed`: the clients that this client's last queue text
   // routed events to. Answers to its queue texts wait in `heldAnswers` while

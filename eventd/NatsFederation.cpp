@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cinttypes>
+#include <condition_variable>
 #include <deque>
 #include <map>
-#include <condition_variable>
 #include <mutex>
 #include <random>
 #include <set>

@@ -152,7 +152,7 @@ int Service::run() {
       sent = false;
       for (auto& entry : m_clients) {
         ClientSession& client = *entry.second;
-        if (client.closing || !client.maySend() || !client.hasPending()) continue;
+        if (!client.dueToSend()) continue;
         sendPending(client);
         sent = true;
       }
@@ -389,7 +389,7 @@ bool Service::settleWaits() {
 }
 
 void Service::sendIfDue(ClientSession& client) {
-  if (!client.closing && client.maySend() && client.hasPending()) sendPending(client);
+  if (client.dueToSend()) sendPending(client);
 }
 
 void Service::sendPending(ClientSession& client) {
