@@ -21,18 +21,20 @@ char* FrameAssembler::room(std::size_t size) {
     m_start = 0;
   }
   if (m_capacity < m_end + size) {
-    // Once the header of an ordinary frame is in, the buffer grows once to
-    // hold all of it: growing by doubling would allocate (and fault in)
-    // nearly twice the frame, every page of it fresh. A frame said to be
-    // larger grows by doubling, as its bytes come: a header alone reserves
-    // nothing.
+    // The buffer at least doubles, so a reader asking for a fixed amount of
+    // room each time does not reallocate (and fault in fresh pages) for every
+    // few bytes the buffer creeps forward. Once the header of an ordinary
+    // frame is in, it grows at once to hold all of it: doubling step by step
+    // would copy and fault in the frame several times over. A frame said to
+    // be larger grows by doubling, as its bytes come: a header alone
+    // reserves nothing.
     std::size_t capacity = std::max(m_end + size, 2 * m_capacity);
     Frame frame;
     uint32_t length = 0;
     if (buffered() >= kFrameHeaderSize &&
         decodeFrameHeader(reinterpret_cast<const unsigned char*>(m_buffer.get() + m_start), &frame, &length) &&
         length <= kSizedGrowthBytes) {
-      capacity = std::max(m_end + size, m_start + kFrameHeaderSize + length);
+      capacity = std::max(capacity, m_start + kFrameHeaderSize + length);
     }
     std::unique_ptr<char[]> grown(new char[capacity]);
     if (m_end > 0) std::memcpy(grown.get(), m_buffer.get(), m_end);
