@@ -122,22 +122,28 @@ void CEventLibImpl::waitForQueueRoom() {
 long CEventLibImpl::execute(unsigned long completionId) {
   evtTrace(TRACE_DETAIL, LOGLIB_PRIORITY_INFO, "CEventLibImpl::execute 0x%08X, compid %d", addressWord(this),
            static_cast<int>(static_cast<int32_t>(completionId)));
-  CPCritSecHold engineLock(*m_pCritSec, __LINE__);
-  if (completionId != 0) {
-    // Queued even when nothing else is, so a host waiting for this
-    // completion always gets it.
-    queueRequestLocked(evt::protocol::completionIdRequest(static_cast<uint32_t>(completionId)));
-    m_eventSend.wake(kSendNow);
-  } else if (m_sendQueue.length() >= kStreamBytes ||
-             (m_sharedSeriesTick != 0 && CPortable::GetTickCountULL() - m_sharedSeriesTick < kSharedSeriesMs)) {
-    // A wake while the send thread is in an exchange costs it nothing: it
-    // takes all that queued meanwhile when the exchange ends.
-    m_eventSend.wake(kSendNow);
-  } else if (m_sendQueue.count() > 0 && !m_bWindowOpen) {
-    // An open window sends this event with the rest when it closes: waking
-    // the send thread for every event would cost a thread switch each.
-    m_eventSend.wake(kSendWithinWindow);
+  long wake = 0;
+  {
+    CPCritSecHold engineLock(*m_pCritSec, __LINE__);
+    if (completionId != 0) {
+      // Queued even when nothing else is, so a host waiting for this
+      // completion always gets it.
+      queueRequestLocked(evt::protocol::completionIdRequest(static_cast<uint32_t>(completionId)));
+      wake = kSendNow;
+    } else if (m_sendQueue.length() >= kStreamBytes ||
+               (m_sharedSeriesTick != 0 && CPortable::GetTickCountULL() - m_sharedSeriesTick < kSharedSeriesMs)) {
+      // A wake while the send thread is in an exchange costs it nothing: it
+      // takes all that queued meanwhile when the exchange ends.
+      wake = kSendNow;
+    } else if (m_sendQueue.count() > 0 && !m_bWindowOpen) {
+      // An open window sends this event with the rest when it closes: waking
+      // the send thread for every event would cost a thread switch each.
+      wake = kSendWithinWindow;
+    }
   }
+  // Woken once the engine lock is free: a send thread woken on this CPU
+  // runs at once, and would otherwise block on that lock straight away.
+  if (wake != 0) m_eventSend.wake(wake);
   return 0;
 }
 

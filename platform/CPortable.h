@@ -81,7 +81,8 @@ class CPCritSecHold {
 
 // Wake-up event. A wake made while nobody waits is kept for the next wait;
 // several wakes before a wait are kept as the highest code (the most urgent:
-// 4 stop > 2 send now > 1 batch).
+// 4 stop > 2 send now > 1 batch). The event must outlive every wake() in
+// progress.
 class CE_EXPORT CPEvent {
  public:
   static constexpr unsigned long kInfinite = 0xFFFFFFFFul;

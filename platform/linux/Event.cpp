@@ -19,12 +19,14 @@ long CPEvent::wait(unsigned long timeoutMs, CTerminateWait*) {
 }
 
 void CPEvent::wake(long code) {
-  // Notifying under the lock lets a waiter destroy the event as soon as its
-  // wait returns: the waker no longer touches it by then.
-  std::lock_guard<std::mutex> lock(m_mutex);
-  // A code no more urgent than the pending one changes nothing a waiter
-  // would see: it was notified of that one already.
-  if (code <= m_lPending) return;
-  m_lPending = code;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    // A code no more urgent than the pending one changes nothing a waiter
+    // would see: it was notified of that one already.
+    if (code <= m_lPending) return;
+    m_lPending = code;
+  }
+  // Notified with the lock free: a waiter woken on this CPU runs at once,
+  // and would otherwise find the lock still held and sleep again.
   m_cond.notify_all();
 }
