@@ -232,6 +232,9 @@ void Service::readFrom(ClientSession& client) {
     if (!client.closing && client.accountInput() && client.input.buffered() > m_budget.limit / 8) {
       drop(client, "holds an unfinished frame larger than its share of the service's memory budget (--max-memory)");
     }
+    // Less than asked for: the socket is empty now. Another read would only
+    // say so; the poll reports the client again when more comes.
+    if (static_cast<std::size_t>(n) < kReadChunk) break;
   }
 }
 

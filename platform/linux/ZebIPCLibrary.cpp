@@ -138,6 +138,7 @@ class CZebIPCLibrary::Impl {
   Frame m_answer;
   std::deque<Incoming> m_incoming;
   evt::channel::FrameAssembler m_input;  // bytes of the current connection read ahead
+  bool m_inputDrained = false;           // the last read found the socket empty
 
   std::mutex m_writeMutex;
   std::mutex m_joinMutex;
@@ -162,6 +163,7 @@ long CZebIPCLibrary::Impl::initialize() {
 void CZebIPCLibrary::Impl::adoptConnection(int fd) {
   m_fd = fd;
   m_input = evt::channel::FrameAssembler();
+  m_inputDrained = false;
   m_incoming.push_back(Incoming{ZEBIPC_CONNECTED, ++m_generation, Frame()});
   m_changed.notify_all();
 }
@@ -197,22 +199,31 @@ long CZebIPCLibrary::Impl::readFrame(int fd, const Clock::time_point* deadline, 
       case evt::channel::FrameAssembler::BAD: return ZEBIPC_E_BAD_FRAME;
       case evt::channel::FrameAssembler::NEED_MORE: break;
     }
+    if (m_inputDrained) {
+      // The last read emptied the socket: wait for input before reading
+      // again, in poll rather than in a blocking recv. A thread asleep in
+      // recv is woken each time the service reads what this side wrote (the
+      // socket's room grew), to find nothing and sleep again; poll wakes
+      // for input only. What was read of a frame stays buffered for the next
+      // reader.
+      pollfd pfd{fd, POLLIN, 0};
+      const int ready = evt::platform::retryInterrupted(
+          [&] { return poll(&pfd, 1, deadline != nullptr ? msUntil(*deadline) : -1); });
+      if (ready == 0) return ZEBIPC_E_TIMEOUT;
+      if (ready < 0) return ZEBIPC_E_CONNECTION_LOST;
+      m_inputDrained = false;
+    }
     char* into = m_input.room(kReadChunk);
     const ssize_t n = evt::platform::retryInterrupted([&] { return ::recv(fd, into, kReadChunk, MSG_DONTWAIT); });
     if (n > 0) {
       m_input.received(static_cast<std::size_t>(n));
+      // Less than asked for: the socket is empty now, and a read before
+      // the next wait would only say so.
+      m_inputDrained = static_cast<std::size_t>(n) < kReadChunk;
       continue;
     }
     if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return ZEBIPC_E_CONNECTION_LOST;
-    // Nothing to read: wait in poll, not in a blocking recv. A thread asleep
-    // in recv is woken each time the service reads what this side wrote (the
-    // socket's room grew), to find nothing and sleep again; poll wakes for
-    // input only. What was read of a frame stays buffered for the next reader.
-    pollfd pfd{fd, POLLIN, 0};
-    const int ready = evt::platform::retryInterrupted(
-        [&] { return poll(&pfd, 1, deadline != nullptr ? msUntil(*deadline) : -1); });
-    if (ready == 0) return ZEBIPC_E_TIMEOUT;
-    if (ready < 0) return ZEBIPC_E_CONNECTION_LOST;
+    m_inputDrained = true;
   }
 }
 
