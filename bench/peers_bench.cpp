@@ -14,6 +14,8 @@
 //   EVT_BENCH_FANOUT=N                        events of the 1to4 row (default EVENTS / 2)
 //   EVT_BENCH_DRAIN_MS=N                      how long a subscriber waits for a late
 //                                             event once publishers are done (10000)
+//   EVT_BENCH_TRIALS=N                        trials of every cell (default 3): figures are
+//                                             their medians, deliveries are counted over all
 //   EVT_BENCH_KEEP=1                          keep the run folder (logs) and say where
 //
 // Parties run as `peers_bench --role ...` (bench/peers/Harness.cpp).
@@ -383,6 +385,40 @@ Cell roundTrip(const Transport& transport, const Workload& workload) {
   return cell;
 }
 
+// Several trials of one cell as one: the median of each figure (one trial on
+// a shared machine moves by a third either way, whichever the transport),
+// the deliveries of every trial counted, the largest memory.
+Cell combine(const std::vector<Cell>& trials) {
+  auto median = [](std::vector<double> values) {
+    if (values.empty()) return 0.0;
+    std::sort(values.begin(), values.end());
+    const std::size_t middle = values.size() / 2;
+    return values.size() % 2 != 0 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+  };
+  Cell cell;
+  std::vector<double> values, values2;
+  for (std::size_t i = 0; i < trials.size(); ++i) {
+    const Cell& trial = trials[i];
+    cell.ran = cell.ran || trial.ran;
+    if (trial.value > 0) values.push_back(trial.value);
+    if (trial.value2 > 0) values2.push_back(trial.value2);
+    cell.expected += trial.expected;
+    cell.received += trial.received;
+    cell.lost += trial.lost;
+    cell.gaps += trial.gaps;
+    cell.reordered += trial.reordered;
+    cell.duplicates += trial.duplicates;
+    cell.missed += trial.missed;
+    cell.brokerKb = std::max(cell.brokerKb, trial.brokerKb);
+    cell.publisherKb = std::max(cell.publisherKb, trial.publisherKb);
+    cell.subscriberKb = std::max(cell.subscriberKb, trial.subscriberKb);
+    for (const std::string& text : trial.notes) cell.notes.push_back("trial " + std::to_string(i + 1) + ": " + text);
+  }
+  cell.value = median(values);
+  cell.value2 = median(values2);
+  return cell;
+}
+
 // ------------------------------------------------ table
 
 std::set<std::string> listFrom(const char* text) {
@@ -432,6 +468,8 @@ int main(int argc, char** argv) {
   const long rounds = argc > 2 ? std::atol(argv[2]) : 20000;
   const long fanout = std::getenv("EVT_BENCH_FANOUT") != nullptr ? std::atol(std::getenv("EVT_BENCH_FANOUT"))
                                                                  : std::max(1L, count / 2);
+  const int trialCount =
+      std::getenv("EVT_BENCH_TRIALS") != nullptr ? std::max(1, std::atoi(std::getenv("EVT_BENCH_TRIALS"))) : 3;
   const std::set<std::string> only = listFrom(std::getenv("EVT_BENCH_ONLY"));
   const std::set<std::string> chosen = listFrom(std::getenv("EVT_BENCH_PEERS"));
 
@@ -475,20 +513,39 @@ int main(int argc, char** argv) {
   }
 
   // Every cell, one at a time; progress on standard error.
+  // The trials of a row take the transports in turn, so that what else the
+  // machine does meanwhile falls on all of them alike.
+  auto measure = [](const Transport& transport, const Workload& workload, bool rtt) {
+    return rtt ? roundTrip(transport, workload) : throughput(transport, workload);
+  };
   std::map<std::pair<std::string, std::string>, Cell> cells;
   for (const Workload* workload : rows) {
-    for (const Transport* transport : used) {
-      cells[{workload->key, transport->name()}] =
-          workload->key == "rtt" ? roundTrip(*transport, *workload) : throughput(*transport, *workload);
+    std::map<std::string, std::vector<Cell>> trials;
+    for (int trial = 0; trial < trialCount; ++trial) {
+      for (const Transport* transport : used) {
+        trials[transport->name()].push_back(measure(*transport, *workload, workload->key == "rtt"));
+      }
     }
+    for (const Transport* transport : used) cells[{workload->key, transport->name()}] = combine(trials[transport->name()]);
   }
 
   const Workload acrossStream{"fed", "1→1 100 B", 100, 1, 1, count};
   const Workload acrossRoundTrip{"fed", "round trip 100 B", 100, 1, 1, rounds};
   std::map<std::string, std::pair<Cell, Cell>> acrossCells;  // by transport: stream, round trip
   if (across != nullptr) {
+    std::map<std::string, std::vector<Cell>> streams, roundTrips;
+    for (int trial = 0; trial < trialCount; ++trial) {
+      for (const Transport* transport : {across, direct}) {
+        streams[transport->name()].push_back(measure(*transport, acrossStream, false));
+      }
+    }
+    for (int trial = 0; trial < trialCount; ++trial) {
+      for (const Transport* transport : {across, direct}) {
+        roundTrips[transport->name()].push_back(measure(*transport, acrossRoundTrip, true));
+      }
+    }
     for (const Transport* transport : {across, direct}) {
-      acrossCells[transport->name()] = {throughput(*transport, acrossStream), roundTrip(*transport, acrossRoundTrip)};
+      acrossCells[transport->name()] = {combine(streams[transport->name()]), combine(roundTrips[transport->name()])};
     }
   }
 
@@ -509,8 +566,10 @@ int main(int argc, char** argv) {
 
   if (!rows.empty()) {
     std::printf("%ld events per 1→1 row, %ld per 1→4 row (to each of 4 subscribers), 4 × %ld in the 4→1 row, "
-                "%ld round trips after 500 of warm-up; every party a process of its own.\n\n",
-                count, fanout, std::max(1L, count / 4), rounds);
+                "%ld round trips after 500 of warm-up; every party a process of its own. Every cell ran %d "
+                "times, the trials of a row taking the transports in turn; a figure is the median of its "
+                "trials.\n\n",
+                count, fanout, std::max(1L, count / 4), rounds, trialCount);
     std::printf("Rates are events received by subscribers per second, from the start signal to the last event "
                 "consumed (1→4: deliveries to all four). Ratio = eventd's figure / the peer's: above 1 eventd "
                 "is faster for rates, below 1 it is faster for round trips.\n\n");
@@ -538,7 +597,7 @@ int main(int argc, char** argv) {
 
     std::printf("\nDelivery: lost (expected − distinct received; round trips: no answer within 5 s) / gaps (a "
                 "publisher's sequence jumped ahead) / reordered (a sequence number below one already seen); "
-                "duplicates and eventd's missed-event reports when any.\n\n");
+                "duplicates and eventd's missed-event reports when any; added up over all trials.\n\n");
     header("workload", false);
     for (const Workload* workload : rows) {
       std::printf("| %s |", workload->label.c_str());
@@ -574,7 +633,9 @@ int main(int argc, char** argv) {
     const Cell& directRtt = acrossCells[direct->name()].second;
     std::printf("\nAcross machines: two eventd (server ids 1 and 2) federated through one nats-server, the "
                 "publisher on server 1 and the subscriber on server 2; beside a NATS publisher and subscriber "
-                "of the same run (EVT_BENCH_ONLY=fed runs only this).\n\n");
+                "of the same run (EVT_BENCH_ONLY=fed runs only this); medians of %d trials, losses added "
+                "up.\n\n",
+                trialCount);
     std::printf("| workload | %s | %s | %s/%s |\n|---|---:|---:|---:|\n", across->name(), direct->name(),
                 across->name(), direct->name());
     std::printf("| %s, events/s | %s | %s | %s |\n", acrossStream.label.c_str(), rate(stream.value).c_str(),
