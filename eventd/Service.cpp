@@ -400,9 +400,18 @@ void Service::sendPending(ClientSession& client) {
   request.kind = channel::FRAME_SERVICE_REQUEST;
   request.requestId = m_nextRequestId++;
   if (m_nextRequestId == 0) m_nextRequestId = 1;
-  client.awaitedAnswers.push_back(request.requestId);
   m_router.reportLostTails(client);
-  queueFrame(client, request, client.takeBatch(m_options.batchRequests, m_options.batchBytes));
+  const std::string_view batch = client.takeBatch(m_options.batchRequests, m_options.batchBytes);
+  // A client answers each text once handled, which paces what it is sent.
+  // Completions alone, sent while it owes nothing, go without: it is
+  // reading, and an answer would cost it a write and this loop a wake-up,
+  // on both sides of every round trip made with execute(id).
+  if (client.awaitedAnswers.empty() && protocol::holdsOnlyCompletions(batch)) {
+    request.noResponse = 1;
+  } else {
+    client.awaitedAnswers.push_back(request.requestId);
+  }
+  queueFrame(client, request, batch);
 }
 
 void Service::uncork(ClientSession& client) {

@@ -133,6 +133,19 @@ void writeMonitoredRequest(std::string* out, std::string_view request, std::stri
 
 std::string_view nameOf(const ParamsView& request) { return request.itemAt(0); }
 
+bool holdsOnlyCompletions(std::string_view text) {
+  std::size_t offset = 0;
+  while (offset < text.size()) {
+    std::size_t prefix = 0, value = 0, namePrefix = 0, nameValue = 0;
+    if (!params::readPrefix(text, offset, &prefix, &value)) return false;
+    const std::string_view request = text.substr(offset + prefix, value);
+    if (!params::readPrefix(request, 0, &namePrefix, &nameValue)) return false;
+    if (request.substr(namePrefix, nameValue) != kCompleted) return false;
+    offset += prefix + value + 1;  // past the ';' that joins the next list
+  }
+  return offset > 0;
+}
+
 Subscription readSubscription(const ParamsView& request) {
   const ParamsView fields(request.itemAt(1));
   return Subscription{idAt(fields, 0), fields.itemAt(1), fields.count() >= 2};

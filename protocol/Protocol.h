@@ -102,6 +102,11 @@ void writeMonitoredRequest(std::string* out, std::string_view request, std::stri
 // The request's name, item 0.
 std::string_view nameOf(const ParamsView& request);
 
+// Whether `text`, a list of request lists, holds "completed" requests and
+// nothing else. Stops at the first other request, so a text of events costs
+// one item read.
+bool holdsOnlyCompletions(std::string_view text);
+
 struct Subscription {  // subscribe, unsubscribe
   uint32_t server;
   std::string_view category;

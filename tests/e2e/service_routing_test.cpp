@@ -82,6 +82,56 @@ TEST_F(ServiceRouting, EventsReachSubscribersInOrderWithNoticesAndCompletions) {
   EXPECT_EQ(service.stop(), 0);
 }
 
+// A text of completions alone, sent while the client owes no answer, asks for none; a text of events does, and
+// while its answer is owed a completion waits its turn and asks for one too.
+TEST_F(ServiceRouting, CompletionsAloneAskForNoAnswer) {
+  RawClient raw;
+  uint32_t nextId = 100;
+  auto queue = [&](const std::vector<std::string>& requests) {
+    return raw.send(clientRequest(CECMD_QUEUE, listOf(requests), nextId++));
+  };
+  // The next text the service sends, skipping answers to this client's own commands.
+  auto nextText = [&](channel::Frame* text) {
+    return eventually([&] { return raw.read(text, 50) == 0 && text->kind == channel::FRAME_SERVICE_REQUEST; });
+  };
+  auto answer = [&](const channel::Frame& text) {
+    channel::Frame ack;
+    ack.kind = channel::FRAME_SERVICE_ANSWER;
+    ack.requestId = text.requestId;
+    ack.header[1] = kServiceAnswerMark;
+    return raw.send(ack);
+  };
+
+  channel::Frame text;
+  ASSERT_TRUE(queue({protocol::subscriptionRequest(protocol::kSubscribe, protocol::subscriptionKey(12, "orders")),
+                     protocol::completionIdRequest(5)}));
+  ASSERT_TRUE(nextText(&text));
+  EXPECT_EQ(text.text, listOf({protocol::completedRequest(5, 0)}));
+  EXPECT_EQ(text.noResponse, 1u);
+
+  ASSERT_GE(publisher.lib().deliverEvent("orders", "", "first"), 0);
+  ASSERT_TRUE(publisher.flush());
+  channel::Frame events;
+  ASSERT_TRUE(nextText(&events));
+  EXPECT_NE(events.text.find("first"), std::string::npos);
+  EXPECT_EQ(events.noResponse, 0u);
+
+  ASSERT_TRUE(queue({protocol::completionIdRequest(6)}));
+  ASSERT_TRUE(nextText(&text));
+  EXPECT_EQ(text.text, listOf({protocol::completedRequest(6, 0)}));
+  EXPECT_EQ(text.noResponse, 0u) << "sent while the events' answer is owed";
+  ASSERT_TRUE(answer(events));
+  ASSERT_TRUE(answer(text));
+
+  ASSERT_TRUE(queue({protocol::completionIdRequest(7)}));
+  ASSERT_TRUE(nextText(&text));
+  EXPECT_EQ(text.text, listOf({protocol::completedRequest(7, 0)}));
+  EXPECT_EQ(text.noResponse, 1u);
+  EXPECT_EQ(service.status()["clients"], 4);  // the hosts, the raw client and the status query
+  EXPECT_EQ(occurrences(readFile(logDirectory() + "/eventd.log"), "does not owe"), 0u);
+  EXPECT_EQ(service.stop(), 0);
+}
+
 // Killed publisher processes retract as closing ones: "retract" once the last goes.
 TEST_F(ServiceRouting, KillingTheLastPublisherProcessRetractsItsCategory) {
   ASSERT_TRUE(subscriber.subscribeTo("quotes"));
