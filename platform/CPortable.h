@@ -6,7 +6,7 @@
 // maps each to an operating-system name (see platform/linux/ObjectNames.h).
 #pragma once
 
-#include <condition_variable>
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -98,9 +98,8 @@ class CE_EXPORT CPEvent {
   void wake(long code);
 
  private:
-  std::mutex m_mutex;
-  std::condition_variable m_cond;
-  long m_lPending = 0;  // 0: no wake pending
+  std::atomic<int32_t> m_pending{0};  // 0: no wake pending; the futex word
+  std::atomic<int32_t> m_waiters{0};  // threads in wait that may sleep
 };
 
 class CPSharedMemory;
