@@ -526,7 +526,9 @@ int main(int argc, char** argv) {
         trials[transport->name()].push_back(measure(*transport, *workload, workload->key == "rtt"));
       }
     }
-    for (const Transport* transport : used) cells[{workload->key, transport->name()}] = combine(trials[transport->name()]);
+    for (const Transport* transport : used) {
+      cells[{workload->key, transport->name()}] = combine(trials[transport->name()]);
+    }
   }
 
   const Workload acrossStream{"fed", "1→1 100 B", 100, 1, 1, count};

@@ -51,7 +51,9 @@ void CPEvent::wake(long code) {
   // would see: it was woken for that one already.
   while (code > pending) {
     if (m_pending.compare_exchange_weak(pending, static_cast<int32_t>(code))) {
-      if (m_waiters.load() > 0) syscall(SYS_futex, futexWord(&m_pending), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+      if (m_waiters.load() > 0) {
+        syscall(SYS_futex, futexWord(&m_pending), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+      }
       return;
     }
   }
