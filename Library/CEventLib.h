@@ -12,20 +12,49 @@
 // "$this$seqnobase$" given to publish or deliverEvent, is refused with
 // CE_E_INVALID_TEXT (0xC11F0D52). Results are 32-bit codes, negative on
 // failure.
+//
+// Threads: every operation but finalize may be called from several host
+// threads at once; the engine's tables and send queue are kept under its
+// lock, and deliverEvent numbers and queues one event at a time, so each
+// thread's events leave in the order it delivered them. finalize is called
+// from one thread at a time, never from a handler; operations other threads
+// call meanwhile return CE_E_STOPPING. The object is destroyed only once no
+// other thread uses it. The handlers are called on the library's one request
+// thread (see CEventHandlers.h), never on a host's thread.
+//
+// Connection: initialize returns at once; the library connects in the
+// background and again after the service restarts, renewing what the host
+// publishes and subscribes to. Until then execute and deliverEvent give
+// CE_E_NOT_CONNECTED. To wait until connected, wait for the event handler's
+// "eventsystem" event "connected" of this machine's server id, or poll
+// isConnected().
 #pragma once
 
 #include <string>
 
-#include "Library/CEExport.h"
-#include "Library/CEventHandlers.h"
+#include "CEExport.h"
+#include "CEventHandlers.h"
 
 class CEventLibImpl;
 class CParamsX;
 
 class CE_EXPORT CEventLib {
  public:
-  // Throws KelException(CE_E_CREATE) when the engine cannot be allocated;
-  // the handlers (any may be null) stay the host's.
+  // The handlers (any may be null) stay the host's. Opens this machine's
+  // shared sequence-number store; throws KelException (a std::exception;
+  // what() names the code and where it was thrown) when it cannot:
+  //  - CE_E_ACCESS_DENIED (0xC11F0D56): the store belongs to a group this
+  //    process is not a member of; the service's users are the members of
+  //    one group (EVT_GROUP, by default "evt"), which the log names.
+  //  - CE_E_STORE_BUSY (0xC11F0D54): a lock of the store stayed held for
+  //    5 s (its holder is stuck or not a process of this store).
+  //  - CE_E_CREATE (0xC11F0D48): the engine could not be allocated, or an
+  //    object of the store could not be created, sized or mapped (such as
+  //    /dev/shm full, or an object cut short by another version); the log
+  //    says why.
+  // Other allocations may throw std::bad_alloc. A host catches
+  // `const KelException&` (code() for the code) or `const std::exception&`
+  // around the construction.
   CEventLib(const std::string& name, CEventHandler* pEventHandler, CPublishHandler* pPublishHandler,
             CCompletionHandler* pCompletionHandler);
   // Finalizes and frees the engine.
@@ -49,13 +78,15 @@ class CE_EXPORT CEventLib {
   // Numbers and queues one event of this host; it leaves with the next
   // execute. CE_E_NOT_CONNECTED when it cannot be sent (not registered);
   // CE_E_STORE_BUSY or CE_E_STORE_DAMAGED when the shared store cannot give
-  // a number. While 1 MiB waits unsent (the service is slower than this
+  // a number. While 256 KiB wait unsent (the service is slower than this
   // host), it waits until the queue is taken; never in a handler.
   long deliverEvent(const std::string& category, const std::string& keys, const std::string& data);
   // Sends the queued requests: completionId 0 within 200 ms, any other id at
   // once, followed by a "completion-id" request whose completion the service
-  // reports to the completion handler. CE_E_NOT_CONNECTED while the client
-  // is not registered with the service.
+  // reports to the completion handler: onCompleted(completionId, 0) once it
+  // has handled everything queued before it, or (completionId,
+  // CE_E_NOT_CONNECTED) when the connection is lost first. Returns
+  // CE_E_NOT_CONNECTED while the client is not registered with the service.
   long execute(unsigned long completionId);
 
   // Passes a value to the service (when connected; nothing is kept).
