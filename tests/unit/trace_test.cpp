@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -169,12 +170,24 @@ TEST(ResultCodes, FailuresAreNegativeAndExceptionsCarryThem) {
   EXPECT_STREQ(KelException(CE_E_CREATE, nullptr, 12).location(), "");
   const std::string longPath(300, 'p');
   EXPECT_EQ(KelException(CE_E_CREATE, longPath.c_str(), 7).location(), longPath.substr(0, 269));
+  // A host that catches std::exception gets the code and the place, the
+  // folders of the building machine left out.
+  bool caught = false;
   try {
-    KEL_THROW(CE_E_CREATE);
-  } catch (const KelException& e) {
-    EXPECT_EQ(e.code(), CE_E_CREATE);
-    EXPECT_NE(std::string(e.location()).find("trace_test.cpp."), std::string::npos);
+    KEL_THROW(CE_E_ACCESS_DENIED);
+  } catch (const std::exception& e) {
+    caught = true;
+    const auto* kel = dynamic_cast<const KelException*>(&e);
+    ASSERT_NE(kel, nullptr);
+    EXPECT_EQ(kel->code(), CE_E_ACCESS_DENIED);
+    EXPECT_NE(std::string(kel->location()).find("trace_test.cpp."), std::string::npos);
+    EXPECT_EQ(std::string(e.what()).rfind("eventlib error 0xC11F0D56 at trace_test.cpp.", 0), 0u) << e.what();
   }
+  EXPECT_TRUE(caught);
+  EXPECT_STREQ(KelException(CE_E_CREATE, nullptr, 1).what(), "eventlib error 0xC11F0D48");
+  const KelException cut(CE_E_CREATE, longPath.c_str(), 7);
+  const KelException copy = cut;
+  EXPECT_EQ(std::string(copy.what()), "eventlib error 0xC11F0D48 at " + longPath.substr(0, 269));
 }
 
 TEST(Portable, NumberText) {
