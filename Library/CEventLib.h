@@ -8,10 +8,12 @@
 //
 // Every operation but initialize and finalize is refused with CE_E_STOPPING
 // once finalize has begun. Texts (categories, keys, data, subscriptions) may
-// hold any byte but NUL; one with a NUL, or the store's reserved category
-// "$this$seqnobase$" given to publish or deliverEvent, is refused with
-// CE_E_INVALID_TEXT (0xC11F0D52). Results are 32-bit codes, negative on
-// failure.
+// hold any byte but NUL. Refused with CE_E_INVALID_TEXT (0xC11F0D52), the
+// reason logged: a text with a NUL; an empty category; keys or key patterns
+// that are not a parameter list (build them with CGenList; "" is no keys);
+// and, given to publish or deliverEvent, the system's own categories
+// "eventsystem" and "$this$seqnobase$". Results are 32-bit codes, negative
+// on failure.
 //
 // Threads: every operation but finalize may be called from several host
 // threads at once; the engine's tables and send queue are kept under its
@@ -63,7 +65,17 @@ class CE_EXPORT CEventLib {
   CEventLib& operator=(const CEventLib&) = delete;
 
   long initialize();
+  // Hands what is queued to the service first: while connected it waits up
+  // to 2 s for the service to take everything queued before the call
+  // (events, subscriptions, completion ids), then stops the library's
+  // threads. What could not be handed over in that time, or was queued
+  // while the service was gone, is dropped; its events' subscribers get a
+  // "missed-event" report for them. No handler is called once finalize
+  // returns, so completions still unanswered then are not reported.
   long finalize();
+  // Whether the client is registered with the service now: execute and
+  // deliverEvent are accepted. See "Connection" above for waiting on it.
+  bool isConnected() const;
   // Start or stop publishing a category; remembered across reconnections.
   long publish(const std::string& category);
   long retract(const std::string& category);
@@ -76,7 +88,9 @@ class CE_EXPORT CEventLib {
                  std::string* pSubscription);
   long unsubscribe(const std::string& subscription);
   // Numbers and queues one event of this host; it leaves with the next
-  // execute. CE_E_NOT_CONNECTED when it cannot be sent (not registered);
+  // execute. CE_E_NOT_CONNECTED when it cannot be sent (not registered):
+  // then no number is taken, so a host may retry until it succeeds without
+  // anyone seeing a gap;
   // CE_E_STORE_BUSY or CE_E_STORE_DAMAGED when the shared store cannot give
   // a number. While 256 KiB wait unsent (the service is slower than this
   // host), it waits until the queue is taken; never in a handler.

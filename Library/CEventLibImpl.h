@@ -21,6 +21,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "Library/CEExport.h"
 #include "Library/CEventHandlers.h"
@@ -45,7 +46,9 @@ class CE_EXPORT CEventLibImpl {
   // Starts the send and init threads; 0 or CE_E_THREAD. The service need not
   // be reachable: the init thread keeps trying in the background.
   long initialize();
-  // Stops every thread and closes the channel; always 0, callable again.
+  // Hands what is queued to the service (waiting up to kFinalizeDrainMs
+  // while connected), then stops every thread and closes the channel;
+  // always 0, callable again.
   long finalize();
   // Wakes the send thread: completionId 0 sends within the batching window,
   // any other id queues a "completion-id" request and sends at once.
@@ -61,7 +64,7 @@ class CE_EXPORT CEventLibImpl {
                  std::string* pSubscription);
   long unsubscribe(const std::string& subscription);
   // Numbers the event from the shared store and queues it. The store's
-  // result, or CE_E_NOT_CONNECTED when the event could not be queued.
+  // result, or CE_E_NOT_CONNECTED (and no number taken) while not registered.
   long deliverEvent(const std::string& category, const std::string& keys, const std::string& data);
   // Queues a "dump" request (sent at once) and writes the tables to the log.
   void dump();
@@ -127,6 +130,9 @@ class CE_EXPORT CEventLibImpl {
   void dispatchText(const std::string& text);
   void actionConnected();
   void actionDisconnected();
+  // Tells the event handler that this client's own connection to the
+  // service came ("connected", once its announcement is sent) or went.
+  void fireConnectionEvent(const char* what);
   // Reactions to the service's requests, on the request thread; each takes
   // the request list, read once by the dispatcher (views into the received
   // text, valid for the call only).
@@ -182,6 +188,14 @@ class CE_EXPORT CEventLibImpl {
   // Waits while the send queue is full, unless on the request thread or
   // nothing can take the queue (stopping, not connected).
   void waitForQueueRoom();
+  // Before a stop: has the send thread hand the queue to the service and
+  // waits until the service took it, the connection went, or
+  // kFinalizeDrainMs passed. Not on the request thread, which the service
+  // may need to take this host's texts.
+  void drainSendQueue();
+  // The send thread's part of a drain, after a flush: waits for the
+  // service's answer to the last text and says whether the queue is empty.
+  void noteDrained();
   // Sleeps `ms`, or less when finalize begins meanwhile.
   void sleepUnlessStopping(unsigned long ms);
   // The same, and less when the channel reports a connection after it had
@@ -243,6 +257,19 @@ class CE_EXPORT CEventLibImpl {
   std::map<std::string, unsigned long long> m_mapSeqNoRcvd;
   std::map<unsigned long, int> m_mapServerEventSeen;
   CParamsX m_sendQueue;
+  // Completion ids in m_sendQueue, and those sent whose "completed" has not
+  // come: the second are reported failed (CE_E_NOT_CONNECTED) when the
+  // connection goes, since the service that took them cannot answer any
+  // more. Guarded by m_pCritSec.
+  std::vector<uint32_t> m_completionsQueued;
+  std::vector<uint32_t> m_completionsSent;
+  // Whether the host was told "connected" for the current connection; used
+  // on the request thread only.
+  bool m_bConnectionReported = false;
+  // Set while finalize waits for the queue to drain; m_bDrained once the
+  // send thread found it empty and answered.
+  std::atomic<int> m_bDraining{0};
+  std::atomic<int> m_bDrained{0};
   // The send queue's length as last queued or taken, for hosts waiting for
   // room in deliverEvent.
   std::atomic<unsigned long> m_queuedBytes{0};
@@ -283,6 +310,9 @@ class CE_EXPORT CEventLibImpl {
   std::mutex m_flagMutex;
   std::condition_variable m_flagChanged;
 };
+
+// How long finalize waits for the service to take what is queued.
+constexpr unsigned long kFinalizeDrainMs = 2000;
 
 // Wake codes of m_eventSend.
 constexpr long kSendWithinWindow = 1;

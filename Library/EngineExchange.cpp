@@ -6,6 +6,7 @@
 #include "Library/CEResultCodes.h"
 #include "Library/CEventLibImpl.h"
 #include "Library/EngineText.h"
+#include "Library/HandlerCall.h"
 #include "platform/CZebIPCLibrary.h"
 #include "trace/_Trace.h"
 
@@ -163,7 +164,28 @@ void CEventLibImpl::dispatch(std::string_view requestList) {
 
 void CEventLibImpl::actionDisconnected() {
   evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_INFO, "CEventLibImpl::actionDisconnected (0x%08X)", addressWord(this));
-  CPCritSecHold engineLock(*m_pCritSec, __LINE__);
-  setFlag(m_bConnected, 0);  // releases hosts waiting for room in the queue
-  m_bAnnouncementPending.store(1);  // the next connection announces again
+  std::vector<uint32_t> unanswered;
+  {
+    CPCritSecHold engineLock(*m_pCritSec, __LINE__);
+    setFlag(m_bConnected, 0);  // releases hosts waiting for room in the queue
+    m_bAnnouncementPending.store(1);  // the next connection announces again
+    // The service that took these ids is gone; one still queued is sent,
+    // and answered, on the next connection.
+    unanswered.swap(m_completionsSent);
+  }
+  if (m_bConnectionReported) fireConnectionEvent("disconnected");
+  if (m_pCompletionHandler == nullptr) return;
+  for (uint32_t id : unanswered) {
+    const long result = evt::engine::callHandler(
+        [&] { return m_pCompletionHandler->onCompleted(static_cast<int32_t>(id), CE_E_NOT_CONNECTED); });
+    if (result < 0)
+      evtLog(LOGLIB_PRIORITY_ERROR, "(Error) CEventLibImpl::actionCompleted failed - 0x%08X", codeWord(result));
+  }
+}
+
+void CEventLibImpl::fireConnectionEvent(const char* what) {
+  m_bConnectionReported = std::string_view(what) == "connected";
+  if (m_pEventHandler == nullptr) return;
+  fireEvent(std::string(evt::protocol::kEventSystemCategory), std::string(), what, 0,
+            static_cast<uint32_t>(m_dwThisServerID.load()));
 }

@@ -1,5 +1,7 @@
 // Construction, destruction, initialize and finalize of the engine, its init
 // thread, registration, and the channel's opening and closing.
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <new>
 
@@ -68,6 +70,7 @@ long CEventLibImpl::initialize() {
 
 long CEventLibImpl::finalize() {
   evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_INFO, "CEventLibImpl::finalize (0x%08X)", addressWord(this));
+  if (m_bStop.load() == 0) drainSendQueue();
   setFlag(m_bStop, 1);
   // Wake an exchange the init thread may be blocked in, so waiting for it
   // cannot hang on a service that accepts but never answers.
@@ -88,6 +91,32 @@ long CEventLibImpl::finalize() {
   waitWhileSet(m_bSendThreadRunning, kStopPollMs);
   evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_INFO, "<<<CEventLibImpl::finalize (0x%08X)", addressWord(this));
   return 0;
+}
+
+void CEventLibImpl::drainSendQueue() {
+  if (m_bConnected.load() == 0 || std::this_thread::get_id() == m_requestThread.load()) return;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kFinalizeDrainMs);
+  std::unique_lock<std::mutex> lock(m_flagMutex);
+  m_bDrained.store(0);
+  m_bDraining.store(1);
+  auto drainedOrGone = [this] { return m_bDrained.load() != 0 || m_bConnected.load() == 0; };
+  while (!drainedOrGone() && std::chrono::steady_clock::now() < deadline) {
+    // Woken again each round: a flush refused while a reconnection's
+    // announcement was pending has to be retried once it has gone.
+    lock.unlock();
+    m_eventSend.wake(kSendNow);
+    lock.lock();
+    m_flagChanged.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(50)),
+                             drainedOrGone);
+  }
+  m_bDraining.store(0);
+  if (m_bDrained.load() == 0) {
+    lock.unlock();
+    evtLog(KelLogLib::LOGLIB_PRIORITY_ERROR,
+           "(Error) CEventLibImpl::finalize (0x%08X): what was queued could not be handed to the service (%s); it is "
+           "dropped",
+           addressWord(this), m_bConnected.load() != 0 ? "no answer in time" : "the connection went");
+  }
 }
 
 void CEventLibImpl::setFlag(std::atomic<int>& flag, int value) {

@@ -1,5 +1,6 @@
 // The host's publications and their retraction, and the service's
 // "publish", "retract" and "completed" notices.
+#include <algorithm>
 #include <cstdint>
 
 #include "Library/CEResultCodes.h"
@@ -56,8 +57,13 @@ void CEventLibImpl::actionPublish(const ParamsView& request) { publishAction(req
 void CEventLibImpl::actionRetract(const ParamsView& request) { publishAction(request, 0); }
 
 void CEventLibImpl::actionCompleted(const ParamsView& request) {
-  if (m_pCompletionHandler == nullptr) return;
   const evt::protocol::Completion completion = evt::protocol::readCompletion(request);
+  {
+    CPCritSecHold engineLock(*m_pCritSec, __LINE__);
+    auto sent = std::find(m_completionsSent.begin(), m_completionsSent.end(), completion.first);
+    if (sent != m_completionsSent.end()) m_completionsSent.erase(sent);
+  }
+  if (m_pCompletionHandler == nullptr) return;
   long result = evt::engine::callHandler([&] {
     return m_pCompletionHandler->onCompleted(static_cast<int32_t>(completion.first),
                                              static_cast<int32_t>(completion.second));

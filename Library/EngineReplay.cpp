@@ -49,7 +49,7 @@ void CEventLibImpl::actionConnected() {
     flushSendQueue(false);
     return;
   }
-  flushSendQueue(true);
+  if (flushSendQueue(true) >= 0) fireConnectionEvent("connected");
 }
 
 void CEventLibImpl::queueReplayLocked() {

@@ -66,6 +66,10 @@ long CEventLibImpl::deliverEvent(const std::string& category, const std::string&
   // Numbers are taken and queued under one hold of this engine's deliver
   // lock, so this process's events of a category leave in number order.
   std::lock_guard<std::mutex> ordering(m_deliverMutex);
+  // No number for an event that cannot be queued: every number taken and
+  // not sent is a gap the service waits out for the category's other
+  // publishers, then reports to every subscriber as a missed event.
+  if (m_bConnected.load() == 0) return CE_E_NOT_CONNECTED;
   unsigned long long seqNo = 0;
   long result = m_categorySeqNo.getNextSeqNo(category, &seqNo);
   if (result == CE_E_CREATE && seqNo != 0) {
@@ -84,7 +88,6 @@ long CEventLibImpl::deliverEvent(const std::string& category, const std::string&
            addressWord(this), m_strName.c_str(), category.c_str(), keys.c_str(), data.c_str(), codeWord(result));
     return result;
   }
-  bool connected = false;
   {
     CPCritSecHold engineLock(*m_pCritSec, __LINE__);
     unsigned long long& lastSent = m_mapSeqNoSent[category];
@@ -93,18 +96,15 @@ long CEventLibImpl::deliverEvent(const std::string& category, const std::string&
     // Built under the lock: the id is the one registration stored.
     evt::protocol::writeEventRequest(&m_requestText, category, keys, data,
                                      static_cast<uint32_t>(m_dwThisServerID.load()), seqNo);
-    connected = m_bConnected.load() != 0;
     evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_EVENT,
              "CEventLibImpl::deliverEvent(0x%08X), name %s, cat %s, keys %s, data %s, seqno %llu, ready %d",
              addressWord(this), m_strName.c_str(), category.c_str(), keys.c_str(), data.c_str(), seqNo,
-             connected ? 1 : 0);
-    if (connected) {
-      m_sendQueue.addParam(m_requestText);
-      m_queuedBytes.store(m_sendQueue.length());
-    }
+             m_bConnected.load() != 0 ? 1 : 0);
+    // Queued even when the connection went since the check above: the queue
+    // outlives a connection and leaves with the next one's announcement.
+    m_sendQueue.addParam(m_requestText);
+    m_queuedBytes.store(m_sendQueue.length());
   }
-  // Not connected: the event cannot be sent and is not kept; say so.
-  if (!connected) return CE_E_NOT_CONNECTED;
   return result;
 }
 
@@ -129,6 +129,7 @@ long CEventLibImpl::execute(unsigned long completionId) {
       // Queued even when nothing else is, so a host waiting for this
       // completion always gets it.
       queueRequestLocked(evt::protocol::completionIdRequest(static_cast<uint32_t>(completionId)));
+      m_completionsQueued.push_back(static_cast<uint32_t>(completionId));
       wake = kSendNow;
     } else if (m_sendQueue.length() >= kStreamBytes ||
                (m_sharedSeriesTick != 0 && CPortable::GetTickCountULL() - m_sharedSeriesTick < kSharedSeriesMs)) {
@@ -178,6 +179,8 @@ long CEventLibImpl::flushSendQueue(bool replay) {
     }
     batch.swap(m_sendQueue);  // taken whole, not copied
     m_sendQueue.swap(m_spareSendQueue);
+    m_completionsSent.insert(m_completionsSent.end(), m_completionsQueued.begin(), m_completionsQueued.end());
+    m_completionsQueued.clear();
   }
   {
     std::lock_guard<std::mutex> hold(m_flagMutex);
@@ -226,6 +229,20 @@ long CEventLibImpl::sendQueueText(std::string_view batch) {
   return result;
 }
 
+void CEventLibImpl::noteDrained() {
+  long answer = 0;
+  {
+    CPCritSecHold exchangeLock(m_critSecIPC, __LINE__);
+    answer = collectQueueAnswer();
+  }
+  bool empty = false;
+  {
+    CPCritSecHold engineLock(*m_pCritSec, __LINE__);
+    empty = m_sendQueue.count() == 0 && m_bAnnouncementPending.load() == 0;
+  }
+  if (answer >= 0 && empty) setFlag(m_bDrained, 1);
+}
+
 void CEventLibImpl::sendThreadFunc() {
   setFlag(m_bSendThreadRunning, 1);
   CPortable::SetCurrentThreadName("CESend");
@@ -254,6 +271,7 @@ void CEventLibImpl::sendThreadFunc() {
     if (!flush) continue;
     if (m_bStop.load()) break;
     if (flushSendQueue(false) == CE_E_STOPPING) break;
+    if (m_bDraining.load() != 0) noteDrained();
     windowStart = 0;
     timeoutMs = CPEvent::kInfinite;
   }

@@ -53,6 +53,27 @@ bool readPrefix(std::string_view text, std::size_t offset, std::size_t* prefixLe
   return true;
 }
 
+bool isPlainList(std::string_view text) {
+  std::size_t offset = 0;
+  while (offset < text.size()) {
+    std::size_t digits = 0;
+    unsigned long long length = 0;
+    while (offset + digits < text.size() && text[offset + digits] >= '0' && text[offset + digits] <= '9' &&
+           digits < 18) {
+      length = length * 10 + static_cast<unsigned>(text[offset + digits] - '0');
+      ++digits;
+    }
+    if (digits == 0 || offset + digits >= text.size() || text[offset + digits] != ';') return false;
+    const std::size_t value = offset + digits + 1;
+    if (length > text.size() - value) return false;
+    const std::size_t end = value + static_cast<std::size_t>(length);
+    if (end == text.size()) return true;
+    if (text[end] != ';' || end + 1 == text.size()) return false;
+    offset = end + 1;
+  }
+  return true;
+}
+
 std::size_t headerLength(std::string_view text) {
   if (text.empty() || (text[0] >= '0' && text[0] <= '9')) return 0;
   const std::size_t semicolon = text.find(';');

@@ -62,6 +62,14 @@ namespace params {
 // The one reader of prefixes, shared by CParamsX and ParamsView.
 bool readPrefix(std::string_view text, std::size_t offset, std::size_t* prefixLength, std::size_t* valueLength);
 
+// Whether `text` is exactly a header-less list as CParamsX writes it: empty,
+// or items "length;value" joined by ';', every length plain decimal digits
+// that match its value, nothing after the last value. Readers are lenient
+// (a cut value is shortened, an unreadable text reads as no items); hosts'
+// keys are checked with this before they travel, so that a mistyped list is
+// refused rather than read as something else.
+bool isPlainList(std::string_view text);
+
 // Where the items of `text` begin: after its header, when it has one ("hdr;"
 // before a first item; a header never begins with a digit), else 0.
 std::size_t headerLength(std::string_view text);

@@ -154,5 +154,57 @@ TEST(Delivery, StoppedSubscriberAloneLosesEventsAndHearsOfItOnceResumed) {
   EXPECT_LT(std::atol(line.c_str() + 6), 400 * 1024) << line;
 }
 
+// Two publishers of one category that retry deliverEvent while the service restarts: a refused event takes no
+// number, so no subscriber hears of a gap the publishers did not lose and no pair is held for the hold time; the
+// numbers the subscriber saw span no more events than were sent.
+TEST(Delivery, PublishersRetryingThroughARestartCauseNoFalseGapAndNoStall) {
+  ServiceProcess service;
+  ASSERT_TRUE(service.start());
+  const long each = slowBuild() ? 3000 : 20000;
+  const double rate = slowBuild() ? 2000 : 10000;
+  auto subscriber = startSubscribers("retry", 1, 2);
+  std::vector<std::unique_ptr<HostProcess>> publishers;
+  for (const char* name : {"a", "b"}) {
+    std::vector<std::string> args = publisherArgs("retry", name, each, rate, 100);
+    args[0] = "retry";
+    publishers.push_back(std::make_unique<HostProcess>(args));
+  }
+  ASSERT_TRUE(eventually([&] { return service.status()["events-in"] > each / 4; }, milliseconds(60000)));
+  ASSERT_EQ(service.kill(SIGKILL), 128 + SIGKILL);
+  ASSERT_TRUE(service.start());
+  for (auto& publisher : publishers) EXPECT_EQ(publisher->wait(), 0) << publisher->output();
+  EXPECT_EQ(subscriber[0]->wait(), 0);
+  const HostProcess::Result r = subscriber[0]->result();
+  EXPECT_EQ(r.disorder, 0) << subscriber[0]->output();
+  EXPECT_EQ(r.unreported, 0) << subscriber[0]->output();
+  EXPECT_GT(r.received, each);
+  EXPECT_LE(r.span, 2 * (each + 1)) << subscriber[0]->output();
+  // Every number after the restart carried an event: none was held back until the hold time ran out.
+  EXPECT_EQ(service.status()["released-by-timeout"], 0);
+}
+
+// finalize sends what the host queued before it stops; with the service stopped it gives up within its bound.
+TEST(Delivery, FinalizeSendsWhatWasQueuedAndGivesUpWhenTheServiceHangs) {
+  ServiceProcess service;
+  ASSERT_TRUE(service.start());
+  TestHost subscriber("subscriber");
+  ASSERT_TRUE(subscriber.registered());
+  ASSERT_TRUE(subscriber.subscribeTo("quit"));
+  HostProcess quitter({"quit", "quit", "5"});
+  EXPECT_EQ(quitter.wait(), 0) << quitter.output();
+  EXPECT_TRUE(eventually([&] { return subscriber.received("quit") == 5; })) << subscriber.received("quit");
+
+  TestHost stuck("stuck");
+  ASSERT_TRUE(stuck.registered());
+  ::kill(service.pid(), SIGSTOP);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(0, stuck.lib().deliverEvent("quit", "", "never"));
+  const auto start = std::chrono::steady_clock::now();
+  stuck.lib().finalize();
+  const auto took = std::chrono::steady_clock::now() - start;
+  ::kill(service.pid(), SIGCONT);
+  EXPECT_GE(took, milliseconds(1900));
+  EXPECT_LT(took, milliseconds(slowBuild() ? 20000 : 5000));
+}
+
 }  // namespace
 }  // namespace evt::test

@@ -11,8 +11,12 @@
 //       once the service confirmed, and checks the order (numbers strictly increasing, each publisher's indexes
 //       increasing). Prints "missed SEQNO" for every missed-event report, "eventsystem connected|disconnected
 //       SERVER" and "notice publish|retract SERVER" as they come, and at the end "received N missed M disorder D
-//       unreported U" (U: events whose number skipped ahead with no report before them); ends after ENDS "end"
-//       events or TIMEOUT_MS.
+//       unreported U span S" (U: events whose number skipped ahead with no report before them; S: the last
+//       event's number - the first's + 1); ends after ENDS "end" events or TIMEOUT_MS.
+//   retry CATEGORY NAME COUNT RATE SIZE [end]: as pub, but a deliverEvent or execute refused (the service is away)
+//       is tried again every millisecond, as a publisher riding out a service restart does.
+//   quit CATEGORY COUNT: registers, delivers COUNT events numbered from 0 in data and calls finalize at once
+//       (no execute). Prints "finalized".
 //   take CATEGORY: takes one number for an event and dies (SIGKILL) before sending it.
 //   static CATEGORY: a client of static storage numbers one event from the main thread, and main returns: the
 //       client is destroyed after the main thread's own storage.
@@ -94,8 +98,18 @@ bool registerAndFlush(CEventLib& lib, Completions& completions, long id) {
   return completions.waitFor(id, std::chrono::seconds(60));
 }
 
+// Calls `request` until it is accepted: at once, or every millisecond while `retry`; false when refused.
+template <typename Request>
+bool accepted(Request request, bool retry) {
+  while (request() < 0) {
+    if (!retry) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
 int publish(const std::string& category, const std::string& name, long count, double rate, std::size_t size,
-            bool end) {
+            bool end, bool retry) {
   Completions completions;
   CEventLib lib("host-pub-" + name, nullptr, nullptr, &completions);
   lib.initialize();
@@ -107,11 +121,11 @@ int publish(const std::string& category, const std::string& name, long count, do
     if (rate > 0) std::this_thread::sleep_until(start + std::chrono::microseconds(static_cast<long long>(i * 1e6 / rate)));
     data = name + ":" + std::to_string(i) + ":";
     if (data.size() < size) data.append(size - data.size(), 'x');
-    if (lib.deliverEvent(category, "", data) < 0) return 4;
+    if (!accepted([&] { return lib.deliverEvent(category, "", data); }, retry)) return 4;
     lib.execute(0);
   }
-  if (end && lib.deliverEvent(category, "", "end") < 0) return 4;
-  if (lib.execute(2) < 0 || !completions.waitFor(2, std::chrono::seconds(60))) return 5;
+  if (end && !accepted([&] { return lib.deliverEvent(category, "", "end"); }, retry)) return 4;
+  if (!accepted([&] { return lib.execute(2); }, retry) || !completions.waitFor(2, std::chrono::seconds(60))) return 5;
   std::printf("published %ld\n", count);
   lib.finalize();
   return 0;
@@ -135,6 +149,8 @@ class Subscriber : public CEventHandler, public CPublishHandler {
       return 0;
     }
     if (m_lastSeqNo != 0 && seqNo > m_lastSeqNo + 1) ++m_unreported;
+    if (m_firstSeqNo == 0) m_firstSeqNo = seqNo;
+    m_lastEventSeqNo = seqNo;
     if (data == "end") {
       if (++m_endsSeen == m_ends) m_done.notify_all();
     } else if (m_endsSeen < m_ends) {
@@ -160,8 +176,9 @@ class Subscriber : public CEventHandler, public CPublishHandler {
   void finish(Clock::time_point deadline) {
     std::unique_lock<std::mutex> lock(m_mutex);
     m_done.wait_until(lock, deadline, [&] { return m_endsSeen >= m_ends; });
-    std::printf("received %ld missed %ld disorder %ld unreported %ld\n", m_received, m_missed, m_disorder,
-                m_unreported);
+    const unsigned long long span = m_firstSeqNo == 0 ? 0 : m_lastEventSeqNo - m_firstSeqNo + 1;
+    std::printf("received %ld missed %ld disorder %ld unreported %ld span %llu\n", m_received, m_missed, m_disorder,
+                m_unreported, span);
   }
 
  private:
@@ -169,6 +186,7 @@ class Subscriber : public CEventHandler, public CPublishHandler {
   std::condition_variable m_done;
   std::map<std::string, long> m_lastIndex;
   unsigned long long m_lastSeqNo = 0;
+  unsigned long long m_firstSeqNo = 0, m_lastEventSeqNo = 0;  // of the events received, "end" included
   long m_ends, m_endsSeen = 0, m_received = 0, m_missed = 0, m_disorder = 0, m_unreported = 0;
 };
 
@@ -182,6 +200,18 @@ int subscribe(const std::string& category, long ends, long timeoutMs, unsigned l
   std::printf("ready\n");
   subscriber.finish(Clock::now() + std::chrono::milliseconds(timeoutMs));
   lib.finalize();
+  return 0;
+}
+
+int quit(const std::string& category, long count) {
+  Completions completions;
+  CEventLib lib("host-quit", nullptr, nullptr, &completions);
+  lib.initialize();
+  if (!registerAndFlush(lib, completions, 1)) return 3;
+  for (long i = 0; i < count; ++i)
+    if (lib.deliverEvent(category, "", "quit:" + std::to_string(i) + ":") < 0) return 4;
+  lib.finalize();
+  std::printf("finalized\n");
   return 0;
 }
 
@@ -211,10 +241,11 @@ int main(int argc, char** argv) {
     if (mode == "nextseq" && argc == 5) return nextSeq(argv[2], std::atol(argv[3]), argv[4]);
     if (mode == "diehold" && argc == 3) return dieHolding(argv[2]);
     if (mode == "dieinit" && argc == 3) return dieInitialising(argv[2]);
-    if (mode == "pub" && (argc == 7 || argc == 8)) {
+    if ((mode == "pub" || mode == "retry") && (argc == 7 || argc == 8)) {
       return publish(argv[2], argv[3], std::atol(argv[4]), std::atof(argv[5]),
-                     static_cast<std::size_t>(std::atol(argv[6])), argc == 8);
+                     static_cast<std::size_t>(std::atol(argv[6])), argc == 8, mode == "retry");
     }
+    if (mode == "quit" && argc == 4) return quit(argv[2], std::atol(argv[3]));
     if (mode == "sub" && (argc == 5 || argc == 6)) {
       return subscribe(argv[2], std::atol(argv[3]), std::atol(argv[4]),
                        argc == 6 ? std::strtoul(argv[5], nullptr, 10) : kThisServer);

@@ -6,8 +6,14 @@
 
 namespace evt::test {
 
+bool RecordingHandlers::isOwnServer(unsigned long serverId) const {
+  CEventLib* client = m_client.load();
+  return client != nullptr && serverId == client->engine()->thisServerId();
+}
+
 std::unique_ptr<CEventLib> EngineTest::connectedClient(const std::string& name) {
   std::unique_ptr<CEventLib> client(new CEventLib(name, &handlers, &handlers, &handlers));
+  handlers.watch(client.get());
   EXPECT_EQ(0, client->initialize());
   // Registration, then the replay of the first connection ends with a flush.
   EXPECT_TRUE(eventually([&] { return countOf(CECMD_QUEUE) >= 1; }));

@@ -1,6 +1,7 @@
 // Handlers that record what the engine hands them, and a fake service with a client against it, for engine tests.
 #pragma once
 
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 #include <stdexcept>
@@ -28,6 +29,8 @@ class RecordingHandlers : public CEventHandler, public CPublishHandler, public C
 
   long onDeliverEvent(const std::string& category, const std::string& keys, const std::string& data,
                       unsigned long long seqNo, unsigned long serverId) override {
+    if (category == "eventsystem" && (data == "connected" || data == "disconnected") && isOwnServer(serverId))
+      return record(&m_connections, data);
     return record(&m_events, Event{category, keys, data, seqNo, serverId});
   }
   long onPublish(const std::string& category, long serverId, int bPublish) override {
@@ -35,7 +38,12 @@ class RecordingHandlers : public CEventHandler, public CPublishHandler, public C
   }
   long onCompleted(long first, long second) override { return record(&m_completions, std::make_pair(first, second)); }
 
+  // "connected" / "disconnected" of the server `client` is connected to are
+  // its own connection news, kept apart from the other events.
+  void watch(CEventLib* client) { m_client.store(client); }
+
   std::vector<Event> events() const { return copy(m_events); }
+  std::vector<std::string> connections() const { return copy(m_connections); }
   std::size_t eventCount() const { return copy(m_events).size(); }
   std::vector<std::tuple<std::string, long, int>> publishes() const { return copy(m_publishes); }
   std::vector<std::pair<long, long>> completions() const { return copy(m_completions); }
@@ -43,6 +51,7 @@ class RecordingHandlers : public CEventHandler, public CPublishHandler, public C
   void setResult(long result, bool throws = false) { m_result = result, m_throws = throws; }
 
  private:
+  bool isOwnServer(unsigned long serverId) const;
   template <typename T>
   long record(std::vector<T>* calls, T call) {
     std::lock_guard<std::mutex> hold(m_mutex);
@@ -57,10 +66,12 @@ class RecordingHandlers : public CEventHandler, public CPublishHandler, public C
     return calls;
   }
 
+  std::atomic<CEventLib*> m_client{nullptr};
   mutable std::mutex m_mutex;
   long m_result = 0;
   bool m_throws = false;
   std::vector<Event> m_events;
+  std::vector<std::string> m_connections;
   std::vector<std::tuple<std::string, long, int>> m_publishes;
   std::vector<std::pair<long, long>> m_completions;
 };

@@ -118,6 +118,7 @@ channel::Frame clientRequest(uint32_t cmd, const std::string& text, uint32_t req
 
 TestHost::TestHost(const std::string& name)
     : m_lib(std::make_unique<CEventLib>(name, &handlers, &handlers, &handlers)) {
+  handlers.watch(m_lib.get());
   m_lib->initialize();
 }
 
@@ -149,7 +150,8 @@ HostProcess::Result HostProcess::result() const {
   const std::string text = output();
   Result r;  // stays -1 without the line
   std::sscanf(text.c_str() + std::min(text.find("received "), text.size()),
-              "received %ld missed %ld disorder %ld unreported %ld", &r.received, &r.missed, &r.disorder, &r.unreported);
+              "received %ld missed %ld disorder %ld unreported %ld span %lld", &r.received, &r.missed, &r.disorder,
+              &r.unreported, &r.span);
   return r;
 }
 

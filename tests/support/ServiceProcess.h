@@ -137,6 +137,7 @@ class HostProcess {
   // A subscriber's closing line.
   struct Result {
     long received = -1, missed = -1, disorder = -1, unreported = -1;
+    long long span = -1;  // last number received - first + 1: at most the events the publishers sent
   };
   Result result() const;
 

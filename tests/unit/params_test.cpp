@@ -191,6 +191,15 @@ TEST(ParamsX, ParsesWellFormedMalformedAndHostileTexts) {
     ParamsView view(bad);
     EXPECT_TRUE(view.count() == 0 && view.header().empty()) << bad;
   }
+  // Keys and key patterns must be plain lists, not merely readable ones: the lenient reader takes "a,*" for a
+  // header with no items (so a subscription matching everything) and skips a wrong separator.
+  CParamsX built;
+  for (const char* item : {"a", "", "*", "x;y"}) built.addParam(item);
+  for (const std::string& plain : {std::string(), built.paramList(), std::string("1;a"), std::string("0;")})
+    EXPECT_TRUE(params::isPlainList(plain)) << plain;
+  for (const char* loose : {"a,*", "a,q", "hdr;1;a", "3;abcX2;de", "3;ab", "1;a;", ";", "1;a;;1;b", "-1;a",
+                            "99999999999999999999;a"})
+    EXPECT_FALSE(params::isPlainList(loose)) << loose;
   // The parse proper reports them as a KelException.
   try {
     CParamsX().constructor("3;abc;;x");
