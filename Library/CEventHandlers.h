@@ -22,9 +22,9 @@ class CE_EXPORT CEventHandler {
   //    holding the category they belong to, seqNo the number that showed
   //    the gap, serverId the server that numbered them.
   //  - "connected" / "disconnected" with keys "", seqNo 0 and serverId this
-  //    machine's server id: this client's own connection to the service
-  //    came (it is registered and its publications and subscriptions are
-  //    renewed) or went. A host that must wait until it is connected waits
+  //    machine's (CEventLib::thisServerId()): this client's own connection
+  //    to the service came (it is registered and its publications and
+  //    subscriptions are renewed) or went. A host that must wait until it is connected waits
   //    for this "connected" event, or polls CEventLib::isConnected().
   //  - "connected" / "disconnected" with another server's id: that server
   //    of a federation is heard again, or is lost.

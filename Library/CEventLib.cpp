@@ -74,6 +74,8 @@ long CEventLib::finalize() {
 
 bool CEventLib::isConnected() const { return !m_pImpl->isStopping() && m_pImpl->isConnected(); }
 
+unsigned long CEventLib::thisServerId() const { return m_pImpl->thisServerId(); }
+
 long CEventLib::publish(const std::string& category) {
   if (m_pImpl->isStopping()) return CE_E_STOPPING;
   if (const char* reason = unpublishable(category)) return refused("publish", reason, category);

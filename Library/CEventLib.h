@@ -27,9 +27,9 @@
 // Connection: initialize returns at once; the library connects in the
 // background and again after the service restarts, renewing what the host
 // publishes and subscribes to. Until then execute and deliverEvent give
-// CE_E_NOT_CONNECTED. To wait until connected, wait for the event handler's
-// "eventsystem" event "connected" of this machine's server id, or poll
-// isConnected().
+// CE_E_NOT_CONNECTED and take no number. To wait until connected, wait for
+// the event handler's "eventsystem" event "connected" of thisServerId(), or
+// poll isConnected().
 #pragma once
 
 #include <string>
@@ -76,6 +76,10 @@ class CE_EXPORT CEventLib {
   // Whether the client is registered with the service now: execute and
   // deliverEvent are accepted. See "Connection" above for waiting on it.
   bool isConnected() const;
+  // The id of this machine's server, as the service gave it on the first
+  // registration (0 before): the serverId of this client's own "connected"
+  // and "disconnected" events and of the events this machine numbers.
+  unsigned long thisServerId() const;
   // Start or stop publishing a category; remembered across reconnections.
   long publish(const std::string& category);
   long retract(const std::string& category);

@@ -24,7 +24,7 @@
 #include <map>
 #include <string>
 
-#include "Library/CEExport.h"
+#include "../Library/CEExport.h"
 
 class CPCritSec;
 class CPMutex;

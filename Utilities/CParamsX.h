@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "Library/CEExport.h"
+#include "../Library/CEExport.h"
 
 class CE_EXPORT CParamsX {
  public:

@@ -4,15 +4,15 @@
 //   example_host [CATEGORY [EVENTS]]
 //
 // Exits 0 when every event came back, 1 otherwise.
-#include <eventlib/Library/CELibrary.h>
+#include <eventlib/CELibrary.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 namespace {
 
@@ -36,8 +36,12 @@ class Receiver : public CEventHandler, public CCompletionHandler {
   long onDeliverEvent(const std::string& category, const std::string&, const std::string& data, unsigned long long,
                       unsigned long) override {
     std::lock_guard<std::mutex> hold(m_mutex);
-    if (category == "eventsystem" && data == "missed-event") {
-      ++m_missed;
+    if (category == "eventsystem") {
+      // The system's own news: a gap in what arrived, or this client's
+      // connection to the service coming or going (this example subscribes
+      // to no other machine, so no other server's news can come).
+      if (data == "missed-event") ++m_missed;
+      if (data == "connected" || data == "disconnected") m_connected = data == "connected";
     } else if (data == std::to_string(m_received)) {
       ++m_received;
     } else {
@@ -45,6 +49,12 @@ class Receiver : public CEventHandler, public CCompletionHandler {
     }
     m_changed.notify_all();
     return 0;
+  }
+
+  // Waits until the client is connected to the service.
+  bool waitConnected(std::chrono::seconds timeout) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [&] { return m_connected; });
   }
 
   // Waits until `count` events came back; false after `timeout`.
@@ -58,6 +68,7 @@ class Receiver : public CEventHandler, public CCompletionHandler {
   std::mutex m_mutex;
   std::condition_variable m_changed;
   long m_received = 0, m_missed = 0, m_disordered = 0, m_completed = 0;
+  bool m_connected = false;
 };
 
 }  // namespace
@@ -66,17 +77,25 @@ int main(int argc, char** argv) {
   const std::string category = argc > 1 ? argv[1] : "example";
   const long events = argc > 2 ? std::atol(argv[2]) : 100;
   Receiver receiver;
-  CEventLib client("example-host", &receiver, nullptr, &receiver);
+  // The constructor throws KelException (a std::exception) when the client
+  // cannot open the machine's shared objects: most often because the user is
+  // not in the service's access group.
+  std::unique_ptr<CEventLib> owner;
+  try {
+    owner = std::make_unique<CEventLib>("example-host", &receiver, nullptr, &receiver);
+  } catch (const KelException& e) {
+    std::fprintf(stderr, "example_host: cannot start the client: %s%s\n", e.what(),
+                 e.code() == CE_E_ACCESS_DENIED ? " (is this user in the service's group?)" : "");
+    return 1;
+  }
+  CEventLib& client = *owner;
   if (client.initialize() < 0) return 1;
 
-  // execute() is refused until the service has registered this client.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (client.execute(0) < 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      std::fprintf(stderr, "example_host: no event service\n");
-      return 1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  // Requests are refused until the client is connected; the library tells
+  // the event handler when it is.
+  if (!receiver.waitConnected(std::chrono::seconds(10))) {
+    std::fprintf(stderr, "example_host: no event service\n");
+    return 1;
   }
   // A subscription holds for events numbered once the service has it: the
   // completion of the id sent with it says so.

@@ -17,7 +17,7 @@
 #include <mutex>
 #include <string>
 
-#include "Library/CEExport.h"
+#include "../Library/CEExport.h"
 
 namespace KelLogLib {
 

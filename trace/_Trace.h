@@ -12,8 +12,8 @@
 #include <cstdint>
 #include <string>
 
-#include "Library/CEExport.h"
-#include "platform/KelLogLib.h"
+#include "../Library/CEExport.h"
+#include "../platform/KelLogLib.h"
 
 class CPCritSec;
 

@@ -119,6 +119,7 @@ TEST_F(EngineTest, HostHearsOfItsConnectionAndOfTheIdsItLost) {
   auto client = connectedClient();
   ASSERT_TRUE(eventually([&] { return handlers.connections().size() == 1; }));
   EXPECT_TRUE(client->isConnected());
+  EXPECT_EQ(12u, client->thisServerId());
   flushed(*client, 5);
   flushed(*client, 6);
   deliver({protocol::completedRequest(5, 0)});
