@@ -8,8 +8,11 @@
 // is gone. A fresh block is all zeros: an unlocked lock, with nothing to initialise.
 //
 // A holder is known by its pid and its start time: a pid that now names
-// another process (reused, or forged into the block) is no holder. Where the
-// start time is unknown (0), the holder is judged by its pid alone.
+// another process (reused, or forged into the block) is no holder. Every
+// holder stamps its start time wherever /proc shows it, so a stamp that
+// differs from what /proc shows, 0 included, is no holder either, whichever
+// user the pid belongs to. Only where /proc shows no start time is the
+// holder judged by its pid alone.
 #include <linux/futex.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -120,13 +123,13 @@ uint32_t currentProcessId() {
   return pid;
 }
 
-// The holder `pid`, stamped `start` (0: not known), holds no more: it no
-// longer exists, has exited, or its pid now names a process started at
-// another time.
+// The holder `pid`, stamped `start`, holds no more: it no longer exists, has
+// exited, or its pid names a process started at another time. A pid of
+// another user (EPERM) is judged by /proc like any other.
 bool holderIsGone(uint32_t pid, uint32_t start) {
-  if (kill(static_cast<pid_t>(pid), 0) != 0) return errno == ESRCH;
+  if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) return true;
   const ProcessState state = readProcess(pid);
-  return state.exited || (start != 0 && state.start != 0 && state.start != start);
+  return state.exited || (state.start != 0 && state.start != start);
 }
 
 // Takes the lock for this process if it is held as `expected`.
