@@ -36,6 +36,8 @@ class CE_EXPORT CCategorySeqNo {
   static constexpr const char* kSeqNoBaseCategory = "$this$seqnobase$";
   // The shared block listing every category; the first object of the store.
   static constexpr const char* kAllBlockName = "Share-AllSeqNoInfo";
+  // A category's block is this prefix and the category's name.
+  static constexpr const char* kRecordBlockPrefix = "Share-SeqNoInfo-";
 
   // One category record of this process: its block and mutex.
   class CE_EXPORT CSeqNoInfo {

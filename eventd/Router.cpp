@@ -161,11 +161,12 @@ void Router::startSequencer(const Pair& pair) {
   if (m_sequencers.count(pair) != 0) return;
   // The pair's series starts after the last number issued so far: what
   // was numbered before anyone followed it is owed to nobody. For another
-  // server's pair, at the first number that arrives.
+  // server's pair, or when the store cannot be read, at the first number
+  // that arrives.
   unsigned long long next = 0;
   if (pair.server == m_serverId && m_currentSeqNo) {
-    const unsigned long long last = m_currentSeqNo(pair.category);
-    next = (last != 0 ? last : m_seqNoBase) + 1;
+    if (const std::optional<unsigned long long> last = m_currentSeqNo(pair.category))
+      next = (*last != 0 ? *last : m_seqNoBase) + 1;
   }
   m_sequencers.emplace(pair, PairSequencer(next));
 }
@@ -440,10 +441,12 @@ bool Router::expireHolds(PairSequencer::Clock::time_point now) {
 void Router::giveUpIfDue(ClientSession* feeder, const Pair& pair, PairSequencer& sequencer,
                          PairSequencer::Clock::time_point now) {
   if (!sequencer.giveUpDue(now, m_hold, m_publishersHeldBack ? now : m_heldBackUntil)) return;
-  if (pair.server == m_serverId && m_currentSeqNo) {
-    // Numbers the store never issued cannot be waited for, nor may they
-    // move the series past the real ones.
-    const std::size_t madeUp = sequencer.discardAbove(m_currentSeqNo(pair.category));
+  // Numbers the store never issued cannot be waited for, nor may they move
+  // the series past the real ones. A store that cannot be read drops nothing.
+  const std::optional<unsigned long long> issued =
+      pair.server == m_serverId && m_currentSeqNo ? m_currentSeqNo(pair.category) : std::nullopt;
+  if (issued) {
+    const std::size_t madeUp = sequencer.discardAbove(*issued);
     if (madeUp != 0) {
       m_heldNow -= madeUp;
       m_counters.malformed += madeUp;

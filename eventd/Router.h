@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 #include <functional>
+#include <optional>
 #include <string_view>
 
 #include "Utilities/ParamsView.h"
@@ -45,9 +46,9 @@ class Router {
   };
 
   // The last number the shared store issued for a category of this server
-  // (0: none yet); the series of a pair that gets its first subscriber
-  // starts after it.
-  using SeqNoReader = std::function<unsigned long long(const std::string& category)>;
+  // (0: none yet; nothing: the store could not be read); the series of a
+  // pair that gets its first subscriber starts after it.
+  using SeqNoReader = std::function<std::optional<unsigned long long>(const std::string& category)>;
 
   Router(uint32_t serverId, unsigned long long seqNoBase, QueueLimits limits, HoldLimits hold = HoldLimits(),
          SeqNoReader currentSeqNo = SeqNoReader());

@@ -22,6 +22,7 @@
 #include "eventd/Readiness.h"
 #include "eventd/Service.h"
 #include "eventd/ServiceLog.h"
+#include "eventd/StoreReader.h"
 #include "platform/KelRegLib.h"
 #include "platform/linux/AccessGroup.h"
 #include "platform/linux/Endpoint.h"
@@ -181,16 +182,12 @@ int main(int argc, char** argv) {
   const sigset_t loopSignals = evt::service::loopSignals();
   sigprocmask(SIG_BLOCK, &loopSignals, nullptr);
 
-  // Where a pair's series stands when it gets its first subscriber.
-  auto currentSeqNo = [&store](const std::string& category) {
-    unsigned long long seqNo = 0;
-    store->getSeqNo(category, &seqNo);
-    return seqNo;
-  };
   // Declared before the service, which tells it of the clients' leaving
   // when it closes.
   std::unique_ptr<evt::service::Federation> link;
-  evt::service::Service service(options, store->getSeqNoBase(), currentSeqNo);
+  // Where a pair's series stands when it gets its first subscriber: read
+  // without the store's locks, which clients hold.
+  evt::service::Service service(options, store->getSeqNoBase(), evt::service::readIssuedSeqNo);
   long result = service.open();
   if (result == ZEBIPC_E_IN_USE) {
     std::fprintf(stderr, "eventd: another eventd is already running at %s\n", socketPath.c_str());

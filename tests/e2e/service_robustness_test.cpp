@@ -1,6 +1,8 @@
 // Peers that misbehave or ask too much (bad frames, garbage, half-sent frames, a client that never reads, too many
 // subscriptions or connections, a full /dev/shm) never crash or stall the service for other hosts.
+#include <fcntl.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -13,6 +15,8 @@
 
 #include "Library/CEResultCodes.h"
 #include "Service/CategorySeqNo.h"
+#include "platform/CPortable.h"
+#include "platform/linux/ObjectNames.h"
 #include "protocol/Protocol.h"
 #include "tests/support/ServiceProcess.h"
 
@@ -250,6 +254,49 @@ TEST(ServiceTrust, DescriptorLimitAndSighupLeaveTheServiceRunning) {
   ASSERT_EQ(0, kill(service.pid(), SIGHUP));
   ASSERT_TRUE(eventually([&] { return readFile(log).find("reopened its log on SIGHUP") != std::string::npos; }));
   EXPECT_FALSE(service.status().empty());
+  EXPECT_EQ(service.stop(), 0);
+}
+
+// A member holding a category's lock for good, or cutting its block short, neither stalls the service's one thread
+// nor kills it: subscribing to that category and asking for the status are answered at once, and the block that
+// cannot be read is logged.
+TEST(ServiceTrust, StoreLockHeldOrBlockCutShortNeverStallsOrKillsTheService) {
+  ServiceProcess service;
+  ASSERT_TRUE(service.start());
+  TestHost host("host");
+  ASSERT_TRUE(host.registered());
+  {
+    CCategorySeqNo store;
+    unsigned long long number = 0;
+    for (const char* category : {"stuck", "cut"}) ASSERT_EQ(0, store.getNextSeqNo(category, &number));
+  }
+  // The lock word names this process, stamped with its real start time: a live holder that never lets go.
+  CPSharedMemory lock("Mutex-SeqNoInfo-stuck", 16);
+  auto* words = static_cast<volatile uint32_t*>(lock.getAddress());
+  words[1] = processStartTime(getpid());
+  words[0] = static_cast<uint32_t>(getpid());
+  auto quickly = [](auto work) {
+    const auto start = std::chrono::steady_clock::now();
+    const bool done = work();
+    return done && std::chrono::steady_clock::now() - start < std::chrono::seconds(1);
+  };
+  EXPECT_TRUE(quickly([&] { return host.subscribeTo("stuck"); }));
+  EXPECT_TRUE(quickly([&] { return !service.status().empty(); }));
+  words[0] = 0;
+
+  // Cut short after the service read it once; read again on the next first subscriber.
+  std::string subscription;
+  ASSERT_EQ(0, host.lib().subscribe("cut", "", kThisServer, &subscription));
+  ASSERT_TRUE(host.flush());
+  const int fd = shm_open(platform::osObjectName("Share-SeqNoInfo-cut").c_str(), O_RDWR, 0);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(0, ftruncate(fd, 4));
+  close(fd);
+  ASSERT_EQ(0, host.lib().unsubscribe(subscription));
+  ASSERT_TRUE(host.flush());
+  EXPECT_TRUE(quickly([&] { return host.subscribeTo("cut"); }));
+  EXPECT_TRUE(quickly([&] { return !service.status().empty(); }));
+  EXPECT_NE(readFile(logDirectory() + "/eventd.log").find("cannot read the number of \"cut\""), std::string::npos);
   EXPECT_EQ(service.stop(), 0);
 }
 

@@ -106,6 +106,14 @@ static int statusOf(int status) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
 }
 
+uint32_t processStartTime(pid_t pid) {
+  // "pid (comm) S ppid ...": the start time is the 20th field after the last ')'.
+  const std::string stat = readFile("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/stat");
+  const char* field = std::strrchr(stat.c_str(), ')');
+  for (int i = 0; i < 20 && field != nullptr; ++i) field = std::strchr(field + 1, ' ');
+  return field == nullptr ? 0 : static_cast<uint32_t>(std::strtoull(field + 1, nullptr, 10));
+}
+
 int waitExit(pid_t pid) {
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {

@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <future>
 #include <string>
 #include <vector>
@@ -32,6 +33,10 @@ std::string ownHelperPath();
 std::string ownEmulator();
 std::string peerHelperPath();
 std::string peerEmulator();
+
+// The start time of process `pid` in clock ticks after boot, low 32 bits, as the store's lock stamps its holder
+// (0 when /proc does not tell).
+uint32_t processStartTime(pid_t pid);
 
 // Reads the whole file; empty when it cannot be read.
 std::string readFile(const std::string& path);

@@ -184,11 +184,8 @@ TEST_F(SeqNoStore, StaticClientEndsCleanlyAfterMainReturns) {
 // live holder that keeps the lock (this very process, stamped rightly) stops nobody for good: opening the store
 // fails after a few seconds with CE_E_STORE_BUSY, logged, instead of hanging.
 TEST_F(SeqNoStore, ForgedLockOwnerIsTakenOverAndAStuckOneFailsWithinSeconds) {
-  const std::string processStat = readFile("/proc/" + std::to_string(getpid()) + "/stat");
-  const char* field = std::strrchr(processStat.c_str(), ')');
-  for (int i = 0; i < 20 && field != nullptr; ++i) field = std::strchr(field + 1, ' ');
-  ASSERT_NE(field, nullptr) << processStat;
-  const auto ownStart = static_cast<uint32_t>(std::strtoull(field + 1, nullptr, 10));
+  const uint32_t ownStart = processStartTime(getpid());
+  ASSERT_NE(ownStart, 0u);
 
   CPSharedMemory lock("Mutex-AllSeqNoInfo", 16);
   auto* words = static_cast<volatile uint32_t*>(lock.getAddress());
