@@ -58,6 +58,11 @@ class PairSequencer {
   std::size_t heldCount() const { return m_ringHeld + m_beyond.size(); }
   std::size_t heldBytes() const { return m_heldBytes; }
 
+  // The store's last issued number of this pair's category when last read
+  // (kept by the router): an event numbered above it is checked against the
+  // store again before it may move the series.
+  unsigned long long issuedSeen = 0;
+
  private:
   // Held events close to the next number sit in a ring indexed by number,
   // their texts side by side in one buffer: holding and taking cost no tree

@@ -245,11 +245,12 @@ void Router::routeEvent(ClientSession& from, std::string_view request, const Par
     }
     return;
   }
+  const unsigned long long seqNo = event.seqNo;
+  auto found = m_sequencers.find(pair);
+  if (found != m_sequencers.end() && seqNo != 0 && madeUp(from, pair, found->second, seqNo)) return;
   // Monitors see every accepted event as it arrives, subscribed to or not.
   copyToMonitors(from, request, false);
-  const unsigned long long seqNo = event.seqNo;
   m_lastSeqNo[pair] = seqNo;
-  auto found = m_sequencers.find(pair);
   if (found == m_sequencers.end()) return;  // no subscriber
   if (seqNo == 0) {
     // Not one of the series (the library takes 0 as "start again").
@@ -284,6 +285,27 @@ void Router::routeEvent(ClientSession& from, std::string_view request, const Par
       ++m_counters.beforeStart;
       break;
   }
+}
+
+bool Router::madeUp(const ClientSession& from, const Pair& pair, PairSequencer& sequencer,
+                    unsigned long long seqNo) {
+  if (seqNo <= sequencer.issuedSeen || !m_currentSeqNo) return false;
+  // Read again only when an event passes what was read last: a stream of
+  // honest events reads the store about once per batch it sends.
+  const std::optional<unsigned long long> issued = m_currentSeqNo(pair.category);
+  if (!issued) return false;  // unreadable: the event cannot be judged
+  sequencer.issuedSeen = *issued;
+  if (seqNo <= *issued) return false;
+  // Let through, an event the store never numbered would pass the honest
+  // event of that number as late, which nobody would hear of.
+  ++m_counters.malformed;
+  ++m_counters.madeUp;
+  if (m_counters.madeUp == 1 || m_counters.madeUp % 1000 == 0) {
+    logError("client #%" PRIu64 " (%s) sent event %llu of \"%s\", a number the store has not issued (it stands at "
+             "%llu), dropped; %" PRIu64 " such events so far",
+             from.number(), from.name.c_str(), seqNo, printable(pair.category).c_str(), *issued, m_counters.madeUp);
+  }
+  return true;
 }
 
 void Router::followedRemotely(const Pair& pair, bool any, bool newcomer) {
@@ -566,13 +588,14 @@ std::string Router::statusText() const {
                 "\nsubscribed-pairs %zu\npublished-pairs %zu\nevents-in %" PRIu64 "\nevents-out %" PRIu64
                 "\ncompletions %" PRIu64 "\npending %zu\ndropped %" PRIu64 "\nmalformed %" PRIu64
                 "\nheld %zu\nheld-total %" PRIu64 "\nreleased-by-timeout %" PRIu64 "\ngaps-given-up %" PRIu64
-                "\nlate-dropped %" PRIu64 "\nbefore-subscription %" PRIu64 "\nbackpressure-ms %" PRIu64
+                "\nlate-dropped %" PRIu64 "\nmade-up-dropped %" PRIu64 "\nbefore-subscription %" PRIu64
+                "\nbackpressure-ms %" PRIu64
                 "\nrefused %" PRIu64 "\nrefused-subscriptions %" PRIu64 "\nmonitors %zu\nmonitor-dropped %" PRIu64 "\n",
                 static_cast<unsigned>(m_serverId), m_seqNoBase, static_cast<long long>(uptime.count()),
                 m_clients.size(), m_counters.clientsTotal, m_subscribers.size(), m_publishers.size(),
                 m_counters.eventsIn, m_counters.eventsOut, m_counters.completions, pending, m_counters.dropped,
                 m_counters.malformed, m_heldNow, m_counters.held, m_counters.givenUp, m_counters.giveUps,
-                m_counters.lateDropped, m_counters.beforeStart, m_counters.backpressureMs, m_counters.refused,
+                m_counters.lateDropped, m_counters.madeUp, m_counters.beforeStart, m_counters.backpressureMs, m_counters.refused,
                 m_counters.refusedSubscriptions, m_monitors.size(), m_counters.monitorDropped);
   std::string lines(text);
   if (m_federation != nullptr) {

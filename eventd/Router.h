@@ -35,6 +35,7 @@ class Router {
     uint64_t givenUp = 0;          // missing numbers given up (hold expired or full)
     uint64_t giveUps = 0;          // gaps they made
     uint64_t lateDropped = 0;      // events that came after their place was given up
+    uint64_t madeUp = 0;           // events numbered beyond what the store had issued (also malformed)
     uint64_t beforeStart = 0;      // events numbered before their pair had subscribers
     uint64_t backpressureMs = 0;   // time answers to publishers waited
     uint64_t refused = 0;          // events in another server's name, or of the service's own category
@@ -134,6 +135,9 @@ class Router {
   }
   // Hands on the held events after a hole that will not be filled.
   void giveUpHole(ClientSession* feeder, const Pair& pair, PairSequencer& sequencer);
+  // True (counted and logged) when `seqNo` of this server's `pair` is above
+  // the number the store has issued: made up, dropped before it moves the series.
+  bool madeUp(const ClientSession& from, const Pair& pair, PairSequencer& sequencer, unsigned long long seqNo);
   void giveUpIfDue(ClientSession* feeder, const Pair& pair, PairSequencer& sequencer,
                    PairSequencer::Clock::time_point now);
 

@@ -300,5 +300,43 @@ TEST(ServiceTrust, StoreLockHeldOrBlockCutShortNeverStallsOrKillsTheService) {
   EXPECT_EQ(service.stop(), 0);
 }
 
+// A member sending events with the next numbers the store has not issued yet (in this server's name, or as server
+// -1) takes nobody's place: they are dropped, counted, and the honest publisher's events of those numbers arrive.
+TEST(ServiceTrust, EventsNumberedAheadOfTheStoreAreDroppedBeforeTheyMoveTheSeries) {
+  ServiceProcess service;
+  ASSERT_TRUE(service.start());
+  TestHost subscriber("subscriber"), publisher("publisher");
+  ASSERT_TRUE(subscriber.registered() && publisher.registered());
+  ASSERT_TRUE(subscriber.subscribeTo("ahead"));
+  unsigned long long issued = 0;
+  {
+    CCategorySeqNo store;
+    ASSERT_EQ(0, store.getSeqNo("ahead", &issued));
+    if (issued == 0) issued = store.getSeqNoBase();
+  }
+  RawClient forger;
+  channel::Frame reply;
+  ASSERT_TRUE(forger.command(CECMD_CLIENT_NAME, "forger", &reply));
+  const unsigned long server = static_cast<unsigned long>(service.status()["server-id"]);
+  std::vector<std::string> forged;
+  for (unsigned long long n = issued + 1; n <= issued + 10; ++n)
+    forged.push_back(eventRequest("ahead", "", "forged", static_cast<long>(n % 2 == 0 ? server : kThisServer), n));
+  ASSERT_TRUE(forger.command(CECMD_QUEUE, listOf(forged), &reply));  // answered once routed
+
+  for (int i = 0; i < 10; ++i) ASSERT_EQ(0, publisher.lib().deliverEvent("ahead", "", "honest" + std::to_string(i)));
+  ASSERT_TRUE(publisher.flush());
+  ASSERT_TRUE(eventually([&] { return subscriber.received("ahead") == 10; })) << subscriber.received("ahead");
+  for (const auto& event : subscriber.handlers.events()) {
+    EXPECT_EQ(event.category, "ahead") << event.data;
+    EXPECT_EQ(event.data.rfind("honest", 0), 0u) << event.data;
+  }
+  const auto status = service.status();
+  EXPECT_EQ(status.at("made-up-dropped"), 10);
+  EXPECT_EQ(status.at("late-dropped"), 0);
+  EXPECT_EQ(status.at("released-by-timeout"), 0);
+  EXPECT_NE(readFile(logDirectory() + "/eventd.log").find("a number the store has not issued"), std::string::npos);
+  EXPECT_EQ(service.stop(), 0);
+}
+
 }  // namespace
 }  // namespace evt::test
