@@ -127,9 +127,19 @@ class CE_EXPORT CPMutex {
 
 // Named block of memory shared by every process that opens the same name with
 // the same size. Exactly one opener is its creator; the block is sized before
-// any opener gets its address, so no access ever faults. The block lives until
-// removed (remove(), or the machine restarts).
-// Throws KelException(CE_E_CREATE) when the block cannot be opened or mapped.
+// any opener gets its address. The block lives until removed (remove(), or
+// the machine restarts).
+// Throws KelException(CE_E_CREATE) when the block cannot be opened or mapped,
+// is shorter than `size`, or is not to be trusted: an object found in place
+// whose owner is neither root, this user nor a member of the access group,
+// whose group is not the access group, or whose mode lets every user in.
+//
+// Another process that may write the object may also cut it short, after
+// which touching the block through getAddress() raises SIGBUS. read() and
+// write() survive that: they fail, the reason is logged once, and every later
+// read() or write() of this object fails at once. They detect a cut that left
+// part of the block in place too, as long as the block's end leaves 4 bytes
+// of its last page free (true of every block of the store). Thread-safe.
 class CE_EXPORT CPSharedMemory {
  public:
   CPSharedMemory(const std::string& name, unsigned long size);
@@ -141,11 +151,28 @@ class CE_EXPORT CPSharedMemory {
   int isCreator();
   unsigned long size() const { return m_ulSize; }
 
+  // Copies `count` bytes at `offset` of the block out to `out`, or in from
+  // `in`; an aligned 8-byte count is one access. False when the block was cut
+  // short or the range is not inside it.
+  bool read(unsigned long offset, void* out, unsigned long count);
+  bool write(unsigned long offset, const void* in, unsigned long count);
+  // True once read() or write() found the block cut short.
+  bool isDamaged() const { return m_bDamaged.load(std::memory_order_relaxed) != 0; }
+
   // Removes the named block; processes that have it open keep their mapping.
   static bool remove(const std::string& name);
 
  private:
+  bool markIntact() const;
+  void refuse();
+
   void* m_pAddress = nullptr;
   unsigned long m_ulSize = 0;
+  unsigned long m_ulMapped = 0;     // the block and, when it fits in the last page, its mark
+  unsigned long m_ulMarkOffset = 0;  // 0: no mark
+  uint32_t m_dwMark = 0;            // this object's mark, found or written at open
   int m_bCreator = 0;
+  std::atomic<int> m_bDamaged{0};
+  std::string m_strOsName;
+  unsigned long long m_ullDevice = 0, m_ullInode = 0;  // the object mapped
 };

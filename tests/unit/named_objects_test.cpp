@@ -2,6 +2,7 @@
 #include <signal.h>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -11,6 +12,8 @@
 
 #include "Library/CEResultCodes.h"
 #include "platform/CPortable.h"
+#include "platform/linux/ObjectNames.h"
+#include "Service/CategorySeqNo.h"
 #include "tests/support/TestEnvironment.h"
 #include "trace/KelException.h"
 #include "trace/_Trace.h"
@@ -69,8 +72,9 @@ TEST(SharedMemory, EmptyBlocksAreSizedAndTruncatedOnesRefused) {
   // A creator that died between creating and sizing left a zero-length object.
   CPSharedMemory::remove("Share-orphan");
   int fd = shm_open(("/" + std::string(getenv("EVT_SHM_PREFIX")) + "Share-orphan").c_str(),
-                    O_RDWR | O_CREAT | O_EXCL, 0666);
+                    O_RDWR | O_CREAT | O_EXCL, 0660);
   ASSERT_GE(fd, 0);
+  ASSERT_EQ(fchmod(fd, 0660), 0);  // whatever the umask
   close(fd);
   CPSharedMemory orphan("Share-orphan", 8);
   EXPECT_EQ(orphan.isCreator(), 0);
@@ -96,6 +100,81 @@ TEST(SharedMemory, EmptyBlocksAreSizedAndTruncatedOnesRefused) {
   const std::string log = evt::test::readFile(evt::test::logDirectory() + "/evt.log");
   EXPECT_NE(log.find("is 100 bytes, shorter than the 8192 it needs"), std::string::npos) << log;
   CPSharedMemory::remove("Share-cut");
+}
+
+// Objects found in place are used only when the store's users made them for the store: owned by root, this user or
+// a member of the access group, of that group, and closed to everyone else. Others are refused, with the reason.
+TEST(SharedMemory, SquattedObjectsAreRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to make objects of other users";
+  struct Squat {
+    const char* name;
+    const char* group;  // EVT_GROUP while it is opened
+    uid_t owner;
+    gid_t groupId;
+    mode_t mode;
+    const char* reason;  // empty: accepted
+  };
+  const Squat squats[] = {
+      {"Share-sq-nobody", "daemon", 65534, 1, 0660, "its owner, uid 65534, is neither root, this user (uid 0) nor a "
+                                                    "member of group daemon"},
+      {"Share-sq-open", "daemon", 0, 1, 0666, "its mode 0666 lets every user in"},
+      {"Share-sq-read", "daemon", 1, 1, 0664, "its mode 0664 lets every user in"},
+      {"Share-sq-group", "daemon", 0, 0, 0660, "its group, gid 0, is not the store's group daemon (gid 1)"},
+      {"Share-sq-nogroup", "no-such-group-here", 1, 1, 0660, "its owner, uid 1, is neither root, this user (uid 0);"},
+      {"Share-sq-member", "daemon", 1, 1, 0660, ""},  // daemon (uid 1) is of group daemon
+      {"Share-sq-root", "daemon", 0, 1, 0600, ""},
+  };
+  for (const Squat& squat : squats) {
+    SCOPED_TRACE(squat.name);
+    const std::string osName = evt::platform::osObjectName(squat.name);
+    int fd = shm_open(osName.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, 8), 0);
+    ASSERT_EQ(fchown(fd, squat.owner, squat.groupId), 0);
+    ASSERT_EQ(fchmod(fd, squat.mode), 0);
+    close(fd);
+    setenv("EVT_GROUP", squat.group, 1);
+    CLibraryLog log;
+    long code = 0;
+    try {
+      CPSharedMemory block(squat.name, 8);
+      EXPECT_EQ(block.isCreator(), 0);
+    } catch (const KelException& e) {
+      code = e.code();
+    }
+    unsetenv("EVT_GROUP");
+    const std::string text = evt::test::readFile(evt::test::logDirectory() + "/evt.log");
+    if (*squat.reason == '\0') {
+      EXPECT_EQ(code, 0);
+    } else {
+      EXPECT_EQ(code, CE_E_CREATE);
+      EXPECT_NE(text.find("(Error) CPSharedMemory::CPSharedMemory " + osName + " is not to be trusted: " +
+                          squat.reason),
+                std::string::npos)
+          << text;
+    }
+    CPSharedMemory::remove(squat.name);
+  }
+
+  // The store: a squatted category block fails that category alone; a squatted list, the whole store.
+  const std::string saved = getenv("EVT_SHM_PREFIX");
+  for (const char* name : {"Share-SeqNoInfo-taken", "Share-AllSeqNoInfo"}) {
+    setenv("EVT_SHM_PREFIX", (saved + "squat." + name + ".").c_str(), 1);
+    int fd = shm_open(evt::platform::osObjectName(name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(fchmod(fd, 0666), 0);
+    close(fd);
+    if (std::string(name) == "Share-SeqNoInfo-taken") {
+      CCategorySeqNo store;
+      unsigned long long n = 0;
+      EXPECT_EQ(store.getNextSeqNo("taken", &n), CE_E_CREATE);
+      EXPECT_EQ(n, 0u);
+      EXPECT_EQ(store.getNextSeqNo("free", &n), 0);
+    } else {
+      EXPECT_THROW(CCategorySeqNo store, KelException);
+    }
+  }
+  setenv("EVT_SHM_PREFIX", saved.c_str(), 1);
 }
 
 // Two objects of one name exclude each other in a process; a holder dying (reaped or a zombie) leaves it abandoned.
