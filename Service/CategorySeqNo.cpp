@@ -52,17 +52,18 @@ class MutexHold {
 };
 
 // Opens a mutex and, holding it, its block; `initialise` runs on the block
-// when this opener created it. Nothing is left open or held on failure.
+// (false: the block was cut short meanwhile). Nothing is left open or held
+// on failure.
 void openGuardedBlock(const std::string& mutexName, const std::string& blockName, unsigned long size,
                       CPMutex** ppMutex, CPSharedMemory** ppBlock,
-                      void (*initialise)(void* block, bool created, const void* context), const void* context) {
+                      bool (*initialise)(CPSharedMemory* block, const void* context), const void* context) {
   std::unique_ptr<CPMutex> mutex(new CPMutex(1, 0, mutexName, 1, 1));
   std::unique_ptr<CPSharedMemory> block;
   {
     MutexHold hold(mutex.get(), mutexName);
     if (hold.result() != 0) KEL_THROW(hold.result());
     block.reset(new CPSharedMemory(blockName, size));
-    initialise(block->getAddress(), block->isCreator() != 0, context);
+    if (!initialise(block.get(), context)) KEL_THROW(CE_E_STORE_DAMAGED);
   }
   *ppMutex = mutex.release();
   *ppBlock = block.release();
@@ -82,17 +83,22 @@ struct LastRecord {
 };
 thread_local LastRecord t_lastRecord;
 
+// A record whose block was found cut short stays refused: its block is not
+// touched again, and whoever acquires it is told.
+bool refused(const CCategorySeqNo::CSeqNoInfo* info) { return info->m_pSharedMemory->isDamaged(); }
+
 }  // namespace
 
 CCategorySeqNo::CSeqNoInfo::CSeqNoInfo(std::string const& category, unsigned long long ullInitial)
     : m_strCategory(category) {
   openGuardedBlock(
       kRecordMutexPrefix + category, kRecordBlockPrefix + category, sizeof(uint64_t), &m_pMutex, &m_pSharedMemory,
-      [](void* block, bool created, const void* context) {
-        auto* value = static_cast<volatile uint64_t*>(block);
-        uint64_t initial = *static_cast<const unsigned long long*>(context);
+      [](CPSharedMemory* block, const void* context) {
+        const uint64_t initial = *static_cast<const unsigned long long*>(context);
+        uint64_t value = 0;
         // A 0 left by a creator that died before writing counts as unwritten.
-        if (created || *value == 0) *value = initial;
+        if (block->isCreator() == 0 && !block->read(0, &value, sizeof value)) return false;
+        return (block->isCreator() == 0 && value != 0) || block->write(0, &initial, sizeof initial);
       },
       &ullInitial);
   m_pullSeqNo = static_cast<volatile uint64_t*>(m_pSharedMemory->getAddress());
@@ -106,10 +112,10 @@ CCategorySeqNo::CSeqNoInfo::~CSeqNoInfo() {
 CCategorySeqNo::CAllCategories::CAllCategories() {
   openGuardedBlock(
       kAllMutexName, kAllBlockName, kAllCategoriesSize, &m_pMutex, &m_pSharedMemory,
-      [](void* block, bool created, const void*) {
-        char* text = static_cast<char*>(block);
-        if (created) text[0] = '\0';
-        text[kAllCategoriesSize - 1] = '\0';  // whatever a peer left, the text ends in the block
+      [](CPSharedMemory* block, const void*) {
+        const char end = '\0';
+        // Whatever a peer left, the text ends in the block.
+        return (block->isCreator() == 0 || block->write(0, &end, 1)) && block->write(kAllCategoriesSize - 1, &end, 1);
       },
       nullptr);
   m_pszAllCategories = static_cast<char*>(m_pSharedMemory->getAddress());
@@ -120,25 +126,36 @@ CCategorySeqNo::CAllCategories::~CAllCategories() {
   delete m_pSharedMemory;
 }
 
+namespace {
+
+// The list block's text, copied out under its mutex; false when the block was cut short.
+bool readList(CPSharedMemory* block, std::string* text) {
+  char copy[CCategorySeqNo::kAllCategoriesSize];
+  if (!block->read(0, copy, sizeof copy)) return false;
+  text->assign(copy, strnlen(copy, sizeof copy));
+  return true;
+}
+
+}  // namespace
+
 long CCategorySeqNo::CAllCategories::addCategory(std::string const& category) {
   MutexHold hold(m_pMutex, kAllMutexName);
   if (hold.result() != 0) return hold.result();
-  std::string current(m_pszAllCategories, strnlen(m_pszAllCategories, kAllCategoriesSize));
+  std::string current;
+  if (!readList(m_pSharedMemory, &current)) return CE_E_STORE_DAMAGED;
   CParamsX list(current);
   for (unsigned long i = 0; i < list.count(); ++i)
     if (list.getstringParamAt(i) == category) return 0;
   list.addParam(category);
   const std::string& text = list.paramListRef();
   if (text.size() + 1 > kAllCategoriesSize) return CE_E_CREATE;
-  std::memcpy(m_pszAllCategories, text.c_str(), text.size() + 1);
-  return 0;
+  return m_pSharedMemory->write(0, text.c_str(), text.size() + 1) ? 0 : CE_E_STORE_DAMAGED;
 }
 
 long CCategorySeqNo::CAllCategories::getAllCategories(std::string* pstrCategories) {
   MutexHold hold(m_pMutex, kAllMutexName);
   if (hold.result() != 0) return hold.result();
-  pstrCategories->assign(m_pszAllCategories, strnlen(m_pszAllCategories, kAllCategoriesSize));
-  return 0;
+  return readList(m_pSharedMemory, pstrCategories) ? 0 : CE_E_STORE_DAMAGED;
 }
 
 CCategorySeqNo::CCategorySeqNo() : m_storeId(g_nextStoreId.fetch_add(1)) {
@@ -170,7 +187,7 @@ long CCategorySeqNo::findRecord(std::string const& category, bool hold, CSeqNoIn
       if (taken != 0) return taken;
     }
     *ppInfo = last.info;
-    return 0;
+    return refused(last.info) ? CE_E_STORE_DAMAGED : 0;
   }
   CPCritSecHold lock(*m_pCritSec, __LINE__);
   long result = 0;
@@ -204,7 +221,7 @@ long CCategorySeqNo::findRecord(std::string const& category, bool hold, CSeqNoIn
     if (taken != 0) return taken;
   }
   *ppInfo = info;
-  return result;
+  return info != nullptr && refused(info) ? CE_E_STORE_DAMAGED : result;
 }
 
 long CCategorySeqNo::useCategory(std::string const& category) {
@@ -224,8 +241,11 @@ long CCategorySeqNo::getSeqNo(std::string const& category, unsigned long long* p
   CSeqNoInfo* info = nullptr;
   long result = acquireSeqNoInfo(category, &info);
   if (info == nullptr) return result;
-  *pullSeqNo = *info->m_pullSeqNo;
+  uint64_t value = 0;
+  const bool read = info->m_pSharedMemory->read(0, &value, sizeof value);
   releaseSeqNoInfo(info);
+  if (!read) return CE_E_STORE_DAMAGED;
+  *pullSeqNo = value;
   return result;
 }
 
@@ -234,9 +254,10 @@ long CCategorySeqNo::setSeqNo(std::string const& category, unsigned long long ul
   CSeqNoInfo* info = nullptr;
   long result = acquireSeqNoInfo(category, &info);
   if (info == nullptr) return result;
-  *info->m_pullSeqNo = ullSeqNo;
+  const uint64_t value = ullSeqNo;
+  const bool written = info->m_pSharedMemory->write(0, &value, sizeof value);
   releaseSeqNoInfo(info);
-  return result;
+  return written ? result : CE_E_STORE_DAMAGED;
 }
 
 long CCategorySeqNo::getNextSeqNo(std::string const& category, unsigned long long* pullSeqNo) {
@@ -244,8 +265,12 @@ long CCategorySeqNo::getNextSeqNo(std::string const& category, unsigned long lon
   CSeqNoInfo* info = nullptr;
   long result = acquireSeqNoInfo(category, &info);
   if (info == nullptr) return result;
-  uint64_t last = *info->m_pullSeqNo;
-  if (last == 0) last = getSeqNoBase();
+  uint64_t last = 0;
+  if (!info->m_pSharedMemory->read(0, &last, sizeof last) ||
+      (last == 0 && !m_pSeqNoBaseInfo->m_pSharedMemory->read(0, &last, sizeof last))) {
+    releaseSeqNoInfo(info);
+    return CE_E_STORE_DAMAGED;  // logged by the block, once
+  }
   if (last < info->m_lastIssued || last == UINT64_MAX) {
     // Rewound, or at the end of the series: issuing would repeat a number
     // that subscribers may already have.
@@ -256,15 +281,20 @@ long CCategorySeqNo::getNextSeqNo(std::string const& category, unsigned long lon
            last == UINT64_MAX ? "the end of the series" : "below one this process issued");
     return CE_E_STORE_DAMAGED;
   }
-  uint64_t next = last + 1;
-  *info->m_pullSeqNo = next;
-  info->m_lastIssued = next;
+  const uint64_t next = last + 1;
+  const bool written = info->m_pSharedMemory->write(0, &next, sizeof next);
+  if (written) info->m_lastIssued = next;
   releaseSeqNoInfo(info);
+  if (!written) return CE_E_STORE_DAMAGED;
   *pullSeqNo = next;
   return result;
 }
 
-unsigned long long CCategorySeqNo::getSeqNoBase() { return *m_pSeqNoBaseInfo->m_pullSeqNo; }
+// 0 when the base block was cut short.
+unsigned long long CCategorySeqNo::getSeqNoBase() {
+  uint64_t base = 0;
+  return m_pSeqNoBaseInfo->m_pSharedMemory->read(0, &base, sizeof base) ? base : 0;
+}
 
 long CCategorySeqNo::getAllCategories(std::string* pstrCategories) {
   return m_allCategories.getAllCategories(pstrCategories);

@@ -13,7 +13,10 @@
 // The first number of a category is base + 1, every later one the previous
 // plus 1, whichever process issues it. Results are 0 or a negative code;
 // CE_E_CREATE also when the list of all categories is full, in which case the
-// operation itself was still carried out.
+// operation itself was still carried out. CE_E_STORE_DAMAGED when a record's
+// number went backwards, or when a block was found cut short by another
+// process after it was mapped: the cause is logged once per block, and the
+// record (or list, or base) stays refused for the life of the store.
 //
 // Thread-safe; a thread reaches the record it used last without the store's
 // lock (records live as long as their store). Lock order: the store's own lock, then a category mutex, then
@@ -95,6 +98,7 @@ class CE_EXPORT CCategorySeqNo {
   long getSeqNo(std::string const& category, unsigned long long* pullSeqNo);
   long setSeqNo(std::string const& category, unsigned long long ullSeqNo);
   long getNextSeqNo(std::string const& category, unsigned long long* pullSeqNo);
+  // 0 when the base's block was cut short.
   unsigned long long getSeqNoBase();
   long getAllCategories(std::string* pstrCategories);
 
