@@ -8,13 +8,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "Library/CEResultCodes.h"
 #include "platform/linux/AccessGroup.h"
 #include "platform/linux/Endpoint.h"
-#include "trace/_Trace.h"
 #include "platform/linux/Interrupted.h"
+#include "trace/_Trace.h"
 
 namespace evt::channel {
 namespace {
@@ -35,22 +36,51 @@ bool someoneListens(const sockaddr_un& address) {
   return live;
 }
 
-long socketFailure(const char* call, const std::string& path) {
-  evtLog(KelLogLib::LOGLIB_PRIORITY_ERROR, "(Error) ChannelListener::listen %s %s: %s", call, path.c_str(),
-         std::strerror(errno));
+long socketFailure(const char* call, const std::string& path, std::string* failure) {
+  *failure = std::string(call) + " " + path + ": " + std::strerror(errno);
+  evtLog(KelLogLib::LOGLIB_PRIORITY_ERROR, "(Error) ChannelListener::listen %s", failure->c_str());
   return ZEBIPC_E_SOCKET;
+}
+
+// A socket folder the listener did not make is used only when nobody but
+// its owner (this user or root) and the access group may put anything in
+// it: anyone else could replace the socket with one of their own and read
+// what the clients send. Returns the reason it is refused, or null.
+const char* unsafeFolder(const std::string& dir, struct stat* info) {
+  if (lstat(dir.c_str(), info) != 0) return std::strerror(errno);
+  if (!S_ISDIR(info->st_mode)) return "is not a folder";
+  if (info->st_uid != geteuid() && info->st_uid != 0) return "belongs to another user";
+  if ((info->st_mode & S_IWOTH) != 0) return "may be written by anyone";
+  if ((info->st_mode & S_IWGRP) != 0 && info->st_gid != getegid() && info->st_gid != evt::platform::accessGroupId())
+    return "may be written by a group other than the service's";
+  return nullptr;
 }
 
 }  // namespace
 
 long ChannelListener::listen() {
+  m_failure.clear();
   if (!endpointFits(m_path)) return ZEBIPC_E_BAD_ENDPOINT;
   std::string dir = m_path.substr(0, m_path.rfind('/'));
   if (!dir.empty()) {
     if (mkdir(dir.c_str(), 0750) == 0) {
       evt::platform::shareWithAccessGroup(dir, 0750);
     } else if (errno != EEXIST) {
-      return socketFailure("mkdir", dir);
+      return socketFailure("mkdir", dir, &m_failure);
+    } else {
+      struct stat info {};
+      if (const char* problem = unsafeFolder(dir, &info)) {
+        char text[512];
+        std::snprintf(text, sizeof text,
+                      "the socket folder %s %s (owner uid %u, mode %04o), refused; use a folder only this user or "
+                      "root may write",
+                      dir.c_str(), problem, static_cast<unsigned>(info.st_uid),
+                      static_cast<unsigned>(info.st_mode & 07777));
+        m_failure = text;
+        evtLog(KelLogLib::LOGLIB_PRIORITY_ERROR, "(Error) ChannelListener::listen %s", text);
+        errno = EACCES;
+        return ZEBIPC_E_SOCKET;
+      }
     }
   }
 
@@ -62,18 +92,18 @@ long ChannelListener::listen() {
   if (lstat(m_path.c_str(), &existing) == 0) {
     if (!S_ISSOCK(existing.st_mode)) {
       errno = EEXIST;
-      evtLog(KelLogLib::LOGLIB_PRIORITY_ERROR, "(Error) ChannelListener::listen %s exists and is not a socket",
-             m_path.c_str());
+      m_failure = m_path + " exists and is not a socket";
+      evtLog(KelLogLib::LOGLIB_PRIORITY_ERROR, "(Error) ChannelListener::listen %s", m_failure.c_str());
       return ZEBIPC_E_SOCKET;
     }
     unlink(m_path.c_str());
   }
 
   m_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (m_fd < 0) return socketFailure("socket", m_path);
+  if (m_fd < 0) return socketFailure("socket", m_path, &m_failure);
   if (bind(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
       !evt::platform::shareWithAccessGroup(m_path, 0660) || ::listen(m_fd, 64) != 0) {
-    long result = socketFailure("bind", m_path);
+    long result = socketFailure("bind", m_path, &m_failure);
     ::close(m_fd);
     m_fd = -1;
     return result;

@@ -18,9 +18,14 @@ class ChannelListener {
   ChannelListener& operator=(const ChannelListener&) = delete;
 
   // Creates the directory (0750) when missing and listens at the path (0660).
-  // A stale socket file left by a dead service is replaced; a live one is not:
-  // ZEBIPC_E_IN_USE. Other failures: ZEBIPC_E_BAD_ENDPOINT or ZEBIPC_E_SOCKET.
+  // A directory that exists is used only when no one but its owner (this
+  // user or root) and the access group may write it. A stale socket file
+  // left by a dead service is replaced; a live one is not: ZEBIPC_E_IN_USE.
+  // Other failures: ZEBIPC_E_BAD_ENDPOINT or ZEBIPC_E_SOCKET, said by
+  // failure().
   long listen();
+  // Why the last listen() failed, for the operator ("" after success).
+  const std::string& failure() const { return m_failure; }
   // An accepted connection's descriptor, or -1 when none came within
   // `timeoutMs` (< 0: no limit) or the listener was closed.
   int accept(int timeoutMs);
@@ -38,6 +43,7 @@ class ChannelListener {
   std::string m_path;
   int m_fd = -1;
   bool m_adopted = false;  // the socket file is not this object's
+  std::string m_failure;
 };
 
 // One accepted connection. Reads come from one thread; writes may come from

@@ -338,5 +338,36 @@ TEST(ServiceTrust, EventsNumberedAheadOfTheStoreAreDroppedBeforeTheyMoveTheSerie
   EXPECT_EQ(service.stop(), 0);
 }
 
+// A socket folder eventd did not make is refused when someone other than its owner (this user or root) and the
+// service's group may write it, or another user owns it: they could put a socket of their own in its place.
+TEST(ServiceTrust, SocketFolderOthersMayWriteIsRefused) {
+  const std::string folder = logDirectory() + "/sockets";
+  struct Case {
+    mode_t mode;
+    uid_t owner;
+    const char* problem;
+  };
+  std::vector<Case> cases = {{0777, geteuid(), "may be written by anyone"}, {01777, geteuid(), "may be written by anyone"}};
+  if (geteuid() == 0) cases.push_back({0755, 65534, "belongs to another user"});
+  for (const Case& c : cases) {
+    ASSERT_EQ(0, mkdir(folder.c_str(), 0700));
+    ASSERT_EQ(0, chmod(folder.c_str(), c.mode));
+    ASSERT_EQ(0, chown(folder.c_str(), c.owner, static_cast<gid_t>(-1)));
+    const std::string errors = logDirectory() + "/eventd.err";
+    const pid_t eventd = spawn({eventdPath(), "--socket", folder + "/eventd.sock"}, ownEmulator(), "", errors);
+    EXPECT_EQ(1, exitWithin(eventd, std::chrono::seconds(20)));
+    const std::string said = readFile(errors);
+    EXPECT_NE(said.find("the socket folder " + folder + " " + c.problem), std::string::npos) << said;
+    EXPECT_NE(access((folder + "/eventd.sock").c_str(), F_OK), 0) << "a socket was made";
+    ASSERT_EQ(0, rmdir(folder.c_str()));
+  }
+  // Its own folder, writable by nobody else, serves.
+  ASSERT_EQ(0, mkdir(folder.c_str(), 0750));
+  ServiceProcess service({"--socket", folder + "/eventd.sock"}, folder + "/eventd.sock");
+  EXPECT_TRUE(service.start());
+  EXPECT_EQ(service.stop(), 0);
+  rmdir(folder.c_str());
+}
+
 }  // namespace
 }  // namespace evt::test
