@@ -1,5 +1,6 @@
 // Peers that misbehave or ask too much (bad frames, garbage, half-sent frames, a client that never reads, too many
 // subscriptions or connections, a full /dev/shm) never crash or stall the service for other hosts.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mman.h>
@@ -9,6 +10,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <memory>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -367,6 +369,33 @@ TEST(ServiceTrust, SocketFolderOthersMayWriteIsRefused) {
   EXPECT_TRUE(service.start());
   EXPECT_EQ(service.stop(), 0);
   rmdir(folder.c_str());
+}
+
+// Subscribing to many categories makes the service neither create nor keep shared objects for them: it reads a
+// category's number only when it needs it, and maps nothing.
+TEST(ServiceTrust, SubscriptionsToManyCategoriesLeaveNoObjectsOrMappings) {
+  ServiceProcess service;
+  ASSERT_TRUE(service.start());
+  TestHost host("many");
+  ASSERT_TRUE(host.registered());
+  auto count = [](const std::string& path, const std::string& part) {
+    return occurrences(readFile(path), part);
+  };
+  const std::string maps = "/proc/" + std::to_string(service.pid()) + "/maps";
+  auto objects = [] {
+    std::size_t n = 0;
+    const std::string prefix = platform::objectPrefix();
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir("/dev/shm"), closedir);
+    while (dirent* entry = dir ? readdir(dir.get()) : nullptr) n += std::string(entry->d_name).rfind(prefix, 0) == 0;
+    return n;
+  };
+  const std::size_t objectsBefore = objects(), mappedBefore = count(maps, "/dev/shm/");
+  for (int i = 0; i < 3000; ++i) ASSERT_EQ(0, host.lib().subscribe("many" + std::to_string(i), "", kThisServer, nullptr));
+  ASSERT_TRUE(host.flush());
+  EXPECT_EQ(service.status()["subscribed-pairs"], 3000);
+  EXPECT_EQ(objects(), objectsBefore);
+  EXPECT_EQ(count(maps, "/dev/shm/"), mappedBefore);
+  EXPECT_EQ(service.stop(), 0);
 }
 
 }  // namespace
