@@ -23,10 +23,12 @@ constexpr const char* kRecordBlockPrefix = "Share-SeqNoInfo-";
 constexpr unsigned long kLockWaitMs = 5000;
 
 // Takes a named mutex, waiting at most kLockWaitMs; 0 (a dead holder's lock
-// taken over counts) or CE_E_STORE_BUSY, logged with the lock's name,
+// taken over counts), CE_E_STORE_DAMAGED (its block cut short) or
+// CE_E_STORE_BUSY, logged with the lock's name,
 // `prefix` + `name` (spelt out only then: this is every event's path).
 long takeLock(CPMutex* mutex, const std::string& name, const char* prefix = "") {
   const long result = mutex->wait(kLockWaitMs, nullptr);
+  if (result == CE_E_STORE_DAMAGED) return result;  // logged by the mutex
   if (result != CP_WAIT_TIMEOUT) return 0;
   evtLog(KelLogLib::LOGLIB_PRIORITY_ERROR,
          "(Error) CCategorySeqNo: the lock %s%s stayed held for %lu ms; its holder is stuck or not a process "

@@ -116,13 +116,20 @@ class CE_EXPORT CPMutex {
   CPMutex& operator=(const CPMutex&) = delete;
 
   // 0 when taken, CP_WAIT_ABANDONED when taken over from a dead holder,
-  // CP_WAIT_TIMEOUT when `timeoutMs` (CPEvent::kInfinite: no limit) elapsed.
+  // CP_WAIT_TIMEOUT when `timeoutMs` (CPEvent::kInfinite: no limit) elapsed,
+  // CE_E_STORE_DAMAGED (logged once) when another process cut the lock's
+  // block short; the lock is refused from then on.
   long wait(unsigned long timeoutMs, CTerminateWait* terminate);
-  // 0, or CP_E_NOT_OWNER when this process does not hold the mutex.
+  // 0, CP_E_NOT_OWNER when this process does not hold the mutex, or
+  // CE_E_STORE_DAMAGED.
   long release();
 
  private:
+  void refuse();
+
   CPSharedMemory* m_pBlock;
+  std::string m_strName;
+  std::atomic<int> m_bDamaged{0};
 };
 
 // Named block of memory shared by every process that opens the same name with

@@ -31,6 +31,8 @@
 
 #include "Library/CEResultCodes.h"
 #include "platform/CPortable.h"
+#include "platform/linux/BusGuard.h"
+#include "trace/_Trace.h"
 
 namespace {
 
@@ -140,12 +142,13 @@ bool take(SharedLock* lock, uint64_t expected, uint32_t self) {
 }  // namespace
 
 CPMutex::CPMutex(int, int, const std::string& name, int, int)
-    : m_pBlock(new CPSharedMemory(name, sizeof(SharedLock))) {}
+    : m_pBlock(new CPSharedMemory(name, sizeof(SharedLock))), m_strName(name) {}
 
 CPMutex::~CPMutex() { delete m_pBlock; }
 
-long CPMutex::wait(unsigned long timeoutMs, CTerminateWait*) {
-  SharedLock* lock = lockOf(m_pBlock);
+// Runs inside a guarded access of the lock's block: no object with a
+// destructor, no lock of its own.
+static long waitOn(SharedLock* lock, unsigned long timeoutMs) {
   const uint32_t self = currentProcessId();
   const bool limited = timeoutMs < CPEvent::kInfinite;
   unsigned long long deadline = 0;  // read from the clock only once the lock is found busy
@@ -182,11 +185,35 @@ long CPMutex::wait(unsigned long timeoutMs, CTerminateWait*) {
   }
 }
 
+long CPMutex::wait(unsigned long timeoutMs, CTerminateWait*) {
+  if (m_bDamaged.load(std::memory_order_relaxed) != 0) return CE_E_STORE_DAMAGED;
+  SharedLock* lock = lockOf(m_pBlock);
+  long result = CE_E_STORE_DAMAGED;
+  if (evt::platform::guardedAccess(lock, sizeof *lock, [&] { result = waitOn(lock, timeoutMs); })) return result;
+  refuse();
+  return CE_E_STORE_DAMAGED;
+}
+
+void CPMutex::refuse() {
+  if (m_bDamaged.exchange(1) != 0) return;
+  evtLog(KelLogLib::LOGLIB_PRIORITY_ERROR, "(Error) CPMutex %s: its block was cut short by another process; refused",
+         m_strName.c_str());
+}
+
 long CPMutex::release() {
+  if (m_bDamaged.load(std::memory_order_relaxed) != 0) return CE_E_STORE_DAMAGED;
   SharedLock* lock = lockOf(m_pBlock);
   const uint32_t self = currentProcessId();
-  const uint64_t hold = __atomic_load_n(&lock->hold, __ATOMIC_ACQUIRE);
-  if (pidOf(hold) != self || !compareExchange(&lock->hold, hold, 0)) return CP_E_NOT_OWNER;
-  if (__atomic_load_n(&lock->waiters, __ATOMIC_SEQ_CST) != 0) futexWakeOne(pidWord(lock));
-  return 0;
+  long result = CE_E_STORE_DAMAGED;
+  const bool intact = evt::platform::guardedAccess(lock, sizeof *lock, [&] {
+    const uint64_t hold = __atomic_load_n(&lock->hold, __ATOMIC_ACQUIRE);
+    if (pidOf(hold) != self || !compareExchange(&lock->hold, hold, 0)) {
+      result = CP_E_NOT_OWNER;
+      return;
+    }
+    if (__atomic_load_n(&lock->waiters, __ATOMIC_SEQ_CST) != 0) futexWakeOne(pidWord(lock));
+    result = 0;
+  });
+  if (!intact) refuse();
+  return result;
 }

@@ -74,7 +74,15 @@ TEST_F(StoreDamage, CutCategoryBlocksAreRefusedAndLoggedOnce) {
                              " was cut short to " + std::to_string(size) + " bytes by another process; refused";
     EXPECT_EQ(1u, occurrences(libraryLog(), line)) << libraryLog();
   }
+  // The lock's block cut short: the lock is refused the same way.
   unsigned long long n = 0;
+  ASSERT_EQ(0, store.getNextSeqNo("cutlock", &n));
+  ASSERT_TRUE(cutShort("Mutex-SeqNoInfo-cutlock", 0));
+  EXPECT_EQ(CE_E_STORE_DAMAGED, store.getNextSeqNo("cutlock", &n));
+  EXPECT_EQ(CE_E_STORE_DAMAGED, store.getSeqNo("cutlock", &n));
+  EXPECT_EQ(1u, occurrences(libraryLog(), "(Error) CPMutex Mutex-SeqNoInfo-cutlock: its block was cut short"))
+      << libraryLog();
+
   EXPECT_EQ(0, store.getNextSeqNo("intact", &n));
   EXPECT_EQ(store.getSeqNoBase() + 1, n);
 }
