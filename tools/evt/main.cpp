@@ -10,10 +10,15 @@
 
 namespace {
 
+// Counts the same in the 32-bit and the 64-bit build.
+constexpr long kMostCount = 2147483647L;
+constexpr double kMostWaitSeconds = 86400;
+
 void addWatchOptions(CLI::App* command, evt::tool::WatchOptions* watch) {
-  command->add_option("--count", watch->count, "stop after this many events")->check(CLI::PositiveNumber);
-  command->add_option("--timeout", watch->timeoutSeconds, "stop after this many seconds")
-      ->check(CLI::NonNegativeNumber);
+  using evt::tool::atLeast;
+  using evt::tool::between;
+  command->add_option("--count", watch->count, "stop after this many events")->check(between(1L, kMostCount));
+  command->add_option("--timeout", watch->timeoutSeconds, "stop after this many seconds")->check(atLeast(0.0));
   command->add_flag("--json", watch->output.json,
                     "one JSON object per line: kind, category, keys, data, seqno (a string), server");
   command->add_flag("--raw", watch->output.raw, "event data only, as it came (reports go to standard error)");
@@ -22,7 +27,7 @@ void addWatchOptions(CLI::App* command, evt::tool::WatchOptions* watch) {
                       "{from} {pid}");
   command->add_flag("-q,--quiet", watch->output.quiet, "no progress lines on standard error");
   command->add_option("--wait", watch->waitSeconds, "seconds to wait for the service (its socket may appear meanwhile)")
-      ->check(CLI::Range(0.0, 86400.0))
+      ->check(between(0.0, kMostWaitSeconds))
       ->capture_default_str();
 }
 
@@ -44,11 +49,10 @@ int main(int argc, char** argv) {
                        "one event per line of standard input (any byte but the newline; a CR before it is "
                        "dropped); the arguments after CATEGORY are KEYS");
   pubCommand->add_flag("-q,--quiet", pub.quiet, "no summary on standard error");
-  pubCommand->add_option("--count", pub.count, "publish each DATA this many times")->check(CLI::PositiveNumber);
-  pubCommand->add_option("--rate", pub.rate, "events per second (default: as fast as possible)")
-      ->check(CLI::NonNegativeNumber);
+  pubCommand->add_option("--count", pub.count, "publish each DATA this many times")->check(between(1L, kMostCount));
+  pubCommand->add_option("--rate", pub.rate, "events per second (default: as fast as possible)")->check(atLeast(0.0));
   pubCommand->add_option("--wait", pub.waitSeconds, "seconds to wait for the service")
-      ->check(CLI::Range(0.0, 86400.0))
+      ->check(between(0.0, kMostWaitSeconds))
       ->capture_default_str();
   pubCommand->callback([&] { status = publishEvents(pub); });
 
@@ -60,7 +64,8 @@ int main(int argc, char** argv) {
   subCommand->add_flag("--all", sub.all,
                       "every category of this machine; one that appears later is added once noticed "
                       "(within 20 ms), its earlier events unseen");
-  subCommand->add_option("--server", sub.serverId, "server id of the publishers (default: this machine)");
+  subCommand->add_option("--server", sub.serverId, "server id of the publishers (default: this machine)")
+      ->check(between(1LL, 0xFFFFFFFFLL));
   addWatchOptions(subCommand, &sub.watch);
   subCommand->callback([&] { status = subscribeEvents(sub); });
 
@@ -81,7 +86,7 @@ int main(int argc, char** argv) {
   for (auto [command, query] : {std::pair{statusCommand, &statusQuery}, std::pair{dumpCommand, &dumpQuery}}) {
     command->add_flag("--json", query->json, "as one JSON object");
     command->add_option("--wait", query->waitSeconds, "seconds to wait for the service")
-        ->check(CLI::Range(0.0, 86400.0))
+        ->check(between(0.0, kMostWaitSeconds))
         ->capture_default_str();
     command->callback([&status, query = query] { status = queryService(*query); });
   }
@@ -93,12 +98,14 @@ int main(int argc, char** argv) {
       "complete", "send completion ids and print how long the service took to confirm each (with --count, also "
                   "min, avg, p50, p99 and max)");
   completeCommand->add_option("--wait", completeWait, "seconds to wait for the service")
-      ->check(CLI::Range(0.0, 86400.0))
+      ->check(between(0.0, kMostWaitSeconds))
       ->capture_default_str();
-  completeCommand->add_option("-c,--count", completeCount, "round trips")->check(CLI::PositiveNumber)
+  completeCommand->add_option("-c,--count", completeCount, "round trips")
+      ->check(between(1L, kMostCount))
       ->capture_default_str();
   completeCommand->add_option("-i,--interval", completeInterval, "seconds between round trips")
-      ->check(CLI::NonNegativeNumber)->capture_default_str();
+      ->check(atLeast(0.0))
+      ->capture_default_str();
   completeCommand->callback([&] { status = completeRoundTrips(completeWait, completeCount, completeInterval); });
 
   std::string header;
