@@ -152,7 +152,13 @@ class NatsFederation final : public Federation {
     status = natsConnection_Connect(&m_connection, m_natsOptions);
     if (status == NATS_OK) {
       push(Inbound{Inbound::kConnected, nullptr});
-    } else if (status != NATS_NOT_YET_CONNECTED) {
+    } else if (status == NATS_NOT_YET_CONNECTED) {
+      // Said once: the library keeps trying in the background, and the log
+      // says when it got through.
+      tellOperator("federation: cannot reach the NATS server at %s; eventd serves this machine meanwhile and keeps "
+                   "trying",
+                   m_options.urls.c_str());
+    } else {
       return fail(error, std::string("cannot connect: ") + natsStatus_GetText(status));
     }
     for (const std::string& subject : {std::string(kHelloSubject), interestSubject(m_options.serverId)}) {

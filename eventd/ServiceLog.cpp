@@ -72,4 +72,13 @@ void logError(const char* format, ...) {
   write(KelLogLib::LOGLIB_PRIORITY_ERROR, "(Error) ", text);
 }
 
+void tellOperator(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const std::string text = formatted(format, args);
+  va_end(args);
+  write(KelLogLib::LOGLIB_PRIORITY_ERROR, "(Error) ", text);
+  if (g_serviceLog && !g_serviceLog->path().empty()) std::fprintf(stderr, "eventd: %s\n", text.c_str());
+}
+
 }  // namespace evt::service

@@ -17,6 +17,10 @@ void closeServiceLog();
 
 void logInfo(const char* format, ...) CE_PRINTF(1, 2);
 void logError(const char* format, ...) CE_PRINTF(1, 2);  // prefixes "(Error) "
+// An error the person who started eventd must hear of: logged as by
+// logError and, unless the log is standard error already, also printed
+// there ("eventd: <text>").
+void tellOperator(const char* format, ...) CE_PRINTF(1, 2);
 
 // Text a client supplied (its name, a category), fit for one log line: bytes
 // outside printable ASCII and the backslash written as \xNN, and at most
