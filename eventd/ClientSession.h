@@ -77,6 +77,9 @@ class ClientSession {
   // Identity as the client reported it.
   std::string name;
   int reportedPid = 0;
+  // Its arrival is in the log. A client that only asks for status or a dump
+  // (evt status, evt dump) comes and goes unlogged.
+  bool announced = false;
   bool hasConnectivity = false;
   int32_t connectivity = 0;
   // The pid to show for the client: its socket's, else the one it reported.

@@ -59,8 +59,7 @@ long Service::open() {
   long result = m_options.listenFd >= 0 ? m_listener.adopt(m_options.listenFd) : m_listener.listen();
   if (result == ZEBIPC_E_IN_USE) return result;  // the caller says so
   if (result < 0) {
-    logError("cannot listen at %s (0x%08X): %s", m_options.endpoint.c_str(), ce::wordFromResult(result),
-             std::strerror(errno));
+    m_openFailure = m_listener.failure().empty() ? std::strerror(errno) : m_listener.failure();
     return result;
   }
   setNonBlocking(m_listener.fd());
@@ -69,7 +68,7 @@ long Service::open() {
   m_signals = signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
   m_epoll = epoll_create1(EPOLL_CLOEXEC);
   if (m_signals < 0 || m_epoll < 0) {
-    logError("cannot create the event loop: %s", std::strerror(errno));
+    m_openFailure = std::string("cannot create the event loop: ") + std::strerror(errno);
     return ZEBIPC_E_SOCKET;
   }
   epoll_event listen{};
@@ -80,7 +79,7 @@ long Service::open() {
   signal.data.fd = m_signals;
   if (epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_listener.fd(), &listen) != 0 ||
       epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_signals, &signal) != 0) {
-    logError("cannot watch the listener: %s", std::strerror(errno));
+    m_openFailure = std::string("cannot watch the listener: ") + std::strerror(errno);
     return ZEBIPC_E_SOCKET;
   }
   logInfo("listening at %s%s, server id %u, pid %d", m_options.endpoint.c_str(),
@@ -197,7 +196,6 @@ void Service::acceptClients() {
       ::close(fd);
       continue;
     }
-    logInfo("client #%" PRIu64 " connected, pid %d", client->number(), peerPid);
     m_router.addClient(client.get());
     m_clientsByNumber[client->number()] = client.get();
     m_clients[fd] = std::move(client);
@@ -267,6 +265,10 @@ void Service::answerCommand(ClientSession& client, const channel::Frame& frame, 
   answer.requestId = frame.requestId;
   answer.header[0] = command;
   answer.header[1] = command;
+  if (command != CECMD_CLIENT_NAME && command != CECMD_PROCESS_ID && command != protocol::kCommandStatus &&
+      command != protocol::kCommandDump) {
+    announce(client);
+  }
   switch (command) {
     case CECMD_QUEUE:
       m_router.handleQueue(client, text);
@@ -279,7 +281,7 @@ void Service::answerCommand(ClientSession& client, const channel::Frame& frame, 
       std::string name = printable(text);
       if (client.name != name) {
         client.name = std::move(name);
-        logInfo("client #%" PRIu64 " is \"%s\"", client.number(), client.name.c_str());
+        if (client.announced) logInfo("client #%" PRIu64 " is \"%s\"", client.number(), client.name.c_str());
       }
       break;
     }
@@ -301,7 +303,8 @@ void Service::answerCommand(ClientSession& client, const channel::Frame& frame, 
         break;
       }
       answer.text = m_router.dumpText();
-      logInfo("dump requested by client #%" PRIu64 "\n%s", client.number(), answer.text.c_str());
+      logInfo("dump requested by client #%" PRIu64 " (%s)\n%s", client.number(), client.name.c_str(),
+              answer.text.c_str());
       break;
     case protocol::kCommandMonitor:
       m_router.addMonitor(client, text == "notices");
@@ -475,9 +478,27 @@ void Service::watchOutput(ClientSession& client, bool watch) {
   epoll_ctl(m_epoll, EPOLL_CTL_MOD, client.fd(), &events);
 }
 
+void Service::announce(ClientSession& client) {
+  if (client.announced) return;
+  client.announced = true;
+  if (client.name.empty()) {
+    logInfo("client #%" PRIu64 " connected, pid %d", client.number(), client.peerPid());
+  } else {
+    logInfo("client #%" PRIu64 " connected, pid %d, is \"%s\"", client.number(), client.peerPid(),
+            client.name.c_str());
+  }
+}
+
 void Service::drop(ClientSession& client, const char* reason) {
   if (client.closing) return;
   client.closing = true;
+  // A query that came and went leaves no trace; one dropped for a fault does.
+  const bool plainLeave = std::strcmp(reason, "disconnected") == 0;
+  if (!client.announced && plainLeave) {
+    m_router.removeClient(&client);
+    return;
+  }
+  announce(client);
   logInfo("client #%" PRIu64 " (%s) %s; %zu requests for it discarded", client.number(), client.name.c_str(), reason,
           client.pendingCount());
   m_router.removeClient(&client);

@@ -43,8 +43,10 @@ class Service {
   Service& operator=(const Service&) = delete;
 
   // Listens at the endpoint and prepares the loop. 0, ZEBIPC_E_IN_USE when a
-  // live service listens there, or another negative code (logged).
+  // live service listens there, or another negative code with
+  // openFailure() saying why (the caller reports it).
   long open();
+  const std::string& openFailure() const { return m_openFailure; }
   // The link to other servers, served by the loop from open() on (null:
   // this server alone). Not owned; outlives the loop.
   void setFederation(Federation* federation);
@@ -80,6 +82,9 @@ class Service {
   void uncork(ClientSession& client);
   void watchOutput(ClientSession& client, bool watch);
   void drop(ClientSession& client, const char* reason);
+  // Logs the client's arrival once it does more than ask for status or a
+  // dump, or when it is dropped for a fault.
+  void announce(ClientSession& client);
   void closeDropped();
   // Drops the clients whose unfinished frame waited partialFrameTimeout;
   // true while some client has one (the loop then wakes to check).
@@ -94,6 +99,7 @@ class Service {
   int m_epoll = -1;
   int m_signals = -1;
   bool m_stop = false;
+  std::string m_openFailure;
   Federation* m_federation = nullptr;
   bool m_listenerWatched = true;
   uint64_t m_acceptPauses = 0;  // times the descriptor limit stopped accepting
