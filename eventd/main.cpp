@@ -3,7 +3,11 @@
 // completions. Stops cleanly on SIGTERM and SIGINT.
 #include <malloc.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <chrono>
 #include <cstdio>
@@ -33,6 +37,11 @@
 
 namespace {
 
+// How many full logs are kept (eventd.log.1 to .N); the logging library
+// reads it, as it reads EVT_LOG_MAX_BYTES, for every log of this process.
+constexpr const char* kLogKeepEnv = "EVT_LOG_KEEP";
+constexpr unsigned kDefaultLogKeep = 5;
+
 // The listening socket a service manager handed over (socket activation:
 // $LISTEN_PID names this process and $LISTEN_FDS is 1; the socket is
 // descriptor 3), or -1.
@@ -53,6 +62,61 @@ uint32_t registryServerId() {
   return KelRegLib::queryLocalDBServerId(&value) < 0 || value == 0 || value == 0xFFFFFFFFu ? 1 : value;
 }
 
+// The folder part of `path` ("" for none: the socket goes where eventd runs).
+std::string folderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos || slash == 0 ? std::string() : path.substr(0, slash);
+}
+
+// Whether eventd may make its socket at `path`: the folder is there and
+// this user may write it, or the folder above lets it be made. Otherwise
+// says which folder fails and what to do instead.
+bool socketFolderUsable(const std::string& path) {
+  const std::string dir = folderOf(path);
+  if (dir.empty()) return true;
+  std::string problem;
+  struct stat info {};
+  if (stat(dir.c_str(), &info) == 0) {
+    if (!S_ISDIR(info.st_mode)) {
+      problem = "the socket folder " + dir + " is not a folder";
+    } else if (access(dir.c_str(), W_OK | X_OK) != 0) {
+      problem = "cannot create the socket in folder " + dir + ": " + std::strerror(errno);
+    }
+  } else if (errno == ENOENT) {
+    const std::string parent = folderOf(dir);
+    if (access(parent.empty() ? "/" : parent.c_str(), W_OK | X_OK) != 0) {
+      problem = "cannot create the socket folder " + dir + ": " + std::strerror(errno);
+    }
+  } else {
+    problem = "cannot create the socket folder " + dir + ": " + std::strerror(errno);
+  }
+  if (problem.empty()) return true;
+  std::fprintf(stderr,
+               "eventd: %s; run eventd as root (as its service unit does), or give it a folder this user may "
+               "write: --socket PATH or $%s\n",
+               problem.c_str(), evt::channel::kRuntimeDirEnv);
+  return false;
+}
+
+// Whether `dir` (--log-dir) is a folder eventd may write its log into;
+// otherwise says why. eventd makes no log folder of its own accord: a
+// mistyped one would leave the log where nobody looks.
+bool logFolderUsable(const std::string& dir) {
+  struct stat info {};
+  const char* problem = nullptr;
+  if (stat(dir.c_str(), &info) != 0) {
+    problem = std::strerror(errno);
+  } else if (!S_ISDIR(info.st_mode)) {
+    problem = "not a folder";
+  } else if (access(dir.c_str(), W_OK | X_OK) != 0) {
+    problem = std::strerror(errno);
+  }
+  if (problem == nullptr) return true;
+  std::fprintf(stderr, "eventd: --log-dir %s: %s; give a folder eventd may write, or --log-dir stderr\n", dir.c_str(),
+               problem);
+  return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -66,47 +130,54 @@ int main(int argc, char** argv) {
   std::string logDir;
   app.add_option("--server-id", serverId,
                  "this machine's server id, 1 to 2147483647 (default: registry value LocalDBServerID, else 1)")
-      ->check(CLI::Range(1LL, 0x7FFFFFFFLL));
+      ->check(evt::tool::between(1LL, 0x7FFFFFFFLL));
   app.add_option("--socket", socketPath, "listen at this socket path instead")->capture_default_str();
   app.add_option("--queue-limit", options.limits.requests,
                  "requests queued for a stalled client before its events are dropped")
-      ->check(CLI::PositiveNumber)
+      ->check(evt::tool::between<std::size_t>(1, 0xFFFFFFFFu))
       ->capture_default_str();
   app.add_option("--queue-bytes", options.limits.bytes,
                  "bytes queued for a stalled client before its events are dropped")
-      ->check(CLI::Range(std::size_t{1} << 16, std::size_t{1} << 30))
+      ->check(evt::tool::between(std::size_t{1} << 16, std::size_t{1} << 30))
       ->capture_default_str();
   app.add_option("--high-water", options.limits.highWaterBytes,
                  "bytes queued for a client above which its publishers wait for it")
-      ->check(CLI::Range(std::size_t{1} << 12, std::size_t{1} << 30))
+      ->check(evt::tool::between(std::size_t{1} << 12, std::size_t{1} << 30))
       ->capture_default_str();
   long long stallMs = options.limits.stallTime.count();
   app.add_option("--stall-timeout", stallMs,
                  "milliseconds publishers wait for a congested client before going on without it (at most 8000)")
-      ->check(CLI::Range(0LL, 8000LL))
+      ->check(evt::tool::between(0LL, 8000LL))
       ->capture_default_str();
   long long holdMs = options.hold.time.count();
   app.add_option("--hold-time", holdMs,
                  "milliseconds an event ahead of a missing number waits for it before the number is given up")
-      ->check(CLI::Range(0LL, 60000LL))
+      ->check(evt::tool::between(0LL, 60000LL))
       ->capture_default_str();
   app.add_option("--max-memory", options.memoryLimit,
                  "bytes queued for and received unfinished from all clients together; beyond it events are dropped "
                  "(and reported as missed), and a client whose unfinished frame holds an eighth of it is disconnected")
-      ->check(CLI::Range(std::size_t{1} << 24, std::numeric_limits<std::size_t>::max()))
+      ->check(evt::tool::between(std::size_t{1} << 24, std::numeric_limits<std::size_t>::max()))
       ->capture_default_str();
   app.add_option("--max-subscriptions", options.limits.subscriptions, "subscriptions one client may hold")
-      ->check(CLI::PositiveNumber)
+      ->check(evt::tool::between<std::size_t>(1, 0xFFFFFFFFu))
       ->capture_default_str();
   long long partialMs = options.partialFrameTimeout.count();
   app.add_option("--partial-timeout", partialMs,
                  "milliseconds a client may leave a frame unfinished before it is disconnected")
-      ->check(CLI::Range(100LL, 3600000LL))
+      ->check(evt::tool::between(100LL, 3600000LL))
       ->capture_default_str();
   unsigned long long logMaxBytes = KelLogLib::kDefaultLogMaxBytes;
   app.add_option("--log-max-bytes", logMaxBytes,
-                 "a log file this large is renamed to eventd.log.1 (replacing the one before) and begun anew; 0: no "
-                 "bound")
+                 "a log file this large is renamed to eventd.log.1 (the older ones move on to .2 and so on, see "
+                 "--log-keep) and begun anew; 0: no bound")
+      ->check(evt::tool::atLeast(0ULL))
+      ->capture_default_str();
+  unsigned logKeep = kDefaultLogKeep;
+  app.add_option("--log-keep", logKeep,
+                 "full log files kept beside the one written: eventd.log.1 (the newest) to eventd.log.N, the oldest "
+                 "removed")
+      ->check(evt::tool::between(1u, 100u))
       ->capture_default_str();
   std::string group;
   app.add_option("--group", group,
@@ -117,7 +188,8 @@ int main(int argc, char** argv) {
                  "join the NATS cluster at these URLs (nats://HOST:PORT, several joined by ','), one server among "
                  "several, each with its own --server-id (default: registry value Federation; none: this machine "
                  "alone)");
-  app.add_option("--log-dir", logDir, "write eventd.log here ('stderr': standard error; default $EVT_LOG_DIR)");
+  app.add_option("--log-dir", logDir,
+                 "write eventd.log here, an existing folder ('stderr': standard error; default $EVT_LOG_DIR)");
   evt::tool::addVersionFlag(app);
   int exitCode = 0;
   if (!evt::tool::parseCommandLine(app, argc, argv, &exitCode)) return exitCode;
@@ -125,8 +197,10 @@ int main(int argc, char** argv) {
   options.limits.stallTime = std::chrono::milliseconds(stallMs);
   options.hold.time = std::chrono::milliseconds(holdMs);
   options.partialFrameTimeout = std::chrono::milliseconds(partialMs);
+  if (!logDir.empty() && logDir != "stderr" && !logFolderUsable(logDir)) return 2;
   if (!logDir.empty()) setenv(KelLogLib::kLogDirEnv, logDir.c_str(), 1);
   setenv(KelLogLib::kLogMaxBytesEnv, std::to_string(logMaxBytes).c_str(), 1);
+  setenv(kLogKeepEnv, std::to_string(logKeep).c_str(), 1);
   if (!group.empty()) {
     setenv(evt::platform::kAccessGroupEnv, group.c_str(), 1);
     if (evt::platform::accessGroupId() == static_cast<gid_t>(-1)) {
@@ -151,6 +225,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "eventd: socket path too long: %s\n", socketPath.c_str());
     return 2;
   }
+  if (options.listenFd < 0 && !socketFolderUsable(socketPath)) return 1;
 
   // Batches of a few hundred kilobytes come and go all the time; served from
   // the heap instead of fresh mappings, they cost no page faults each time.
@@ -194,7 +269,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (result < 0) {
-    std::fprintf(stderr, "eventd: cannot listen at %s (0x%08X)\n", socketPath.c_str(), ce::wordFromResult(result));
+    std::fprintf(stderr, "eventd: cannot listen at %s: %s (0x%08X)\n", socketPath.c_str(),
+                 service.openFailure().c_str(), ce::wordFromResult(result));
     return 1;
   }
   evt::service::openServiceLog();

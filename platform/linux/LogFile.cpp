@@ -45,6 +45,16 @@ std::string defaultDirectory() {
   return dir;
 }
 
+// How many full files are kept beside the log, <name>.log.1 (the newest) to
+// .N: $EVT_LOG_KEEP (eventd sets it from --log-keep), 1 when unset. Read at
+// each rotation, which is rare.
+unsigned long logsKept() {
+  constexpr unsigned long kMostKept = 1000;
+  const char* keep = std::getenv("EVT_LOG_KEEP");
+  const unsigned long kept = keep != nullptr ? std::strtoul(keep, nullptr, 10) : 1;
+  return kept < 1 ? 1 : kept > kMostKept ? kMostKept : kept;
+}
+
 bool writeAll(int fd, const char* data, std::size_t size) {
   while (size > 0) {
     const ssize_t n = evt::platform::retryInterrupted([&] { return ::write(fd, data, size); });
@@ -143,6 +153,10 @@ void CLogFile::rotateIfDue(std::size_t size) const {
   // Another process may have begun a new file meanwhile: only this one's
   // own full file is moved aside.
   if (!moved && stat(m_strPath.c_str(), &named) == 0 && named.st_ino == open.st_ino) {
+    // The older ones move on by one; the oldest kept (.N) is replaced.
+    for (unsigned long n = logsKept(); n > 1; --n) {
+      ::rename((m_strPath + "." + std::to_string(n - 1)).c_str(), (m_strPath + "." + std::to_string(n)).c_str());
+    }
     ::rename(m_strPath.c_str(), (m_strPath + ".1").c_str());
   }
   const int fd = ::open(m_strPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
