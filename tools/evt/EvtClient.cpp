@@ -91,6 +91,44 @@ int storeFailure(long code) {
   return 1;
 }
 
+int refused(const char* action, const std::string& category, long result) {
+  std::string reason;
+  if (result == CE_E_INVALID_TEXT) {
+    if (category == evt::protocol::kEventSystemCategory || category == CCategorySeqNo::kSeqNoBaseCategory) {
+      reason = "the category is reserved";
+    } else if (category.empty()) {
+      reason = "the category is empty";
+    } else {
+      reason = "invalid category, keys or data";
+    }
+  } else if (result == CE_E_NOT_CONNECTED || result == CE_E_STOPPING) {
+    reason = "the event service is gone";
+  } else {
+    reason = "the library refused";
+  }
+  std::fprintf(stderr, "evt: cannot %s \"%s\": %s (0x%08X)\n", action, category.c_str(), reason.c_str(),
+               ce::wordFromResult(result));
+  return 1;
+}
+
+bool serviceAppears(std::chrono::milliseconds timeout) {
+  const std::string path = serviceEndpoint();
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return true;  // the client finds out for itself
+    const bool reached = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ||
+                         errno == EACCES || errno == EPERM;
+    close(fd);
+    if (reached) return true;
+    if (g_interrupted || std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
 EvtClient::EvtClient(const std::string& name, EventCallback onEvent)
     : m_onEvent(std::move(onEvent)), m_lib(name, this, this, this) {
   m_lib.initialize();
@@ -124,7 +162,11 @@ bool EvtClient::flush(std::chrono::milliseconds timeout) {
 
 long EvtClient::onDeliverEvent(const std::string& category, const std::string& keys, const std::string& data,
                                unsigned long long seqNo, unsigned long serverId) {
-  if (m_onEvent) m_onEvent(category, keys, data, seqNo, serverId);
+  // The library's word that this client's own connection came or went: the
+  // commands follow that themselves (registered()) and say it their way.
+  const bool ownConnection = category == evt::protocol::kEventSystemCategory && serverId == m_lib.thisServerId() &&
+                             (data == "connected" || data == "disconnected");
+  if (m_onEvent && !ownConnection) m_onEvent(category, keys, data, seqNo, serverId);
   return 0;
 }
 

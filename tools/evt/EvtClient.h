@@ -25,6 +25,16 @@ int noService();
 // Prints why the shared store could not be opened (KelException code);
 // returns the exit status 1.
 int storeFailure(long code);
+// Prints why the library refused to `action` ("publish to", "subscribe to")
+// `category` with `result` (negative), the code in hex; returns the exit
+// status 1.
+int refused(const char* action, const std::string& category, long result);
+// Waits until something accepts connections at the service's socket, or
+// until the socket refuses this user (the caller's client then says so);
+// false after `timeout` or an interrupt. Lets a command find out that no
+// service runs before its client opens the shared store, which would
+// otherwise be created for nobody's use.
+bool serviceAppears(std::chrono::milliseconds timeout);
 
 class EvtClient : public CEventHandler, public CPublishHandler, public CCompletionHandler {
  public:

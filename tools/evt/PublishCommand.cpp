@@ -9,15 +9,14 @@
 namespace evt::tool {
 namespace {
 
-// Publishes one event, waiting out a service restart: the number of an
-// event refused while disconnected is spent, so subscribers hear of a gap,
-// and the data goes out again under the next number.
+// Publishes one event, waiting out a service restart: an event refused
+// while disconnected goes out again once the client is registered anew.
 bool deliver(EvtClient& client, const PublishOptions& options, const std::string& keys, const std::string& data) {
   for (;;) {
     long result = client.lib().deliverEvent(options.category, keys, data);
     if (result >= 0) return true;
     if (result != CE_E_NOT_CONNECTED) {
-      std::fprintf(stderr, "evt: cannot publish (0x%08X)\n", ce::wordFromResult(result));
+      refused("publish to", options.category, result);
       return false;
     }
     if (!client.waitRegistered(std::chrono::milliseconds(static_cast<long>(options.waitSeconds * 1000)))) {
@@ -41,10 +40,13 @@ int publishEvents(const PublishOptions& options) {
   }
   const std::string keys = keyArgs == 1 ? keysList(args[0]) : std::string();
 
-  EvtClient client("evt-pub", nullptr);
   const auto wait = std::chrono::milliseconds(static_cast<long>(options.waitSeconds * 1000));
+  if (!serviceAppears(wait)) return noService();
+  EvtClient client("evt-pub", nullptr);
   if (!client.waitRegistered(wait)) return noService();
-  client.lib().publish(options.category);
+  if (const long result = client.lib().publish(options.category); result < 0) {
+    return refused("publish to", options.category, result);
+  }
 
   const auto start = std::chrono::steady_clock::now();
   long sent = 0;
@@ -77,10 +79,14 @@ int publishEvents(const PublishOptions& options) {
     std::fprintf(stderr, "evt: the service did not confirm the events\n");
     return 1;
   }
+  if (!ok) {
+    if (sent > 0) std::fprintf(stderr, "evt: %ld event%s published before that\n", sent, sent == 1 ? "" : "s");
+    return 1;
+  }
   if (!options.quiet) {
     std::fprintf(stderr, "evt: published %ld event%s of %s\n", sent, sent == 1 ? "" : "s", options.category.c_str());
   }
-  return ok ? 0 : 1;
+  return 0;
 }
 
 }  // namespace evt::tool

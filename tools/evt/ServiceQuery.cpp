@@ -34,8 +34,10 @@ int queryService(const QueryOptions& options) {
 }
 
 int completeRoundTrips(double waitSeconds, long count, double intervalSeconds) {
+  const auto wait = std::chrono::milliseconds(static_cast<long>(waitSeconds * 1000));
+  if (!serviceAppears(wait)) return noService();
   EvtClient client("evt-complete", nullptr);
-  if (!client.waitRegistered(std::chrono::milliseconds(static_cast<long>(waitSeconds * 1000)))) return noService();
+  if (!client.waitRegistered(wait)) return noService();
   std::vector<long long> samples;
   for (long i = 0; i < count && !g_interrupted; ++i) {
     // The pause ends early on an interrupt.

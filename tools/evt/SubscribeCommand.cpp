@@ -53,11 +53,12 @@ int subscribeEvents(const SubscribeOptions& options) {
   RecordPrinter::Shape shape;
   if (!makeShape(options.watch.output, &shape)) return 2;
   RecordPrinter printer(shape, options.watch.output.format, options.watch.count);
+  const auto wait = std::chrono::milliseconds(static_cast<long>(options.watch.waitSeconds * 1000));
+  if (!serviceAppears(wait)) return noService();
   EvtClient client("evt-sub", [&printer](const std::string& c, const std::string& k, const std::string& d,
                                          unsigned long long s, unsigned long id) {
     printer.print(recordOf(c, k, d, s, id));
   });
-  const auto wait = std::chrono::milliseconds(static_cast<long>(options.watch.waitSeconds * 1000));
   if (!client.waitRegistered(wait)) return noService();
 
   const std::string keys = keysList(options.keys);
@@ -67,8 +68,8 @@ int subscribeEvents(const SubscribeOptions& options) {
   if (options.all) {
     store = std::make_unique<CCategorySeqNo>();
     subscribeNewCategories(client, *store, keys, serverId, &subscribed);
-  } else {
-    client.lib().subscribe(options.category, keys, serverId, nullptr);
+  } else if (const long result = client.lib().subscribe(options.category, keys, serverId, nullptr); result < 0) {
+    return refused("subscribe to", options.category, result);
   }
   if (!client.flush(std::chrono::milliseconds(10000))) {
     std::fprintf(stderr, "evt: the service did not confirm the subscription\n");
