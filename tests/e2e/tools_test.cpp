@@ -249,7 +249,8 @@ TEST(Tools, EventdGuardsItsEndpoint) {
   pid_t third = spawn({eventdPath(), "--socket", socket}, ownEmulator(), "", outputPath("file.err"));
   EXPECT_EQ(exitWithin(third, std::chrono::seconds(30)), 1) << "eventd took the path";
   EXPECT_EQ(readFile(socket), "precious");
-  EXPECT_NE(readFile(outputPath("file.err")).find("File exists"), std::string::npos);
+  EXPECT_NE(readFile(outputPath("file.err")).find(socket + " exists and is not a socket"), std::string::npos)
+      << readFile(outputPath("file.err"));
   unlink(socket.c_str());
 }
 

@@ -1,0 +1,295 @@
+// What eventd and evt tell the person running them when something is wrong, and what they leave behind: the log
+// and the shared memory.
+#define _FILE_OFFSET_BITS 64
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <regex>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "platform/linux/Endpoint.h"
+#include "platform/linux/ObjectNames.h"
+#include "protocol/Protocol.h"
+#include "tests/support/ServiceProcess.h"
+
+namespace evt::test {
+namespace {
+
+struct ToolRun {
+  int status;
+  std::string out, err;
+};
+
+std::string outputPath(const std::string& name) { return logDirectory() + "/" + name; }
+
+// Runs `program ARGS` to its end, as user and group `uid` unless -1; one still running after 30 s (an eventd that
+// should have refused to start) is killed and gives -1.
+ToolRun runTool(const std::vector<std::string>& args, const std::string& program = evtPath(), int uid = -1) {
+  std::vector<std::string> argv{program};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const pid_t pid = spawn(argv, ownEmulator(), outputPath("tool.out"), outputPath("tool.err"), "", uid);
+  const int status = exitWithin(pid, std::chrono::seconds(30));
+  return {status, readFile(outputPath("tool.out")), readFile(outputPath("tool.err"))};
+}
+
+// Entries of /dev/shm with this test process's prefix.
+std::size_t sharedObjects() {
+  const std::string prefix = platform::objectPrefix();
+  std::size_t count = 0;
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir("/dev/shm"), closedir);
+  while (dirent* entry = dir ? readdir(dir.get()) : nullptr) {
+    if (std::string(entry->d_name).rfind(prefix, 0) == 0) ++count;
+  }
+  return count;
+}
+
+std::size_t lineCount(const std::string& path) { return occurrences(readFile(path), "\n"); }
+
+bool exists(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0;
+}
+
+// A folder of logDirectory() for one service's log alone, removed with what it holds at the end of the test.
+class OwnFolder {
+ public:
+  explicit OwnFolder(const std::string& name) : m_path(outputPath(name)) { mkdir(m_path.c_str(), 0700); }
+  ~OwnFolder() {
+    if (DIR* dir = opendir(m_path.c_str())) {
+      while (dirent* entry = readdir(dir)) unlink((m_path + "/" + entry->d_name).c_str());
+      closedir(dir);
+    }
+    rmdir(m_path.c_str());
+  }
+  OwnFolder(const OwnFolder&) = delete;
+  OwnFolder& operator=(const OwnFolder&) = delete;
+  const std::string& path() const { return m_path; }
+
+ private:
+  std::string m_path;
+};
+
+TEST(OperatorMessages, EvtSaysWhatIsWrongWithItsCommandLine) {
+  const ToolRun typo = runTool({"stauts"});
+  EXPECT_EQ(typo.status, 2);
+  EXPECT_NE(typo.err.find("evt: unknown command 'stauts'"), std::string::npos) << typo.err;
+  EXPECT_NE(typo.err.find("pub, sub, monitor, status, dump"), std::string::npos) << typo.err;
+  EXPECT_NE(typo.err.find("evt --help"), std::string::npos) << typo.err;
+  const ToolRun none = runTool({});
+  EXPECT_EQ(none.status, 2);
+  EXPECT_NE(none.err.find("a command is required; the commands are pub, sub"), std::string::npos) << none.err;
+
+  // A number out of range is told with the range as it really is, never as a double's limits.
+  const std::vector<std::pair<std::vector<std::string>, std::string>> numbers{
+      {{"pub", "c", "d", "--count", "0"}, "--count: must be between 1 and 2147483647"},
+      {{"sub", "c", "--count", "-3"}, "--count: must be between 1 and 2147483647"},
+      {{"complete", "-c", "0"}, "--count: must be between 1 and 2147483647"},
+      {{"sub", "c", "--timeout", "-1"}, "--timeout: must be 0 or more"},
+      {{"pub", "c", "d", "--rate", "-1"}, "--rate: must be 0 or more"},
+      {{"complete", "-i", "-1"}, "--interval: must be 0 or more"},
+      {{"status", "--wait", "1e9"}, "--wait: must be between 0 and 86400"},
+      {{"sub", "c", "--server", "0"}, "--server: must be between 1 and 4294967295"},
+  };
+  for (const auto& [args, message] : numbers) {
+    const ToolRun run = runTool(args);
+    EXPECT_EQ(run.status, 2) << args[0];
+    EXPECT_NE(run.err.find("evt: " + message), std::string::npos) << run.err;
+  }
+  const std::vector<std::pair<std::vector<std::string>, std::string>> serviceNumbers{
+      {{"--queue-limit", "0"}, "--queue-limit: must be between 1 and 4294967295"},
+      {{"--max-subscriptions", "0"}, "--max-subscriptions: must be between 1 and 4294967295"},
+      {{"--log-max-bytes", "-1"}, "--log-max-bytes: must be 0 or more"},
+      {{"--log-keep", "0"}, "--log-keep: must be between 1 and 100"},
+      {{"--stall-timeout", "9000"}, "--stall-timeout: must be between 0 and 8000"},
+  };
+  for (const auto& [args, message] : serviceNumbers) {
+    const ToolRun run = runTool(args, eventdPath());
+    EXPECT_EQ(run.status, 2) << args[0];
+    EXPECT_NE(run.err.find("eventd: " + message), std::string::npos) << run.err;
+  }
+  EXPECT_NE(runTool({"--help"}, eventdPath()).out.find("--log-keep"), std::string::npos);
+}
+
+// What the library refuses to publish is refused by evt, with the reason and the code, and nothing is said to
+// have been published.
+TEST(OperatorMessages, EvtReportsWhatTheLibraryRefuses) {
+  ServiceProcess service;
+  ASSERT_TRUE(service.start());
+  const ToolRun reserved = runTool({"pub", "eventsystem", "x"});
+  EXPECT_EQ(reserved.status, 1);
+  EXPECT_NE(reserved.err.find("evt: cannot publish to \"eventsystem\": the category is reserved (0xC11F0D52)"),
+            std::string::npos)
+      << reserved.err;
+  EXPECT_EQ(reserved.err.find("published"), std::string::npos) << reserved.err;
+  const ToolRun empty = runTool({"pub", "", "k", "x"});
+  EXPECT_EQ(empty.status, 1);
+  EXPECT_NE(empty.err.find("cannot publish to \"\": the category is empty"), std::string::npos) << empty.err;
+  EXPECT_EQ(service.status()["events-in"], 0);
+  const ToolRun fine = runTool({"pub", "orders", "a,b", "x"});
+  EXPECT_EQ(fine.status, 0) << fine.err;
+  EXPECT_NE(fine.err.find("published 1 event of orders"), std::string::npos) << fine.err;
+  EXPECT_EQ(service.stop(), 0);
+}
+
+// With no service, evt leaves no shared objects behind; with one, queries leave no lines in its log, while the
+// clients that do something are still logged.
+TEST(OperatorMessages, EvtLeavesNoTraces) {
+  const std::size_t before = sharedObjects();
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"status", "--wait", "0.2"},
+           {"dump", "--wait", "0.2"},
+           {"pub", "c", "d", "--wait", "0.2"},
+           {"sub", "c", "--wait", "0.2"},
+           {"complete", "--wait", "0.2"}}) {
+    const ToolRun run = runTool(args);
+    EXPECT_EQ(run.status, 1) << args[0];
+    EXPECT_NE(run.err.find("no event service"), std::string::npos) << run.err;
+    EXPECT_EQ(sharedObjects(), before) << "evt " << args[0] << " left shared memory behind";
+  }
+
+  const OwnFolder folder("quiet");
+  const std::string& dir = folder.path();
+  ServiceProcess service({"--log-dir", dir});
+  ASSERT_TRUE(service.start());
+  const std::string log = dir + "/eventd.log";
+  const std::size_t lines = lineCount(log);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(runTool({"status"}).status, 0);
+  EXPECT_EQ(runTool({"dump", "--json"}).status, 0);
+  EXPECT_EQ(lineCount(log), lines) << readFile(log);
+  EXPECT_EQ(runTool({"pub", "orders", "x"}).status, 0);
+  const std::string after = readFile(log);
+  EXPECT_TRUE(std::regex_search(after, std::regex("client #[0-9]+ connected, pid [0-9]+")));
+  EXPECT_NE(after.find("(evt-pub) disconnected"), std::string::npos) << after;
+  EXPECT_EQ(service.stop(), 0);
+}
+
+// A full log moves to eventd.log.1, the older ones on to .2 and .3; the oldest beyond --log-keep goes.
+TEST(OperatorMessages, EventdKeepsAsManyOldLogsAsAsked) {
+  const OwnFolder folder("rotated");
+  const std::string& dir = folder.path();
+  const std::string log = dir + "/eventd.log";
+  ServiceProcess service({"--log-dir", dir, "--log-max-bytes", "4096", "--log-keep", "3"});
+  ASSERT_TRUE(service.start());
+  // Each dump's text is logged, a kilobyte or two.
+  for (int i = 0; i < 200 && !exists(log + ".3"); ++i) ASSERT_EQ(runTool({"dump"}).status, 0);
+  for (int i = 0; i < 10; ++i) ASSERT_EQ(runTool({"dump"}).status, 0);
+  EXPECT_FALSE(exists(log + ".4"));
+  // Newest first: the dumps' client numbers fall from one file to the next.
+  auto clientNumbers = [](const std::string& text) {
+    std::vector<long> numbers;
+    const std::regex dump("dump requested by client #([0-9]+)");
+    for (std::sregex_iterator it(text.begin(), text.end(), dump), end; it != end; ++it) {
+      numbers.push_back(std::stol((*it)[1]));
+    }
+    return numbers;
+  };
+  long newer = -1;
+  for (const std::string& path : {log, log + ".1", log + ".2", log + ".3"}) {
+    const std::string text = readFile(path);
+    const std::vector<long> numbers = clientNumbers(text);
+    ASSERT_FALSE(numbers.empty()) << path;
+    if (newer >= 0) {
+      EXPECT_LT(numbers.back(), newer) << path;
+    }
+    newer = numbers.front();
+    if (path != log) {
+      EXPECT_LE(text.size(), 4096u) << path;
+    }
+  }
+  EXPECT_EQ(service.stop(), 0);
+}
+
+TEST(OperatorMessages, EventdRefusesFoldersItCannotUse) {
+  // A log folder that is not there is refused, not made, and not silently done without.
+  const std::string missing = outputPath("missing");
+  const ToolRun noLog = runTool({"--log-dir", missing, "--socket", outputPath("a.sock")}, eventdPath());
+  EXPECT_EQ(noLog.status, 2);
+  EXPECT_NE(noLog.err.find("eventd: --log-dir " + missing + ": No such file or directory"), std::string::npos)
+      << noLog.err;
+  EXPECT_FALSE(exists(missing));
+  std::ofstream(outputPath("plain")) << "a file";
+  const ToolRun file = runTool({"--log-dir", outputPath("plain"), "--socket", outputPath("a.sock")}, eventdPath());
+  EXPECT_EQ(file.status, 2);
+  EXPECT_NE(file.err.find("not a folder"), std::string::npos) << file.err;
+  unlink(outputPath("plain").c_str());
+
+  // A user who may not make the socket's folder is told once which folder, and what to do instead.
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run eventd as another user";
+  const std::string folder = channel::runtimeDirectory() + "/private";  // within a folder of root's alone
+  const ToolRun denied =
+      runTool({"--socket", folder + "/eventd.sock", "--log-dir", "stderr"}, eventdPath(), /*nobody*/ 65534);
+  if (denied.status == 126 || denied.status == 127) GTEST_SKIP() << "other users cannot run this build's eventd";
+  EXPECT_EQ(denied.status, 1);
+  EXPECT_NE(denied.err.find("eventd: cannot create the socket folder " + folder + ": Permission denied"),
+            std::string::npos)
+      << denied.err;
+  EXPECT_NE(denied.err.find("run eventd as root"), std::string::npos) << denied.err;
+  EXPECT_NE(denied.err.find("--socket PATH"), std::string::npos) << denied.err;
+  EXPECT_EQ(occurrences(denied.err, "Permission denied"), 1u) << denied.err;
+}
+
+// A NATS server that cannot be reached is said on standard error once; eventd serves this machine meanwhile.
+TEST(OperatorMessages, EventdSaysOnceThatItCannotReachTheFederation) {
+  // A port of this machine that nobody listens at: bound, never listening.
+  struct Reserved {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ~Reserved() { close(fd); }
+  } reserved;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  ASSERT_EQ(bind(reserved.fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(getsockname(reserved.fd, reinterpret_cast<sockaddr*>(&address), &size), 0);
+  const std::string url = "nats://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+
+  const std::string socket = channel::runtimeDirectory() + "/federated.sock";
+  const std::string err = outputPath("federated.err");
+  const OwnFolder logs("federated");
+  // Killed at the end unless it was stopped.
+  struct Child {
+    pid_t pid;
+    ~Child() {
+      if (pid <= 0) return;
+      kill(pid, SIGKILL);
+      waitExit(pid);
+    }
+  } eventd{spawn({eventdPath(), "--federation", url, "--socket", socket, "--log-dir", logs.path()}, ownEmulator(), "",
+                 err)};
+  bool exited = false;
+  ASSERT_TRUE(eventually(
+      [&] { return RawClient(socket).connected() || (exited = waitpid(eventd.pid, nullptr, WNOHANG) == eventd.pid); },
+      std::chrono::seconds(30)));
+  if (exited) {
+    eventd.pid = -1;
+    ASSERT_NE(readFile(err).find("built without federation"), std::string::npos) << readFile(err);
+    GTEST_SKIP() << "this eventd has no federation";
+  }
+  ASSERT_TRUE(eventually([&] { return readFile(err).find("cannot reach") != std::string::npos; }));
+  EXPECT_NE(readFile(err).find("eventd: federation: cannot reach the NATS server at " + url +
+                               "; eventd serves this machine meanwhile and keeps trying"),
+            std::string::npos)
+      << readFile(err);
+  // The library tries again every 250 ms; none of those attempts may be told. Nothing shows that they happened
+  // but time.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  channel::Frame answer;
+  RawClient client(socket);
+  ASSERT_TRUE(client.command(protocol::kCommandStatus, "", &answer));
+  EXPECT_NE(answer.text.find("federation-connected no\n"), std::string::npos) << answer.text;
+  EXPECT_EQ(occurrences(readFile(err), "cannot reach"), 1u) << readFile(err);
+  kill(eventd.pid, SIGTERM);
+  EXPECT_EQ(waitExit(std::exchange(eventd.pid, -1)), 0);
+  unlink(err.c_str());
+}
+
+}  // namespace
+}  // namespace evt::test
