@@ -37,9 +37,8 @@
 
 namespace {
 
-// How many full logs are kept (eventd.log.1 to .N); the logging library
-// reads it, as it reads EVT_LOG_MAX_BYTES, for every log of this process.
-constexpr const char* kLogKeepEnv = "EVT_LOG_KEEP";
+// How many full logs eventd keeps (eventd.log.1 to .N), handed to the
+// logging library through KelLogLib::kLogKeepEnv.
 constexpr unsigned kDefaultLogKeep = 5;
 
 // The listening socket a service manager handed over (socket activation:
@@ -200,7 +199,7 @@ int main(int argc, char** argv) {
   if (!logDir.empty() && logDir != "stderr" && !logFolderUsable(logDir)) return 2;
   if (!logDir.empty()) setenv(KelLogLib::kLogDirEnv, logDir.c_str(), 1);
   setenv(KelLogLib::kLogMaxBytesEnv, std::to_string(logMaxBytes).c_str(), 1);
-  setenv(kLogKeepEnv, std::to_string(logKeep).c_str(), 1);
+  setenv(KelLogLib::kLogKeepEnv, std::to_string(logKeep).c_str(), 1);
   if (!group.empty()) {
     setenv(evt::platform::kAccessGroupEnv, group.c_str(), 1);
     if (evt::platform::accessGroupId() == static_cast<gid_t>(-1)) {

@@ -31,9 +31,11 @@ constexpr const char* kLogDirEnv = "EVT_LOG_DIR";
 // The default folder is this followed by "-<uid>".
 constexpr const char* kDefaultLogDir = "/tmp/evt-log";
 // A log file reaching this many bytes (default 16 MiB; 0: no bound) is renamed
-// to <name>.log.1, replacing the one before, and a new one begun.
+// to <name>.log.1, the older ones moving on to .2 and so on, and a new one
+// begun; kLogKeepEnv full files are kept (default 1), the oldest removed.
 constexpr const char* kLogMaxBytesEnv = "EVT_LOG_MAX_BYTES";
 constexpr unsigned long long kDefaultLogMaxBytes = 16ull << 20;
+constexpr const char* kLogKeepEnv = "EVT_LOG_KEEP";
 constexpr const char* kTraceMaskEnv = "EVT_TRACE_MASK";
 constexpr const char* kLogConfigEnv = "EVT_LOG_CONFIG";
 

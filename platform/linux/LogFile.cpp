@@ -13,6 +13,7 @@
 #include <string>
 
 #include "platform/KelLogLib.h"
+#include "platform/linux/AccessGroup.h"
 #include "platform/linux/Interrupted.h"
 
 namespace KelLogLib {
@@ -50,9 +51,28 @@ std::string defaultDirectory() {
 // each rotation, which is rare.
 unsigned long logsKept() {
   constexpr unsigned long kMostKept = 1000;
-  const char* keep = std::getenv("EVT_LOG_KEEP");
+  const char* keep = std::getenv(KelLogLib::kLogKeepEnv);
   const unsigned long kept = keep != nullptr ? std::strtoul(keep, nullptr, 10) : 1;
   return kept < 1 ? 1 : kept > kMostKept ? kMostKept : kept;
+}
+
+// Opens the log at `path` for appending, 0640 and of the service's group:
+// its lines name categories and clients, which are no business of other
+// users. Never through a link, and only a plain file of this user with no
+// other name, so that a log folder someone else may write cannot make this
+// process (root, say) append to a file of their choosing. -1 with errno set.
+int openLog(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0640);
+  if (fd < 0) return -1;
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid() || info.st_nlink != 1) {
+    ::close(fd);
+    errno = EPERM;
+    return -1;
+  }
+  // Given to the group where this user may; otherwise it keeps its own.
+  if (!evt::platform::shareWithAccessGroup(fd, 0640)) fchmod(fd, 0640);
+  return fd;
 }
 
 bool writeAll(int fd, const char* data, std::size_t size) {
@@ -86,10 +106,10 @@ CLogFile::CLogFile(const char* name1, const char* name2, bool, bool, bool)
     m_maxBytes = std::strtoull(max, nullptr, 10);
   }
   m_strPath = dir + "/" + (name1 != nullptr && *name1 != '\0' ? name1 : "log") + ".log";
-  m_fd = ::open(m_strPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  m_fd = openLog(m_strPath);
   if (m_fd < 0) {
-    std::fprintf(stderr, "evt: cannot open log file %s: %s; log lines are dropped\n", m_strPath.c_str(),
-                 std::strerror(errno));
+    std::fprintf(stderr, "evt: cannot open log file %s: %s%s; log lines are dropped\n", m_strPath.c_str(),
+                 std::strerror(errno), errno == EPERM || errno == ELOOP ? " (a link, or not this user's own file)" : "");
   }
 }
 
@@ -159,7 +179,7 @@ void CLogFile::rotateIfDue(std::size_t size) const {
     }
     ::rename(m_strPath.c_str(), (m_strPath + ".1").c_str());
   }
-  const int fd = ::open(m_strPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  const int fd = openLog(m_strPath);
   if (fd < 0) return;  // the full file takes the line; the next one tries again
   ::close(m_fd);
   m_fd = fd;

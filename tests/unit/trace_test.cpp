@@ -1,3 +1,4 @@
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -134,6 +135,27 @@ TEST(TraceUtility, LogsAreBoundedAndRotate) {
   std::remove(path.c_str());
   log.LogString(KelLogLib::LOGLIB_PRIORITY_INFO, "after removal");
   EXPECT_NE(readFile(path).find("after removal"), std::string::npos);
+}
+
+// A log is never opened through a link or as a file of another name or user, so a folder others may write cannot
+// aim a root process's lines at a file of their choosing; a log is 0640, no business of other users.
+TEST(TraceUtility, LogsAreOwnPlainFilesClosedToOthers) {
+  const std::string target = logDirectory() + "/target", link = logDirectory() + "/linked.log";
+  { std::ofstream(target) << "kept\n"; }
+  ASSERT_EQ(0, symlink(target.c_str(), link.c_str()));
+  const std::string hard = logDirectory() + "/hard.log";
+  ASSERT_EQ(0, ::link(target.c_str(), hard.c_str()));
+  for (const char* name : {"linked", "hard"}) {
+    KelLogLib::CLogFile log(name, "", true, true, true);
+    EXPECT_EQ(-1, log.LogString(KelLogLib::LOGLIB_PRIORITY_INFO, "aimed elsewhere")) << name;
+  }
+  EXPECT_EQ("kept\n", readFile(target));
+
+  KelLogLib::CLogFile fresh("fresh", "", true, true, true);
+  EXPECT_EQ(0, fresh.LogString(KelLogLib::LOGLIB_PRIORITY_INFO, "own"));
+  struct stat info {};
+  ASSERT_EQ(0, stat((logDirectory() + "/fresh.log").c_str(), &info));
+  EXPECT_EQ(0640u, info.st_mode & 0777);
 }
 
 TEST(TraceUtility, BlocksStayTogether) {
