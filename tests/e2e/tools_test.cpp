@@ -338,6 +338,10 @@ TEST(Tools, ServiceAndStoreAdmitTheMembersOfOneGroup) {
   EXPECT_EQ(shm.status, 1);
   EXPECT_NE(shm.err.find("the event store (shared memory) admits the members of group daemon"), std::string::npos)
       << shm.err;
+  // A host of that user, written as the example host is, catches the refusal as a std::exception naming the code.
+  const ToolRun host = runTool("host-as-nobody", {"construct"}, ownHelperPath(), "", nobody);
+  EXPECT_EQ(host.status, 1) << host.err;
+  EXPECT_NE(host.out.find("refused: eventlib error 0xC11F0D56 at "), std::string::npos) << host.out << host.err;
 
   // Nor may it create the store where none is yet (what it made would shut the members out); nothing is left.
   const std::string fresh = setup.prefix + "fresh.";

@@ -17,6 +17,8 @@
 //       is tried again every millisecond, as a publisher riding out a service restart does.
 //   quit CATEGORY COUNT: registers, delivers COUNT events numbered from 0 in data and calls finalize at once
 //       (no execute). Prints "finalized".
+//   construct: creates a client as a host would, catching std::exception: prints "constructed", or "refused: " and
+//       what() and exits 1.
 //   take CATEGORY: takes one number for an event and dies (SIGKILL) before sending it.
 //   static CATEGORY: a client of static storage numbers one event from the main thread, and main returns: the
 //       client is destroyed after the main thread's own storage.
@@ -27,6 +29,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <map>
 #include <mutex>
 #include <string>
@@ -215,6 +218,17 @@ int quit(const std::string& category, long count) {
   return 0;
 }
 
+int construct() {
+  try {
+    CEventLib lib("host-construct", nullptr, nullptr, nullptr);
+    std::printf("constructed\n");
+    return 0;
+  } catch (const std::exception& e) {
+    std::printf("refused: %s\n", e.what());
+    return 1;
+  }
+}
+
 int takeAndDie(const std::string& category) {
   Completions completions;
   CEventLib lib("host-take", nullptr, nullptr, &completions);
@@ -250,6 +264,7 @@ int main(int argc, char** argv) {
       return subscribe(argv[2], std::atol(argv[3]), std::atol(argv[4]),
                        argc == 6 ? std::strtoul(argv[5], nullptr, 10) : kThisServer);
     }
+    if (mode == "construct" && argc == 2) return construct();
     if (mode == "take" && argc == 3) return takeAndDie(argv[2]);
     if (mode == "static" && argc == 3) return staticClient(argv[2]);
   } catch (const KelException& e) {
