@@ -1,5 +1,6 @@
 #include "eventd/Router.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 
@@ -23,6 +24,10 @@ constexpr std::size_t kMaxDumpEntries = 10000;
 
 // A request list must leave room for its length prefix in one frame.
 constexpr std::size_t kMaxRequestSize = channel::kMaxFrameData - 64;
+// The longest category a client may subscribe to or publish: a table entry
+// lives as long as the client, so names are bounded one by one and, per
+// client, together (QueueLimits::bytes).
+constexpr std::size_t kMaxRegisteredCategory = 64u * 1024u;
 
 }  // namespace
 
@@ -50,6 +55,34 @@ void Router::removeClient(ClientSession* client) {
     if (!m_monitors.empty()) copyToMonitors(*client, notice(evt::protocol::kRetract, pair), true);
   }
   m_clients.erase(client->number());
+  m_registeredBytes.erase(client->number());
+}
+
+bool Router::admits(const ClientSession& client, const Pair& pair, std::size_t held, const char* kind) {
+  std::size_t& bytes = m_registeredBytes[client.number()];
+  const char* reason = nullptr;
+  if (held >= m_limits.subscriptions) {
+    reason = "holds the most a client may";
+  } else if (pair.category.size() > kMaxRegisteredCategory) {
+    reason = "named a category longer than 64 KiB";
+  } else if (bytes + pair.category.size() > m_limits.bytes) {
+    reason = "holds categories of as many bytes as a client may";
+  }
+  if (reason == nullptr) {
+    bytes += pair.category.size();
+    return true;
+  }
+  ++m_counters.refusedSubscriptions;
+  if (m_counters.refusedSubscriptions == 1 || m_counters.refusedSubscriptions % 1000 == 0) {
+    logError("client #%" PRIu64 " (%s) %s (%zu %ss, %zu bytes of names); one more %s refused (%" PRIu64 " so far)",
+             client.number(), client.name.c_str(), reason, held, kind, bytes, kind, m_counters.refusedSubscriptions);
+  }
+  return false;
+}
+
+void Router::forgetRegistration(const ClientSession& client, const Pair& pair) {
+  auto bytes = m_registeredBytes.find(client.number());
+  if (bytes != m_registeredBytes.end()) bytes->second -= std::min(bytes->second, pair.category.size());
 }
 
 void Router::addMonitor(ClientSession& client, bool notices) {
@@ -137,17 +170,10 @@ void Router::handleQueue(ClientSession& client, std::string_view text) {
 }
 
 void Router::subscribe(ClientSession& client, const Pair& pair) {
-  if (client.subscriptions.size() >= m_limits.subscriptions && client.subscriptions.count(pair) == 0) {
-    ++m_counters.refusedSubscriptions;
-    if (m_counters.refusedSubscriptions == 1 || m_counters.refusedSubscriptions % 1000 == 0) {
-      logError("client #%" PRIu64 " (%s) holds %zu subscriptions, the most a client may; one more refused (%" PRIu64
-               " so far)",
-               client.number(), client.name.c_str(), client.subscriptions.size(), m_counters.refusedSubscriptions);
-    }
-    return;
-  }
   // A set: the replay may repeat a subscription, and that changes nothing.
-  if (!client.subscriptions.emplace(pair, SubscriptionState()).second) return;
+  if (client.subscriptions.count(pair) != 0) return;
+  if (!admits(client, pair, client.subscriptions.size(), "subscription")) return;
+  client.subscriptions.emplace(pair, SubscriptionState());
   std::set<uint64_t>& subscribers = m_subscribers[pair];
   subscribers.insert(client.number());
   if (subscribers.size() == 1) {
@@ -181,6 +207,7 @@ void Router::dropSequencerIfUnfollowed(const Pair& pair) {
 
 void Router::unsubscribe(ClientSession& client, const Pair& pair) {
   if (client.subscriptions.erase(pair) == 0) return;
+  forgetRegistration(client, pair);
   forgetSubscriber(pair, client.number());
 }
 
@@ -195,7 +222,9 @@ void Router::forgetSubscriber(const Pair& pair, uint64_t client) {
 }
 
 void Router::publish(ClientSession& client, const Pair& pair) {
-  if (!client.publications.insert(pair).second) return;
+  if (client.publications.count(pair) != 0) return;
+  if (!admits(client, pair, client.publications.size(), "publication")) return;
+  client.publications.insert(pair);
   std::set<uint64_t>& publishers = m_publishers[pair];
   publishers.insert(client.number());
   if (publishers.size() == 1) notifyPublishers(pair, true, nullptr);
@@ -203,6 +232,7 @@ void Router::publish(ClientSession& client, const Pair& pair) {
 
 void Router::retract(ClientSession& client, const Pair& pair) {
   if (client.publications.erase(pair) == 0) return;
+  forgetRegistration(client, pair);
   auto it = m_publishers.find(pair);
   if (it == m_publishers.end()) return;
   it->second.erase(client.number());

@@ -39,7 +39,7 @@ class Router {
     uint64_t beforeStart = 0;      // events numbered before their pair had subscribers
     uint64_t backpressureMs = 0;   // time answers to publishers waited
     uint64_t refused = 0;          // events in another server's name, or of the service's own category
-    uint64_t refusedSubscriptions = 0;  // subscriptions over a client's limit
+    uint64_t refusedSubscriptions = 0;  // subscriptions or publications over a client's limits
     uint64_t monitorDropped = 0;        // copies a monitor's full queue refused
     uint64_t remoteIn = 0;              // events of other servers' pairs that came through the federation
     uint64_t remoteOut = 0;             // events of this server's pairs sent to the federation
@@ -135,6 +135,12 @@ class Router {
   }
   // Hands on the held events after a hole that will not be filled.
   void giveUpHole(ClientSession* feeder, const Pair& pair, PairSequencer& sequencer);
+  // Whether `client`, holding `held` registrations of `kind` ("subscription",
+  // "publication"), may hold one more, of `pair`: within the count, the name
+  // length and its bytes of names; counted in the client's bytes when so,
+  // else counted as refused and logged.
+  bool admits(const ClientSession& client, const Pair& pair, std::size_t held, const char* kind);
+  void forgetRegistration(const ClientSession& client, const Pair& pair);
   // True (counted and logged) when `seqNo` of this server's `pair` is above
   // the number the store has issued: made up, dropped before it moves the series.
   bool madeUp(const ClientSession& from, const Pair& pair, PairSequencer& sequencer, unsigned long long seqNo);
@@ -167,6 +173,7 @@ class Router {
   std::map<Pair, std::set<uint64_t>> m_subscribers;
   std::map<Pair, std::set<uint64_t>> m_publishers;
   std::map<Pair, unsigned long long> m_lastSeqNo;
+  std::map<uint64_t, std::size_t> m_registeredBytes;  // by client number: bytes of its categories held
   Federation* m_federation = nullptr;
   std::set<Pair> m_followedRemotely;  // this server's pairs other servers follow
   std::set<Pair> m_remotePublished;   // other servers' pairs published there

@@ -398,5 +398,43 @@ TEST(ServiceTrust, SubscriptionsToManyCategoriesLeaveNoObjectsOrMappings) {
   EXPECT_EQ(service.stop(), 0);
 }
 
+// Publications and subscriptions are bounded per client in number, in name length and in bytes of names together:
+// what goes beyond is refused and counted, the service's memory stays small, and an honest host is served.
+TEST(ServiceTrust, RegistrationsBeyondAClientsLimitsAreRefused) {
+  ServiceProcess service({"--max-subscriptions", "1000", "--queue-bytes", "4194304"});
+  ASSERT_TRUE(service.start());
+  RawClient hoarder;
+  channel::Frame reply;
+  ASSERT_TRUE(hoarder.command(CECMD_CLIENT_NAME, "hoarder", &reply));
+  auto send = [&](std::size_t count, std::size_t nameBytes, bool subscriptions) {
+    std::vector<std::string> requests;
+    for (std::size_t i = 0; i < count; ++i) {
+      std::string category = std::to_string(i) + ":" + std::string(nameBytes, 'n');
+      requests.push_back(subscriptions
+                             ? protocol::subscriptionRequest(protocol::kSubscribe, protocol::subscriptionKey(1, category))
+                             : protocol::publicationRequest(protocol::kPublish, category, 1));
+    }
+    return hoarder.command(CECMD_QUEUE, listOf(requests), &reply, 30000);
+  };
+  ASSERT_TRUE(send(3000, 8, false));             // 2,000 over the count
+  ASSERT_TRUE(send(4, 1 << 20, false));           // each name over 64 KiB
+  ASSERT_TRUE(send(200, 60 * 1024, true));        // 4 MiB of names hold about 68
+  const auto status = service.status();
+  EXPECT_EQ(status.at("published-pairs"), 1000);
+  const long long subscribed = status.at("subscribed-pairs");
+  EXPECT_GE(subscribed, 60);
+  EXPECT_LE(subscribed, 70);
+  EXPECT_EQ(status.at("refused-subscriptions"), 2000 + 4 + (200 - subscribed));
+  const std::string proc = readFile("/proc/" + std::to_string(service.pid()) + "/status");
+  const std::size_t at = proc.find("VmRSS:");
+  ASSERT_NE(at, std::string::npos);
+  EXPECT_LT(std::atol(proc.c_str() + at + 6), 100 * 1024) << proc.substr(at, 40);
+
+  TestHost honest("honest");
+  ASSERT_TRUE(honest.registered());
+  EXPECT_TRUE(honest.subscribeTo("fine"));
+  EXPECT_EQ(service.stop(), 0);
+}
+
 }  // namespace
 }  // namespace evt::test
