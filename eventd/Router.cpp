@@ -56,6 +56,7 @@ void Router::removeClient(ClientSession* client) {
   }
   m_clients.erase(client->number());
   m_registeredBytes.erase(client->number());
+  m_lastDump.erase(client->number());
 }
 
 bool Router::admits(const ClientSession& client, const Pair& pair, std::size_t held, const char* kind) {
@@ -156,6 +157,14 @@ void Router::handleQueue(ClientSession& client, std::string_view text) {
       deliver(client, protocol::completedRequest(protocol::readCompletion(request).first, 0), false);
       copyToMonitors(client, requestText, true);
     } else if (name == protocol::kDump) {
+      // A dump costs time on the one thread and lines in the log: one a
+      // second per client, the rest counted and skipped.
+      PairSequencer::Clock::time_point& last = m_lastDump[client.number()];
+      if (last != PairSequencer::Clock::time_point() && m_arrived - last < std::chrono::seconds(1)) {
+        ++m_counters.dumpsSkipped;
+        continue;
+      }
+      last = m_arrived;
       logInfo("dump requested by client #%" PRIu64 " (%s)\n%s", client.number(), client.name.c_str(),
               dumpText().c_str());
     } else if (name == protocol::kReportConnectivity) {
@@ -620,13 +629,14 @@ std::string Router::statusText() const {
                 "\nheld %zu\nheld-total %" PRIu64 "\nreleased-by-timeout %" PRIu64 "\ngaps-given-up %" PRIu64
                 "\nlate-dropped %" PRIu64 "\nmade-up-dropped %" PRIu64 "\nbefore-subscription %" PRIu64
                 "\nbackpressure-ms %" PRIu64
-                "\nrefused %" PRIu64 "\nrefused-subscriptions %" PRIu64 "\nmonitors %zu\nmonitor-dropped %" PRIu64 "\n",
+                "\nrefused %" PRIu64 "\nrefused-subscriptions %" PRIu64 "\nmonitors %zu\nmonitor-dropped %" PRIu64
+                "\ndumps-skipped %" PRIu64 "\n",
                 static_cast<unsigned>(m_serverId), m_seqNoBase, static_cast<long long>(uptime.count()),
                 m_clients.size(), m_counters.clientsTotal, m_subscribers.size(), m_publishers.size(),
                 m_counters.eventsIn, m_counters.eventsOut, m_counters.completions, pending, m_counters.dropped,
                 m_counters.malformed, m_heldNow, m_counters.held, m_counters.givenUp, m_counters.giveUps,
                 m_counters.lateDropped, m_counters.madeUp, m_counters.beforeStart, m_counters.backpressureMs, m_counters.refused,
-                m_counters.refusedSubscriptions, m_monitors.size(), m_counters.monitorDropped);
+                m_counters.refusedSubscriptions, m_monitors.size(), m_counters.monitorDropped, m_counters.dumpsSkipped);
   std::string lines(text);
   if (m_federation != nullptr) {
     lines += "federation-events-in " + std::to_string(m_counters.remoteIn) + "\nfederation-events-out " +

@@ -41,6 +41,7 @@ class Router {
     uint64_t refused = 0;          // events in another server's name, or of the service's own category
     uint64_t refusedSubscriptions = 0;  // subscriptions or publications over a client's limits
     uint64_t monitorDropped = 0;        // copies a monitor's full queue refused
+    uint64_t dumpsSkipped = 0;          // "dump" requests within a second of the client's last
     uint64_t remoteIn = 0;              // events of other servers' pairs that came through the federation
     uint64_t remoteOut = 0;             // events of this server's pairs sent to the federation
     uint64_t remoteLate = 0;            // events of other servers that came twice or after a newer one
@@ -174,6 +175,7 @@ class Router {
   std::map<Pair, std::set<uint64_t>> m_publishers;
   std::map<Pair, unsigned long long> m_lastSeqNo;
   std::map<uint64_t, std::size_t> m_registeredBytes;  // by client number: bytes of its categories held
+  std::map<uint64_t, PairSequencer::Clock::time_point> m_lastDump;  // by client number: its last dump logged
   Federation* m_federation = nullptr;
   std::set<Pair> m_followedRemotely;  // this server's pairs other servers follow
   std::set<Pair> m_remotePublished;   // other servers' pairs published there

@@ -436,5 +436,24 @@ TEST(ServiceTrust, RegistrationsBeyondAClientsLimitsAreRefused) {
   EXPECT_EQ(service.stop(), 0);
 }
 
+// A thousand dump requests in one text cost one dump: the service stays responsive and its log holds one.
+TEST(ServiceTrust, DumpRequestsAreBoundedPerClient) {
+  ServiceProcess service;
+  ASSERT_TRUE(service.start());
+  RawClient flooder;
+  channel::Frame reply;
+  ASSERT_TRUE(flooder.command(CECMD_CLIENT_NAME, "flooder", &reply));
+  const std::vector<std::string> dumps(1000, protocol::dumpRequest());
+  const std::string log = logDirectory() + "/eventd.log";
+  const std::size_t before = occurrences(readFile(log), "dump requested by client");
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(flooder.command(CECMD_QUEUE, listOf(dumps), &reply));
+  EXPECT_FALSE(service.status().empty());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  EXPECT_EQ(service.status()["dumps-skipped"], 999);
+  EXPECT_EQ(occurrences(readFile(log), "dump requested by client"), before + 1);
+  EXPECT_EQ(service.stop(), 0);
+}
+
 }  // namespace
 }  // namespace evt::test
