@@ -171,6 +171,9 @@ class CE_EXPORT CPSharedMemory {
 
  private:
   bool markIntact() const;
+  // Copies `count` bytes inside a guarded access of the block; false (the
+  // object refused) when it was cut short.
+  bool copyGuarded(volatile char* to, const volatile char* from, unsigned long count);
   void refuse();
 
   void* m_pAddress = nullptr;

@@ -327,20 +327,11 @@ bool CPSharedMemory::markIntact() const {
   return *mark == m_dwMark;
 }
 
-bool CPSharedMemory::read(unsigned long offset, void* out, unsigned long count) {
-  if (m_bDamaged.load(std::memory_order_relaxed) != 0 || count > m_ulSize || offset > m_ulSize - count) return false;
+bool CPSharedMemory::copyGuarded(volatile char* to, const volatile char* from, unsigned long count) {
   volatile bool intact = false;
   const bool survived = evt::platform::guardedAccess(m_pAddress, m_ulMapped, [&] {
     if (!markIntact()) return;
-    // Through a local value so that `out` may be unaligned or not shared.
-    uint64_t value = 0;
-    if (count == sizeof value) {
-      copyShared(reinterpret_cast<volatile char*>(&value), static_cast<const volatile char*>(m_pAddress) + offset,
-                 count);
-      std::memcpy(out, &value, sizeof value);
-    } else {
-      copyShared(static_cast<volatile char*>(out), static_cast<const volatile char*>(m_pAddress) + offset, count);
-    }
+    copyShared(to, from, count);
     intact = true;
   });
   if (survived && intact) return true;
@@ -348,24 +339,25 @@ bool CPSharedMemory::read(unsigned long offset, void* out, unsigned long count) 
   return false;
 }
 
+bool CPSharedMemory::read(unsigned long offset, void* out, unsigned long count) {
+  if (m_bDamaged.load(std::memory_order_relaxed) != 0 || count > m_ulSize || offset > m_ulSize - count) return false;
+  const volatile char* from = static_cast<const volatile char*>(m_pAddress) + offset;
+  if (count != sizeof(uint64_t)) return copyGuarded(static_cast<volatile char*>(out), from, count);
+  // An 8-byte value is one access, through a local value so that `out` may
+  // be unaligned.
+  uint64_t value = 0;
+  if (!copyGuarded(reinterpret_cast<volatile char*>(&value), from, count)) return false;
+  std::memcpy(out, &value, sizeof value);
+  return true;
+}
+
 bool CPSharedMemory::write(unsigned long offset, const void* in, unsigned long count) {
   if (m_bDamaged.load(std::memory_order_relaxed) != 0 || count > m_ulSize || offset > m_ulSize - count) return false;
-  volatile bool intact = false;
-  const bool survived = evt::platform::guardedAccess(m_pAddress, m_ulMapped, [&] {
-    if (!markIntact()) return;
-    uint64_t value = 0;
-    if (count == sizeof value) {
-      std::memcpy(&value, in, sizeof value);
-      copyShared(static_cast<volatile char*>(m_pAddress) + offset, reinterpret_cast<const volatile char*>(&value),
-                 count);
-    } else {
-      copyShared(static_cast<volatile char*>(m_pAddress) + offset, static_cast<const volatile char*>(in), count);
-    }
-    intact = true;
-  });
-  if (survived && intact) return true;
-  refuse();
-  return false;
+  volatile char* to = static_cast<volatile char*>(m_pAddress) + offset;
+  if (count != sizeof(uint64_t)) return copyGuarded(to, static_cast<const volatile char*>(in), count);
+  uint64_t value = 0;
+  std::memcpy(&value, in, sizeof value);
+  return copyGuarded(to, reinterpret_cast<const volatile char*>(&value), count);
 }
 
 // Marks the object refused and says why, once. Its size is read from the

@@ -23,32 +23,9 @@
 namespace evt::test {
 namespace {
 
-struct ToolRun {
-  int status;
-  std::string out, err;
-};
-
-std::string outputPath(const std::string& name) { return logDirectory() + "/" + name; }
-
-// Runs `program ARGS` to its end, as user and group `uid` unless -1; one still running after 30 s (an eventd that
-// should have refused to start) is killed and gives -1.
-ToolRun runTool(const std::vector<std::string>& args, const std::string& program = evtPath(), int uid = -1) {
-  std::vector<std::string> argv{program};
-  argv.insert(argv.end(), args.begin(), args.end());
-  const pid_t pid = spawn(argv, ownEmulator(), outputPath("tool.out"), outputPath("tool.err"), "", uid);
-  const int status = exitWithin(pid, std::chrono::seconds(30));
-  return {status, readFile(outputPath("tool.out")), readFile(outputPath("tool.err"))};
-}
-
-// Entries of /dev/shm with this test process's prefix.
-std::size_t sharedObjects() {
-  const std::string prefix = platform::objectPrefix();
-  std::size_t count = 0;
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir("/dev/shm"), closedir);
-  while (dirent* entry = dir ? readdir(dir.get()) : nullptr) {
-    if (std::string(entry->d_name).rfind(prefix, 0) == 0) ++count;
-  }
-  return count;
+// Runs `program ARGS` to its end, as user and group `uid` unless -1.
+ToolRun runProgram(const std::vector<std::string>& args, const std::string& program = evtPath(), int uid = -1) {
+  return runTool("tool", args, program, std::string(), uid);
 }
 
 std::size_t lineCount(const std::string& path) { return occurrences(readFile(path), "\n"); }
@@ -78,12 +55,12 @@ class OwnFolder {
 };
 
 TEST(OperatorMessages, EvtSaysWhatIsWrongWithItsCommandLine) {
-  const ToolRun typo = runTool({"stauts"});
+  const ToolRun typo = runProgram({"stauts"});
   EXPECT_EQ(typo.status, 2);
   EXPECT_NE(typo.err.find("evt: unknown command 'stauts'"), std::string::npos) << typo.err;
   EXPECT_NE(typo.err.find("pub, sub, monitor, status, dump"), std::string::npos) << typo.err;
   EXPECT_NE(typo.err.find("evt --help"), std::string::npos) << typo.err;
-  const ToolRun none = runTool({});
+  const ToolRun none = runProgram({});
   EXPECT_EQ(none.status, 2);
   EXPECT_NE(none.err.find("a command is required; the commands are pub, sub"), std::string::npos) << none.err;
 
@@ -99,7 +76,7 @@ TEST(OperatorMessages, EvtSaysWhatIsWrongWithItsCommandLine) {
       {{"sub", "c", "--server", "0"}, "--server: must be between 1 and 4294967295"},
   };
   for (const auto& [args, message] : numbers) {
-    const ToolRun run = runTool(args);
+    const ToolRun run = runProgram(args);
     EXPECT_EQ(run.status, 2) << args[0];
     EXPECT_NE(run.err.find("evt: " + message), std::string::npos) << run.err;
   }
@@ -111,11 +88,11 @@ TEST(OperatorMessages, EvtSaysWhatIsWrongWithItsCommandLine) {
       {{"--stall-timeout", "9000"}, "--stall-timeout: must be between 0 and 8000"},
   };
   for (const auto& [args, message] : serviceNumbers) {
-    const ToolRun run = runTool(args, eventdPath());
+    const ToolRun run = runProgram(args, eventdPath());
     EXPECT_EQ(run.status, 2) << args[0];
     EXPECT_NE(run.err.find("eventd: " + message), std::string::npos) << run.err;
   }
-  EXPECT_NE(runTool({"--help"}, eventdPath()).out.find("--log-keep"), std::string::npos);
+  EXPECT_NE(runProgram({"--help"}, eventdPath()).out.find("--log-keep"), std::string::npos);
 }
 
 // What the library refuses to publish is refused by evt, with the reason and the code, and nothing is said to
@@ -123,17 +100,17 @@ TEST(OperatorMessages, EvtSaysWhatIsWrongWithItsCommandLine) {
 TEST(OperatorMessages, EvtReportsWhatTheLibraryRefuses) {
   ServiceProcess service;
   ASSERT_TRUE(service.start());
-  const ToolRun reserved = runTool({"pub", "eventsystem", "x"});
+  const ToolRun reserved = runProgram({"pub", "eventsystem", "x"});
   EXPECT_EQ(reserved.status, 1);
   EXPECT_NE(reserved.err.find("evt: cannot publish to \"eventsystem\": the category is reserved (0xC11F0D52)"),
             std::string::npos)
       << reserved.err;
   EXPECT_EQ(reserved.err.find("published"), std::string::npos) << reserved.err;
-  const ToolRun empty = runTool({"pub", "", "k", "x"});
+  const ToolRun empty = runProgram({"pub", "", "k", "x"});
   EXPECT_EQ(empty.status, 1);
   EXPECT_NE(empty.err.find("cannot publish to \"\": the category is empty"), std::string::npos) << empty.err;
   EXPECT_EQ(service.status()["events-in"], 0);
-  const ToolRun fine = runTool({"pub", "orders", "a,b", "x"});
+  const ToolRun fine = runProgram({"pub", "orders", "a,b", "x"});
   EXPECT_EQ(fine.status, 0) << fine.err;
   EXPECT_NE(fine.err.find("published 1 event of orders"), std::string::npos) << fine.err;
   EXPECT_EQ(service.stop(), 0);
@@ -149,7 +126,7 @@ TEST(OperatorMessages, EvtLeavesNoTraces) {
            {"pub", "c", "d", "--wait", "0.2"},
            {"sub", "c", "--wait", "0.2"},
            {"complete", "--wait", "0.2"}}) {
-    const ToolRun run = runTool(args);
+    const ToolRun run = runProgram(args);
     EXPECT_EQ(run.status, 1) << args[0];
     EXPECT_NE(run.err.find("no event service"), std::string::npos) << run.err;
     EXPECT_EQ(sharedObjects(), before) << "evt " << args[0] << " left shared memory behind";
@@ -161,10 +138,10 @@ TEST(OperatorMessages, EvtLeavesNoTraces) {
   ASSERT_TRUE(service.start());
   const std::string log = dir + "/eventd.log";
   const std::size_t lines = lineCount(log);
-  for (int i = 0; i < 5; ++i) EXPECT_EQ(runTool({"status"}).status, 0);
-  EXPECT_EQ(runTool({"dump", "--json"}).status, 0);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(runProgram({"status"}).status, 0);
+  EXPECT_EQ(runProgram({"dump", "--json"}).status, 0);
   EXPECT_EQ(lineCount(log), lines) << readFile(log);
-  EXPECT_EQ(runTool({"pub", "orders", "x"}).status, 0);
+  EXPECT_EQ(runProgram({"pub", "orders", "x"}).status, 0);
   const std::string after = readFile(log);
   EXPECT_TRUE(std::regex_search(after, std::regex("client #[0-9]+ connected, pid [0-9]+")));
   EXPECT_NE(after.find("(evt-pub) disconnected"), std::string::npos) << after;
@@ -179,8 +156,8 @@ TEST(OperatorMessages, EventdKeepsAsManyOldLogsAsAsked) {
   ServiceProcess service({"--log-dir", dir, "--log-max-bytes", "4096", "--log-keep", "3"});
   ASSERT_TRUE(service.start());
   // Each dump's text is logged, a kilobyte or two.
-  for (int i = 0; i < 200 && !exists(log + ".3"); ++i) ASSERT_EQ(runTool({"dump"}).status, 0);
-  for (int i = 0; i < 10; ++i) ASSERT_EQ(runTool({"dump"}).status, 0);
+  for (int i = 0; i < 200 && !exists(log + ".3"); ++i) ASSERT_EQ(runProgram({"dump"}).status, 0);
+  for (int i = 0; i < 10; ++i) ASSERT_EQ(runProgram({"dump"}).status, 0);
   EXPECT_FALSE(exists(log + ".4"));
   // Newest first: the dumps' client numbers fall from one file to the next.
   auto clientNumbers = [](const std::string& text) {
@@ -210,13 +187,13 @@ TEST(OperatorMessages, EventdKeepsAsManyOldLogsAsAsked) {
 TEST(OperatorMessages, EventdRefusesFoldersItCannotUse) {
   // A log folder that is not there is refused, not made, and not silently done without.
   const std::string missing = outputPath("missing");
-  const ToolRun noLog = runTool({"--log-dir", missing, "--socket", outputPath("a.sock")}, eventdPath());
+  const ToolRun noLog = runProgram({"--log-dir", missing, "--socket", outputPath("a.sock")}, eventdPath());
   EXPECT_EQ(noLog.status, 2);
   EXPECT_NE(noLog.err.find("eventd: --log-dir " + missing + ": No such file or directory"), std::string::npos)
       << noLog.err;
   EXPECT_FALSE(exists(missing));
   std::ofstream(outputPath("plain")) << "a file";
-  const ToolRun file = runTool({"--log-dir", outputPath("plain"), "--socket", outputPath("a.sock")}, eventdPath());
+  const ToolRun file = runProgram({"--log-dir", outputPath("plain"), "--socket", outputPath("a.sock")}, eventdPath());
   EXPECT_EQ(file.status, 2);
   EXPECT_NE(file.err.find("not a folder"), std::string::npos) << file.err;
   unlink(outputPath("plain").c_str());
@@ -225,7 +202,7 @@ TEST(OperatorMessages, EventdRefusesFoldersItCannotUse) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to run eventd as another user";
   const std::string folder = channel::runtimeDirectory() + "/private";  // within a folder of root's alone
   const ToolRun denied =
-      runTool({"--socket", folder + "/eventd.sock", "--log-dir", "stderr"}, eventdPath(), /*nobody*/ 65534);
+      runProgram({"--socket", folder + "/eventd.sock", "--log-dir", "stderr"}, eventdPath(), /*nobody*/ 65534);
   if (denied.status == 126 || denied.status == 127) GTEST_SKIP() << "other users cannot run this build's eventd";
   EXPECT_EQ(denied.status, 1);
   EXPECT_NE(denied.err.find("eventd: cannot create the socket folder " + folder + ": Permission denied"),

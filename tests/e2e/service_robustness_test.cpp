@@ -382,18 +382,11 @@ TEST(ServiceTrust, SubscriptionsToManyCategoriesLeaveNoObjectsOrMappings) {
     return occurrences(readFile(path), part);
   };
   const std::string maps = "/proc/" + std::to_string(service.pid()) + "/maps";
-  auto objects = [] {
-    std::size_t n = 0;
-    const std::string prefix = platform::objectPrefix();
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir("/dev/shm"), closedir);
-    while (dirent* entry = dir ? readdir(dir.get()) : nullptr) n += std::string(entry->d_name).rfind(prefix, 0) == 0;
-    return n;
-  };
-  const std::size_t objectsBefore = objects(), mappedBefore = count(maps, "/dev/shm/");
+  const std::size_t objectsBefore = sharedObjects(), mappedBefore = count(maps, "/dev/shm/");
   for (int i = 0; i < 3000; ++i) ASSERT_EQ(0, host.lib().subscribe("many" + std::to_string(i), "", kThisServer, nullptr));
   ASSERT_TRUE(host.flush());
   EXPECT_EQ(service.status()["subscribed-pairs"], 3000);
-  EXPECT_EQ(objects(), objectsBefore);
+  EXPECT_EQ(sharedObjects(), objectsBefore);
   EXPECT_EQ(count(maps, "/dev/shm/"), mappedBefore);
   EXPECT_EQ(service.stop(), 0);
 }

@@ -22,23 +22,6 @@
 namespace evt::test {
 namespace {
 
-struct ToolRun {
-  int status;
-  std::string out, err;
-};
-
-std::string outputPath(const std::string& name) { return logDirectory() + "/" + name; }
-
-// Runs `program ARGS` to its end, as user and group `uid` unless -1.
-ToolRun runTool(const std::string& name, const std::vector<std::string>& args, const std::string& program = evtPath(),
-                const std::string& input = std::string(), int uid = -1) {
-  std::vector<std::string> argv{program};
-  argv.insert(argv.end(), args.begin(), args.end());
-  const pid_t pid = spawn(argv, ownEmulator(), outputPath(name + ".out"), outputPath(name + ".err"), input, uid);
-  const int status = waitExit(pid);
-  return {status, readFile(outputPath(name + ".out")), readFile(outputPath(name + ".err"))};
-}
-
 // Starts `evt ARGS` in the background and waits until it says `ready`.
 pid_t startTool(const std::string& name, const std::vector<std::string>& args, const std::string& ready = "subscribed") {
   std::vector<std::string> argv{evtPath()};

@@ -1,5 +1,6 @@
 #include "tests/support/ServiceProcess.h"
 
+#include <dirent.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -11,10 +12,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <sstream>
 
 #include "Library/CEResultCodes.h"
 #include "platform/linux/Endpoint.h"
+#include "platform/linux/ObjectNames.h"
 #include "protocol/Protocol.h"
 #include "tests/support/TestEnvironment.h"
 
@@ -36,6 +39,27 @@ int connectTo(const std::string& path) {
 }  // namespace
 
 std::string eventdPath() { return EVT_EVENTD_PATH; }
+
+std::string outputPath(const std::string& name) { return logDirectory() + "/" + name; }
+
+ToolRun runTool(const std::string& name, const std::vector<std::string>& args, const std::string& program,
+                const std::string& input, int uid) {
+  std::vector<std::string> argv{program};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const pid_t pid = spawn(argv, ownEmulator(), outputPath(name + ".out"), outputPath(name + ".err"), input, uid);
+  const int status = exitWithin(pid, std::chrono::seconds(120));
+  return {status, readFile(outputPath(name + ".out")), readFile(outputPath(name + ".err"))};
+}
+
+std::size_t sharedObjects() {
+  const std::string prefix = platform::objectPrefix();
+  std::size_t count = 0;
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir("/dev/shm"), closedir);
+  while (dirent* entry = dir ? readdir(dir.get()) : nullptr) {
+    if (std::string(entry->d_name).rfind(prefix, 0) == 0) ++count;
+  }
+  return count;
+}
 std::string evtPath() { return EVT_EVT_PATH; }
 
 ServiceProcess::ServiceProcess(std::vector<std::string> extraArgs, std::string socket)

@@ -22,6 +22,22 @@ namespace evt::test {
 std::string eventdPath();
 std::string evtPath();
 
+// logDirectory()/NAME: where the tools' runs keep their output.
+std::string outputPath(const std::string& name);
+
+// A program run to its end: its exit status (-1: killed after 120 s), standard output and error.
+struct ToolRun {
+  int status;
+  std::string out, err;
+};
+// Runs `program ARGS` with `input` as standard input (empty: inherited), as user and group `uid` unless -1, its
+// output kept in outputPath(NAME.out) and NAME.err.
+ToolRun runTool(const std::string& name, const std::vector<std::string>& args, const std::string& program = evtPath(),
+                const std::string& input = std::string(), int uid = -1);
+
+// Entries of /dev/shm under this test process's object prefix.
+std::size_t sharedObjects();
+
 class ServiceProcess {
  public:
   // `socket`: where it listens (empty: the default); pass --socket too.
