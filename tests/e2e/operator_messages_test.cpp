@@ -9,8 +9,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
-#include <regex>
+#include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -143,7 +144,7 @@ TEST(OperatorMessages, EvtLeavesNoTraces) {
   EXPECT_EQ(lineCount(log), lines) << readFile(log);
   EXPECT_EQ(runProgram({"pub", "orders", "x"}).status, 0);
   const std::string after = readFile(log);
-  EXPECT_TRUE(std::regex_search(after, std::regex("client #[0-9]+ connected, pid [0-9]+")));
+  EXPECT_NE(after.find(" connected, pid "), std::string::npos) << after;
   EXPECT_NE(after.find("(evt-pub) disconnected"), std::string::npos) << after;
   EXPECT_EQ(service.stop(), 0);
 }
@@ -162,10 +163,9 @@ TEST(OperatorMessages, EventdKeepsAsManyOldLogsAsAsked) {
   // Newest first: the dumps' client numbers fall from one file to the next.
   auto clientNumbers = [](const std::string& text) {
     std::vector<long> numbers;
-    const std::regex dump("dump requested by client #([0-9]+)");
-    for (std::sregex_iterator it(text.begin(), text.end(), dump), end; it != end; ++it) {
-      numbers.push_back(std::stol((*it)[1]));
-    }
+    const std::string said = "dump requested by client #";
+    for (std::size_t at = text.find(said); at != std::string::npos; at = text.find(said, at + 1))
+      numbers.push_back(std::strtol(text.c_str() + at + said.size(), nullptr, 10));
     return numbers;
   };
   long newer = -1;
