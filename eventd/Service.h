@@ -46,7 +46,10 @@ struct ServiceOptions {
 // The answer a connection refused for a limit gets before it is closed
 // (request id 0, the text naming the limit).
 inline constexpr const char* kConnectionLimitText = "the service is at its connection limit";
-// Header word 2 of that answer is EVTD_E_CONNECTION_LIMIT.
+// Header word 2 of that answer, and of a dump asked for while the client's
+// last dump is still unread or asked again in one round.
+constexpr long EVTD_E_CONNECTION_LIMIT = ce::resultFromWord(0xC1271002u);
+constexpr long EVTD_E_DUMP_BUSY = ce::resultFromWord(0xC1271003u);
 
 class Service {
  public:

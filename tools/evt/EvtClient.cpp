@@ -7,16 +7,17 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <vector>
+
 #include <cstdio>
 #include <thread>
-#include <vector>
 
 #include "Library/CEResultCodes.h"
 #include "platform/linux/AccessGroup.h"
 #include "platform/linux/Endpoint.h"
 #include "platform/linux/Frame.h"
-#include "Service/CategorySeqNo.h"
 #include "platform/linux/ObjectNames.h"
+#include "Service/CategorySeqNo.h"
 #include "protocol/Protocol.h"
 
 namespace evt::tool {
@@ -68,7 +69,7 @@ bool atConnectionLimit(const std::string& path) {
   if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
     channel::Frame frame;
     limited = channel::readFrame(fd, &frame, 4000) == 0 && frame.kind == channel::FRAME_CLIENT_ANSWER &&
-              frame.requestId == 0 && frame.header[2] == ce::wordFromResult(EVTD_E_CONNECTION_LIMIT);
+              frame.requestId == 0 && frame.text.find("connection limit") != std::string::npos;
   }
   close(fd);
   return limited;
