@@ -11,17 +11,13 @@ constexpr std::size_t kKeptQueueBytes = 16u * 1024u * 1024u;
 
 }  // namespace
 
-ClientSession::~ClientSession() { charge(0, m_pendingBytes + m_accountedInput); }
-
-void ClientSession::charge(std::size_t add, std::size_t remove) {
-  if (m_budget == nullptr) return;
-  m_budget->used = m_budget->used + add - remove;
-  *m_userUsed = *m_userUsed + add - remove;
+ClientSession::~ClientSession() {
+  if (m_budget != nullptr) m_budget->used -= m_pendingBytes + m_accountedInput;
 }
 
 bool ClientSession::accountInput() {
   if (m_budget == nullptr) return false;
-  charge(input.buffered(), m_accountedInput);
+  m_budget->used = m_budget->used - m_accountedInput + input.buffered();
   m_accountedInput = input.buffered();
   return m_budget->used > m_budget->limit;
 }
@@ -32,17 +28,12 @@ bool ClientSession::enqueue(std::string_view request, bool droppable, const Queu
     ++counters.dropped;
     return false;
   }
-  // An event beyond the common budget, the client's share or its user's is
-  // refused (and reported to the client as missed).
-  if (droppable && m_budget != nullptr &&
-      (m_budget->used + request.size() > m_budget->limit ||
-       heldBytes() + request.size() > m_budget->clientShare() ||
-       *m_userUsed + request.size() > m_budget->userShare())) {
+  if (droppable && m_budget != nullptr && m_budget->used + request.size() > m_budget->limit) {
     ++m_budget->refused;
     ++counters.dropped;
     return false;
   }
-  charge(request.size(), 0);
+  if (m_budget != nullptr) m_budget->used += request.size();
   if (m_pendingSizes.empty()) {
     // Its capacity is kept for the next burst (memory grown afresh for every
     // burst costs a page fault per page), unless a rare burst grew it well
@@ -109,7 +100,7 @@ std::string_view ClientSession::takeBatch(std::size_t maxRequests, std::size_t m
   const std::string_view batch(m_pendingText.data() + begin, end - begin);
   m_pendingStart = end;
   m_pendingBytes -= bytes;
-  charge(0, bytes);
+  if (m_budget != nullptr) m_budget->used -= bytes;
   counters.requestsOut += taken;
   ++counters.textsOut;
   return batch;

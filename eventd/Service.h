@@ -10,14 +10,11 @@
 
 #include <signal.h>
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
 
-#include "Library/CEResultCodes.h"
 #include "eventd/ClientSession.h"
 #include "eventd/Router.h"
 #include "platform/linux/ChannelServer.h"
@@ -34,22 +31,9 @@ struct ServiceOptions {
   std::size_t batchBytes = 1024u * 1024u;      // about this many bytes per text
   std::size_t outputLimit = 80u * 1024u * 1024u;  // unsent bytes before a client is dropped
   std::size_t memoryLimit = std::size_t{1} << 30;  // queued and unfinished bytes of all clients together
-  // A client whose frame is still unfinished this long after its first byte
-  // is dropped, however it trickles.
+  // A client that leaves a frame unfinished this long is dropped.
   std::chrono::milliseconds partialFrameTimeout{30000};
-  // A client that has not named itself this long after connecting is dropped.
-  std::chrono::milliseconds registrationTimeout{10000};
-  // Connections one user (uid) may hold, root included.
-  std::size_t connectionsPerUser = 256;
 };
-
-// The answer a connection refused for a limit gets before it is closed
-// (request id 0, the text naming the limit).
-inline constexpr const char* kConnectionLimitText = "the service is at its connection limit";
-// Header word 2 of that answer, and of a dump asked for while the client's
-// last dump is still unread or asked again in one round.
-constexpr long EVTD_E_CONNECTION_LIMIT = ce::resultFromWord(0xC1271002u);
-constexpr long EVTD_E_DUMP_BUSY = ce::resultFromWord(0xC1271003u);
 
 class Service {
  public:
@@ -74,11 +58,6 @@ class Service {
 
  private:
   void acceptClients();
-  // Accepts on the descriptor kept in reserve and refuses, with the limit
-  // named, the connections waiting while eventd has no descriptor left.
-  void refuseWaiting();
-  // Tells the connection on `fd` that `why` and closes it.
-  void refuse(int fd, const char* why);
   void readFrom(ClientSession& client);
   // `text` is the frame's text, a view into the client's input.
   void handleFrame(ClientSession& client, const channel::Frame& frame, std::string_view text);
@@ -107,16 +86,9 @@ class Service {
   // dump, or when it is dropped for a fault.
   void announce(ClientSession& client);
   void closeDropped();
-  // Drops the clients whose unfinished frame began partialFrameTimeout ago
-  // and those that did not name themselves within registrationTimeout; true
-  // while some client may still be (the loop then wakes to check).
-  bool dropLateClients();
-  // With more than a quarter of the memory budget held, disconnects the clients
-  // that do not read what they are sent, then (above three quarters) those
-  // holding the largest unfinished frames, before readers lose events.
-  void shedMemory();
-  // The client's budget shares after it read: false when it was dropped.
-  bool withinShares(ClientSession& client);
+  // Drops the clients whose unfinished frame waited partialFrameTimeout;
+  // true while some client has one (the loop then wakes to check).
+  bool dropStalledFrames();
   // Asks epoll for new connections or stops asking (out of descriptors).
   void watchListener(bool watch);
 
@@ -131,15 +103,6 @@ class Service {
   Federation* m_federation = nullptr;
   bool m_listenerWatched = true;
   uint64_t m_acceptPauses = 0;  // times the descriptor limit stopped accepting
-  // Opened at start and given up for a moment to refuse connections while
-  // no other descriptor is left.
-  int m_reserveFd = -1;
-  ClientSession::Clock::time_point m_pausedSince;  // accepting rests since then
-  uint64_t m_refusedConnections = 0;
-  LogAllowance m_refusalLog;  // the lines refusing connections may take
-  std::map<uid_t, std::size_t> m_connectionsByUser;
-  uint64_t m_round = 0;          // loop rounds, for what is bounded per round
-  uint64_t m_dumpsLeftOut = 0;
   std::map<int, std::unique_ptr<ClientSession>> m_clients;  // by descriptor
   std::map<uint64_t, ClientSession*> m_clientsByNumber;
   uint64_t m_nextClient = 1;

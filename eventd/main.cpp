@@ -155,10 +155,7 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_option("--max-memory", options.memoryLimit,
                  "bytes queued for and received unfinished from all clients together; beyond it events are dropped "
-                 "(and reported as missed). One client may hold an eighth of it, the clients of one user (uid) "
-                 "half: beyond, events for them are dropped and one sending more of a frame is disconnected. From "
-                 "a quarter of it on, clients that do not read are disconnected, from three quarters on those holding "
-                 "the largest unfinished frames")
+                 "(and reported as missed), and a client whose unfinished frame holds an eighth of it is disconnected")
       ->check(evt::tool::between(std::size_t{1} << 24, std::numeric_limits<std::size_t>::max()))
       ->capture_default_str();
   app.add_option("--max-subscriptions", options.limits.subscriptions, "subscriptions one client may hold")
@@ -166,20 +163,8 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   long long partialMs = options.partialFrameTimeout.count();
   app.add_option("--partial-timeout", partialMs,
-                 "milliseconds from a frame's first byte within which a client must finish it, however slowly it "
-                 "sends, or be disconnected")
+                 "milliseconds a client may leave a frame unfinished before it is disconnected")
       ->check(evt::tool::between(100LL, 3600000LL))
-      ->capture_default_str();
-  long long registerMs = options.registrationTimeout.count();
-  app.add_option("--register-timeout", registerMs,
-                 "milliseconds a new connection may take to name itself (the first command of every client) "
-                 "before it is disconnected")
-      ->check(evt::tool::between(100LL, 3600000LL))
-      ->capture_default_str();
-  app.add_option("--max-connections-per-user", options.connectionsPerUser,
-                 "connections the processes of one user (uid, root too) may hold together; further "
-                 "ones are told the service is at its connection limit and closed")
-      ->check(evt::tool::between<std::size_t>(1, 0xFFFFFFFFu))
       ->capture_default_str();
   unsigned long long logMaxBytes = KelLogLib::kDefaultLogMaxBytes;
   app.add_option("--log-max-bytes", logMaxBytes,
@@ -211,7 +196,6 @@ int main(int argc, char** argv) {
   options.limits.stallTime = std::chrono::milliseconds(stallMs);
   options.hold.time = std::chrono::milliseconds(holdMs);
   options.partialFrameTimeout = std::chrono::milliseconds(partialMs);
-  options.registrationTimeout = std::chrono::milliseconds(registerMs);
   if (!logDir.empty() && logDir != "stderr" && !logFolderUsable(logDir)) return 2;
   if (!logDir.empty()) setenv(KelLogLib::kLogDirEnv, logDir.c_str(), 1);
   setenv(KelLogLib::kLogMaxBytesEnv, std::to_string(logMaxBytes).c_str(), 1);
