@@ -55,6 +55,10 @@ constexpr long CP_E_NOT_OWNER = ce::resultFromWord(0xC1270001u);         // rele
 
 // The service's answer to a command it does not know (header word 2).
 constexpr long EVTD_E_UNKNOWN_COMMAND = ce::resultFromWord(0xC1271001u);
+// The service's answer to a connection beyond its limits (per user, or its
+// descriptors), and to a dump asked while the last one is unread.
+constexpr long EVTD_E_CONNECTION_LIMIT = ce::resultFromWord(0xC1271002u);
+constexpr long EVTD_E_DUMP_BUSY = ce::resultFromWord(0xC1271003u);
 
 // Registry layer.
 constexpr long KELREG_E_NOT_FOUND = ce::resultFromWord(0xC1280002u);     // no such value

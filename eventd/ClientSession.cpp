@@ -11,13 +11,17 @@ constexpr std::size_t kKeptQueueBytes = 16u * 1024u * 1024u;
 
 }  // namespace
 
-ClientSession::~ClientSession() {
-  if (m_budget != nullptr) m_budget->used -= m_pendingBytes + m_accountedInput;
+ClientSession::~ClientSession() { charge(0, m_pendingBytes + m_accountedInput); }
+
+void ClientSession::charge(std::size_t add, std::size_t remove) {
+  if (m_budget == nullptr) return;
+  m_budget->used = m_budget->used + add - remove;
+  *m_userUsed = *m_userUsed + add - remove;
 }
 
 bool ClientSession::accountInput() {
   if (m_budget == nullptr) return false;
-  m_budget->used = m_budget->used - m_accountedInput + input.buffered();
+  charge(input.buffered(), m_accountedInput);
   m_accountedInput = input.buffered();
   return m_budget->used > m_budget->limit;
 }
@@ -28,12 +32,17 @@ bool ClientSession::enqueue(std::string_view request, bool droppable, const Queu
     ++counters.dropped;
     return false;
   }
-  if (droppable && m_budget != nullptr && m_budget->used + request.size() > m_budget->limit) {
+  // An event beyond the common budget, the client's share or its user's is
+  // refused (and reported to the client as missed).
+  if (droppable && m_budget != nullptr &&
+      (m_budget->used + request.size() > m_budget->limit ||
+       heldBytes() + request.size() > m_budget->clientShare() ||
+       *m_userUsed + request.size() > m_budget->userShare())) {
     ++m_budget->refused;
     ++counters.dropped;
     return false;
   }
-  if (m_budget != nullptr) m_budget->used += request.size();
+  charge(request.size(), 0);
   if (m_pendingSizes.empty()) {
     // Its capacity is kept for the next burst (memory grown afresh for every
     // burst costs a page fault per page), unless a rare burst grew it well
@@ -58,7 +67,7 @@ bool ClientSession::enqueue(std::string_view request, bool droppable, const Queu
   const std::size_t before = m_pendingText.size();
   params::appendItem(&m_pendingText, request);
   m_pendingSizes.push_back(
-      Queued{static_cast<uint32_t>(m_pendingText.size() - before), static_cast<uint32_t>(request.size())});
+      Queued{static_cast<uint32_t>(m_pendingText.size() - before), static_cast<uint32_t>(request.size()), droppable});
   m_pendingBytes += request.size();
   return true;
 }
@@ -71,9 +80,39 @@ void ClientSession::updateCongestion(Clock::time_point now, const QueueLimits& l
   if (m_pendingSizes.size() > highRequests || m_pendingBytes > highBytes) {
     if (!m_congested) m_congestedSince = now;
     m_congested = true;
-  } else if (m_pendingSizes.size() <= highRequests / 2 && m_pendingBytes <= highBytes / 2) {
+  } else if (!m_shed && m_pendingSizes.size() <= highRequests / 2 && m_pendingBytes <= highBytes / 2) {
     m_congested = false;
   }
+}
+
+std::size_t ClientSession::shedEvents() {
+  std::string kept;
+  std::deque<Queued> keptSizes;
+  std::size_t keptBytes = 0;
+  std::size_t shed = 0;
+  std::size_t at = m_pendingStart;
+  for (const Queued& item : m_pendingSizes) {
+    // An item is its ';' joiner (if any), the request's length and ';', then the request.
+    const std::string_view request(m_pendingText.data() + at + item.itemSize - item.requestSize, item.requestSize);
+    at += item.itemSize;
+    if (item.droppable) {
+      ++shed;
+      continue;
+    }
+    const std::size_t before = kept.size();
+    params::appendItem(&kept, request);
+    keptSizes.push_back(Queued{static_cast<uint32_t>(kept.size() - before), item.requestSize, false});
+    keptBytes += item.requestSize;
+  }
+  if (shed == 0) return 0;
+  charge(0, m_pendingBytes - keptBytes);
+  m_pendingText.swap(kept);  // the old storage goes with `kept`
+  m_pendingStart = 0;
+  m_pendingSizes.swap(keptSizes);
+  m_pendingBytes = keptBytes;
+  counters.dropped += shed;
+  m_shed = true;
+  return shed;
 }
 
 std::string_view ClientSession::takeBatch(std::size_t maxRequests, std::size_t maxBytes) {
@@ -83,6 +122,7 @@ std::string_view ClientSession::takeBatch(std::size_t maxRequests, std::size_t m
     m_pendingText.erase(0, m_pendingStart);
     m_pendingStart = 0;
   }
+  m_shed = false;  // it reads again
   std::size_t taken = 0;
   std::size_t bytes = 0;
   std::size_t end = m_pendingStart;
@@ -100,7 +140,7 @@ std::string_view ClientSession::takeBatch(std::size_t maxRequests, std::size_t m
   const std::string_view batch(m_pendingText.data() + begin, end - begin);
   m_pendingStart = end;
   m_pendingBytes -= bytes;
-  if (m_budget != nullptr) m_budget->used -= bytes;
+  charge(0, bytes);
   counters.requestsOut += taken;
   ++counters.textsOut;
   return batch;

@@ -3,6 +3,8 @@
 // service loop; used only on its thread.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -12,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "eventd/ServiceLog.h"
 #include "platform/linux/Frame.h"
 #include "platform/linux/FrameAssembler.h"
 
@@ -50,22 +53,38 @@ struct SubscriptionState {
   // lastSeqNo reports the gap as soon as the queue has room.
   bool tailLost = false;
   unsigned long long lastSeqNo = 0;  // last number queued or dropped
+  // A check or event of the pair was queued since subscribing. Until then
+  // the library takes any check as where the series stands, so a loss before
+  // it is told as two checks: of the number before `firstLost`, then of
+  // lastSeqNo.
+  bool positionTold = false;
+  unsigned long long firstLost = 0;  // 0: none lost before a position was told
 };
 
-// Bytes the service holds for all its clients together: queued requests and
-// unfinished input. Beyond `limit`, events are refused for every client, and
-// a client sending more of an unfinished frame is disconnected.
+// Bytes the service holds for its clients: queued requests and unfinished
+// input, of all together, of each user (by the uid of its sockets) and of
+// each client. Beyond `limit`, events are refused for every client; a client
+// gets at most clientShare() and the clients of one user together at most
+// userShare() (root too), so that one member cannot take it all.
 struct MemoryBudget {
   std::size_t limit = std::size_t{1} << 30;
   std::size_t used = 0;
   uint64_t refused = 0;  // events refused because of it
+  std::map<uid_t, std::size_t> byUser;  // entries stay: sessions point into it
+  std::size_t clientShare() const { return limit / 8; }
+  std::size_t userShare() const { return limit / 2; }
 };
 
 class ClientSession {
  public:
   // `budget` (may be null: no common bound) must outlive the session.
-  ClientSession(uint64_t number, int fd, int peerPid, MemoryBudget* budget = nullptr)
-      : m_number(number), m_fd(fd), m_peerPid(peerPid), m_budget(budget) {}
+  ClientSession(uint64_t number, int fd, int peerPid, MemoryBudget* budget = nullptr, uid_t uid = 0)
+      : m_number(number),
+        m_fd(fd),
+        m_peerPid(peerPid),
+        m_uid(uid),
+        m_budget(budget),
+        m_userUsed(budget != nullptr ? &budget->byUser[uid] : nullptr) {}
   ~ClientSession();
   ClientSession(const ClientSession&) = delete;
   ClientSession& operator=(const ClientSession&) = delete;
@@ -73,6 +92,10 @@ class ClientSession {
   uint64_t number() const { return m_number; }
   int fd() const { return m_fd; }
   int peerPid() const { return m_peerPid; }
+  uid_t uid() const { return m_uid; }
+  // Bytes held for it (queue and unfinished input) and for all its user's clients.
+  std::size_t heldBytes() const { return m_pendingBytes + m_accountedInput; }
+  std::size_t userHeldBytes() const { return m_userUsed != nullptr ? *m_userUsed : heldBytes(); }
 
   // Identity as the client reported it.
   std::string name;
@@ -80,6 +103,12 @@ class ClientSession {
   // Its arrival is in the log. A client that only asks for status or a dump
   // (evt status, evt dump) comes and goes unlogged.
   bool announced = false;
+  // It sent a command (a client registers first thing). A connection that
+  // stays silent past the service's deadline is disconnected.
+  bool spoke = false;
+  // The lines it may cause in the log.
+  LogAllowance logAllowance;
+  uint64_t dumpRound = 0;  // the loop round it last had a dump answered in (0: none)
   bool hasConnectivity = false;
   int32_t connectivity = 0;
   // The pid to show for the client: its socket's, else the one it reported.
@@ -133,6 +162,16 @@ class ClientSession {
   bool holdsPublishers(Clock::time_point now, const QueueLimits& limits) const {
     return m_congested && now - m_congestedSince < limits.stallTime;
   }
+  // Congested for the stall time or longer: it does not read what it is sent.
+  bool stalled(Clock::time_point now, const QueueLimits& limits) const {
+    return m_congested && now - m_congestedSince >= limits.stallTime;
+  }
+  // Removes the queued events (a stalled client's, when memory runs short),
+  // keeping every other request; returns how many went. The client stays
+  // congested until it takes a batch again, so that its publishers are not
+  // held back anew each time its queue refills. The caller reports the loss.
+  std::size_t shedEvents();
+  bool shedSinceRead() const { return m_shed; }
   std::size_t pendingBytes() const { return m_pendingBytes; }
 
   // Socket buffers.
@@ -142,7 +181,9 @@ class ClientSession {
   bool accountInput();
   std::string output;
   std::size_t outputSent = 0;
-  std::chrono::steady_clock::time_point lastInput = std::chrono::steady_clock::now();
+  const Clock::time_point connectedAt = Clock::now();
+  // When the unfinished frame in `input` began; trickling does not move it.
+  Clock::time_point frameBegan = connectedAt;
   bool watchingOutput = false;  // EPOLLOUT is asked for
   // Frames are gathered in `output` and written together when uncorked:
   // one write wakes the client's reader once.
@@ -162,20 +203,26 @@ class ClientSession {
   uint64_t m_number;
   int m_fd;
   int m_peerPid;
+  uid_t m_uid;
+  // Brings the budget's counts up to date for `add` bytes more and `remove` fewer.
+  void charge(std::size_t add, std::size_t remove);
   // The queue, every request already written as the list item it is sent as,
   // joined by ';' as in any list, from m_pendingStart on: routing an event to
   // many subscribers costs one copy into each queue and no allocation.
   struct Queued {
     uint32_t itemSize;     // written size, the ';' joining it to the one before included
     uint32_t requestSize;  // the request alone, as the limits count it
+    bool droppable;        // an event (see enqueue)
   };
   std::string m_pendingText;
   std::size_t m_pendingStart = 0;
   std::deque<Queued> m_pendingSizes;
   std::size_t m_pendingBytes = 0;
   MemoryBudget* m_budget;
+  std::size_t* m_userUsed;  // the user's entry in m_budget->byUser
   std::size_t m_accountedInput = 0;  // input bytes counted in the budget
   bool m_congested = false;
+  bool m_shed = false;  // events were shed and it has not taken a batch since
   Clock::time_point m_congestedSince;
 };
 

@@ -561,6 +561,11 @@ void Router::forward(ClientSession* feeder, const Pair& pair, unsigned long long
       ++to.counters.dropped;
       countDrop(to);
     }
+    if (queued) {
+      state.positionTold = true;
+    } else if (!state.positionTold && state.firstLost == 0) {
+      state.firstLost = seqNo;
+    }
     state.lastSeqNo = seqNo;
     state.checkDue = !queued;
     state.tailLost = !queued;
@@ -572,12 +577,34 @@ void Router::forward(ClientSession* feeder, const Pair& pair, unsigned long long
   }
 }
 
+void Router::eventsShed(ClientSession& client) {
+  // The checks stay queued: each subscription that had events routed hears
+  // of the loss from one check of its last number after them.
+  for (auto& subscription : client.subscriptions) {
+    SubscriptionState& state = subscription.second;
+    if (state.lastSeqNo == 0) continue;
+    state.checkDue = true;
+    state.tailLost = true;
+    client.tailLost = true;
+  }
+  reportLostTails(client);
+}
+
 void Router::reportLostTails(ClientSession& client) {
   if (!client.tailLost) return;
   client.tailLost = false;
   for (auto& subscription : client.subscriptions) {
     SubscriptionState& state = subscription.second;
     if (!state.tailLost) continue;
+    if (state.firstLost != 0) {
+      // Nothing of the pair reached the queue yet: where the loss began goes first.
+      if (!tellPosition(client, subscription.first, state.firstLost - 1)) {
+        client.tailLost = true;
+        continue;
+      }
+      state.firstLost = 0;
+      state.positionTold = true;
+    }
     if (!tellPosition(client, subscription.first, state.lastSeqNo)) {
       client.tailLost = true;  // tried again after the next batch
       continue;

@@ -98,6 +98,9 @@ class Router {
   // Queues a check for every subscription of `client` whose last events
   // were dropped, so that it hears of the gap without a later event.
   void reportLostTails(ClientSession& client);
+  // The client's queued events were shed (ClientSession::shedEvents): each
+  // of its subscriptions hears of the loss as a gap.
+  void eventsShed(ClientSession& client);
   Counters& mutableCounters() { return m_counters; }
 
   // "key value" lines; every client's state, as text or as one JSON object.

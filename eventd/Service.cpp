@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdlib>
@@ -27,6 +28,9 @@ constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr std::size_t kReadPerWakeup = 4 * kReadChunk;  // then others get their turn
 // How often held answers and held events are looked at while any wait.
 constexpr int kWaitCheckMs = 20;
+// How long connections wait in line for a descriptor once none is left,
+// before they are accepted on the reserve one and refused.
+constexpr auto kDescriptorWait = std::chrono::seconds(3);
 
 void setNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
@@ -34,13 +38,15 @@ void setNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK
 
 Service::Service(ServiceOptions options, unsigned long long seqNoBase, Router::SeqNoReader currentSeqNo)
     : m_options(std::move(options)),
-      m_budget{m_options.memoryLimit},
+      m_budget{m_options.memoryLimit, 0, 0, {}},
       m_router(m_options.serverId, seqNoBase, m_options.limits, m_options.hold, std::move(currentSeqNo)),
       m_listener(m_options.endpoint) {
   m_router.setStatusExtras([this] {
     return "bad-frames " + std::to_string(m_badFrames) + "\nmemory-held " + std::to_string(m_budget.used) +
            "\nmemory-limit " + std::to_string(m_budget.limit) + "\nmemory-refused " +
-           std::to_string(m_budget.refused) + "\n";
+           std::to_string(m_budget.refused) + "\nconnections-refused " + std::to_string(m_refusedConnections) +
+           "\ndumps-refused " + std::to_string(m_dumpsLeftOut) + "\nqueues-shed " + std::to_string(m_shedQueues) +
+           "\n";
   });
 }
 
@@ -51,6 +57,7 @@ Service::~Service() {
   }
   m_clients.clear();
   m_listener.close();
+  if (m_reserveFd >= 0) ::close(m_reserveFd);
   if (m_signals >= 0) ::close(m_signals);
   if (m_epoll >= 0) ::close(m_epoll);
 }
@@ -63,6 +70,7 @@ long Service::open() {
     return result;
   }
   setNonBlocking(m_listener.fd());
+  m_reserveFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
 
   const sigset_t signals = loopSignals();
   m_signals = signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
@@ -104,6 +112,7 @@ int Service::run() {
   bool waiting = false;  // answers held back or events held: wake to check
   int federationMs = -1;  // until the federation link's next turn
   while (!m_stop) {
+    ++m_round;
     int timeoutMs = waiting ? kWaitCheckMs : -1;
     if (federationMs >= 0 && (timeoutMs < 0 || federationMs < timeoutMs)) timeoutMs = federationMs;
     const int count = evt::platform::retryInterrupted(
@@ -133,12 +142,20 @@ int Service::run() {
       } else {
         auto it = m_clients.find(fd);
         if (it == m_clients.end() || it->second->closing) continue;
+        const ClientLogScope scope(&it->second->logAllowance);
         if (ready[i].events & EPOLLOUT) writeTo(*it->second);
         if (ready[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) readFrom(*it->second);
       }
     }
     waiting = settleWaits();
-    waiting = dropStalledFrames() || waiting;
+    waiting = dropLateClients() || waiting;
+    shedMemory();
+    if (!m_listenerWatched) {
+      // Out of descriptors: the loop wakes to refuse those who waited too long.
+      if (ClientSession::Clock::now() - m_pausedSince >= kDescriptorWait) refuseWaiting();
+      waiting = true;
+    }
+    settleClientLog();
     if (m_federation != nullptr) {
       federationMs = static_cast<int>(m_federation->turn(Federation::Clock::now()).count());
       if (m_federation->mustStop()) return 1;
@@ -171,9 +188,11 @@ void Service::acceptClients() {
         // again at once. Accepting rests until a client closes.
         ++m_acceptPauses;
         if (m_acceptPauses == 1 || m_acceptPauses % 100 == 0) {
-          logError("cannot accept a client: %s; accepting again once a client closes (%" PRIu64 " times so far)",
+          logError("cannot accept a client: %s; accepting again once a client closes, refusing those who wait "
+                   "longer (%" PRIu64 " times so far)",
                    std::strerror(errno), m_acceptPauses);
         }
+        if (m_listenerWatched) m_pausedSince = ClientSession::Clock::now();
         watchListener(false);
       } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
         logError("accept failed: %s", std::strerror(errno));
@@ -182,12 +201,26 @@ void Service::acceptClients() {
     }
     ucred credentials{};
     socklen_t size = sizeof credentials;
-    const int peerPid = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0 ? credentials.pid : -1;
+    const bool known = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0;
+    const int peerPid = known ? credentials.pid : -1;
+    // Unknown credentials count as one user (nobody's). Root is bounded as
+    // well: a runaway root process exhausts descriptors as any other would.
+    const uid_t uid = known ? credentials.uid : static_cast<uid_t>(-1);
+    std::size_t& connections = m_connectionsByUser[uid];
+    if (connections >= m_options.connectionsPerUser) {
+      ++m_refusedConnections;
+      const ClientLogScope scope(&m_refusalLog);
+      logError("refused a connection of uid %u, pid %d: the user holds %zu connections, the most one may "
+               "(--max-connections-per-user); %" PRIu64 " connections refused so far",
+               static_cast<unsigned>(uid), peerPid, connections, m_refusedConnections);
+      refuse(fd, kConnectionLimitText);
+      continue;
+    }
     // Room for a whole text in the socket (where the system allows), so a
     // text leaves in one write and the client reads it in few.
     const int sendBuffer = static_cast<int>(m_options.batchBytes * 2);
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
-    auto client = std::make_unique<ClientSession>(m_nextClient++, fd, peerPid, &m_budget);
+    auto client = std::make_unique<ClientSession>(m_nextClient++, fd, peerPid, &m_budget, uid);
     epoll_event watch{};
     watch.events = EPOLLIN;
     watch.data.fd = fd;
@@ -196,10 +229,60 @@ void Service::acceptClients() {
       ::close(fd);
       continue;
     }
+    ++connections;
     m_router.addClient(client.get());
     m_clientsByNumber[client->number()] = client.get();
     m_clients[fd] = std::move(client);
   }
+}
+
+void Service::refuseWaiting() {
+  if (m_reserveFd >= 0) ::close(m_reserveFd);
+  m_reserveFd = -1;
+  uint64_t refused = 0;
+  for (;;) {
+    const int fd = ::accept4(m_listener.fd(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) break;
+    refuse(fd, kConnectionLimitText);
+    ++refused;
+  }
+  m_reserveFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  m_pausedSince = ClientSession::Clock::now();
+  if (refused == 0) return;
+  m_refusedConnections += refused;
+  const ClientLogScope scope(&m_refusalLog);
+  logError("refused %" PRIu64 " connections: eventd has no descriptor left for them (%zu clients); %" PRIu64
+           " connections refused so far",
+           refused, m_clients.size(), m_refusedConnections);
+}
+
+void Service::refuse(int fd, const char* why) {
+  channel::Frame answer;
+  answer.kind = channel::FRAME_CLIENT_ANSWER;
+  answer.requestId = 0;
+  answer.header[2] = ce::wordFromResult(EVTD_E_CONNECTION_LIMIT);
+  std::size_t total = 0;
+  channel::sendFrameNow(fd, answer, why, &total);  // a socket this new has room for it
+  ::close(fd);
+}
+
+bool Service::withinShares(ClientSession& client) {
+  // A client sending more of a large frame while it holds more than its
+  // share (that frame and its queue), or while its user's clients together
+  // hold more than theirs, goes; a publisher midway through an ordinary
+  // batch does not, nor a reader whose queue alone is long (its events are
+  // refused at its share instead).
+  if (client.input.buffered() <= m_budget.limit / 64) return true;
+  if (client.heldBytes() > m_budget.clientShare()) {
+    drop(client, "holds more of the service's memory budget than one client may (an eighth of --max-memory)");
+    return false;
+  }
+  if (client.userHeldBytes() > m_budget.userShare()) {
+    drop(client, "and the other clients of its user hold more of the service's memory budget than one user may (half of "
+                 "--max-memory)");
+    return false;
+  }
+  return true;
 }
 
 void Service::readFrom(ClientSession& client) {
@@ -213,23 +296,24 @@ void Service::readFrom(ClientSession& client) {
       return;
     }
     total += static_cast<std::size_t>(n);
+    // A frame's deadline runs from its first byte: one unfinished before
+    // this read keeps its start unless it completes now.
+    bool frameOpen = client.input.buffered() > 0;
     client.input.received(static_cast<std::size_t>(n));
-    client.lastInput = std::chrono::steady_clock::now();
     channel::Frame frame;
     std::string_view text;
     channel::FrameAssembler::Status status = channel::FrameAssembler::NEED_MORE;
     while (!client.closing && (status = client.input.next(&frame, &text)) == channel::FrameAssembler::COMPLETE) {
+      frameOpen = false;
       handleFrame(client, frame, text);
     }
+    if (!frameOpen && client.input.buffered() > 0) client.frameBegan = ClientSession::Clock::now();
     if (!client.closing && status == channel::FrameAssembler::BAD) {
       ++m_badFrames;
       drop(client, "sent a malformed or oversized frame");
     }
-    // Over budget, the client whose own unfinished frame holds a large share
-    // of it goes; a publisher midway through an ordinary batch does not.
-    if (!client.closing && client.accountInput() && client.input.buffered() > m_budget.limit / 8) {
-      drop(client, "holds an unfinished frame larger than its share of the service's memory budget (--max-memory)");
-    }
+    if (!client.closing) client.accountInput();
+    if (!client.closing && !withinShares(client)) return;
     // Less than asked for: the socket is empty now. Another read would only
     // say so; the poll reports the client again when more comes.
     if (static_cast<std::size_t>(n) < kReadChunk) break;
@@ -238,6 +322,7 @@ void Service::readFrom(ClientSession& client) {
 
 void Service::handleFrame(ClientSession& client, const channel::Frame& frame, std::string_view text) {
   if (frame.kind == channel::FRAME_CLIENT_REQUEST) {
+    client.spoke = true;
     answerCommand(client, frame, text);
   } else if (frame.kind == channel::FRAME_SERVICE_ANSWER) {
     if (client.awaitedAnswers.empty() || frame.requestId != client.awaitedAnswers.front()) {
@@ -298,6 +383,14 @@ void Service::answerCommand(ClientSession& client, const channel::Frame& frame, 
       answer.text = m_router.statusText();
       break;
     case protocol::kCommandDump:
+      // One dump a round for a client, and none while its last answer is
+      // still unread: the dump is the dearest answer there is.
+      if (client.dumpRound == m_round || client.outputSent < client.output.size()) {
+        ++m_dumpsLeftOut;
+        answer.header[2] = ce::wordFromResult(EVTD_E_DUMP_BUSY);
+        break;
+      }
+      client.dumpRound = m_round;
       if (text == "json") {
         answer.text = m_router.dumpJson();
         break;
@@ -492,9 +585,12 @@ void Service::announce(ClientSession& client) {
 void Service::drop(ClientSession& client, const char* reason) {
   if (client.closing) return;
   client.closing = true;
+  // Its last line is written whatever lines it caused before: it says how
+  // many of them were left out.
+  const ClientLogScope scope(&client.logAllowance, true);
   // A query that came and went leaves no trace; one dropped for a fault does.
   const bool plainLeave = std::strcmp(reason, "disconnected") == 0;
-  if (!client.announced && plainLeave) {
+  if (!client.announced && plainLeave && client.logAllowance.leftOut == 0) {
     m_router.removeClient(&client);
     return;
   }
@@ -513,24 +609,74 @@ void Service::closeDropped() {
     epoll_ctl(m_epoll, EPOLL_CTL_DEL, it->first, nullptr);
     ::close(it->first);
     m_clientsByNumber.erase(it->second->number());
+    auto user = m_connectionsByUser.find(it->second->uid());
+    if (user != m_connectionsByUser.end() && --user->second == 0) m_connectionsByUser.erase(user);
     it = m_clients.erase(it);
     watchListener(true);  // a descriptor is free again
   }
 }
 
-bool Service::dropStalledFrames() {
-  const auto now = std::chrono::steady_clock::now();
-  bool partial = false;
+bool Service::dropLateClients() {
+  const auto now = ClientSession::Clock::now();
+  bool pending = false;
   for (auto& entry : m_clients) {
     ClientSession& client = *entry.second;
-    if (client.closing || client.input.buffered() == 0) continue;
-    if (now - client.lastInput >= m_options.partialFrameTimeout) {
-      drop(client, "left a frame unfinished");
-    } else {
-      partial = true;
+    if (client.closing) continue;
+    if (client.input.buffered() > 0) {
+      if (now - client.frameBegan >= m_options.partialFrameTimeout) {
+        drop(client, "left a frame unfinished past the deadline (--partial-timeout)");
+        continue;
+      }
+      pending = true;
+    }
+    if (!client.spoke) {
+      if (now - client.connectedAt >= m_options.registrationTimeout) {
+        drop(client, "sent no command in time (--register-timeout)");
+        continue;
+      }
+      pending = true;
     }
   }
-  return partial;
+  return pending;
+}
+
+void Service::shedMemory() {
+  // From a quarter on: below one user's share, which its stalled clients
+  // could otherwise fill for good.
+  // Such a client loses its queued events, not its connection: it hears of
+  // the loss as a gap when it reads again, as it would of a full queue.
+  if (m_budget.used <= m_budget.limit / 4) return;
+  const auto now = ClientSession::Clock::now();
+  for (auto& entry : m_clients) {
+    ClientSession& client = *entry.second;
+    if (client.closing || !client.stalled(now, m_options.limits)) continue;
+    const bool again = client.shedSinceRead();  // logged once until it reads
+    const std::size_t shed = client.shedEvents();
+    if (shed == 0) continue;
+    m_router.eventsShed(client);
+    ++m_shedQueues;
+    if (again) continue;
+    logError("client #%" PRIu64 " (%s) does not read what it is sent while the service's memory budget runs short "
+             "(--max-memory): its %zu queued events were dropped and it is told of the gap; %" PRIu64
+             " queues shed so far",
+             client.number(), client.name.c_str(), shed, m_shedQueues);
+  }
+  std::size_t held = m_budget.used;
+  if (held <= m_budget.limit / 4 * 3) return;
+  // The largest unfinished frames next; small ones (a batch on its way) stay.
+  std::vector<ClientSession*> senders;
+  for (auto& entry : m_clients) {
+    ClientSession& client = *entry.second;
+    if (!client.closing && client.input.buffered() > m_budget.limit / 64) senders.push_back(&client);
+  }
+  std::sort(senders.begin(), senders.end(), [](const ClientSession* a, const ClientSession* b) {
+    return a->input.buffered() > b->input.buffered();
+  });
+  for (ClientSession* client : senders) {
+    if (held <= m_budget.limit / 4 * 3) break;
+    held -= client->heldBytes();
+    drop(*client, "holds a large unfinished frame while the service's memory budget runs short (--max-memory)");
+  }
 }
 
 void Service::watchListener(bool watch) {

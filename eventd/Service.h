@@ -10,11 +10,14 @@
 
 #include <signal.h>
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
 
+#include "Library/CEResultCodes.h"
 #include "eventd/ClientSession.h"
 #include "eventd/Router.h"
 #include "platform/linux/ChannelServer.h"
@@ -31,9 +34,19 @@ struct ServiceOptions {
   std::size_t batchBytes = 1024u * 1024u;      // about this many bytes per text
   std::size_t outputLimit = 80u * 1024u * 1024u;  // unsent bytes before a client is dropped
   std::size_t memoryLimit = std::size_t{1} << 30;  // queued and unfinished bytes of all clients together
-  // A client that leaves a frame unfinished this long is dropped.
+  // A client whose frame is still unfinished this long after its first byte
+  // is dropped, however it trickles.
   std::chrono::milliseconds partialFrameTimeout{30000};
+  // A connection that sent no command this long after connecting is dropped.
+  std::chrono::milliseconds registrationTimeout{10000};
+  // Connections one user (uid) may hold, root included.
+  std::size_t connectionsPerUser = 256;  // eventd's main sets a quarter of its descriptor limit
 };
+
+// The answer a connection refused for a limit gets before it is closed
+// (request id 0, the text naming the limit).
+inline constexpr const char* kConnectionLimitText = "the service is at its connection limit";
+// Header word 2 of that answer is EVTD_E_CONNECTION_LIMIT.
 
 class Service {
  public:
@@ -58,6 +71,11 @@ class Service {
 
  private:
   void acceptClients();
+  // Accepts on the descriptor kept in reserve and refuses, with the limit
+  // named, the connections waiting while eventd has no descriptor left.
+  void refuseWaiting();
+  // Tells the connection on `fd` that `why` and closes it.
+  void refuse(int fd, const char* why);
   void readFrom(ClientSession& client);
   // `text` is the frame's text, a view into the client's input.
   void handleFrame(ClientSession& client, const channel::Frame& frame, std::string_view text);
@@ -86,9 +104,17 @@ class Service {
   // dump, or when it is dropped for a fault.
   void announce(ClientSession& client);
   void closeDropped();
-  // Drops the clients whose unfinished frame waited partialFrameTimeout;
-  // true while some client has one (the loop then wakes to check).
-  bool dropStalledFrames();
+  // Drops the clients whose unfinished frame began partialFrameTimeout ago
+  // and those that sent no command within registrationTimeout; true
+  // while some client may still be (the loop then wakes to check).
+  bool dropLateClients();
+  // With more than a quarter of the memory budget held, sheds the queued
+  // events of clients that do not read what they are sent (they are told of
+  // the gap), then (above three quarters) disconnects those holding the
+  // largest unfinished frames, before readers lose events.
+  void shedMemory();
+  // The client's budget shares after it read: false when it was dropped.
+  bool withinShares(ClientSession& client);
   // Asks epoll for new connections or stops asking (out of descriptors).
   void watchListener(bool watch);
 
@@ -103,6 +129,16 @@ class Service {
   Federation* m_federation = nullptr;
   bool m_listenerWatched = true;
   uint64_t m_acceptPauses = 0;  // times the descriptor limit stopped accepting
+  // Opened at start and given up for a moment to refuse connections while
+  // no other descriptor is left.
+  int m_reserveFd = -1;
+  ClientSession::Clock::time_point m_pausedSince;  // accepting rests since then
+  uint64_t m_refusedConnections = 0;
+  LogAllowance m_refusalLog;  // the lines refusing connections may take
+  std::map<uid_t, std::size_t> m_connectionsByUser;
+  uint64_t m_round = 0;          // loop rounds, for what is bounded per round
+  uint64_t m_dumpsLeftOut = 0;
+  uint64_t m_shedQueues = 0;  // times a stalled client's queued events were shed
   std::map<int, std::unique_ptr<ClientSession>> m_clients;  // by descriptor
   std::map<uint64_t, ClientSession*> m_clientsByNumber;
   uint64_t m_nextClient = 1;

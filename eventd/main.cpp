@@ -3,9 +3,11 @@
 // completions. Stops cleanly on SIGTERM and SIGINT.
 #include <malloc.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -116,6 +118,22 @@ bool logFolderUsable(const std::string& dir) {
   return false;
 }
 
+// Raises the soft limit on open descriptors to the hard one (at most
+// kDescriptorsWanted): each client holds one. Returns the limit in force.
+std::size_t raiseDescriptorLimit() {
+  constexpr rlim_t kDescriptorsWanted = 65536;
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
+  const rlim_t wanted =
+      limit.rlim_max == RLIM_INFINITY ? kDescriptorsWanted : std::min(limit.rlim_max, kDescriptorsWanted);
+  if (limit.rlim_cur < wanted) {
+    const rlim_t before = limit.rlim_cur;
+    limit.rlim_cur = wanted;
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) limit.rlim_cur = before;
+  }
+  return static_cast<std::size_t>(limit.rlim_cur);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -155,7 +173,10 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_option("--max-memory", options.memoryLimit,
                  "bytes queued for and received unfinished from all clients together; beyond it events are dropped "
-                 "(and reported as missed), and a client whose unfinished frame holds an eighth of it is disconnected")
+                 "(and reported as missed). One client may hold an eighth of it, the clients of one user (uid) "
+                 "half: beyond, events for them are dropped and one sending more of a frame is disconnected. From "
+                 "a quarter of it on, clients that do not read are disconnected, from three quarters on those holding "
+                 "the largest unfinished frames")
       ->check(evt::tool::between(std::size_t{1} << 24, std::numeric_limits<std::size_t>::max()))
       ->capture_default_str();
   app.add_option("--max-subscriptions", options.limits.subscriptions, "subscriptions one client may hold")
@@ -163,8 +184,22 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   long long partialMs = options.partialFrameTimeout.count();
   app.add_option("--partial-timeout", partialMs,
-                 "milliseconds a client may leave a frame unfinished before it is disconnected")
+                 "milliseconds from a frame's first byte within which a client must finish it, however slowly it "
+                 "sends, or be disconnected")
       ->check(evt::tool::between(100LL, 3600000LL))
+      ->capture_default_str();
+  long long registerMs = options.registrationTimeout.count();
+  app.add_option("--register-timeout", registerMs,
+                 "milliseconds a new connection may stay silent (a client registers at once) before it is "
+                 "disconnected")
+      ->check(evt::tool::between(100LL, 3600000LL))
+      ->capture_default_str();
+  options.connectionsPerUser = 0;
+  app.add_option("--max-connections-per-user", options.connectionsPerUser,
+                 "connections the processes of one user (uid, root too) may hold together; further "
+                 "ones are told the service is at its connection limit and closed (0: a quarter of eventd's "
+                 "descriptor limit)")
+      ->check(evt::tool::between<std::size_t>(0, 0xFFFFFFFFu))
       ->capture_default_str();
   unsigned long long logMaxBytes = KelLogLib::kDefaultLogMaxBytes;
   app.add_option("--log-max-bytes", logMaxBytes,
@@ -196,6 +231,9 @@ int main(int argc, char** argv) {
   options.limits.stallTime = std::chrono::milliseconds(stallMs);
   options.hold.time = std::chrono::milliseconds(holdMs);
   options.partialFrameTimeout = std::chrono::milliseconds(partialMs);
+  options.registrationTimeout = std::chrono::milliseconds(registerMs);
+  const std::size_t descriptors = raiseDescriptorLimit();
+  if (options.connectionsPerUser == 0) options.connectionsPerUser = std::max<std::size_t>(descriptors / 4, 16);
   if (!logDir.empty() && logDir != "stderr" && !logFolderUsable(logDir)) return 2;
   if (!logDir.empty()) setenv(KelLogLib::kLogDirEnv, logDir.c_str(), 1);
   setenv(KelLogLib::kLogMaxBytesEnv, std::to_string(logMaxBytes).c_str(), 1);

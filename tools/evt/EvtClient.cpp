@@ -7,16 +7,16 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <vector>
-
 #include <cstdio>
 #include <thread>
+#include <vector>
 
 #include "Library/CEResultCodes.h"
 #include "platform/linux/AccessGroup.h"
 #include "platform/linux/Endpoint.h"
-#include "platform/linux/ObjectNames.h"
+#include "platform/linux/Frame.h"
 #include "Service/CategorySeqNo.h"
+#include "platform/linux/ObjectNames.h"
 #include "protocol/Protocol.h"
 
 namespace evt::tool {
@@ -55,6 +55,25 @@ bool accessDenied(const std::string& path) {
   return denied;
 }
 
+// Whether the service at `path` refuses connections for a limit: it
+// answers a new one with request id 0 naming the limit and closes it
+// (eventd's kConnectionLimitText), at once or after a while in line.
+bool atConnectionLimit(const std::string& path) {
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  bool limited = false;
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+    channel::Frame frame;
+    limited = channel::readFrame(fd, &frame, 5000) == 0 && frame.kind == channel::FRAME_CLIENT_ANSWER &&
+              frame.requestId == 0 && frame.header[2] == ce::wordFromResult(EVTD_E_CONNECTION_LIMIT);
+  }
+  close(fd);
+  return limited;
+}
+
 // The group owning `path`, or its folder when the path cannot be seen.
 std::string groupOf(const std::string& path) {
   std::string group = evt::platform::groupOwning(path);
@@ -71,6 +90,13 @@ int noService() {
                  "evt: permission denied at %s: the event service admits the members of group %s; ask to be added "
                  "to it\n",
                  path.c_str(), groupOf(path).c_str());
+    return 1;
+  }
+  if (atConnectionLimit(path)) {
+    std::fprintf(stderr,
+                 "evt: the service at %s is at its connection limit: it refuses further connections for now "
+                 "(eventd's log names the limit); try again later\n",
+                 path.c_str());
     return 1;
   }
   std::fprintf(stderr, "evt: no event service at %s (is eventd running? EVT_RUNTIME_DIR selects its directory)\n",
