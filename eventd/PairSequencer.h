@@ -62,6 +62,10 @@ class PairSequencer {
   // (kept by the router): an event numbered above it is checked against the
   // store again before it may move the series.
   unsigned long long issuedSeen = 0;
+  // The router's count of the queue text in which the store was last read
+  // for a late event of this pair (0: never): once a text, however many
+  // late events it holds.
+  uint64_t storeReadInText = 0;
 
  private:
   // Held events close to the next number sit in a ring indexed by number,

@@ -113,6 +113,7 @@ void Router::handleQueue(ClientSession& client, std::string_view text) {
   requests.assign(text);
   client.fed.clear();
   m_arrived = PairSequencer::Clock::now();  // one reading for all the text's events
+  ++m_textsHandled;
   if (requests.count() == 0 && !text.empty()) {
     ++m_counters.malformed;
     logError("client #%" PRIu64 " (%s) sent an unreadable queue of %zu bytes", client.number(), client.name.c_str(),
@@ -297,7 +298,12 @@ void Router::routeEvent(ClientSession& from, std::string_view request, const Par
     return;
   }
   PairSequencer& sequencer = found->second;
-  switch (sequencer.arrive(seqNo, request, m_arrived)) {
+  PairSequencer::Arrival arrival = sequencer.arrive(seqNo, request, m_arrived);
+  if ((arrival == PairSequencer::Arrival::kLate || arrival == PairSequencer::Arrival::kBeforeStart) &&
+      restartIfStoreWentBack(pair, sequencer, seqNo)) {
+    arrival = sequencer.arrive(seqNo, request, m_arrived);  // the first of the new series
+  }
+  switch (arrival) {
     case PairSequencer::Arrival::kInOrder:
       forward(&from, pair, seqNo, request, &event);
       forwardReady(&from, pair, sequencer);
@@ -324,6 +330,35 @@ void Router::routeEvent(ClientSession& from, std::string_view request, const Par
       ++m_counters.beforeStart;
       break;
   }
+}
+
+bool Router::restartIfStoreWentBack(const Pair& pair, PairSequencer& sequencer, unsigned long long seqNo) {
+  if (!m_currentSeqNo || sequencer.storeReadInText == m_textsHandled) return false;
+  sequencer.storeReadInText = m_textsHandled;  // a flood of repeats costs one read
+  const std::optional<unsigned long long> read = m_currentSeqNo(pair.category);
+  if (!read) return false;  // unreadable: the event cannot be judged
+  const unsigned long long issued = *read != 0 ? *read : m_seqNoBase;
+  // The store at or past the series' last number: a repeat, or a number
+  // whose place was given up. Numbers up to the base are never issued.
+  if (issued + 1 >= sequencer.next() || seqNo > issued || seqNo <= m_seqNoBase) return false;
+  const unsigned long long stood = sequencer.next() - 1;
+  const std::size_t held = sequencer.heldCount();  // of the old series: their numbers are issued anew
+  m_heldNow -= held;
+  sequencer = PairSequencer(seqNo);
+  sequencer.issuedSeen = issued;
+  sequencer.storeReadInText = m_textsHandled;
+  auto subscribers = m_subscribers.find(pair);
+  if (subscribers != m_subscribers.end()) {
+    for (uint64_t number : subscribers->second) m_clients.at(number)->subscriptions[pair].checkDue = true;
+  }
+  ++m_counters.seriesRestarted;
+  if (m_counters.seriesRestarted == 1 || m_counters.seriesRestarted % 1000 == 0) {
+    logError("the store's number of \"%s\" went back to %llu, below %llu where its series stood (rewound, or "
+             "its objects made afresh); the series starts again at %llu, %zu held events dropped, subscribers are "
+             "told of a gap; %" PRIu64 " restarts so far",
+             printable(pair.category).c_str(), issued, stood, seqNo, held, m_counters.seriesRestarted);
+  }
+  return true;
 }
 
 bool Router::madeUp(const ClientSession& from, const Pair& pair, PairSequencer& sequencer,
@@ -555,7 +590,7 @@ void Router::forward(ClientSession* feeder, const Pair& pair, unsigned long long
       queued = deliver(to, request, true);
     } else if (to.pendingCount() + 2 <= m_limits.requests &&
                to.pendingBytes() + request.size() + 64 + pair.category.size() <= m_limits.bytes) {
-      tellPosition(to, pair, seqNo > 0 ? seqNo - 1 : 0);
+      tellPosition(to, pair, checkBefore(pair, seqNo, state.lastSeqNo));
       queued = deliver(to, request, true);
     } else {
       ++to.counters.dropped;
@@ -588,6 +623,21 @@ void Router::eventsShed(ClientSession& client) {
     client.tailLost = true;
   }
   reportLostTails(client);
+}
+
+unsigned long long Router::checkBefore(const Pair& pair, unsigned long long seqNo, unsigned long long lastSeqNo) const {
+  if (seqNo == 0) return 0;
+  unsigned long long base = m_seqNoBase;
+  if (pair.server != m_serverId) {
+    auto remote = m_remoteBases.find(pair.server);
+    if (remote == m_remoteBases.end()) return seqNo - 1;
+    base = remote->second;
+  }
+  // The library takes a check of the base for a series not begun, never a
+  // gap. A series that starts over from the base after the subscriber had
+  // later numbers is told by a check of the event's own number, which the
+  // event then repeats rather than passes.
+  return seqNo - 1 == base && lastSeqNo >= seqNo ? seqNo : seqNo - 1;
 }
 
 void Router::reportLostTails(ClientSession& client) {
@@ -655,14 +705,15 @@ std::string Router::statusText() const {
                 "\ncompletions %" PRIu64 "\npending %zu\ndropped %" PRIu64 "\nmalformed %" PRIu64
                 "\nheld %zu\nheld-total %" PRIu64 "\nreleased-by-timeout %" PRIu64 "\ngaps-given-up %" PRIu64
                 "\nlate-dropped %" PRIu64 "\nmade-up-dropped %" PRIu64 "\nbefore-subscription %" PRIu64
-                "\nbackpressure-ms %" PRIu64
+                "\nseries-restarted %" PRIu64 "\nbackpressure-ms %" PRIu64
                 "\nrefused %" PRIu64 "\nrefused-subscriptions %" PRIu64 "\nmonitors %zu\nmonitor-dropped %" PRIu64
                 "\ndumps-skipped %" PRIu64 "\n",
                 static_cast<unsigned>(m_serverId), m_seqNoBase, static_cast<long long>(uptime.count()),
                 m_clients.size(), m_counters.clientsTotal, m_subscribers.size(), m_publishers.size(),
                 m_counters.eventsIn, m_counters.eventsOut, m_counters.completions, pending, m_counters.dropped,
                 m_counters.malformed, m_heldNow, m_counters.held, m_counters.givenUp, m_counters.giveUps,
-                m_counters.lateDropped, m_counters.madeUp, m_counters.beforeStart, m_counters.backpressureMs, m_counters.refused,
+                m_counters.lateDropped, m_counters.madeUp, m_counters.beforeStart, m_counters.seriesRestarted,
+                m_counters.backpressureMs, m_counters.refused,
                 m_counters.refusedSubscriptions, m_monitors.size(), m_counters.monitorDropped, m_counters.dumpsSkipped);
   std::string lines(text);
   if (m_federation != nullptr) {

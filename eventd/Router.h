@@ -37,6 +37,7 @@ class Router {
     uint64_t lateDropped = 0;      // events that came after their place was given up
     uint64_t madeUp = 0;           // events numbered beyond what the store had issued (also malformed)
     uint64_t beforeStart = 0;      // events numbered before their pair had subscribers
+    uint64_t seriesRestarted = 0;  // series started again because the store's number went back
     uint64_t backpressureMs = 0;   // time answers to publishers waited
     uint64_t refused = 0;          // events in another server's name, or of the service's own category
     uint64_t refusedSubscriptions = 0;  // subscriptions or publications over a client's limits
@@ -150,6 +151,15 @@ class Router {
   bool madeUp(const ClientSession& from, const Pair& pair, PairSequencer& sequencer, unsigned long long seqNo);
   void giveUpIfDue(ClientSession* feeder, const Pair& pair, PairSequencer& sequencer,
                    PairSequencer::Clock::time_point now);
+  // For an event of this server's `pair` that came late or before the
+  // series began: true when the store's number went back below the series
+  // (rewound, or its objects made afresh), the event being one it issued
+  // since. The series then starts again at `seqNo`, and every subscriber
+  // hears of a gap before it. The store is read once a text per pair.
+  bool restartIfStoreWentBack(const Pair& pair, PairSequencer& sequencer, unsigned long long seqNo);
+  // The number a check before event `seqNo` names to a subscriber whose
+  // last event was `lastSeqNo`.
+  unsigned long long checkBefore(const Pair& pair, unsigned long long seqNo, unsigned long long lastSeqNo) const;
 
   // Queues `request` for `to`; a refused droppable request marks the pair so
   // that the subscriber is told of the gap before its next event.
@@ -190,6 +200,7 @@ class Router {
   std::size_t m_heldNow = 0;   // events held over all pairs
   Counters m_counters;
   PairSequencer::Clock::time_point m_arrived;  // when the queue text being handled came
+  uint64_t m_textsHandled = 0;                 // queue texts so far, the one being handled included
   ParamsView m_queueRequests;                  // its requests, in storage kept from text to text
   std::string m_remoteEvent;                   // another server's event, rebuilt; storage reused
   ParamsView m_remoteRequests;                 // the same for a list from another server

@@ -350,6 +350,69 @@ TEST(ServiceTrust, EventsNumberedAheadOfTheStoreAreDroppedBeforeTheyMoveTheSerie
   EXPECT_EQ(service.stop(), 0);
 }
 
+// A store that goes back, a category's number rewound by a member or its objects unlinked so that a fresh publisher
+// numbers from the base again, starts the pair's series again: the subscriber hears of it once as a missed event and
+// gets every event of the new series. A repeat of a number while the store is not behind is still dropped as late.
+TEST(ServiceTrust, StoreGoingBackStartsTheSeriesAgainAndSubscribersHearOfIt) {
+  ServiceProcess service;
+  ASSERT_TRUE(service.start());
+  TestHost subscriber("subscriber");
+  ASSERT_TRUE(subscriber.registered());
+  ASSERT_TRUE(subscriber.subscribeTo("rewound"));
+  // Each round comes from a publisher of its own, which has issued no number of the category before.
+  auto publish = [](const std::string& tag, int count) {
+    TestHost publisher(tag);
+    ASSERT_TRUE(publisher.registered());
+    for (int i = 0; i < count; ++i) ASSERT_EQ(0, publisher.lib().deliverEvent("rewound", "", tag + std::to_string(i)));
+    ASSERT_TRUE(publisher.flush());
+  };
+  auto receivedAll = [&](std::size_t count) {
+    return eventually([&] { return subscriber.handlers.eventCount() == count; }, std::chrono::seconds(20));
+  };
+  CCategorySeqNo store;
+  const unsigned long long base = store.getSeqNoBase();
+  publish("first", 10);  // base + 1 to 10
+  ASSERT_TRUE(receivedAll(10));
+
+  ASSERT_EQ(0, store.setSeqNo("rewound", base + 4));
+  publish("second", 3);  // base + 5 to 7
+  ASSERT_TRUE(receivedAll(14)) << subscriber.handlers.eventCount();
+
+  RawClient repeater;
+  channel::Frame reply;
+  ASSERT_TRUE(repeater.command(CECMD_CLIENT_NAME, "repeater", &reply));
+  ASSERT_TRUE(repeater.command(CECMD_QUEUE, listOf({eventRequest("rewound", "", "repeat", kThisServer, base + 6)}),
+                               &reply));
+
+  ASSERT_TRUE(CPSharedMemory::remove(std::string(CCategorySeqNo::kRecordBlockPrefix) + "rewound"));
+  ASSERT_TRUE(CPSharedMemory::remove("Mutex-SeqNoInfo-rewound"));
+  publish("third", 3);  // base + 1 to 3
+  ASSERT_TRUE(receivedAll(18)) << subscriber.handlers.eventCount();
+
+  std::vector<std::pair<std::string, unsigned long long>> expected;
+  for (int i = 0; i < 10; ++i) expected.emplace_back("first" + std::to_string(i), base + 1 + i);
+  expected.emplace_back("missed-event", 0);
+  for (int i = 0; i < 3; ++i) expected.emplace_back("second" + std::to_string(i), base + 5 + i);
+  expected.emplace_back("missed-event", 0);
+  for (int i = 0; i < 3; ++i) expected.emplace_back("third" + std::to_string(i), base + 1 + i);
+  const auto events = subscriber.handlers.events();
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(events[i].data, expected[i].first) << "at " << i;
+    if (expected[i].first == "missed-event") {
+      EXPECT_EQ(events[i].category, "eventsystem");
+      EXPECT_EQ(events[i].keys, listOf({"rewound"}));
+    } else {
+      EXPECT_EQ(events[i].category, "rewound");
+      EXPECT_EQ(events[i].seqNo, expected[i].second) << expected[i].first;
+    }
+  }
+  const auto status = service.status();
+  EXPECT_EQ(status.at("series-restarted"), 2);
+  EXPECT_EQ(status.at("late-dropped"), 1);
+  EXPECT_EQ(occurrences(readFile(logDirectory() + "/eventd.log"), "went back"), 1u) << "the first restart is logged";
+  EXPECT_EQ(service.stop(), 0);
+}
+
 // A socket folder eventd did not make is refused when someone other than its owner (this user or root) and the
 // service's group may write it, or another user owns it: they could put a socket of their own in its place.
 TEST(ServiceTrust, SocketFolderOthersMayWriteIsRefused) {
