@@ -90,7 +90,9 @@ TEST(ServiceHardening, MemoryHogsLoseTheirQueueOrConnectionAndReadersGoOn) {
   };
   publish(600);
   for (auto& sender : senders) EXPECT_TRUE(sender->closedByService(10000)) << "a trickled frame outlives its deadline";
-  EXPECT_TRUE(eventually([&] { return service.status()["queues-shed"] > 0; }));
+  // However slow this build, the stalled readers' queues outgrow a quarter of the budget in the end.
+  for (int round = 0; round < 40 && service.status()["queues-shed"] == 0; ++round) publish(100);
+  EXPECT_GT(service.status()["queues-shed"], 0);
 
   // With the frames gone and the readers' queues shed, every event arrives.
   EXPECT_TRUE(eventually([&] { return subscriber.received("flood") > 0; }));
