@@ -138,24 +138,24 @@ void CEventLibImpl::dispatchText(const std::string& text) {
 }
 
 void CEventLibImpl::dispatch(std::string_view requestList) {
+  using evt::protocol::RequestKind;
   struct DispatchEntry {
-    std::string_view name;
+    RequestKind kind;
     void (CEventLibImpl::*action)(const ParamsView&);  // the request list, read
   };
-  // Request names are matched exactly, letter case included.
   static const DispatchEntry kDispatchTable[] = {
-      {evt::protocol::kCheckEventSeqNo, &CEventLibImpl::actionCheckEventSeqNo},
-      {evt::protocol::kCompleted, &CEventLibImpl::actionCompleted},
-      {evt::protocol::kDump, &CEventLibImpl::actionDump},
-      {evt::protocol::kEvent, &CEventLibImpl::actionEvent},
-      {evt::protocol::kPublish, &CEventLibImpl::actionPublish},
-      {evt::protocol::kRetract, &CEventLibImpl::actionRetract},
-      {evt::protocol::kSetSeqNoBase, &CEventLibImpl::actionSetSeqNoBase},
+      {RequestKind::CheckEventSeqNo, &CEventLibImpl::actionCheckEventSeqNo},
+      {RequestKind::Completed, &CEventLibImpl::actionCompleted},
+      {RequestKind::Dump, &CEventLibImpl::actionDump},
+      {RequestKind::Event, &CEventLibImpl::actionEvent},
+      {RequestKind::Publish, &CEventLibImpl::actionPublish},
+      {RequestKind::Retract, &CEventLibImpl::actionRetract},
+      {RequestKind::SetSeqNoBase, &CEventLibImpl::actionSetSeqNoBase},
   };
   const ParamsView request(requestList);
-  const std::string_view name = evt::protocol::nameOf(request);
+  const RequestKind kind = evt::protocol::kindOf(request);  // names matched exactly, letter case included
   for (const DispatchEntry& entry : kDispatchTable) {
-    if (name == entry.name) {
+    if (kind == entry.kind) {
       (this->*entry.action)(request);
       return;
     }

@@ -21,6 +21,7 @@ namespace {
 // The category of the library's missed-event reports and the service's own
 // connection news.
 const std::string kEventSystemCategory(evt::protocol::kEventSystemCategory);
+const std::string kMissedEventData(evt::protocol::kMissedEventData);
 
 }  // namespace
 
@@ -158,12 +159,12 @@ void CEventLibImpl::reportMissedEvent(uint32_t serverId, const std::string& cate
   if (m_pEventHandler == nullptr) return;
   evtTrace(TRACE_TRAFFIC, LOGLIB_PRIORITY_EVENT,
            "CEventLibImpl::actionEvent, fireEvent(0x%08X), cat %s, keys %s, data %s, seqno %s, from serverid %d",
-           addressWord(this), kEventSystemCategory.c_str(), category.c_str(), "missed-event", CPortable::ulltos(seqNo).c_str(),
-           numberText(serverId));
+           addressWord(this), kEventSystemCategory.c_str(), category.c_str(), kMissedEventData.c_str(),
+           CPortable::ulltos(seqNo).c_str(), numberText(serverId));
   CParamsX missedKeys;
   missedKeys.addParam(category);
   long result = evt::engine::callHandler([&] {
-    return m_pEventHandler->onDeliverEvent(kEventSystemCategory, missedKeys.paramList(), "missed-event", seqNo,
+    return m_pEventHandler->onDeliverEvent(kEventSystemCategory, missedKeys.paramList(), kMissedEventData, seqNo,
                                            serverId);
   });
   if (result < 0)

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "eventd/ServiceLog.h"
-#include "platform/linux/Frame.h"
-#include "platform/linux/FrameAssembler.h"
+#include "protocol/Frame.h"
+#include "protocol/FrameAssembler.h"
 
 namespace evt::service {
 

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "Utilities/ByteEscape.h"
 #include "Utilities/ParamsView.h"
 #include "eventd/ForwardedForm.h"
 #include "eventd/Router.h"
@@ -581,17 +582,8 @@ class NatsFederation final : public Federation {
 }  // namespace
 
 std::string categoryToken(std::string_view category) {
-  static const char kHex[] = "0123456789abcdef";
   std::string token = "c";
-  for (unsigned char c : category) {
-    if (isPlain(c)) {
-      token += static_cast<char>(c);
-    } else {
-      token += '~';
-      token += kHex[c >> 4];
-      token += kHex[c & 15];
-    }
-  }
+  text::appendEscaped(&token, category, text::EscapeForm{isPlain, "~", false});
   return token;
 }
 

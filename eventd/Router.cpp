@@ -7,7 +7,7 @@
 #include "Utilities/ParamsView.h"
 #include "eventd/ForwardedForm.h"
 #include "eventd/ServiceLog.h"
-#include "platform/linux/Frame.h"
+#include "protocol/Frame.h"
 #include "protocol/Protocol.h"
 #include "tools/Json.h"
 
@@ -123,58 +123,71 @@ void Router::handleQueue(ClientSession& client, std::string_view text) {
   for (std::size_t i = 0; i < requests.count(); ++i) {
     const std::string_view requestText = requests.itemAt(i);
     const ParamsView request(requestText);
-    const std::string_view name = protocol::nameOf(request);
-    if (name == protocol::kEvent) {
-      routeEvent(client, requestText, request);
-    } else if (name == protocol::kSubscribe || name == protocol::kUnsubscribe) {
-      const protocol::Subscription subscription = protocol::readSubscription(request);
-      if (!subscription.complete) {
+    const protocol::RequestKind kind = protocol::kindOf(request);
+    switch (kind) {
+      case protocol::RequestKind::Event:
+        routeEvent(client, requestText, request);
+        break;
+      case protocol::RequestKind::Subscribe:
+      case protocol::RequestKind::Unsubscribe: {
+        const protocol::Subscription subscription = protocol::readSubscription(request);
+        if (!subscription.complete) {
+          ++m_counters.malformed;
+          break;
+        }
+        const Pair pair{resolve(subscription.server), std::string(subscription.category)};
+        if (kind == protocol::RequestKind::Subscribe) {
+          subscribe(client, pair);
+        } else {
+          unsubscribe(client, pair);
+        }
+        copyToMonitors(client, requestText, true);
+        break;
+      }
+      case protocol::RequestKind::Publish:
+      case protocol::RequestKind::Retract: {
+        const protocol::Publication publication = protocol::readPublication(request);
+        if (!publication.complete) {
+          ++m_counters.malformed;
+          break;
+        }
+        const Pair pair{resolve(publication.server), std::string(publication.category)};
+        if (kind == protocol::RequestKind::Publish) {
+          publish(client, pair);
+        } else {
+          retract(client, pair);
+        }
+        copyToMonitors(client, requestText, true);
+        break;
+      }
+      case protocol::RequestKind::CompletionId:
+        // Everything the client queued before this request has been routed by now.
+        ++m_counters.completions;
+        deliver(client, protocol::completedRequest(protocol::readCompletion(request).first, 0), false);
+        copyToMonitors(client, requestText, true);
+        break;
+      case protocol::RequestKind::Dump: {
+        // A dump costs time on the one thread and lines in the log: one a
+        // second per client, the rest counted and skipped.
+        PairSequencer::Clock::time_point& last = m_lastDump[client.number()];
+        if (last != PairSequencer::Clock::time_point() && m_arrived - last < std::chrono::seconds(1)) {
+          ++m_counters.dumpsSkipped;
+          break;
+        }
+        last = m_arrived;
+        logInfo("dump requested by client #%" PRIu64 " (%s)\n%s", client.number(), client.name.c_str(),
+                dumpText().c_str());
+        break;
+      }
+      case protocol::RequestKind::ReportConnectivity:
+        client.hasConnectivity = true;
+        client.connectivity = static_cast<int32_t>(protocol::readConnectivity(request));
+        logInfo("client #%" PRIu64 " (%s) reports connectivity %d", client.number(), client.name.c_str(),
+                static_cast<int>(client.connectivity));
+        break;
+      default:  // a request only the service sends, or none
         ++m_counters.malformed;
-        continue;
-      }
-      const Pair pair{resolve(subscription.server), std::string(subscription.category)};
-      if (name == protocol::kSubscribe) {
-        subscribe(client, pair);
-      } else {
-        unsubscribe(client, pair);
-      }
-      copyToMonitors(client, requestText, true);
-    } else if (name == protocol::kPublish || name == protocol::kRetract) {
-      const protocol::Publication publication = protocol::readPublication(request);
-      if (!publication.complete) {
-        ++m_counters.malformed;
-        continue;
-      }
-      const Pair pair{resolve(publication.server), std::string(publication.category)};
-      if (name == protocol::kPublish) {
-        publish(client, pair);
-      } else {
-        retract(client, pair);
-      }
-      copyToMonitors(client, requestText, true);
-    } else if (name == protocol::kCompletionId) {
-      // Everything the client queued before this request has been routed by now.
-      ++m_counters.completions;
-      deliver(client, protocol::completedRequest(protocol::readCompletion(request).first, 0), false);
-      copyToMonitors(client, requestText, true);
-    } else if (name == protocol::kDump) {
-      // A dump costs time on the one thread and lines in the log: one a
-      // second per client, the rest counted and skipped.
-      PairSequencer::Clock::time_point& last = m_lastDump[client.number()];
-      if (last != PairSequencer::Clock::time_point() && m_arrived - last < std::chrono::seconds(1)) {
-        ++m_counters.dumpsSkipped;
-        continue;
-      }
-      last = m_arrived;
-      logInfo("dump requested by client #%" PRIu64 " (%s)\n%s", client.number(), client.name.c_str(),
-              dumpText().c_str());
-    } else if (name == protocol::kReportConnectivity) {
-      client.hasConnectivity = true;
-      client.connectivity = static_cast<int32_t>(protocol::readConnectivity(request));
-      logInfo("client #%" PRIu64 " (%s) reports connectivity %d", client.number(), client.name.c_str(),
-              static_cast<int>(client.connectivity));
-    } else {
-      ++m_counters.malformed;
+        break;
     }
   }
 }

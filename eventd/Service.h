@@ -20,7 +20,7 @@
 #include "Library/CEResultCodes.h"
 #include "eventd/ClientSession.h"
 #include "eventd/Router.h"
-#include "platform/linux/ChannelServer.h"
+#include "protocol/ChannelServer.h"
 
 namespace evt::service {
 

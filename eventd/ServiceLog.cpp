@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "Utilities/ByteEscape.h"
+
 namespace evt::service {
 namespace {
 
@@ -82,20 +84,10 @@ void write(KelLogLib::LogLib_Priority priority, const char* prefix, const std::s
 }  // namespace
 
 std::string printable(std::string_view text, std::size_t max) {
-  static const char kHex[] = "0123456789abcdef";
+  const auto shownAsIs = [](unsigned char c) { return c >= 0x20 && c < 0x7F && c != '\\'; };
   std::string out;
   const std::size_t shown = std::min(text.size(), max);
-  out.reserve(shown);
-  for (std::size_t i = 0; i < shown; ++i) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c < 0x7F && c != '\\') {
-      out.push_back(static_cast<char>(c));
-    } else {
-      out += "\\x";
-      out.push_back(kHex[c >> 4]);
-      out.push_back(kHex[c & 0xF]);
-    }
-  }
+  evt::text::appendEscaped(&out, text.substr(0, shown), evt::text::EscapeForm{shownAsIs, "\\x", false});
   if (shown < text.size()) out += "...(" + std::to_string(text.size() - shown) + " more bytes)";
   return out;
 }

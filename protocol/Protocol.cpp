@@ -133,6 +133,33 @@ void writeMonitoredRequest(std::string* out, std::string_view request, std::stri
 
 std::string_view nameOf(const ParamsView& request) { return request.itemAt(0); }
 
+RequestKind kindOf(const ParamsView& request) {
+  struct Named {
+    std::string_view name;
+    RequestKind kind;
+  };
+  // Events first: nearly every request is one.
+  static constexpr Named kNames[] = {
+      {kEvent, RequestKind::Event},
+      {kCompleted, RequestKind::Completed},
+      {kCheckEventSeqNo, RequestKind::CheckEventSeqNo},
+      {kSubscribe, RequestKind::Subscribe},
+      {kUnsubscribe, RequestKind::Unsubscribe},
+      {kPublish, RequestKind::Publish},
+      {kRetract, RequestKind::Retract},
+      {kCompletionId, RequestKind::CompletionId},
+      {kSetSeqNoBase, RequestKind::SetSeqNoBase},
+      {kDump, RequestKind::Dump},
+      {kReportConnectivity, RequestKind::ReportConnectivity},
+      {kMonitored, RequestKind::Monitored},
+  };
+  const std::string_view name = nameOf(request);
+  for (const Named& entry : kNames) {
+    if (name == entry.name) return entry.kind;
+  }
+  return RequestKind::Unknown;
+}
+
 bool holdsOnlyCompletions(std::string_view text) {
   std::size_t offset = 0;
   while (offset < text.size()) {

@@ -62,6 +62,9 @@ inline constexpr std::string_view kMonitored = "monitored";
 // The category of the service's own events ("connected", "disconnected")
 // and of the library's "missed-event" reports.
 inline constexpr std::string_view kEventSystemCategory = "eventsystem";
+// The data of a missed-event report: an "eventsystem" event whose keys are a
+// one-item list of the category that lost events.
+inline constexpr std::string_view kMissedEventData = "missed-event";
 
 // Building requests. Each returns the text of one request list.
 
@@ -101,6 +104,24 @@ void writeMonitoredRequest(std::string* out, std::string_view request, std::stri
 
 // The request's name, item 0.
 std::string_view nameOf(const ParamsView& request);
+
+// What a request is, by its name: what the service and the library dispatch on.
+enum class RequestKind {
+  Unknown,
+  Subscribe,
+  Unsubscribe,
+  Publish,
+  Retract,
+  Event,
+  CompletionId,
+  Completed,
+  CheckEventSeqNo,
+  SetSeqNoBase,
+  Dump,
+  ReportConnectivity,
+  Monitored,
+};
+RequestKind kindOf(const ParamsView& request);
 
 // Whether `text`, a list of request lists, holds "completed" requests and
 // nothing else. Stops at the first other request, so a text of events costs

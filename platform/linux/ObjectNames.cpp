@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "Utilities/ByteEscape.h"
+
 namespace evt::platform {
 namespace {
 
@@ -24,18 +26,8 @@ uint64_t fnv1a64(const std::string& text) {
 }  // namespace
 
 std::string escapeObjectName(const std::string& logicalName) {
-  static const char kHex[] = "0123456789ABCDEF";
   std::string out;
-  out.reserve(logicalName.size());
-  for (unsigned char c : logicalName) {
-    if (keptAsIs(c)) {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 0xF];
-    }
-  }
+  text::appendEscaped(&out, logicalName, text::EscapeForm{keptAsIs, "%", true});
   // "." and ".." stay legal file names only when escaped.
   if (out == "." || out == "..") out = out == "." ? "%2E" : "%2E%2E";
   return out;

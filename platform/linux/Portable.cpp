@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "platform/CPortable.h"
+#include "platform/linux/Interrupted.h"
 
 namespace {
 
@@ -108,8 +109,8 @@ void CPortable::SetCurrentThreadName(std::string name) {
 
 void CPortable::Sleep(unsigned long ms) {
   timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-  }
+  // A signal leaves the rest of the time in `left`, which the next call sleeps.
+  evt::platform::retryInterrupted([&] { return nanosleep(&left, &left); });
 }
 
 char* CPortable::itoa(int value, char* buffer, int radix) {

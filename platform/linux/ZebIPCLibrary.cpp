@@ -35,8 +35,8 @@
 #include "platform/CPortable.h"
 #include "platform/CZebIPCLibrary.h"
 #include "platform/linux/Endpoint.h"
-#include "platform/linux/Frame.h"
-#include "platform/linux/FrameAssembler.h"
+#include "protocol/Frame.h"
+#include "protocol/FrameAssembler.h"
 #include "platform/linux/Interrupted.h"
 #include "trace/_Trace.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/FrameAssembler.h"
+#include "protocol/FrameAssembler.h"
 
 namespace {
 

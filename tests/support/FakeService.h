@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/linux/ChannelServer.h"
+#include "protocol/ChannelServer.h"
 #include "protocol/Protocol.h"
 
 namespace evt::test {

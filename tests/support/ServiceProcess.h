@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "Library/CEventLib.h"
-#include "platform/linux/Frame.h"
+#include "protocol/Frame.h"
 #include "tests/support/EngineFixture.h"
 #include "tests/support/TestEnvironment.h"
 

@@ -15,7 +15,7 @@
 #include "Library/CEResultCodes.h"
 #include "Library/CEventLibImpl.h"
 #include "platform/CZebIPCLibrary.h"
-#include "platform/linux/ChannelServer.h"
+#include "protocol/ChannelServer.h"
 #include "platform/linux/Endpoint.h"
 #include "tests/support/FakeService.h"
 

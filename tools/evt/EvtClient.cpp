@@ -14,7 +14,7 @@
 #include "Library/CEResultCodes.h"
 #include "platform/linux/AccessGroup.h"
 #include "platform/linux/Endpoint.h"
-#include "platform/linux/Frame.h"
+#include "protocol/Frame.h"
 #include "Service/CategorySeqNo.h"
 #include "platform/linux/ObjectNames.h"
 #include "protocol/Protocol.h"

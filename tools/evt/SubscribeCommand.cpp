@@ -20,7 +20,7 @@ Record recordOf(const std::string& category, const std::string& keys, const std:
   record.seqNo = seqNo;
   record.server = static_cast<uint32_t>(serverId);
   std::vector<std::string> keyItems = itemsOf(keys);
-  if (category == evt::protocol::kEventSystemCategory && data == "missed-event") {
+  if (category == evt::protocol::kEventSystemCategory && data == evt::protocol::kMissedEventData) {
     record.kind = "missed";
     record.category = keyItems.empty() ? std::string() : keyItems[0];
   } else {

@@ -1,4 +1,4 @@
-#include "platform/linux/Frame.h"
+#include "protocol/Frame.h"
 
 #include <poll.h>
 #include <sys/socket.h>

@@ -1,4 +1,4 @@
-#include "platform/linux/FrameAssembler.h"
+#include "protocol/FrameAssembler.h"
 
 #include <algorithm>
 #include <cstring>

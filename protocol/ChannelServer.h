@@ -5,7 +5,7 @@
 #include <mutex>
 #include <string>
 
-#include "platform/linux/Frame.h"
+#include "protocol/Frame.h"
 
 namespace evt::channel {
 

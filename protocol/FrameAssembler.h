@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/linux/Frame.h"
+#include "protocol/Frame.h"
 
 namespace evt::channel {
 

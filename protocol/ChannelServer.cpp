@@ -1,4 +1,4 @@
-#include "platform/linux/ChannelServer.h"
+#include "protocol/ChannelServer.h"
 
 #include <fcntl.h>
 #include <poll.h>
