@@ -26,15 +26,9 @@ constexpr unsigned long kStreamBytes = 64ul << 10;
 // How long after its numbers last interleaved with another process's a
 // category's events are sent without a window.
 constexpr unsigned long long kSharedSeriesMs = 1000;
-// A host that queues faster than the service takes its events waits in
-// deliverEvent while this much is queued, rather than growing the queue
-// without bound. One exchange's worth: while the send thread hands one
-// batch over, the host fills the next. A quarter MiB is a few thousand
-// small events, so the exchange's round trip is spread thin; larger
-// exchanges only cost memory, here and in the service, which holds a text
-// whole while routing it and, with several publishers of a category,
-// holds the others' events until the numbers between them arrive. Every
-// page of that memory touched afresh costs a page fault.
+// deliverEvent waits while this much is queued rather than growing the queue
+// without bound: one exchange's worth, filled by the host while the send
+// thread hands the last one over. Larger only costs memory and page faults.
 constexpr unsigned long kMaxQueuedBytes = 256ul << 10;
 // The storage of a batch up to this size is kept for the next one: a queue
 // grown afresh for every batch spends its time in page faults. Above it (one

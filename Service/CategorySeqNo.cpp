@@ -204,9 +204,6 @@ long CCategorySeqNo::findRecord(std::string const& category, bool hold, CSeqNoIn
       info = new CSeqNoInfo(category, 0);
     } catch (const KelException& e) {
       result = e.code();
-    } catch (KelException* e) {
-      result = e->code();
-      delete e;
     }
     if (info != nullptr) {
       m_mapSeqNoInfo[category] = info;
