@@ -67,10 +67,7 @@ CEventLib::~CEventLib() { delete m_pImpl; }
 
 long CEventLib::initialize() { return m_pImpl->initialize(); }
 
-long CEventLib::finalize() {
-  m_pImpl->finalize();
-  return 0;
-}
+long CEventLib::finalize() { return m_pImpl->finalize(); }
 
 bool CEventLib::isConnected() const { return !m_pImpl->isStopping() && m_pImpl->isConnected(); }
 

@@ -19,8 +19,9 @@
 // threads at once; the engine's tables and send queue are kept under its
 // lock, and deliverEvent numbers and queues one event at a time, so each
 // thread's events leave in the order it delivered them. finalize is called
-// from one thread at a time, never from a handler; operations other threads
-// call meanwhile return CE_E_STOPPING. The object is destroyed only once no
+// from one thread at a time, never from a handler (refused there with
+// CE_E_IN_HANDLER), and the object is never destroyed in one; operations
+// other threads call meanwhile return CE_E_STOPPING. The object is destroyed only once no
 // other thread uses it. The handlers are called on the library's one request
 // thread (see CEventHandlers.h), never on a host's thread.
 //
@@ -71,7 +72,9 @@ class CE_EXPORT CEventLib {
   // threads. What could not be handed over in that time, or was queued
   // while the service was gone, is dropped; its events' subscribers get a
   // "missed-event" report for them. No handler is called once finalize
-  // returns, so completions still unanswered then are not reported.
+  // returns, so completions still unanswered then are not reported. 0;
+  // called from a handler, CE_E_IN_HANDLER (0xC11F0D57) and nothing stops:
+  // it would wait for the thread it runs on.
   long finalize();
   // Whether the client is registered with the service now: execute and
   // deliverEvent are accepted. See "Connection" above for waiting on it.

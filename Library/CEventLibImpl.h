@@ -10,7 +10,10 @@
 // m_critSecIPC and then m_pCritSec briefly to take the queue, so batches reach
 // the service in the order they were taken; nothing takes them the other way
 // round. m_critSecChannel guards the lifetime of the channel object and is
-// always the innermost lock. Flags are atomics, readable from any thread.
+// always the innermost lock. m_deliverMutex is taken before m_pCritSec, and
+// m_flagMutex (the flag waits) after it, never the other way round. Flags are
+// atomics, readable from any thread. The compiler checks what each lock
+// guards (EVT_GUARDED_BY, EVT_REQUIRES; clang's -Wthread-safety).
 #pragma once
 
 #include <atomic>
@@ -47,8 +50,9 @@ class CE_EXPORT CEventLibImpl {
   // be reachable: the init thread keeps trying in the background.
   long initialize();
   // Hands what is queued to the service (waiting up to kFinalizeDrainMs
-  // while connected), then stops every thread and closes the channel;
-  // always 0, callable again.
+  // while connected), then stops every thread and closes the channel; 0,
+  // callable again. From a handler, CE_E_IN_HANDLER and nothing stops: it
+  // would wait for its own thread.
   long finalize();
   // Wakes the send thread: completionId 0 sends within the batching window,
   // any other id queues a "completion-id" request and sends at once.
@@ -87,23 +91,24 @@ class CE_EXPORT CEventLibImpl {
   // report. Sets *pSubscribed false (and records nothing) for a key nobody
   // subscribed under.
   bool checkInSequenceLocked(uint32_t serverId, const std::string& key, unsigned long long seqNo, int newEvent,
-                             bool* pSubscribed, unsigned long long* pLast, unsigned long long* pBase);
+                             bool* pSubscribed, unsigned long long* pLast, unsigned long long* pBase)
+      EVT_REQUIRES(m_pCritSec);
   // Tells the handler of the gap before `seqNo`; the lock is not held.
   void reportMissedEvent(uint32_t serverId, const std::string& category, unsigned long long seqNo,
                          unsigned long long last, unsigned long long base, int newEvent);
 
   // One command/answer exchange; the caller holds m_critSecIPC. The answer
   // text, when one comes, replaces *pAnswer (may be null).
-  long sendReceiveIPC(CECMD cmd, std::string_view input, std::string* pAnswer);
+  long sendReceiveIPC(CECMD cmd, std::string_view input, std::string* pAnswer) EVT_REQUIRES(m_critSecIPC);
   // A CECMD_QUEUE exchange whose answer is taken only before the next
   // exchange (collectQueueAnswer): the send thread does not wait for it, so
   // the thread that reads the answer has nobody to wake. One text at a time
   // still awaits the service's answer, so the service's hold on answers
   // still holds the host back. The caller holds m_critSecIPC.
-  long sendQueueIPC(std::string_view batch);
+  long sendQueueIPC(std::string_view batch) EVT_REQUIRES(m_critSecIPC);
   // Waits for the answer still owed to the last queue text, if any; its
   // result (a failure is logged). The caller holds m_critSecIPC.
-  long collectQueueAnswer();
+  long collectQueueAnswer() EVT_REQUIRES(m_critSecIPC);
   // The halves of an exchange, and the logging of its result.
   long sendIPC(CECMD cmd, std::string_view input, unsigned long* pRequestId);
   long receiveAnswerIPC(CECMD cmd, unsigned long requestId, std::string* pAnswer);
@@ -111,16 +116,18 @@ class CE_EXPORT CEventLibImpl {
 
   // Appends one request list (built by the protocol module) to the send
   // queue. The caller holds m_pCritSec.
-  void queueRequestLocked(const std::string& request) { m_sendQueue.addParam(request); }
+  void queueRequestLocked(const std::string& request) EVT_REQUIRES(m_pCritSec) { m_sendQueue.addParam(request); }
   // Whether a change of what the host publishes or subscribes to is queued
   // now: only once this connection's announcement, which carries the tables
   // as they are when it is built, has been built; before, it would go twice.
   // The caller holds m_pCritSec.
-  bool announcedLocked() const { return m_bConnected.load() != 0 && m_bAnnouncementPending.load() == 0; }
+  bool announcedLocked() const EVT_REQUIRES(m_pCritSec) {
+    return m_bConnected.load() != 0 && m_bAnnouncementPending.load() == 0;
+  }
   // Marks the engine connected. What is queued from now on leaves after the
   // connection's announcement, what is still queued from before it (left by
   // the last connection) ahead of it. The caller holds m_pCritSec.
-  void markConnectedLocked() {
+  void markConnectedLocked() EVT_REQUIRES(m_pCritSec) {
     if (m_bConnected.load() == 0) m_queuedBeforeConnection = m_sendQueue.count();
     m_bConnected.store(1);
   }
@@ -157,36 +164,39 @@ class CE_EXPORT CEventLibImpl {
   long openChannel();
   // One registration attempt; stores the answered server id text.
   long registerOnce(std::string* pServerId);
+  // What finalize does once it may, and the destructor.
+  void stop();
   // Releases the channel: wakes its waiters, waits for the request thread and
   // deletes it under m_critSecIPC.
   void closeChannel();
   // Takes the whole send queue and sends it in one CECMD_QUEUE exchange;
   // `replay` first appends the announcements of a new connection.
-  long flushSendQueue(bool replay);
-  void queueReplayLocked();
-  void rekeyUnresolvedLocked();
+  long flushSendQueue(bool replay) EVT_EXCLUDES(m_critSecIPC, m_pCritSec);
+  void queueReplayLocked() EVT_REQUIRES(m_pCritSec);
+  void rekeyUnresolvedLocked() EVT_REQUIRES(m_pCritSec);
   // A "publish" or "retract" request for `category` of this server.
   std::string publicationRequest(std::string_view name, const std::string& category) const;
   void dispatch(std::string_view requestList);
   // Sends `batch` in exchanges of at most kMaxQueueText bytes, cut between
   // request lists, in order; stops at the first failure.
-  long sendQueueText(std::string_view batch);
+  long sendQueueText(std::string_view batch) EVT_REQUIRES(m_critSecIPC);
   void publishAction(const ParamsView& request, int bPublish);
   // Hands one event to the event handler (not null), logging a failure.
   void fireEvent(const std::string& category, const std::string& keys, const std::string& data,
                  unsigned long long seqNo, uint32_t serverId);
   // The patterns of the subscriptions under `key`, read on first use after
   // any change; null when there are none.
-  const KeyPatterns* keyPatternsLocked(const std::string& key);
+  const KeyPatterns* keyPatternsLocked(const std::string& key) EVT_REQUIRES(m_pCritSec);
   // Removes the first subscription `text` under `key`; false when none.
-  bool removeSubscriptionLocked(const std::string& key, const std::string& text);
+  bool removeSubscriptionLocked(const std::string& key, const std::string& text) EVT_REQUIRES(m_pCritSec);
 
   // Flag changes that other threads wait for; waits are bounded by `pollMs`
   // rounds so a missed wake costs one round, never a hang.
   void setFlag(std::atomic<int>& flag, int value);
   void waitWhileSet(const std::atomic<int>& flag, unsigned long pollMs);
   // Waits while the send queue is full, unless on the request thread or
-  // nothing can take the queue (stopping, not connected).
+  // nothing can take the queue (stopping, not connected): for as long as a
+  // connected service takes nothing, which is how it slows a fast host.
   void waitForQueueRoom();
   // Before a stop: has the send thread hand the queue to the service and
   // waits until the service took it, the connection went, or
@@ -223,7 +233,7 @@ class CE_EXPORT CEventLibImpl {
   std::atomic<int> m_bAnnouncementPending{1};
   // Requests at the head of the queue that were queued before the current
   // connection came. Guarded by m_pCritSec.
-  unsigned long m_queuedBeforeConnection = 0;
+  unsigned long m_queuedBeforeConnection EVT_GUARDED_BY(m_pCritSec) = 0;
   std::atomic<int> m_bStop{0};
   CPCritSec* m_pCritSec = nullptr;
   std::atomic<CZebIPCLibrary*> m_pIPC{nullptr};
@@ -240,29 +250,29 @@ class CE_EXPORT CEventLibImpl {
   CPEvent m_eventSend;
   CPCritSec m_critSecIPC;
   // The queue text whose answer is still owed (under m_critSecIPC).
-  bool m_bQueueAnswerOwed = false;
-  unsigned long m_owedQueueAnswer = 0;
+  bool m_bQueueAnswerOwed EVT_GUARDED_BY(m_critSecIPC) = false;
+  unsigned long m_owedQueueAnswer EVT_GUARDED_BY(m_critSecIPC) = 0;
   CPCritSec m_critSecChannel;
   std::atomic<unsigned long> m_dwThisServerID{0};
-  std::map<std::string, int> m_mapPublishings;
-  std::multimap<std::string, std::string> m_mmapSubscriptions;
-  std::map<std::string, unsigned long> m_mapUnresolvedSubscriptions;
-  std::map<std::string, unsigned long> m_mapSubscriptionUseCounts;
+  std::map<std::string, int> m_mapPublishings EVT_GUARDED_BY(m_pCritSec);
+  std::multimap<std::string, std::string> m_mmapSubscriptions EVT_GUARDED_BY(m_pCritSec);
+  std::map<std::string, unsigned long> m_mapUnresolvedSubscriptions EVT_GUARDED_BY(m_pCritSec);
+  std::map<std::string, unsigned long> m_mapSubscriptionUseCounts EVT_GUARDED_BY(m_pCritSec);
   // m_mmapSubscriptions' patterns by key, as a tree; an entry is dropped
   // whenever the subscriptions under its key change.
-  std::map<std::string, KeyPatterns> m_keyPatterns;
+  std::map<std::string, KeyPatterns> m_keyPatterns EVT_GUARDED_BY(m_pCritSec);
   CCategorySeqNo m_categorySeqNo;
-  std::map<std::string, unsigned long long> m_mapSeqNoSent;
-  std::map<unsigned long, unsigned long long> m_mapSeqNoBase;
-  std::map<std::string, unsigned long long> m_mapSeqNoRcvd;
-  std::map<unsigned long, int> m_mapServerEventSeen;
-  CParamsX m_sendQueue;
+  std::map<std::string, unsigned long long> m_mapSeqNoSent EVT_GUARDED_BY(m_pCritSec);
+  std::map<unsigned long, unsigned long long> m_mapSeqNoBase EVT_GUARDED_BY(m_pCritSec);
+  std::map<std::string, unsigned long long> m_mapSeqNoRcvd EVT_GUARDED_BY(m_pCritSec);
+  std::map<unsigned long, int> m_mapServerEventSeen EVT_GUARDED_BY(m_pCritSec);
+  CParamsX m_sendQueue EVT_GUARDED_BY(m_pCritSec);
   // Completion ids in m_sendQueue, and those sent whose "completed" has not
   // come: the second are reported failed (CE_E_NOT_CONNECTED) when the
   // connection goes, since the service that took them cannot answer any
   // more. Guarded by m_pCritSec.
-  std::vector<uint32_t> m_completionsQueued;
-  std::vector<uint32_t> m_completionsSent;
+  std::vector<uint32_t> m_completionsQueued EVT_GUARDED_BY(m_pCritSec);
+  std::vector<uint32_t> m_completionsSent EVT_GUARDED_BY(m_pCritSec);
   // Whether the host was told "connected" for the current connection; used
   // on the request thread only.
   bool m_bConnectionReported = false;
@@ -278,13 +288,13 @@ class CE_EXPORT CEventLibImpl {
   // Set while the send thread waits out a batching window, so that plain
   // wakes meanwhile need not reach it; cleared whenever a flush takes the
   // queue. Guarded by m_pCritSec.
-  bool m_bWindowOpen = false;
+  bool m_bWindowOpen EVT_GUARDED_BY(m_pCritSec) = false;
   // When (tick count) this engine last took a number that did not follow
   // its previous one of the category: other processes number it too, and
   // the service holds their later events until ours arrive, so for a while
   // plain wakes send at once instead of waiting out a window. 0: never.
   // Guarded by m_pCritSec.
-  unsigned long long m_sharedSeriesTick = 0;
+  unsigned long long m_sharedSeriesTick EVT_GUARDED_BY(m_pCritSec) = 0;
   // The storage of the batch sent last, emptied, for the queue to fill next
   // (a queue grown afresh for every batch spends its time in page faults).
   // Taken and given back under m_critSecIPC and m_pCritSec.

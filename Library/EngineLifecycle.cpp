@@ -38,7 +38,7 @@ CEventLibImpl::CEventLibImpl(const std::string& name, CEventHandler* pEventHandl
 
 CEventLibImpl::~CEventLibImpl() {
   evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_INFO, "CEventLibImpl::~CEventLibImpl (0x%08X)", addressWord(this));
-  finalize();
+  stop();
   delete m_pCritSec;
   m_pCritSec = nullptr;
 }
@@ -69,6 +69,17 @@ long CEventLibImpl::initialize() {
 }
 
 long CEventLibImpl::finalize() {
+  if (std::this_thread::get_id() == m_requestThread.load()) {
+    // It would wait for the thread it runs on.
+    evtLog(KelLogLib::LOGLIB_PRIORITY_ERROR, "(Error) CEventLibImpl::finalize(0x%08X) called from a handler, refused",
+           addressWord(this));
+    return CE_E_IN_HANDLER;
+  }
+  stop();
+  return 0;
+}
+
+void CEventLibImpl::stop() {
   evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_INFO, "CEventLibImpl::finalize (0x%08X)", addressWord(this));
   if (m_bStop.load() == 0) drainSendQueue();
   setFlag(m_bStop, 1);
@@ -90,7 +101,6 @@ long CEventLibImpl::finalize() {
   m_eventSend.wake(kSendStop);
   waitWhileSet(m_bSendThreadRunning, kStopPollMs);
   evtTrace(TRACE_LIFECYCLE, LOGLIB_PRIORITY_INFO, "<<<CEventLibImpl::finalize (0x%08X)", addressWord(this));
-  return 0;
 }
 
 void CEventLibImpl::drainSendQueue() {

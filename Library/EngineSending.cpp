@@ -1,6 +1,7 @@
 // The sending side of the engine: the host's events numbered and queued,
 // execute, and the send thread that takes the whole queue to the service in
 // CECMD_QUEUE exchanges, batching plain wakes for up to 200 ms.
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <thread>
@@ -30,6 +31,7 @@ constexpr unsigned long long kSharedSeriesMs = 1000;
 // without bound: one exchange's worth, filled by the host while the send
 // thread hands the last one over. Larger only costs memory and page faults.
 constexpr unsigned long kMaxQueuedBytes = 256ul << 10;
+constexpr unsigned long kRoomPollMs = 200;
 // The storage of a batch up to this size is kept for the next one: a queue
 // grown afresh for every batch spends its time in page faults. Above it (one
 // huge event), the storage goes back to the system.
@@ -107,10 +109,12 @@ void CEventLibImpl::waitForQueueRoom() {
   // this host's queue when the host also subscribes.
   if (m_queuedBytes.load() < kMaxQueuedBytes || std::this_thread::get_id() == m_requestThread.load()) return;
   m_eventSend.wake(kSendNow);
+  // It ends when the queue drains, the engine stops or the connection goes;
+  // woken by each, and looking again every kRoomPollMs should a wake be missed.
   std::unique_lock<std::mutex> lock(m_flagMutex);
-  m_flagChanged.wait(lock, [this] {
-    return m_queuedBytes.load() < kMaxQueuedBytes || m_bStop.load() != 0 || m_bConnected.load() == 0;
-  });
+  while (m_queuedBytes.load() >= kMaxQueuedBytes && m_bStop.load() == 0 && m_bConnected.load() != 0) {
+    m_flagChanged.wait_for(lock, std::chrono::milliseconds(kRoomPollMs));
+  }
 }
 
 long CEventLibImpl::execute(unsigned long completionId) {

@@ -14,9 +14,7 @@
 namespace {
 
 constexpr const char* kAllMutexName = "Mutex-AllSeqNoInfo";
-constexpr const char* kAllBlockName = CCategorySeqNo::kAllBlockName;
 constexpr const char* kRecordMutexPrefix = "Mutex-SeqNoInfo-";
-constexpr const char* kRecordBlockPrefix = "Share-SeqNoInfo-";
 
 // Holds last a few microseconds; a lock held this long has a holder that is
 // stuck, stopped, or was never there (a forged owner).

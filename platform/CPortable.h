@@ -12,6 +12,7 @@
 #include <string>
 
 #include "Library/CEExport.h"
+#include "platform/ThreadAnnotations.h"
 
 class CTerminateWait;  // only ever passed as a null pointer
 
@@ -51,14 +52,14 @@ class CE_EXPORT CPortable {
 
 // In-process, non-recursive lock. enter/leave take the caller's source line,
 // kept for diagnostics only.
-class CE_EXPORT CPCritSec {
+class CE_EXPORT EVT_CAPABILITY("mutex") CPCritSec {
  public:
   CPCritSec(std::string name, int);
   CPCritSec(const CPCritSec&) = delete;
   CPCritSec& operator=(const CPCritSec&) = delete;
 
-  void enter(long line);
-  void leave(long line);
+  void enter(long line) EVT_ACQUIRE();
+  void leave(long line) EVT_RELEASE();
   const std::string& name() const { return m_strName; }
 
  private:
@@ -67,10 +68,10 @@ class CE_EXPORT CPCritSec {
 };
 
 // Holds a CPCritSec from construction to the end of the scope.
-class CPCritSecHold {
+class EVT_SCOPED_CAPABILITY CPCritSecHold {
  public:
-  CPCritSecHold(CPCritSec& lock, long line) : m_lock(lock), m_line(line) { m_lock.enter(line); }
-  ~CPCritSecHold() { m_lock.leave(m_line); }
+  CPCritSecHold(CPCritSec& lock, long line) EVT_ACQUIRE(lock) : m_lock(lock), m_line(line) { m_lock.enter(line); }
+  ~CPCritSecHold() EVT_RELEASE() { m_lock.leave(m_line); }
   CPCritSecHold(const CPCritSecHold&) = delete;
   CPCritSecHold& operator=(const CPCritSecHold&) = delete;
 

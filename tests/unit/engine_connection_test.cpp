@@ -76,6 +76,26 @@ TEST_F(EngineTest, FinalizeNeverHangs) {
   EXPECT_EQ(accepted, service.connectionsAccepted());
 }
 
+// From a handler (here: of its own "connected" event) finalize would wait for the thread it runs on.
+TEST_F(EngineTest, FinalizeFromAHandlerIsRefused) {
+  struct Finalizing : CEventHandler {
+    std::atomic<CEventLib*> client{nullptr};
+    std::atomic<long> result{1};
+    long onDeliverEvent(const std::string&, const std::string&, const std::string&, unsigned long long,
+                        unsigned long) override {
+      if (CEventLib* own = client.exchange(nullptr)) result = own->finalize();
+      return 0;
+    }
+  } finalizing;
+  CEventLib self("self", &finalizing, nullptr, nullptr);
+  finalizing.client = &self;
+  ASSERT_EQ(0, self.initialize());
+  ASSERT_TRUE(eventually([&] { return finalizing.result.load() != 1; }));
+  EXPECT_EQ(CE_E_IN_HANDLER, finalizing.result.load());
+  EXPECT_TRUE(self.isConnected()) << "nothing stopped";
+  finishesWithin(3s, [&] { EXPECT_EQ(0, self.finalize()); });
+}
+
 // Many short lives, connected or not, beside a second client: the sanitizer builds' leak and race check.
 TEST_F(EngineTest, ManyLifecycles) {
   auto witness = connectedClient("witness");
