@@ -101,7 +101,8 @@ TEST(ServiceHardening, MemoryHogsLoseTheirQueueOrConnectionAndReadersGoOn) {
   EXPECT_TRUE(eventually([&] { return subscriber.received("flood") >= before + 100; }))
       << subscriber.received("flood") - before << " of 100";
   expectEveryLossReported(subscriber, "flood");
-  EXPECT_LT(service.status()["memory-held"], 3 << 20) << "what the hogs held is given back";
+  // The stalled readers' queues are shed whenever they pass a quarter of the budget (4 MiB): they hold no more.
+  EXPECT_LT(service.status()["memory-held"], 5 << 20) << "what the hogs held is given back";
 
   // A reader that reads again, still connected, is told where the series went on.
   std::string texts;
