@@ -39,7 +39,8 @@ void reportUnreadable(const std::string& category, const char* why) {
 
 std::optional<unsigned long long> readIssuedSeqNo(const std::string& category) {
   const std::string name = platform::osObjectName(CCategorySeqNo::kRecordBlockPrefix + category);
-  const int fd = shm_open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0);
+  // Without blocking: a FIFO put in the block's place must not stop eventd (its reads then fail).
+  const int fd = shm_open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
   if (fd < 0) {
     if (errno == ENOENT) return 0ull;  // nobody numbered the category yet
     reportUnreadable(category, std::strerror(errno));

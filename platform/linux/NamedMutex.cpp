@@ -12,7 +12,8 @@
 // holder stamps its start time wherever /proc shows it, so a stamp that
 // differs from what /proc shows, 0 included, is no holder either, whichever
 // user the pid belongs to. Only where /proc shows no start time is the
-// holder judged by its pid alone.
+// holder judged by its pid alone. A hold without a pid, or with one that no
+// process can have, has no holder at all.
 #include <linux/futex.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -23,6 +24,7 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -127,8 +129,10 @@ uint32_t currentProcessId() {
 
 // The holder `pid`, stamped `start`, holds no more: it no longer exists, has
 // exited, or its pid names a process started at another time. A pid of
-// another user (EPERM) is judged by /proc like any other.
+// another user (EPERM) is judged by /proc like any other. One above INT_MAX is
+// no process (kill() would take it for a process group, or for all).
 bool holderIsGone(uint32_t pid, uint32_t start) {
+  if (pid > static_cast<uint32_t>(INT_MAX)) return true;
   if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) return true;
   const ProcessState state = readProcess(pid);
   return state.exited || (state.start != 0 && state.start != start);
@@ -164,7 +168,14 @@ static long waitOn(SharedLock* lock, unsigned long timeoutMs) {
     }
     const uint64_t hold = __atomic_load_n(&lock->hold, __ATOMIC_ACQUIRE);
     const uint32_t holder = pidOf(hold);
-    if (holder == 0) continue;
+    if (holder == 0) {
+      // A stamp without a pid was written by no holder: taken over at once.
+      if (hold != 0 && take(lock, hold, self)) {
+        __atomic_fetch_add(&lock->recoveries, 1, __ATOMIC_RELAXED);
+        return CP_WAIT_ABANDONED;
+      }
+      continue;
+    }
     unsigned long sleepMs = kLivenessPollMs;
     if (limited) {
       unsigned long long now = CPortable::GetTickCountULL();
@@ -176,9 +187,13 @@ static long waitOn(SharedLock* lock, unsigned long timeoutMs) {
     bool timedOut = futexWait(pidWord(lock), holder, sleepMs);
     __atomic_fetch_sub(&lock->waiters, 1, __ATOMIC_SEQ_CST);
     // Only a holder that kept the lock for a whole poll is checked for life;
-    // the exchange succeeds only if that very hold is still there.
-    if (timedOut && holder != self && __atomic_load_n(&lock->hold, __ATOMIC_ACQUIRE) == hold &&
-        holderIsGone(holder, startOf(hold)) && take(lock, hold, self)) {
+    // the exchange succeeds only if that very hold is still there. This
+    // process's pid with a stamp that is not its own is no thread of it but a
+    // process that had the pid before (or a forgery): gone.
+    if (timedOut && __atomic_load_n(&lock->hold, __ATOMIC_ACQUIRE) == hold &&
+        (holder != self ? holderIsGone(holder, startOf(hold))
+                        : startOf(hold) != g_processStart.load(std::memory_order_relaxed)) &&
+        take(lock, hold, self)) {
       __atomic_fetch_add(&lock->recoveries, 1, __ATOMIC_RELAXED);
       return CP_WAIT_ABANDONED;
     }

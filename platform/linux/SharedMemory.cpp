@@ -361,12 +361,13 @@ bool CPSharedMemory::write(unsigned long offset, const void* in, unsigned long c
 }
 
 // Marks the object refused and says why, once. Its size is read from the
-// object now under the name, if that is still the one mapped here.
+// object now under the name, if that is still the one mapped here; opened
+// without blocking, as whoever cut the object may have put a FIFO there.
 void CPSharedMemory::refuse() {
   if (m_bDamaged.exchange(1) != 0) return;
   struct stat info {};
   bool same = false;
-  const int fd = shm_open(m_strOsName.c_str(), O_RDONLY | O_CLOEXEC, 0);
+  const int fd = shm_open(m_strOsName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0);
   if (fd >= 0) {
     same = fstat(fd, &info) == 0 && static_cast<unsigned long long>(info.st_dev) == m_ullDevice &&
            static_cast<unsigned long long>(info.st_ino) == m_ullInode;
