@@ -1,6 +1,7 @@
 #include "eventd/ClientSession.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "Utilities/ParamsView.h"
 
@@ -70,6 +71,23 @@ bool ClientSession::enqueue(std::string_view request, bool droppable, const Queu
       Queued{static_cast<uint32_t>(m_pendingText.size() - before), static_cast<uint32_t>(request.size()), droppable});
   m_pendingBytes += request.size();
   return true;
+}
+
+bool ClientSession::answered(uint32_t requestId) {
+  if (m_awaitedAnswers.empty() || m_awaitedAnswers.front() != requestId) return false;
+  m_awaitedAnswers.pop_front();
+  return true;
+}
+
+void ClientSession::holdAnswer(channel::Frame answer, Clock::time_point now) {
+  if (m_heldAnswers.empty()) m_heldSince = now;
+  m_heldAnswers.push_back(std::move(answer));
+}
+
+std::vector<channel::Frame> ClientSession::takeHeldAnswers() {
+  std::vector<channel::Frame> answers;
+  answers.swap(m_heldAnswers);
+  return answers;
 }
 
 void ClientSession::updateCongestion(Clock::time_point now, const QueueLimits& limits) {

@@ -1,6 +1,6 @@
 // One connected client as the service sees it: who it is, what it subscribed
 // to and publishes, and the requests waiting to be sent to it. Owned by the
-// service loop; used only on its thread.
+// client table (ClientTable.h); used only on the service loop's thread.
 #pragma once
 
 #include <sys/types.h>
@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -77,6 +78,8 @@ struct MemoryBudget {
 
 class ClientSession {
  public:
+  using Clock = std::chrono::steady_clock;
+
   // `budget` (may be null: no common bound) must outlive the session.
   ClientSession(uint64_t number, int fd, int peerPid, MemoryBudget* budget = nullptr, uid_t uid = 0)
       : m_number(number),
@@ -100,6 +103,10 @@ class ClientSession {
   // Identity as the client reported it.
   std::string name;
   int reportedPid = 0;
+  std::optional<int32_t> connectivity;
+  // The pid to show for the client: its socket's, else the one it reported.
+  int pid() const { return m_peerPid > 0 ? m_peerPid : reportedPid; }
+
   // Its arrival is in the log. A client that only asks for status or a dump
   // (evt status, evt dump) comes and goes unlogged.
   bool announced = false;
@@ -109,23 +116,29 @@ class ClientSession {
   // The lines it may cause in the log.
   LogAllowance logAllowance;
   uint64_t dumpRound = 0;  // the loop round it last had a dump answered in (0: none)
-  bool hasConnectivity = false;
-  int32_t connectivity = 0;
-  // The pid to show for the client: its socket's, else the one it reported.
-  int pid() const { return m_peerPid > 0 ? m_peerPid : reportedPid; }
+  // Dropped: the router has forgotten it, and the loop closes it once done
+  // with this round.
+  bool closing = false;
 
-  // A monitor gets a copy of every accepted event (and with monitorNotices
-  // of every subscription, publication and completion id); monitorDropped
-  // counts the copies its queue had no room for.
-  bool monitor = false;
-  bool monitorNotices = false;
-  uint64_t monitorDropped = 0;
+  // What the router keeps of the client. Router only.
+  struct Routing {
+    std::map<Pair, SubscriptionState> subscriptions;
+    bool tailLost = false;  // some subscription's tail was lost
+    std::set<Pair> publications;
+    std::size_t categoryBytes = 0;  // of the categories of both, as the limits count them
+    // Servers whose sequence-number base this client has been sent.
+    std::set<uint32_t> basesSent;
+    Clock::time_point dumpLogged;  // when a dump it asked for in a queue was last logged
+  } routing;
 
-  std::map<Pair, SubscriptionState> subscriptions;
-  bool tailLost = false;  // some subscription's tail was lost
-  std::set<Pair> publications;
-  // Servers whose sequence-number base this client has been sent.
-  std::set<uint32_t> basesSent;
+  // A monitor gets a copy of every accepted event (and with `notices` of
+  // every subscription, publication and completion id); `dropped` counts
+  // the copies its queue had no room for.
+  struct Monitor {
+    bool active = false;
+    bool notices = false;
+    uint64_t dropped = 0;
+  } monitor;
 
   // Outbound requests. An event or check is refused (false) when the queue is
   // at its limit; the other requests are kept up to twice the limit, so that
@@ -133,29 +146,34 @@ class ClientSession {
   bool enqueue(std::string_view request, bool droppable, const QueueLimits& limits);
   bool hasPending() const { return !m_pendingSizes.empty(); }
   std::size_t pendingCount() const { return m_pendingSizes.size(); }
+  std::size_t pendingBytes() const { return m_pendingBytes; }
   // The text of up to `maxRequests` requests / about `maxBytes`, removed from
   // the queue, as one list of request lists. The view is into the queue's
   // storage and valid until the next enqueue or takeBatch.
   std::string_view takeBatch(std::size_t maxRequests, std::size_t maxBytes);
 
-  // Ids of the texts sent and not yet answered, oldest first: the client
-  // answers in order. Two may be unanswered, so that the next text already
-  // waits in the client's socket while it works through one, instead of the
-  // client idling until the service has read its answer.
+  // Texts sent and not yet answered; the client answers in order. Two may
+  // be unanswered, so that the next text already waits in the client's
+  // socket while it works through one, instead of the client idling until
+  // the service has read its answer.
   static constexpr std::size_t kTextsInFlight = 2;
-  std::deque<uint32_t> awaitedAnswers;
-  bool awaitsAnswer() const { return !awaitedAnswers.empty(); }
-  bool maySend() const { return awaitedAnswers.size() < kTextsInFlight; }
+  void awaitAnswer(uint32_t requestId) { m_awaitedAnswers.push_back(requestId); }
+  // The client answered `requestId`: false (and nothing changes) unless
+  // that is the oldest text it owes an answer to.
+  bool answered(uint32_t requestId);
+  bool awaitsAnswer() const { return !m_awaitedAnswers.empty(); }
+  bool maySend() const { return m_awaitedAnswers.size() < kTextsInFlight; }
   // Requests wait and the client may be sent another text now.
   bool dueToSend() const { return !closing && maySend() && hasPending(); }
 
   // Flow control. `fed`: the clients that this client's last queue text
-  // routed events to. Answers to its queue texts wait in `heldAnswers` while
-  // one of those is congested.
-  using Clock = std::chrono::steady_clock;
+  // routed events to. Answers to its queue texts are held back, in order,
+  // while one of those is congested; heldSince() is when the oldest was.
   std::set<uint64_t> fed;
-  std::vector<channel::Frame> heldAnswers;
-  Clock::time_point heldSince;
+  void holdAnswer(channel::Frame answer, Clock::time_point now);
+  bool answersHeld() const { return !m_heldAnswers.empty(); }
+  Clock::time_point heldSince() const { return m_heldSince; }
+  std::vector<channel::Frame> takeHeldAnswers();  // oldest first; none held after
   // Above the high-water mark since `congestedSince`, until below half of it.
   void updateCongestion(Clock::time_point now, const QueueLimits& limits);
   // Congested, and not yet for longer than the stall time.
@@ -172,23 +190,31 @@ class ClientSession {
   // held back anew each time its queue refills. The caller reports the loss.
   std::size_t shedEvents();
   bool shedSinceRead() const { return m_shed; }
-  std::size_t pendingBytes() const { return m_pendingBytes; }
 
-  // Socket buffers.
+  // Socket input.
   channel::FrameAssembler input;
   // Brings the budget up to date with the input buffered now; true when the
   // budget is exceeded.
   bool accountInput();
-  std::string output;
-  std::size_t outputSent = 0;
   const Clock::time_point connectedAt = Clock::now();
   // When the unfinished frame in `input` began; trickling does not move it.
   Clock::time_point frameBegan = connectedAt;
-  bool watchingOutput = false;  // EPOLLOUT is asked for
-  // Frames are gathered in `output` and written together when uncorked:
-  // one write wakes the client's reader once.
-  bool corked = false;
-  bool closing = false;  // closed once the loop is done with this round
+
+  // Socket output: frames not yet written, from `sent` on.
+  struct Output {
+    std::string frames;
+    std::size_t sent = 0;
+    bool watched = false;  // EPOLLOUT is asked for
+    // Frames are gathered and written together when uncorked: one write
+    // wakes the client's reader once.
+    bool corked = false;
+    bool pending() const { return sent < frames.size(); }
+    std::size_t unsent() const { return frames.size() - sent; }
+    void clear() {
+      frames.clear();
+      sent = 0;
+    }
+  } output;
 
   struct Counters {
     uint64_t commands = 0;
@@ -200,12 +226,13 @@ class ClientSession {
   } counters;
 
  private:
+  // Brings the budget's counts up to date for `add` bytes more and `remove` fewer.
+  void charge(std::size_t add, std::size_t remove);
+
   uint64_t m_number;
   int m_fd;
   int m_peerPid;
   uid_t m_uid;
-  // Brings the budget's counts up to date for `add` bytes more and `remove` fewer.
-  void charge(std::size_t add, std::size_t remove);
   // The queue, every request already written as the list item it is sent as,
   // joined by ';' as in any list, from m_pendingStart on: routing an event to
   // many subscribers costs one copy into each queue and no allocation.
@@ -221,6 +248,9 @@ class ClientSession {
   MemoryBudget* m_budget;
   std::size_t* m_userUsed;  // the user's entry in m_budget->byUser
   std::size_t m_accountedInput = 0;  // input bytes counted in the budget
+  std::deque<uint32_t> m_awaitedAnswers;  // request ids, oldest first
+  std::vector<channel::Frame> m_heldAnswers;
+  Clock::time_point m_heldSince;
   bool m_congested = false;
   bool m_shed = false;  // events were shed and it has not taken a batch since
   Clock::time_point m_congestedSince;

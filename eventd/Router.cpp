@@ -31,36 +31,47 @@ constexpr std::size_t kMaxRegisteredCategory = 64u * 1024u;
 
 }  // namespace
 
+Router::Router(ClientTable& clients, uint32_t serverId, unsigned long long seqNoBase, QueueLimits limits,
+               HoldLimits hold, SeqNoReader currentSeqNo)
+    : Router(nullptr, &clients, serverId, seqNoBase, limits, hold, std::move(currentSeqNo)) {}
+
 Router::Router(uint32_t serverId, unsigned long long seqNoBase, QueueLimits limits, HoldLimits hold,
                SeqNoReader currentSeqNo)
-    : m_serverId(serverId),
+    : Router(std::make_unique<ClientTable>(), nullptr, serverId, seqNoBase, limits, hold, std::move(currentSeqNo)) {}
+
+Router::Router(std::unique_ptr<ClientTable> own, ClientTable* shared, uint32_t serverId, unsigned long long seqNoBase,
+               QueueLimits limits, HoldLimits hold, SeqNoReader currentSeqNo)
+    : m_ownClients(std::move(own)),
+      m_clients(shared != nullptr ? *shared : *m_ownClients),
+      m_serverId(serverId),
       m_seqNoBase(seqNoBase),
       m_limits(limits),
       m_hold(hold),
       m_currentSeqNo(std::move(currentSeqNo)) {}
 
 void Router::addClient(ClientSession* client) {
-  m_clients[client->number()] = client;
+  if (m_ownClients) m_ownClients->attach(*client);
   ++m_counters.clientsTotal;
 }
 
 void Router::removeClient(ClientSession* client) {
-  for (const auto& subscription : client->subscriptions) forgetSubscriber(subscription.first, client->number());
-  client->subscriptions.clear();
-  const std::set<Pair> publications = client->publications;
+  for (const auto& subscription : client->routing.subscriptions) {
+    forgetSubscriber(subscription.first, client->number());
+  }
+  client->routing.subscriptions.clear();
+  const std::set<Pair> publications = client->routing.publications;
   m_monitors.erase(client->number());
   for (const Pair& pair : publications) {
     retract(*client, pair);
     // Monitors see the retraction its leaving makes.
     if (!m_monitors.empty()) copyToMonitors(*client, notice(evt::protocol::kRetract, pair), true);
   }
-  m_clients.erase(client->number());
-  m_registeredBytes.erase(client->number());
-  m_lastDump.erase(client->number());
+  client->routing.categoryBytes = 0;
+  if (m_ownClients) m_ownClients->remove(*client);
 }
 
-bool Router::admits(const ClientSession& client, const Pair& pair, std::size_t held, const char* kind) {
-  std::size_t& bytes = m_registeredBytes[client.number()];
+bool Router::admits(ClientSession& client, const Pair& pair, std::size_t held, const char* kind) {
+  std::size_t& bytes = client.routing.categoryBytes;
   const char* reason = nullptr;
   if (held >= m_limits.subscriptions) {
     reason = "holds the most a client may";
@@ -81,14 +92,14 @@ bool Router::admits(const ClientSession& client, const Pair& pair, std::size_t h
   return false;
 }
 
-void Router::forgetRegistration(const ClientSession& client, const Pair& pair) {
-  auto bytes = m_registeredBytes.find(client.number());
-  if (bytes != m_registeredBytes.end()) bytes->second -= std::min(bytes->second, pair.category.size());
+void Router::forgetRegistration(ClientSession& client, const Pair& pair) {
+  std::size_t& bytes = client.routing.categoryBytes;
+  bytes -= std::min(bytes, pair.category.size());
 }
 
 void Router::addMonitor(ClientSession& client, bool notices) {
-  client.monitor = true;
-  client.monitorNotices = notices;
+  client.monitor.active = true;
+  client.monitor.notices = notices;
   m_monitors.insert(client.number());
   logInfo("client #%" PRIu64 " (%s) monitors every event%s", client.number(), client.name.c_str(),
           notices ? " and notice" : "");
@@ -96,13 +107,13 @@ void Router::addMonitor(ClientSession& client, bool notices) {
 
 void Router::copyToMonitors(const ClientSession& from, std::string_view request, bool notice) {
   for (uint64_t number : m_monitors) {
-    ClientSession& to = *m_clients.at(number);
-    if (&to == &from || (notice && !to.monitorNotices)) continue;
-    evt::protocol::writeMonitoredRequest(&m_monitoredRequest, request, from.name, from.pid(), to.monitorDropped);
+    ClientSession& to = m_clients.at(number);
+    if (&to == &from || (notice && !to.monitor.notices)) continue;
+    evt::protocol::writeMonitoredRequest(&m_monitoredRequest, request, from.name, from.pid(), to.monitor.dropped);
     // A copy must fit a frame as the event did; one that cannot is lost
     // like one the queue has no room for.
     if (m_monitoredRequest.size() <= kMaxRequestSize && to.enqueue(m_monitoredRequest, true, m_limits)) continue;
-    ++to.monitorDropped;
+    ++to.monitor.dropped;
     ++m_counters.monitorDropped;
   }
 }
@@ -169,7 +180,7 @@ void Router::handleQueue(ClientSession& client, std::string_view text) {
       case protocol::RequestKind::Dump: {
         // A dump costs time on the one thread and lines in the log: one a
         // second per client, the rest counted and skipped.
-        PairSequencer::Clock::time_point& last = m_lastDump[client.number()];
+        PairSequencer::Clock::time_point& last = client.routing.dumpLogged;
         if (last != PairSequencer::Clock::time_point() && m_arrived - last < std::chrono::seconds(1)) {
           ++m_counters.dumpsSkipped;
           break;
@@ -180,10 +191,9 @@ void Router::handleQueue(ClientSession& client, std::string_view text) {
         break;
       }
       case protocol::RequestKind::ReportConnectivity:
-        client.hasConnectivity = true;
         client.connectivity = static_cast<int32_t>(protocol::readConnectivity(request));
         logInfo("client #%" PRIu64 " (%s) reports connectivity %d", client.number(), client.name.c_str(),
-                static_cast<int>(client.connectivity));
+                static_cast<int>(*client.connectivity));
         break;
       default:  // a request only the service sends, or none
         ++m_counters.malformed;
@@ -194,9 +204,9 @@ void Router::handleQueue(ClientSession& client, std::string_view text) {
 
 void Router::subscribe(ClientSession& client, const Pair& pair) {
   // A set: the replay may repeat a subscription, and that changes nothing.
-  if (client.subscriptions.count(pair) != 0) return;
-  if (!admits(client, pair, client.subscriptions.size(), "subscription")) return;
-  client.subscriptions.emplace(pair, SubscriptionState());
+  if (client.routing.subscriptions.count(pair) != 0) return;
+  if (!admits(client, pair, client.routing.subscriptions.size(), "subscription")) return;
+  client.routing.subscriptions.emplace(pair, SubscriptionState());
   std::set<uint64_t>& subscribers = m_subscribers[pair];
   subscribers.insert(client.number());
   if (subscribers.size() == 1) {
@@ -229,7 +239,7 @@ void Router::dropSequencerIfUnfollowed(const Pair& pair) {
 }
 
 void Router::unsubscribe(ClientSession& client, const Pair& pair) {
-  if (client.subscriptions.erase(pair) == 0) return;
+  if (client.routing.subscriptions.erase(pair) == 0) return;
   forgetRegistration(client, pair);
   forgetSubscriber(pair, client.number());
 }
@@ -245,16 +255,16 @@ void Router::forgetSubscriber(const Pair& pair, uint64_t client) {
 }
 
 void Router::publish(ClientSession& client, const Pair& pair) {
-  if (client.publications.count(pair) != 0) return;
-  if (!admits(client, pair, client.publications.size(), "publication")) return;
-  client.publications.insert(pair);
+  if (client.routing.publications.count(pair) != 0) return;
+  if (!admits(client, pair, client.routing.publications.size(), "publication")) return;
+  client.routing.publications.insert(pair);
   std::set<uint64_t>& publishers = m_publishers[pair];
   publishers.insert(client.number());
   if (publishers.size() == 1) notifyPublishers(pair, true, nullptr);
 }
 
 void Router::retract(ClientSession& client, const Pair& pair) {
-  if (client.publications.erase(pair) == 0) return;
+  if (client.routing.publications.erase(pair) == 0) return;
   forgetRegistration(client, pair);
   auto it = m_publishers.find(pair);
   if (it == m_publishers.end()) return;
@@ -270,8 +280,8 @@ void Router::notifyPublishers(const Pair& pair, bool published, ClientSession* l
   auto it = m_subscribers.find(pair);
   if (it == m_subscribers.end()) return;
   for (uint64_t number : it->second) {
-    auto client = m_clients.find(number);
-    if (client != m_clients.end() && client->second != leaving) deliver(*client->second, request, false);
+    ClientSession* client = m_clients.byNumber(number);
+    if (client != nullptr && client != leaving) deliver(*client, request, false);
   }
 }
 
@@ -362,7 +372,7 @@ bool Router::restartIfStoreWentBack(const Pair& pair, PairSequencer& sequencer, 
   sequencer.storeReadInText = m_textsHandled;
   auto subscribers = m_subscribers.find(pair);
   if (subscribers != m_subscribers.end()) {
-    for (uint64_t number : subscribers->second) m_clients.at(number)->subscriptions[pair].checkDue = true;
+    for (uint64_t number : subscribers->second) m_clients.at(number).routing.subscriptions[pair].checkDue = true;
   }
   ++m_counters.seriesRestarted;
   if (m_counters.seriesRestarted == 1 || m_counters.seriesRestarted % 1000 == 0) {
@@ -482,10 +492,12 @@ void Router::remoteServer(uint32_t server, bool connected) {
   std::string request;
   evt::protocol::writeEventRequest(&request, evt::protocol::kEventSystemCategory, "",
                                    connected ? "connected" : "disconnected", server, 0);
-  for (const auto& entry : m_clients) {
-    ClientSession& client = *entry.second;
-    auto first = client.subscriptions.lower_bound(Pair{server, std::string()});
-    if (first != client.subscriptions.end() && first->first.server == server) deliver(client, request, false);
+  for (ClientSession& client : m_clients) {
+    if (client.closing) continue;
+    auto first = client.routing.subscriptions.lower_bound(Pair{server, std::string()});
+    if (first != client.routing.subscriptions.end() && first->first.server == server) {
+      deliver(client, request, false);
+    }
   }
   if (!connected) {
     for (auto it = m_remotePublished.lower_bound(Pair{server, std::string()});
@@ -502,7 +514,9 @@ void Router::remoteServer(uint32_t server, bool connected) {
     it->second = PairSequencer(0);
     auto subscribers = m_subscribers.find(it->first);
     if (subscribers == m_subscribers.end()) continue;
-    for (uint64_t number : subscribers->second) m_clients.at(number)->subscriptions[it->first].checkDue = true;
+    for (uint64_t number : subscribers->second) {
+      m_clients.at(number).routing.subscriptions[it->first].checkDue = true;
+    }
   }
 }
 
@@ -510,7 +524,7 @@ bool Router::congested(const Pair& pair, PairSequencer::Clock::time_point now) {
   auto subscribers = m_subscribers.find(pair);
   if (subscribers == m_subscribers.end()) return false;
   for (uint64_t number : subscribers->second) {
-    ClientSession& client = *m_clients.at(number);
+    ClientSession& client = m_clients.at(number);
     client.updateCongestion(now, m_limits);
     if (client.holdsPublishers(now, m_limits)) return true;
   }
@@ -522,8 +536,8 @@ void Router::setRemoteBase(uint32_t server, unsigned long long base) {
   auto known = m_remoteBases.find(server);
   if (known != m_remoteBases.end() && known->second == base) return;
   m_remoteBases[server] = base;
-  for (const auto& entry : m_clients) {
-    if (entry.second->basesSent.erase(server) != 0) tellBase(*entry.second, server);
+  for (ClientSession& client : m_clients) {
+    if (!client.closing && client.routing.basesSent.erase(server) != 0) tellBase(client, server);
   }
 }
 
@@ -579,7 +593,7 @@ void Router::giveUpHole(ClientSession* feeder, const Pair& pair, PairSequencer& 
   // Every subscriber hears of the gap before the next event.
   auto subscribers = m_subscribers.find(pair);
   if (subscribers != m_subscribers.end()) {
-    for (uint64_t number : subscribers->second) m_clients.at(number)->subscriptions[pair].checkDue = true;
+    for (uint64_t number : subscribers->second) m_clients.at(number).routing.subscriptions[pair].checkDue = true;
   }
   forwardReady(feeder, pair, sequencer);
 }
@@ -593,9 +607,9 @@ void Router::forward(ClientSession* feeder, const Pair& pair, unsigned long long
   auto subscribers = m_subscribers.find(pair);
   if (subscribers == m_subscribers.end()) return;
   for (uint64_t number : subscribers->second) {
-    ClientSession& to = *m_clients.at(number);
+    ClientSession& to = m_clients.at(number);
     if (feeder != nullptr) feeder->fed.insert(number);
-    SubscriptionState& state = to.subscriptions[pair];
+    SubscriptionState& state = to.routing.subscriptions[pair];
     bool queued = false;
     // The check and the event go together, or neither: a check alone would
     // report the event itself as missed.
@@ -620,7 +634,7 @@ void Router::forward(ClientSession* feeder, const Pair& pair, unsigned long long
     if (queued) {
       ++m_counters.eventsOut;
     } else {
-      to.tailLost = true;
+      to.routing.tailLost = true;
     }
   }
 }
@@ -628,12 +642,12 @@ void Router::forward(ClientSession* feeder, const Pair& pair, unsigned long long
 void Router::eventsShed(ClientSession& client) {
   // The checks stay queued: each subscription that had events routed hears
   // of the loss from one check of its last number after them.
-  for (auto& subscription : client.subscriptions) {
+  for (auto& subscription : client.routing.subscriptions) {
     SubscriptionState& state = subscription.second;
     if (state.lastSeqNo == 0) continue;
     state.checkDue = true;
     state.tailLost = true;
-    client.tailLost = true;
+    client.routing.tailLost = true;
   }
   reportLostTails(client);
 }
@@ -654,22 +668,22 @@ unsigned long long Router::checkBefore(const Pair& pair, unsigned long long seqN
 }
 
 void Router::reportLostTails(ClientSession& client) {
-  if (!client.tailLost) return;
-  client.tailLost = false;
-  for (auto& subscription : client.subscriptions) {
+  if (!client.routing.tailLost) return;
+  client.routing.tailLost = false;
+  for (auto& subscription : client.routing.subscriptions) {
     SubscriptionState& state = subscription.second;
     if (!state.tailLost) continue;
     if (state.firstLost != 0) {
       // Nothing of the pair reached the queue yet: where the loss began goes first.
       if (!tellPosition(client, subscription.first, state.firstLost - 1)) {
-        client.tailLost = true;
+        client.routing.tailLost = true;
         continue;
       }
       state.firstLost = 0;
       state.positionTold = true;
     }
     if (!tellPosition(client, subscription.first, state.lastSeqNo)) {
-      client.tailLost = true;  // tried again after the next batch
+      client.routing.tailLost = true;  // tried again after the next batch
       continue;
     }
     state.tailLost = false;
@@ -684,7 +698,7 @@ void Router::tellBase(ClientSession& to, uint32_t server) {
     if (remote == m_remoteBases.end()) return;
     base = remote->second;
   }
-  if (!to.basesSent.insert(server).second) return;
+  if (!to.routing.basesSent.insert(server).second) return;
   deliver(to, evt::protocol::setSeqNoBaseRequest(base, server), false);
 }
 
@@ -709,8 +723,12 @@ void Router::countDrop(const ClientSession& to) {
 
 std::string Router::statusText() const {
   const auto uptime = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - m_started);
-  std::size_t pending = 0;
-  for (const auto& client : m_clients) pending += client.second->pendingCount();
+  std::size_t clients = 0, pending = 0;
+  for (const ClientSession& client : m_clients) {
+    if (client.closing) continue;
+    ++clients;
+    pending += client.pendingCount();
+  }
   char text[1536];
   std::snprintf(text, sizeof text,
                 "server-id %u\nseqno-base %llu\nuptime-ms %lld\nclients %zu\nclients-total %" PRIu64
@@ -722,7 +740,7 @@ std::string Router::statusText() const {
                 "\nrefused %" PRIu64 "\nrefused-subscriptions %" PRIu64 "\nmonitors %zu\nmonitor-dropped %" PRIu64
                 "\ndumps-skipped %" PRIu64 "\n",
                 static_cast<unsigned>(m_serverId), m_seqNoBase, static_cast<long long>(uptime.count()),
-                m_clients.size(), m_counters.clientsTotal, m_subscribers.size(), m_publishers.size(),
+                clients, m_counters.clientsTotal, m_subscribers.size(), m_publishers.size(),
                 m_counters.eventsIn, m_counters.eventsOut, m_counters.completions, pending, m_counters.dropped,
                 m_counters.malformed, m_heldNow, m_counters.held, m_counters.givenUp, m_counters.giveUps,
                 m_counters.lateDropped, m_counters.madeUp, m_counters.beforeStart, m_counters.seriesRestarted,
@@ -744,8 +762,8 @@ std::string Router::dumpText() const {
   // A dump stays readable and cheap whatever the tables hold.
   std::size_t lines = 0, omitted = 0;
   auto room = [&] { return lines++ < kMaxDumpEntries || (++omitted, false); };
-  for (const auto& entry : m_clients) {
-    const ClientSession& client = *entry.second;
+  for (const ClientSession& client : m_clients) {
+    if (client.closing) continue;
     if (room()) {
       std::snprintf(line, sizeof line,
                     "client #%" PRIu64 " name \"%s\" pid %d peer-pid %d pending %zu dropped %" PRIu64
@@ -753,17 +771,17 @@ std::string Router::dumpText() const {
                     client.number(), client.name.c_str(), client.reportedPid, client.peerPid(), client.pendingCount(),
                     client.counters.dropped, client.counters.eventsIn, client.counters.requestsOut,
                     client.counters.backpressureMs, client.awaitsAnswer() ? " (awaiting answer)" : "",
-                    client.heldAnswers.empty() ? "" : " (answer held back)", client.monitor ? " (monitor)" : "");
+                    client.answersHeld() ? " (answer held back)" : "", client.monitor.active ? " (monitor)" : "");
       text += line;
     }
-    for (const auto& subscription : client.subscriptions) {
+    for (const auto& subscription : client.routing.subscriptions) {
       if (!room()) continue;
       std::snprintf(line, sizeof line, "  subscribes server %u category \"%s\" last-seqno %llu%s\n",
                     static_cast<unsigned>(subscription.first.server), printable(subscription.first.category).c_str(),
                     subscription.second.lastSeqNo, subscription.second.tailLost ? " (gap to report)" : "");
       text += line;
     }
-    for (const Pair& pair : client.publications) {
+    for (const Pair& pair : client.routing.publications) {
       if (!room()) continue;
       std::snprintf(line, sizeof line, "  publishes server %u category \"%s\"\n", static_cast<unsigned>(pair.server),
                     printable(pair.category).c_str());
@@ -797,9 +815,8 @@ std::string Router::dumpJson() const {
   std::string text = "{\"status\":" + evt::tool::jsonObjectOfLines(statusText()) + ",\"clients\":[";
   std::size_t entries = 0, omitted = 0;
   auto room = [&] { return entries++ < kMaxDumpEntries || (++omitted, false); };
-  for (const auto& entry : m_clients) {
-    const ClientSession& client = *entry.second;
-    if (!room()) continue;
+  for (const ClientSession& client : m_clients) {
+    if (client.closing || !room()) continue;
     if (text.back() != '[') text += ',';
     text += "{\"number\":" + number(client.number()) + ",\"name\":" + jsonString(client.name) +
             ",\"pid\":" + std::to_string(client.reportedPid) + ",\"peer-pid\":" + std::to_string(client.peerPid()) +
@@ -808,16 +825,16 @@ std::string Router::dumpJson() const {
             ",\"requests-out\":" + number(client.counters.requestsOut) +
             ",\"backpressure-ms\":" + number(client.counters.backpressureMs) +
             ",\"awaiting-answer\":" + (client.awaitsAnswer() ? "true" : "false") +
-            ",\"answer-held\":" + (client.heldAnswers.empty() ? "false" : "true") +
-            ",\"monitor\":" + (client.monitor ? "true" : "false") + ",\"subscribes\":[";
-    for (const auto& subscription : client.subscriptions) {
+            ",\"answer-held\":" + (client.answersHeld() ? "true" : "false") +
+            ",\"monitor\":" + (client.monitor.active ? "true" : "false") + ",\"subscribes\":[";
+    for (const auto& subscription : client.routing.subscriptions) {
       if (!room()) continue;
       if (text.back() != '[') text += ',';
       text += "{" + pairFields(subscription.first) + ",\"last-seqno\":" + seqNo(subscription.second.lastSeqNo) +
               ",\"gap-to-report\":" + (subscription.second.tailLost ? "true" : "false") + "}";
     }
     text += "],\"publishes\":[";
-    for (const Pair& pair : client.publications) {
+    for (const Pair& pair : client.routing.publications) {
       if (room()) text += (text.back() != '[' ? ",{" : "{") + pairFields(pair) + "}";
     }
     text += "]}";

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <functional>
@@ -17,6 +18,7 @@
 
 #include "Utilities/ParamsView.h"
 #include "eventd/ClientSession.h"
+#include "eventd/ClientTable.h"
 #include "eventd/Federation.h"
 #include "eventd/PairSequencer.h"
 
@@ -53,12 +55,20 @@ class Router {
   // pair that gets its first subscriber starts after it.
   using SeqNoReader = std::function<std::optional<unsigned long long>(const std::string& category)>;
 
+  // Routes between the clients of `clients`, which outlives the router.
+  Router(ClientTable& clients, uint32_t serverId, unsigned long long seqNoBase, QueueLimits limits,
+         HoldLimits hold = HoldLimits(), SeqNoReader currentSeqNo = SeqNoReader());
+  // A router over a table of its own, which lists the sessions addClient
+  // names (owned by the caller, which removes them before they go): the
+  // router driven without a service.
   Router(uint32_t serverId, unsigned long long seqNoBase, QueueLimits limits, HoldLimits hold = HoldLimits(),
          SeqNoReader currentSeqNo = SeqNoReader());
 
+  // A new client, listed in the table (a router over its own lists it now).
   void addClient(ClientSession* client);
   // Forgets the client's subscriptions and publications; subscribers of a
-  // pair it was the last publisher of get a "retract" notice.
+  // pair it was the last publisher of get a "retract" notice. The router
+  // passes over a client marked closing from then on.
   void removeClient(ClientSession* client);
   // Makes `client` a monitor (see ClientSession::monitor). It never holds a
   // publisher back.
@@ -114,9 +124,10 @@ class Router {
 
   uint32_t serverId() const { return m_serverId; }
   const Counters& counters() const { return m_counters; }
-  std::size_t clientCount() const { return m_clients.size(); }
-
  private:
+  Router(std::unique_ptr<ClientTable> own, ClientTable* shared, uint32_t serverId, unsigned long long seqNoBase,
+         QueueLimits limits, HoldLimits hold, SeqNoReader currentSeqNo);
+
   uint32_t resolve(uint32_t server) const { return server == 0xFFFFFFFFu ? m_serverId : server; }
 
   void subscribe(ClientSession& client, const Pair& pair);
@@ -144,8 +155,8 @@ class Router {
   // "publication"), may hold one more, of `pair`: within the count, the name
   // length and its bytes of names; counted in the client's bytes when so,
   // else counted as refused and logged.
-  bool admits(const ClientSession& client, const Pair& pair, std::size_t held, const char* kind);
-  void forgetRegistration(const ClientSession& client, const Pair& pair);
+  bool admits(ClientSession& client, const Pair& pair, std::size_t held, const char* kind);
+  void forgetRegistration(ClientSession& client, const Pair& pair);
   // True (counted and logged) when `seqNo` of this server's `pair` is above
   // the number the store has issued: made up, dropped before it moves the series.
   bool madeUp(const ClientSession& from, const Pair& pair, PairSequencer& sequencer, unsigned long long seqNo);
@@ -174,6 +185,8 @@ class Router {
   // for those that asked for notices).
   void copyToMonitors(const ClientSession& from, std::string_view request, bool notice);
 
+  const std::unique_ptr<ClientTable> m_ownClients;  // null: the table is the service's
+  ClientTable& m_clients;
   const uint32_t m_serverId;
   const unsigned long long m_seqNoBase;
   const QueueLimits m_limits;
@@ -182,13 +195,10 @@ class Router {
   std::function<std::string()> m_statusExtras;
   const std::chrono::steady_clock::time_point m_started = std::chrono::steady_clock::now();
 
-  std::map<uint64_t, ClientSession*> m_clients;
   // Client numbers ascend with connection order, so routing order is stable.
   std::map<Pair, std::set<uint64_t>> m_subscribers;
   std::map<Pair, std::set<uint64_t>> m_publishers;
   std::map<Pair, unsigned long long> m_lastSeqNo;
-  std::map<uint64_t, std::size_t> m_registeredBytes;  // by client number: bytes of its categories held
-  std::map<uint64_t, PairSequencer::Clock::time_point> m_lastDump;  // by client number: its last dump logged
   Federation* m_federation = nullptr;
   std::set<Pair> m_followedRemotely;  // this server's pairs other servers follow
   std::set<Pair> m_remotePublished;   // other servers' pairs published there

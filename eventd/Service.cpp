@@ -39,7 +39,7 @@ void setNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK
 Service::Service(ServiceOptions options, unsigned long long seqNoBase, Router::SeqNoReader currentSeqNo)
     : m_options(std::move(options)),
       m_budget{m_options.memoryLimit, 0, 0, {}},
-      m_router(m_options.serverId, seqNoBase, m_options.limits, m_options.hold, std::move(currentSeqNo)),
+      m_router(m_clients, m_options.serverId, seqNoBase, m_options.limits, m_options.hold, std::move(currentSeqNo)),
       m_listener(m_options.endpoint) {
   m_router.setStatusExtras([this] {
     return "bad-frames " + std::to_string(m_badFrames) + "\nmemory-held " + std::to_string(m_budget.used) +
@@ -51,11 +51,10 @@ Service::Service(ServiceOptions options, unsigned long long seqNoBase, Router::S
 }
 
 Service::~Service() {
-  for (auto& entry : m_clients) {
-    m_router.removeClient(entry.second.get());
-    ::close(entry.first);
+  for (ClientSession& client : m_clients) {
+    m_router.removeClient(&client);
+    ::close(client.fd());
   }
-  m_clients.clear();
   m_listener.close();
   if (m_reserveFd >= 0) ::close(m_reserveFd);
   if (m_signals >= 0) ::close(m_signals);
@@ -140,11 +139,11 @@ int Service::run() {
           m_stop = true;
         }
       } else {
-        auto it = m_clients.find(fd);
-        if (it == m_clients.end() || it->second->closing) continue;
-        const ClientLogScope scope(&it->second->logAllowance);
-        if (ready[i].events & EPOLLOUT) writeTo(*it->second);
-        if (ready[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) readFrom(*it->second);
+        ClientSession* client = m_clients.byFd(fd);
+        if (client == nullptr || client->closing) continue;
+        const ClientLogScope scope(&client->logAllowance);
+        if (ready[i].events & EPOLLOUT) writeTo(*client);
+        if (ready[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) readFrom(*client);
       }
     }
     waiting = settleWaits();
@@ -166,8 +165,7 @@ int Service::run() {
     bool sent = true;
     while (sent) {
       sent = false;
-      for (auto& entry : m_clients) {
-        ClientSession& client = *entry.second;
+      for (ClientSession& client : m_clients) {
         if (!client.dueToSend()) continue;
         sendPending(client);
         sent = true;
@@ -230,9 +228,7 @@ void Service::acceptClients() {
       continue;
     }
     ++connections;
-    m_router.addClient(client.get());
-    m_clientsByNumber[client->number()] = client.get();
-    m_clients[fd] = std::move(client);
+    m_router.addClient(&m_clients.add(std::move(client)));
   }
 }
 
@@ -325,12 +321,11 @@ void Service::handleFrame(ClientSession& client, const channel::Frame& frame, st
     client.spoke = true;
     answerCommand(client, frame, text);
   } else if (frame.kind == channel::FRAME_SERVICE_ANSWER) {
-    if (client.awaitedAnswers.empty() || frame.requestId != client.awaitedAnswers.front()) {
+    if (!client.answered(frame.requestId)) {
       logError("client #%" PRIu64 " (%s) answered request %u, which it does not owe", client.number(),
                client.name.c_str(), static_cast<unsigned>(frame.requestId));
       return;
     }
-    client.awaitedAnswers.pop_front();
     if (static_cast<int32_t>(frame.header[2]) < 0) {
       logError("client #%" PRIu64 " (%s) could not handle a text: 0x%08X", client.number(), client.name.c_str(),
                static_cast<unsigned>(frame.header[2]));
@@ -385,7 +380,7 @@ void Service::answerCommand(ClientSession& client, const channel::Frame& frame, 
     case protocol::kCommandDump:
       // One dump a round for a client, and none while its last answer is
       // still unread: the dump is the dearest answer there is.
-      if (client.dumpRound == m_round || client.outputSent < client.output.size()) {
+      if (client.dumpRound == m_round || client.output.pending()) {
         ++m_dumpsLeftOut;
         answer.header[2] = ce::wordFromResult(EVTD_E_DUMP_BUSY);
         break;
@@ -415,17 +410,16 @@ void Service::answerCommand(ClientSession& client, const channel::Frame& frame, 
     // rather than after every other client's input of this round: they work
     // while the loop goes on.
     for (uint64_t number : client.fed) {
-      auto subscriber = m_clientsByNumber.find(number);
-      if (subscriber != m_clientsByNumber.end()) sendIfDue(*subscriber->second);
+      if (ClientSession* subscriber = m_clients.byNumber(number)) sendIfDue(*subscriber);
     }
     // What the text brought the client itself (a completion, most often)
     // goes with the answer, in one write: the client's reading thread is
     // woken once for both.
-    client.corked = true;
+    client.output.corked = true;
     sendIfDue(client);
   }
   sendAnswer(client, frame, std::move(answer));
-  if (client.corked) uncork(client);
+  if (client.output.corked) uncork(client);
 }
 
 void Service::sendAnswer(ClientSession& client, const channel::Frame& frame, channel::Frame answer) {
@@ -434,14 +428,12 @@ void Service::sendAnswer(ClientSession& client, const channel::Frame& frame, cha
   const auto now = ClientSession::Clock::now();
   if (command == CECMD_QUEUE) {
     for (uint64_t number : client.fed) {
-      auto subscriber = m_clientsByNumber.find(number);
-      if (subscriber != m_clientsByNumber.end()) subscriber->second->updateCongestion(now, m_options.limits);
+      if (ClientSession* subscriber = m_clients.byNumber(number)) subscriber->updateCongestion(now, m_options.limits);
     }
   }
-  if (command == CECMD_QUEUE && (!client.heldAnswers.empty() || mustWait(client, now))) {
+  if (command == CECMD_QUEUE && (client.answersHeld() || mustWait(client, now))) {
     // The publisher's next text waits until its subscribers caught up.
-    if (client.heldAnswers.empty()) client.heldSince = now;
-    client.heldAnswers.push_back(std::move(answer));
+    client.holdAnswer(std::move(answer), now);
     return;
   }
   queueFrame(client, answer);
@@ -449,9 +441,8 @@ void Service::sendAnswer(ClientSession& client, const channel::Frame& frame, cha
 
 bool Service::mustWait(const ClientSession& publisher, ClientSession::Clock::time_point now) const {
   for (uint64_t number : publisher.fed) {
-    auto subscriber = m_clientsByNumber.find(number);
-    if (subscriber != m_clientsByNumber.end() && !subscriber->second->closing &&
-        subscriber->second->holdsPublishers(now, m_options.limits)) {
+    const ClientSession* subscriber = m_clients.byNumber(number);
+    if (subscriber != nullptr && !subscriber->closing && subscriber->holdsPublishers(now, m_options.limits)) {
       return true;
     }
   }
@@ -459,25 +450,22 @@ bool Service::mustWait(const ClientSession& publisher, ClientSession::Clock::tim
 }
 
 void Service::releaseAnswers(ClientSession& publisher, ClientSession::Clock::time_point now) {
-  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - publisher.heldSince).count();
+  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - publisher.heldSince()).count();
   publisher.counters.backpressureMs += static_cast<uint64_t>(waited);
   m_router.mutableCounters().backpressureMs += static_cast<uint64_t>(waited);
-  std::vector<channel::Frame> answers;
-  answers.swap(publisher.heldAnswers);
-  for (const channel::Frame& answer : answers) queueFrame(publisher, answer);
+  for (const channel::Frame& answer : publisher.takeHeldAnswers()) queueFrame(publisher, answer);
 }
 
 bool Service::settleWaits() {
   const auto now = ClientSession::Clock::now();
-  for (auto& entry : m_clients) entry.second->updateCongestion(now, m_options.limits);
+  for (ClientSession& client : m_clients) client.updateCongestion(now, m_options.limits);
   bool waiting = false;
-  for (auto& entry : m_clients) {
-    ClientSession& client = *entry.second;
-    if (client.closing || client.heldAnswers.empty()) continue;
+  for (ClientSession& client : m_clients) {
+    if (client.closing || !client.answersHeld()) continue;
     // A subscriber stalled past the stall time holds nobody back; neither
     // may one answer wait longer than that (the client's answer timeout is
     // longer).
-    if (!mustWait(client, now) || now - client.heldSince >= m_options.limits.stallTime) {
+    if (!mustWait(client, now) || now - client.heldSince() >= m_options.limits.stallTime) {
       releaseAnswers(client, now);
     } else {
       waiting = true;
@@ -502,27 +490,26 @@ void Service::sendPending(ClientSession& client) {
   // Completions alone, sent while it owes nothing, go without: it is
   // reading, and an answer would cost it a write and this loop a wake-up,
   // on both sides of every round trip made with execute(id).
-  if (client.awaitedAnswers.empty() && protocol::holdsOnlyCompletions(batch)) {
+  if (!client.awaitsAnswer() && protocol::holdsOnlyCompletions(batch)) {
     request.noResponse = 1;
   } else {
-    client.awaitedAnswers.push_back(request.requestId);
+    client.awaitAnswer(request.requestId);
   }
   queueFrame(client, request, batch);
 }
 
 void Service::uncork(ClientSession& client) {
-  client.corked = false;
-  if (!client.closing && client.outputSent < client.output.size()) writeTo(client);
+  client.output.corked = false;
+  if (!client.closing && client.output.pending()) writeTo(client);
 }
 
 void Service::queueFrame(ClientSession& client, const channel::Frame& frame, std::string_view text) {
   if (client.closing) return;
-  const bool idle = !client.corked && client.outputSent == client.output.size();
-  if (idle) {
+  ClientSession::Output& output = client.output;
+  if (!output.corked && !output.pending()) {
     // Straight from where the text lies; only what the socket does not
     // take now is copied to the client's output.
-    client.output.clear();
-    client.outputSent = 0;
+    output.clear();
     std::size_t total = 0;
     const long sent = channel::sendFrameNow(client.fd(), frame, text, &total);
     if (sent < 0) {
@@ -530,22 +517,22 @@ void Service::queueFrame(ClientSession& client, const channel::Frame& frame, std
       return;
     }
     if (static_cast<std::size_t>(sent) == total) return;
-    channel::appendFrameWithText(&client.output, frame, text);
-    client.outputSent = static_cast<std::size_t>(sent);
+    channel::appendFrameWithText(&output.frames, frame, text);
+    output.sent = static_cast<std::size_t>(sent);
     watchOutput(client, true);
     return;
   }
-  channel::appendFrameWithText(&client.output, frame, text);
-  if (client.output.size() - client.outputSent > m_options.outputLimit) {
+  channel::appendFrameWithText(&output.frames, frame, text);
+  if (output.unsent() > m_options.outputLimit) {
     drop(client, "does not read what it is sent");
   }
 }
 
 void Service::writeTo(ClientSession& client) {
-  while (client.outputSent < client.output.size()) {
+  ClientSession::Output& output = client.output;
+  while (output.pending()) {
     const ssize_t n = evt::platform::retryInterrupted([&] {
-      return ::send(client.fd(), client.output.data() + client.outputSent, client.output.size() - client.outputSent,
-                    MSG_NOSIGNAL | MSG_DONTWAIT);
+      return ::send(client.fd(), output.frames.data() + output.sent, output.unsent(), MSG_NOSIGNAL | MSG_DONTWAIT);
     });
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       watchOutput(client, true);
@@ -555,16 +542,15 @@ void Service::writeTo(ClientSession& client) {
       drop(client, std::strerror(errno));
       return;
     }
-    client.outputSent += static_cast<std::size_t>(n);
+    output.sent += static_cast<std::size_t>(n);
   }
-  client.output.clear();
-  client.outputSent = 0;
+  output.clear();
   watchOutput(client, false);
 }
 
 void Service::watchOutput(ClientSession& client, bool watch) {
-  if (client.closing || client.watchingOutput == watch) return;
-  client.watchingOutput = watch;
+  if (client.closing || client.output.watched == watch) return;
+  client.output.watched = watch;
   epoll_event events{};
   events.events = EPOLLIN | (watch ? EPOLLOUT : 0u);
   events.data.fd = client.fd();
@@ -602,16 +588,14 @@ void Service::drop(ClientSession& client, const char* reason) {
 
 void Service::closeDropped() {
   for (auto it = m_clients.begin(); it != m_clients.end();) {
-    if (!it->second->closing) {
-      ++it;
-      continue;
-    }
-    epoll_ctl(m_epoll, EPOLL_CTL_DEL, it->first, nullptr);
-    ::close(it->first);
-    m_clientsByNumber.erase(it->second->number());
-    auto user = m_connectionsByUser.find(it->second->uid());
+    ClientSession& client = *it;
+    ++it;  // past `client`, which goes now
+    if (!client.closing) continue;
+    epoll_ctl(m_epoll, EPOLL_CTL_DEL, client.fd(), nullptr);
+    ::close(client.fd());
+    auto user = m_connectionsByUser.find(client.uid());
     if (user != m_connectionsByUser.end() && --user->second == 0) m_connectionsByUser.erase(user);
-    it = m_clients.erase(it);
+    m_clients.remove(client);
     watchListener(true);  // a descriptor is free again
   }
 }
@@ -619,8 +603,7 @@ void Service::closeDropped() {
 bool Service::dropLateClients() {
   const auto now = ClientSession::Clock::now();
   bool pending = false;
-  for (auto& entry : m_clients) {
-    ClientSession& client = *entry.second;
+  for (ClientSession& client : m_clients) {
     if (client.closing) continue;
     if (client.input.buffered() > 0) {
       if (now - client.frameBegan >= m_options.partialFrameTimeout) {
@@ -647,8 +630,7 @@ void Service::shedMemory() {
   // the loss as a gap when it reads again, as it would of a full queue.
   if (m_budget.used <= m_budget.limit / 4) return;
   const auto now = ClientSession::Clock::now();
-  for (auto& entry : m_clients) {
-    ClientSession& client = *entry.second;
+  for (ClientSession& client : m_clients) {
     if (client.closing || !client.stalled(now, m_options.limits)) continue;
     const bool again = client.shedSinceRead();  // logged once until it reads
     const std::size_t shed = client.shedEvents();
@@ -665,8 +647,7 @@ void Service::shedMemory() {
   if (held <= m_budget.limit / 4 * 3) return;
   // The largest unfinished frames next; small ones (a batch on its way) stay.
   std::vector<ClientSession*> senders;
-  for (auto& entry : m_clients) {
-    ClientSession& client = *entry.second;
+  for (ClientSession& client : m_clients) {
     if (!client.closing && client.input.buffered() > m_budget.limit / 64) senders.push_back(&client);
   }
   std::sort(senders.begin(), senders.end(), [](const ClientSession* a, const ClientSession* b) {

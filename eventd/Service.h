@@ -19,6 +19,7 @@
 
 #include "Library/CEResultCodes.h"
 #include "eventd/ClientSession.h"
+#include "eventd/ClientTable.h"
 #include "eventd/Router.h"
 #include "protocol/ChannelServer.h"
 
@@ -120,6 +121,7 @@ class Service {
 
   const ServiceOptions m_options;
   MemoryBudget m_budget;  // before the clients, which return their share to it
+  ClientTable m_clients;
   Router m_router;
   channel::ChannelListener m_listener;
   int m_epoll = -1;
@@ -139,8 +141,6 @@ class Service {
   uint64_t m_round = 0;          // loop rounds, for what is bounded per round
   uint64_t m_dumpsLeftOut = 0;
   uint64_t m_shedQueues = 0;  // times a stalled client's queued events were shed
-  std::map<int, std::unique_ptr<ClientSession>> m_clients;  // by descriptor
-  std::map<uint64_t, ClientSession*> m_clientsByNumber;
   uint64_t m_nextClient = 1;
   uint32_t m_nextRequestId = 1;
   uint64_t m_badFrames = 0;
