@@ -2,14 +2,13 @@
 
 #include <algorithm>
 #include <cinttypes>
-#include <cstdio>
 
 #include "Utilities/ParamsView.h"
 #include "eventd/ForwardedForm.h"
 #include "eventd/ServiceLog.h"
+#include "eventd/StatusReport.h"
 #include "protocol/Frame.h"
 #include "protocol/Protocol.h"
-#include "tools/Json.h"
 
 namespace evt::service {
 namespace {
@@ -18,9 +17,6 @@ namespace {
 std::string notice(std::string_view name, const Pair& pair) {
   return evt::protocol::publicationRequest(name, pair.category, pair.server);
 }
-
-// Lines (entries in JSON) of a dump beyond this are counted, not written.
-constexpr std::size_t kMaxDumpEntries = 10000;
 
 // A request list must leave room for its length prefix in one frame.
 constexpr std::size_t kMaxRequestSize = channel::kMaxFrameData - 64;
@@ -721,137 +717,8 @@ void Router::countDrop(const ClientSession& to) {
   }
 }
 
-std::string Router::statusText() const {
-  const auto uptime = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - m_started);
-  std::size_t clients = 0, pending = 0;
-  for (const ClientSession& client : m_clients) {
-    if (client.closing) continue;
-    ++clients;
-    pending += client.pendingCount();
-  }
-  char text[1536];
-  std::snprintf(text, sizeof text,
-                "server-id %u\nseqno-base %llu\nuptime-ms %lld\nclients %zu\nclients-total %" PRIu64
-                "\nsubscribed-pairs %zu\npublished-pairs %zu\nevents-in %" PRIu64 "\nevents-out %" PRIu64
-                "\ncompletions %" PRIu64 "\npending %zu\ndropped %" PRIu64 "\nmalformed %" PRIu64
-                "\nheld %zu\nheld-total %" PRIu64 "\nreleased-by-timeout %" PRIu64 "\ngaps-given-up %" PRIu64
-                "\nlate-dropped %" PRIu64 "\nmade-up-dropped %" PRIu64 "\nbefore-subscription %" PRIu64
-                "\nseries-restarted %" PRIu64 "\nbackpressure-ms %" PRIu64
-                "\nrefused %" PRIu64 "\nrefused-subscriptions %" PRIu64 "\nmonitors %zu\nmonitor-dropped %" PRIu64
-                "\ndumps-skipped %" PRIu64 "\n",
-                static_cast<unsigned>(m_serverId), m_seqNoBase, static_cast<long long>(uptime.count()),
-                clients, m_counters.clientsTotal, m_subscribers.size(), m_publishers.size(),
-                m_counters.eventsIn, m_counters.eventsOut, m_counters.completions, pending, m_counters.dropped,
-                m_counters.malformed, m_heldNow, m_counters.held, m_counters.givenUp, m_counters.giveUps,
-                m_counters.lateDropped, m_counters.madeUp, m_counters.beforeStart, m_counters.seriesRestarted,
-                m_counters.backpressureMs, m_counters.refused,
-                m_counters.refusedSubscriptions, m_monitors.size(), m_counters.monitorDropped, m_counters.dumpsSkipped);
-  std::string lines(text);
-  if (m_federation != nullptr) {
-    lines += "federation-events-in " + std::to_string(m_counters.remoteIn) + "\nfederation-events-out " +
-             std::to_string(m_counters.remoteOut) + "\nfederation-late " + std::to_string(m_counters.remoteLate) +
-             "\nfederation-followed-here " + std::to_string(m_followedRemotely.size()) + "\n" +
-             m_federation->statusLines();
-  }
-  return m_statusExtras ? lines + m_statusExtras() : lines;
-}
-
-std::string Router::dumpText() const {
-  std::string text = statusText();
-  char line[512];
-  // A dump stays readable and cheap whatever the tables hold.
-  std::size_t lines = 0, omitted = 0;
-  auto room = [&] { return lines++ < kMaxDumpEntries || (++omitted, false); };
-  for (const ClientSession& client : m_clients) {
-    if (client.closing) continue;
-    if (room()) {
-      std::snprintf(line, sizeof line,
-                    "client #%" PRIu64 " name \"%s\" pid %d peer-pid %d pending %zu dropped %" PRIu64
-                    " events-in %" PRIu64 " requests-out %" PRIu64 " backpressure-ms %" PRIu64 "%s%s%s\n",
-                    client.number(), client.name.c_str(), client.reportedPid, client.peerPid(), client.pendingCount(),
-                    client.counters.dropped, client.counters.eventsIn, client.counters.requestsOut,
-                    client.counters.backpressureMs, client.awaitsAnswer() ? " (awaiting answer)" : "",
-                    client.answersHeld() ? " (answer held back)" : "", client.monitor.active ? " (monitor)" : "");
-      text += line;
-    }
-    for (const auto& subscription : client.routing.subscriptions) {
-      if (!room()) continue;
-      std::snprintf(line, sizeof line, "  subscribes server %u category \"%s\" last-seqno %llu%s\n",
-                    static_cast<unsigned>(subscription.first.server), printable(subscription.first.category).c_str(),
-                    subscription.second.lastSeqNo, subscription.second.tailLost ? " (gap to report)" : "");
-      text += line;
-    }
-    for (const Pair& pair : client.routing.publications) {
-      if (!room()) continue;
-      std::snprintf(line, sizeof line, "  publishes server %u category \"%s\"\n", static_cast<unsigned>(pair.server),
-                    printable(pair.category).c_str());
-      text += line;
-    }
-  }
-  for (const auto& last : m_lastSeqNo) {
-    if (!room()) continue;
-    std::snprintf(line, sizeof line, "last event server %u category \"%s\" seqno %llu\n",
-                  static_cast<unsigned>(last.first.server), printable(last.first.category).c_str(), last.second);
-    text += line;
-  }
-  for (const auto& entry : m_sequencers) {
-    if (!room()) continue;
-    std::snprintf(line, sizeof line, "order server %u category \"%s\" next %llu held %zu held-bytes %zu\n",
-                  static_cast<unsigned>(entry.first.server), printable(entry.first.category).c_str(),
-                  entry.second.next(), entry.second.heldCount(), entry.second.heldBytes());
-    text += line;
-  }
-  if (omitted != 0) text += std::to_string(omitted) + " more lines left out\n";
-  return text;
-}
-
-std::string Router::dumpJson() const {
-  using evt::tool::jsonString;
-  auto number = [](uint64_t value) { return std::to_string(value); };
-  auto seqNo = [](unsigned long long value) { return "\"" + std::to_string(value) + "\""; };
-  auto pairFields = [&](const Pair& pair) {
-    return "\"server\":" + number(pair.server) + ",\"category\":" + jsonString(pair.category);
-  };
-  std::string text = "{\"status\":" + evt::tool::jsonObjectOfLines(statusText()) + ",\"clients\":[";
-  std::size_t entries = 0, omitted = 0;
-  auto room = [&] { return entries++ < kMaxDumpEntries || (++omitted, false); };
-  for (const ClientSession& client : m_clients) {
-    if (client.closing || !room()) continue;
-    if (text.back() != '[') text += ',';
-    text += "{\"number\":" + number(client.number()) + ",\"name\":" + jsonString(client.name) +
-            ",\"pid\":" + std::to_string(client.reportedPid) + ",\"peer-pid\":" + std::to_string(client.peerPid()) +
-            ",\"pending\":" + number(client.pendingCount()) + ",\"dropped\":" + number(client.counters.dropped) +
-            ",\"events-in\":" + number(client.counters.eventsIn) +
-            ",\"requests-out\":" + number(client.counters.requestsOut) +
-            ",\"backpressure-ms\":" + number(client.counters.backpressureMs) +
-            ",\"awaiting-answer\":" + (client.awaitsAnswer() ? "true" : "false") +
-            ",\"answer-held\":" + (client.answersHeld() ? "true" : "false") +
-            ",\"monitor\":" + (client.monitor.active ? "true" : "false") + ",\"subscribes\":[";
-    for (const auto& subscription : client.routing.subscriptions) {
-      if (!room()) continue;
-      if (text.back() != '[') text += ',';
-      text += "{" + pairFields(subscription.first) + ",\"last-seqno\":" + seqNo(subscription.second.lastSeqNo) +
-              ",\"gap-to-report\":" + (subscription.second.tailLost ? "true" : "false") + "}";
-    }
-    text += "],\"publishes\":[";
-    for (const Pair& pair : client.routing.publications) {
-      if (room()) text += (text.back() != '[' ? ",{" : "{") + pairFields(pair) + "}";
-    }
-    text += "]}";
-  }
-  text += "],\"last-events\":[";
-  for (const auto& last : m_lastSeqNo) {
-    if (!room()) continue;
-    text += (text.back() != '[' ? ",{" : "{") + pairFields(last.first) + ",\"seqno\":" + seqNo(last.second) + "}";
-  }
-  text += "],\"order\":[";
-  for (const auto& entry : m_sequencers) {
-    if (!room()) continue;
-    text += (text.back() != '[' ? ",{" : "{") + pairFields(entry.first) + ",\"next\":" + seqNo(entry.second.next()) +
-            ",\"held\":" + number(entry.second.heldCount()) + ",\"held-bytes\":" + number(entry.second.heldBytes()) +
-            "}";
-  }
-  return text + "],\"omitted\":" + number(omitted) + "}";
-}
+std::string Router::statusText() const { return StatusReport(*this).status(); }
+std::string Router::dumpText() const { return StatusReport(*this).dumpText(); }
+std::string Router::dumpJson() const { return StatusReport(*this).dumpJson(); }
 
 }  // namespace evt::service

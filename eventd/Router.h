@@ -114,9 +114,8 @@ class Router {
   void eventsShed(ClientSession& client);
   Counters& mutableCounters() { return m_counters; }
 
-  // "key value" lines; every client's state, as text or as one JSON object.
-  // The status ends with the lines `extras` gives (the service's own
-  // counters).
+  // The status and the dump in text and in JSON (see StatusReport.h). The
+  // status ends with the lines `extras` gives (the service's own counters).
   void setStatusExtras(std::function<std::string()> extras) { m_statusExtras = std::move(extras); }
   std::string statusText() const;
   std::string dumpText() const;
@@ -125,6 +124,8 @@ class Router {
   uint32_t serverId() const { return m_serverId; }
   const Counters& counters() const { return m_counters; }
  private:
+  friend class StatusReport;  // reads the tables
+
   Router(std::unique_ptr<ClientTable> own, ClientTable* shared, uint32_t serverId, unsigned long long seqNoBase,
          QueueLimits limits, HoldLimits hold, SeqNoReader currentSeqNo);
 
