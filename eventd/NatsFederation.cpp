@@ -19,7 +19,7 @@
 #include "Utilities/ByteEscape.h"
 #include "Utilities/ParamsView.h"
 #include "eventd/ForwardedForm.h"
-#include "eventd/Router.h"
+#include "eventd/FederationBridge.h"
 #include "eventd/ServiceLog.h"
 #include "platform/linux/Interrupted.h"
 
@@ -83,8 +83,8 @@ class NatsFederation final : public Federation {
     unsigned long long lastSeqNo = 0;
   };
 
-  NatsFederation(const FederationOptions& options, Router& router)
-      : m_options(options), m_router(router), m_instance(randomInstance()), m_started(millisecondsSinceEpoch()) {}
+  NatsFederation(const FederationOptions& options, FederationBridge& bridge)
+      : m_options(options), m_bridge(bridge), m_instance(randomInstance()), m_started(millisecondsSinceEpoch()) {}
 
   ~NatsFederation() override {
     {
@@ -423,7 +423,7 @@ class NatsFederation final : public Federation {
 
   void lose(uint32_t id, Server& server) {
     server.heard = false;
-    m_router.remoteServer(id, false);
+    m_bridge.remoteServer(id, false);
   }
 
   // Handles what arrived, in order, up to a message for a congested
@@ -456,9 +456,9 @@ class NatsFederation final : public Federation {
       pair.server = static_cast<uint32_t>(params::toULongLong(subject.substr(13, dot - 13)));
       if (!categoryFromToken(subject.substr(dot + 1), &pair.category)) return true;
       if (pair.server == m_options.serverId || m_followed.count(pair) == 0) return true;
-      if (m_router.congested(pair, now)) return false;
+      if (m_bridge.congested(pair, now)) return false;
       ++m_messagesIn;
-      m_router.routeRemote(pair, data, now);
+      m_bridge.routeRemote(pair, data, now);
       return true;
     }
     ++m_messagesIn;
@@ -488,11 +488,11 @@ class NatsFederation final : public Federation {
     }
     server.instance = instance;
     server.lastHeard = now;
-    m_router.setRemoteBase(id, items.getULONGLONGParamAt(3));
+    m_bridge.setRemoteBase(id, items.getULONGLONGParamAt(3));
     if (!server.heard) {
       server.heard = true;
       logInfo("federation: server %u heard", static_cast<unsigned>(id));
-      m_router.remoteServer(id, true);
+      m_bridge.remoteServer(id, true);
       refreshInterest(id);  // a server that returns learns at once what is followed here
     }
   }
@@ -520,12 +520,12 @@ class NatsFederation final : public Federation {
         auto& followers = m_followers[pair];
         const bool newcomer = followers.count(follower) == 0;
         followers[follower] = now + kInterestLostAfter;
-        if (newcomer) m_router.followedRemotely(pair, true, true);
+        if (newcomer) m_bridge.followedRemotely(pair, true, true);
       } else if (kind == kUnfollow) {
         auto it = m_followers.find(pair);
         if (it == m_followers.end() || it->second.erase(follower) == 0 || !it->second.empty()) continue;
         m_followers.erase(it);
-        m_router.followedRemotely(pair, false, false);
+        m_bridge.followedRemotely(pair, false, false);
       }
     }
   }
@@ -541,12 +541,12 @@ class NatsFederation final : public Federation {
       }
       const Pair gone = pair->first;
       pair = m_followers.erase(pair);
-      m_router.followedRemotely(gone, false, false);
+      m_bridge.followedRemotely(gone, false, false);
     }
   }
 
   const FederationOptions m_options;
-  Router& m_router;
+  FederationBridge& m_bridge;
   const uint64_t m_instance;  // tells this run from an earlier or a duplicate one
   const uint64_t m_started;   // ms since the epoch
 
@@ -605,8 +605,9 @@ bool categoryFromToken(std::string_view token, std::string* category) {
   return true;
 }
 
-std::unique_ptr<Federation> startNatsFederation(const FederationOptions& options, Router& router, std::string* error) {
-  auto federation = std::make_unique<NatsFederation>(options, router);
+std::unique_ptr<Federation> startNatsFederation(const FederationOptions& options, FederationBridge& bridge,
+                                                std::string* error) {
+  auto federation = std::make_unique<NatsFederation>(options, bridge);
   if (!federation->start(error)) return nullptr;
   return federation;
 }

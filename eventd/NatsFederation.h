@@ -23,7 +23,7 @@
 
 namespace evt::service {
 
-class Router;
+class FederationBridge;
 
 struct FederationOptions {
   std::string urls;  // "nats://host:port", several joined by ','
@@ -32,9 +32,10 @@ struct FederationOptions {
 };
 
 // Joins the cluster, connecting in the background and again after every
-// loss. Null with *error set when the options cannot be used. `router`
+// loss. Null with *error set when the options cannot be used. `bridge`
 // outlives the link.
-std::unique_ptr<Federation> startNatsFederation(const FederationOptions& options, Router& router, std::string* error);
+std::unique_ptr<Federation> startNatsFederation(const FederationOptions& options, FederationBridge& bridge,
+                                                std::string* error);
 
 // The subject token of a category: "c", then each byte of [A-Za-z0-9_-]
 // as it is and every other byte as '~' and two hex digits.

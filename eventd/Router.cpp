@@ -18,8 +18,6 @@ std::string notice(std::string_view name, const Pair& pair) {
   return evt::protocol::publicationRequest(name, pair.category, pair.server);
 }
 
-// A request list must leave room for its length prefix in one frame.
-constexpr std::size_t kMaxRequestSize = channel::kMaxFrameData - 64;
 // The longest category a client may subscribe to or publish: a table entry
 // lives as long as the client, so names are bounded one by one and, per
 // client, together (QueueLimits::bytes).
@@ -43,7 +41,8 @@ Router::Router(std::unique_ptr<ClientTable> own, ClientTable* shared, uint32_t s
       m_seqNoBase(seqNoBase),
       m_limits(limits),
       m_hold(hold),
-      m_currentSeqNo(std::move(currentSeqNo)) {}
+      m_currentSeqNo(std::move(currentSeqNo)),
+      m_bridge(*this) {}
 
 void Router::addClient(ClientSession* client) {
   if (m_ownClients) m_ownClients->attach(*client);
@@ -207,7 +206,7 @@ void Router::subscribe(ClientSession& client, const Pair& pair) {
   subscribers.insert(client.number());
   if (subscribers.size() == 1) {
     startSequencer(pair);
-    if (pair.server != m_serverId && m_federation != nullptr) m_federation->follow(pair, true);
+    if (pair.server != m_serverId) m_bridge.follow(pair, true);
   }
   if (published(pair)) deliver(client, notice(evt::protocol::kPublish, pair), false);
 }
@@ -227,7 +226,7 @@ void Router::startSequencer(const Pair& pair) {
 }
 
 void Router::dropSequencerIfUnfollowed(const Pair& pair) {
-  if (m_subscribers.count(pair) != 0 || m_followedRemotely.count(pair) != 0) return;
+  if (m_subscribers.count(pair) != 0 || m_bridge.followedRemotely(pair)) return;
   auto sequencer = m_sequencers.find(pair);
   if (sequencer == m_sequencers.end()) return;
   m_heldNow -= sequencer->second.heldCount();  // held events have nobody left to go to
@@ -246,7 +245,7 @@ void Router::forgetSubscriber(const Pair& pair, uint64_t client) {
   it->second.erase(client);
   if (!it->second.empty()) return;
   m_subscribers.erase(it);
-  if (pair.server != m_serverId && m_federation != nullptr) m_federation->follow(pair, false);
+  if (pair.server != m_serverId) m_bridge.follow(pair, false);
   dropSequencerIfUnfollowed(pair);
 }
 
@@ -272,7 +271,7 @@ void Router::retract(ClientSession& client, const Pair& pair) {
 
 void Router::notifyPublishers(const Pair& pair, bool published, ClientSession* leaving) {
   const std::string request = notice(published ? evt::protocol::kPublish : evt::protocol::kRetract, pair);
-  if (m_federation != nullptr && m_followedRemotely.count(pair) != 0) m_federation->send(pair, request, nullptr);
+  m_bridge.sendNotice(pair, request);
   auto it = m_subscribers.find(pair);
   if (it == m_subscribers.end()) return;
   for (uint64_t number : it->second) {
@@ -366,10 +365,7 @@ bool Router::restartIfStoreWentBack(const Pair& pair, PairSequencer& sequencer, 
   sequencer = PairSequencer(seqNo);
   sequencer.issuedSeen = issued;
   sequencer.storeReadInText = m_textsHandled;
-  auto subscribers = m_subscribers.find(pair);
-  if (subscribers != m_subscribers.end()) {
-    for (uint64_t number : subscribers->second) m_clients.at(number).routing.subscriptions[pair].checkDue = true;
-  }
+  markGap(pair);
   ++m_counters.seriesRestarted;
   if (m_counters.seriesRestarted == 1 || m_counters.seriesRestarted % 1000 == 0) {
     logError("the store's number of \"%s\" went back to %llu, below %llu where its series stood (rewound, or "
@@ -399,142 +395,6 @@ bool Router::madeUp(const ClientSession& from, const Pair& pair, PairSequencer& 
              from.number(), from.name.c_str(), seqNo, printable(pair.category).c_str(), *issued, m_counters.madeUp);
   }
   return true;
-}
-
-void Router::followedRemotely(const Pair& pair, bool any, bool newcomer) {
-  if (pair.server != m_serverId) return;
-  if (!any) {
-    if (m_followedRemotely.erase(pair) != 0) dropSequencerIfUnfollowed(pair);
-    return;
-  }
-  m_followedRemotely.insert(pair);
-  startSequencer(pair);
-  if (newcomer && m_publishers.count(pair) != 0) {
-    m_federation->send(pair, notice(evt::protocol::kPublish, pair), nullptr);
-  }
-}
-
-void Router::routeRemote(const Pair& pair, std::string_view requests, PairSequencer::Clock::time_point arrived) {
-  namespace protocol = evt::protocol;
-  m_remoteRequests.assign(requests);
-  auto found = m_sequencers.find(pair);  // gone: nobody here follows the pair any more
-  unsigned long long lastSeqNo = 0;
-  unsigned long long formSeqNo = 0;  // the last number the message's events were written against
-  for (std::size_t i = 0; i < m_remoteRequests.count(); ++i) {
-    std::string_view request;
-    protocol::Event event{};
-    if (!forwarded::expand(pair, m_remoteRequests.itemAt(i), &formSeqNo, &m_remoteEvent, &request, &event)) {
-      ++m_counters.malformed;
-      continue;
-    }
-    if (!event.complete) {
-      // Not in the short form: a notice, or an event as clients send it.
-      const ParamsView list(request);
-      const std::string_view name = protocol::nameOf(list);
-      if (name == protocol::kPublish || name == protocol::kRetract) {
-        const protocol::Publication publication = protocol::readPublication(list);
-        if (!publication.complete || publication.server != pair.server || publication.category != pair.category) {
-          ++m_counters.malformed;
-          continue;
-        }
-        const bool publishing = name == protocol::kPublish;
-        const bool changed =
-            publishing ? m_remotePublished.insert(pair).second : m_remotePublished.erase(pair) != 0;
-        if (changed) notifyPublishers(pair, publishing, nullptr);
-        continue;
-      }
-      if (name != protocol::kEvent) {
-        ++m_counters.malformed;
-        continue;
-      }
-      event = protocol::readEvent(list);
-    }
-    if (!event.complete || event.server != pair.server || event.category != pair.category ||
-        event.category == protocol::kEventSystemCategory || request.size() > kMaxRequestSize) {
-      ++m_counters.malformed;
-      continue;
-    }
-    ++m_counters.remoteIn;
-    lastSeqNo = event.seqNo;
-    if (found == m_sequencers.end()) continue;
-    PairSequencer& sequencer = found->second;
-    if (event.seqNo == 0) {
-      forward(nullptr, pair, 0, request);
-      continue;
-    }
-    switch (sequencer.arrive(event.seqNo, request, arrived)) {
-      case PairSequencer::Arrival::kInOrder:
-        forward(nullptr, pair, event.seqNo, request);
-        forwardReady(nullptr, pair, sequencer);
-        break;
-      case PairSequencer::Arrival::kHeld:
-        // Its server sends in order: what is missing was lost on the way.
-        ++m_heldNow;
-        m_counters.givenUp += sequencer.giveUp();
-        ++m_counters.giveUps;
-        giveUpHole(nullptr, pair, sequencer);
-        break;
-      case PairSequencer::Arrival::kLate:
-      case PairSequencer::Arrival::kBeforeStart:
-        ++m_counters.remoteLate;
-        break;
-    }
-  }
-  if (lastSeqNo != 0) m_lastSeqNo[pair] = lastSeqNo;
-}
-
-void Router::remoteServer(uint32_t server, bool connected) {
-  if (server == m_serverId) return;
-  std::string request;
-  evt::protocol::writeEventRequest(&request, evt::protocol::kEventSystemCategory, "",
-                                   connected ? "connected" : "disconnected", server, 0);
-  for (ClientSession& client : m_clients) {
-    if (client.closing) continue;
-    auto first = client.routing.subscriptions.lower_bound(Pair{server, std::string()});
-    if (first != client.routing.subscriptions.end() && first->first.server == server) {
-      deliver(client, request, false);
-    }
-  }
-  if (!connected) {
-    for (auto it = m_remotePublished.lower_bound(Pair{server, std::string()});
-         it != m_remotePublished.end() && it->server == server;) {
-      const Pair pair = *it;
-      it = m_remotePublished.erase(it);
-      notifyPublishers(pair, false, nullptr);
-    }
-    return;
-  }
-  for (auto it = m_sequencers.lower_bound(Pair{server, std::string()});
-       it != m_sequencers.end() && it->first.server == server; ++it) {
-    m_heldNow -= it->second.heldCount();
-    it->second = PairSequencer(0);
-    auto subscribers = m_subscribers.find(it->first);
-    if (subscribers == m_subscribers.end()) continue;
-    for (uint64_t number : subscribers->second) {
-      m_clients.at(number).routing.subscriptions[it->first].checkDue = true;
-    }
-  }
-}
-
-bool Router::congested(const Pair& pair, PairSequencer::Clock::time_point now) {
-  auto subscribers = m_subscribers.find(pair);
-  if (subscribers == m_subscribers.end()) return false;
-  for (uint64_t number : subscribers->second) {
-    ClientSession& client = m_clients.at(number);
-    client.updateCongestion(now, m_limits);
-    if (client.holdsPublishers(now, m_limits)) return true;
-  }
-  return false;
-}
-
-void Router::setRemoteBase(uint32_t server, unsigned long long base) {
-  if (server == m_serverId) return;
-  auto known = m_remoteBases.find(server);
-  if (known != m_remoteBases.end() && known->second == base) return;
-  m_remoteBases[server] = base;
-  for (ClientSession& client : m_clients) {
-    if (!client.closing && client.routing.basesSent.erase(server) != 0) tellBase(client, server);
-  }
 }
 
 void Router::forwardReady(ClientSession* feeder, const Pair& pair, PairSequencer& sequencer) {
@@ -586,20 +446,23 @@ void Router::giveUpIfDue(ClientSession* feeder, const Pair& pair, PairSequencer&
 }
 
 void Router::giveUpHole(ClientSession* feeder, const Pair& pair, PairSequencer& sequencer) {
-  // Every subscriber hears of the gap before the next event.
-  auto subscribers = m_subscribers.find(pair);
-  if (subscribers != m_subscribers.end()) {
-    for (uint64_t number : subscribers->second) m_clients.at(number).routing.subscriptions[pair].checkDue = true;
-  }
+  markGap(pair);
   forwardReady(feeder, pair, sequencer);
+}
+
+void Router::markGap(const Pair& pair) {
+  auto subscribers = m_subscribers.find(pair);
+  if (subscribers == m_subscribers.end()) return;
+  for (uint64_t number : subscribers->second) m_clients.at(number).routing.subscriptions[pair].checkDue = true;
+}
+
+std::optional<unsigned long long> Router::baseOf(uint32_t server) const {
+  return server == m_serverId ? std::optional<unsigned long long>(m_seqNoBase) : m_bridge.remoteBase(server);
 }
 
 void Router::forward(ClientSession* feeder, const Pair& pair, unsigned long long seqNo, std::string_view request,
                      const evt::protocol::Event* event) {
-  if (m_federation != nullptr && pair.server == m_serverId && m_followedRemotely.count(pair) != 0) {
-    m_federation->send(pair, request, event);
-    ++m_counters.remoteOut;
-  }
+  if (pair.server == m_serverId) m_bridge.sendEvent(pair, request, event);
   auto subscribers = m_subscribers.find(pair);
   if (subscribers == m_subscribers.end()) return;
   for (uint64_t number : subscribers->second) {
@@ -650,12 +513,9 @@ void Router::eventsShed(ClientSession& client) {
 
 unsigned long long Router::checkBefore(const Pair& pair, unsigned long long seqNo, unsigned long long lastSeqNo) const {
   if (seqNo == 0) return 0;
-  unsigned long long base = m_seqNoBase;
-  if (pair.server != m_serverId) {
-    auto remote = m_remoteBases.find(pair.server);
-    if (remote == m_remoteBases.end()) return seqNo - 1;
-    base = remote->second;
-  }
+  const std::optional<unsigned long long> known = baseOf(pair.server);
+  if (!known) return seqNo - 1;
+  const unsigned long long base = *known;
   // The library takes a check of the base for a series not begun, never a
   // gap. A series that starts over from the base after the subscriber had
   // later numbers is told by a check of the event's own number, which the
@@ -688,14 +548,9 @@ void Router::reportLostTails(ClientSession& client) {
 }
 
 void Router::tellBase(ClientSession& to, uint32_t server) {
-  unsigned long long base = m_seqNoBase;
-  if (server != m_serverId) {
-    auto remote = m_remoteBases.find(server);
-    if (remote == m_remoteBases.end()) return;
-    base = remote->second;
-  }
-  if (!to.routing.basesSent.insert(server).second) return;
-  deliver(to, evt::protocol::setSeqNoBaseRequest(base, server), false);
+  const std::optional<unsigned long long> base = baseOf(server);
+  if (!base || !to.routing.basesSent.insert(server).second) return;
+  deliver(to, evt::protocol::setSeqNoBaseRequest(*base, server), false);
 }
 
 bool Router::tellPosition(ClientSession& to, const Pair& pair, unsigned long long seqNo) {

@@ -2,8 +2,9 @@
 // to and publishes which (server id, category) pair, routes each pair's
 // events to its subscribers in number order, answers completions and tells
 // subscribers where a pair's numbers stand and where they lost events. It
-// queues requests on the sessions; the service loop sends them.
-// Single-threaded.
+// queues requests on the sessions; the service loop sends them. Other
+// servers' pairs come and go through its FederationBridge; StatusReport
+// reads its tables. Single-threaded.
 #pragma once
 
 #include <chrono>
@@ -19,7 +20,7 @@
 #include "Utilities/ParamsView.h"
 #include "eventd/ClientSession.h"
 #include "eventd/ClientTable.h"
-#include "eventd/Federation.h"
+#include "eventd/FederationBridge.h"
 #include "eventd/PairSequencer.h"
 
 namespace evt::service {
@@ -45,10 +46,10 @@ class Router {
     uint64_t refusedSubscriptions = 0;  // subscriptions or publications over a client's limits
     uint64_t monitorDropped = 0;        // copies a monitor's full queue refused
     uint64_t dumpsSkipped = 0;          // "dump" requests within a second of the client's last
-    uint64_t remoteIn = 0;              // events of other servers' pairs that came through the federation
-    uint64_t remoteOut = 0;             // events of this server's pairs sent to the federation
-    uint64_t remoteLate = 0;            // events of other servers that came twice or after a newer one
   };
+
+  // A request list must leave room for its length prefix in one frame.
+  static constexpr std::size_t kMaxRequestSize = channel::kMaxFrameData - 64;
 
   // The last number the shared store issued for a category of this server
   // (0: none yet; nothing: the store could not be read); the series of a
@@ -87,24 +88,12 @@ class Router {
   // behind them. True while events are still held.
   bool expireHolds(PairSequencer::Clock::time_point now);
   // The link to other servers (null: this server alone); not owned.
-  void setFederation(Federation* federation) { m_federation = federation; }
-  // From the link. Other servers follow this server's `pair` (`any`), or
-  // none does any more; `newcomer`: one began to, and learns whether the
-  // pair is published.
-  void followedRemotely(const Pair& pair, bool any, bool newcomer);
-  // A list of requests of another server's `pair` that came through the
-  // link: events (in their server's order; a hole is a loss) and notices.
-  void routeRemote(const Pair& pair, std::string_view requests, PairSequencer::Clock::time_point arrived);
-  // Another server is heard again (`connected`) or no more: the clients
-  // that follow any of its pairs get the "eventsystem" event. Its pairs are
-  // no longer published while it is gone, and their series are taken up
-  // afresh when it returns (a loss between shows as a gap).
-  void remoteServer(uint32_t server, bool connected);
-  // True while a subscriber of `pair` is congested and not yet stalled:
-  // another server's events for it then wait in the link.
-  bool congested(const Pair& pair, PairSequencer::Clock::time_point now);
-  // Another server's sequence-number base, for its followers.
-  void setRemoteBase(uint32_t server, unsigned long long base);
+  void setFederation(Federation* federation) { m_bridge.setLink(federation); }
+  // What the link tells the router (see FederationBridge.h).
+  FederationBridge& federation() { return m_bridge; }
+  void routeRemote(const Pair& pair, std::string_view requests, PairSequencer::Clock::time_point arrived) {
+    m_bridge.routeRemote(pair, requests, arrived);
+  }
 
   // Queues a check for every subscription of `client` whose last events
   // were dropped, so that it hears of the gap without a later event.
@@ -124,7 +113,8 @@ class Router {
   uint32_t serverId() const { return m_serverId; }
   const Counters& counters() const { return m_counters; }
  private:
-  friend class StatusReport;  // reads the tables
+  friend class FederationBridge;  // routes other servers' pairs through the tables
+  friend class StatusReport;      // reads them
 
   Router(std::unique_ptr<ClientTable> own, ClientTable* shared, uint32_t serverId, unsigned long long seqNoBase,
          QueueLimits limits, HoldLimits hold, SeqNoReader currentSeqNo);
@@ -147,11 +137,14 @@ class Router {
   // subscriber or another server), dropped when the last one goes.
   void startSequencer(const Pair& pair);
   void dropSequencerIfUnfollowed(const Pair& pair);
-  bool published(const Pair& pair) const {
-    return m_publishers.count(pair) != 0 || m_remotePublished.count(pair) != 0;
-  }
+  bool published(const Pair& pair) const { return m_publishers.count(pair) != 0 || m_bridge.publishedRemotely(pair); }
   // Hands on the held events after a hole that will not be filled.
   void giveUpHole(ClientSession* feeder, const Pair& pair, PairSequencer& sequencer);
+  // Every subscriber of `pair` hears of a gap before its next event.
+  void markGap(const Pair& pair);
+  // The sequence-number base of `server`'s series; nothing for another
+  // server not heard yet.
+  std::optional<unsigned long long> baseOf(uint32_t server) const;
   // Whether `client`, holding `held` registrations of `kind` ("subscription",
   // "publication"), may hold one more, of `pair`: within the count, the name
   // length and its bytes of names; counted in the client's bytes when so,
@@ -200,10 +193,6 @@ class Router {
   std::map<Pair, std::set<uint64_t>> m_subscribers;
   std::map<Pair, std::set<uint64_t>> m_publishers;
   std::map<Pair, unsigned long long> m_lastSeqNo;
-  Federation* m_federation = nullptr;
-  std::set<Pair> m_followedRemotely;  // this server's pairs other servers follow
-  std::set<Pair> m_remotePublished;   // other servers' pairs published there
-  std::map<uint32_t, unsigned long long> m_remoteBases;
   std::set<uint64_t> m_monitors;
   std::string m_monitoredRequest;  // storage reused from copy to copy
   // The order of every pair that has subscribers.
@@ -213,13 +202,12 @@ class Router {
   PairSequencer::Clock::time_point m_arrived;  // when the queue text being handled came
   uint64_t m_textsHandled = 0;                 // queue texts so far, the one being handled included
   ParamsView m_queueRequests;                  // its requests, in storage kept from text to text
-  std::string m_remoteEvent;                   // another server's event, rebuilt; storage reused
-  ParamsView m_remoteRequests;                 // the same for a list from another server
   bool m_publishersHeldBack = false;
   PairSequencer::Clock::time_point m_heldBackUntil;  // when the last backpressure ended
   // The pair of the event being routed; kept so that its category's storage
   // is reused from event to event.
   Pair m_eventPair;
+  FederationBridge m_bridge;
 };
 
 }  // namespace evt::service

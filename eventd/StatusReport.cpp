@@ -52,13 +52,7 @@ std::string StatusReport::status() const {
                 counters.lateDropped, counters.madeUp, counters.beforeStart, counters.seriesRestarted,
                 counters.backpressureMs, counters.refused, counters.refusedSubscriptions, router.m_monitors.size(),
                 counters.monitorDropped, counters.dumpsSkipped);
-  std::string lines(text);
-  if (router.m_federation != nullptr) {
-    lines += "federation-events-in " + std::to_string(counters.remoteIn) + "\nfederation-events-out " +
-             std::to_string(counters.remoteOut) + "\nfederation-late " + std::to_string(counters.remoteLate) +
-             "\nfederation-followed-here " + std::to_string(router.m_followedRemotely.size()) + "\n" +
-             router.m_federation->statusLines();
-  }
+  std::string lines = text + router.m_bridge.statusLines();
   return router.m_statusExtras ? lines + router.m_statusExtras() : lines;
 }
 

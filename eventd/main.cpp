@@ -323,8 +323,8 @@ int main(int argc, char** argv) {
 #ifdef EVT_HAVE_FEDERATION
   if (!federation.empty()) {
     std::string error;
-    link = evt::service::startNatsFederation({federation, options.serverId, store->getSeqNoBase()}, service.router(),
-                                             &error);
+    link = evt::service::startNatsFederation({federation, options.serverId, store->getSeqNoBase()},
+                                             service.router().federation(), &error);
     if (link == nullptr) {
       evt::service::logError("federation %s: %s", federation.c_str(), error.c_str());
       std::fprintf(stderr, "eventd: federation %s: %s\n", federation.c_str(), error.c_str());
