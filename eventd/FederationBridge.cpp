@@ -143,13 +143,13 @@ void FederationBridge::setRemoteBase(uint32_t server, unsigned long long base) {
 }
 
 void FederationBridge::sendEvent(const Pair& pair, std::string_view request, const evt::protocol::Event* event) {
-  if (m_link == nullptr || !followedRemotely(pair)) return;
+  if (m_link == nullptr || !isFollowedRemotely(pair)) return;
   m_link->send(pair, request, event);
   ++m_counters.eventsOut;
 }
 
 void FederationBridge::sendNotice(const Pair& pair, std::string_view request) {
-  if (m_link != nullptr && followedRemotely(pair)) m_link->send(pair, request, nullptr);
+  if (m_link != nullptr && isFollowedRemotely(pair)) m_link->send(pair, request, nullptr);
 }
 
 std::optional<unsigned long long> FederationBridge::remoteBase(uint32_t server) const {

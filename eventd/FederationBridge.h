@@ -69,9 +69,9 @@ class FederationBridge {
   void sendEvent(const Pair& pair, std::string_view request, const evt::protocol::Event* event);
   void sendNotice(const Pair& pair, std::string_view request);
   // Some other server follows this server's `pair`.
-  bool followedRemotely(const Pair& pair) const { return m_followedRemotely.count(pair) != 0; }
+  bool isFollowedRemotely(const Pair& pair) const { return m_followedRemotely.count(pair) != 0; }
   // Another server's `pair` is published there.
-  bool publishedRemotely(const Pair& pair) const { return m_remotePublished.count(pair) != 0; }
+  bool isPublishedRemotely(const Pair& pair) const { return m_remotePublished.count(pair) != 0; }
   // Another server's sequence-number base, once heard.
   std::optional<unsigned long long> remoteBase(uint32_t server) const;
 

@@ -89,8 +89,9 @@ class Router {
   bool expireHolds(PairSequencer::Clock::time_point now);
   // The link to other servers (null: this server alone); not owned.
   void setFederation(Federation* federation) { m_bridge.setLink(federation); }
-  // What the link tells the router (see FederationBridge.h).
+  // The router's side of the link, which the link calls (FederationBridge.h).
   FederationBridge& federation() { return m_bridge; }
+  // Another server's requests of `pair` (FederationBridge::routeRemote).
   void routeRemote(const Pair& pair, std::string_view requests, PairSequencer::Clock::time_point arrived) {
     m_bridge.routeRemote(pair, requests, arrived);
   }
@@ -112,6 +113,7 @@ class Router {
 
   uint32_t serverId() const { return m_serverId; }
   const Counters& counters() const { return m_counters; }
+
  private:
   friend class FederationBridge;  // routes other servers' pairs through the tables
   friend class StatusReport;      // reads them
@@ -121,51 +123,58 @@ class Router {
 
   uint32_t resolve(uint32_t server) const { return server == 0xFFFFFFFFu ? m_serverId : server; }
 
+  // Registrations and notices (Router.cpp).
   void subscribe(ClientSession& client, const Pair& pair);
   void unsubscribe(ClientSession& client, const Pair& pair);
   void publish(ClientSession& client, const Pair& pair);
   void retract(ClientSession& client, const Pair& pair);
-  // `list` is `request` already read; the text is forwarded unchanged.
-  void routeEvent(ClientSession& from, std::string_view request, const ParamsView& list);
-  // Queues one event of `pair` for each subscriber, in number order.
-  // `event` is `request` already read, when the caller has it.
-  void forward(ClientSession* feeder, const Pair& pair, unsigned long long seqNo, std::string_view request,
-               const evt::protocol::Event* event = nullptr);
-  void forwardReady(ClientSession* feeder, const Pair& pair, PairSequencer& sequencer);
   void forgetSubscriber(const Pair& pair, uint64_t client);
-  // The pair's sequencer, made when it gets its first follower (a local
-  // subscriber or another server), dropped when the last one goes.
-  void startSequencer(const Pair& pair);
-  void dropSequencerIfUnfollowed(const Pair& pair);
-  bool published(const Pair& pair) const { return m_publishers.count(pair) != 0 || m_bridge.publishedRemotely(pair); }
-  // Hands on the held events after a hole that will not be filled.
-  void giveUpHole(ClientSession* feeder, const Pair& pair, PairSequencer& sequencer);
-  // Every subscriber of `pair` hears of a gap before its next event.
-  void markGap(const Pair& pair);
-  // The sequence-number base of `server`'s series; nothing for another
-  // server not heard yet.
-  std::optional<unsigned long long> baseOf(uint32_t server) const;
   // Whether `client`, holding `held` registrations of `kind` ("subscription",
   // "publication"), may hold one more, of `pair`: within the count, the name
   // length and its bytes of names; counted in the client's bytes when so,
   // else counted as refused and logged.
   bool admits(ClientSession& client, const Pair& pair, std::size_t held, const char* kind);
   void forgetRegistration(ClientSession& client, const Pair& pair);
+  // The pair's sequencer, made when it gets its first follower (a local
+  // subscriber or another server), dropped when the last one goes.
+  void startSequencer(const Pair& pair);
+  void dropSequencerIfUnfollowed(const Pair& pair);
+  bool published(const Pair& pair) const { return m_publishers.count(pair) != 0 || m_bridge.isPublishedRemotely(pair); }
+  // Tells the subscribers of `pair` (but `leaving`) that it is published now, or no more.
+  void notifyPublishers(const Pair& pair, bool published, ClientSession* leaving);
+  // Queues a copy of `request` from `from` for every monitor (`notice`: only
+  // for those that asked for notices).
+  void copyToMonitors(const ClientSession& from, std::string_view request, bool notice);
+
+  // Events: their order, holds and give-ups, and delivery (RouterEvents.cpp).
+  // `list` is `request` already read; the text is forwarded unchanged.
+  void routeEvent(ClientSession& from, std::string_view request, const ParamsView& list);
   // True (counted and logged) when `seqNo` of this server's `pair` is above
   // the number the store has issued: made up, dropped before it moves the series.
   bool madeUp(const ClientSession& from, const Pair& pair, PairSequencer& sequencer, unsigned long long seqNo);
-  void giveUpIfDue(ClientSession* feeder, const Pair& pair, PairSequencer& sequencer,
-                   PairSequencer::Clock::time_point now);
   // For an event of this server's `pair` that came late or before the
   // series began: true when the store's number went back below the series
   // (rewound, or its objects made afresh), the event being one it issued
   // since. The series then starts again at `seqNo`, and every subscriber
   // hears of a gap before it. The store is read once a text per pair.
   bool restartIfStoreWentBack(const Pair& pair, PairSequencer& sequencer, unsigned long long seqNo);
+  void giveUpIfDue(ClientSession* feeder, const Pair& pair, PairSequencer& sequencer,
+                   PairSequencer::Clock::time_point now);
+  // Hands on the held events after a hole that will not be filled.
+  void giveUpHole(ClientSession* feeder, const Pair& pair, PairSequencer& sequencer);
+  // Every subscriber of `pair` hears of a gap before its next event.
+  void markGap(const Pair& pair);
+  // Queues one event of `pair` for each subscriber, in number order.
+  // `event` is `request` already read, when the caller has it.
+  void forward(ClientSession* feeder, const Pair& pair, unsigned long long seqNo, std::string_view request,
+               const evt::protocol::Event* event = nullptr);
+  void forwardReady(ClientSession* feeder, const Pair& pair, PairSequencer& sequencer);
+  // The sequence-number base of `server`'s series; nothing for another
+  // server not heard yet.
+  std::optional<unsigned long long> baseOf(uint32_t server) const;
   // The number a check before event `seqNo` names to a subscriber whose
   // last event was `lastSeqNo`.
   unsigned long long checkBefore(const Pair& pair, unsigned long long seqNo, unsigned long long lastSeqNo) const;
-
   // Queues `request` for `to`; a refused droppable request marks the pair so
   // that the subscriber is told of the gap before its next event.
   bool deliver(ClientSession& to, std::string_view request, bool droppable);
@@ -174,10 +183,6 @@ class Router {
   // "check-event-seqno" of `seqNo`: the number the subscriber's last event
   // had or should have had.
   bool tellPosition(ClientSession& to, const Pair& pair, unsigned long long seqNo);
-  void notifyPublishers(const Pair& pair, bool published, ClientSession* only);
-  // Queues a copy of `request` from `from` for every monitor (`notice`: only
-  // for those that asked for notices).
-  void copyToMonitors(const ClientSession& from, std::string_view request, bool notice);
 
   const std::unique_ptr<ClientTable> m_ownClients;  // null: the table is the service's
   ClientTable& m_clients;
