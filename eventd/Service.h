@@ -71,16 +71,46 @@ class Service {
   int run();
 
  private:
+  // Clients coming and going (Service.cpp).
+  void drop(ClientSession& client, const char* reason);
+  // Logs the client's arrival once it does more than ask for status or a
+  // dump, or when it is dropped for a fault.
+  void announce(ClientSession& client);
+
+  // Admission and its limits (ServiceAdmission.cpp).
   void acceptClients();
+  // While accepting rests for want of descriptors: refuses the connections
+  // that waited too long; true (the loop wakes to check again) while it rests.
+  bool refuseWaitingIfDue();
   // Accepts on the descriptor kept in reserve and refuses, with the limit
   // named, the connections waiting while eventd has no descriptor left.
   void refuseWaiting();
   // Tells the connection on `fd` that `why` and closes it.
   void refuse(int fd, const char* why);
+  // Asks epoll for new connections or stops asking (out of descriptors).
+  void watchListener(bool watch);
+  // Drops the clients whose unfinished frame began partialFrameTimeout ago
+  // and those that sent no command within registrationTimeout; true
+  // while some client may still be (the loop then wakes to check).
+  bool dropLateClients();
+  void closeDropped();
+
+  // The memory budget (ServiceMemory.cpp).
+  // The client's budget shares after it read: false when it was dropped.
+  bool withinShares(ClientSession& client);
+  // With more than a quarter of the memory budget held, sheds the queued
+  // events of clients that do not read what they are sent (they are told of
+  // the gap), then (above three quarters) disconnects those holding the
+  // largest unfinished frames, before readers lose events.
+  void shedMemory();
+
+  // Input: frames and commands (ServiceInput.cpp).
   void readFrom(ClientSession& client);
   // `text` is the frame's text, a view into the client's input.
   void handleFrame(ClientSession& client, const channel::Frame& frame, std::string_view text);
   void answerCommand(ClientSession& client, const channel::Frame& frame, std::string_view text);
+
+  // Output and flow control (ServiceOutput.cpp).
   // Sends the answer to `frame`, or holds back the answer to a queue text
   // while the publisher's subscribers catch up.
   void sendAnswer(ClientSession& client, const channel::Frame& frame, channel::Frame answer);
@@ -100,27 +130,10 @@ class Service {
   // Ends a cork: writes what was gathered meanwhile.
   void uncork(ClientSession& client);
   void watchOutput(ClientSession& client, bool watch);
-  void drop(ClientSession& client, const char* reason);
-  // Logs the client's arrival once it does more than ask for status or a
-  // dump, or when it is dropped for a fault.
-  void announce(ClientSession& client);
-  void closeDropped();
-  // Drops the clients whose unfinished frame began partialFrameTimeout ago
-  // and those that sent no command within registrationTimeout; true
-  // while some client may still be (the loop then wakes to check).
-  bool dropLateClients();
-  // With more than a quarter of the memory budget held, sheds the queued
-  // events of clients that do not read what they are sent (they are told of
-  // the gap), then (above three quarters) disconnects those holding the
-  // largest unfinished frames, before readers lose events.
-  void shedMemory();
-  // The client's budget shares after it read: false when it was dropped.
-  bool withinShares(ClientSession& client);
-  // Asks epoll for new connections or stops asking (out of descriptors).
-  void watchListener(bool watch);
 
   const ServiceOptions m_options;
   MemoryBudget m_budget;  // before the clients, which return their share to it
+  uint64_t m_shedQueues = 0;  // times a stalled client's queued events were shed
   ClientTable m_clients;
   Router m_router;
   channel::ChannelListener m_listener;
@@ -129,22 +142,25 @@ class Service {
   bool m_stop = false;
   std::string m_openFailure;
   Federation* m_federation = nullptr;
+  uint64_t m_round = 0;  // loop rounds, for what is bounded per round
+
+  // Admission.
+  uint64_t m_nextClient = 1;
+  std::map<uid_t, std::size_t> m_connectionsByUser;
   bool m_listenerWatched = true;
   uint64_t m_acceptPauses = 0;  // times the descriptor limit stopped accepting
+  ClientSession::Clock::time_point m_pausedSince;  // accepting rests since then
   // Opened at start and given up for a moment to refuse connections while
   // no other descriptor is left.
   int m_reserveFd = -1;
-  ClientSession::Clock::time_point m_pausedSince;  // accepting rests since then
   uint64_t m_refusedConnections = 0;
   LogAllowance m_refusalLog;  // the lines refusing connections may take
-  std::map<uid_t, std::size_t> m_connectionsByUser;
-  uint64_t m_round = 0;          // loop rounds, for what is bounded per round
-  uint64_t m_dumpsLeftOut = 0;
-  uint64_t m_shedQueues = 0;  // times a stalled client's queued events were shed
-  uint64_t m_nextClient = 1;
+
+  // Input and output.
   uint32_t m_nextRequestId = 1;
   uint64_t m_badFrames = 0;
   uint64_t m_unknownCommands = 0;
+  uint64_t m_dumpsLeftOut = 0;
 };
 
 // The signals the loop takes through its signal descriptor (stop: TERM,
