@@ -1,18 +1,6 @@
 // The federation over a NATS cluster (libnats): each eventd is one server
-// among several, each with its own server id.
-//
-// On NATS, under "evt.fed.":
-//   hello                 every server, every second: [server id, instance,
-//                         start time, sequence-number base]. A server not
-//                         heard for 3.5 s is gone.
-//   interest.S            to server S: [follower id, follower instance,
-//                         "follow" | "unfollow", category...]; refreshed
-//                         every second, forgotten by S after 3.5 s.
-//   pair.S.TOKEN          server S's requests of one category, in order
-//                         (events and publish/retract notices), batched as
-//                         one request list per message. Sent only while
-//                         some server follows the pair. TOKEN spells the
-//                         category injectively in subject characters.
+// among several, each with its own server id. What it says there is in
+// FederationWire.h; NatsLink.h holds the connection and libnats's threads.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +8,7 @@
 #include <string>
 
 #include "eventd/Federation.h"
+#include "eventd/FederationWire.h"
 
 namespace evt::service {
 
@@ -36,11 +25,5 @@ struct FederationOptions {
 // outlives the link.
 std::unique_ptr<Federation> startNatsFederation(const FederationOptions& options, FederationBridge& bridge,
                                                 std::string* error);
-
-// The subject token of a category: "c", then each byte of [A-Za-z0-9_-]
-// as it is and every other byte as '~' and two hex digits.
-std::string categoryToken(std::string_view category);
-// The category a token spells; false for text no category gives.
-bool categoryFromToken(std::string_view token, std::string* category);
 
 }  // namespace evt::service

@@ -1,0 +1,200 @@
+#include "eventd/NatsLink.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cinttypes>
+#include <utility>
+
+#include "eventd/ServiceLog.h"
+#include "platform/linux/Interrupted.h"
+
+namespace evt::service {
+namespace {
+
+// Bytes of messages received and not yet handled (waiting for a congested
+// subscriber); beyond it messages are dropped.
+constexpr std::size_t kMaxWaitingBytes = 64u * 1024u * 1024u;
+
+bool fail(std::string* error, std::string text) {
+  *error = std::move(text);
+  return false;
+}
+
+}  // namespace
+
+NatsLink::~NatsLink() {
+  {
+    std::lock_guard<std::mutex> lock(m_inboundMutex);
+    m_closing = true;  // what libnats still delivers is dropped at once
+    m_inbound.clear();
+  }
+  m_taken.clear();  // messages go back to libnats while it is open
+  for (auto& subscription : m_subscriptions) natsSubscription_Destroy(subscription.second);
+  natsConnection_Destroy(m_connection);
+  natsOptions_Destroy(m_natsOptions);
+  // A closed subscription is done once the delivery thread has taken its
+  // closing: closing the library before would leave that unfreed.
+  {
+    std::unique_lock<std::mutex> lock(m_completeMutex);
+    m_completed.wait_for(lock, std::chrono::seconds(2), [this] { return m_openSubscriptions == 0; });
+  }
+  // The library's threads (message delivery, reconnection) call back into
+  // this object; they are gone when this returns.
+  nats_CloseAndWait(5000);
+  if (m_wakeFd >= 0) ::close(m_wakeFd);
+}
+
+bool NatsLink::start(const std::string& urlList, const std::string& name, std::size_t ioBufferBytes,
+                     std::string* error) {
+  m_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (m_wakeFd < 0) return fail(error, "cannot make an eventfd");
+  std::vector<std::string> urls;
+  std::size_t begin = 0;
+  while (begin <= urlList.size()) {
+    std::size_t end = urlList.find(',', begin);
+    if (end == std::string::npos) end = urlList.size();
+    if (end > begin) urls.push_back(urlList.substr(begin, end - begin));
+    begin = end + 1;
+  }
+  if (urls.empty()) return fail(error, "no NATS server named");
+  for (const std::string& url : urls) {
+    if (url.rfind("nats://", 0) != 0) return fail(error, "not a nats:// URL: " + url);
+  }
+  std::vector<const char*> servers;
+  for (const std::string& url : urls) servers.push_back(url.c_str());
+  natsStatus status = nats_Open(-1);
+  if (status == NATS_OK) status = natsOptions_Create(&m_natsOptions);
+  if (status == NATS_OK) {
+    status = natsOptions_SetServers(m_natsOptions, servers.data(), static_cast<int>(servers.size()));
+  }
+  if (status == NATS_OK) status = natsOptions_SetName(m_natsOptions, name.c_str());
+  if (status == NATS_OK) status = natsOptions_SetMaxReconnect(m_natsOptions, -1);
+  if (status == NATS_OK) status = natsOptions_SetReconnectWait(m_natsOptions, 250);
+  if (status == NATS_OK) status = natsOptions_SetPingInterval(m_natsOptions, 1000);
+  if (status == NATS_OK) status = natsOptions_SetMaxPingsOut(m_natsOptions, 3);
+  if (status == NATS_OK) status = natsOptions_SetNoEcho(m_natsOptions, true);
+  // A message leaves when it is published, not after the library's flusher
+  // thread wakes: the caller batches already.
+  if (status == NATS_OK) status = natsOptions_SetSendAsap(m_natsOptions, true);
+  // A message larger than the buffer is gathered piecewise, a copy for each piece.
+  if (status == NATS_OK) status = natsOptions_SetIOBufSize(m_natsOptions, static_cast<int>(ioBufferBytes));
+  // One pool of delivery threads instead of one thread per subscription.
+  if (status == NATS_OK) status = natsOptions_UseGlobalMessageDelivery(m_natsOptions, true);
+  if (status == NATS_OK) status = natsOptions_SetDisconnectedCB(m_natsOptions, onDisconnected, this);
+  if (status == NATS_OK) status = natsOptions_SetReconnectedCB(m_natsOptions, onConnected, this);
+  if (status == NATS_OK) status = natsOptions_SetRetryOnFailedConnect(m_natsOptions, true, onConnected, this);
+  if (status != NATS_OK) return fail(error, std::string("cannot set up libnats: ") + natsStatus_GetText(status));
+  status = natsConnection_Connect(&m_connection, m_natsOptions);
+  if (status == NATS_OK) {
+    push(Inbound{Inbound::kConnected, nullptr});
+  } else if (status == NATS_NOT_YET_CONNECTED) {
+    // Said once: the library keeps trying in the background, and the log
+    // says when it got through.
+    tellOperator("federation: cannot reach the NATS server at %s; eventd serves this machine meanwhile and keeps "
+                 "trying",
+                 urlList.c_str());
+  } else {
+    return fail(error, std::string("cannot connect: ") + natsStatus_GetText(status));
+  }
+  return true;
+}
+
+std::string NatsLink::subscribe(const std::string& subject) {
+  natsSubscription* sub = nullptr;
+  const natsStatus status = natsConnection_Subscribe(&sub, m_connection, subject.c_str(), onMessage, this);
+  if (status != NATS_OK) return natsStatus_GetText(status);
+  // Counted open until libnats says its last message was delivered.
+  if (natsSubscription_SetOnCompleteCB(sub, onSubscriptionComplete, this) == NATS_OK) {
+    std::lock_guard<std::mutex> lock(m_completeMutex);
+    ++m_openSubscriptions;
+  }
+  m_subscriptions.emplace(subject, sub);
+  return std::string();
+}
+
+void NatsLink::unsubscribe(const std::string& subject) {
+  auto it = m_subscriptions.find(subject);
+  if (it == m_subscriptions.end()) return;
+  natsSubscription_Unsubscribe(it->second);
+  natsSubscription_Destroy(it->second);
+  m_subscriptions.erase(it);
+}
+
+void NatsLink::publish(const std::string& subject, std::string_view data) {
+  const natsStatus status =
+      natsConnection_Publish(m_connection, subject.c_str(), data.data(), static_cast<int>(data.size()));
+  if (status == NATS_OK) {
+    ++m_messagesOut;
+    return;
+  }
+  ++m_sendFailures;
+  if (m_sendFailures == 1 || m_sendFailures % 1000 == 0) {
+    logError("federation: cannot send on %s: %s (%" PRIu64 " messages lost so far; events lost show as gaps)",
+             subject.c_str(), natsStatus_GetText(status), m_sendFailures);
+  }
+}
+
+std::string NatsLink::connectedUrl() const {
+  char url[256] = "";
+  if (natsConnection_GetConnectedUrl(m_connection, url, sizeof url) != NATS_OK) url[0] = '\0';
+  return url;
+}
+
+void NatsLink::take() {
+  uint64_t count = 0;
+  while (::read(m_wakeFd, &count, sizeof count) == static_cast<ssize_t>(sizeof count)) {
+  }
+  std::lock_guard<std::mutex> lock(m_inboundMutex);
+  for (Inbound& inbound : m_inbound) m_taken.push_back(std::move(inbound));
+  m_inbound.clear();
+}
+
+void NatsLink::pop() {
+  m_waitingBytes -= m_taken.front().size();
+  m_taken.pop_front();
+}
+
+void NatsLink::onMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
+  auto* self = static_cast<NatsLink*>(closure);
+  const auto size = static_cast<std::size_t>(natsMsg_GetDataLength(msg));
+  // Bounded like NATS's own queue for a slow consumer: beyond it a message
+  // is lost, and its events' followers see the gap.
+  if (self->m_waitingBytes.load() + size <= kMaxWaitingBytes) {
+    self->m_waitingBytes += size;
+    self->push(Inbound{Inbound::kMessage, std::unique_ptr<natsMsg, MessageDestroyer>(msg)});
+  } else {
+    ++self->m_receiveDrops;
+    natsMsg_Destroy(msg);
+  }
+}
+
+void NatsLink::onSubscriptionComplete(void* closure) {
+  auto* self = static_cast<NatsLink*>(closure);
+  std::lock_guard<std::mutex> lock(self->m_completeMutex);
+  --self->m_openSubscriptions;
+  self->m_completed.notify_all();
+}
+
+void NatsLink::onConnected(natsConnection*, void* closure) {
+  static_cast<NatsLink*>(closure)->push(Inbound{Inbound::kConnected, nullptr});
+}
+
+void NatsLink::onDisconnected(natsConnection*, void* closure) {
+  static_cast<NatsLink*>(closure)->push(Inbound{Inbound::kDisconnected, nullptr});
+}
+
+void NatsLink::push(Inbound&& inbound) {
+  bool wake = false;
+  {
+    std::lock_guard<std::mutex> lock(m_inboundMutex);
+    if (m_closing) return;
+    wake = m_inbound.empty();
+    m_inbound.push_back(std::move(inbound));
+  }
+  const uint64_t one = 1;
+  if (wake) evt::platform::retryInterrupted([&] { return ::write(m_wakeFd, &one, sizeof one); });
+}
+
+}  // namespace evt::service
