@@ -4,9 +4,9 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "common/Json.h"
 #include "eventd/Router.h"
 #include "eventd/ServiceLog.h"
-#include "tools/Json.h"
 
 namespace evt::service {
 namespace {

@@ -22,6 +22,7 @@
 
 #include "Library/CEResultCodes.h"
 #include "Service/CategorySeqNo.h"
+#include "common/CommandLine.h"
 #ifdef EVT_HAVE_FEDERATION
 #include "eventd/NatsFederation.h"
 #endif
@@ -33,7 +34,6 @@
 #include "platform/linux/AccessGroup.h"
 #include "platform/linux/Endpoint.h"
 #include "protocol/Protocol.h"
-#include "tools/CommandLine.h"
 #include "trace/KelException.h"
 #include "trace/_Trace.h"
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "Library/CELibrary.h"
-#include "tools/Json.h"
+#include "common/Json.h"
 
 namespace evt::tool {
 namespace {

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "Library/CEResultCodes.h"
+#include "common/Json.h"
 #include "protocol/Protocol.h"
-#include "tools/Json.h"
 #include "tools/evt/Commands.h"
 #include "tools/evt/EvtClient.h"
 #include "tools/evt/ServiceChannel.h"

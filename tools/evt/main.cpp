@@ -2,8 +2,8 @@
 // ask the service for its state, and read or write parameter-list texts.
 #include <CLI/CLI.hpp>
 
+#include "common/CommandLine.h"
 #include "protocol/Protocol.h"
-#include "tools/CommandLine.h"
 #include "tools/evt/Commands.h"
 #include "tools/evt/EvtClient.h"
 #include "trace/KelException.h"
