@@ -6,7 +6,6 @@
 #include "Utilities/ParamsView.h"
 #include "eventd/ServiceLog.h"
 #include "eventd/StatusReport.h"
-#include "protocol/Frame.h"
 #include "protocol/Protocol.h"
 
 namespace evt::service {

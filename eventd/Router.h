@@ -22,6 +22,7 @@
 #include "eventd/ClientTable.h"
 #include "eventd/FederationBridge.h"
 #include "eventd/PairSequencer.h"
+#include "protocol/Frame.h"
 
 namespace evt::service {
 

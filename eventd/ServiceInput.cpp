@@ -15,9 +15,10 @@
 #include "protocol/Protocol.h"
 
 namespace evt::service {
-namespace {
 
 namespace protocol = evt::protocol;
+
+namespace {
 
 constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr std::size_t kReadPerWakeup = 4 * kReadChunk;  // then others get their turn

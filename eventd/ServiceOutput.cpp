@@ -14,11 +14,8 @@
 #include "protocol/Protocol.h"
 
 namespace evt::service {
-namespace {
 
 namespace protocol = evt::protocol;
-
-}  // namespace
 
 void Service::sendAnswer(ClientSession& client, const channel::Frame& frame, channel::Frame answer) {
   const uint32_t command = frame.header[0];
