@@ -1,7 +1,7 @@
 // Every connected client, found by its number and by its socket descriptor,
-// listed in number (connection) order. The table owns the sessions the
-// service accepted; the service and the router share it. Used only on the
-// service loop's thread.
+// listed in number (connection) order. The table owns the sessions; the
+// service and the router share it. Used only on the service loop's
+// thread.
 #pragma once
 
 #include <cstdint>
@@ -14,11 +14,7 @@ namespace evt::service {
 
 class ClientTable {
  private:
-  struct Entry {
-    ClientSession* session;
-    std::unique_ptr<ClientSession> owned;  // null for an attached session
-  };
-  using Entries = std::map<uint64_t, Entry>;
+  using Entries = std::map<uint64_t, std::unique_ptr<ClientSession>>;
 
  public:
   ClientTable() = default;
@@ -27,10 +23,7 @@ class ClientTable {
 
   // Takes `client` in, its number new to the table.
   ClientSession& add(std::unique_ptr<ClientSession> client);
-  // Lists a session its caller owns and removes before destroying it: the
-  // router driven without a service.
-  void attach(ClientSession& client);
-  // Takes the client out of the table, destroying it unless attached.
+  // Takes the client out of the table and destroys it.
   void remove(ClientSession& client);
 
   // Null when no client has that number, or that descriptor. Sessions with
@@ -38,7 +31,7 @@ class ClientTable {
   ClientSession* byNumber(uint64_t number) const;
   ClientSession* byFd(int fd) const;
   // The client of a number known to be listed.
-  ClientSession& at(uint64_t number) const { return *m_byNumber.at(number).session; }
+  ClientSession& at(uint64_t number) const { return *m_byNumber.at(number); }
   std::size_t size() const { return m_byNumber.size(); }
 
   // In number order. Adding or removing a client invalidates only the
@@ -46,7 +39,7 @@ class ClientTable {
   class Iterator {
    public:
     explicit Iterator(Entries::const_iterator at) : m_at(at) {}
-    ClientSession& operator*() const { return *m_at->second.session; }
+    ClientSession& operator*() const { return *m_at->second; }
     Iterator& operator++() {
       ++m_at;
       return *this;
@@ -60,8 +53,6 @@ class ClientTable {
   Iterator end() const { return Iterator(m_byNumber.end()); }
 
  private:
-  void index(ClientSession& client, std::unique_ptr<ClientSession> owned);
-
   Entries m_byNumber;
   std::map<int, ClientSession*> m_byFd;
 };

@@ -25,16 +25,7 @@ constexpr std::size_t kMaxRegisteredCategory = 64u * 1024u;
 
 Router::Router(ClientTable& clients, uint32_t serverId, unsigned long long seqNoBase, QueueLimits limits,
                HoldLimits hold, SeqNoReader currentSeqNo)
-    : Router(nullptr, &clients, serverId, seqNoBase, limits, hold, std::move(currentSeqNo)) {}
-
-Router::Router(uint32_t serverId, unsigned long long seqNoBase, QueueLimits limits, HoldLimits hold,
-               SeqNoReader currentSeqNo)
-    : Router(std::make_unique<ClientTable>(), nullptr, serverId, seqNoBase, limits, hold, std::move(currentSeqNo)) {}
-
-Router::Router(std::unique_ptr<ClientTable> own, ClientTable* shared, uint32_t serverId, unsigned long long seqNoBase,
-               QueueLimits limits, HoldLimits hold, SeqNoReader currentSeqNo)
-    : m_ownClients(std::move(own)),
-      m_clients(shared != nullptr ? *shared : *m_ownClients),
+    : m_clients(clients),
       m_serverId(serverId),
       m_seqNoBase(seqNoBase),
       m_limits(limits),
@@ -42,10 +33,7 @@ Router::Router(std::unique_ptr<ClientTable> own, ClientTable* shared, uint32_t s
       m_currentSeqNo(std::move(currentSeqNo)),
       m_bridge(*this) {}
 
-void Router::addClient(ClientSession* client) {
-  if (m_ownClients) m_ownClients->attach(*client);
-  ++m_counters.clientsTotal;
-}
+void Router::addClient(ClientSession*) { ++m_counters.clientsTotal; }
 
 void Router::removeClient(ClientSession* client) {
   for (const auto& subscription : client->routing.subscriptions) {
@@ -60,7 +48,6 @@ void Router::removeClient(ClientSession* client) {
     if (!m_monitors.empty()) copyToMonitors(*client, notice(evt::protocol::kRetract, pair), true);
   }
   client->routing.categoryBytes = 0;
-  if (m_ownClients) m_ownClients->remove(*client);
 }
 
 bool Router::admits(ClientSession& client, const Pair& pair, std::size_t held, const char* kind) {

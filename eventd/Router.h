@@ -10,7 +10,6 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
-#include <memory>
 #include <set>
 #include <string>
 #include <functional>
@@ -60,13 +59,8 @@ class Router {
   // Routes between the clients of `clients`, which outlives the router.
   Router(ClientTable& clients, uint32_t serverId, unsigned long long seqNoBase, QueueLimits limits,
          HoldLimits hold = HoldLimits(), SeqNoReader currentSeqNo = SeqNoReader());
-  // A router over a table of its own, which lists the sessions addClient
-  // names (owned by the caller, which removes them before they go): the
-  // router driven without a service.
-  Router(uint32_t serverId, unsigned long long seqNoBase, QueueLimits limits, HoldLimits hold = HoldLimits(),
-         SeqNoReader currentSeqNo = SeqNoReader());
 
-  // A new client, listed in the table (a router over its own lists it now).
+  // A new client, already listed in the table.
   void addClient(ClientSession* client);
   // Forgets the client's subscriptions and publications; subscribers of a
   // pair it was the last publisher of get a "retract" notice. The router
@@ -118,9 +112,6 @@ class Router {
  private:
   friend class FederationBridge;  // routes other servers' pairs through the tables
   friend class StatusReport;      // reads them
-
-  Router(std::unique_ptr<ClientTable> own, ClientTable* shared, uint32_t serverId, unsigned long long seqNoBase,
-         QueueLimits limits, HoldLimits hold, SeqNoReader currentSeqNo);
 
   uint32_t resolve(uint32_t server) const { return server == 0xFFFFFFFFu ? m_serverId : server; }
 
@@ -185,7 +176,6 @@ class Router {
   // had or should have had.
   bool tellPosition(ClientSession& to, const Pair& pair, unsigned long long seqNo);
 
-  const std::unique_ptr<ClientTable> m_ownClients;  // null: the table is the service's
   ClientTable& m_clients;
   const uint32_t m_serverId;
   const unsigned long long m_seqNoBase;

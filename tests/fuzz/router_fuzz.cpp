@@ -5,9 +5,11 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 #include "Utilities/ParamsView.h"
+#include "eventd/ClientTable.h"
 #include "eventd/Router.h"
 #include "protocol/Protocol.h"
 
@@ -21,15 +23,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   HoldLimits hold;
   hold.events = 16;
   hold.bytes = 1u << 14;
-  Router router(1, 100, limits, hold, [](const std::string&) { return 150ull; });
-  ClientSession hostile(1, -1, 0);
-  ClientSession subscriber(2, -1, 0);
-  router.addClient(&hostile);
-  router.addClient(&subscriber);
+  ClientTable clients;
+  Router router(clients, 1, 100, limits, hold, [](const std::string&) { return 150ull; });
+  ClientSession& hostile = clients.add(std::make_unique<ClientSession>(1, -1, 0));
+  ClientSession& subscriber = clients.add(std::make_unique<ClientSession>(2, -1, 0));
   std::string subscriptions;
-  params::appendItem(&subscriptions, protocol::subscriptionRequest(protocol::kSubscribe, protocol::subscriptionKey(1, "c")));
-  params::appendItem(&subscriptions, protocol::subscriptionRequest(protocol::kSubscribe, protocol::subscriptionKey(0xFFFFFFFFu, "cat")));
-  params::appendItem(&subscriptions, protocol::subscriptionRequest(protocol::kSubscribe, protocol::subscriptionKey(2, "c")));
+  for (uint32_t server : {1u, 0xFFFFFFFFu, 2u}) {
+    const std::string key = protocol::subscriptionKey(server, server == 0xFFFFFFFFu ? "cat" : "c");
+    params::appendItem(&subscriptions, protocol::subscriptionRequest(protocol::kSubscribe, key));
+  }
   router.handleQueue(subscriber, subscriptions);
 
   const std::string text(reinterpret_cast<const char*>(data), size);
@@ -41,7 +43,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const ParamsView batch(subscriber.takeBatch(16, 1u << 20));
     if (batch.count() == 0) std::abort();
   }
-  router.removeClient(&hostile);
-  router.removeClient(&subscriber);
   return 0;
 }

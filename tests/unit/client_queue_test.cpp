@@ -2,6 +2,7 @@
 // queues are checked with the real eventd in tests/e2e).
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -9,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "Utilities/ParamsView.h"
-#include "eventd/ClientSession.h"
+#include "eventd/ClientTable.h"
 #include "eventd/ForwardedForm.h"
 #include "eventd/PairSequencer.h"
 #include "eventd/Router.h"
@@ -54,28 +55,28 @@ std::vector<std::string> drain(ClientSession& client) {
 
 class RouterTest : public ::testing::Test {
  protected:
-  RouterTest()
-      : router(1, 100, QueueLimits(), HoldLimits(), [this](const std::string&) { return issued; }) {
-    router.addClient(&publisher);
-    router.addClient(&subscriber);
+  // A new client of the router, `number` being its connection order.
+  ClientSession& join(uint64_t number) {
+    ClientSession& client = clients.add(std::make_unique<ClientSession>(number, -1, 0));
+    router.addClient(&client);
+    return client;
   }
-  ~RouterTest() override {
-    router.removeClient(&publisher);
-    router.removeClient(&subscriber);
-  }
+  // One queue text of `requests` from `from`.
+  void queue(ClientSession& from, const Lines& requests) { router.handleQueue(from, listOf(requests)); }
 
   unsigned long long issued = 150;  // the store's last number, as the router reads it
-  Router router;
-  ClientSession publisher{1, -1, 0};
-  ClientSession subscriber{2, -1, 0};
+  ClientTable clients;
+  Router router{clients, 1, 100, QueueLimits(), HoldLimits(), [this](const std::string&) { return issued; }};
+  ClientSession& publisher = join(1);
+  ClientSession& subscriber = join(2);
 };
 
 TEST_F(RouterTest, PairsLeaveInNumberOrderAndMissingNumbersAreGivenUpOnce) {
-  router.handleQueue(subscriber, listOf({subscribe("c")}));
+  queue(subscriber, {subscribe("c")});
   EXPECT_TRUE(drain(subscriber).empty());
   // Numbered before the subscription (store at 150), out of order, repeated.
   issued = 153;
-  router.handleQueue(publisher, listOf({event(149), event(153), event(151), event(152), event(152)}));
+  queue(publisher, {event(149), event(153), event(151), event(152), event(152)});
   EXPECT_EQ(drain(subscriber), (Lines{"set-seqno-base", "check-event-seqno 150", "event 151", "event 152", "event 153"}));
   EXPECT_EQ(publisher.fed.count(subscriber.number()), 1u);
   EXPECT_EQ(router.counters().beforeStart, 1u);
@@ -83,7 +84,7 @@ TEST_F(RouterTest, PairsLeaveInNumberOrderAndMissingNumbersAreGivenUpOnce) {
 
   // 154 never comes: 155 waits for it, then goes after one check. 9999 was never issued: dropped, not waited for.
   issued = 160;
-  router.handleQueue(publisher, listOf({event(155), event(9999)}));
+  queue(publisher, {event(155), event(9999)});
   const auto now = std::chrono::steady_clock::now();
   EXPECT_TRUE(router.expireHolds(now + milliseconds(500)));
   EXPECT_TRUE(drain(subscriber).empty());
@@ -92,7 +93,7 @@ TEST_F(RouterTest, PairsLeaveInNumberOrderAndMissingNumbersAreGivenUpOnce) {
   EXPECT_EQ(router.counters().givenUp, 1u);
   EXPECT_EQ(router.counters().malformed, 1u);
   EXPECT_EQ(router.counters().madeUp, 1u);
-  router.handleQueue(publisher, listOf({event(154), event(156)}));
+  queue(publisher, {event(154), event(156)});
   EXPECT_EQ(drain(subscriber), (Lines{"event 156"}));
   EXPECT_EQ(router.counters().lateDropped, 2u);
 }
@@ -100,13 +101,11 @@ TEST_F(RouterTest, PairsLeaveInNumberOrderAndMissingNumbersAreGivenUpOnce) {
 // A monitor gets every accepted event, followed or not, with its sender, and never holds the publisher back;
 // notices only when it asked for them. Dumps stay bounded whatever the tables hold.
 TEST_F(RouterTest, MonitorsSeeEveryEventWithItsSenderAndDumpsStayBounded) {
-  ClientSession monitor{3, -1, 0};
-  router.addClient(&monitor);
+  ClientSession& monitor = join(3);
   router.addMonitor(monitor, false);
   publisher.name = "pub";
   publisher.reportedPid = 42;
-  router.handleQueue(publisher, listOf({protocol::publicationRequest(protocol::kPublish, "c", 1),
-                                         event(151, "unfollowed"), event(152)}));
+  queue(publisher, {protocol::publicationRequest(protocol::kPublish, "c", 1), event(151, "unfollowed"), event(152)});
   const ParamsView batch(monitor.takeBatch(1000, 1u << 20));
   ASSERT_EQ(batch.count(), 2u);
   const ParamsView copy(batch.itemAt(0));
@@ -116,14 +115,13 @@ TEST_F(RouterTest, MonitorsSeeEveryEventWithItsSenderAndDumpsStayBounded) {
   EXPECT_EQ(protocol::readEvent(ParamsView(monitored.request)).category, "unfollowed");
   EXPECT_TRUE(publisher.fed.empty()) << "a monitor holds no publisher back";
 
-  for (int i = 0; i < 12000; ++i) router.handleQueue(subscriber, listOf({subscribe(std::to_string(i))}));
+  for (int i = 0; i < 12000; ++i) queue(subscriber, {subscribe(std::to_string(i))});
   const std::string text = router.dumpText();
   EXPECT_NE(text.find("more lines left out"), std::string::npos);
   EXPECT_LT(text.size(), 1u << 20);
   const std::string json = router.dumpJson();
   EXPECT_NE(json.find("\"omitted\":"), std::string::npos);
   EXPECT_EQ(json.find("\"omitted\":0"), std::string::npos);
-  router.removeClient(&monitor);
 }
 
 TEST(ClientQueue, BatchesGiveBackEveryRequestOnceInOrderWithinItsLimits) {
