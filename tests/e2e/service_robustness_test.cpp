@@ -130,20 +130,8 @@ TEST_F(ServiceRobustness, ClientThatNeverReadsLosesEventsAloneAndLearnsOfTheGap)
 
   // Reading again, it hears of the gap at once, then gets events again.
   std::vector<std::string> texts;
-  auto answerWhatComes = [&] {
-    channel::Frame frame;
-    while (stalled.read(&frame, 100) == 0) {
-      if (frame.kind != channel::FRAME_SERVICE_REQUEST) continue;
-      texts.push_back(frame.text);
-      channel::Frame ack;
-      ack.kind = channel::FRAME_SERVICE_ANSWER;
-      ack.requestId = frame.requestId;
-      ack.header[1] = kServiceAnswerMark;
-      stalled.send(ack);
-    }
-  };
   ASSERT_TRUE(eventually([&] {
-    answerWhatComes();
+    stalled.answerTexts(&texts);
     return service.status()["pending"] == 0;
   }));
   ASSERT_FALSE(texts.empty());
@@ -156,7 +144,7 @@ TEST_F(ServiceRobustness, ClientThatNeverReadsLosesEventsAloneAndLearnsOfTheGap)
   ASSERT_GE(publisher.lib().deliverEvent("flood", "", "after"), 0);
   ASSERT_TRUE(publisher.flush());
   ASSERT_TRUE(eventually([&] {
-    answerWhatComes();
+    stalled.answerTexts(&texts);
     return !texts.empty() && texts.back().find("after") != std::string::npos;
   }));
   EXPECT_EQ(texts.back().find("check-event-seqno"), std::string::npos) << "reported once";

@@ -94,13 +94,6 @@ TEST_F(ServiceRouting, CompletionsAloneAskForNoAnswer) {
   auto nextText = [&](channel::Frame* text) {
     return eventually([&] { return raw.read(text, 50) == 0 && text->kind == channel::FRAME_SERVICE_REQUEST; });
   };
-  auto answer = [&](const channel::Frame& text) {
-    channel::Frame ack;
-    ack.kind = channel::FRAME_SERVICE_ANSWER;
-    ack.requestId = text.requestId;
-    ack.header[1] = kServiceAnswerMark;
-    return raw.send(ack);
-  };
 
   channel::Frame text;
   ASSERT_TRUE(queue({protocol::subscriptionRequest(protocol::kSubscribe, protocol::subscriptionKey(12, "orders")),
@@ -120,8 +113,8 @@ TEST_F(ServiceRouting, CompletionsAloneAskForNoAnswer) {
   ASSERT_TRUE(nextText(&text));
   EXPECT_EQ(text.text, listOf({protocol::completedRequest(6, 0)}));
   EXPECT_EQ(text.noResponse, 0u) << "sent while the events' answer is owed";
-  ASSERT_TRUE(answer(events));
-  ASSERT_TRUE(answer(text));
+  ASSERT_TRUE(raw.acknowledge(events));
+  ASSERT_TRUE(raw.acknowledge(text));
 
   ASSERT_TRUE(queue({protocol::completionIdRequest(7)}));
   ASSERT_TRUE(nextText(&text));

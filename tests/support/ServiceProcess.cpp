@@ -131,6 +131,23 @@ bool RawClient::closedByService(int timeoutMs) {
   return eventually([&] { return read(&frame, 50) == ZEBIPC_E_CONNECTION_LOST; }, std::chrono::milliseconds(timeoutMs));
 }
 
+bool RawClient::acknowledge(const channel::Frame& text) {
+  channel::Frame ack;
+  ack.kind = channel::FRAME_SERVICE_ANSWER;
+  ack.requestId = text.requestId;
+  ack.header[1] = kServiceAnswerMark;
+  return send(ack);
+}
+
+void RawClient::answerTexts(std::vector<std::string>* texts) {
+  channel::Frame frame;
+  while (read(&frame, 100) == 0) {
+    if (frame.kind != channel::FRAME_SERVICE_REQUEST) continue;
+    texts->push_back(frame.text);
+    acknowledge(frame);
+  }
+}
+
 channel::Frame clientRequest(uint32_t cmd, const std::string& text, uint32_t requestId) {
   channel::Frame frame;
   frame.kind = channel::FRAME_CLIENT_REQUEST;

@@ -80,6 +80,10 @@ class RawClient {
   bool command(uint32_t cmd, const std::string& text, channel::Frame* answer, int timeoutMs = 10000);
   // True when the service closes the connection within `timeoutMs`.
   bool closedByService(int timeoutMs);
+  // Answers a text the service sent (a FRAME_SERVICE_REQUEST) as a client's library does.
+  bool acknowledge(const channel::Frame& text);
+  // Reads until nothing comes for 100 ms, answering each text the service sends and adding it to `texts`.
+  void answerTexts(std::vector<std::string>* texts);
 
  private:
   int m_fd = -1;
