@@ -32,6 +32,7 @@ constexpr long CE_E_STORE_BUSY = ce::resultFromWord(0xC11F0D54u);        // a lo
 constexpr long CE_E_STORE_DAMAGED = ce::resultFromWord(0xC11F0D55u);     // a number went backwards or wrapped
 constexpr long CE_E_ACCESS_DENIED = ce::resultFromWord(0xC11F0D56u);     // not a member of the store's group
 constexpr long CE_E_IN_HANDLER = ce::resultFromWord(0xC11F0D57u);        // finalize called from a handler
+constexpr long CE_E_INVALID_ARGUMENT = ce::resultFromWord(0xC11F0D58u);  // a null pointer given to the C interface
 constexpr long CE_E_MALFORMED_LIST = ce::resultFromWord(0xC1210E12u);    // malformed parameter-list text
 
 // Channel statuses.
