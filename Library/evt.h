@@ -5,8 +5,8 @@
      if (evt_client_create("my-host", on_event, NULL, on_completion, &state, &client) < 0) ...
      evt_subscribe(client, "cat", "", EVT_THIS_SERVER, NULL);
      evt_deliver(client, "cat", "", "hello", 5);
-     evt_execute(client, 1);           /* on_completion(client, &state, 1, 0) follows */
-     evt_client_destroy(client);       /* hands over what is queued, then frees */
+     evt_execute(client, 1);           -- then on_completion(client, &state, 1, 0)
+     evt_client_destroy(client);       -- hands over what is queued, then frees
 
    Every call returns one of the library's 32-bit result codes: 0 (or more) on
    success, negative on failure (EVT_E_...); evt_result_text names one. No C++
