@@ -29,6 +29,22 @@ std::vector<std::string> publisherArgs(const std::string& category, const std::s
   return args;
 }
 
+// Starts `publishers` publisher processes p0, p1, ... of `category` in `mode` ("pub" or "retry").
+std::vector<std::unique_ptr<HostProcess>> startPublishers(const std::string& category, int publishers, long count,
+                                                          double rate, std::size_t size, const char* mode = "pub") {
+  std::vector<std::unique_ptr<HostProcess>> hosts;
+  for (int p = 0; p < publishers; ++p) {
+    std::vector<std::string> args = publisherArgs(category, "p" + std::to_string(p), count, rate, size);
+    args[0] = mode;
+    hosts.push_back(std::make_unique<HostProcess>(args));
+  }
+  return hosts;
+}
+
+void expectPublished(std::vector<std::unique_ptr<HostProcess>>& publishers) {
+  for (auto& publisher : publishers) EXPECT_EQ(publisher->wait(), 0) << publisher->output();
+}
+
 // Starts `subscribers` subscriber processes and waits until each is subscribed.
 std::vector<std::unique_ptr<HostProcess>> startSubscribers(const std::string& category, int subscribers, int ends) {
   std::vector<std::unique_ptr<HostProcess>> hosts;
@@ -36,15 +52,6 @@ std::vector<std::unique_ptr<HostProcess>> startSubscribers(const std::string& ca
     hosts.push_back(std::make_unique<HostProcess>(std::vector<std::string>{"sub", category, std::to_string(ends), "120000"}));
   for (auto& host : hosts) EXPECT_TRUE(host->printed("ready")) << host->output();
   return hosts;
-}
-
-// A subscriber that got `events`, in order, and heard of `missed` gaps.
-void expectReceived(HostProcess& subscriber, long events, long missed = 0) {
-  EXPECT_EQ(subscriber.wait(), 0);
-  const HostProcess::Result r = subscriber.result();
-  EXPECT_EQ(r.received, events) << subscriber.output();
-  EXPECT_EQ(r.missed, missed);
-  EXPECT_EQ(r.disorder, 0);
 }
 
 // Paced and unpaced publishers sharing a series; bursts outrunning subscribers.
@@ -66,13 +73,9 @@ TEST(Delivery, PublisherProcessesIntoOneCategoryArriveWholeAndInOrder) {
     const std::string category = "load" + std::to_string(++round);
     SCOPED_TRACE(category);
     auto subscribers = startSubscribers(category, load.subscribers, load.publishers);
-    std::vector<std::unique_ptr<HostProcess>> publishers;
-    for (int p = 0; p < load.publishers; ++p) {
-      publishers.push_back(std::make_unique<HostProcess>(
-          publisherArgs(category, "p" + std::to_string(p), load.perPublisher, load.rate, load.size)));
-    }
-    for (auto& publisher : publishers) EXPECT_EQ(publisher->wait(), 0) << publisher->output();
-    for (auto& subscriber : subscribers) expectReceived(*subscriber, load.publishers * load.perPublisher);
+    auto publishers = startPublishers(category, load.publishers, load.perPublisher, load.rate, load.size);
+    expectPublished(publishers);
+    for (auto& subscriber : subscribers) subscriber->expectReceived(load.publishers * load.perPublisher);
   }
   const auto counters = service.status();
   EXPECT_EQ(counters.at("late-dropped"), 0);
@@ -95,7 +98,7 @@ TEST(Delivery, NumberTakenByAKilledPublisherIsReportedOnceWithinTheHoldTime) {
     EXPECT_LT(heard - died, milliseconds(2000));  // hold time 1 s, plus 1 s
   }
   EXPECT_EQ(publisher.wait(), 0);
-  for (auto& subscriber : subscribers) expectReceived(*subscriber, events, 1);
+  for (auto& subscriber : subscribers) subscriber->expectReceived(events, 1);
   EXPECT_EQ(service.status()["released-by-timeout"], 1);
 }
 
@@ -108,15 +111,12 @@ TEST(Delivery, PublishersHeldBackLongerThanTheHoldTimeLoseNothing) {
   const long each = slowBuild() ? 5000 : 20000;  // several times the high-water mark in all
   auto subscriber = startSubscribers("paused", 1, 4);
   subscriber[0]->signal(SIGSTOP);
-  std::vector<std::unique_ptr<HostProcess>> publishers;
-  for (int p = 0; p < 4; ++p) {
-    publishers.push_back(std::make_unique<HostProcess>(publisherArgs("paused", "p" + std::to_string(p), each, 0, 100)));
-  }
+  auto publishers = startPublishers("paused", 4, each, 0, 100);
   ASSERT_TRUE(eventually([&] { return service.status()["held"] > 0; }, milliseconds(30000)));
   std::this_thread::sleep_for(milliseconds(1500));  // the case: a pause past the hold time (1 s)
   subscriber[0]->signal(SIGCONT);
-  for (auto& publisher : publishers) EXPECT_EQ(publisher->wait(), 0) << publisher->output();
-  expectReceived(*subscriber[0], 4 * each);
+  expectPublished(publishers);
+  subscriber[0]->expectReceived(4 * each);
   EXPECT_EQ(service.status()["late-dropped"], 0);
 }
 
@@ -139,7 +139,7 @@ TEST(Delivery, StoppedSubscriberAloneLosesEventsAndHearsOfItOnceResumed) {
   // Events flow again, in order, after the one report.
   HostProcess second(publisherArgs("stall", "b", 1000, 0, 100));
   EXPECT_EQ(second.wait(), 0);
-  expectReceived(*running[0], events + 1000);
+  running[0]->expectReceived(events + 1000);
   EXPECT_EQ(stopped[0]->wait(), 0);
   const HostProcess::Result stalled = stopped[0]->result();
   EXPECT_EQ(stalled.missed, 1) << stopped[0]->output();
@@ -163,16 +163,11 @@ TEST(Delivery, PublishersRetryingThroughARestartCauseNoFalseGapAndNoStall) {
   const long each = slowBuild() ? 3000 : 20000;
   const double rate = slowBuild() ? 2000 : 10000;
   auto subscriber = startSubscribers("retry", 1, 2);
-  std::vector<std::unique_ptr<HostProcess>> publishers;
-  for (const char* name : {"a", "b"}) {
-    std::vector<std::string> args = publisherArgs("retry", name, each, rate, 100);
-    args[0] = "retry";
-    publishers.push_back(std::make_unique<HostProcess>(args));
-  }
+  auto publishers = startPublishers("retry", 2, each, rate, 100, "retry");
   ASSERT_TRUE(eventually([&] { return service.status()["events-in"] > each / 4; }, milliseconds(60000)));
   ASSERT_EQ(service.kill(SIGKILL), 128 + SIGKILL);
   ASSERT_TRUE(service.start());
-  for (auto& publisher : publishers) EXPECT_EQ(publisher->wait(), 0) << publisher->output();
+  expectPublished(publishers);
   EXPECT_EQ(subscriber[0]->wait(), 0);
   const HostProcess::Result r = subscriber[0]->result();
   EXPECT_EQ(r.disorder, 0) << subscriber[0]->output();

@@ -171,12 +171,7 @@ TEST(Federation, EventsOfAnotherServerArriveInItsOrderOnlyWhileFollowed) {
   auto second = one.host(publisher("p2", 5000, 0));
   EXPECT_EQ(first->wait(), 0) << first->output();
   EXPECT_EQ(second->wait(), 0) << second->output();
-  EXPECT_EQ(subscriber->wait(), 0);
-  const HostProcess::Result r = subscriber->result();
-  EXPECT_EQ(r.received, 10000) << subscriber->output();
-  EXPECT_EQ(r.missed, 0);
-  EXPECT_EQ(r.disorder, 0);
-  EXPECT_EQ(r.unreported, 0);
+  subscriber->expectReceived(10000);
   // Once, or once per publisher when the first is done before the second begins.
   EXPECT_GE(occurrences(subscriber->output(), "notice publish 1"), 1) << subscriber->output();
   EXPECT_EQ(two.status("federation-events-in"), 10002);
@@ -197,7 +192,7 @@ TEST(Federation, EventsOfAnotherServerArriveInItsOrderOnlyWhileFollowed) {
   impostor.enter();
   const pid_t pid = spawn({eventdPath(), "--server-id", "1", "--federation", nats.url(), "--log-dir", impostor.dir()});
   EXPECT_EQ(exitWithin(pid, milliseconds(20000)), 1);
-  EXPECT_NE(impostor.log().find("another eventd already serves server id 1"), std::string::npos) << impostor.log();
+  EXPECT_THAT(impostor.log(), HasSubstr("another eventd already serves server id 1"));
   EXPECT_EQ(one.status("server-id"), 1);  // the first one serves on
 }
 
@@ -214,11 +209,7 @@ TEST(Federation, BurstForAStoppedSubscriberWaitsInTheLink) {
   EXPECT_TRUE(eventually([&] { return two.status("federation-events-in") > 5000; }, milliseconds(20000)));
   EXPECT_LT(two.status("federation-events-in"), 20000);
   subscriber->signal(SIGCONT);
-  EXPECT_EQ(subscriber->wait(), 0);
-  const HostProcess::Result r = subscriber->result();
-  EXPECT_EQ(r.received, 20000) << subscriber->output();
-  EXPECT_EQ(r.missed, 0);
-  EXPECT_EQ(r.disorder, 0);
+  subscriber->expectReceived(20000);
 }
 
 // eventd 1 and 2 on different members of a cluster of three; members and

@@ -115,8 +115,9 @@ TEST(ServiceHardening, MemoryHogsLoseTheirQueueOrConnectionAndReadersGoOn) {
   EXPECT_EQ(service.stop(), 0);
 }
 
-// A client changing its name and pid, reporting connectivity and asking for dumps as fast as it can leaves a
-// bounded number of lines in the log, and another client's status is answered within a second throughout.
+// A thousand dump requests in one text cost one dump. A client changing its name and pid, reporting connectivity
+// and asking for dumps as fast as it can leaves a bounded number of lines in the log, and another client's status
+// is answered within a second throughout.
 TEST(ServiceHardening, FloodOfLoggedRequestsIsBoundedAndStatusStaysPrompt) {
   ServiceProcess service;
   ASSERT_TRUE(service.start());
@@ -130,6 +131,11 @@ TEST(ServiceHardening, FloodOfLoggedRequestsIsBoundedAndStatusStaysPrompt) {
   channel::Frame reply;
   ASSERT_TRUE(flooder.command(CECMD_CLIENT_NAME, "flooder", &reply));
   ASSERT_TRUE(flooder.command(CECMD_QUEUE, "", &reply));  // now its doings are logged
+  const auto dumped = std::chrono::steady_clock::now();
+  ASSERT_TRUE(flooder.command(CECMD_QUEUE, listOf(std::vector<std::string>(1000, protocol::dumpRequest())), &reply));
+  EXPECT_LT(std::chrono::steady_clock::now() - dumped, std::chrono::seconds(1));
+  EXPECT_EQ(service.status()["dumps-skipped"], 999);
+  EXPECT_EQ(occurrences(readFile(log), "dump requested by client"), 1u);
   std::string burst;
   for (int i = 0; i < 100; ++i) {
     channel::appendFrame(&burst, clientRequest(CECMD_CLIENT_NAME, "flooder-" + std::to_string(i % 2)));
@@ -161,7 +167,7 @@ TEST(ServiceHardening, FloodOfLoggedRequestsIsBoundedAndStatusStaysPrompt) {
   // About ten entries a second for the flooder, a dump's some lines each, and a count of those left out.
   const std::string added = readFile(log);
   EXPECT_LT(lineCount(log) - linesBefore, 1500u);
-  EXPECT_NE(added.find("lines of this client left out before"), std::string::npos);
+  EXPECT_THAT(added, HasSubstr("lines of this client left out before"));
   EXPECT_EQ(service.stop(), 0);
 }
 
@@ -180,16 +186,16 @@ TEST(ServiceHardening, SilentConnectionsAreClosedAndOneUserCannotTakeEveryConnec
   RawClient seventh;
   ASSERT_TRUE(seventh.read(&reply, 5000) == 0) << "refused with an answer";
   EXPECT_EQ(reply.requestId, 0u);
-  EXPECT_NE(reply.text.find("connection limit"), std::string::npos);
+  EXPECT_THAT(reply.text, HasSubstr("connection limit"));
   EXPECT_TRUE(seventh.closedByService(5000));
   ToolRun run = runTool("status-at-limit", {"status"});
   EXPECT_NE(run.status, 0);
-  EXPECT_NE(run.err.find("at its connection limit"), std::string::npos) << run.err;
-  EXPECT_EQ(run.err.find("no event service"), std::string::npos) << run.err;
+  EXPECT_THAT(run.err, HasSubstr("at its connection limit"));
+  EXPECT_THAT(run.err, Not(HasSubstr("no event service")));
 
   for (auto& client : silent) EXPECT_TRUE(client->closedByService(10000));
   EXPECT_TRUE(named.command(CECMD_SERVER_ID, "", &reply, 2000)) << "a client that named itself stays";
-  EXPECT_NE(readFile(logDirectory() + "/eventd.log").find("sent no command in time"), std::string::npos);
+  EXPECT_THAT(readFile(logDirectory() + "/eventd.log"), HasSubstr("sent no command in time"));
   EXPECT_GE(service.status()["connections-refused"], 2);
   EXPECT_EQ(service.stop(), 0);
 }

@@ -74,8 +74,8 @@ TEST_F(ServiceRouting, EventsReachSubscribersInOrderWithNoticesAndCompletions) {
   EXPECT_EQ(status["dropped"], 0);
   EXPECT_EQ(status["refused"], 3);
   const std::string log = readFile(logDirectory() + "/eventd.log");
-  EXPECT_NE(log.find("is \"forger\\x0a2026-01-01T00:00:00.000Z INF forged line\""), std::string::npos);
-  EXPECT_EQ(log.find("\n2026-01-01T00:00:00.000Z INF forged line"), std::string::npos);
+  EXPECT_THAT(log, HasSubstr("is \"forger\\x0a2026-01-01T00:00:00.000Z INF forged line\""));
+  EXPECT_THAT(log, Not(HasSubstr("\n2026-01-01T00:00:00.000Z INF forged line")));
   EXPECT_EQ(occurrences(log, "in the name of server"), 1u) << "one line for the first refusal, not one each";
   EXPECT_EQ(occurrences(log, "unknown command 77"), 3u) << "the first, the 1,000th and the 2,000th";
   EXPECT_NE(log.find("says it is pid 1, but its socket belongs to pid " + std::to_string(getpid())), std::string::npos);
@@ -106,7 +106,7 @@ TEST_F(ServiceRouting, CompletionsAloneAskForNoAnswer) {
   ASSERT_TRUE(publisher.flush());
   channel::Frame events;
   ASSERT_TRUE(nextText(&events));
-  EXPECT_NE(events.text.find("first"), std::string::npos);
+  EXPECT_THAT(events.text, HasSubstr("first"));
   EXPECT_EQ(events.noResponse, 0u);
 
   ASSERT_TRUE(queue({protocol::completionIdRequest(6)}));

@@ -196,4 +196,13 @@ HostProcess::Result HostProcess::result() const {
   return r;
 }
 
+void HostProcess::expectReceived(long events, long missed) {
+  EXPECT_EQ(wait(), 0);
+  const Result r = result();
+  EXPECT_EQ(r.received, events) << output();
+  EXPECT_EQ(r.missed, missed);
+  EXPECT_EQ(r.disorder, 0);
+  EXPECT_EQ(r.unreported, 0);
+}
+
 }  // namespace evt::test

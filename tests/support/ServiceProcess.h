@@ -11,12 +11,17 @@
 #include <utility>
 #include <vector>
 
+#include <gmock/gmock.h>
+
 #include "Library/CEventLib.h"
 #include "protocol/Frame.h"
 #include "tests/support/EngineFixture.h"
 #include "tests/support/TestEnvironment.h"
 
 namespace evt::test {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 // Paths of this build's service and tool.
 std::string eventdPath();
@@ -160,6 +165,8 @@ class HostProcess {
     long long span = -1;  // last number received - first + 1: at most the events the publishers sent
   };
   Result result() const;
+  // A subscriber that ended well, got `events` in order and heard of `missed` gaps, none of them unreported.
+  void expectReceived(long events, long missed = 0);
 
  private:
   pid_t m_pid = -1;
