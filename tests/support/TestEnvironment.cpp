@@ -136,6 +136,19 @@ int exitWithin(pid_t pid, std::chrono::milliseconds timeout) {
   return statusOf(status);
 }
 
+void OwnObjectPrefix::SetUp() {
+  m_saved = std::getenv("EVT_SHM_PREFIX");
+  setenv("EVT_SHM_PREFIX", testPrefix().c_str(), 1);
+}
+
+void OwnObjectPrefix::TearDown() {
+  if (!m_saved.empty()) setenv("EVT_SHM_PREFIX", m_saved.c_str(), 1);
+}
+
+std::string OwnObjectPrefix::testPrefix() const {
+  return m_saved + ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".";
+}
+
 std::string ownHelperPath() { return EVT_OWN_HELPER; }
 std::string ownEmulator() { return EVT_OWN_EMULATOR; }
 std::string peerHelperPath() { return EVT_PEER_HELPER_PATH; }

@@ -43,6 +43,16 @@ std::string readFile(const std::string& path);
 // How often `part` occurs in `text`.
 std::size_t occurrences(const std::string& text, const std::string& part);
 
+// A test under an object prefix of its own, named for it: it starts where no shared object exists yet.
+class OwnObjectPrefix : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  // The test's prefix.
+  std::string testPrefix() const;
+  std::string m_saved;  // the process's
+};
+
 // Runs `work` and returns what it returns, failing the test when that takes longer than `bound`.
 template <typename Work>
 auto finishesWithin(std::chrono::milliseconds bound, Work work) {

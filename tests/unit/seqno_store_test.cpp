@@ -24,18 +24,16 @@ using namespace evt::test;
 
 namespace {
 
-// Each test works under its own object prefix, so each starts on a machine where no block exists yet.
-class SeqNoStore : public ::testing::Test {
- protected:
-  void SetUp() override {
-    m_saved = std::getenv("EVT_SHM_PREFIX");
-    std::string prefix = m_saved + ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".";
-    setenv("EVT_SHM_PREFIX", prefix.c_str(), 1);
-  }
-  void TearDown() override { setenv("EVT_SHM_PREFIX", m_saved.c_str(), 1); }
+using SeqNoStore = OwnObjectPrefix;
 
-  std::string m_saved;
-};
+// The next number of `category`, failing the test unless it comes within `bound`.
+unsigned long long nextWithin(std::chrono::milliseconds bound, CCategorySeqNo& store, const std::string& category) {
+  return finishesWithin(bound, [&] {
+    unsigned long long n = 0;
+    store.getNextSeqNo(category, &n);
+    return n;
+  });
+}
 
 }  // namespace
 
@@ -118,12 +116,7 @@ TEST_F(SeqNoStore, FullListStillIssuesNumbers) {
   EXPECT_EQ(base + 1, n);
   // The record was released: another store (same named mutex) gets it at once.
   CCategorySeqNo other;
-  unsigned long long next = finishesWithin(std::chrono::seconds(5), [&] {
-    unsigned long long m = 0;
-    other.getNextSeqNo("late", &m);
-    return m;
-  });
-  EXPECT_EQ(base + 2, next);
+  EXPECT_EQ(base + 2, nextWithin(std::chrono::seconds(5), other, "late"));
 }
 
 // Four processes, of both ABIs when built, share one series: every number from base + 1 on is issued once.
@@ -164,12 +157,7 @@ TEST_F(SeqNoStore, SurvivesProcessesDyingInside) {
   unsigned long long n = 0;
   store.getNextSeqNo("held", &n);
   EXPECT_EQ(128 + 9, waitExit(spawn({ownHelperPath(), "diehold", "held"}, ownEmulator())));
-  unsigned long long next = finishesWithin(std::chrono::seconds(10), [&] {
-    unsigned long long m = 0;
-    store.getNextSeqNo("held", &m);
-    return m;
-  });
-  EXPECT_EQ(base + 2, next);
+  EXPECT_EQ(base + 2, nextWithin(std::chrono::seconds(10), store, "held"));
 }
 
 // A static client that numbered an event of a long category from the main thread ends cleanly when main returns
@@ -215,8 +203,7 @@ TEST_F(SeqNoStore, ForgedLockOwnerIsTakenOverAndAStuckOneFailsWithinSeconds) {
       }
     }
     unsetenv("EVT_GROUP");
-    setenv("EVT_SHM_PREFIX", (m_saved + ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".").c_str(),
-           1);
+    setenv("EVT_SHM_PREFIX", testPrefix().c_str(), 1);
   }
 
   words[0] = static_cast<uint32_t>(getpid()), words[1] = ownStart;

@@ -33,22 +33,15 @@ bool cutShort(const std::string& logicalName, off_t size) {
 
 std::string libraryLog() { return readFile(logDirectory() + "/evt.log"); }
 
-// Each test cuts blocks of a store of its own, under its own object prefix.
-class StoreDamage : public ::testing::Test {
+// Each test cuts blocks of a store of its own.
+class StoreDamage : public OwnObjectPrefix {
  protected:
   void SetUp() override {
 #ifdef __SANITIZE_THREAD__
     GTEST_SKIP() << "ThreadSanitizer takes SIGBUS for itself: the guard cannot jump back out under it";
 #endif
-    m_saved = std::getenv("EVT_SHM_PREFIX");
-    const std::string prefix = m_saved + ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".";
-    setenv("EVT_SHM_PREFIX", prefix.c_str(), 1);
+    OwnObjectPrefix::SetUp();
   }
-  void TearDown() override {
-    if (!m_saved.empty()) setenv("EVT_SHM_PREFIX", m_saved.c_str(), 1);
-  }
-
-  std::string m_saved;
 };
 
 // A category's block cut to nothing (its page gone: SIGBUS at a touch) or to half its number (the page kept, the
