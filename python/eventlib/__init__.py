@@ -23,7 +23,7 @@ from __future__ import annotations
 import atexit
 import threading
 import weakref
-from typing import Callable, Iterator, List, NamedTuple, Optional, Sequence, Union
+from typing import Callable, Iterator, List, NamedTuple, Optional, Union
 
 from . import _native
 
@@ -80,7 +80,6 @@ class PublishNotice(NamedTuple):
 
 
 Item = Union[Event, MissedEvent, ConnectionChange, PublishNotice]
-Data = Union[bytes, bytearray, memoryview, str]
 
 _native.set_types(Error, Event, MissedEvent, ConnectionChange, PublishNotice)
 
@@ -101,11 +100,7 @@ def _close_all() -> None:
             pass
 
 
-def _data_bytes(data: Data) -> bytes:
-    return data.encode() if isinstance(data, str) else bytes(data)
-
-
-class Client:
+class Client(_native.Client):
     """A client of the service on this machine.
 
     ``name`` names the client in the service's logs and dumps. With
@@ -116,14 +111,19 @@ class Client:
     ``NOT_CONNECTED`` when it does not come); with 0 it returns at once and
     the library connects in the background, now and after every restart of
     the service, renewing what the client publishes and subscribes to.
+
+    Methods from the native half: ``publish``, ``retract``, ``subscribe``,
+    ``unsubscribe``, ``publish_event``, ``send``, ``flush``,
+    ``wait_connected``, ``report_connectivity``, ``dump`` and the properties
+    ``connected``, ``server_id``, ``closed`` (see their docstrings).
     """
 
     def __init__(self, name: str, on_event: Optional[Callable[[Item], None]] = None, *,
                  connect_timeout: float = 10.0) -> None:
-        self._native = _native.Client(name, on_event)
+        super().__init__(name, on_event)
         with _open_lock:
             _open_clients.add(self)
-        if connect_timeout > 0 and not self._native.wait_connected(connect_timeout):
+        if connect_timeout > 0 and not self.wait_connected(connect_timeout):
             self.close()
             raise Error(codes["NOT_CONNECTED"], f"no connection to the service within {connect_timeout} s")
 
@@ -135,83 +135,24 @@ class Client:
 
     def close(self) -> None:
         """Hands the service what is queued (at most 2 s) and stops; items
-        not yet taken from the queue are dropped. Idempotent."""
-        self._native.close()
+        not yet taken from the queue are dropped. Idempotent; from
+        ``on_event``, ``Error`` ``IN_HANDLER``."""
+        self._close()
         with _open_lock:
             _open_clients.discard(self)
-
-    @property
-    def closed(self) -> bool:
-        return self._native.closed
-
-    @property
-    def connected(self) -> bool:
-        """Whether the client is registered with the service now."""
-        return self._native.connected
-
-    @property
-    def server_id(self) -> int:
-        """This machine's server id (0 before the first connection)."""
-        return self._native.server_id
-
-    def wait_connected(self, timeout: Optional[float] = None) -> bool:
-        """Waits until connected; False when ``timeout`` seconds passed first."""
-        return self._native.wait_connected(-1.0 if timeout is None else timeout)
-
-    def publish(self, category: str) -> None:
-        """Announces that this client publishes ``category``."""
-        self._native.publish(category)
-
-    def retract(self, category: str) -> None:
-        """Withdraws ``publish``."""
-        self._native.retract(category)
-
-    def subscribe(self, category: str, keys: Sequence[str] = (), server_id: int = THIS_SERVER) -> str:
-        """Subscribes to events of ``category`` whose keys begin with the
-        patterns ``keys`` ("*" matches any one key, and when last all the
-        rest). Returns the subscription, which ``unsubscribe`` takes."""
-        return self._native.subscribe(category, list(keys), server_id)
-
-    def unsubscribe(self, subscription: str) -> None:
-        self._native.unsubscribe(subscription)
-
-    def publish_event(self, category: str, keys: Sequence[str] = (), data: Data = b"") -> None:
-        """Numbers and queues one event; it leaves within 200 ms, at once
-        with ``send()`` or ``flush()``. ``str`` data is sent as UTF-8.
-        Raises ``Error`` (``NOT_CONNECTED``) while the service is away: no
-        number is taken, so retrying leaves no gap."""
-        self._native.deliver(category, list(keys), _data_bytes(data))
-
-    def send(self) -> None:
-        """Lets what is queued leave within 200 ms (at once past 64 KiB)."""
-        self._native.execute()
-
-    def flush(self, timeout: Optional[float] = 10.0) -> None:
-        """Sends what is queued and waits until the service has handled all
-        of it (waiting first for the connection). Raises ``TimeoutError``
-        after ``timeout`` seconds, ``Error`` when the connection is lost."""
-        self._native.flush(-1.0 if timeout is None else timeout)
-
-    def report_connectivity(self, value: int) -> None:
-        self._native.report_connectivity(value)
-
-    def dump(self) -> None:
-        """Writes the client's tables to its log and asks the service to dump."""
-        self._native.dump()
 
     def next_event(self, timeout: Optional[float] = None) -> Optional[Item]:
         """The next item, waiting up to ``timeout`` seconds (None: for ever);
         None when none came or the client closed."""
-        batch = self._native.next_batch(1, -1.0 if timeout is None else timeout)
+        batch = self._next_batch(1, timeout)
         return batch[0] if batch else None
 
     def events(self, timeout: Optional[float] = None) -> Iterator[Item]:
         """Items as they come, until none comes for ``timeout`` seconds
         (None: until the client closes)."""
-        wait = -1.0 if timeout is None else timeout
-        next_batch = self._native.next_batch
+        next_batch = self._next_batch
         while True:
-            batch = next_batch(1024, wait)
+            batch = next_batch(1024, timeout)
             if not batch:
                 return
             yield from batch
@@ -220,9 +161,8 @@ class Client:
         return self.events()
 
     def __del__(self) -> None:
-        native = getattr(self, "_native", None)
-        if native is not None and not native.closed:
+        if not self.closed:
             try:
-                native.close()
+                self._close()
             except Exception:
                 pass

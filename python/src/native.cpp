@@ -17,6 +17,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -73,6 +74,14 @@ std::string buildKeys(const std::vector<std::string>& keys) {
   return built;
 }
 
+// A key list from a Python sequence of str; "" for an empty one.
+std::string keyList(const py::handle& keys) {
+  if ((PyList_Check(keys.ptr()) || PyTuple_Check(keys.ptr())) && Py_SIZE(keys.ptr()) == 0) return std::string();
+  if (PyUnicode_Check(keys.ptr()) || PyBytes_Check(keys.ptr()))
+    throw py::type_error("keys are a sequence of str, not one text");
+  return buildKeys(keys.cast<std::vector<std::string>>());
+}
+
 // What the library handed over, kept without the GIL until Python takes it.
 struct Arrival {
   bool isNotice;  // a publish/retract notice rather than an event
@@ -82,31 +91,65 @@ struct Arrival {
   bool flag;  // notice: published; "connected"/"disconnected": of this client's own server
 };
 
-// The Python object for an arrival: Event, MissedEvent, ConnectionChange or PublishNotice.
-py::object toPython(const Arrival& a) {
-  if (a.isNotice) return g_types->notice(text(a.category), a.serverId, a.flag);
-  if (a.category == "eventsystem") {
-    if (a.data == "missed-event") {
-      std::vector<std::string> keys = parseKeys(a.keys);
-      return g_types->missed(text(keys.empty() ? std::string() : keys[0]), a.seqNo, a.serverId);
-    }
-    if (a.data == "connected" || a.data == "disconnected")
-      return g_types->connection(a.data == "connected", a.serverId, a.flag);
-  }
-  py::list keys;
-  for (const auto& key : parseKeys(a.keys)) keys.append(text(key));
-  return g_types->event(text(a.category), keys, py::bytes(a.data), a.seqNo, a.serverId);
+// An instance of one of the package's NamedTuple types, filled as
+// tuple.__new__ fills one (the type's Python __new__ costs more than the rest
+// of an event). The types add no fields of their own (__slots__ = ()).
+template <typename T>
+py::object asObject(T&& value) {
+  if constexpr (std::is_base_of_v<py::handle, std::decay_t<T>>)
+    return py::reinterpret_borrow<py::object>(value);
+  else
+    return py::cast(std::forward<T>(value));
 }
+
+template <typename... Fields>
+py::object record(const py::object& type, Fields&&... fields) {
+  PyTypeObject* tupleType = reinterpret_cast<PyTypeObject*>(type.ptr());
+  PyObject* made = tupleType->tp_alloc(tupleType, sizeof...(Fields));
+  if (made == nullptr) throw py::error_already_set();
+  Py_ssize_t index = 0;
+  (PyTuple_SET_ITEM(made, index++, asObject(std::forward<Fields>(fields)).release().ptr()), ...);
+  return py::reinterpret_steal<py::object>(made);
+}
+
+// Makes the Python objects for arrivals; keeps the last category's str, since
+// a batch is mostly of one category.
+class Converter {
+ public:
+  py::object operator()(const Arrival& a) {
+    if (a.isNotice) return record(g_types->notice, text(a.category), a.serverId, a.flag);
+    if (a.category == "eventsystem") {
+      if (a.data == "missed-event") {
+        std::vector<std::string> keys = parseKeys(a.keys);
+        return record(g_types->missed, text(keys.empty() ? std::string() : keys[0]), a.seqNo, a.serverId);
+      }
+      if (a.data == "connected" || a.data == "disconnected")
+        return record(g_types->connection, a.data == "connected", a.serverId, a.flag);
+    }
+    if (!m_category || a.category != m_categoryBytes) {
+      m_category = text(a.category);
+      m_categoryBytes = a.category;
+    }
+    py::list keys;
+    if (!a.keys.empty())
+      for (const auto& key : parseKeys(a.keys)) keys.append(text(key));
+    return record(g_types->event, m_category, std::move(keys), py::bytes(a.data), a.seqNo, a.serverId);
+  }
+
+ private:
+  py::object m_category;
+  std::string m_categoryBytes;
+};
 
 using Clock = std::chrono::steady_clock;
 
 // Set while the library's thread runs an on_event callback.
 thread_local bool t_inCallback = false;
 
-// A deadline `timeout` seconds away; negative: none.
-Clock::time_point deadlineAfter(double timeout) {
-  if (timeout < 0) return Clock::time_point::max();
-  return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout));
+// A deadline `timeout` seconds away; None or negative: none.
+Clock::time_point deadlineAfter(std::optional<double> timeout) {
+  if (!timeout || *timeout < 0) return Clock::time_point::max();
+  return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(*timeout));
 }
 
 class Client {
@@ -144,6 +187,8 @@ class Client {
       if (m_closing) return;  // another thread is closing it
       m_closing = true;
       m_changed.notify_all();
+      m_arrived.notify_all();
+      m_room.notify_all();
       m_changed.wait(lock, [&] { return m_calls == 0; });
       lock.unlock();
       result = evt_client_destroy(m_client);
@@ -164,7 +209,7 @@ class Client {
     return m_serverId;
   }
 
-  bool waitConnected(double timeout) {
+  bool waitConnected(std::optional<double> timeout) {
     Use use(*this);
     py::gil_scoped_release nogil;
     std::unique_lock<std::mutex> lock(m_mutex);
@@ -175,8 +220,8 @@ class Client {
   void publish(const std::string& category) { call([&] { return evt_publish(m_client, category.c_str()); }); }
   void retract(const std::string& category) { call([&] { return evt_retract(m_client, category.c_str()); }); }
 
-  py::str subscribe(const std::string& category, const std::vector<std::string>& keys, uint32_t serverId) {
-    const std::string patterns = buildKeys(keys);
+  py::str subscribe(const std::string& category, const py::handle& keys, uint32_t serverId) {
+    const std::string patterns = keyList(keys);
     char* subscription = nullptr;
     call([&] { return evt_subscribe(m_client, category.c_str(), patterns.c_str(), serverId, &subscription); });
     py::str result = text(subscription);
@@ -188,16 +233,30 @@ class Client {
     call([&] { return evt_unsubscribe(m_client, subscription.c_str()); });
   }
 
-  void deliver(const std::string& category, const std::vector<std::string>& keys, const std::string& data) {
-    const std::string list = buildKeys(keys);
-    call([&] { return evt_deliver(m_client, category.c_str(), list.c_str(), data.data(), data.size()); });
+  // `data`: bytes as they are, str as UTF-8, any other buffer copied. The
+  // bytes are read in place while the GIL is released: the caller's
+  // reference keeps the immutable object alive.
+  void deliver(const std::string& category, const py::handle& keys, const py::object& data) {
+    const std::string list = keyList(keys);
+    py::object held = data;
+    const char* bytes;
+    Py_ssize_t size;
+    if (PyUnicode_Check(data.ptr())) {
+      bytes = PyUnicode_AsUTF8AndSize(data.ptr(), &size);
+    } else {
+      if (!PyBytes_Check(data.ptr())) held = py::reinterpret_steal<py::object>(PyBytes_FromObject(data.ptr()));
+      bytes = held ? PyBytes_AsString(held.ptr()) : nullptr;
+      size = held ? PyBytes_GET_SIZE(held.ptr()) : 0;
+    }
+    if (bytes == nullptr) throw py::error_already_set();
+    call([&] { return evt_deliver(m_client, category.c_str(), list.c_str(), bytes, static_cast<size_t>(size)); });
   }
 
   void execute() { call([&] { return evt_execute(m_client, 0); }); }
 
   // Waits for the connection, sends the queue with a completion id and waits
   // until the service has handled it; TimeoutError after `timeout` seconds.
-  void flush(double timeout) {
+  void flush(std::optional<double> timeout) {
     Use use(*this);
     const Clock::time_point deadline = deadlineAfter(timeout);
     evt_result result = EVT_OK;
@@ -237,22 +296,25 @@ class Client {
 
   // Up to `most` arrivals, waiting up to `timeout` seconds (negative: for
   // ever) for the first; an empty list when none came or the client closed.
-  py::list nextBatch(size_t most, double timeout) {
+  py::list nextBatch(size_t most, std::optional<double> timeout) {
     if (!m_onEvent.is_none()) throw py::value_error("events go to on_event; this client has no queue");
     std::vector<Arrival> taken;
     {
       py::gil_scoped_release nogil;
       std::unique_lock<std::mutex> lock(m_mutex);
-      m_changed.wait_until(lock, deadlineAfter(timeout), [&] { return !m_queue.empty() || m_closing; });
+      m_consumerWaiting = true;
+      m_arrived.wait_until(lock, deadlineAfter(timeout), [&] { return !m_queue.empty() || m_closing; });
+      m_consumerWaiting = false;
       while (!m_queue.empty() && taken.size() < most) {
         m_queuedBytes -= m_queue.front().data.size();
         taken.push_back(std::move(m_queue.front()));
         m_queue.pop_front();
       }
+      if (m_producerWaiting && !taken.empty()) m_room.notify_one();
     }
-    m_changed.notify_all();  // room for the library's thread
     py::list result;
-    for (const auto& arrival : taken) result.append(toPython(arrival));
+    Converter convert;
+    for (const auto& arrival : taken) result.append(convert(arrival));
     return result;
   }
 
@@ -300,7 +362,7 @@ class Client {
       py::gil_scoped_acquire gil;
       t_inCallback = true;
       try {
-        m_onEvent(toPython(arrival));
+        m_onEvent(Converter()(arrival));
       } catch (py::error_already_set& e) {
         e.discard_as_unraisable("eventlib on_event callback");
       }
@@ -308,15 +370,17 @@ class Client {
       return;
     }
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_changed.wait(lock, [&] {
+    m_producerWaiting = true;
+    m_room.wait(lock, [&] {
       return m_closing || m_queue.empty() ||
              (m_queue.size() < kQueueEvents && m_queuedBytes + arrival.data.size() <= kQueueBytes);
     });
+    m_producerWaiting = false;
     if (m_closing) return;
     m_queuedBytes += arrival.data.size();
     m_queue.push_back(std::move(arrival));
-    lock.unlock();
-    m_changed.notify_all();
+    // Wake-ups only for a waiting reader: a busy one takes the queue in batches.
+    if (m_consumerWaiting) m_arrived.notify_one();
   }
 
   static evt_result eventCallback(evt_client* client, void* user, const char* category, const char* keys,
@@ -356,7 +420,11 @@ class Client {
   const py::object m_onEvent;  // None: arrivals are queued for nextBatch
 
   std::mutex m_mutex;
-  std::condition_variable m_changed;
+  std::condition_variable m_changed;  // connection, completions, calls in flight, closing
+  std::condition_variable m_arrived;  // the queue has items (for a waiting reader)
+  std::condition_variable m_room;     // the queue has room (for the library's thread)
+  bool m_consumerWaiting = false;     // guarded by m_mutex
+  bool m_producerWaiting = false;     // guarded by m_mutex
   bool m_closing = false;    // guarded by m_mutex
   int m_calls = 0;           // guarded by m_mutex: calls in flight (Use)
   bool m_connected = false;  // guarded by m_mutex: this client's own connection
@@ -390,21 +458,31 @@ PYBIND11_MODULE(_native, m) {
   for (const auto& [name, code] : known) codes[name] = code;
   m.attr("CODES") = codes;
 
-  py::class_<Client>(m, "Client")
-      .def(py::init<const std::string&, py::object>(), py::arg("name"), py::arg("on_event"))
-      .def("close", &Client::close)
+  py::class_<Client>(m, "Client", "The client object; eventlib.Client adds iteration and context management.")
+      .def(py::init<const std::string&, py::object>(), py::arg("name"), py::arg("on_event") = py::none())
+      .def("_close", &Client::close)
       .def_property_readonly("closed", &Client::closed)
-      .def_property_readonly("connected", &Client::connected)
-      .def_property_readonly("server_id", &Client::serverId)
-      .def("wait_connected", &Client::waitConnected, py::arg("timeout"))
-      .def("publish", &Client::publish)
-      .def("retract", &Client::retract)
-      .def("subscribe", &Client::subscribe)
-      .def("unsubscribe", &Client::unsubscribe)
-      .def("deliver", &Client::deliver)
-      .def("execute", &Client::execute)
-      .def("flush", &Client::flush, py::arg("timeout"))
-      .def("report_connectivity", &Client::reportConnectivity)
-      .def("dump", &Client::dump)
-      .def("next_batch", &Client::nextBatch, py::arg("most"), py::arg("timeout"));
+      .def_property_readonly("connected", &Client::connected, "Whether the client is registered with the service now.")
+      .def_property_readonly("server_id", &Client::serverId, "This machine's server id (0 before the first connection).")
+      .def("wait_connected", &Client::waitConnected, py::arg("timeout") = py::none(),
+           "Waits until connected; False when `timeout` seconds passed first (None: no limit).")
+      .def("publish", &Client::publish, py::arg("category"), "Announces that this client publishes `category`.")
+      .def("retract", &Client::retract, py::arg("category"), "Withdraws publish().")
+      .def("subscribe", &Client::subscribe, py::arg("category"), py::arg("keys") = py::tuple(),
+           py::arg("server_id") = EVT_THIS_SERVER,
+           "Subscribes to events of `category` whose keys begin with the patterns `keys` (\"*\" matches any one\n"
+           "key, and when last all the rest, none included); returns the subscription unsubscribe() takes.")
+      .def("unsubscribe", &Client::unsubscribe, py::arg("subscription"))
+      .def("publish_event", &Client::deliver, py::arg("category"), py::arg("keys") = py::tuple(),
+           py::arg("data") = py::bytes(),
+           "Numbers and queues one event (data: bytes, str as UTF-8, or a buffer); it leaves within 200 ms,\n"
+           "at once with send() or flush(). Error NOT_CONNECTED while the service is away: no number is\n"
+           "taken, so retrying leaves no gap.")
+      .def("send", &Client::execute, "Lets what is queued leave within 200 ms (at once past 64 KiB).")
+      .def("flush", &Client::flush, py::arg("timeout") = 10.0,
+           "Sends what is queued and waits until the service has handled all of it, waiting first for the\n"
+           "connection. TimeoutError after `timeout` seconds (None: no limit); Error when the connection is lost.")
+      .def("report_connectivity", &Client::reportConnectivity, py::arg("value"))
+      .def("dump", &Client::dump, "Writes the client's tables to its log and asks the service to dump too.")
+      .def("_next_batch", &Client::nextBatch, py::arg("most"), py::arg("timeout"));
 }
