@@ -9,7 +9,7 @@
 #include <string.h>
 #include <time.h>
 
-#include "Library/evt.h"
+#include <eventlib/evt.h>
 
 static int failures = 0;
 #define CHECK(condition)                                                   \
