@@ -471,7 +471,8 @@ TEST(ServiceTrust, RegistrationsBeyondAClientsLimitsAreRefused) {
   EXPECT_LT(std::atol(proc.c_str() + at + 6), 100 * 1024) << proc.substr(at, 40);
 #endif
 
-  for (int i = 0; i < 1000; ++i) ASSERT_EQ(0, honest.lib().subscribe("many" + std::to_string(i), "", kThisServer, nullptr));
+  for (int i = 0; i < 1000; ++i)
+    ASSERT_EQ(0, honest.lib().subscribe("many" + std::to_string(i), "", kThisServer, nullptr));
   ASSERT_TRUE(honest.flush());
   EXPECT_EQ(service.status()["subscribed-pairs"], subscribed + 1000);
   EXPECT_EQ(sharedObjects(), objectsBefore);
