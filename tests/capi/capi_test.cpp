@@ -10,11 +10,10 @@
 namespace evt::test {
 namespace {
 
-TEST(CInterface, CHostReceivesFilteredEventsAndEchoesThemInOrder) {
-  ServiceProcess service;
-  ASSERT_TRUE(service.start());
-  TestHost host("cpp-host");
-  ASSERT_TRUE(host.registered());
+using CInterface = ServiceWithHosts;
+
+TEST_F(CInterface, CHostReceivesFilteredEventsAndEchoesThemInOrder) {
+  TestHost& host = subscriber;  // publishes to the C host too
   ASSERT_TRUE(host.subscribeTo("from-c"));
   ASSERT_EQ(host.lib().publish("to-c"), 0);
 
