@@ -197,7 +197,8 @@ evt_result evt_list_parse(const char* list, char*** items, size_t* count) {
     if (!params::isPlainList(list)) return CE_E_MALFORMED_LIST;
     CEventLib::CParseList parsed(list);
     const size_t n = parsed.count();
-    char** out = static_cast<char**>(std::calloc(n != 0 ? n : 1, sizeof(char*)));
+    if (n == 0) return CE_S_OK;  // no items: *items stays null
+    char** out = static_cast<char**>(std::calloc(n, sizeof(char*)));
     if (out == nullptr) return CE_E_CREATE;
     for (size_t i = 0; i < n; ++i) {
       if ((out[i] = copyOut(parsed.getItem(i))) == nullptr) {

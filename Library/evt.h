@@ -103,8 +103,9 @@ EVT_API evt_result evt_dump(evt_client* client);
 /* Builds a parameter list of `count` items (keys, key patterns); *list is
    freed with evt_free. */
 EVT_API evt_result evt_list_build(const char* const* items, size_t count, char** list);
-/* Reads the items of a list: *items is an array of *count strings, freed with
-   evt_list_free. A text that is not a list gives EVT_E_MALFORMED_LIST. */
+/* Reads the items of a list: *items is an array of *count strings (NULL for
+   none), freed with evt_list_free. A text that is not a list gives
+   EVT_E_MALFORMED_LIST. */
 EVT_API evt_result evt_list_parse(const char* list, char*** items, size_t* count);
 EVT_API void evt_list_free(char** items, size_t count);
 

@@ -108,7 +108,7 @@ static void check_lists(void) {
   evt_list_free(parsed, count);
   evt_free(list);
 
-  CHECK(evt_list_parse("", &parsed, &count) == EVT_OK && count == 0);
+  CHECK(evt_list_parse("", &parsed, &count) == EVT_OK && count == 0 && parsed == NULL);
   CHECK(evt_list_parse("1;a;-4;x", &parsed, &count) == EVT_E_MALFORMED_LIST && parsed == NULL && count == 0);
   CHECK(evt_list_build(NULL, 1, &list) == EVT_E_INVALID_ARGUMENT && list == NULL);
   CHECK(strncmp(evt_result_text(EVT_E_NOT_CONNECTED), "EVT_E_NOT_CONNECTED", 19) == 0);
