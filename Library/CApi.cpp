@@ -58,9 +58,7 @@ evt_result guarded(Call&& call) noexcept {
     return static_cast<evt_result>(call());
   } catch (const KelException& e) {
     return static_cast<evt_result>(e.code());
-  } catch (const std::bad_alloc&) {
-    return EVT_E_CREATE;
-  } catch (...) {
+  } catch (...) {  // std::bad_alloc among them
     return EVT_E_CREATE;
   }
 }

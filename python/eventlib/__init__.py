@@ -159,10 +159,3 @@ class Client(_native.Client):
 
     def __iter__(self) -> Iterator[Item]:
         return self.events()
-
-    def __del__(self) -> None:
-        if not self.closed:
-            try:
-                self._close()
-            except Exception:
-                pass

@@ -42,8 +42,8 @@ void check(evt_result result) {
   if (result < 0) raiseCode(result);
 }
 
-// A text from the library as str; bytes that are not UTF-8 stay readable
-// (and travel back unchanged) as surrogate escapes.
+// A text from the library as str; bytes that are not UTF-8 stay readable as
+// surrogate escapes rather than failing the whole batch.
 py::str text(const std::string& bytes) {
   PyObject* decoded = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "surrogateescape");
   if (decoded == nullptr) throw py::error_already_set();
@@ -91,9 +91,7 @@ struct Arrival {
   bool flag;  // notice: published; "connected"/"disconnected": of this client's own server
 };
 
-// An instance of one of the package's NamedTuple types, filled as
-// tuple.__new__ fills one (the type's Python __new__ costs more than the rest
-// of an event). The types add no fields of their own (__slots__ = ()).
+// A field of a record: Python objects as they are, C++ values converted.
 template <typename T>
 py::object asObject(T&& value) {
   if constexpr (std::is_base_of_v<py::handle, std::decay_t<T>>)
@@ -102,14 +100,18 @@ py::object asObject(T&& value) {
     return py::cast(std::forward<T>(value));
 }
 
+// An instance of one of the package's NamedTuple types, filled as
+// tuple.__new__ fills one (the type's Python __new__ costs more than the rest
+// of an event). The types add no fields of their own (__slots__ = ()).
 template <typename... Fields>
 py::object record(const py::object& type, Fields&&... fields) {
   PyTypeObject* tupleType = reinterpret_cast<PyTypeObject*>(type.ptr());
-  PyObject* made = tupleType->tp_alloc(tupleType, sizeof...(Fields));
-  if (made == nullptr) throw py::error_already_set();
+  // Owned from the start: a conversion that throws frees it, empty slots too.
+  py::object made = py::reinterpret_steal<py::object>(tupleType->tp_alloc(tupleType, sizeof...(Fields)));
+  if (!made) throw py::error_already_set();
   Py_ssize_t index = 0;
-  (PyTuple_SET_ITEM(made, index++, asObject(std::forward<Fields>(fields)).release().ptr()), ...);
-  return py::reinterpret_steal<py::object>(made);
+  (PyTuple_SET_ITEM(made.ptr(), index++, asObject(std::forward<Fields>(fields)).release().ptr()), ...);
+  return made;
 }
 
 // Makes the Python objects for arrivals; keeps the last category's str, since
