@@ -61,10 +61,10 @@ class Service:
 def service(monkeypatch):
     root = tempfile.mkdtemp(prefix="evt-py-")
     prefix = f"evtpy.{os.getpid()}.{os.path.basename(root)}."
-    for variable, value in (("EVT_SHM_PREFIX", prefix), ("EVT_LOG_DIR", os.path.join(root, "log")),
-                            ("EVT_RUNTIME_DIR", os.path.join(root, "run"))):
-        os.makedirs(value, exist_ok=True) if variable != "EVT_SHM_PREFIX" else None
-        monkeypatch.setenv(variable, value)
+    monkeypatch.setenv("EVT_SHM_PREFIX", prefix)
+    for variable, folder in (("EVT_LOG_DIR", "log"), ("EVT_RUNTIME_DIR", "run")):
+        os.makedirs(os.path.join(root, folder))
+        monkeypatch.setenv(variable, os.path.join(root, folder))
     for variable in ("EVT_TRACE_MASK", "EVT_LOG_CONFIG"):
         monkeypatch.delenv(variable, raising=False)
     running = Service(root)

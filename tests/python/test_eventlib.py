@@ -3,15 +3,13 @@ processes of their own."""
 
 import os
 import signal
-import subprocess
-import sys
 import threading
 import time
 
 import pytest
 
 import eventlib
-from conftest import HELPER, wait_until
+from conftest import wait_until
 
 
 def read(path):
