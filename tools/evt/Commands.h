@@ -58,6 +58,16 @@ int queryService(const QueryOptions& options);
 // statistics.
 int completeRoundTrips(double waitSeconds, long count, double intervalSeconds);
 
+// A live view of the service, redrawn each interval from its dump: traffic,
+// categories and clients with their rates (tools/evt/TopView.h).
+struct TopOptions {
+  double intervalSeconds = 1;
+  long count = 0;             // refreshes before exiting (0: until q or an interrupt)
+  std::string sort = "rate";  // "rate", "name" or "pending"
+  long rows = 0;              // rows of each table (0: as many as fit)
+};
+int showTop(const TopOptions& options);
+
 int encodeList(const std::string& header, const std::vector<std::string>& items);
 int decodeList(const std::string& text);
 int lockMutex(const std::string& name);

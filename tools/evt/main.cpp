@@ -108,6 +108,21 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   completeCommand->callback([&] { status = completeRoundTrips(completeWait, completeCount, completeInterval); });
 
+  TopOptions top;
+  CLI::App* topCommand = app.add_subcommand(
+      "top", "a live view of the service: traffic, categories and clients with their rates, redrawn each interval "
+             "(keys: q quits, s changes the order); not on a terminal, one plain snapshot per interval");
+  topCommand->add_option("--interval", top.intervalSeconds, "seconds between refreshes")
+      ->check(between(0.1, kMostWaitSeconds))
+      ->capture_default_str();
+  topCommand->add_option("--count", top.count, "exit after this many refreshes")->check(between(1L, kMostCount));
+  topCommand->add_option("--sort", top.sort, "order of the rows: rate, name or pending")
+      ->check(CLI::IsMember({"rate", "name", "pending"}))
+      ->capture_default_str();
+  topCommand->add_option("-n,--rows", top.rows, "rows of each table at most (default: as many as fit)")
+      ->check(between(1L, kMostCount));
+  topCommand->callback([&] { status = showTop(top); });
+
   std::string header;
   std::vector<std::string> items;
   CLI::App* encodeCommand = app.add_subcommand("encode", "print the parameter-list text holding ITEMs");
