@@ -27,7 +27,8 @@ bool ClientSession::accountInput() {
   return m_budget->used > m_budget->limit;
 }
 
-bool ClientSession::enqueue(std::string_view request, bool droppable, const QueueLimits& limits) {
+bool ClientSession::enqueue(std::string_view request, bool droppable, const QueueLimits& limits,
+                            Clock::time_point arrived) {
   const std::size_t factor = droppable ? 1 : 2;
   if (m_pendingSizes.size() >= limits.requests * factor || m_pendingBytes + request.size() > limits.bytes * factor) {
     ++counters.dropped;
@@ -68,7 +69,8 @@ bool ClientSession::enqueue(std::string_view request, bool droppable, const Queu
   const std::size_t before = m_pendingText.size();
   params::appendItem(&m_pendingText, request);
   m_pendingSizes.push_back(
-      Queued{static_cast<uint32_t>(m_pendingText.size() - before), static_cast<uint32_t>(request.size()), droppable});
+      Queued{static_cast<uint32_t>(m_pendingText.size() - before), static_cast<uint32_t>(request.size()), droppable,
+             arrived});
   m_pendingBytes += request.size();
   return true;
 }
@@ -119,7 +121,7 @@ std::size_t ClientSession::shedEvents() {
     }
     const std::size_t before = kept.size();
     params::appendItem(&kept, request);
-    keptSizes.push_back(Queued{static_cast<uint32_t>(kept.size() - before), item.requestSize, false});
+    keptSizes.push_back(Queued{static_cast<uint32_t>(kept.size() - before), item.requestSize, false, {}});
     keptBytes += item.requestSize;
   }
   if (shed == 0) return 0;
@@ -133,7 +135,8 @@ std::size_t ClientSession::shedEvents() {
   return shed;
 }
 
-std::string_view ClientSession::takeBatch(std::size_t maxRequests, std::size_t maxBytes) {
+std::string_view ClientSession::takeBatch(std::size_t maxRequests, std::size_t maxBytes,
+                                         LatencyHistogram* residence) {
   // What earlier batches took is released here rather than when taken, so
   // that the view handed out then stayed valid; at most half is moved.
   if (m_pendingStart > 0 && 2 * m_pendingStart >= m_pendingText.size()) {
@@ -144,10 +147,15 @@ std::string_view ClientSession::takeBatch(std::size_t maxRequests, std::size_t m
   std::size_t taken = 0;
   std::size_t bytes = 0;
   std::size_t end = m_pendingStart;
+  const Clock::time_point now = residence != nullptr ? Clock::now() : Clock::time_point();
   while (!m_pendingSizes.empty() && taken < maxRequests &&
          (taken == 0 || bytes + m_pendingSizes.front().requestSize <= maxBytes)) {
-    bytes += m_pendingSizes.front().requestSize;
-    end += m_pendingSizes.front().itemSize;
+    const Queued& item = m_pendingSizes.front();
+    bytes += item.requestSize;
+    end += item.itemSize;
+    if (residence != nullptr && item.droppable && item.arrived != Clock::time_point()) {
+      residence->observe(now - item.arrived);
+    }
     m_pendingSizes.pop_front();
     ++taken;
   }

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "eventd/LatencyHistogram.h"
 #include "eventd/ServiceLog.h"
 #include "protocol/Frame.h"
 #include "protocol/FrameAssembler.h"
@@ -142,15 +143,17 @@ class ClientSession {
 
   // Outbound requests. An event or check is refused (false) when the queue is
   // at its limit; the other requests are kept up to twice the limit, so that
-  // a completion or notice is not lost to a burst of events.
-  bool enqueue(std::string_view request, bool droppable, const QueueLimits& limits);
+  // a completion or notice is not lost to a burst of events. `arrived`:
+  // when the service received the event (left at its default: not timed).
+  bool enqueue(std::string_view request, bool droppable, const QueueLimits& limits, Clock::time_point arrived = {});
   bool hasPending() const { return !m_pendingSizes.empty(); }
   std::size_t pendingCount() const { return m_pendingSizes.size(); }
   std::size_t pendingBytes() const { return m_pendingBytes; }
   // The text of up to `maxRequests` requests / about `maxBytes`, removed from
   // the queue, as one list of request lists. The view is into the queue's
-  // storage and valid until the next enqueue or takeBatch.
-  std::string_view takeBatch(std::size_t maxRequests, std::size_t maxBytes);
+  // storage and valid until the next enqueue or takeBatch. Each timed event
+  // taken is observed in `residence` (if given): how long since it arrived.
+  std::string_view takeBatch(std::size_t maxRequests, std::size_t maxBytes, LatencyHistogram* residence = nullptr);
 
   // Texts sent and not yet answered; the client answers in order. Two may
   // be unanswered, so that the next text already waits in the client's
@@ -240,6 +243,7 @@ class ClientSession {
     uint32_t itemSize;     // written size, the ';' joining it to the one before included
     uint32_t requestSize;  // the request alone, as the limits count it
     bool droppable;        // an event (see enqueue)
+    Clock::time_point arrived;
   };
   std::string m_pendingText;
   std::size_t m_pendingStart = 0;

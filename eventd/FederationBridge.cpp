@@ -24,6 +24,7 @@ void FederationBridge::routeRemote(const Pair& pair, std::string_view requests,
                                    PairSequencer::Clock::time_point arrived) {
   Router& router = m_router;
   Router::Counters& counters = router.m_counters;
+  router.m_arrived = arrived;  // the events' time in this eventd counts from here
   m_remoteRequests.assign(requests);
   auto found = router.m_sequencers.find(pair);  // gone: nobody here follows the pair any more
   unsigned long long lastSeqNo = 0;

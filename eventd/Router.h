@@ -112,6 +112,7 @@ class Router {
  private:
   friend class FederationBridge;  // routes other servers' pairs through the tables
   friend class StatusReport;      // reads them
+  friend class MetricsReport;     // reads them too
 
   uint32_t resolve(uint32_t server) const { return server == 0xFFFFFFFFu ? m_serverId : server; }
 

@@ -292,7 +292,8 @@ bool Router::tellPosition(ClientSession& to, const Pair& pair, unsigned long lon
 }
 
 bool Router::deliver(ClientSession& to, std::string_view request, bool droppable) {
-  if (to.enqueue(request, droppable, m_limits)) return true;
+  // Events are timed from their arrival, for the residence histogram.
+  if (to.enqueue(request, droppable, m_limits, droppable ? m_arrived : ClientSession::Clock::time_point())) return true;
   countDrop(to);
   return false;
 }

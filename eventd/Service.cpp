@@ -95,6 +95,16 @@ void Service::setFederation(Federation* federation) {
   }
 }
 
+void Service::setMetrics(MetricsEndpoint* metrics) {
+  m_metrics = metrics;
+  epoll_event watch{};
+  watch.events = EPOLLIN;
+  watch.data.fd = metrics->wakeFd();
+  if (epoll_ctl(m_epoll, EPOLL_CTL_ADD, metrics->wakeFd(), &watch) != 0) {
+    logError("cannot watch the metrics endpoint: %s", std::strerror(errno));
+  }
+}
+
 int Service::run() {
   std::vector<epoll_event> ready(64);
   bool waiting = false;  // answers held back or events held: wake to check
@@ -115,6 +125,8 @@ int Service::run() {
         acceptClients();
       } else if (m_federation != nullptr && fd == m_federation->fd()) {
         m_federation->receive();
+      } else if (m_metrics != nullptr && fd == m_metrics->wakeFd()) {
+        if (m_metrics->takeRequest()) m_metrics->publish(MetricsReport(m_router, m_timings).text());
       } else if (fd == m_signals) {
         signalfd_siginfo info{};
         if (::read(m_signals, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;

@@ -20,6 +20,8 @@
 #include "Library/CEResultCodes.h"
 #include "eventd/ClientSession.h"
 #include "eventd/ClientTable.h"
+#include "eventd/MetricsEndpoint.h"
+#include "eventd/MetricsReport.h"
 #include "eventd/Router.h"
 #include "protocol/ChannelServer.h"
 
@@ -64,6 +66,9 @@ class Service {
   // The link to other servers, served by the loop from open() on (null:
   // this server alone). Not owned; outlives the loop.
   void setFederation(Federation* federation);
+  // The metrics endpoint, whose scrapes the loop answers with a text made
+  // from its tables (null: none). Not owned; outlives the loop.
+  void setMetrics(MetricsEndpoint* metrics);
   Router& router() { return m_router; }
   // Serves until SIGTERM or SIGINT (blocked by the caller and taken through
   // a signal descriptor); 0 on a clean stop, 1 when the loop failed or
@@ -142,6 +147,8 @@ class Service {
   bool m_stop = false;
   std::string m_openFailure;
   Federation* m_federation = nullptr;
+  MetricsEndpoint* m_metrics = nullptr;
+  ServiceTimings m_timings;
   uint64_t m_round = 0;  // loop rounds, for what is bounded per round
 
   // Admission.

@@ -46,6 +46,7 @@ bool Service::mustWait(const ClientSession& publisher, ClientSession::Clock::tim
 
 void Service::releaseAnswers(ClientSession& publisher, ClientSession::Clock::time_point now) {
   const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - publisher.heldSince()).count();
+  m_timings.backpressure.observe(now - publisher.heldSince());
   publisher.counters.backpressureMs += static_cast<uint64_t>(waited);
   m_router.mutableCounters().backpressureMs += static_cast<uint64_t>(waited);
   for (const channel::Frame& answer : publisher.takeHeldAnswers()) queueFrame(publisher, answer);
@@ -80,7 +81,7 @@ void Service::sendPending(ClientSession& client) {
   request.requestId = m_nextRequestId++;
   if (m_nextRequestId == 0) m_nextRequestId = 1;
   m_router.reportLostTails(client);
-  const std::string_view batch = client.takeBatch(m_options.batchRequests, m_options.batchBytes);
+  const std::string_view batch = client.takeBatch(m_options.batchRequests, m_options.batchBytes, &m_timings.residence);
   // A client answers each text once handled, which paces what it is sent.
   // Completions alone, sent while it owes nothing, go without: it is
   // reading, and an answer would cost it a write and this loop a wake-up,

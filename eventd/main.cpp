@@ -26,6 +26,7 @@
 #ifdef EVT_HAVE_FEDERATION
 #include "eventd/NatsFederation.h"
 #endif
+#include "eventd/MetricsEndpoint.h"
 #include "eventd/Readiness.h"
 #include "eventd/Service.h"
 #include "eventd/ServiceLog.h"
@@ -222,6 +223,11 @@ int main(int argc, char** argv) {
                  "join the NATS cluster at these URLs (nats://HOST:PORT, several joined by ','), one server among "
                  "several, each with its own --server-id (default: registry value Federation; none: this machine "
                  "alone)");
+  std::string metricsAddress;
+  app.add_option("--metrics", metricsAddress,
+                 "serve Prometheus metrics over HTTP at GET /metrics, at ADDRESS:PORT on loopback (127.0.0.1:9464, "
+                 "[::1]:9464, localhost:9464; port 0 picks one, logged) or at a Unix socket path (holding a '/'); "
+                 "default: none");
   app.add_option("--log-dir", logDir,
                  "write eventd.log here, an existing folder ('stderr': standard error; default $EVT_LOG_DIR)");
   evt::tool::addVersionFlag(app);
@@ -333,6 +339,19 @@ int main(int argc, char** argv) {
     service.setFederation(link.get());
   }
 #endif
+  std::unique_ptr<evt::service::MetricsEndpoint> metrics;
+  if (!metricsAddress.empty()) {
+    std::string error;
+    metrics = evt::service::MetricsEndpoint::open(metricsAddress, &error);
+    if (metrics == nullptr) {
+      evt::service::logError("--metrics %s: %s", metricsAddress.c_str(), error.c_str());
+      std::fprintf(stderr, "eventd: --metrics %s: %s\n", metricsAddress.c_str(), error.c_str());
+      return 2;
+    }
+    service.setMetrics(metrics.get());
+    metrics->start();  // after the loop's signals were blocked, which its thread inherits
+    evt::service::logInfo("metrics served at http://%s/metrics", metrics->address().c_str());
+  }
   if (!evt::service::notifyServiceManager("READY=1\nSTATUS=listening at " + socketPath + "\nMAINPID=" +
                                           std::to_string(getpid()))) {
     evt::service::logError("could not tell the service manager (NOTIFY_SOCKET) that eventd is ready");
