@@ -242,10 +242,10 @@ std::vector<std::string> frame(const Sample* previous, const Sample& now, const 
                   intervalText(layout.intervalSeconds) + (layout.keys ? " (s: sort, q: quit)" : ""));
   const Rate backpressure = rate(earlier(&Sample::backpressureMs), now.backpressureMs);
   lines.push_back("events in " + rateText(rate(earlier(&Sample::eventsIn), now.eventsIn)) + "/s (" +
-                  std::to_string(now.eventsIn) + "), out " + rateText(rate(earlier(&Sample::eventsOut), now.eventsOut)) +
-                  "/s (" + std::to_string(now.eventsOut) + "); held " + std::to_string(now.held) + "; backpressure " +
-                  rateText(backpressure, true) + " ms/s; dropped " +
-                  std::to_string(now.dropped));
+                  std::to_string(now.eventsIn) + "), out " +
+                  rateText(rate(earlier(&Sample::eventsOut), now.eventsOut)) + "/s (" +
+                  std::to_string(now.eventsOut) + "); held " + std::to_string(now.held) + "; backpressure " +
+                  rateText(backpressure, true) + " ms/s; dropped " + std::to_string(now.dropped));
   if (now.omitted != 0) lines.push_back("the dump left out " + std::to_string(now.omitted) + " entries");
 
   std::vector<CategoryRow> categories;
