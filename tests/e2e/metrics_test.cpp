@@ -139,6 +139,10 @@ std::string metricsSocket() { return logDirectory() + "/metrics.sock"; }
 class MetricsTest : public ServiceWithHosts {
  protected:
   MetricsTest() : ServiceWithHosts({"--metrics", metricsSocket()}) {}
+  void SetUp() override {
+    ServiceWithHosts::SetUp();
+    ASSERT_TRUE(eventually([] { return get(metricsSocket(), "/").status == 200; }));
+  }
 };
 
 TEST_F(MetricsTest, ServesTheStatusPairsAndHistogramsAsPrometheusText) {
@@ -230,7 +234,8 @@ TEST(MetricsOptions, RefusesAddressesBeyondLoopbackAndSocketsInUse) {
   EXPECT_EQ(first.kill(SIGKILL), 128 + SIGKILL);  // leaves its socket file behind
   ServiceProcess again({"--metrics", metricsSocket()});
   ASSERT_TRUE(again.start());
-  EXPECT_EQ(get(metricsSocket(), "/metrics").status, 200);
+  // The endpoint opens just after the service's socket: await it.
+  EXPECT_TRUE(eventually([] { return get(metricsSocket(), "/metrics").status == 200; }));
   EXPECT_EQ(again.stop(), 0);
   EXPECT_NE(access(metricsSocket().c_str(), F_OK), 0) << "a clean stop removes the socket";
 }
