@@ -253,11 +253,13 @@ int freePort() {
   return ntohs(where.sin_port);
 }
 
-// The address the log says eventd serves metrics at (the last eventd to say so).
-std::string loggedMetricsAddress() {
-  const std::string log = readFile(logDirectory() + "/eventd.log");
+std::string eventdLog() { return readFile(logDirectory() + "/eventd.log"); }
+
+// The address the log says eventd serves metrics at, in what it wrote past `from`.
+std::string loggedMetricsAddress(std::size_t from) {
+  const std::string log = eventdLog();
   const std::string mark = "metrics served at http://";
-  const std::size_t at = log.rfind(mark);
+  const std::size_t at = log.find(mark, from);
   if (at == std::string::npos) return std::string();
   const std::size_t begin = at + mark.size();
   return log.substr(begin, log.find("/metrics", begin) - begin);
@@ -280,9 +282,11 @@ TEST(PrometheusScrape, ARealPrometheusSeesTheRateEvtStatusShows) {
   const std::string prometheus = "/usr/bin/prometheus";
   if (access(prometheus.c_str(), X_OK) != 0) GTEST_SKIP() << "prometheus is not installed (scripts/bootstrap installs it)";
   ServiceProcess service({"--metrics", "127.0.0.1:0"});
+  const std::size_t logged = eventdLog().size();  // earlier tests' eventd logged their own
   ASSERT_TRUE(service.start());
   std::string target;
-  ASSERT_TRUE(eventually([&] { return !(target = loggedMetricsAddress()).empty(); }));
+  ASSERT_TRUE(eventually([&] { return !(target = loggedMetricsAddress(logged)).empty(); }));
+  ASSERT_EQ(target.rfind("127.0.0.1:", 0), 0u) << target;
 
   const std::string dir = logDirectory() + "/prometheus";
   ASSERT_EQ(system(("mkdir -p " + dir).c_str()), 0);
