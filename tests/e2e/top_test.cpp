@@ -37,11 +37,20 @@ std::vector<std::string> rowOf(const std::vector<std::string>& lines, const std:
   return {};
 }
 
-// `evt ARGS` in the background, its output in NAME.out and NAME.err.
+// `evt ARGS` in the background, its output in NAME.out and NAME.err (an earlier run's gone first, so that what is
+// read there is this one's).
 pid_t startEvt(const std::string& name, const std::vector<std::string>& args) {
+  unlink(outputPath(name + ".out").c_str());
+  unlink(outputPath(name + ".err").c_str());
   std::vector<std::string> argv{evtPath()};
   argv.insert(argv.end(), args.begin(), args.end());
   return spawn(argv, ownEmulator(), outputPath(name + ".out"), outputPath(name + ".err"));
+}
+
+// Whether the subscriber started as NAME says it is subscribed, within a minute.
+bool subscribed(const std::string& name) {
+  return eventually([&] { return readFile(outputPath(name + ".err")).find("subscribed") != std::string::npos; },
+                    std::chrono::seconds(60));
 }
 
 // Processes the test started, stopped with SIGTERM and reaped however the test ends.
@@ -66,13 +75,13 @@ TEST_F(TopSnapshots, GiveTheServicesCountsExactly) {
   EXPECT_EQ(runTool("bad-sort", {"top", "--sort", "size"}).status, 2);
 
   ServiceProcess service;
-  ASSERT_TRUE(service.start());
-  const pid_t subscriber = startEvt("sub", {"sub", "steady", "--timeout", "120"});
+  ASSERT_TRUE(service.start()) << readFile(outputPath("evt.log"));
+  const pid_t subscriber = startEvt("steady-sub", {"sub", "steady", "--timeout", "120"});
   const Started started{{subscriber}};
-  ASSERT_TRUE(eventually([&] { return readFile(outputPath("sub.err")).find("subscribed") != std::string::npos; },
-                         std::chrono::seconds(60)));
+  ASSERT_TRUE(subscribed("steady-sub"));
   ASSERT_EQ(runTool("pub", {"pub", "-q", "steady", "k", "data", "--count", "5"}).status, 0);
-  ASSERT_TRUE(eventually([&] { return occurrences(readFile(outputPath("sub.out")), "event category=steady") == 5; }));
+  ASSERT_TRUE(eventually(
+      [&] { return occurrences(readFile(outputPath("steady-sub.out")), "event category=steady") == 5; }));
 
   const ToolRun top = runTool("top", {"top", "--count", "2", "--interval", "0.2", "--sort", "name"});
   ASSERT_EQ(top.status, 0) << top.err;
@@ -163,14 +172,13 @@ TEST(Top, LiveViewFollowsTheServiceAndGivesTheTerminalBack) {
   const std::string tmux = programOnPath("tmux");
   if (tmux.empty()) GTEST_SKIP() << "tmux is not installed: the terminal view goes untested";
   ServiceProcess service;
-  ASSERT_TRUE(service.start());
-  const pid_t subscriber = startEvt("sub", {"sub", "zeta-fast", "--timeout", "300"});
-  ASSERT_TRUE(eventually([&] { return readFile(outputPath("sub.err")).find("subscribed") != std::string::npos; },
-                         std::chrono::seconds(60)));
+  ASSERT_TRUE(service.start()) << readFile(outputPath("evt.log"));
+  const pid_t subscriber = startEvt("live-sub", {"sub", "zeta-fast", "--timeout", "300"});
+  ASSERT_TRUE(subscribed("live-sub"));
   // 200 and 20 events a second, for longer than the test runs, through a restart of the service.
-  const pid_t fast = startEvt("fast", {"pub", "-q", "zeta-fast", "k", "d", "--count", "100000", "--rate", "200",
+  const pid_t fast = startEvt("live-fast", {"pub", "-q", "zeta-fast", "k", "d", "--count", "100000", "--rate", "200",
                                        "--wait", "60"});
-  const pid_t slow = startEvt("slow", {"pub", "-q", "alpha-slow", "k", "d", "--count", "100000", "--rate", "20",
+  const pid_t slow = startEvt("live-slow", {"pub", "-q", "alpha-slow", "k", "d", "--count", "100000", "--rate", "20",
                                        "--wait", "60"});
   const Started started{{subscriber, fast, slow}};
   Terminal terminal(tmux);
@@ -216,7 +224,7 @@ TEST(Top, LiveViewFollowsTheServiceAndGivesTheTerminalBack) {
   // The service goes away and comes back: the view waits and follows.
   EXPECT_EQ(service.stop(), 0);
   ASSERT_TRUE(terminal.shows("evt top: not connected to "));
-  ASSERT_TRUE(service.start());
+  ASSERT_TRUE(service.start()) << readFile(outputPath("evt.log"));
   ASSERT_TRUE(
       terminal.showsWhen([&](const std::vector<std::string>& screen) { return rateOf(screen, "zeta-fast") > 0; }));
 

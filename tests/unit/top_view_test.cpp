@@ -65,10 +65,12 @@ TEST(TopView, RatesRunBetweenTwoSamplesOfOneRunOfTheService) {
   // Numbers near the top of 64 bits, as a store's series may reach, which a 32-bit reading would wrap.
   const std::string base = "18446744073709550";
   Json before = dump(10000, 100);
-  before["clients"] = {client(1, "pub", 100), client(2, "sub", 0, 4)};
-  before["clients"][1]["subscribes"] = {pair("orders"), pair("idle")};
-  before["last-events"] = {lastEvent("orders", base + "000")};
-  before["order"] = {{{"server", 1}, {"category", "orders"}, {"next", "1"}, {"held", 2}, {"held-bytes", 10}}};
+  before["clients"] = Json::array({client(1, "pub", 100), client(2, "sub", 0, 4)});
+  before["clients"][1]["subscribes"] = Json::array({pair("orders"), pair("idle")});
+  before["last-events"] = Json::array({lastEvent("orders", base + "000")});
+  Json order = pair("orders");
+  order.update({{"next", "1"}, {"held", 2}, {"held-bytes", 10}});
+  before["order"] = Json::array({order});
   Json now = before;
   now["status"]["uptime-ms"] = 12000;
   now["status"]["events-in"] = 300;
@@ -78,7 +80,7 @@ TEST(TopView, RatesRunBetweenTwoSamplesOfOneRunOfTheService) {
   now["clients"][0]["events-in"] = 300;
   now["clients"][0]["backpressure-ms"] = 500;
   now["clients"].push_back(client(3, "late", 7));
-  now["last-events"] = {lastEvent("orders", base + "100"), lastEvent("fresh", "5")};
+  now["last-events"] = Json::array({lastEvent("orders", base + "100"), lastEvent("fresh", "5")});
   const Sample first = parsed(before), second = parsed(now);
 
   const std::vector<std::string> lines = frame(&first, second, Layout{});
@@ -146,7 +148,7 @@ TEST(TopView, RowsAreSortedAndTheFrameFitsTheTerminal) {
   EXPECT_EQ(lines.at(9), "clients (3 of 10)");
   for (const std::string& line : lines) EXPECT_LE(line.size(), 50u) << line;
   // What one table leaves goes to the other; -n bounds both.
-  now["clients"] = {client(1, "only", 0)};
+  now["clients"] = Json::array({client(1, "only", 0)});
   EXPECT_EQ(frame(nullptr, parsed(now), layout).at(3), "categories (5 of 10)");
   layout.height = 0;
   layout.rows = 2;
@@ -154,8 +156,8 @@ TEST(TopView, RowsAreSortedAndTheFrameFitsTheTerminal) {
 
   // A name longer than the width gives way, marked; control characters (C1 too) never reach the terminal.
   Json odd = dump(1000, 0);
-  odd["last-events"] = {lastEvent(std::string(80, 'x') + "-tail", "1")};
-  odd["clients"] = {client(1, "bad\x1b[2J\xc2\x9bname", 0)};
+  odd["last-events"] = Json::array({lastEvent(std::string(80, 'x') + "-tail", "1")});
+  odd["clients"] = Json::array({client(1, "bad\x1b[2J\xc2\x9bname", 0)});
   EXPECT_THAT(row(frame(nullptr, parsed(odd), Layout{}), "bad?[2J?name"), ::testing::SizeIs(7));
   layout = Layout{};
   layout.width = 40;
