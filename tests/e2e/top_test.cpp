@@ -1,5 +1,6 @@
 // evt top against a real service: plain snapshots when its output is a file, and the live view on a terminal
 // (tmux gives it one), with its keys, its fit to the terminal and the terminal given back.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/linux/Endpoint.h"
+#include "protocol/Protocol.h"
 #include "tests/support/ServiceProcess.h"
 
 namespace evt::test {
@@ -62,8 +65,32 @@ struct Started {
   }
 };
 
-// Under an object prefix of its own, so that what the view leaves in /dev/shm shows.
-using TopSnapshots = OwnObjectPrefix;
+// A test under an object prefix and a socket folder of its own: what its view leaves in /dev/shm shows, and no
+// client an earlier test left running finds its service.
+class OwnService : public OwnObjectPrefix {
+ protected:
+  void SetUp() override {
+    OwnObjectPrefix::SetUp();
+    m_savedDir = channel::runtimeDirectory();
+    static int serial = 0;  // a short name: a socket's path has room for 107 bytes
+    m_dir = m_savedDir + "/top" + std::to_string(++serial);
+    ASSERT_EQ(mkdir(m_dir.c_str(), 0700), 0) << m_dir;
+    setenv(channel::kRuntimeDirEnv, m_dir.c_str(), 1);
+  }
+  void TearDown() override {
+    // The socket of a service killed rather than stopped.
+    unlink(channel::endpointPath(kServiceChannelName, kServiceChannelId).c_str());
+    rmdir(m_dir.c_str());
+    setenv(channel::kRuntimeDirEnv, m_savedDir.c_str(), 1);
+    OwnObjectPrefix::TearDown();
+  }
+
+ private:
+  std::string m_savedDir, m_dir;
+};
+
+using TopSnapshots = OwnService;
+using TopLive = OwnService;
 
 // Snapshots are files, not terminals: no escape sequences, numbers that nothing moves while it samples exact.
 TEST_F(TopSnapshots, GiveTheServicesCountsExactly) {
@@ -168,7 +195,7 @@ double rateOf(const std::vector<std::string>& lines, const std::string& category
   return row.size() == 5 && row[2] != "-" ? std::atof(row[2].c_str()) : -1;
 }
 
-TEST(Top, LiveViewFollowsTheServiceAndGivesTheTerminalBack) {
+TEST_F(TopLive, FollowsTheServiceAndGivesTheTerminalBack) {
   const std::string tmux = programOnPath("tmux");
   if (tmux.empty()) GTEST_SKIP() << "tmux is not installed: the terminal view goes untested";
   ServiceProcess service;
