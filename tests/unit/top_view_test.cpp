@@ -1,6 +1,8 @@
 // What evt top draws from two dumps: rates, the order of the rows and the frame fitted to a terminal.
 #include "tools/evt/TopView.h"
 
+#include <algorithm>
+#include <iterator>
 #include <sstream>
 
 #include <gmock/gmock.h>
@@ -124,25 +126,18 @@ TEST(TopView, RowsAreSortedAndTheFrameFitsTheTerminal) {
   }
   const Sample first = parsed(before), second = parsed(now);
   Layout layout;
-  auto order = [&](const char* a, const char* b) { return lineOf(frame(&first, second, layout), a) <
-                                                          lineOf(frame(&first, second, layout), b); };
-  EXPECT_TRUE(order("c9", "c8") && order("c1", "c0") && order("k0", "k1")) << "by rate, highest first";
-  layout.sort = SortBy::kName;
-  EXPECT_TRUE(order("c0", "c1") && order("c8", "c9") && order("k0", "k9"));
   layout.sort = SortBy::kPending;
-  EXPECT_TRUE(order("k2", "k5") && order("k5", "k8") && order("k8", "k1") && order("k1", "k4") && order("k7", "k0") &&
-              order("k0", "k9"))
-      << "most pending first, ties by name";
-  EXPECT_EQ(nextSort(SortBy::kRate), SortBy::kName);
-  EXPECT_EQ(nextSort(SortBy::kName), SortBy::kPending);
-  EXPECT_EQ(nextSort(SortBy::kPending), SortBy::kRate);
-  EXPECT_EQ(sortNamed("pending"), SortBy::kPending);
-  EXPECT_FALSE(sortNamed("bogus"));
+  std::vector<std::string> lines = frame(&first, second, layout);
+  std::vector<std::size_t> at;
+  for (const char* name : {"k2", "k5", "k8", "k1", "k4", "k7", "k0", "k3", "k6", "k9"}) {
+    at.push_back(lineOf(lines, name));
+  }
+  EXPECT_TRUE(std::is_sorted(at.begin(), at.end()) && at.back() < lines.size()) << "most pending first, ties by name";
 
   // 14 lines: the header, blank lines, headings and titles take 8, each table gets 3 of the 6 left.
   layout.width = 50;
   layout.height = 14;
-  std::vector<std::string> lines = frame(&first, second, layout);
+  lines = frame(&first, second, layout);
   EXPECT_EQ(lines.size(), 14u);
   EXPECT_EQ(lines.at(3), "categories (3 of 10)");
   EXPECT_EQ(lines.at(9), "clients (3 of 10)");
@@ -167,8 +162,6 @@ TEST(TopView, RowsAreSortedAndTheFrameFitsTheTerminal) {
     EXPECT_LE(line.size(), 40u) << line;
     EXPECT_EQ(line.find('\x1b'), std::string::npos) << line;
   }
-  EXPECT_THAT(notConnectedFrame("/run/evt/s.sock", "", Layout{}).at(0),
-              HasSubstr("not connected to /run/evt/s.sock; retrying every 1 s"));
 }
 
 }  // namespace
