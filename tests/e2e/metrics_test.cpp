@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -94,17 +93,22 @@ Scrape parse(const std::string& text) {
   std::set<std::string> helped;
   std::istringstream lines(text);
   std::string line;
-  const std::regex sample(R"(^([a-zA-Z_:][a-zA-Z0-9_:]*)(\{[^}]*\})? (\S+)$)");
   while (std::getline(lines, line)) {
-    std::smatch match;
+    // name{labels} value, the labels optional (values hold no '}' here).
+    const std::size_t nameEnd = line.find_first_of("{ ");
+    const std::size_t labelsEnd = nameEnd != std::string::npos && line[nameEnd] == '{' ? line.find('}', nameEnd) + 1 : nameEnd;
+    const bool sample = !line.empty() && line[0] != '#' && labelsEnd != 0 && labelsEnd != std::string::npos &&
+                        labelsEnd < line.size() && line[labelsEnd] == ' ' && line.find(' ', labelsEnd + 1) == std::string::npos;
     if (line.rfind("# HELP ", 0) == 0) {
       helped.insert(line.substr(7, line.find(' ', 7) - 7));
     } else if (line.rfind("# TYPE ", 0) == 0) {
       const std::string name = line.substr(7, line.find(' ', 7) - 7);
       EXPECT_TRUE(helped.count(name)) << "no HELP before " << line;
       EXPECT_TRUE(scrape.types.emplace(name, line.substr(line.rfind(' ') + 1)).second) << "declared twice: " << name;
-    } else if (std::regex_match(line, match, sample)) {
-      std::string family = match[1];
+    } else if (sample) {
+      const std::string key = line.substr(0, labelsEnd);
+      const double value = std::stod(line.substr(labelsEnd + 1));
+      std::string family = line.substr(0, nameEnd);
       for (const char* suffix : {"_bucket", "_sum", "_count"}) {
         const std::size_t at = family.size() - std::strlen(suffix);
         if (family.size() > std::strlen(suffix) && family.compare(at, std::string::npos, suffix) == 0 &&
@@ -113,8 +117,8 @@ Scrape parse(const std::string& text) {
         }
       }
       EXPECT_TRUE(scrape.types.count(family)) << "sample of an undeclared family: " << line;
-      scrape.samples[match[1].str() + match[2].str()] = std::stod(match[3]);
-      scrape.served.emplace_back(match[1].str() + match[2].str(), std::stod(match[3]));
+      scrape.samples[key] = value;
+      scrape.served.emplace_back(key, value);
     } else {
       ADD_FAILURE() << "not a metrics line: '" << line << "'";
     }
