@@ -4,7 +4,7 @@
 // subject, the data a byte array) with dbus_connection_send and flush at the
 // end; the round trip flushes each signal. A subscriber adds a match rule
 // (confirmed by the bus) and its receiving thread reads signals from its
-// connection and copies each into the consumer's queue.
+// connection and hands each to the handler there.
 #include <dbus/dbus.h>
 
 #include <atomic>
@@ -41,8 +41,8 @@ void closeBus(DBusConnection* connection) {
 
 class DbusEndpoint : public Endpoint {
  public:
-  DbusEndpoint(std::string address, DBusConnection* connection, Inbox& inbox)
-      : m_address(std::move(address)), m_send(connection), m_inbox(inbox) {}
+  DbusEndpoint(std::string address, DBusConnection* connection, Receiver& receiver)
+      : m_address(std::move(address)), m_send(connection), m_sink(receiver) {}
   ~DbusEndpoint() override {
     m_stop = true;
     if (m_receiver.joinable()) m_receiver.join();
@@ -69,7 +69,7 @@ class DbusEndpoint : public Endpoint {
           if (dbus_message_is_signal(message, kInterface, subject.c_str()) &&
               dbus_message_get_args(message, nullptr, DBUS_TYPE_ARRAY, DBUS_TYPE_BYTE, &bytes, &size,
                                     DBUS_TYPE_INVALID)) {
-            m_inbox.push(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(size));
+            m_sink.onEvent(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(size));
           }
           dbus_message_unref(message);
         }
@@ -102,7 +102,7 @@ class DbusEndpoint : public Endpoint {
   std::string m_address;
   DBusConnection* m_send;
   DBusConnection* m_receive = nullptr;
-  Inbox& m_inbox;
+  Receiver& m_sink;
   std::atomic<bool> m_stop{false};
   std::thread m_receiver;
 };
@@ -112,8 +112,7 @@ class DbusTransport : public Transport {
   const char* name() const override { return "dbus"; }
   const char* shape() const override {
     return "dbus-daemon --session (its stock configuration) at a temporary Unix socket, libdbus-1: one signal per "
-           "event with dbus_connection_send, flush at the end; match rule; receiving thread -> queue -> consumer "
-           "thread";
+           "event with dbus_connection_send, flush at the end; match rule; handler on the receiving thread";
   }
   Broker start(const std::string& dir) const override {
     const std::string address = "unix:path=" + dir + "/dbus.sock";
@@ -121,11 +120,11 @@ class DbusTransport : public Transport {
                                dir + "/dbus-daemon.out"),
                   address};
   }
-  std::unique_ptr<Endpoint> connect(const std::string& address, Inbox& inbox, bool, Side) const override {
+  std::unique_ptr<Endpoint> connect(const std::string& address, Receiver& receiver, const Role&) const override {
     dbus_threads_init_default();
     DBusConnection* connection = nullptr;
     if (!retryFor(30000, [&] { return (connection = openBus(address)) != nullptr; })) return nullptr;
-    return std::make_unique<DbusEndpoint>(address, connection, inbox);
+    return std::make_unique<DbusEndpoint>(address, connection, receiver);
   }
 };
 

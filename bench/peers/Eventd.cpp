@@ -6,6 +6,9 @@
 // the benchmark's main process for each run).
 #include <unistd.h>
 
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
 #include <set>
 
 #include "Library/CELibrary.h"
@@ -18,8 +21,8 @@ constexpr unsigned long kThisServer = 0xFFFFFFFFul;
 
 class EventdEndpoint : public Endpoint, CEventHandler, CPublishHandler, CCompletionHandler {
  public:
-  EventdEndpoint(Inbox& inbox, unsigned long server)
-      : m_inbox(inbox), m_server(server), m_lib("peers-bench-" + std::to_string(getpid()), this, this, this) {
+  EventdEndpoint(Receiver& receiver, unsigned long server)
+      : m_sink(receiver), m_server(server), m_lib("peers-bench-" + std::to_string(getpid()), this, this, this) {
     m_lib.initialize();
   }
   ~EventdEndpoint() override { m_lib.finalize(); }
@@ -57,10 +60,10 @@ class EventdEndpoint : public Endpoint, CEventHandler, CPublishHandler, CComplet
   long onDeliverEvent(const std::string& category, const std::string&, const std::string& data, unsigned long long,
                       unsigned long) override {
     if (category == "eventsystem") {
-      if (data == "missed-event") m_inbox.pushMissed();
+      if (data == "missed-event") m_sink.onMissed();
       return 0;
     }
-    m_inbox.push(data.data(), data.size());
+    m_sink.onEvent(data.data(), data.size());
     return 0;
   }
   long onPublish(const std::string&, long, int) override { return 0; }
@@ -71,7 +74,7 @@ class EventdEndpoint : public Endpoint, CEventHandler, CPublishHandler, CComplet
     return 0;
   }
 
-  Inbox& m_inbox;
+  Receiver& m_sink;
   const unsigned long m_server;
   CEventLib m_lib;
   std::set<std::string> m_published;
@@ -86,21 +89,21 @@ class EventdTransport : public Transport {
   const char* name() const override { return "eventd"; }
   const char* shape() const override {
     return "eventd at its default options; hosts use libeventlib: deliverEvent + execute(0) per event, "
-           "execute(id) at the end (and per ping/pong), handler -> queue -> consumer thread";
+           "execute(id) at the end (and per ping/pong), work done in the event handler (the library's request thread)";
   }
   Broker start(const std::string& dir) const override {
     // The socket folder, log folder and prefix come from the environment.
     return Broker{spawnProgram({EVT_BENCH_EVENTD}, dir + "/eventd.out"), "-"};
   }
-  std::unique_ptr<Endpoint> connect(const std::string&, Inbox& inbox, bool, Side) const override {
-    return eventdEndpoint(inbox, kThisServer);
+  std::unique_ptr<Endpoint> connect(const std::string&, Receiver& receiver, const Role&) const override {
+    return eventdEndpoint(receiver, kThisServer);
   }
 };
 
 }  // namespace
 
-std::unique_ptr<Endpoint> eventdEndpoint(Inbox& inbox, unsigned long server) {
-  auto endpoint = std::make_unique<EventdEndpoint>(inbox, server);
+std::unique_ptr<Endpoint> eventdEndpoint(Receiver& receiver, unsigned long server) {
+  auto endpoint = std::make_unique<EventdEndpoint>(receiver, server);
   if (!endpoint->registered()) return nullptr;
   return endpoint;
 }

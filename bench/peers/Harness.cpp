@@ -5,12 +5,15 @@
 //        SIZE bytes ("INDEX:SEQ:" padded with 'x'), waits until they left,
 //        says "result ...".
 //   sub  TRANSPORT ADDRESS SUBJECT PUBLISHERS COUNT
-//        subscribes, says "ready"; its consumer thread checks every event
-//        against each publisher's sequence and it says "result ..." once it
-//        has all, or when after "done" nothing came for the drain time.
+//        subscribes, says "ready"; its handler checks every event against
+//        each publisher's sequence and it says "result ..." once it has all,
+//        or when after "done" nothing came for the drain time.
 //   ping TRANSPORT ADDRESS ROUNDS SIZE / pong TRANSPORT ADDRESS
 //        the round trip: ping publishes on "ping" and waits for the same
-//        data back on "pong"; pong's consumer thread sends back what it got.
+//        data back on "pong"; pong's handler sends back what it got, and
+//        ping's handler sends the next round.
+// Handlers run on the thread the transport delivers on; the main thread only
+// starts and watches.
 #include "bench/peers/Harness.h"
 
 #include <fcntl.h>
@@ -19,10 +22,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 namespace peers {
@@ -31,38 +36,12 @@ long long nowNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
 }
 
-void Inbox::push(const char* data, std::size_t size) {
-  Item item{false, std::string(data, size)};  // copied before the lock is taken
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_items.push_back(std::move(item));
-  if (m_consumerWaits) m_ready.notify_one();
-}
-
-void Inbox::pushMissed() {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_items.push_back(Item{true, std::string()});
-  if (m_consumerWaits) m_ready.notify_one();
-}
-
-bool Inbox::pop(Item& item, Clock::time_point deadline) {
-  if (m_taken.empty()) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_consumerWaits = true;
-    const bool any = m_ready.wait_until(lock, deadline, [&] { return !m_items.empty(); });
-    m_consumerWaits = false;
-    if (!any) return false;
-    m_taken.swap(m_items);
-  }
-  item = std::move(m_taken.front());
-  m_taken.pop_front();
-  return true;
-}
-
 const std::vector<const Transport*>& transports() {
   static const std::vector<const Transport*> all = {
       &eventdTransport(),
 #ifdef EVT_PEER_ZMQ
       &zmqTransport(),
+      &zmqDirectTransport(),
 #endif
 #ifdef EVT_PEER_NATS
       &natsTransport(),
@@ -202,10 +181,18 @@ void fillPayload(std::string& data, const char* prefix, long index, long seq) {
 
 // ------------------------------------------------ roles
 
+// Takes nothing: a publisher receives no events.
+class NoEvents : public Receiver {
+ public:
+  void onEvent(const char*, std::size_t) override {}
+};
+
 int publisher(const Transport& transport, const std::string& address, const std::string& subject, long index,
               long count, std::size_t size) {
-  Inbox unused;
-  std::unique_ptr<Endpoint> endpoint = transport.connect(address, unused, false, Side::kSending);
+  NoEvents none;
+  Role role;
+  role.index = index;
+  std::unique_ptr<Endpoint> endpoint = transport.connect(address, none, role);
   if (!endpoint) {
     say("failed connect");
     return 1;
@@ -232,207 +219,292 @@ int publisher(const Transport& transport, const std::string& address, const std:
   return 0;
 }
 
-// Counts and checks what one subscriber received, per publisher.
-struct Tally {
-  explicit Tally(long publishers, long count)
-      : seen(static_cast<std::size_t>(publishers), std::vector<bool>(static_cast<std::size_t>(count))),
-        last(static_cast<std::size_t>(publishers), -1),
-        probed(static_cast<std::size_t>(publishers), false) {}
-  std::vector<std::vector<bool>> seen;
-  std::vector<long> last;
-  std::vector<bool> probed;
-  long distinct = 0, duplicates = 0, gaps = 0, reordered = 0, missed = 0, foreign = 0;
-  long long firstNs = 0, lastNs = 0;
+// Counts and checks what one subscriber received, per publisher, in the
+// handler. The main thread reads it under the same lock, which the handler
+// takes once per event (uncontended but for the main thread's glances).
+class Tally : public Receiver {
+ public:
+  Tally(long publishers, long count)
+      : m_seen(static_cast<std::size_t>(publishers), std::vector<bool>(static_cast<std::size_t>(count))),
+        m_last(static_cast<std::size_t>(publishers), -1),
+        m_probed(static_cast<std::size_t>(publishers), false),
+        m_expected(publishers * count) {}
 
-  // The first few go to standard error (the party's log).
-  void unreadable(const std::string& data) {
-    if (++foreign <= 5) std::fprintf(stderr, "unreadable event (%zu bytes): %.40s\n", data.size(), data.c_str());
+  void onEvent(const char* data, std::size_t size) override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_lastEvent = Clock::now();
+    take(data, size);
+    if (!m_ready && std::find(m_probed.begin(), m_probed.end(), false) == m_probed.end()) {
+      m_ready = true;
+      m_changed.notify_all();
+    }
+    if (m_distinct == m_expected) m_changed.notify_all();
+  }
+  void onMissed() override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_missed;
   }
 
-  bool allProbed() const { return std::find(probed.begin(), probed.end(), false) == probed.end(); }
-
-  void take(const Inbox::Item& item) {
-    if (item.missed) {
-      ++missed;
-      return;
+  // Until a probe of every publisher came, at most `timeout`.
+  void awaitProbes(std::chrono::seconds timeout) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait_for(lock, timeout, [&] { return m_ready; });
+  }
+  // Until every event came, or (once `doneAt` is set) nothing came for
+  // `drain` or `cap` passed since. `doneAt` is read under the lock too.
+  void awaitAll(const std::atomic<long long>& doneNs, std::chrono::milliseconds drain, std::chrono::seconds cap) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (m_distinct < m_expected) {
+      m_changed.wait_for(lock, std::chrono::milliseconds(50));
+      const long long done = doneNs.load();
+      if (done == 0) continue;
+      const auto doneAt = Clock::time_point(std::chrono::nanoseconds(done));
+      const auto now = Clock::now();
+      if (now - std::max(m_lastEvent, doneAt) > drain || now - doneAt > cap) break;
     }
-    const char* text = item.data.c_str();
-    const bool isProbe = std::strncmp(text, "probe:", 6) == 0;
+  }
+  std::string result() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    char line[512];
+    std::snprintf(line, sizeof line,
+                  "received=%ld duplicates=%ld gaps=%ld reordered=%ld missed=%ld foreign=%ld first_ns=%lld "
+                  "last_ns=%lld",
+                  m_distinct, m_duplicates, m_gaps, m_reordered, m_missed, m_foreign, m_firstNs, m_lastNs);
+    return line;
+  }
+
+ private:
+  // The first few go to standard error (the party's log).
+  void unreadable(const char* data, std::size_t size) {
+    if (++m_foreign <= 5) std::fprintf(stderr, "unreadable event (%zu bytes): %.40s\n", size, data);
+  }
+
+  void take(const char* data, std::size_t size) {
+    // Every payload is "[probe:]INDEX:SEQ:" then padding; parsed within size.
+    const char* text = data;
+    const char* const end = data + size;
+    const bool isProbe = size >= 6 && std::memcmp(text, "probe:", 6) == 0;
     if (isProbe) text += 6;
-    char* end = nullptr;
-    const long publisher = std::strtol(text, &end, 10);
-    if (end == text || *end != ':' || publisher < 0 || publisher >= static_cast<long>(seen.size())) {
-      unreadable(item.data);
+    long publisher = 0, seq = 0;
+    if (!readNumber(&text, end, &publisher) || publisher >= static_cast<long>(m_seen.size())) {
+      unreadable(data, size);
       return;
     }
     if (isProbe) {
-      probed[static_cast<std::size_t>(publisher)] = true;
+      m_probed[static_cast<std::size_t>(publisher)] = true;
       return;
     }
-    const char* seqText = end + 1;
-    const long seq = std::strtol(seqText, &end, 10);
-    std::vector<bool>& marks = seen[static_cast<std::size_t>(publisher)];
-    if (end == seqText || *end != ':' || seq < 0 || seq >= static_cast<long>(marks.size())) {
-      unreadable(item.data);
+    std::vector<bool>& marks = m_seen[static_cast<std::size_t>(publisher)];
+    if (!readNumber(&text, end, &seq) || seq >= static_cast<long>(marks.size())) {
+      unreadable(data, size);
       return;
     }
-    lastNs = nowNs();
-    if (firstNs == 0) firstNs = lastNs;
+    m_lastNs = nowNs();
+    if (m_firstNs == 0) m_firstNs = m_lastNs;
     if (marks[static_cast<std::size_t>(seq)]) {
-      ++duplicates;
+      ++m_duplicates;
       return;
     }
     marks[static_cast<std::size_t>(seq)] = true;
-    ++distinct;
-    long& previous = last[static_cast<std::size_t>(publisher)];
+    ++m_distinct;
+    long& previous = m_last[static_cast<std::size_t>(publisher)];
     if (seq < previous) {
-      ++reordered;
+      ++m_reordered;
       return;
     }
-    if (seq > previous + 1) ++gaps;
+    if (seq > previous + 1) ++m_gaps;
     previous = seq;
   }
+  // Digits then ':' at *text, moving past them; false when there are none.
+  static bool readNumber(const char** text, const char* end, long* value) {
+    const char* at = *text;
+    long number = 0;
+    for (; at < end && *at >= '0' && *at <= '9' && number < (1l << 40); ++at) number = number * 10 + (*at - '0');
+    if (at == *text || at == end || *at != ':') return false;
+    *value = number;
+    *text = at + 1;
+    return true;
+  }
+
+  std::mutex m_mutex;
+  std::condition_variable m_changed;
+  std::vector<std::vector<bool>> m_seen;
+  std::vector<long> m_last;
+  std::vector<bool> m_probed;
+  const long m_expected;
+  bool m_ready = false;
+  Clock::time_point m_lastEvent = Clock::now();
+  long m_distinct = 0, m_duplicates = 0, m_gaps = 0, m_reordered = 0, m_missed = 0, m_foreign = 0;
+  long long m_firstNs = 0, m_lastNs = 0;
 };
 
 int subscriber(const Transport& transport, const std::string& address, const std::string& subject, long publishers,
                long count) {
-  Inbox inbox;
-  std::unique_ptr<Endpoint> endpoint = transport.connect(address, inbox, false, Side::kReceiving);
+  Tally tally(publishers, count);
+  Role role;
+  role.side = Side::kReceiving;
+  role.publishers = publishers;
+  std::unique_ptr<Endpoint> endpoint = transport.connect(address, tally, role);
   if (!endpoint || !endpoint->subscribe(subject)) {
     say("failed subscribe");
     return 1;
   }
-  const long expected = publishers * count;
-  // The drain time: how long, once every publisher is done, the consumer
+  // The drain time: how long, once every publisher is done, the subscriber
   // waits for the next event before counting the rest as lost; and a cap on
   // the whole wait after that, for a transport that trickles.
-  const auto drain = std::chrono::milliseconds(std::atol(std::getenv("EVT_BENCH_DRAIN_MS") != nullptr
-                                                             ? std::getenv("EVT_BENCH_DRAIN_MS")
-                                                             : "10000"));
-  const auto cap = std::chrono::seconds(120);
-  std::atomic<bool> done{false}, finished{false};
-  std::atomic<long long> doneNs{0};
-  std::mutex mutex;
-  std::condition_variable probed;
-  bool ready = false;
-  Tally tally(publishers, count);
-  std::thread consumer([&] {
-    Inbox::Item item;
-    Clock::time_point lastEvent = Clock::now();
-    for (;;) {
-      if (tally.distinct >= expected) break;
-      if (done) {
-        const auto doneAt = Clock::time_point(std::chrono::nanoseconds(doneNs.load()));
-        const auto now = Clock::now();
-        if (now - std::max(lastEvent, doneAt) > drain || now - doneAt > cap) break;
-      }
-      if (!inbox.pop(item, Clock::now() + std::chrono::milliseconds(50))) continue;
-      lastEvent = Clock::now();
-      tally.take(item);
-      if (!ready && tally.allProbed()) {
-        std::lock_guard<std::mutex> lock(mutex);
-        ready = true;
-        probed.notify_all();
-      }
-    }
-    say("result received=%ld duplicates=%ld gaps=%ld reordered=%ld missed=%ld foreign=%ld first_ns=%lld "
-        "last_ns=%lld rss=%ld",
-        tally.distinct, tally.duplicates, tally.gaps, tally.reordered, tally.missed, tally.foreign, tally.firstNs,
-        tally.lastNs, ownPeakRssKb());
-    finished = true;
-  });
-  if (transport.needsProbe()) {
-    std::unique_lock<std::mutex> lock(mutex);
-    probed.wait_for(lock, std::chrono::seconds(30), [&] { return ready; });
-  }
+  const char* drainText = std::getenv("EVT_BENCH_DRAIN_MS");
+  const auto drain = std::chrono::milliseconds(std::atol(drainText != nullptr ? drainText : "10000"));
+  if (transport.needsProbe()) tally.awaitProbes(std::chrono::seconds(30));
   say("ready");
   // "done" (or the main process gone) starts the drain time.
+  std::atomic<long long> doneNs{0};
+  std::atomic<bool> finished{false};
   std::thread listener([&] {
-    for (;;) {
+    while (!finished) {
       const std::string line = hear(200);
       if (line == "done" || line.empty()) {
         doneNs = nowNs();
-        done = true;
         return;
       }
-      if (finished) return;  // all arrived before "done"
     }
   });
-  consumer.join();
+  tally.awaitAll(doneNs, drain, std::chrono::seconds(120));
+  finished = true;
   listener.join();
+  say("result %s rss=%ld", tally.result().c_str(), ownPeakRssKb());
+  endpoint.reset();
   return 0;
 }
 
+// The ping side of the round trip, driven by its handler: each answer that
+// matches the round in flight is timed and sends the next round from the
+// handler's thread. The main thread sends the first, and another when an
+// answer is overdue; the lock keeps the two from sending at once.
+class PingRounds : public Receiver {
+ public:
+  PingRounds(long rounds, std::size_t size) : m_rounds(rounds), m_data(std::max<std::size_t>(size, 24), 'x') {}
+
+  void start(Endpoint* endpoint) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_endpoint = endpoint;
+    sendLocked();
+  }
+  void onEvent(const char* data, std::size_t size) override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_endpoint == nullptr || size != m_data.size() || std::memcmp(data, m_data.data(), size) != 0) return;
+    if (measuring()) m_micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - m_sentAt).count());
+    ++(measuring() ? m_measured : m_warm);
+    advanceLocked();
+  }
+  // Until every round was answered or given up; warm-up (500 answers, the
+  // first ones also waiting for subscriptions on their way) ends after 30 s.
+  void run() {
+    const auto warmUpEnd = Clock::now() + std::chrono::seconds(30);
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (!overLocked()) {
+      const long before = m_sent;
+      const auto overdue = std::chrono::milliseconds(measuring() ? 5000 : 200);
+      if (m_changed.wait_for(lock, overdue, [&] { return m_sent != before || overLocked(); })) continue;
+      if (!measuring() && Clock::now() > warmUpEnd) break;
+      if (measuring()) ++m_lost;
+      advanceLocked();
+    }
+  }
+  std::string result() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_endpoint = nullptr;
+    std::sort(m_micros.begin(), m_micros.end());
+    auto at = [&](double q) {
+      return m_micros.empty() ? 0.0
+                              : m_micros[std::min(m_micros.size() - 1, static_cast<std::size_t>(q * m_micros.size()))];
+    };
+    char line[256];
+    std::snprintf(line, sizeof line, "measured=%zu lost=%ld warm=%ld p50=%.1f p99=%.1f", m_micros.size(), m_lost,
+                  m_warm, at(0.50), at(0.99));
+    return line;
+  }
+
+ private:
+  static constexpr long kWarmUp = 500;
+  bool measuring() const { return m_warm >= kWarmUp; }
+  bool overLocked() const { return m_measured + m_lost >= m_rounds; }
+  void advanceLocked() {
+    if (overLocked()) {
+      m_changed.notify_all();
+      return;
+    }
+    sendLocked();
+  }
+  void sendLocked() {
+    const long round = measuring() ? m_measured + m_lost : m_sent;
+    fillPayload(m_data, measuring() ? "m" : "w", 0, round);
+    ++m_sent;
+    m_changed.notify_all();
+    m_sentAt = Clock::now();
+    m_endpoint->publishNow("ping", m_data);
+  }
+
+  std::mutex m_mutex;
+  std::condition_variable m_changed;
+  Endpoint* m_endpoint = nullptr;
+  const long m_rounds;
+  std::string m_data;  // the round in flight
+  Clock::time_point m_sentAt;
+  long m_sent = 0, m_warm = 0, m_measured = 0, m_lost = 0;
+  std::vector<double> m_micros;
+};
+
 int pinger(const Transport& transport, const std::string& address, long rounds, std::size_t size) {
-  Inbox inbox;
-  std::unique_ptr<Endpoint> endpoint = transport.connect(address, inbox, true, Side::kSending);
+  PingRounds ping(rounds, size);
+  Role role;
+  role.roundTrip = true;
+  std::unique_ptr<Endpoint> endpoint = transport.connect(address, ping, role);
   if (!endpoint || !endpoint->subscribe("pong")) {
     say("failed subscribe");
     return 1;
   }
   say("ready");
   if (hear(-1) != "go") return 1;
-  std::string data(std::max<std::size_t>(size, 24), 'x');
-  Inbox::Item item;
-  // Sends data and waits for it back for up to `ms`; other data is stale.
-  auto roundTrip = [&](int ms) {
-    if (!endpoint->publishNow("ping", data)) return false;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-    while (inbox.pop(item, deadline)) {
-      if (!item.missed && item.data == data) return true;
-    }
-    return false;
-  };
-  // Warm-up: until 500 round trips came back (the first ones also wait for
-  // subscriptions still on their way), at most 30 s.
-  const auto warmUpEnd = Clock::now() + std::chrono::seconds(30);
-  long warm = 0;
-  for (long i = 0; warm < 500 && Clock::now() < warmUpEnd; ++i) {
-    fillPayload(data, "w", 0, i);
-    if (roundTrip(200)) ++warm;
-  }
-  std::vector<double> micros;
-  long lost = 0;
-  for (long i = 0; i < rounds && warm >= 500; ++i) {
-    fillPayload(data, "m", 0, i);
-    const auto start = Clock::now();
-    if (roundTrip(5000)) {
-      micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-    } else {
-      ++lost;
-    }
-  }
-  std::sort(micros.begin(), micros.end());
-  auto at = [&](double q) {
-    return micros.empty() ? 0.0 : micros[std::min(micros.size() - 1, static_cast<std::size_t>(q * micros.size()))];
-  };
-  say("result measured=%zu lost=%ld warm=%ld p50=%.1f p99=%.1f rss=%ld", micros.size(), lost, warm, at(0.50),
-      at(0.99), ownPeakRssKb());
+  ping.start(endpoint.get());
+  ping.run();
+  say("result %s rss=%ld", ping.result().c_str(), ownPeakRssKb());
+  endpoint.reset();
   return 0;
 }
 
+// The pong side: its handler sends back what it got, on the handler's thread.
+class PongAnswers : public Receiver {
+ public:
+  void onEvent(const char* data, std::size_t size) override {
+    Endpoint* endpoint = m_endpoint.load();
+    if (endpoint == nullptr) return;
+    m_reply.assign(data, size);
+    endpoint->publishNow("pong", m_reply);
+    ++m_answered;
+  }
+  std::atomic<Endpoint*> m_endpoint{nullptr};
+  std::atomic<long> m_answered{0};
+
+ private:
+  std::string m_reply;  // the handler's own
+};
+
 int ponger(const Transport& transport, const std::string& address) {
-  Inbox inbox;
-  std::unique_ptr<Endpoint> endpoint = transport.connect(address, inbox, true, Side::kReceiving);
+  PongAnswers pong;
+  Role role;
+  role.side = Side::kReceiving;
+  role.roundTrip = true;
+  std::unique_ptr<Endpoint> endpoint = transport.connect(address, pong, role);
   if (!endpoint || !endpoint->subscribe("ping")) {
     say("failed subscribe");
     return 1;
   }
-  std::atomic<bool> done{false};
-  long answered = 0;
-  std::thread consumer([&] {
-    Inbox::Item item;
-    while (!done) {
-      if (!inbox.pop(item, Clock::now() + std::chrono::milliseconds(50)) || item.missed) continue;
-      endpoint->publishNow("pong", item.data);
-      ++answered;
-    }
-  });
+  pong.m_endpoint = endpoint.get();
   say("ready");
   for (std::string line = hear(-1); !line.empty() && line != "done";) line = hear(-1);
-  done = true;
-  consumer.join();
-  say("result answered=%ld rss=%ld", answered, ownPeakRssKb());
+  say("result answered=%ld rss=%ld", pong.m_answered.load(), ownPeakRssKb());
+  pong.m_endpoint = nullptr;
+  endpoint.reset();
   return 0;
 }
 

@@ -1,17 +1,14 @@
-// What peers_bench's processes share: the queue a subscriber's handler fills
-// and its consumer thread empties, the client-side face of every transport
-// (eventd and its peers), and the roles a process of the benchmark plays.
+// What peers_bench's processes share: the receiver a transport hands what
+// arrives to, the client-side face of every transport (eventd and its peers),
+// and the roles a process of the benchmark plays.
 #pragma once
 
 #include <sys/types.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -21,34 +18,36 @@ using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC: comparable across 
 
 long long nowNs();
 
-// What a subscriber's handler (or receiving thread) hands to its consumer
-// thread: a copy of each event's data, or a missed-event report.
-class Inbox {
- public:
-  struct Item {
-    bool missed = false;
-    std::string data;
-  };
-  void push(const char* data, std::size_t size);
-  void pushMissed();
-  // The next item, waiting until `deadline`; false when none came. One
-  // consumer thread only.
-  bool pop(Item& item, Clock::time_point deadline);
+// Which end of a row a party's process is: a publisher or the pinger
+// sends first, a subscriber or the ponger receives first. A transport
+// spanning two machines puts the sides on different ones.
+enum class Side { kSending, kReceiving };
 
- private:
-  // The consumer takes everything pushed in one hold of the lock, and the
-  // handler signals only a consumer that sleeps: handler and consumer do not
-  // queue up on the lock once per event, whichever transport feeds them.
-  std::mutex m_mutex;
-  std::condition_variable m_ready;
-  std::deque<Item> m_items;     // pushed, under m_mutex
-  bool m_consumerWaits = false;  // under m_mutex
-  std::deque<Item> m_taken;     // the consumer's own
+// What a party does with what it receives, called on the thread the
+// transport delivers on (its library's callback thread, or the thread that
+// reads the connection): the work is done there, as a user's handler would
+// do it, with no hand-off to another thread. Calls come from one thread at a
+// time.
+class Receiver {
+ public:
+  virtual ~Receiver() = default;
+  virtual void onEvent(const char* data, std::size_t size) = 0;
+  // A missed-event report (eventd only).
+  virtual void onMissed() {}
 };
 
-// One process's connection to a transport, called from one thread at a time
-// (the subscriber's handler or receiving thread only touches the inbox);
-// received events go to the inbox.
+// What a party's process is in its row, for transports whose shape depends
+// on it (ZeroMQ without a broker binds a socket per publisher).
+struct Role {
+  Side side = Side::kSending;
+  bool roundTrip = false;  // the ping-pong: a client that would batch sends at once
+  long index = 0;          // of this publisher
+  long publishers = 1;     // that a subscriber hears from
+};
+
+// One process's connection to a transport. Its operations are called from
+// one thread at a time (a handler may publish, serialised with the party's
+// main thread); received events go to the receiver.
 class Endpoint {
  public:
   virtual ~Endpoint() = default;
@@ -69,11 +68,6 @@ struct Broker {
   std::string address;
 };
 
-// Which end of a row a party's process is: a publisher or the pinger
-// sends first, a subscriber or the ponger receives first. A transport
-// spanning two machines puts the sides on different ones.
-enum class Side { kSending, kReceiving };
-
 class Transport {
  public:
   virtual ~Transport() = default;
@@ -84,10 +78,9 @@ class Transport {
   // files under `dir`; pid -1 when it cannot.
   virtual Broker start(const std::string& dir) const = 0;
   // In a party's process: connects (retrying while the middle process comes
-  // up); null when it could not within 30 s. `roundTrip`: for the ping-pong,
-  // where a client that would batch is told to send at once.
-  virtual std::unique_ptr<Endpoint> connect(const std::string& address, Inbox& inbox, bool roundTrip,
-                                            Side side) const = 0;
+  // up); null when it could not within 30 s.
+  virtual std::unique_ptr<Endpoint> connect(const std::string& address, Receiver& receiver,
+                                            const Role& role) const = 0;
   // Whether a subscription may still be on its way when subscribe returned,
   // so that publishers send probes until every subscriber saw one of each.
   virtual bool needsProbe() const { return false; }
@@ -97,7 +90,7 @@ class Transport {
 
 // A host of the eventd at the environment's endpoint, subscribing to the
 // categories of server `server` (0xFFFFFFFF: its own).
-std::unique_ptr<Endpoint> eventdEndpoint(Inbox& inbox, unsigned long server);
+std::unique_ptr<Endpoint> eventdEndpoint(Receiver& receiver, unsigned long server);
 
 // The transports this build has, eventd first.
 const std::vector<const Transport*>& transports();
@@ -106,6 +99,8 @@ const Transport* findTransport(const std::string& name);
 const Transport& eventdTransport();
 #ifdef EVT_PEER_ZMQ
 const Transport& zmqTransport();
+// ZeroMQ without a broker: each publisher binds, subscribers connect to all.
+const Transport& zmqDirectTransport();
 #endif
 #ifdef EVT_PEER_NATS
 const Transport& natsTransport();

@@ -3,7 +3,7 @@
 // natsConnection_Publish per event (the client's flusher thread writes),
 // natsConnection_FlushTimeout at the end (the round trip's clients send at
 // once: SendAsap); subscribers get an asynchronous
-// callback, which copies each message into the consumer's queue.
+// callback, which is the handler.
 #include <arpa/inet.h>
 #include <nats/nats.h>
 #include <netinet/in.h>
@@ -22,7 +22,7 @@ namespace {
 
 class NatsEndpoint : public Endpoint {
  public:
-  NatsEndpoint(natsConnection* connection, Inbox& inbox) : m_connection(connection), m_inbox(inbox) {}
+  NatsEndpoint(natsConnection* connection, Receiver& receiver) : m_connection(connection), m_sink(receiver) {}
   ~NatsEndpoint() override {
     if (m_subscription != nullptr) {
       natsSubscription_Unsubscribe(m_subscription);
@@ -47,13 +47,13 @@ class NatsEndpoint : public Endpoint {
 
  private:
   static void onMessage(natsConnection*, natsSubscription*, natsMsg* message, void* closure) {
-    static_cast<NatsEndpoint*>(closure)->m_inbox.push(natsMsg_GetData(message),
-                                                      static_cast<std::size_t>(natsMsg_GetDataLength(message)));
+    static_cast<NatsEndpoint*>(closure)->m_sink.onEvent(natsMsg_GetData(message),
+                                                     static_cast<std::size_t>(natsMsg_GetDataLength(message)));
     natsMsg_Destroy(message);
   }
 
   natsConnection* m_connection;
-  Inbox& m_inbox;
+  Receiver& m_sink;
   natsSubscription* m_subscription = nullptr;
 };
 
@@ -77,7 +77,7 @@ class NatsTransport : public Transport {
   const char* name() const override { return "nats"; }
   const char* shape() const override {
     return "nats-server on 127.0.0.1 (defaults), libnats: natsConnection_Publish per event, FlushTimeout at the "
-           "end (round trip: SendAsap), asynchronous subscription callback -> queue -> consumer thread";
+           "end (round trip: SendAsap), handler in the asynchronous subscription callback";
   }
   Broker start(const std::string& dir) const override {
     const int port = freeLoopbackPort();
@@ -86,18 +86,18 @@ class NatsTransport : public Transport {
     return Broker{spawnProgram({"nats-server", "-a", "127.0.0.1", "-p", portText}, dir + "/nats-server.out"),
                   "nats://127.0.0.1:" + portText};
   }
-  std::unique_ptr<Endpoint> connect(const std::string& address, Inbox& inbox, bool roundTrip, Side) const override {
+  std::unique_ptr<Endpoint> connect(const std::string& address, Receiver& receiver, const Role& role) const override {
     natsOptions* options = nullptr;
     if (natsOptions_Create(&options) != NATS_OK) return nullptr;
     natsOptions_SetURL(options, address.c_str());
     // The client's flusher thread coalesces writes; for the round trip it
     // is told to write each message at once, as eventd's execute(id) does.
-    if (roundTrip) natsOptions_SetSendAsap(options, true);
+    if (role.roundTrip) natsOptions_SetSendAsap(options, true);
     natsConnection* connection = nullptr;
     const bool connected = retryFor(30000, [&] { return natsConnection_Connect(&connection, options) == NATS_OK; });
     natsOptions_Destroy(options);
     if (!connected) return nullptr;
-    return std::make_unique<NatsEndpoint>(connection, inbox);
+    return std::make_unique<NatsEndpoint>(connection, receiver);
   }
 };
 
@@ -158,10 +158,10 @@ class FederatedTransport : public Transport {
     }
     _exit(0);
   }
-  std::unique_ptr<Endpoint> connect(const std::string& address, Inbox& inbox, bool, Side side) const override {
-    const int home = side == Side::kSending ? 1 : 2;
+  std::unique_ptr<Endpoint> connect(const std::string& address, Receiver& receiver, const Role& role) const override {
+    const int home = role.side == Side::kSending ? 1 : 2;
     enterMachine(address, home, runPrefix());
-    return eventdEndpoint(inbox, home == 1 ? 2 : 1);
+    return eventdEndpoint(receiver, home == 1 ? 2 : 1);
   }
 };
 

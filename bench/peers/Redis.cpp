@@ -4,7 +4,7 @@
 // pipeline PUBLISH commands, reading the replies every 1,000 (one command and
 // reply at a time would measure round trips, not throughput); the round trip
 // uses a plain PUBLISH. A subscriber's receiving thread reads its
-// SUBSCRIBE connection and copies each message into the consumer's queue.
+// SUBSCRIBE connection and runs the handler on each message.
 #include <hiredis/hiredis.h>
 #include <sys/socket.h>
 
@@ -22,8 +22,8 @@ constexpr long kPipeline = 1000;
 
 class RedisEndpoint : public Endpoint {
  public:
-  RedisEndpoint(std::string path, redisContext* context, Inbox& inbox)
-      : m_path(std::move(path)), m_pub(context), m_inbox(inbox) {}
+  RedisEndpoint(std::string path, redisContext* context, Receiver& receiver)
+      : m_path(std::move(path)), m_pub(context), m_sink(receiver) {}
   ~RedisEndpoint() override {
     if (m_sub != nullptr) {
       shutdown(m_sub->fd, SHUT_RDWR);  // ends the receiving thread's read
@@ -45,7 +45,7 @@ class RedisEndpoint : public Endpoint {
         auto* message = static_cast<redisReply*>(raw);
         if (message->type == REDIS_REPLY_ARRAY && message->elements == 3 &&
             std::strcmp(message->element[0]->str, "message") == 0) {
-          m_inbox.push(message->element[2]->str, message->element[2]->len);
+          m_sink.onEvent(message->element[2]->str, message->element[2]->len);
         }
         freeReplyObject(message);
       }
@@ -80,7 +80,7 @@ class RedisEndpoint : public Endpoint {
   std::string m_path;
   redisContext* m_pub;
   redisContext* m_sub = nullptr;
-  Inbox& m_inbox;
+  Receiver& m_sink;
   long m_pending = 0;
   std::thread m_receiver;
 };
@@ -90,7 +90,7 @@ class RedisTransport : public Transport {
   const char* name() const override { return "redis"; }
   const char* shape() const override {
     return "redis-server on a Unix socket (no TCP, no persistence, defaults otherwise), hiredis: pipelined "
-           "PUBLISH (replies read every 1,000), receiving thread -> queue -> consumer thread";
+           "PUBLISH (replies read every 1,000), handler on the receiving thread";
   }
   Broker start(const std::string& dir) const override {
     const std::string config = dir + "/redis.conf";
@@ -104,7 +104,7 @@ class RedisTransport : public Transport {
     std::fclose(file);
     return Broker{spawnProgram({"redis-server", config}, dir + "/redis-server.out"), socketPath};
   }
-  std::unique_ptr<Endpoint> connect(const std::string& address, Inbox& inbox, bool, Side) const override {
+  std::unique_ptr<Endpoint> connect(const std::string& address, Receiver& receiver, const Role&) const override {
     redisContext* context = nullptr;
     const bool connected = retryFor(30000, [&] {
       context = redisConnectUnix(address.c_str());
@@ -114,7 +114,7 @@ class RedisTransport : public Transport {
       return false;
     });
     if (!connected) return nullptr;
-    return std::make_unique<RedisEndpoint>(address, context, inbox);
+    return std::make_unique<RedisEndpoint>(address, context, receiver);
   }
 };
 
