@@ -109,9 +109,13 @@ class CE_EXPORT CEventLibImpl {
   // Waits for the answer still owed to the last queue text, if any; its
   // result (a failure is logged). The caller holds m_critSecIPC.
   long collectQueueAnswer() EVT_REQUIRES(m_critSecIPC);
+  // The same without waiting: false while the answer is not in yet (it
+  // stays owed); true once none is owed. The caller holds m_critSecIPC.
+  bool queueAnswerIn() EVT_REQUIRES(m_critSecIPC);
   // The halves of an exchange, and the logging of its result.
   long sendIPC(CECMD cmd, std::string_view input, unsigned long* pRequestId);
-  long receiveAnswerIPC(CECMD cmd, unsigned long requestId, std::string* pAnswer);
+  // `wait` false: ZEBIPC_E_TIMEOUT at once while the answer is not in.
+  long receiveAnswerIPC(CECMD cmd, unsigned long requestId, std::string* pAnswer, bool wait = true);
   long reportedExchange(long result);
 
   // Appends one request list (built by the protocol module) to the send
@@ -172,6 +176,13 @@ class CE_EXPORT CEventLibImpl {
   // Takes the whole send queue and sends it in one CECMD_QUEUE exchange;
   // `replay` first appends the announcements of a new connection.
   long flushSendQueue(bool replay) EVT_EXCLUDES(m_critSecIPC, m_pCritSec);
+  // The part of a flush after the last text's answer came in.
+  long sendQueuedLocked(bool replay) EVT_REQUIRES(m_critSecIPC) EVT_EXCLUDES(m_pCritSec);
+  // A flush on the calling thread, when that costs no wait: the send thread
+  // is not in an exchange and the last text's answer is in. Saves waking the
+  // send thread (a thread switch) for a text wanted at once. False when it
+  // did not flush.
+  bool flushHereIfFree() EVT_EXCLUDES(m_critSecIPC, m_pCritSec);
   void queueReplayLocked() EVT_REQUIRES(m_pCritSec);
   void rekeyUnresolvedLocked() EVT_REQUIRES(m_pCritSec);
   // A "publish" or "retract" request for `category` of this server.

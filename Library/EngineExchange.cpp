@@ -46,6 +46,15 @@ long CEventLibImpl::collectQueueAnswer() {
   return reportedExchange(receiveAnswerIPC(CECMD_QUEUE, m_owedQueueAnswer, nullptr));
 }
 
+bool CEventLibImpl::queueAnswerIn() {
+  if (!m_bQueueAnswerOwed) return true;
+  const long result = receiveAnswerIPC(CECMD_QUEUE, m_owedQueueAnswer, nullptr, false);
+  if (result == ZEBIPC_E_TIMEOUT) return false;
+  m_bQueueAnswerOwed = false;
+  reportedExchange(result);
+  return true;
+}
+
 long CEventLibImpl::sendIPC(CECMD cmd, std::string_view input, unsigned long* pRequestId) {
   if (m_bStop.load()) return CE_E_STOPPING;
   CZebIPCLibrary* channel = m_pIPC.load();
@@ -56,14 +65,16 @@ long CEventLibImpl::sendIPC(CECMD cmd, std::string_view input, unsigned long* pR
                               reinterpret_cast<const char*>(header));
 }
 
-long CEventLibImpl::receiveAnswerIPC(CECMD cmd, unsigned long requestId, std::string* pAnswer) {
+long CEventLibImpl::receiveAnswerIPC(CECMD cmd, unsigned long requestId, std::string* pAnswer, bool wait) {
   if (m_bStop.load()) return CE_E_STOPPING;
   CZebIPCLibrary* channel = m_pIPC.load();
   if (channel == nullptr) return CE_E_NOT_CONNECTED;
   uint32_t header[4] = {0, 0, 0, 0};
   unsigned long answeredId = 0;
   std::string answer;
-  long result = channel->receiveResponse(&answer, &answeredId, reinterpret_cast<char*>(header));
+  long result = wait ? channel->receiveResponse(&answer, &answeredId, reinterpret_cast<char*>(header))
+                     : channel->pollResponse(&answer, &answeredId, reinterpret_cast<char*>(header));
+  if (result == ZEBIPC_E_TIMEOUT && !wait) return result;
   if (result == 0) result = ce::resultFromWord(header[2]);
   if (result >= 0 && (header[1] != cmd || answeredId != requestId)) result = CE_E_ANSWER_MISMATCH;
   if (pAnswer != nullptr && !answer.empty()) *pAnswer = std::move(answer);

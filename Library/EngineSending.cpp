@@ -140,6 +140,8 @@ long CEventLibImpl::execute(unsigned long completionId) {
       wake = kSendWithinWindow;
     }
   }
+  // A text wanted at once goes from this thread when nothing is in the way.
+  if (wake == kSendNow && completionId != 0 && flushHereIfFree()) return 0;
   // Woken once the engine lock is free: a send thread woken on this CPU
   // runs at once, and would otherwise block on that lock straight away.
   if (wake != 0) m_eventSend.wake(wake);
@@ -154,6 +156,20 @@ long CEventLibImpl::flushSendQueue(bool replay) {
   // The last text's answer comes before this batch is taken: while the
   // service holds it back, the host's queue stays at its bound.
   collectQueueAnswer();
+  return sendQueuedLocked(replay);
+}
+
+bool CEventLibImpl::flushHereIfFree() {
+  // A drain is watched by the send thread, which must see its flush.
+  if (m_bDraining.load() != 0 || !m_critSecIPC.tryEnter(__LINE__)) return false;
+  // Not connected: the send thread is woken as before, and the queue waits
+  // for the next connection either way.
+  const bool sent = queueAnswerIn() && sendQueuedLocked(false) != CE_E_NOT_CONNECTED;
+  m_critSecIPC.leave(__LINE__);
+  return sent;
+}
+
+long CEventLibImpl::sendQueuedLocked(bool replay) {
   CParamsX batch;
   {
     CPCritSecHold engineLock(*m_pCritSec, __LINE__);

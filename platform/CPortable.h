@@ -60,6 +60,8 @@ class CE_EXPORT EVT_CAPABILITY("mutex") CPCritSec {
 
   void enter(long line) EVT_ACQUIRE();
   void leave(long line) EVT_RELEASE();
+  // Takes the lock when it is free; true when taken.
+  bool tryEnter(long line) EVT_TRY_ACQUIRE(true);
   const std::string& name() const { return m_strName; }
 
  private:

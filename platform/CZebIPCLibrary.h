@@ -55,6 +55,10 @@ class CE_EXPORT CZebIPCLibrary {
   long receiveResponse(unsigned long*, char** data, unsigned long* length, unsigned long* id, char* header);
   // The same, handing the text over in *text (no NUL) without a copy.
   long receiveResponse(std::string* text, unsigned long* id, char* header);
+  // The same without waiting: reads what input there is now, and returns
+  // ZEBIPC_E_TIMEOUT when the answer is not in yet. The exchange stays
+  // open, for a later receiveResponse or pollResponse.
+  long pollResponse(std::string* text, unsigned long* id, char* header);
   // Blocks for the next status or service request. A request returns 0 with
   // its text, header and no-response flag; `a` and `b` identify it for
   // sendResponse. ZEBIPC_CLOSED after finalize.

@@ -20,6 +20,8 @@
 // A function that takes the lock and returns with it held, or releases it.
 #define EVT_ACQUIRE(...) EVT_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
 #define EVT_RELEASE(...) EVT_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+
+#define EVT_TRY_ACQUIRE(...) EVT_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
 // A function the caller must not call with the lock held (it takes it).
 #define EVT_EXCLUDES(...) EVT_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 // For the rare function whose locking the analysis cannot follow; say why.

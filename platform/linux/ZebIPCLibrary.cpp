@@ -95,7 +95,9 @@ class CZebIPCLibrary::Impl {
   long initialize();
   // Sends `frame` with `length` bytes of `text` as its data.
   long write(uint32_t generation, bool current, const Frame& frame, const char* text, std::size_t length);
-  long awaitAnswer(Frame* answer);
+  // The answer to the open exchange. `wait` false: only what is in now; a
+  // timeout then leaves the exchange open.
+  long awaitAnswer(Frame* answer, bool wait);
   // The next status or request; item->frame.text's storage is reused.
   long nextIncoming(Incoming* item);
   long finalize();
@@ -112,8 +114,9 @@ class CZebIPCLibrary::Impl {
   // `deadline` at most. An answer goes to the exchange waiting for it; a
   // service request is left in *request (true returned) with its
   // connection's generation. A lost connection is closed and reported.
+  // *timedOut (if given) tells that nothing whole came in time.
   bool readAsTokenHolder(std::unique_lock<std::mutex>& lock, const Clock::time_point* deadline,
-                         Incoming* request);
+                         Incoming* request, bool* timedOut = nullptr);
   // Reads from `fd` until m_input holds a whole frame; 0, ZEBIPC_E_TIMEOUT,
   // ZEBIPC_E_CONNECTION_LOST or ZEBIPC_E_BAD_FRAME. The token is held.
   long readFrame(int fd, const Clock::time_point* deadline, Frame* frame);
@@ -228,12 +231,13 @@ long CZebIPCLibrary::Impl::readFrame(int fd, const Clock::time_point* deadline, 
 }
 
 bool CZebIPCLibrary::Impl::readAsTokenHolder(std::unique_lock<std::mutex>& lock, const Clock::time_point* deadline,
-                                             Incoming* request) {
+                                             Incoming* request, bool* timedOut) {
   m_reading = true;
   const int fd = m_fd;
   const uint32_t generation = m_generation;
   lock.unlock();
   long result = readFrame(fd, deadline, &request->frame);
+  if (timedOut != nullptr) *timedOut = result == ZEBIPC_E_TIMEOUT;
   if (result == ZEBIPC_E_BAD_FRAME) {
     evtLog(KelLogLib::LOGLIB_PRIORITY_ERROR, "(Error) CZebIPCLibrary: malformed frame from %s, reconnecting",
            m_path.c_str());
@@ -314,11 +318,13 @@ long CZebIPCLibrary::Impl::write(uint32_t generation, bool current, const Frame&
   return ZEBIPC_E_CONNECTION_LOST;
 }
 
-long CZebIPCLibrary::Impl::awaitAnswer(Frame* answer) {
+long CZebIPCLibrary::Impl::awaitAnswer(Frame* answer, bool wait) {
   std::unique_lock<std::mutex> lock(m_mutex);
   if (!m_awaiting) return m_closed ? ZEBIPC_CLOSED : ZEBIPC_E_NOT_CONNECTED;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kResponseTimeoutMs);
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::milliseconds(wait ? kResponseTimeoutMs : 0);
   long result = 0;
+  bool drained = false;  // without waiting: no whole frame is left to read
   for (;;) {
     if (m_closed) {
       result = ZEBIPC_CLOSED;
@@ -326,16 +332,20 @@ long CZebIPCLibrary::Impl::awaitAnswer(Frame* answer) {
       *answer = std::move(m_answer);
     } else if (m_exchangeFailure != 0) {
       result = m_exchangeFailure;
-    } else if (Clock::now() >= deadline) {
+    } else if (!wait && drained) {
+      return ZEBIPC_E_TIMEOUT;  // still awaited
+    } else if (wait && Clock::now() >= deadline) {
       result = ZEBIPC_E_TIMEOUT;
     } else if (!m_reading && m_fd >= 0) {
       Incoming request;
-      if (readAsTokenHolder(lock, &deadline, &request)) {
+      if (readAsTokenHolder(lock, &deadline, &request, &drained)) {
         // For the request thread, after whatever it has not taken yet.
         m_incoming.push_back(std::move(request));
         m_changed.notify_all();
       }
       continue;
+    } else if (!wait) {
+      return ZEBIPC_E_TIMEOUT;  // another thread reads: the answer is not in
     } else {
       m_changed.wait_until(lock, deadline);
       continue;
@@ -419,14 +429,26 @@ long CZebIPCLibrary::receiveResponse(unsigned long*, char** data, unsigned long*
   return 0;
 }
 
-long CZebIPCLibrary::receiveResponse(std::string* text, unsigned long* id, char* header) {
-  Frame answer;
-  long result = m_pImpl->awaitAnswer(&answer);
+namespace {
+
+long handOver(long result, Frame& answer, std::string* text, unsigned long* id, char* header) {
   if (result != 0) return result;
   if (text != nullptr) *text = std::move(answer.text);
   if (id != nullptr) *id = answer.requestId;
   if (header != nullptr) std::memcpy(header, answer.header, sizeof answer.header);
   return 0;
+}
+
+}  // namespace
+
+long CZebIPCLibrary::receiveResponse(std::string* text, unsigned long* id, char* header) {
+  Frame answer;
+  return handOver(m_pImpl->awaitAnswer(&answer, true), answer, text, id, header);
+}
+
+long CZebIPCLibrary::pollResponse(std::string* text, unsigned long* id, char* header) {
+  Frame answer;
+  return handOver(m_pImpl->awaitAnswer(&answer, false), answer, text, id, header);
 }
 
 long CZebIPCLibrary::receiveRequest(unsigned long* a, unsigned long* b, char** data, unsigned long* length,
