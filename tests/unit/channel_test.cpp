@@ -203,6 +203,23 @@ TEST(Channel, WaitersReadForEachOther) {
   ASSERT_EQ(0, peer->write(serviceRequest("three")));
   EXPECT_EQ("three", received.get());
 
+  // Polling for an answer never waits and keeps the exchange open; service
+  // requests read on the way are left for the request thread, in order.
+  uint32_t header[4] = {CECMD_PROCESS_ID, 0, 0, 0};
+  unsigned long id = 0, answered = 0;
+  ASSERT_EQ(0, channel->sendRequest(0, "8", 2, &id, 0, reinterpret_cast<const char*>(header)));
+  std::string answerText;
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(ZEBIPC_E_TIMEOUT, channel->pollResponse(&answerText, &answered, reinterpret_cast<char*>(header)));
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
+  ASSERT_EQ(0, peer->write(serviceRequest("four")));
+  answerNext();
+  EXPECT_TRUE(eventually([&] {
+    return channel->pollResponse(&answerText, &answered, reinterpret_cast<char*>(header)) == 0;
+  }));
+  EXPECT_EQ(id, answered);
+  EXPECT_EQ("four", textOf());
+
   peer.reset();
   EXPECT_NE(0, exchange(*channel, CECMD_PROCESS_ID, "7"));
   const int again = listener.accept(5000);
