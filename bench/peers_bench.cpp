@@ -1,16 +1,16 @@
 // What users get: the same workloads through eventd and through its peers
-// (ZeroMQ proxy, NATS, Redis pub/sub, D-Bus signals), each party a process
-// of its own: the middle process (eventd, the proxy or the server), every
-// publisher and every subscriber. A subscriber's handler copies each event
-// into a queue; its consumer thread counts it and checks it against its
-// publisher's sequence. Prints markdown tables: rates and round trips with
+// (ZeroMQ with and without a proxy, NATS, Redis pub/sub, D-Bus signals),
+// each party a process of its own: the middle process (eventd, the proxy or
+// the server), every publisher and every subscriber. A subscriber's handler,
+// on the thread its library delivers on, counts each event and checks it
+// against its publisher's sequence. Prints markdown tables: rates and round trips with
 // eventd's ratio to each peer, then losses, gaps and reordering, then peak
 // resident memory.
 //
 //   peers_bench [EVENTS [ROUND_TRIPS]]        (defaults 200000 and 20000)
 //   EVT_BENCH_ONLY=1to1,1to1k,1to4,4to1,rtt,fed   rows to run (default all; fed: across two
 //                                             federated eventd, beside NATS)
-//   EVT_BENCH_PEERS=eventd,zeromq,nats,redis,dbus   transports (default all built)
+//   EVT_BENCH_PEERS=eventd,zeromq,zeromq-direct,nats,redis,dbus   transports (default all built)
 //   EVT_BENCH_FANOUT=N                        events of the 1to4 row (default EVENTS / 2)
 //   EVT_BENCH_DRAIN_MS=N                      how long a subscriber waits for a late
 //                                             event once publishers are done (10000)
