@@ -52,6 +52,16 @@ void FederationBridge::routeRemote(const Pair& pair, std::string_view requests,
         if (changed) router.notifyPublishers(pair, publishing, nullptr);
         continue;
       }
+      if (name == protocol::kCheckEventSeqNo) {
+        // Where the pair stands: its events up to here were all sent.
+        const protocol::Check check = protocol::readCheck(list);
+        if (check.server != pair.server || check.category != pair.category) {
+          ++counters.malformed;
+          continue;
+        }
+        router.passRemoteTail(pair, check.seqNo);
+        continue;
+      }
       if (name != protocol::kEvent) {
         ++counters.malformed;
         continue;
@@ -119,6 +129,22 @@ void FederationBridge::remoteServer(uint32_t server, bool connected) {
     router.m_heldNow -= it->second.heldCount();
     it->second = PairSequencer(0);
     router.markGap(it->first);
+  }
+}
+
+void FederationBridge::sendPairStates() {
+  if (m_link == nullptr) return;
+  for (const Pair& pair : m_followedRemotely) {
+    const bool published = m_router.m_publishers.count(pair) != 0;
+    m_link->send(pair,
+                 protocol::publicationRequest(published ? protocol::kPublish : protocol::kRetract, pair.category,
+                                              pair.server),
+                 nullptr);
+    auto sequencer = m_router.m_sequencers.find(pair);
+    if (sequencer != m_router.m_sequencers.end() && sequencer->second.next() > 1) {
+      m_link->send(pair, protocol::checkEventSeqNoRequest(pair.category, sequencer->second.next() - 1, pair.server),
+                   nullptr);
+    }
   }
 }
 

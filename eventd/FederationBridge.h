@@ -58,6 +58,12 @@ class FederationBridge {
   // Another server's sequence-number base, for its followers.
   void setRemoteBase(uint32_t server, unsigned long long base);
 
+  // From the link, every second: the state of each of this server's pairs
+  // that other servers follow, sent after its events so far: published or
+  // not, and the last number handed on. A follower that missed a notice, or
+  // the events at the end of a stream, learns of it from the next state.
+  void sendPairStates();
+
   // From the router. Local clients begin (`follow`) or cease to follow
   // `pair`, a pair of another server.
   void follow(const Pair& pair, bool follow) {

@@ -68,6 +68,7 @@ std::string helloMessage(const Hello& hello) {
   params::appendNumberItem(&message, hello.instance);
   params::appendNumberItem(&message, hello.started);
   params::appendNumberItem(&message, hello.seqNoBase);
+  params::appendNumberItem(&message, hello.asks ? 1 : 0);
   return message;
 }
 
@@ -76,6 +77,7 @@ bool readHello(const ParamsView& items, Hello* hello) {
   hello->instance = items.getULONGLONGParamAt(1);
   hello->started = items.getULONGLONGParamAt(2);
   hello->seqNoBase = items.getULONGLONGParamAt(3);
+  hello->asks = items.getULONGLONGParamAt(4) != 0;  // absent from an older eventd's hello: 0
   return hello->server != 0 && items.count() >= 4;
 }
 

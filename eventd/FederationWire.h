@@ -1,7 +1,10 @@
 // What eventd's federation says on NATS, under "evt.fed.":
 //   hello                 every server, every second: [server id, instance,
-//                         start time, sequence-number base]. A server not
-//                         heard for 3.5 s is gone.
+//                         start time, sequence-number base, asks]. A server
+//                         not heard for 3.5 s is gone. `asks` (1) is set in
+//                         the first hello after the link came: every server
+//                         hearing it says hello at once, so that a returning
+//                         server soon knows them all again.
 //   interest.S            to server S: [follower id, follower instance,
 //                         "follow" | "unfollow", category...]; refreshed
 //                         every second, forgotten by S after 3.5 s.
@@ -9,6 +12,9 @@
 //                         (events and publish/retract notices), batched as
 //                         one request list per message (ForwardedForm.h).
 //                         Sent only while some server follows the pair.
+//                         Every second the pair's state follows its events:
+//                         "publish" or "retract", and a "check-event-seqno"
+//                         of the last number sent.
 //                         TOKEN spells the category injectively in subject
 //                         characters.
 #pragma once
@@ -43,6 +49,7 @@ struct Hello {
   uint64_t instance = 0;  // tells a run from an earlier or a duplicate one
   uint64_t started = 0;   // ms since the epoch
   unsigned long long seqNoBase = 0;
+  bool asks = false;  // every server hearing it answers with its own hello now
 };
 std::string helloMessage(const Hello& hello);
 // False for a message that is no hello.

@@ -1,6 +1,8 @@
 #include "eventd/NatsFederation.h"
 
 #include <chrono>
+#include <cinttypes>
+#include <deque>
 #include <map>
 #include <random>
 #include <set>
@@ -32,6 +34,9 @@ constexpr auto kInterestLostAfter = 3500ms;
 constexpr std::size_t kBatchBytes = 64 * 1024;
 // Categories per interest message, so that a refresh stays small.
 constexpr std::size_t kInterestBytes = 32 * 1024;
+// Bytes of messages of servers not heard yet kept for their hello; beyond,
+// they are dropped and their followers see the gap.
+constexpr std::size_t kMaxEarlyBytes = 16u * 1024u * 1024u;
 
 uint64_t randomInstance() {
   std::random_device device;
@@ -115,16 +120,15 @@ class NatsFederation final : public Federation {
 
   std::chrono::milliseconds turn(Clock::time_point now) override {
     handleTaken(now);
-    for (auto batch : m_unsent) {
-      if (!batch->second.text.empty()) sendBatch(batch->first, &batch->second);
-    }
-    m_unsent.clear();
+    sendUnsent();
     if (now < m_nextHousekeeping) {
       return m_link.holdsTaken() ? 20ms : std::chrono::ceil<std::chrono::milliseconds>(m_nextHousekeeping - now);
     }
     m_nextHousekeeping = now + kHousekeepingEvery;
     if (m_linked && now >= m_nextHello) {
       sayHello();
+      m_bridge.sendPairStates();
+      sendUnsent();
       m_nextHello = now + kHelloEvery;
     }
     if (m_linked && now >= m_nextInterest) {
@@ -132,6 +136,7 @@ class NatsFederation final : public Federation {
       m_nextInterest = now + kInterestEvery;
     }
     expireFollowers(now);
+    expireEarly(now);
     // While messages wait for a congested subscriber, so may announcements.
     for (auto& server : m_servers) {
       if (!m_link.holdsTaken() && server.second.heard && now - server.second.lastHeard > kServerLostAfter) {
@@ -169,6 +174,19 @@ class NatsFederation final : public Federation {
   };
   // An eventd that follows a pair of this server: its server id and instance.
   using Follower = std::pair<uint32_t, uint64_t>;
+  // A message of a pair whose server is not heard (yet), kept for its hello.
+  struct Early {
+    Pair pair;
+    std::string data;
+    Clock::time_point arrived;
+  };
+
+  void sendUnsent() {
+    for (auto batch : m_unsent) {
+      if (!batch->second.text.empty()) sendBatch(batch->first, &batch->second);
+    }
+    m_unsent.clear();
+  }
 
   void sendBatch(const Pair& pair, Batch* batch) {
     const std::string subject = pairSubject(pair);
@@ -178,7 +196,9 @@ class NatsFederation final : public Federation {
   }
 
   void sayHello() {
-    m_link.publish(kHelloSubject, helloMessage(Hello{m_options.serverId, m_instance, m_started, m_options.seqNoBase}));
+    m_link.publish(kHelloSubject,
+                   helloMessage(Hello{m_options.serverId, m_instance, m_started, m_options.seqNoBase, m_askHellos}));
+    m_askHellos = false;
   }
 
   // Tells every server whose pairs local clients follow (or `only`) which.
@@ -201,6 +221,7 @@ class NatsFederation final : public Federation {
     if (m_linked) return;
     m_linked = true;
     logInfo("federation: connected to %s", m_link.connectedUrl().c_str());
+    m_askHellos = true;
     m_nextHello = now;
     m_nextInterest = now;
   }
@@ -219,10 +240,16 @@ class NatsFederation final : public Federation {
     m_bridge.remoteServer(id, false);
   }
 
+  bool heard(uint32_t server) const {
+    auto found = m_servers.find(server);
+    return found != m_servers.end() && found->second.heard;
+  }
+
   // Handles what arrived, in order, up to a message for a congested
   // subscriber, which waits for a later turn.
   void handleTaken(Clock::time_point now) {
     while (NatsLink::Inbound* inbound = m_link.front()) {
+      if (!m_early.empty() && !routeEarly(now)) return;
       if (inbound->kind == NatsLink::Inbound::kConnected) {
         linkUp(now);
       } else if (inbound->kind == NatsLink::Inbound::kDisconnected) {
@@ -232,6 +259,58 @@ class NatsFederation final : public Federation {
       }
       m_link.pop();
     }
+    if (!m_early.empty()) routeEarly(now);
+  }
+
+  // A pair message that came before its server's hello (after this link or
+  // the server came back) waits for it: its followers hear "connected"
+  // first, and the hello's news (a restart) is applied before the events.
+  void keepEarly(const Pair& pair, std::string_view data, Clock::time_point now) {
+    if (m_earlyBytes + data.size() > kMaxEarlyBytes) {
+      if (m_earlyDropped++ % 1000 == 0) {
+        logError("federation: %" PRIu64 " messages of servers not heard yet dropped (over %zu bytes wait)",
+                 m_earlyDropped, kMaxEarlyBytes);
+      }
+      return;
+    }
+    m_earlyBytes += data.size();
+    m_early[pair.server].push_back(Early{pair, std::string(data), now});
+  }
+
+  // Routes the kept messages of servers heard since, in order; false when
+  // one must wait for a congested subscriber.
+  bool routeEarly(Clock::time_point now) {
+    for (auto server = m_early.begin(); server != m_early.end();) {
+      if (!heard(server->first)) {
+        ++server;
+        continue;
+      }
+      std::deque<Early>& messages = server->second;
+      while (!messages.empty()) {
+        Early& early = messages.front();
+        if (m_bridge.congested(early.pair, now)) return false;
+        ++m_messagesIn;
+        m_bridge.routeRemote(early.pair, early.data, early.arrived);
+        m_earlyBytes -= early.data.size();
+        messages.pop_front();
+      }
+      server = m_early.erase(server);
+    }
+    return true;
+  }
+
+  // A server whose messages came but whose hello did not within the time it
+  // counts as gone: what it sent is lost, and its followers see the gap.
+  void expireEarly(Clock::time_point now) {
+    for (auto server = m_early.begin(); server != m_early.end();) {
+      std::deque<Early>& messages = server->second;
+      while (!messages.empty() && !heard(server->first) && now - messages.front().arrived > kServerLostAfter) {
+        m_earlyBytes -= messages.front().data.size();
+        messages.pop_front();
+        ++m_earlyDropped;
+      }
+      server = messages.empty() ? m_early.erase(server) : std::next(server);
+    }
   }
 
   // False when the message must wait.
@@ -240,6 +319,10 @@ class NatsFederation final : public Federation {
       Pair pair;
       if (!pairOfSubject(subject, &pair)) return true;
       if (pair.server == m_options.serverId || m_followed.count(pair) == 0) return true;
+      if (!heard(pair.server) || m_early.count(pair.server) != 0) {
+        keepEarly(pair, data, now);  // after those kept before it
+        return true;
+      }
       if (m_bridge.congested(pair, now)) return false;
       ++m_messagesIn;
       m_bridge.routeRemote(pair, data, now);
@@ -272,6 +355,11 @@ class NatsFederation final : public Federation {
     }
     server.instance = instance;
     server.lastHeard = now;
+    if (hello.asks && m_linked) {
+      // A server that came back: it hears this one's hello now, not within a second.
+      m_nextHello = now;
+      m_nextHousekeeping = now;
+    }
     m_bridge.setRemoteBase(id, hello.seqNoBase);
     if (!server.heard) {
       server.heard = true;
@@ -337,6 +425,7 @@ class NatsFederation final : public Federation {
 
   NatsLink m_link;
   bool m_linked = false;  // the link is connected, as far as the loop has taken in
+  bool m_askHellos = false;  // the next hello asks every server for theirs
   bool m_mustStop = false;
   uint64_t m_claimsLogged = 0;
   Clock::time_point m_nextHello;
@@ -348,6 +437,9 @@ class NatsFederation final : public Federation {
   std::vector<std::map<Pair, Batch>::iterator> m_unsent;  // batches this round began
   Clock::time_point m_nextHousekeeping;
   uint64_t m_messagesIn = 0;
+  std::map<uint32_t, std::deque<Early>> m_early;  // by server; none empty
+  std::size_t m_earlyBytes = 0;
+  uint64_t m_earlyDropped = 0;
 };
 
 }  // namespace

@@ -69,6 +69,9 @@ bool NatsLink::start(const std::string& urlList, const std::string& name, std::s
   if (status == NATS_OK) {
     status = natsOptions_SetServers(m_natsOptions, servers.data(), static_cast<int>(servers.size()));
   }
+  // Tried in the order given: an operator lists the machine's own server
+  // first, and the others only to fall back on.
+  if (status == NATS_OK) status = natsOptions_SetNoRandomize(m_natsOptions, true);
   if (status == NATS_OK) status = natsOptions_SetName(m_natsOptions, name.c_str());
   if (status == NATS_OK) status = natsOptions_SetMaxReconnect(m_natsOptions, -1);
   if (status == NATS_OK) status = natsOptions_SetReconnectWait(m_natsOptions, 250);

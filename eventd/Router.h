@@ -157,6 +157,11 @@ class Router {
   void giveUpHole(ClientSession* feeder, const Pair& pair, PairSequencer& sequencer);
   // Every subscriber of `pair` hears of a gap before its next event.
   void markGap(const Pair& pair);
+  // Another server's `pair` stands at `last`: everything up to it was sent.
+  // Numbers its sequencer still waits for are given up, and a subscriber
+  // whose last event is older hears of the gap now, even when no later
+  // event comes.
+  void passRemoteTail(const Pair& pair, unsigned long long last);
   // Queues one event of `pair` for each subscriber, in number order.
   // `event` is `request` already read, when the caller has it.
   void forward(ClientSession* feeder, const Pair& pair, unsigned long long seqNo, std::string_view request,

@@ -189,6 +189,40 @@ void Router::markGap(const Pair& pair) {
   for (uint64_t number : subscribers->second) m_clients.at(number).routing.subscriptions[pair].checkDue = true;
 }
 
+void Router::passRemoteTail(const Pair& pair, unsigned long long last) {
+  auto found = m_sequencers.find(pair);
+  if (found == m_sequencers.end() || last == 0) return;
+  PairSequencer& sequencer = found->second;
+  // Ahead of `last`: the series began anew there, which its events tell.
+  if (sequencer.next() > last) return;
+  if (sequencer.next() != 0) {
+    const unsigned long long givenUp = last + 1 - sequencer.next();
+    m_counters.givenUp += givenUp;
+    ++m_counters.giveUps;
+    if (m_counters.giveUps == 1 || m_counters.giveUps % 1000 == 0) {
+      logError("gave up %llu missing event number%s of \"%s\" (server %u) up to %llu, its last; %" PRIu64
+               " gaps so far",
+               givenUp, givenUp == 1 ? "" : "s", printable(pair.category).c_str(), static_cast<unsigned>(pair.server),
+               last, m_counters.giveUps);
+    }
+  }
+  m_heldNow -= sequencer.heldCount();
+  sequencer = PairSequencer(last + 1);
+  auto subscribers = m_subscribers.find(pair);
+  if (subscribers == m_subscribers.end()) return;
+  for (uint64_t number : subscribers->second) {
+    ClientSession& client = m_clients.at(number);
+    SubscriptionState& state = client.routing.subscriptions[pair];
+    // Nothing of the pair reached this subscriber yet: its first event tells
+    // it where the series stands.
+    if (state.lastSeqNo >= last || (state.lastSeqNo == 0 && !state.positionTold)) continue;
+    state.lastSeqNo = last;
+    state.tailLost = true;
+    client.routing.tailLost = true;
+    reportLostTails(client);
+  }
+}
+
 std::optional<unsigned long long> Router::baseOf(uint32_t server) const {
   return server == m_serverId ? std::optional<unsigned long long>(m_seqNoBase) : m_bridge.remoteBase(server);
 }

@@ -58,7 +58,10 @@ class NatsServer {
     if (!routes.empty()) {
       std::string list;
       for (const NatsServer* other : routes) list += (list.empty() ? "" : ",") + other->routeUrl();
-      argv.insert(argv.end(), {"--cluster_name", "evt", "--cluster", routeUrl(), "--routes", list});
+      // Clients use the servers they were given, as on machines that reach
+      // only their own: a member's death cuts its machine off.
+      argv.insert(argv.end(),
+                  {"--cluster_name", "evt", "--cluster", routeUrl(), "--routes", list, "--no_advertise=true"});
     }
     const std::string log = logDirectory() + "/nats-" + std::to_string(m_port) + ".log";
     m_pid = spawn(argv, "", log, log);
@@ -257,6 +260,61 @@ TEST(Federation, LossesOfNatsMembersAndOfTheOtherServerHealWithoutTheClients) {
   EXPECT_LE(r.received, 10000);
   EXPECT_EQ(r.disorder, 0) << subscriber->output();
   EXPECT_EQ(r.unreported, 0) << subscriber->output();
+}
+
+// Machine 2's NATS server dies twice while a host there follows server 1's
+// category: briefly mid-stream, then for as long as a publisher takes to
+// send its last events and stop.
+TEST(Federation, TheFollowersNatsServerDyingCostsOnlyReportedEvents) {
+  NatsServer a, c;
+  ASSERT_TRUE(a.start({&c}));
+  ASSERT_TRUE(c.start({&a}));
+  // The servers are tried in the order listed, the machine's own first.
+  Machine one(1, a.url() + "," + c.url()), two(2, c.url());
+  ASSERT_TRUE(startBoth(one, two));
+  EXPECT_THAT(one.log(), HasSubstr("connected to " + a.url()));
+  auto subscriber = followFromTwo(one, two, 2);
+
+  // A short drop mid-stream: the publication is known again afterwards
+  // (the real retract at the end passes on), and nothing of server 1
+  // arrives between "disconnected" and "connected".
+  auto paced = one.host(publisher("p1", 8000, 4000));
+  ASSERT_TRUE(eventually([&] { return two.status("federation-events-in") > 1000; }, milliseconds(30000)));
+  c.stop(SIGKILL);
+  EXPECT_TRUE(subscriber->printed("eventsystem disconnected 1")) << subscriber->output();
+  ASSERT_TRUE(c.start({&a}));
+  EXPECT_TRUE(subscriber->printed("eventsystem connected 1")) << subscriber->output();
+  EXPECT_TRUE(eventually([&] { return occurrences(subscriber->output(), "notice publish 1") >= 2; },
+                         milliseconds(20000)))
+      << subscriber->output();
+  EXPECT_EQ(paced->wait(), 0) << paced->output();
+  EXPECT_TRUE(eventually([&] { return occurrences(subscriber->output(), "notice retract 1") >= 2; },
+                         milliseconds(20000)))
+      << subscriber->output();
+
+  // The last events of a stream sent while machine 2 is cut off: reported
+  // once it is back, though no later event comes to show the gap.
+  c.stop(SIGKILL);
+  EXPECT_TRUE(eventually([&] { return occurrences(subscriber->output(), "eventsystem disconnected 1") == 2; },
+                         milliseconds(20000)));
+  EXPECT_EQ(one.host(publisher("p2", 1000, 0))->wait(), 0);
+  const std::size_t missedBefore = occurrences(subscriber->output(), "missed ");
+  ASSERT_TRUE(c.start({&a}));
+  EXPECT_TRUE(eventually([&] { return occurrences(subscriber->output(), "missed ") == missedBefore + 1; },
+                         milliseconds(20000)))
+      << subscriber->output();
+
+  // The report named the tail's last number: the next stream follows it
+  // without another report.
+  EXPECT_TRUE(eventually([&] { return one.status("federation-followed-here") == 1; }, milliseconds(20000)));
+  EXPECT_EQ(one.host(publisher("p3", 500, 0))->wait(), 0);
+  EXPECT_EQ(subscriber->wait(), 0) << subscriber->output();
+  const HostProcess::Result r = subscriber->result();
+  EXPECT_EQ(r.missed, static_cast<long>(missedBefore) + 1) << subscriber->output();
+  EXPECT_GE(r.received, 500) << subscriber->output();
+  EXPECT_EQ(r.disorder, 0) << subscriber->output();
+  EXPECT_EQ(r.unreported, 0) << subscriber->output();
+  EXPECT_EQ(r.away, 0) << subscriber->output();
 }
 
 }  // namespace

@@ -11,8 +11,9 @@
 //       once the service confirmed, and checks the order (numbers strictly increasing, each publisher's indexes
 //       increasing). Prints "missed SEQNO" for every missed-event report, "eventsystem connected|disconnected
 //       SERVER" and "notice publish|retract SERVER" as they come, and at the end "received N missed M disorder D
-//       unreported U span S" (U: events whose number skipped ahead with no report before them; S: the last
-//       event's number - the first's + 1); ends after ENDS "end" events or TIMEOUT_MS.
+//       unreported U span S away A" (U: events whose number skipped ahead with no report before them; S: the last
+//       event's number - the first's + 1; A: events and reports of a server between its "disconnected" and the
+//       next "connected"); ends after ENDS "end" events or TIMEOUT_MS.
 //   retry CATEGORY NAME COUNT RATE SIZE [end]: as pub, but a deliverEvent or execute refused (the service is away)
 //       is tried again every millisecond, as a publisher riding out a service restart does.
 //   quit CATEGORY COUNT: registers, delivers COUNT events numbered from 0 in data and calls finalize at once
@@ -32,6 +33,7 @@
 #include <exception>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -141,6 +143,8 @@ class Subscriber : public CEventHandler, public CPublishHandler {
   long onDeliverEvent(const std::string& category, const std::string&, const std::string& data,
                       unsigned long long seqNo, unsigned long server) override {
     std::lock_guard<std::mutex> lock(m_mutex);
+    const bool connection = category == "eventsystem" && data != "missed-event";
+    if (!connection && m_away.count(server) != 0) ++m_eventsWhileAway;
     if (category == "eventsystem") {
       if (data == "missed-event") {
         ++m_missed;
@@ -148,6 +152,8 @@ class Subscriber : public CEventHandler, public CPublishHandler {
         std::printf("missed %llu\n", seqNo);
       } else {
         std::printf("eventsystem %s %lu\n", data.c_str(), server);
+        if (data == "disconnected") m_away.insert(server);
+        if (data == "connected") m_away.erase(server);
       }
       return 0;
     }
@@ -180,8 +186,8 @@ class Subscriber : public CEventHandler, public CPublishHandler {
     std::unique_lock<std::mutex> lock(m_mutex);
     m_done.wait_until(lock, deadline, [&] { return m_endsSeen >= m_ends; });
     const unsigned long long span = m_firstSeqNo == 0 ? 0 : m_lastEventSeqNo - m_firstSeqNo + 1;
-    std::printf("received %ld missed %ld disorder %ld unreported %ld span %llu\n", m_received, m_missed, m_disorder,
-                m_unreported, span);
+    std::printf("received %ld missed %ld disorder %ld unreported %ld span %llu away %ld\n", m_received, m_missed,
+                m_disorder, m_unreported, span, m_eventsWhileAway);
   }
 
  private:
@@ -191,6 +197,8 @@ class Subscriber : public CEventHandler, public CPublishHandler {
   unsigned long long m_lastSeqNo = 0;
   unsigned long long m_firstSeqNo = 0, m_lastEventSeqNo = 0;  // of the events received, "end" included
   long m_ends, m_endsSeen = 0, m_received = 0, m_missed = 0, m_disorder = 0, m_unreported = 0;
+  std::set<unsigned long> m_away;  // servers said disconnected and not connected since
+  long m_eventsWhileAway = 0;
 };
 
 int subscribe(const std::string& category, long ends, long timeoutMs, unsigned long server) {

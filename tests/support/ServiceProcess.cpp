@@ -191,8 +191,8 @@ HostProcess::Result HostProcess::result() const {
   const std::string text = output();
   Result r;  // stays -1 without the line
   std::sscanf(text.c_str() + std::min(text.find("received "), text.size()),
-              "received %ld missed %ld disorder %ld unreported %ld span %lld", &r.received, &r.missed, &r.disorder,
-              &r.unreported, &r.span);
+              "received %ld missed %ld disorder %ld unreported %ld span %lld away %ld", &r.received, &r.missed,
+              &r.disorder, &r.unreported, &r.span, &r.away);
   return r;
 }
 

@@ -163,6 +163,7 @@ class HostProcess {
   struct Result {
     long received = -1, missed = -1, disorder = -1, unreported = -1;
     long long span = -1;  // last number received - first + 1: at most the events the publishers sent
+    long away = -1;       // events and reports of a server while it was said disconnected
   };
   Result result() const;
   // A subscriber that ended well, got `events` in order and heard of `missed` gaps, none of them unreported.
