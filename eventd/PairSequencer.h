@@ -22,10 +22,6 @@ struct HoldLimits {
   std::chrono::milliseconds time{1000};  // longest wait for a missing number
   std::size_t events = 200000;           // held events per pair
   std::size_t bytes = 64u * 1024u * 1024u;
-  // After a restart (events were numbered before this eventd began): how
-  // long events that nobody follows yet are kept for followers coming back,
-  // and series begin at the first number that arrives. 0: not a restart.
-  std::chrono::milliseconds recovery{0};
 };
 
 class PairSequencer {

@@ -200,16 +200,14 @@ void Router::startSequencer(const Pair& pair) {
   if (m_sequencers.count(pair) != 0) return;
   // The pair's series starts after the last number issued so far: what
   // was numbered before anyone followed it is owed to nobody. For another
-  // server's pair, when the store cannot be read, or while the clients of
-  // an eventd that stopped come back (what their libraries send again is
-  // owed to subscribers coming back too), at the first number that arrives.
+  // server's pair, or when the store cannot be read, at the first number
+  // that arrives.
   unsigned long long next = 0;
-  if (pair.server == m_serverId && m_currentSeqNo && !recovering()) {
+  if (pair.server == m_serverId && m_currentSeqNo) {
     if (const std::optional<unsigned long long> last = m_currentSeqNo(pair.category))
       next = (*last != 0 ? *last : m_seqNoBase) + 1;
   }
-  PairSequencer& sequencer = m_sequencers.emplace(pair, PairSequencer(next)).first->second;
-  claim(pair, sequencer);
+  m_sequencers.emplace(pair, PairSequencer(next));
 }
 
 void Router::dropSequencerIfUnfollowed(const Pair& pair) {

@@ -15,8 +15,6 @@
 #include <functional>
 #include <optional>
 #include <string_view>
-#include <utility>
-#include <vector>
 
 #include "Utilities/ParamsView.h"
 #include "eventd/ClientSession.h"
@@ -134,15 +132,6 @@ class Router {
   // subscriber or another server), dropped when the last one goes.
   void startSequencer(const Pair& pair);
   void dropSequencerIfUnfollowed(const Pair& pair);
-  // The first seconds after a start, while the clients of an eventd that
-  // stopped come back: a library sends again what it had queued, and its
-  // events may come before or after the subscriptions they are owed to.
-  bool recovering() const { return m_hold.recovery.count() > 0 && m_arrived - m_started < m_hold.recovery; }
-  // An event of this server's pair that nobody follows yet, kept while
-  // recovering for a follower that may return (RouterEvents.cpp).
-  void keepUnclaimed(const Pair& pair, unsigned long long seqNo, std::string_view request);
-  // Hands the kept events of `pair` to its new sequencer, in number order.
-  void claim(const Pair& pair, PairSequencer& sequencer);
   bool published(const Pair& pair) const { return m_publishers.count(pair) != 0 || m_bridge.isPublishedRemotely(pair); }
   // Tells the subscribers of `pair` (but `leaving`) that it is published now, or no more.
   void notifyPublishers(const Pair& pair, bool published, ClientSession* leaving);
@@ -210,9 +199,6 @@ class Router {
   std::string m_monitoredRequest;  // storage reused from copy to copy
   // The order of every pair that has subscribers.
   std::map<Pair, PairSequencer> m_sequencers;
-  static constexpr std::size_t kMaxUnclaimedBytes = 8u << 20;
-  std::map<Pair, std::vector<std::pair<unsigned long long, std::string>>> m_unclaimed;  // while recovering
-  std::size_t m_unclaimedBytes = 0;
   std::size_t m_heldNow = 0;   // events held over all pairs
   Counters m_counters;
   PairSequencer::Clock::time_point m_arrived;  // when the queue text being handled came

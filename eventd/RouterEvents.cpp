@@ -4,7 +4,6 @@
 // events.
 #include "eventd/Router.h"
 
-#include <algorithm>
 #include <cinttypes>
 #include <optional>
 
@@ -43,10 +42,7 @@ void Router::routeEvent(ClientSession& from, std::string_view request, const Par
   // Monitors see every accepted event as it arrives, subscribed to or not.
   copyToMonitors(from, request, false);
   m_lastSeqNo[pair] = seqNo;
-  if (found == m_sequencers.end()) {  // no follower
-    keepUnclaimed(pair, seqNo, request);
-    return;
-  }
+  if (found == m_sequencers.end()) return;  // no subscriber
   if (seqNo == 0) {
     // Not one of the series (the library takes 0 as "start again").
     forward(&from, pair, seqNo, request);
@@ -148,55 +144,10 @@ void Router::setPublishersHeldBack(bool heldBack, PairSequencer::Clock::time_poi
   m_publishersHeldBack = heldBack;
 }
 
-void Router::keepUnclaimed(const Pair& pair, unsigned long long seqNo, std::string_view request) {
-  if (seqNo == 0 || !recovering() || m_unclaimedBytes + request.size() > kMaxUnclaimedBytes) return;
-  m_unclaimed[pair].emplace_back(seqNo, std::string(request));
-  m_unclaimedBytes += request.size();
-}
-
-void Router::claim(const Pair& pair, PairSequencer& sequencer) {
-  auto unclaimed = m_unclaimed.find(pair);
-  if (unclaimed == m_unclaimed.end()) return;
-  std::vector<std::pair<unsigned long long, std::string>> events = std::move(unclaimed->second);
-  m_unclaimed.erase(unclaimed);
-  for (const auto& event : events) m_unclaimedBytes -= event.second.size();
-  if (!recovering()) return;
-  // Numbers the store never issued would start the series past the real
-  // ones, which would then pass as late: dropped, as when they come live.
-  const std::optional<unsigned long long> issued = m_currentSeqNo ? m_currentSeqNo(pair.category) : std::nullopt;
-  std::sort(events.begin(), events.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
-  for (const auto& event : events) {
-    if (issued && event.first > *issued) {
-      ++m_counters.malformed;
-      ++m_counters.madeUp;
-      continue;
-    }
-    switch (sequencer.arrive(event.first, event.second, m_arrived)) {
-      case PairSequencer::Arrival::kInOrder:
-        forward(nullptr, pair, event.first, event.second);
-        forwardReady(nullptr, pair, sequencer);
-        break;
-      case PairSequencer::Arrival::kHeld:
-        ++m_counters.held;
-        ++m_heldNow;
-        break;
-      case PairSequencer::Arrival::kLate:
-      case PairSequencer::Arrival::kBeforeStart:
-        ++m_counters.lateDropped;  // a repeat
-        break;
-    }
-  }
-}
-
 bool Router::expireHolds(PairSequencer::Clock::time_point now) {
-  if (!m_unclaimed.empty() && now - m_started >= m_hold.recovery) {
-    m_unclaimed.clear();  // nobody came back for them
-    m_unclaimedBytes = 0;
-  }
-  if (m_heldNow == 0) return !m_unclaimed.empty();
+  if (m_heldNow == 0) return false;
   for (auto& entry : m_sequencers) giveUpIfDue(nullptr, entry.first, entry.second, now);
-  return m_heldNow != 0 || !m_unclaimed.empty();
+  return m_heldNow != 0;
 }
 
 void Router::giveUpIfDue(ClientSession* feeder, const Pair& pair, PairSequencer& sequencer,

@@ -1,6 +1,5 @@
 #include "eventd/StoreReader.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -9,7 +8,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <string_view>
 
 #include "Service/CategorySeqNo.h"
 #include "eventd/ServiceLog.h"
@@ -38,27 +36,6 @@ void reportUnreadable(const std::string& category, const char* why) {
 }
 
 }  // namespace
-
-bool categoriesNumbered() {
-  // Every category's block is a file of the shared-memory folder; the base's
-  // is made by any client, numbering or not.
-  const std::string prefix = platform::osObjectName(CCategorySeqNo::kRecordBlockPrefix).substr(1);
-  const std::string base =
-      platform::osObjectName(std::string(CCategorySeqNo::kRecordBlockPrefix) + CCategorySeqNo::kSeqNoBaseCategory)
-          .substr(1);
-  DIR* folder = opendir("/dev/shm");
-  if (folder == nullptr) return false;
-  bool found = false;
-  while (const dirent* entry = readdir(folder)) {
-    const std::string_view name(entry->d_name);
-    if (name.rfind(prefix, 0) == 0 && name != base) {
-      found = true;
-      break;
-    }
-  }
-  closedir(folder);
-  return found;
-}
 
 std::optional<unsigned long long> readIssuedSeqNo(const std::string& category) {
   const std::string name = platform::osObjectName(CCategorySeqNo::kRecordBlockPrefix + category);

@@ -20,8 +20,4 @@ namespace evt::service {
 // line a second).
 std::optional<unsigned long long> readIssuedSeqNo(const std::string& category);
 
-// True when some category has been numbered on this machine (with this
-// prefix): the service ran before, and its clients are coming back.
-bool categoriesNumbered();
-
 }  // namespace evt::service

@@ -303,11 +303,6 @@ int main(int argc, char** argv) {
   // Declared before the service, which tells it of the clients' leaving
   // when it closes.
   std::unique_ptr<evt::service::Federation> link;
-  // Events numbered before this start: eventd ran before, and its clients
-  // come back with what they had queued, their subscriptions and their
-  // queued events in either order. For a while they are matched up.
-  const bool restarted = evt::service::categoriesNumbered();
-  if (restarted) options.hold.recovery = std::chrono::seconds(3);
   // Where a pair's series stands when it gets its first subscriber: read
   // without the store's locks, which clients hold.
   evt::service::Service service(options, store->getSeqNoBase(), evt::service::readIssuedSeqNo);
@@ -331,11 +326,6 @@ int main(int argc, char** argv) {
           : evt::platform::accessGroupName().c_str(),
       static_cast<unsigned>(options.serverId), options.limits.requests, options.limits.bytes,
       options.limits.highWaterBytes, stallMs, holdMs);
-  if (restarted) {
-    evt::service::logInfo("events were numbered before this start: for %lld ms, events nobody follows yet are kept "
-                          "for the subscribers coming back",
-                          static_cast<long long>(options.hold.recovery.count()));
-  }
 #ifdef EVT_HAVE_FEDERATION
   if (!federation.empty()) {
     std::string error;

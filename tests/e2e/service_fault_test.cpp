@@ -149,9 +149,6 @@ TEST(ServiceFaults, TwentyRestartsUnderEightHostsLoseNoSubscriptionAndReportEver
     release(round);
   }
   for (auto& publisher : publishers) publisher.join();
-  // Behind a number lost with a killed service, what the hosts sent again
-  // waits the hold time.
-  ASSERT_TRUE(eventually([&] { return service.status()["held"] == 0; }));
   for (auto& host : hosts) ASSERT_TRUE(host->flush());
   for (auto& host : hosts) ASSERT_TRUE(host->flush());  // the others' last events have arrived
 

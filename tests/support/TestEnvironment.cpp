@@ -68,18 +68,6 @@ class IsolatedEnvironment : public ::testing::Environment {
   }
 };
 
-// Gives each test a prefix of its own within the process's, set before its
-// fixture is made: what one test numbered is not in the next one's store
-// (eventd reads a store already in use as a restart).
-class PrefixPerTest : public ::testing::EmptyTestEventListener {
- public:
-  void OnTestStart(const ::testing::TestInfo& test) override {
-    const std::string prefix = g_prefix + test.test_suite_name() + "." + test.name() + ".";
-    setenv("EVT_SHM_PREFIX", prefix.c_str(), 1);
-  }
-  void OnTestEnd(const ::testing::TestInfo&) override { setenv("EVT_SHM_PREFIX", g_prefix.c_str(), 1); }
-};
-
 }  // namespace
 
 const std::string& logDirectory() { return g_logDirectory; }
@@ -184,6 +172,5 @@ std::size_t occurrences(const std::string& text, const std::string& part) {
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   ::testing::AddGlobalTestEnvironment(new evt::test::IsolatedEnvironment);
-  ::testing::UnitTest::GetInstance()->listeners().Append(new evt::test::PrefixPerTest);
   return RUN_ALL_TESTS();
 }

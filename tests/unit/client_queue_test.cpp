@@ -55,8 +55,6 @@ std::vector<std::string> drain(ClientSession& client) {
 
 class RouterTest : public ::testing::Test {
  protected:
-  explicit RouterTest(HoldLimits hold = HoldLimits())
-      : router{clients, 1, 100, QueueLimits(), hold, [this](const std::string&) { return issued; }} {}
   // A new client of the router, `number` being its connection order.
   ClientSession& join(uint64_t number) {
     ClientSession& client = clients.add(std::make_unique<ClientSession>(number, -1, 0));
@@ -68,39 +66,10 @@ class RouterTest : public ::testing::Test {
 
   unsigned long long issued = 150;  // the store's last number, as the router reads it
   ClientTable clients;
-  Router router;
+  Router router{clients, 1, 100, QueueLimits(), HoldLimits(), [this](const std::string&) { return issued; }};
   ClientSession& publisher = join(1);
   ClientSession& subscriber = join(2);
 };
-
-// A router that started after another: events were numbered before it.
-class RestartedRouterTest : public RouterTest {
- protected:
-  static HoldLimits recovering() {
-    HoldLimits hold;
-    hold.recovery = std::chrono::seconds(3);
-    return hold;
-  }
-  RestartedRouterTest() : RouterTest(recovering()) {}
-};
-
-// What a publisher's library sends again may come before the subscription it is owed to: kept for it, in
-// number order, without numbers the store never issued; kept only while the clients come back.
-TEST_F(RestartedRouterTest, EventsBeforeTheirSubscriberAreKeptForItWhileClientsComeBack) {
-  issued = 153;
-  queue(publisher, {event(153), event(151), event(9999), event(152), event(152)});
-  queue(subscriber, {subscribe("c")});
-  EXPECT_EQ(drain(subscriber), (Lines{"set-seqno-base", "check-event-seqno 150", "event 151", "event 152", "event 153"}));
-  EXPECT_EQ(router.counters().madeUp, 1u);
-  EXPECT_EQ(router.counters().beforeStart, 0u);
-
-  // A subscriber coming back after the window gets nothing kept.
-  queue(publisher, {event(7, "e")});
-  EXPECT_TRUE(router.expireHolds(std::chrono::steady_clock::now()));  // kept, and waited for
-  EXPECT_FALSE(router.expireHolds(std::chrono::steady_clock::now() + std::chrono::seconds(4)));
-  queue(subscriber, {subscribe("e")});
-  EXPECT_TRUE(drain(subscriber).empty());
-}
 
 TEST_F(RouterTest, PairsLeaveInNumberOrderAndMissingNumbersAreGivenUpOnce) {
   queue(subscriber, {subscribe("c")});
