@@ -267,10 +267,7 @@ class NatsFederation final : public Federation {
   // first, and the hello's news (a restart) is applied before the events.
   void keepEarly(const Pair& pair, std::string_view data, Clock::time_point now) {
     if (m_earlyBytes + data.size() > kMaxEarlyBytes) {
-      if (m_earlyDropped++ % 1000 == 0) {
-        logError("federation: %" PRIu64 " messages of servers not heard yet dropped (over %zu bytes wait)",
-                 m_earlyDropped, kMaxEarlyBytes);
-      }
+      noteEarlyDropped(1);
       return;
     }
     m_earlyBytes += data.size();
@@ -302,15 +299,27 @@ class NatsFederation final : public Federation {
   // A server whose messages came but whose hello did not within the time it
   // counts as gone: what it sent is lost, and its followers see the gap.
   void expireEarly(Clock::time_point now) {
+    uint64_t expired = 0;
     for (auto server = m_early.begin(); server != m_early.end();) {
       std::deque<Early>& messages = server->second;
       while (!messages.empty() && !heard(server->first) && now - messages.front().arrived > kServerLostAfter) {
         m_earlyBytes -= messages.front().data.size();
         messages.pop_front();
-        ++m_earlyDropped;
+        ++expired;
       }
       server = messages.empty() ? m_early.erase(server) : std::next(server);
     }
+    if (expired != 0) noteEarlyDropped(expired);
+  }
+
+  // Counts kept messages dropped, logged the first time and every 1,000th.
+  void noteEarlyDropped(uint64_t count) {
+    const uint64_t before = m_earlyDropped;
+    m_earlyDropped += count;
+    if (before != 0 && before / 1000 == m_earlyDropped / 1000) return;
+    logError("federation: %" PRIu64 " messages of servers not heard dropped so far (no hello within %lld ms, or "
+             "over %zu bytes waiting); their followers see the gap",
+             m_earlyDropped, static_cast<long long>(kServerLostAfter.count()), kMaxEarlyBytes);
   }
 
   // False when the message must wait.
