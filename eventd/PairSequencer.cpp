@@ -90,10 +90,10 @@ bool PairSequencer::giveUpDue(Clock::time_point now, const HoldLimits& limits, C
          m_heldBytes > limits.bytes;
 }
 
-unsigned long long PairSequencer::giveUp() {
+unsigned long long PairSequencer::giveUp(unsigned long long limit) {
   Clock::time_point since;
-  const unsigned long long first = lowest(&since);
-  if (first == 0) return 0;
+  const unsigned long long first = std::min(lowest(&since), limit);
+  if (first == 0 || first <= m_next) return 0;
   const unsigned long long givenUp = first - m_next;
   if (!m_ring.empty()) {
     // Outside the ring, nothing is held in it, and any slot may be the next.

@@ -47,9 +47,9 @@ class PairSequencer {
   // True when the lowest held event has waited `limits.time` (counted from
   // `waitFrom` if that is later), or the hold is over its bounds.
   bool giveUpDue(Clock::time_point now, const HoldLimits& limits, Clock::time_point waitFrom = {}) const;
-  // Gives up the missing numbers before the lowest held event; returns how
-  // many (then takeReady hands on the held events).
-  unsigned long long giveUp();
+  // Gives up the missing numbers before the lowest held event, none from
+  // `limit` on; returns how many (then takeReady hands on the held events).
+  unsigned long long giveUp(unsigned long long limit = ~0ull);
   // Removes the held events numbered above `last`, which was never issued
   // (a client that made numbers up); returns how many.
   std::size_t discardAbove(unsigned long long last);
@@ -66,6 +66,13 @@ class PairSequencer {
   // for a late event of this pair (0: never): once a text, however many
   // late events it holds.
   uint64_t storeReadInText = 0;
+  // For a series resumed where the last eventd left it, the last number
+  // issued when it resumed (0: not resumed): up to it, only what the
+  // libraries send again can still come.
+  unsigned long long resentUpTo = 0;
+  // Where the router keeps this series' floor (next() - 1) for the next
+  // eventd (SeriesFloors), or -1.
+  std::size_t floorSlot = static_cast<std::size_t>(-1);
 
  private:
   // Held events close to the next number sit in a ring indexed by number,

@@ -33,6 +33,24 @@ Router::Router(ClientTable& clients, uint32_t serverId, unsigned long long seqNo
       m_currentSeqNo(std::move(currentSeqNo)),
       m_bridge(*this) {}
 
+void Router::keepFloorsIn(SeriesFloors* floors, std::chrono::milliseconds window) {
+  m_floors = floors;
+  m_recoveryEnd = PairSequencer::Clock::now() + window;
+  if (m_floors == nullptr) return;
+  for (auto& entry : m_sequencers) {
+    if (entry.first.server != m_serverId) continue;
+    entry.second.floorSlot = m_floors->claim(entry.first.category);
+    noteFloor(entry.second);
+  }
+}
+
+std::optional<unsigned long long> Router::resumedFloor(const Pair& pair, unsigned long long issued) {
+  if (!recovering() || pair.server != m_serverId) return std::nullopt;
+  const std::optional<unsigned long long> floor = m_floors->takeInherited(pair.category);
+  if (!floor || *floor > issued || *floor < m_seqNoBase) return std::nullopt;
+  return floor;
+}
+
 void Router::addClient(ClientSession*) { ++m_counters.clientsTotal; }
 
 void Router::removeClient(ClientSession* client) {
@@ -199,15 +217,28 @@ void Router::subscribe(ClientSession& client, const Pair& pair) {
 void Router::startSequencer(const Pair& pair) {
   if (m_sequencers.count(pair) != 0) return;
   // The pair's series starts after the last number issued so far: what
-  // was numbered before anyone followed it is owed to nobody. For another
-  // server's pair, or when the store cannot be read, at the first number
-  // that arrives.
+  // was numbered before anyone followed it is owed to nobody. While the
+  // clients of an eventd that stopped come back, after where that eventd
+  // left the series: what their libraries send again is owed to the
+  // subscribers coming back. For another server's pair, or when the store
+  // cannot be read, at the first number that arrives.
   unsigned long long next = 0;
+  unsigned long long resentUpTo = 0;
   if (pair.server == m_serverId && m_currentSeqNo) {
-    if (const std::optional<unsigned long long> last = m_currentSeqNo(pair.category))
-      next = (*last != 0 ? *last : m_seqNoBase) + 1;
+    if (const std::optional<unsigned long long> last = m_currentSeqNo(pair.category)) {
+      const unsigned long long issued = *last != 0 ? *last : m_seqNoBase;
+      const std::optional<unsigned long long> floor = resumedFloor(pair, issued);
+      next = (floor ? *floor : issued) + 1;
+      if (floor) resentUpTo = issued;
+    }
   }
-  m_sequencers.emplace(pair, PairSequencer(next));
+  PairSequencer& sequencer = m_sequencers.emplace(pair, PairSequencer(next)).first->second;
+  sequencer.resentUpTo = resentUpTo;
+  if (pair.server == m_serverId && m_floors != nullptr) {
+    sequencer.floorSlot = m_floors->claim(pair.category);
+    noteFloor(sequencer);
+  }
+  claim(pair, sequencer);
 }
 
 void Router::dropSequencerIfUnfollowed(const Pair& pair) {
@@ -215,6 +246,7 @@ void Router::dropSequencerIfUnfollowed(const Pair& pair) {
   auto sequencer = m_sequencers.find(pair);
   if (sequencer == m_sequencers.end()) return;
   m_heldNow -= sequencer->second.heldCount();  // held events have nobody left to go to
+  if (m_floors != nullptr) m_floors->release(sequencer->second.floorSlot);
   m_sequencers.erase(sequencer);
 }
 

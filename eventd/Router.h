@@ -15,12 +15,15 @@
 #include <functional>
 #include <optional>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "Utilities/ParamsView.h"
 #include "eventd/ClientSession.h"
 #include "eventd/ClientTable.h"
 #include "eventd/FederationBridge.h"
 #include "eventd/PairSequencer.h"
+#include "eventd/SeriesFloors.h"
 #include "protocol/Frame.h"
 
 namespace evt::service {
@@ -82,6 +85,13 @@ class Router {
   // Gives up missing numbers held for too long and routes the events held
   // behind them. True while events are still held.
   bool expireHolds(PairSequencer::Clock::time_point now);
+  // Where this server's followed series stand is kept in `floors` (not
+  // owned; null: nowhere). When they were inherited from an eventd that ran
+  // before, for `window` after this router began its clients are taken to
+  // be coming back: a library sends again what it had queued, before or
+  // after the subscriptions it is owed to, and each series resumes after
+  // the number where the last eventd left it rather than after the store's.
+  void keepFloorsIn(SeriesFloors* floors, std::chrono::milliseconds window = std::chrono::milliseconds(0));
   // The link to other servers (null: this server alone); not owned.
   void setFederation(Federation* federation) { m_bridge.setLink(federation); }
   // The router's side of the link, which the link calls (FederationBridge.h).
@@ -132,6 +142,29 @@ class Router {
   // subscriber or another server), dropped when the last one goes.
   void startSequencer(const Pair& pair);
   void dropSequencerIfUnfollowed(const Pair& pair);
+  // The first seconds after a start, while the clients of an eventd that
+  // stopped come back: a library sends again what it had queued, and its
+  // events may come before or after the subscriptions they are owed to.
+  bool recovering() const { return m_floors != nullptr && m_floors->inherited() && m_arrived < m_recoveryEnd; }
+  // Where a local pair's series resumes after a restart: after the number
+  // where the last eventd left it, when the store issued it (a floor above
+  // the store's number belongs to objects made afresh). Said once a pair.
+  std::optional<unsigned long long> resumedFloor(const Pair& pair, unsigned long long issued);
+  // Records where the series stands, for the next eventd.
+  void noteFloor(const PairSequencer& sequencer) {
+    if (m_floors != nullptr && sequencer.next() > 0) m_floors->store(sequencer.floorSlot, sequencer.next() - 1);
+  }
+  // `seqNo`, just held, is the live stream's, past what a resumed series
+  // may still get sent again: what has not come of that by now is lost
+  // with the last eventd, and waiting for it would hold the live stream.
+  void passResentRange(ClientSession* feeder, const Pair& pair, PairSequencer& sequencer, unsigned long long seqNo);
+  // Counts and logs `givenUp` missing numbers of `pair` before `next`.
+  void countGiveUp(const Pair& pair, unsigned long long givenUp, unsigned long long next);
+  // An event of this server's pair that nobody follows yet, kept while
+  // recovering for a follower that may return (RouterEvents.cpp).
+  void keepUnclaimed(const Pair& pair, unsigned long long seqNo, std::string_view request);
+  // Hands the kept events of `pair` to its new sequencer, in number order.
+  void claim(const Pair& pair, PairSequencer& sequencer);
   bool published(const Pair& pair) const { return m_publishers.count(pair) != 0 || m_bridge.isPublishedRemotely(pair); }
   // Tells the subscribers of `pair` (but `leaving`) that it is published now, or no more.
   void notifyPublishers(const Pair& pair, bool published, ClientSession* leaving);
@@ -199,6 +232,11 @@ class Router {
   std::string m_monitoredRequest;  // storage reused from copy to copy
   // The order of every pair that has subscribers.
   std::map<Pair, PairSequencer> m_sequencers;
+  static constexpr std::size_t kMaxUnclaimedBytes = 8u << 20;
+  std::map<Pair, std::vector<std::pair<unsigned long long, std::string>>> m_unclaimed;  // while recovering
+  std::size_t m_unclaimedBytes = 0;
+  SeriesFloors* m_floors = nullptr;
+  PairSequencer::Clock::time_point m_recoveryEnd;  // of the window after a restart
   std::size_t m_heldNow = 0;   // events held over all pairs
   Counters m_counters;
   PairSequencer::Clock::time_point m_arrived;  // when the queue text being handled came

@@ -4,6 +4,7 @@
 // events.
 #include "eventd/Router.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <optional>
 
@@ -42,7 +43,10 @@ void Router::routeEvent(ClientSession& from, std::string_view request, const Par
   // Monitors see every accepted event as it arrives, subscribed to or not.
   copyToMonitors(from, request, false);
   m_lastSeqNo[pair] = seqNo;
-  if (found == m_sequencers.end()) return;  // no subscriber
+  if (found == m_sequencers.end()) {  // no follower
+    keepUnclaimed(pair, seqNo, request);
+    return;
+  }
   if (seqNo == 0) {
     // Not one of the series (the library takes 0 as "start again").
     forward(&from, pair, seqNo, request);
@@ -66,6 +70,7 @@ void Router::routeEvent(ClientSession& from, std::string_view request, const Par
       // sender waits, rather than piling events up here.
       auto subscribers = m_subscribers.find(pair);
       if (subscribers != m_subscribers.end()) from.fed.insert(subscribers->second.begin(), subscribers->second.end());
+      passResentRange(&from, pair, sequencer, seqNo);
       giveUpIfDue(&from, pair, sequencer, m_arrived);  // the hold may be full
       break;
     }
@@ -81,6 +86,7 @@ void Router::routeEvent(ClientSession& from, std::string_view request, const Par
       ++m_counters.beforeStart;
       break;
   }
+  noteFloor(sequencer);
 }
 
 bool Router::restartIfStoreWentBack(const Pair& pair, PairSequencer& sequencer, unsigned long long seqNo) {
@@ -95,7 +101,9 @@ bool Router::restartIfStoreWentBack(const Pair& pair, PairSequencer& sequencer, 
   const unsigned long long stood = sequencer.next() - 1;
   const std::size_t held = sequencer.heldCount();  // of the old series: their numbers are issued anew
   m_heldNow -= held;
+  const std::size_t floorSlot = sequencer.floorSlot;
   sequencer = PairSequencer(seqNo);
+  sequencer.floorSlot = floorSlot;
   sequencer.issuedSeen = issued;
   sequencer.storeReadInText = m_textsHandled;
   markGap(pair);
@@ -144,10 +152,67 @@ void Router::setPublishersHeldBack(bool heldBack, PairSequencer::Clock::time_poi
   m_publishersHeldBack = heldBack;
 }
 
+void Router::keepUnclaimed(const Pair& pair, unsigned long long seqNo, std::string_view request) {
+  // Only for a series the last eventd routed: nobody else is owed them.
+  if (seqNo == 0 || !recovering() || m_unclaimedBytes + request.size() > kMaxUnclaimedBytes ||
+      pair.server != m_serverId || !m_floors->inherits(pair.category))
+    return;
+  m_unclaimed[pair].emplace_back(seqNo, std::string(request));
+  m_unclaimedBytes += request.size();
+}
+
+void Router::claim(const Pair& pair, PairSequencer& sequencer) {
+  auto unclaimed = m_unclaimed.find(pair);
+  if (unclaimed == m_unclaimed.end()) return;
+  std::vector<std::pair<unsigned long long, std::string>> events = std::move(unclaimed->second);
+  m_unclaimed.erase(unclaimed);
+  for (const auto& event : events) m_unclaimedBytes -= event.second.size();
+  if (!recovering()) return;
+  // Numbers the store never issued are dropped, as when they come live; at
+  // or below the floor, the last eventd delivered them or reported them
+  // missed: they are late.
+  const std::optional<unsigned long long> issued = m_currentSeqNo ? m_currentSeqNo(pair.category) : std::nullopt;
+  std::sort(events.begin(), events.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (const auto& event : events) {
+    if (issued && event.first > *issued) {
+      ++m_counters.malformed;
+      ++m_counters.madeUp;
+      continue;
+    }
+    switch (sequencer.arrive(event.first, event.second, m_arrived)) {
+      case PairSequencer::Arrival::kInOrder:
+        forward(nullptr, pair, event.first, event.second);
+        forwardReady(nullptr, pair, sequencer);
+        break;
+      case PairSequencer::Arrival::kHeld:
+        ++m_counters.held;
+        ++m_heldNow;
+        passResentRange(nullptr, pair, sequencer, event.first);
+        break;
+      case PairSequencer::Arrival::kLate:
+      case PairSequencer::Arrival::kBeforeStart:
+        ++m_counters.lateDropped;  // at or below the floor, or a repeat
+        break;
+    }
+  }
+  noteFloor(sequencer);
+}
+
 bool Router::expireHolds(PairSequencer::Clock::time_point now) {
-  if (m_heldNow == 0) return false;
+  if (m_floors != nullptr && m_floors->inherited() && now >= m_recoveryEnd) {
+    // Nobody came back for what is kept, nor for the series not followed
+    // again: a later restart must not resume those where this one found them.
+    m_unclaimed.clear();
+    m_unclaimedBytes = 0;
+    m_floors->releaseAllBut([&](const std::string& category) {
+      return m_sequencers.count(Pair{m_serverId, category}) != 0;
+    });
+    m_floors->endInheritance();
+  }
+  if (m_heldNow == 0) return !m_unclaimed.empty();
   for (auto& entry : m_sequencers) giveUpIfDue(nullptr, entry.first, entry.second, now);
-  return m_heldNow != 0;
+  return m_heldNow != 0 || !m_unclaimed.empty();
 }
 
 void Router::giveUpIfDue(ClientSession* feeder, const Pair& pair, PairSequencer& sequencer,
@@ -168,19 +233,37 @@ void Router::giveUpIfDue(ClientSession* feeder, const Pair& pair, PairSequencer&
   }
   const unsigned long long givenUp = sequencer.giveUp();
   if (givenUp == 0) return;
+  countGiveUp(pair, givenUp, sequencer.next());
+  giveUpHole(feeder, pair, sequencer);
+}
+
+void Router::passResentRange(ClientSession* feeder, const Pair& pair, PairSequencer& sequencer,
+                             unsigned long long seqNo) {
+  const unsigned long long upTo = sequencer.resentUpTo;
+  if (seqNo <= upTo || sequencer.next() > upTo) return;
+  // Held events of the range still go, in order, each behind its gap.
+  while (sequencer.next() <= upTo) {
+    const unsigned long long givenUp = sequencer.giveUp(upTo + 1);
+    if (givenUp == 0) break;  // nothing held: cannot be, as seqNo is
+    countGiveUp(pair, givenUp, sequencer.next());
+    giveUpHole(feeder, pair, sequencer);
+  }
+}
+
+void Router::countGiveUp(const Pair& pair, unsigned long long givenUp, unsigned long long next) {
   m_counters.givenUp += givenUp;
   ++m_counters.giveUps;
   if (m_counters.giveUps == 1 || m_counters.giveUps % 1000 == 0) {
     logError("gave up %llu missing event number%s of \"%s\" (server %u) before %llu; %" PRIu64 " gaps so far",
              givenUp, givenUp == 1 ? "" : "s", printable(pair.category).c_str(), static_cast<unsigned>(pair.server),
-             sequencer.next(), m_counters.giveUps);
+             next, m_counters.giveUps);
   }
-  giveUpHole(feeder, pair, sequencer);
 }
 
 void Router::giveUpHole(ClientSession* feeder, const Pair& pair, PairSequencer& sequencer) {
   markGap(pair);
   forwardReady(feeder, pair, sequencer);
+  noteFloor(sequencer);
 }
 
 void Router::markGap(const Pair& pair) {

@@ -40,6 +40,9 @@ Service::Service(ServiceOptions options, unsigned long long seqNoBase, Router::S
 }
 
 Service::~Service() {
+  // The series stand where they were for the next eventd: the clients'
+  // leaving here says nothing of their coming back to it.
+  m_router.keepFloorsIn(nullptr);
   for (ClientSession& client : m_clients) {
     m_router.removeClient(&client);
     ::close(client.fd());

@@ -28,6 +28,7 @@
 #endif
 #include "eventd/MetricsEndpoint.h"
 #include "eventd/Readiness.h"
+#include "eventd/SeriesFloors.h"
 #include "eventd/Service.h"
 #include "eventd/ServiceLog.h"
 #include "eventd/StoreReader.h"
@@ -43,6 +44,10 @@ namespace {
 // How many full logs eventd keeps (eventd.log.1 to .N), handed to the
 // logging library through KelLogLib::kLogKeepEnv.
 constexpr unsigned kDefaultLogKeep = 5;
+// How long after a restart the clients of the last eventd are taken to be
+// coming back: they reconnect within their backoff and send what they had
+// queued at once.
+constexpr std::chrono::milliseconds kRecoveryWindow{3000};
 
 // The listening socket a service manager handed over (socket activation:
 // $LISTEN_PID names this process and $LISTEN_FDS is 1; the socket is
@@ -303,6 +308,9 @@ int main(int argc, char** argv) {
   // Declared before the service, which tells it of the clients' leaving
   // when it closes.
   std::unique_ptr<evt::service::Federation> link;
+  // Where this server's followed series stand, kept next to the socket for
+  // the next eventd. Declared before the service, which records into it.
+  evt::service::SeriesFloors floors;
   // Where a pair's series stands when it gets its first subscriber: read
   // without the store's locks, which clients hold.
   evt::service::Service service(options, store->getSeqNoBase(), evt::service::readIssuedSeqNo);
@@ -326,6 +334,23 @@ int main(int argc, char** argv) {
           : evt::platform::accessGroupName().c_str(),
       static_cast<unsigned>(options.serverId), options.limits.requests, options.limits.bytes,
       options.limits.highWaterBytes, stallMs, holdMs);
+  {
+    // Opened once the socket is this eventd's: no other eventd writes there.
+    const std::string floorsPath = socketPath + ".floors";
+    std::string error;
+    if (!floors.open(floorsPath, store->getSeqNoBase(), &error)) {
+      evt::service::logError("cannot keep where series stand in %s: %s; after a restart, events hosts send again "
+                             "are dropped as numbered before their subscription",
+                             floorsPath.c_str(), error.c_str());
+    } else {
+      service.router().keepFloorsIn(&floors, kRecoveryWindow);
+      if (floors.inherited()) {
+        evt::service::logInfo("an eventd ran before this one: for %lld ms, the series it routed resume where it "
+                              "left them, and events hosts send again are kept for the subscribers coming back",
+                              static_cast<long long>(kRecoveryWindow.count()));
+      }
+    }
+  }
 #ifdef EVT_HAVE_FEDERATION
   if (!federation.empty()) {
     std::string error;

@@ -63,9 +63,26 @@ class IsolatedEnvironment : public ::testing::Environment {
       }
       closedir(d);
     }
-    removeTree(g_logDirectory);
+    // EVT_TEST_KEEP_LOGS=1 keeps the logs of a failing run to read.
+    if (std::getenv("EVT_TEST_KEEP_LOGS") == nullptr) {
+      removeTree(g_logDirectory);
+    } else {
+      std::fprintf(stderr, "logs kept in %s\n", g_logDirectory.c_str());
+    }
     removeTree(g_runtimeDirectory);
   }
+};
+
+// Gives each test a prefix of its own within the process's, set before its
+// fixture is made: what one test numbered is not in the next one's store
+// (eventd reads a store already in use as a restart).
+class PrefixPerTest : public ::testing::EmptyTestEventListener {
+ public:
+  void OnTestStart(const ::testing::TestInfo& test) override {
+    const std::string prefix = g_prefix + test.test_suite_name() + "." + test.name() + ".";
+    setenv("EVT_SHM_PREFIX", prefix.c_str(), 1);
+  }
+  void OnTestEnd(const ::testing::TestInfo&) override { setenv("EVT_SHM_PREFIX", g_prefix.c_str(), 1); }
 };
 
 }  // namespace
@@ -172,5 +189,6 @@ std::size_t occurrences(const std::string& text, const std::string& part) {
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   ::testing::AddGlobalTestEnvironment(new evt::test::IsolatedEnvironment);
+  ::testing::UnitTest::GetInstance()->listeners().Append(new evt::test::PrefixPerTest);
   return RUN_ALL_TESTS();
 }

@@ -1,6 +1,9 @@
 // The service's client queue, pair reordering and router in one process (notices, completions and full client
 // queues are checked with the real eventd in tests/e2e).
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <chrono>
 #include <memory>
 #include <random>
@@ -14,6 +17,7 @@
 #include "eventd/ForwardedForm.h"
 #include "eventd/PairSequencer.h"
 #include "eventd/Router.h"
+#include "eventd/SeriesFloors.h"
 #include "protocol/Protocol.h"
 #include "tests/support/EngineFixture.h"
 
@@ -55,21 +59,98 @@ std::vector<std::string> drain(ClientSession& client) {
 
 class RouterTest : public ::testing::Test {
  protected:
-  // A new client of the router, `number` being its connection order.
-  ClientSession& join(uint64_t number) {
-    ClientSession& client = clients.add(std::make_unique<ClientSession>(number, -1, 0));
-    router.addClient(&client);
+  // A new client of `router`, `number` being its connection order.
+  ClientSession& join(uint64_t number, Router& to, ClientTable& table) {
+    ClientSession& client = table.add(std::make_unique<ClientSession>(number, -1, 0));
+    to.addClient(&client);
     return client;
   }
+  ClientSession& join(uint64_t number) { return join(number, router, clients); }
   // One queue text of `requests` from `from`.
-  void queue(ClientSession& from, const Lines& requests) { router.handleQueue(from, listOf(requests)); }
+  void queue(ClientSession& from, const Lines& requests, Router* to = nullptr) {
+    (to != nullptr ? *to : router).handleQueue(from, listOf(requests));
+  }
+  Router::SeqNoReader store() {
+    return [this](const std::string&) { return issued; };
+  }
 
   unsigned long long issued = 150;  // the store's last number, as the router reads it
   ClientTable clients;
-  Router router{clients, 1, 100, QueueLimits(), HoldLimits(), [this](const std::string&) { return issued; }};
+  Router router{clients, 1, 100, QueueLimits(), HoldLimits(), store()};
   ClientSession& publisher = join(1);
   ClientSession& subscriber = join(2);
 };
+
+// An eventd killed and started again: the second router resumes each series it inherits where the first left
+// it. What a publisher's library sends again is kept for the subscriber coming back, in number order; a number
+// the first router had given up (its subscriber told of the gap, later ones delivered) comes too late, so nothing
+// is delivered out of order. A series nobody followed any more has no floor; one of another store is not read.
+TEST_F(RouterTest, ARestartedRouterResumesSeriesWhereTheLastOneLeftThem) {
+  const std::string path = ::testing::TempDir() + "floors." + std::to_string(getpid());
+  {
+    SeriesFloors floors;
+    std::string error;
+    ASSERT_TRUE(floors.open(path, 100, &error)) << error;
+    EXPECT_FALSE(floors.inherited());
+    router.keepFloorsIn(&floors);
+    queue(subscriber, {subscribe("c"), subscribe("gone")});
+    queue(subscriber, {protocol::subscriptionRequest(protocol::kUnsubscribe, protocol::subscriptionKey(1, "gone"))});
+    issued = 160;
+    queue(publisher, {event(151), event(152), event(157), event(158), event(159), event(160)});
+    router.expireHolds(std::chrono::steady_clock::now() + std::chrono::seconds(2));  // 153 to 156 given up
+    EXPECT_EQ(drain(subscriber).back(), "event 160");
+  }  // killed: nothing more is recorded
+  {
+    // Another series the last eventd left at 150.
+    SeriesFloors edit;
+    std::string error;
+    ASSERT_TRUE(edit.open(path, 100, &error)) << error;
+    edit.store(edit.claim("w"), 150);
+  }
+
+  SeriesFloors floors;
+  std::string error;
+  ASSERT_TRUE(floors.open(path, 100, &error)) << error;
+  ASSERT_TRUE(floors.inherited());
+  EXPECT_TRUE(floors.inherits("c"));
+  EXPECT_FALSE(floors.inherits("gone"));
+  ClientTable table;
+  Router restarted{table, 1, 100, QueueLimits(), HoldLimits(), store()};
+  restarted.keepFloorsIn(&floors, std::chrono::seconds(3));
+  ClientSession& again = join(1, restarted, table);
+  ClientSession& back = join(2, restarted, table);
+  issued = 163;
+  queue(again, {event(163), event(155), event(161), event(9999), event(162), event(7, "gone")}, &restarted);
+  queue(back, {subscribe("c"), subscribe("gone")}, &restarted);
+  EXPECT_EQ(drain(back), (Lines{"set-seqno-base", "check-event-seqno 160", "event 161", "event 162", "event 163"}));
+  EXPECT_EQ(restarted.counters().madeUp, 1u);
+  EXPECT_EQ(restarted.counters().lateDropped, 1u);  // 155
+  EXPECT_EQ(restarted.counters().beforeStart, 0u);
+  // Numbers of "w" issued before the restart wait for what the libraries send again, until the live stream
+  // passes them: then the missing ones are given up rather than holding it, and what came goes first.
+  queue(back, {subscribe("w")}, &restarted);
+  queue(again, {event(152, "w")}, &restarted);
+  EXPECT_TRUE(drain(back).empty());
+  issued = 164;
+  queue(again, {event(164, "w")}, &restarted);
+  EXPECT_EQ(drain(back), (Lines{"check-event-seqno 151", "event 152", "check-event-seqno 163", "event 164"}));
+
+  // After the window, only the series followed again keep a floor, where they stand now.
+  restarted.expireHolds(std::chrono::steady_clock::now() + std::chrono::seconds(4));
+  EXPECT_FALSE(floors.inherited());
+  {
+    SeriesFloors next;
+    ASSERT_TRUE(next.open(path, 100, &error)) << error;
+    EXPECT_EQ(next.takeInherited("c"), 163u);
+    EXPECT_EQ(next.takeInherited("gone"), 163u);
+    EXPECT_EQ(next.takeInherited("w"), 164u);
+    EXPECT_FALSE(next.takeInherited("c"));  // said once
+  }
+  SeriesFloors ofAnotherStore;
+  ASSERT_TRUE(ofAnotherStore.open(path, 101, &error)) << error;
+  EXPECT_FALSE(ofAnotherStore.inherited());
+  std::remove(path.c_str());
+}
 
 TEST_F(RouterTest, PairsLeaveInNumberOrderAndMissingNumbersAreGivenUpOnce) {
   queue(subscriber, {subscribe("c")});
