@@ -115,7 +115,16 @@ class CE_EXPORT CEventLibImpl {
   // The halves of an exchange, and the logging of its result.
   long sendIPC(CECMD cmd, std::string_view input, unsigned long* pRequestId);
   // `wait` false: ZEBIPC_E_TIMEOUT at once while the answer is not in.
-  long receiveAnswerIPC(CECMD cmd, unsigned long requestId, std::string* pAnswer, bool wait = true);
+  // *pAnswered (if given): whether the service answered at all.
+  long receiveAnswerIPC(CECMD cmd, unsigned long requestId, std::string* pAnswer, bool wait = true,
+                        bool* pAnswered = nullptr);
+  // The owed queue text was answered, or was not and never will be.
+  void settleUnanswered(bool answered) EVT_REQUIRES(m_critSecIPC);
+  // Keeps `batch`, just sent (or not), until its answer comes.
+  void keepUnanswered(CParamsX* batch) EVT_REQUIRES(m_critSecIPC);
+  // Puts the events of the batch the last connection never answered at
+  // the head of the queue. The caller holds m_critSecIPC and m_pCritSec.
+  void queueUnansweredEventsLocked() EVT_REQUIRES(m_critSecIPC, m_pCritSec);
   long reportedExchange(long result);
 
   // Appends one request list (built by the protocol module) to the send
@@ -263,6 +272,11 @@ class CE_EXPORT CEventLibImpl {
   // The queue text whose answer is still owed (under m_critSecIPC).
   bool m_bQueueAnswerOwed EVT_GUARDED_BY(m_critSecIPC) = false;
   unsigned long m_owedQueueAnswer EVT_GUARDED_BY(m_critSecIPC) = 0;
+  // The last batch taken from the queue, kept until the service answers
+  // it: should the connection go first, its events go again, ahead of the
+  // next connection's announcement. The service had handed on none of them,
+  // or drops those it had as repeats (their places passed).
+  CParamsX m_unanswered EVT_GUARDED_BY(m_critSecIPC);
   CPCritSec m_critSecChannel;
   std::atomic<unsigned long> m_dwThisServerID{0};
   std::map<std::string, int> m_mapPublishings EVT_GUARDED_BY(m_pCritSec);

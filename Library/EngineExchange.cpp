@@ -43,14 +43,19 @@ long CEventLibImpl::sendQueueIPC(std::string_view batch) {
 long CEventLibImpl::collectQueueAnswer() {
   if (!m_bQueueAnswerOwed) return 0;
   m_bQueueAnswerOwed = false;
-  return reportedExchange(receiveAnswerIPC(CECMD_QUEUE, m_owedQueueAnswer, nullptr));
+  bool answered = false;
+  const long result = receiveAnswerIPC(CECMD_QUEUE, m_owedQueueAnswer, nullptr, true, &answered);
+  settleUnanswered(answered);
+  return reportedExchange(result);
 }
 
 bool CEventLibImpl::queueAnswerIn() {
   if (!m_bQueueAnswerOwed) return true;
-  const long result = receiveAnswerIPC(CECMD_QUEUE, m_owedQueueAnswer, nullptr, false);
+  bool answered = false;
+  const long result = receiveAnswerIPC(CECMD_QUEUE, m_owedQueueAnswer, nullptr, false, &answered);
   if (result == ZEBIPC_E_TIMEOUT) return false;
   m_bQueueAnswerOwed = false;
+  settleUnanswered(answered);
   reportedExchange(result);
   return true;
 }
@@ -65,7 +70,9 @@ long CEventLibImpl::sendIPC(CECMD cmd, std::string_view input, unsigned long* pR
                               reinterpret_cast<const char*>(header));
 }
 
-long CEventLibImpl::receiveAnswerIPC(CECMD cmd, unsigned long requestId, std::string* pAnswer, bool wait) {
+long CEventLibImpl::receiveAnswerIPC(CECMD cmd, unsigned long requestId, std::string* pAnswer, bool wait,
+                                     bool* pAnswered) {
+  if (pAnswered != nullptr) *pAnswered = false;
   if (m_bStop.load()) return CE_E_STOPPING;
   CZebIPCLibrary* channel = m_pIPC.load();
   if (channel == nullptr) return CE_E_NOT_CONNECTED;
@@ -75,6 +82,7 @@ long CEventLibImpl::receiveAnswerIPC(CECMD cmd, unsigned long requestId, std::st
   long result = wait ? channel->receiveResponse(&answer, &answeredId, reinterpret_cast<char*>(header))
                      : channel->pollResponse(&answer, &answeredId, reinterpret_cast<char*>(header));
   if (result == ZEBIPC_E_TIMEOUT && !wait) return result;
+  if (pAnswered != nullptr) *pAnswered = result == 0;
   if (result == 0) result = ce::resultFromWord(header[2]);
   if (result >= 0 && (header[1] != cmd || answeredId != requestId)) result = CE_E_ANSWER_MISMATCH;
   if (pAnswer != nullptr && !answer.empty()) *pAnswer = std::move(answer);

@@ -9,7 +9,9 @@
 #include "Library/CEResultCodes.h"
 #include "Library/CEventLibImpl.h"
 #include "Library/EngineText.h"
+#include "Utilities/ParamsView.h"
 #include "platform/CZebIPCLibrary.h"
+#include "protocol/Protocol.h"
 #include "trace/_Trace.h"
 
 using evt::engine::addressWord;
@@ -187,6 +189,7 @@ long CEventLibImpl::sendQueuedLocked(bool replay) {
       // and since the service handles the batch whole, a completion in it
       // comes back only once the subscriptions are in place.
       const std::string since = takeRequestsAfter(&m_sendQueue, m_queuedBeforeConnection);
+      queueUnansweredEventsLocked();
       queueReplayLocked();
       if (!since.empty()) m_sendQueue.append(since);
       m_bAnnouncementPending.store(0);
@@ -205,6 +208,7 @@ long CEventLibImpl::sendQueuedLocked(bool replay) {
   // set-up. A later wake that finds the queue already taken (by the
   // announcement or an earlier flush) has nothing to send.
   long result = !replay && batch.count() == 0 ? 0 : sendQueueText(batch.paramListRef());
+  keepUnanswered(&batch);  // batch holds the storage of the one answered before, if any
   if (batch.length() <= kMaxRecycledQueue) {
     batch.clear();
     CPCritSecHold engineLock(*m_pCritSec, __LINE__);
@@ -241,6 +245,40 @@ long CEventLibImpl::sendQueueText(std::string_view batch) {
            codeWord(result));
   }
   return result;
+}
+
+void CEventLibImpl::settleUnanswered(bool answered) {
+  // Not answered: the connection went, and the batch waits for the next.
+  if (!answered) return;
+  if (m_unanswered.length() > kMaxRecycledQueue) {
+    CParamsX().swap(m_unanswered);
+  } else {
+    m_unanswered.clear();
+  }
+}
+
+void CEventLibImpl::keepUnanswered(CParamsX* batch) {
+  if (m_unanswered.count() == 0) {
+    m_unanswered.swap(*batch);
+  } else {
+    m_unanswered.append(batch->paramListRef());  // the one before was not answered either
+  }
+}
+
+void CEventLibImpl::queueUnansweredEventsLocked() {
+  if (m_unanswered.count() == 0) return;
+  // Only the events: the announcement renews what the host publishes and
+  // subscribes to, and the completions were reported failed with the loss.
+  CParamsX again;
+  const ParamsView unanswered(m_unanswered.paramListRef());
+  for (std::size_t i = 0; i < unanswered.count(); ++i) {
+    const std::string_view request = unanswered.itemAt(i);
+    if (evt::protocol::kindOf(ParamsView(request)) == evt::protocol::RequestKind::Event)
+      again.addParam(std::string(request));
+  }
+  again.append(m_sendQueue.paramListRef());
+  m_sendQueue.swap(again);
+  settleUnanswered(true);
 }
 
 void CEventLibImpl::noteDrained() {

@@ -67,8 +67,9 @@ class PairSequencer {
   // late events it holds.
   uint64_t storeReadInText = 0;
   // For a series resumed where the last eventd left it, the last number
-  // issued when it resumed (0: not resumed): up to it, only what the
-  // libraries send again can still come.
+  // issued before this eventd began, or the floor when that is not known
+  // (0: not resumed): up to it, only what the libraries send again can
+  // still come.
   unsigned long long resentUpTo = 0;
   // Where the router keeps this series' floor (next() - 1) for the next
   // eventd (SeriesFloors), or -1.

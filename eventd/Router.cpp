@@ -36,7 +36,15 @@ Router::Router(ClientTable& clients, uint32_t serverId, unsigned long long seqNo
 void Router::keepFloorsIn(SeriesFloors* floors, std::chrono::milliseconds window) {
   m_floors = floors;
   m_recoveryEnd = PairSequencer::Clock::now() + window;
+  m_resentUpTo.clear();
   if (m_floors == nullptr) return;
+  // What was issued before this start can only come from the libraries'
+  // queues now; what is issued from here on comes live.
+  if (m_floors->inherited() && m_currentSeqNo) {
+    for (const std::string& category : m_floors->inheritedCategories()) {
+      if (const std::optional<unsigned long long> issued = m_currentSeqNo(category)) m_resentUpTo[category] = *issued;
+    }
+  }
   for (auto& entry : m_sequencers) {
     if (entry.first.server != m_serverId) continue;
     entry.second.floorSlot = m_floors->claim(entry.first.category);
@@ -44,10 +52,10 @@ void Router::keepFloorsIn(SeriesFloors* floors, std::chrono::milliseconds window
   }
 }
 
-std::optional<unsigned long long> Router::resumedFloor(const Pair& pair, unsigned long long issued) {
+std::optional<unsigned long long> Router::resumedFloor(const Pair& pair, std::optional<unsigned long long> issued) {
   if (!recovering() || pair.server != m_serverId) return std::nullopt;
   const std::optional<unsigned long long> floor = m_floors->takeInherited(pair.category);
-  if (!floor || *floor > issued || *floor < m_seqNoBase) return std::nullopt;
+  if (!floor || *floor < m_seqNoBase || (issued && *floor > issued)) return std::nullopt;
   return floor;
 }
 
@@ -224,12 +232,20 @@ void Router::startSequencer(const Pair& pair) {
   // cannot be read, at the first number that arrives.
   unsigned long long next = 0;
   unsigned long long resentUpTo = 0;
-  if (pair.server == m_serverId && m_currentSeqNo) {
-    if (const std::optional<unsigned long long> last = m_currentSeqNo(pair.category)) {
-      const unsigned long long issued = *last != 0 ? *last : m_seqNoBase;
-      const std::optional<unsigned long long> floor = resumedFloor(pair, issued);
-      next = (floor ? *floor : issued) + 1;
-      if (floor) resentUpTo = issued;
+  if (pair.server == m_serverId) {
+    std::optional<unsigned long long> issued;
+    if (m_currentSeqNo) {
+      if ((issued = m_currentSeqNo(pair.category)) && *issued == 0) issued = m_seqNoBase;
+    }
+    // Taken whether or not the store can be read now: a series resumed
+    // below where it already went would deliver events twice.
+    const std::optional<unsigned long long> floor = resumedFloor(pair, issued);
+    if (floor) {
+      next = *floor + 1;
+      auto cutOff = m_resentUpTo.find(pair.category);
+      resentUpTo = cutOff != m_resentUpTo.end() ? std::max(cutOff->second, *floor) : *floor;
+    } else if (issued) {
+      next = *issued + 1;
     }
   }
   PairSequencer& sequencer = m_sequencers.emplace(pair, PairSequencer(next)).first->second;

@@ -149,7 +149,7 @@ class Router {
   // Where a local pair's series resumes after a restart: after the number
   // where the last eventd left it, when the store issued it (a floor above
   // the store's number belongs to objects made afresh). Said once a pair.
-  std::optional<unsigned long long> resumedFloor(const Pair& pair, unsigned long long issued);
+  std::optional<unsigned long long> resumedFloor(const Pair& pair, std::optional<unsigned long long> issued);
   // Records where the series stands, for the next eventd.
   void noteFloor(const PairSequencer& sequencer) {
     if (m_floors != nullptr && sequencer.next() > 0) m_floors->store(sequencer.floorSlot, sequencer.next() - 1);
@@ -236,6 +236,8 @@ class Router {
   std::map<Pair, std::vector<std::pair<unsigned long long, std::string>>> m_unclaimed;  // while recovering
   std::size_t m_unclaimedBytes = 0;
   SeriesFloors* m_floors = nullptr;
+  // For the series inherited, the store's number when this router began.
+  std::map<std::string, unsigned long long> m_resentUpTo;
   PairSequencer::Clock::time_point m_recoveryEnd;  // of the window after a restart
   std::size_t m_heldNow = 0;   // events held over all pairs
   Counters m_counters;

@@ -83,7 +83,8 @@ void Router::routeEvent(ClientSession& from, std::string_view request, const Par
       }
       break;
     case PairSequencer::Arrival::kBeforeStart:
-      ++m_counters.beforeStart;
+      // In a resumed series: at or below where the last eventd left it.
+      ++(sequencer.resentUpTo != 0 ? m_counters.lateDropped : m_counters.beforeStart);
       break;
   }
   noteFloor(sequencer);
@@ -209,10 +210,13 @@ bool Router::expireHolds(PairSequencer::Clock::time_point now) {
       return m_sequencers.count(Pair{m_serverId, category}) != 0;
     });
     m_floors->endInheritance();
+    m_resentUpTo.clear();
   }
-  if (m_heldNow == 0) return !m_unclaimed.empty();
+  // While recovering, the loop comes back to end the window on time.
+  const bool recovering = m_floors != nullptr && m_floors->inherited();
+  if (m_heldNow == 0) return recovering || !m_unclaimed.empty();
   for (auto& entry : m_sequencers) giveUpIfDue(nullptr, entry.first, entry.second, now);
-  return m_heldNow != 0 || !m_unclaimed.empty();
+  return m_heldNow != 0 || recovering || !m_unclaimed.empty();
 }
 
 void Router::giveUpIfDue(ClientSession* feeder, const Pair& pair, PairSequencer& sequencer,

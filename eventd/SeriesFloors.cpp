@@ -6,7 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cinttypes>
 #include <cstring>
+
+#include "eventd/ServiceLog.h"
 
 namespace evt::service {
 
@@ -37,26 +40,32 @@ SeriesFloors::~SeriesFloors() {
 }
 
 bool SeriesFloors::open(const std::string& path, unsigned long long base, std::string* error) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  // Never through a link, and only a plain file of this user with no other
+  // name: a folder someone else may write cannot make eventd truncate or
+  // map a file of their choosing, nor feed it floors.
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0600);
   if (fd < 0) {
     *error = std::strerror(errno);
     return false;
   }
-  m_size = sizeof(Header) + kSlots * sizeof(Slot);
   struct stat status {};
-  bool fresh = false;
-  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-    *error = "not a regular file";
+  if (fstat(fd, &status) != 0) {
+    *error = std::strerror(errno);
     ::close(fd);
     return false;
   }
-  if (static_cast<std::size_t>(status.st_size) != m_size) {
-    fresh = true;
-    if (ftruncate(fd, 0) != 0 || ftruncate(fd, static_cast<off_t>(m_size)) != 0) {
-      *error = std::strerror(errno);
-      ::close(fd);
-      return false;
-    }
+  if (!S_ISREG(status.st_mode) || status.st_uid != geteuid() || status.st_nlink != 1) {
+    *error = "not a plain file of this user with one name";
+    ::close(fd);
+    return false;
+  }
+  fchmod(fd, 0600);
+  m_size = sizeof(Header) + kSlots * sizeof(Slot);
+  const bool fresh = static_cast<std::size_t>(status.st_size) != m_size;
+  if (fresh && (ftruncate(fd, 0) != 0 || ftruncate(fd, static_cast<off_t>(m_size)) != 0)) {
+    *error = std::strerror(errno);
+    ::close(fd);
+    return false;
   }
   void* map = mmap(nullptr, m_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   const int mapError = errno;
@@ -69,6 +78,7 @@ bool SeriesFloors::open(const std::string& path, unsigned long long base, std::s
   const Header* header = static_cast<const Header*>(m_map);
   if (fresh || std::memcmp(header->magic, kMagic, sizeof kMagic) != 0 || header->version != kVersion ||
       header->slots != kSlots || header->base != base) {
+    if (!fresh) logInfo("%s is of another store or layout: begun afresh", path.c_str());
     begin(base);
     return true;
   }
@@ -92,6 +102,13 @@ bool SeriesFloors::open(const std::string& path, unsigned long long base, std::s
   return true;
 }
 
+std::vector<std::string> SeriesFloors::inheritedCategories() const {
+  std::vector<std::string> names;
+  names.reserve(m_inheritedFloors.size());
+  for (const auto& entry : m_inheritedFloors) names.push_back(entry.first);
+  return names;
+}
+
 std::optional<unsigned long long> SeriesFloors::takeInherited(std::string_view category) {
   auto found = m_inheritedFloors.find(std::string(category));
   if (found == m_inheritedFloors.end()) return std::nullopt;
@@ -101,18 +118,26 @@ std::optional<unsigned long long> SeriesFloors::takeInherited(std::string_view c
 }
 
 std::size_t SeriesFloors::claim(std::string_view category) {
-  if (m_map == nullptr || category.empty() || category.size() > kMaxName) return kNoSlot;
+  if (m_map == nullptr || category.empty()) return kNoSlot;
   const std::string name(category);
   auto found = m_index.find(name);
   if (found != m_index.end()) return found->second;
   while (m_nextFree < kSlots && slot(m_nextFree)->length != 0) ++m_nextFree;
-  if (m_nextFree == kSlots) return kNoSlot;
+  if (category.size() > kMaxName || m_nextFree == kSlots) {
+    if (++m_unkept == 1 || m_unkept % 1000 == 0) {
+      logError("where the series of \"%s\" stands is not kept for a restart (%s); %" PRIu64 " such series so far",
+               printable(name).c_str(), category.size() > kMaxName ? "its name is too long" : "every slot is taken",
+               m_unkept);
+    }
+    return kNoSlot;
+  }
   const std::size_t index = m_nextFree++;
   Slot* s = slot(index);
   __atomic_store_n(&s->floor, 0, __ATOMIC_RELAXED);
   std::memcpy(s->name, name.data(), name.size());
   s->name[name.size()] = '\0';
-  s->length = static_cast<uint32_t>(name.size());
+  // The name is whole before the slot counts as taken.
+  __atomic_store_n(&s->length, static_cast<uint32_t>(name.size()), __ATOMIC_RELEASE);
   m_index.emplace(name, index);
   return index;
 }
@@ -124,10 +149,13 @@ void SeriesFloors::store(std::size_t index, unsigned long long floor) {
 
 void SeriesFloors::release(std::size_t index) {
   if (index == kNoSlot || m_map == nullptr) return;
-  const Slot* s = slot(index);
-  if (s->length == 0) return;
-  m_index.erase(std::string(s->name, s->length));
-  clearSlot(index);
+  // By this process's own index: what the file says is not trusted.
+  for (auto it = m_index.begin(); it != m_index.end(); ++it) {
+    if (it->second != index) continue;
+    m_index.erase(it);
+    clearSlot(index);
+    return;
+  }
 }
 
 SeriesFloors::Slot* SeriesFloors::slot(std::size_t index) const {

@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 namespace evt::service {
 
@@ -34,7 +35,8 @@ class SeriesFloors {
 
   // The file held floors of this store when opened: an eventd ran before.
   bool inherited() const { return m_inherited; }
-  bool inherits(std::string_view category) const { return m_inheritedFloors.count(std::string(category)) != 0; }
+  bool inherits(const std::string& category) const { return m_inheritedFloors.count(category) != 0; }
+  std::vector<std::string> inheritedCategories() const;
   // Where the last eventd left `category`'s series (every number up to it
   // handed on or given up), if it did; said once.
   std::optional<unsigned long long> takeInherited(std::string_view category);
@@ -79,6 +81,7 @@ class SeriesFloors {
   std::unordered_map<std::string, std::size_t> m_index;  // category -> slot in use
   std::unordered_map<std::string, unsigned long long> m_inheritedFloors;
   std::size_t m_nextFree = 0;  // no slot below it is free
+  uint64_t m_unkept = 0;       // series that got no slot
 };
 
 }  // namespace evt::service
