@@ -213,10 +213,10 @@ bool Router::expireHolds(PairSequencer::Clock::time_point now) {
     m_resentUpTo.clear();
   }
   // While recovering, the loop comes back to end the window on time.
-  const bool recovering = m_floors != nullptr && m_floors->inherited();
-  if (m_heldNow == 0) return recovering || !m_unclaimed.empty();
+  const bool inheriting = m_floors != nullptr && m_floors->inherited();
+  if (m_heldNow == 0) return inheriting || !m_unclaimed.empty();
   for (auto& entry : m_sequencers) giveUpIfDue(nullptr, entry.first, entry.second, now);
-  return m_heldNow != 0 || recovering || !m_unclaimed.empty();
+  return m_heldNow != 0 || inheriting || !m_unclaimed.empty();
 }
 
 void Router::giveUpIfDue(ClientSession* feeder, const Pair& pair, PairSequencer& sequencer,
