@@ -226,6 +226,7 @@ class ClientSession {
     uint64_t textsOut = 0;
     uint64_t dropped = 0;
     uint64_t backpressureMs = 0;  // time answers to its queue texts waited
+    uint64_t queueTexts = 0;      // handled; the first carries what the library sends again
   } counters;
 
  private:

@@ -129,6 +129,7 @@ void Router::handleQueue(ClientSession& client, std::string_view text) {
   ParamsView& requests = m_queueRequests;
   requests.assign(text);
   client.fed.clear();
+  ++client.counters.queueTexts;
   m_arrived = PairSequencer::Clock::now();  // one reading for all the text's events
   ++m_textsHandled;
   if (requests.count() == 0 && !text.empty()) {

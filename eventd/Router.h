@@ -239,6 +239,7 @@ class Router {
   // For the series inherited, the store's number when this router began.
   std::map<std::string, unsigned long long> m_resentUpTo;
   PairSequencer::Clock::time_point m_recoveryEnd;  // of the window after a restart
+  uint64_t m_lateLogged = 0;  // late events outside a connection's first text
   std::size_t m_heldNow = 0;   // events held over all pairs
   Counters m_counters;
   PairSequencer::Clock::time_point m_arrived;  // when the queue text being handled came

@@ -76,7 +76,9 @@ void Router::routeEvent(ClientSession& from, std::string_view request, const Par
     }
     case PairSequencer::Arrival::kLate:
       ++m_counters.lateDropped;
-      if (m_counters.lateDropped == 1 || m_counters.lateDropped % 1000 == 0) {
+      // The first text of a connection repeats what the last one may have
+      // handed on already: expected, counted, not logged.
+      if (from.counters.queueTexts > 1 && (++m_lateLogged == 1 || m_lateLogged % 1000 == 0)) {
         logError("client #%" PRIu64 " (%s) sent event %llu of \"%s\" after its place had passed (given up, or a "
                  "repeat); %" PRIu64 " such events dropped so far",
                  from.number(), from.name.c_str(), seqNo, printable(pair.category).c_str(), m_counters.lateDropped);
