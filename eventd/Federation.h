@@ -6,6 +6,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -13,6 +14,15 @@
 #include "protocol/Protocol.h"
 
 namespace evt::service {
+
+// With a stream (NATS JetStream), each server's pair messages are kept in
+// a stream of its own, within these bounds, and a follower that was cut off
+// takes them up again after the last one it handled.
+struct FederationStream {
+  bool enabled = false;
+  int64_t maxBytes = int64_t{1} << 30;
+  int64_t maxAgeSeconds = 3600;
+};
 
 class Federation {
  public:
@@ -34,6 +44,10 @@ class Federation {
   // (announcements, expiry). Returns how long the loop may sleep before the
   // next turn is due.
   virtual std::chrono::milliseconds turn(Clock::time_point now) = 0;
+  // True when what another server sent while it was cut off from this one
+  // comes through once it is back (a stream kept it): its series then go
+  // on where they stood.
+  virtual bool replays() const = 0;
   // True once another eventd turned out to serve this server id: this one
   // must stop.
   virtual bool mustStop() const = 0;

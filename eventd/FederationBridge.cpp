@@ -124,6 +124,12 @@ void FederationBridge::remoteServer(uint32_t server, bool connected) {
     }
     return;
   }
+  // What a stream kept while the server was away comes next: its series go on.
+  if (!m_link->replays()) restartSeries(server);
+}
+
+void FederationBridge::restartSeries(uint32_t server) {
+  Router& router = m_router;
   for (auto it = router.m_sequencers.lower_bound(Pair{server, std::string()});
        it != router.m_sequencers.end() && it->first.server == server; ++it) {
     router.m_heldNow -= it->second.heldCount();
@@ -163,6 +169,8 @@ void FederationBridge::setRemoteBase(uint32_t server, unsigned long long base) {
   if (server == m_router.m_serverId) return;
   auto known = m_remoteBases.find(server);
   if (known != m_remoteBases.end() && known->second == base) return;
+  // A new base is a new store there: its series begin afresh.
+  if (known != m_remoteBases.end() && m_link != nullptr && m_link->replays()) restartSeries(server);
   m_remoteBases[server] = base;
   for (ClientSession& client : m_router.m_clients) {
     if (!client.closing && client.routing.basesSent.erase(server) != 0) m_router.tellBase(client, server);

@@ -49,8 +49,9 @@ class FederationBridge {
   void routeRemote(const Pair& pair, std::string_view requests, PairSequencer::Clock::time_point arrived);
   // Another server is heard again (`connected`) or no more: the clients
   // that follow any of its pairs get the "eventsystem" event. Its pairs are
-  // no longer published while it is gone, and their series are taken up
-  // afresh when it returns (a loss between shows as a gap).
+  // no longer published while it is gone. When it returns, their series go
+  // on where they stood if the link replays what it sent meanwhile, else
+  // they are taken up afresh (a loss between shows as a gap).
   void remoteServer(uint32_t server, bool connected);
   // True while a subscriber of `pair` is congested and not yet stalled:
   // another server's events for it then wait in the link.
@@ -85,6 +86,9 @@ class FederationBridge {
   std::string statusLines() const;
 
  private:
+  // The series of `server`'s pairs are taken up at the next number that arrives.
+  void restartSeries(uint32_t server);
+
   Router& m_router;
   Federation* m_link = nullptr;
   Counters m_counters;

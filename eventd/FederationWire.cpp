@@ -30,6 +30,12 @@ std::string pairSubject(const Pair& pair) {
 
 bool isPairSubject(std::string_view subject) { return subject.rfind(kPairPrefix, 0) == 0; }
 
+std::string streamName(uint32_t server) { return "EVT-FED-" + std::to_string(server); }
+
+std::string streamSubjects(uint32_t server) { return std::string(kPairPrefix) + std::to_string(server) + ".>"; }
+
+std::string streamPlacementTag(uint32_t server) { return "evt-server-" + std::to_string(server); }
+
 bool pairOfSubject(std::string_view subject, Pair* pair) {
   const std::size_t from = kPairPrefix.size();
   const std::size_t dot = subject.find('.', from);

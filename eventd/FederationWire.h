@@ -17,6 +17,8 @@
 //                         of the last number sent.
 //                         TOKEN spells the category injectively in subject
 //                         characters.
+// With a stream, server S's pair messages are kept in the JetStream stream
+// EVT-FED-S, placed on a NATS server tagged evt-server-S where one is.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +35,10 @@ std::string interestSubject(uint32_t server);
 bool isInterestSubject(std::string_view subject);
 std::string pairSubject(const Pair& pair);
 bool isPairSubject(std::string_view subject);
+// The stream of server S's pair messages: its name, subjects and placement tag.
+std::string streamName(uint32_t server);
+std::string streamSubjects(uint32_t server);
+std::string streamPlacementTag(uint32_t server);
 // The pair a pair subject names; false when it names none.
 bool pairOfSubject(std::string_view subject, Pair* pair);
 // NATS bounds a protocol line (4 KiB by default); a subject stays well inside.

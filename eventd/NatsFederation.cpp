@@ -1,5 +1,6 @@
 #include "eventd/NatsFederation.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cinttypes>
 #include <deque>
@@ -37,10 +38,21 @@ constexpr std::size_t kInterestBytes = 32 * 1024;
 // Bytes of messages of servers not heard yet kept for their hello; beyond,
 // they are dropped and their followers see the gap.
 constexpr std::size_t kMaxEarlyBytes = 16u * 1024u * 1024u;
+// JetStream requests (making the stream, a subscription's consumer) wait
+// this long for the cluster; the loop waits with them. One that fails is
+// tried again this much later.
+constexpr auto kStreamWait = 1000ms;
+constexpr auto kStreamRetryEvery = 1000ms;
 
 uint64_t randomInstance() {
   std::random_device device;
   return (static_cast<uint64_t>(device()) << 32) ^ device();
+}
+
+int64_t nanosecondsSinceEpoch() {
+  return static_cast<int64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+          .count());
 }
 
 uint64_t millisecondsSinceEpoch() {
@@ -58,7 +70,16 @@ class NatsFederation final : public Federation {
   };
 
   NatsFederation(const FederationOptions& options, FederationBridge& bridge)
-      : m_options(options), m_bridge(bridge), m_instance(randomInstance()), m_started(millisecondsSinceEpoch()) {}
+      : m_options(options),
+        m_bridge(bridge),
+        m_instance(randomInstance()),
+        m_started(millisecondsSinceEpoch()),
+        // With a stream, a follower cut off for longer than its refreshes
+        // last still gets what was kept for it while it was away.
+        m_interestLostAfter(options.stream.enabled
+                                ? std::max<std::chrono::milliseconds>(
+                                      kInterestLostAfter, std::chrono::seconds(options.stream.maxAgeSeconds))
+                                : kInterestLostAfter) {}
 
   bool start(std::string* error) {
     // Room for several whole batches.
@@ -66,6 +87,7 @@ class NatsFederation final : public Federation {
                       error)) {
       return false;
     }
+    if (m_options.stream.enabled && !m_link.startJetStream(kStreamWait, error)) return false;
     for (const std::string& subject : {std::string(kHelloSubject), interestSubject(m_options.serverId)}) {
       const std::string failure = m_link.subscribe(subject);
       if (!failure.empty()) {
@@ -73,8 +95,8 @@ class NatsFederation final : public Federation {
         return false;
       }
     }
-    logInfo("federation: server id %u joins the NATS cluster at %s", static_cast<unsigned>(m_options.serverId),
-            m_options.urls.c_str());
+    logInfo("federation: server id %u joins the NATS cluster at %s%s", static_cast<unsigned>(m_options.serverId),
+            m_options.urls.c_str(), m_options.stream.enabled ? ", its events kept in a stream" : "");
     return true;
   }
 
@@ -87,16 +109,28 @@ class NatsFederation final : public Federation {
                  printable(pair.category).c_str(), static_cast<unsigned>(pair.server));
         return;
       }
-      const std::string failure = m_link.subscribe(subject);
-      if (!failure.empty()) {
-        logError("federation: cannot follow \"%s\" of server %u: %s", printable(pair.category).c_str(),
-                 static_cast<unsigned>(pair.server), failure.c_str());
-        return;
+      if (m_options.stream.enabled) {
+        // Subscribed once its server is heard (tendStream).
+        m_streamFollows.emplace(pair, StreamFollow());
+        m_streamDue.insert(pair);
+      } else {
+        const std::string failure = m_link.subscribe(subject);
+        if (!failure.empty()) {
+          logError("federation: cannot follow \"%s\" of server %u: %s", printable(pair.category).c_str(),
+                   static_cast<unsigned>(pair.server), failure.c_str());
+          return;
+        }
       }
       m_followed.insert(pair);
     } else {
       if (m_followed.erase(pair) == 0) return;
-      m_link.unsubscribe(pairSubject(pair));
+      if (m_options.stream.enabled) {
+        m_link.dropStreamSubscription(pairSubject(pair));
+        m_streamFollows.erase(pair);
+        m_streamDue.erase(pair);
+      } else {
+        m_link.unsubscribe(pairSubject(pair));
+      }
     }
     // Told at once rather than with the next refresh.
     std::string message = interestHeader(m_options.serverId, m_instance, follow ? kFollow : kUnfollow);
@@ -120,6 +154,7 @@ class NatsFederation final : public Federation {
 
   std::chrono::milliseconds turn(Clock::time_point now) override {
     handleTaken(now);
+    if (m_options.stream.enabled) tendStream(now);
     sendUnsent();
     if (now < m_nextHousekeeping) {
       return m_link.holdsTaken() ? 20ms : std::chrono::ceil<std::chrono::milliseconds>(m_nextHousekeeping - now);
@@ -148,6 +183,8 @@ class NatsFederation final : public Federation {
     return m_link.holdsTaken() ? 20ms : kHousekeepingEvery;
   }
 
+  bool replays() const override { return m_options.stream.enabled; }
+
   bool mustStop() const override { return m_mustStop; }
 
   std::string statusLines() const override {
@@ -163,7 +200,10 @@ class NatsFederation final : public Federation {
            std::to_string(m_followed.size()) + "\nfederation-messages-out " + std::to_string(m_link.messagesOut()) +
            "\nfederation-messages-in " + std::to_string(m_messagesIn) + "\nfederation-send-failures " +
            std::to_string(m_link.sendFailures()) + "\nfederation-receive-drops " +
-           std::to_string(m_link.receiveDrops()) + "\n";
+           std::to_string(m_link.receiveDrops()) + "\n" +
+           (m_options.stream.enabled ? "federation-stream " + std::string(m_streamReady ? "kept" : "not-yet") +
+                                           "\nfederation-stream-resumes " + std::to_string(m_streamResumes) + "\n"
+                                     : std::string());
   }
 
  private:
@@ -174,6 +214,12 @@ class NatsFederation final : public Federation {
   };
   // An eventd that follows a pair of this server: its server id and instance.
   using Follower = std::pair<uint32_t, uint64_t>;
+  // A pair of another server followed through its stream.
+  struct StreamFollow {
+    uint64_t subscription = 0;  // the link's id of the current subscription; 0: none
+    uint64_t lastSeq = 0;       // the stream's number of the last message routed; 0: none yet
+    int64_t since = 0;          // when it was first subscribed, ns since the epoch
+  };
   // A message of a pair whose server is not heard (yet), kept for its hello.
   struct Early {
     Pair pair;
@@ -220,6 +266,8 @@ class NatsFederation final : public Federation {
   void linkUp(Clock::time_point now) {
     if (m_linked) return;
     m_linked = true;
+    m_streamReady = false;  // the stream is made, or checked, again
+    m_nextStreamTry = now;
     logInfo("federation: connected to %s", m_link.connectedUrl().c_str());
     m_askHellos = true;
     m_nextHello = now;
@@ -238,6 +286,113 @@ class NatsFederation final : public Federation {
   void lose(uint32_t id, Server& server) {
     server.heard = false;
     m_bridge.remoteServer(id, false);
+    if (!m_options.stream.enabled) return;
+    // Taken up again, after the last message handled, once it is heard.
+    for (auto follow = m_streamFollows.lower_bound(Pair{id, std::string()});
+         follow != m_streamFollows.end() && follow->first.server == id; ++follow) {
+      if (follow->second.subscription == 0) continue;
+      m_link.dropStreamSubscription(pairSubject(follow->first));
+      follow->second.subscription = 0;
+      m_streamDue.insert(follow->first);
+    }
+  }
+
+  // Stream mode, once a loop round: makes this server's stream once the
+  // link is up, and the subscriptions due for servers heard.
+  void tendStream(Clock::time_point now) {
+    if (!m_linked || now < m_nextStreamTry) return;
+    if (!m_streamReady && !ensureOwnStream()) {
+      m_nextStreamTry = now + kStreamRetryEvery;
+      return;
+    }
+    for (auto due = m_streamDue.begin(); due != m_streamDue.end();) {
+      auto follow = m_streamFollows.find(*due);
+      if (follow == m_streamFollows.end()) {
+        due = m_streamDue.erase(due);
+        continue;
+      }
+      if (!heard(due->server)) {
+        ++due;
+        continue;
+      }
+      if (!subscribeStream(follow->first, follow->second)) {
+        m_nextStreamTry = now + kStreamRetryEvery;
+        return;
+      }
+      due = m_streamDue.erase(due);
+    }
+  }
+
+  bool ensureOwnStream() {
+    const uint32_t id = m_options.serverId;
+    NatsLink::StreamSettings settings{streamName(id), streamSubjects(id), m_options.stream.maxBytes,
+                                      m_options.stream.maxAgeSeconds, streamPlacementTag(id)};
+    bool noPlacement = false;
+    std::string failure = m_link.ensureStream(settings, &noPlacement);
+    if (noPlacement) {
+      // No server has the tag: the stream lives where the cluster puts it.
+      settings.placementTag.clear();
+      if (m_link.ensureStream(settings, &noPlacement).empty()) {
+        logInfo("federation: no NATS server is tagged %s (%s); stream %s lives where the cluster put it, and takes "
+                "this server's events only while this machine reaches that server",
+                streamPlacementTag(id).c_str(), failure.c_str(), settings.name.c_str());
+        failure.clear();
+      }
+    }
+    if (!failure.empty()) {
+      noteStreamFailure("cannot keep stream " + settings.name + ": " + failure);
+      return false;
+    }
+    m_streamReady = true;
+    logInfo("federation: events of this server followed elsewhere are kept in stream %s (at most %lld bytes, "
+            "%lld s)",
+            settings.name.c_str(), static_cast<long long>(settings.maxBytes),
+            static_cast<long long>(settings.maxAgeSeconds));
+    return true;
+  }
+
+  // False when the cluster did not make the subscription: tried again later.
+  bool subscribeStream(const Pair& pair, StreamFollow& follow) {
+    NatsLink::StreamStart start;
+    if (follow.lastSeq != 0) {
+      start.seq = follow.lastSeq + 1;
+    } else if (follow.since != 0) {
+      start.timeNs = follow.since;
+    }
+    const int64_t now = nanosecondsSinceEpoch();
+    uint64_t id = 0;
+    const std::string failure = m_link.subscribeStream(pairSubject(pair), streamName(pair.server), start, &id);
+    if (!failure.empty()) {
+      noteStreamFailure("cannot follow \"" + printable(pair.category) + "\" of server " +
+                        std::to_string(pair.server) + " in its stream: " + failure);
+      return false;
+    }
+    if (follow.since == 0) {
+      follow.since = now;
+    } else {
+      ++m_streamResumes;
+    }
+    follow.subscription = id;
+    return true;
+  }
+
+  // A stream subscription's message found no room: what follows it in the
+  // queue is dropped, and the subscription taken up after the last one handled.
+  void streamDropped(const NatsLink::Inbound& inbound) {
+    Pair pair;
+    if (!pairOfSubject(inbound.subject(), &pair)) return;
+    auto follow = m_streamFollows.find(pair);
+    if (follow == m_streamFollows.end() || follow->second.subscription != inbound.streamSubscription) return;
+    m_link.dropStreamSubscription(pairSubject(pair));
+    follow->second.subscription = 0;
+    m_streamDue.insert(pair);
+  }
+
+  // Logged the first time and every 100th.
+  void noteStreamFailure(const std::string& text) {
+    if (m_streamFailures++ % 100 == 0) {
+      logError("federation: %s (%" PRIu64 " such failures so far; tried again)", text.c_str(), m_streamFailures);
+    }
   }
 
   bool heard(uint32_t server) const {
@@ -254,7 +409,9 @@ class NatsFederation final : public Federation {
         linkUp(now);
       } else if (inbound->kind == NatsLink::Inbound::kDisconnected) {
         linkDown();
-      } else if (!handleMessage(inbound->subject(), inbound->data(), now)) {
+      } else if (inbound->kind == NatsLink::Inbound::kDropped) {
+        streamDropped(*inbound);
+      } else if (!handleMessage(*inbound, now)) {
         return;
       }
       m_link.pop();
@@ -323,11 +480,14 @@ class NatsFederation final : public Federation {
   }
 
   // False when the message must wait.
-  bool handleMessage(std::string_view subject, std::string_view data, Clock::time_point now) {
+  bool handleMessage(const NatsLink::Inbound& inbound, Clock::time_point now) {
+    const std::string_view subject = inbound.subject();
+    const std::string_view data = inbound.data();
     if (isPairSubject(subject)) {
       Pair pair;
       if (!pairOfSubject(subject, &pair)) return true;
       if (pair.server == m_options.serverId || m_followed.count(pair) == 0) return true;
+      if (inbound.streamSubscription != 0) return handleStreamMessage(inbound, pair, now);
       if (!heard(pair.server) || m_early.count(pair.server) != 0) {
         keepEarly(pair, data, now);  // after those kept before it
         return true;
@@ -344,6 +504,20 @@ class NatsFederation final : public Federation {
     } else if (isInterestSubject(subject)) {
       interest(items, now);
     }
+    return true;
+  }
+
+  // A pair message from its server's stream; false when it must wait.
+  bool handleStreamMessage(const NatsLink::Inbound& inbound, const Pair& pair, Clock::time_point now) {
+    auto follow = m_streamFollows.find(pair);
+    // Of a subscription given up since: the one that replaced it brings it again.
+    if (follow == m_streamFollows.end() || follow->second.subscription != inbound.streamSubscription) return true;
+    if (m_bridge.congested(pair, now)) return false;
+    const uint64_t seq = inbound.streamSeq();
+    if (seq != 0 && seq <= follow->second.lastSeq) return true;  // handled before libnats took its consumer up again
+    ++m_messagesIn;
+    m_bridge.routeRemote(pair, inbound.data(), now);
+    if (seq != 0) follow->second.lastSeq = seq;
     return true;
   }
 
@@ -401,7 +575,7 @@ class NatsFederation final : public Federation {
       if (kind == kFollow) {
         auto& followers = m_followers[pair];
         const bool newcomer = followers.count(follower) == 0;
-        followers[follower] = now + kInterestLostAfter;
+        followers[follower] = now + m_interestLostAfter;
         if (newcomer) m_bridge.followedRemotely(pair, true, true);
       } else if (kind == kUnfollow) {
         auto it = m_followers.find(pair);
@@ -431,6 +605,7 @@ class NatsFederation final : public Federation {
   FederationBridge& m_bridge;
   const uint64_t m_instance;  // tells this run from an earlier or a duplicate one
   const uint64_t m_started;   // ms since the epoch
+  const std::chrono::milliseconds m_interestLostAfter;  // a follower not heard for this long follows no more
 
   NatsLink m_link;
   bool m_linked = false;  // the link is connected, as far as the loop has taken in
@@ -449,6 +624,13 @@ class NatsFederation final : public Federation {
   std::map<uint32_t, std::deque<Early>> m_early;  // by server; none empty
   std::size_t m_earlyBytes = 0;
   uint64_t m_earlyDropped = 0;
+  // Stream mode.
+  bool m_streamReady = false;  // this server's stream was made or checked since the link came
+  Clock::time_point m_nextStreamTry;
+  std::map<Pair, StreamFollow> m_streamFollows;  // other servers' pairs followed here
+  std::set<Pair> m_streamDue;                    // of those, the ones to subscribe once their server is heard
+  uint64_t m_streamFailures = 0;
+  uint64_t m_streamResumes = 0;  // subscriptions taken up again after the last message handled
 };
 
 }  // namespace

@@ -18,6 +18,7 @@ struct FederationOptions {
   std::string urls;  // "nats://host:port", several joined by ','
   uint32_t serverId = 1;
   unsigned long long seqNoBase = 0;
+  FederationStream stream;
 };
 
 // Joins the cluster, connecting in the background and again after every

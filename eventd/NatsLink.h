@@ -9,6 +9,7 @@
 #include <nats/nats.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -28,11 +29,36 @@ class NatsLink {
   };
   // What libnats's threads handed to the loop.
   struct Inbound {
-    enum Kind { kMessage, kConnected, kDisconnected } kind;
+    enum Kind {
+      kMessage,
+      kConnected,
+      kDisconnected,
+      kDropped,  // a stream's message that found no room: its subscription must be taken up again
+    };
+    explicit Inbound(Kind what, natsMsg* message = nullptr, uint64_t stream = 0)
+        : kind(what), msg(message), streamSubscription(stream) {}
+    Kind kind;
     std::unique_ptr<natsMsg, MessageDestroyer> msg;  // kMessage: kept as libnats made it, not copied
-    std::string_view subject() const { return natsMsg_GetSubject(msg.get()); }
+    uint64_t streamSubscription = 0;                  // kMessage, kDropped: the stream subscription, or 0
+    std::string droppedSubject;                       // kDropped
+    std::string_view subject() const {
+      return msg ? std::string_view(natsMsg_GetSubject(msg.get())) : std::string_view(droppedSubject);
+    }
     std::string_view data() const { return std::string_view(natsMsg_GetData(msg.get()), size()); }
     std::size_t size() const { return msg ? static_cast<std::size_t>(natsMsg_GetDataLength(msg.get())) : 0; }
+    // A message of a stream subscription: its number in the stream (0: not
+    // from a stream).
+    uint64_t streamSeq() const;
+  };
+
+  // A JetStream stream kept by the cluster, written by publishing on its
+  // subjects.
+  struct StreamSettings {
+    std::string name;
+    std::string subjects;   // one subject pattern
+    int64_t maxBytes = 0;   // oldest messages dropped beyond either bound
+    int64_t maxAgeSeconds = 0;
+    std::string placementTag;  // the stream lives on a server of this tag, when one has it
   };
 
   NatsLink() = default;
@@ -51,6 +77,30 @@ class NatsLink {
   // as libnats words it, or empty.
   std::string subscribe(const std::string& subject);
   void unsubscribe(const std::string& subject);
+  // Ends a stream subscription without asking the cluster to delete its
+  // consumer (which it drops once idle): nothing waits on a cluster that
+  // may be cut off.
+  void dropStreamSubscription(const std::string& subject);
+
+  // JetStream: requests wait at most `wait` for the cluster's answer (the
+  // loop thread waits with them). Once the link is made.
+  bool startJetStream(std::chrono::milliseconds wait, std::string* error);
+  // Makes the stream, or brings an existing one to `settings`. The failure
+  // as the server words it, or empty; *noPlacement set when no server has
+  // the placement tag.
+  std::string ensureStream(const StreamSettings& settings, bool* noPlacement);
+  // Where a stream subscription begins: at the stream's number `seq`, else
+  // at the first message stored from `timeNs` (ns since the epoch), else
+  // at the first stored from now.
+  struct StreamStart {
+    uint64_t seq = 0;
+    int64_t timeNs = 0;
+  };
+  // Messages of `subject` kept in `stream`, from `start` on, come through
+  // the queue in the stream's order, marked with *id, which no other
+  // subscription of this link had. The failure, or empty.
+  std::string subscribeStream(const std::string& subject, const std::string& stream, StreamStart start,
+                              uint64_t* id);
   // Sends `data` on `subject`; a failure is counted and logged (now and
   // then), not returned: what it loses shows as a gap to the followers.
   void publish(const std::string& subject, std::string_view data);
@@ -71,8 +121,18 @@ class NatsLink {
   uint64_t receiveDrops() const { return m_receiveDrops.load(); }
 
  private:
-  static void onMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closure);
+  static void onMessage(natsConnection*, natsSubscription* sub, natsMsg* msg, void* closure);
+  static void onStreamMessage(natsConnection*, natsSubscription* sub, natsMsg* msg, void* closure);
+  // False when the message found no room and was destroyed.
+  bool queueMessage(uint64_t streamSubscription, natsMsg* msg);
+  // What libnats hands a stream subscription's callback.
+  struct StreamClosure {
+    NatsLink* link;
+    uint64_t id;
+  };
   static void onSubscriptionComplete(void* closure);
+  // Counts `sub` open until libnats delivered its last message, and keeps it.
+  void keep(const std::string& subject, natsSubscription* sub);
   static void onConnected(natsConnection*, void* closure);
   static void onDisconnected(natsConnection*, void* closure);
   // Any thread.
@@ -80,6 +140,8 @@ class NatsLink {
 
   natsOptions* m_natsOptions = nullptr;
   natsConnection* m_connection = nullptr;
+  jsCtx* m_jetStream = nullptr;
+  std::deque<StreamClosure> m_streamClosures;  // kept while libnats may call back; never moved
   std::map<std::string, natsSubscription*> m_subscriptions;  // by subject
   std::mutex m_completeMutex;
   std::condition_variable m_completed;

@@ -228,6 +228,19 @@ int main(int argc, char** argv) {
                  "join the NATS cluster at these URLs (nats://HOST:PORT, several joined by ','), one server among "
                  "several, each with its own --server-id (default: registry value Federation; none: this machine "
                  "alone)");
+  evt::service::FederationStream federationStream;
+  app.add_flag("--federation-stream", federationStream.enabled,
+               "keep this server's federated events in a NATS JetStream stream (NATS servers run with -js) and take "
+               "other servers' up again from theirs after a partition or a restart: replayed, in order, once");
+  app.add_option("--federation-stream-bytes", federationStream.maxBytes,
+                 "with --federation-stream, the most bytes the stream keeps; the oldest go first")
+      ->check(evt::tool::between(int64_t{1} << 20, int64_t{1} << 50))
+      ->capture_default_str();
+  app.add_option("--federation-stream-age", federationStream.maxAgeSeconds,
+                 "with --federation-stream, the longest in seconds the stream keeps an event, and a cut-off follower "
+                 "is still sent events for")
+      ->check(evt::tool::between(int64_t{10}, int64_t{30} * 24 * 3600))
+      ->capture_default_str();
   std::string metricsAddress;
   app.add_option("--metrics", metricsAddress,
                  "serve Prometheus metrics over HTTP at GET /metrics, at ADDRESS:PORT on loopback (127.0.0.1:9464, "
@@ -258,6 +271,10 @@ int main(int argc, char** argv) {
   }
   const bool federationAsked = !federation.empty();
   if (!federationAsked) KelRegLib::queryRegistryText("Federation", &federation);
+  if (federationStream.enabled && federation.empty()) {
+    std::fprintf(stderr, "eventd: --federation-stream needs --federation (or the registry value Federation)\n");
+    return 2;
+  }
 #ifndef EVT_HAVE_FEDERATION
   if (!federation.empty()) {
     std::fprintf(stderr, "eventd: this eventd was built without federation (libnats was not available to it)%s\n",
@@ -354,7 +371,7 @@ int main(int argc, char** argv) {
 #ifdef EVT_HAVE_FEDERATION
   if (!federation.empty()) {
     std::string error;
-    link = evt::service::startNatsFederation({federation, options.serverId, store->getSeqNoBase()},
+    link = evt::service::startNatsFederation({federation, options.serverId, store->getSeqNoBase(), federationStream},
                                              service.router().federation(), &error);
     if (link == nullptr) {
       evt::service::logError("federation %s: %s", federation.c_str(), error.c_str());

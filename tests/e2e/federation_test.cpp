@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <set>
 
 #include <gtest/gtest.h>
@@ -47,15 +48,18 @@ bool accepts(int port) {
   return connected;
 }
 
-// One nats-server; with route ports, a member of a cluster.
+// One nats-server; with route ports, a member of a cluster; with a tag,
+// running JetStream, its store kept across restarts.
 class NatsServer {
  public:
-  NatsServer() : m_port(freePort()), m_routePort(freePort()) {}
+  explicit NatsServer(std::string jetStreamTag = std::string())
+      : m_port(freePort()), m_routePort(freePort()), m_tag(std::move(jetStreamTag)) {}
   ~NatsServer() { stop(SIGTERM); }
 
   bool start(const std::vector<const NatsServer*>& routes = {}) {
     std::vector<std::string> argv{"nats-server", "-a", "127.0.0.1", "-p", std::to_string(m_port)};
-    if (!routes.empty()) {
+    if (!m_tag.empty()) argv = {"nats-server", "-c", writeJetStreamConfig(routes)};
+    if (!routes.empty() && m_tag.empty()) {
       std::string list;
       for (const NatsServer* other : routes) list += (list.empty() ? "" : ",") + other->routeUrl();
       // Clients use the servers they were given, as on machines that reach
@@ -76,15 +80,35 @@ class NatsServer {
 
  private:
   std::string routeUrl() const { return "nats://127.0.0.1:" + std::to_string(m_routePort); }
+  // A JetStream member needs a name, a store and a tag only a file can give.
+  std::string writeJetStreamConfig(const std::vector<const NatsServer*>& routes) const {
+    const std::string name = "nats-" + std::to_string(m_port);
+    std::string config = "server_name: " + name + "\nlisten: \"127.0.0.1:" + std::to_string(m_port) +
+                         "\"\nserver_tags: [\"" + m_tag + "\"]\njetstream { store_dir: \"" + logDirectory() + "/" +
+                         name + "-store\" }\n";
+    if (!routes.empty()) {
+      config += "cluster { name: evt, listen: \"127.0.0.1:" + std::to_string(m_routePort) +
+                "\", no_advertise: true, routes: [";
+      for (const NatsServer* other : routes) config += "\"" + other->routeUrl() + "\" ";
+      config += "] }\n";
+    }
+    const std::string path = logDirectory() + "/" + name + ".conf";
+    std::ofstream(path) << config;
+    return path;
+  }
   const int m_port, m_routePort;
+  const std::string m_tag;
   pid_t m_pid = -1;
 };
 
 // One machine: its eventd and the environment its processes see.
 class Machine {
  public:
-  Machine(uint32_t id, std::string federation)
-      : m_id(id), m_federation(std::move(federation)), m_prefix(std::string(getenv("EVT_SHM_PREFIX")) + "m" +
+  Machine(uint32_t id, std::string federation, std::vector<std::string> options = {})
+      : m_id(id),
+        m_federation(std::move(federation)),
+        m_options(std::move(options)),
+        m_prefix(std::string(getenv("EVT_SHM_PREFIX")) + "m" +
                                                                   std::to_string(id) + ".") {
     char dir[] = "/tmp/evttest-machine-XXXXXX";
     m_dir = mkdtemp(dir);
@@ -101,8 +125,9 @@ class Machine {
   }
   bool start() {
     enter();
-    m_service = std::make_unique<ServiceProcess>(std::vector<std::string>{
-        "--server-id", std::to_string(m_id), "--federation", m_federation, "--log-dir", m_dir});
+    std::vector<std::string> args{"--server-id", std::to_string(m_id), "--federation", m_federation, "--log-dir", m_dir};
+    args.insert(args.end(), m_options.begin(), m_options.end());
+    m_service = std::make_unique<ServiceProcess>(args);
     return m_service->start();
   }
   ServiceProcess& service() { return *m_service; }
@@ -120,6 +145,7 @@ class Machine {
  private:
   const uint32_t m_id;
   const std::string m_federation;
+  const std::vector<std::string> m_options;
   const std::string m_prefix;
   std::string m_dir;
   std::unique_ptr<ServiceProcess> m_service;
@@ -315,6 +341,42 @@ TEST(Federation, TheFollowersNatsServerDyingCostsOnlyReportedEvents) {
   EXPECT_EQ(r.disorder, 0) << subscriber->output();
   EXPECT_EQ(r.unreported, 0) << subscriber->output();
   EXPECT_EQ(r.away, 0) << subscriber->output();
+}
+
+// With a stream, what machine 2 missed while cut off comes afterwards, in
+// order and once: its NATS server killed while server 1 sends, then server
+// 1's own, whose stream holds what came before.
+TEST(Federation, AStreamReplaysWhatAFollowerMissedWhileCutOff) {
+  NatsServer a(service::streamPlacementTag(1)), c(service::streamPlacementTag(2));
+  ASSERT_TRUE(a.start({&c}));
+  ASSERT_TRUE(c.start({&a}));
+  Machine one(1, a.url(), {"--federation-stream"}), two(2, c.url(), {"--federation-stream"});
+  ASSERT_TRUE(startBoth(one, two)) << one.log() << two.log();
+  ASSERT_TRUE(eventually([&] { return one.log().find("kept in stream EVT-FED-1") != std::string::npos; },
+                         milliseconds(30000)))
+      << one.log();
+  auto subscriber = followFromTwo(one, two, 3);
+  EXPECT_EQ(one.host(publisher("p1", 2000, 0))->wait(), 0);
+
+  // Sent while machine 2 has no NATS server, and ending there.
+  c.stop(SIGKILL);
+  EXPECT_TRUE(subscriber->printed("eventsystem disconnected 1")) << subscriber->output();
+  EXPECT_EQ(one.host(publisher("p2", 3000, 0))->wait(), 0);
+  ASSERT_TRUE(c.start({&a}));
+  EXPECT_TRUE(subscriber->printed("eventsystem connected 1")) << subscriber->output();
+  EXPECT_TRUE(eventually([&] { return two.status("federation-stream-resumes") >= 1; }, milliseconds(30000)));
+
+  // Machine 1's server dies and returns; what eventd 1 sent meanwhile went
+  // out once it was back.
+  a.stop(SIGKILL);
+  EXPECT_EQ(one.host(publisher("p3", 1000, 0))->wait(), 0);
+  ASSERT_TRUE(a.start({&c}));
+  EXPECT_EQ(subscriber->wait(), 0) << subscriber->output();
+  const HostProcess::Result r = subscriber->result();
+  EXPECT_EQ(r.received, 6000) << subscriber->output();
+  EXPECT_EQ(r.missed, 0) << subscriber->output();
+  EXPECT_EQ(r.disorder, 0) << subscriber->output();
+  EXPECT_EQ(r.unreported, 0) << subscriber->output();
 }
 
 }  // namespace
