@@ -39,8 +39,8 @@ constexpr std::size_t kInterestBytes = 32 * 1024;
 // they are dropped and their followers see the gap.
 constexpr std::size_t kMaxEarlyBytes = 16u * 1024u * 1024u;
 // JetStream requests (making the stream, a subscription's consumer) wait
-// this long for the cluster; the loop waits with them. One that fails is
-// tried again this much later.
+// this long for the cluster, on the link's JetStream thread. One that fails
+// is tried again this much later.
 constexpr auto kStreamWait = 1000ms;
 constexpr auto kStreamRetryEvery = 1000ms;
 
@@ -125,8 +125,11 @@ class NatsFederation final : public Federation {
     } else {
       if (m_followed.erase(pair) == 0) return;
       if (m_options.stream.enabled) {
-        m_link.dropStreamSubscription(pairSubject(pair));
-        m_streamFollows.erase(pair);
+        auto followed = m_streamFollows.find(pair);
+        if (followed != m_streamFollows.end()) {
+          m_link.dropStreamSubscription(followed->second.subscription);
+          m_streamFollows.erase(followed);
+        }
         m_streamDue.erase(pair);
       } else {
         m_link.unsubscribe(pairSubject(pair));
@@ -267,6 +270,7 @@ class NatsFederation final : public Federation {
     if (m_linked) return;
     m_linked = true;
     m_streamReady = false;  // the stream is made, or checked, again
+    m_streamAsked = false;
     m_nextStreamTry = now;
     logInfo("federation: connected to %s", m_link.connectedUrl().c_str());
     m_askHellos = true;
@@ -291,20 +295,23 @@ class NatsFederation final : public Federation {
     for (auto follow = m_streamFollows.lower_bound(Pair{id, std::string()});
          follow != m_streamFollows.end() && follow->first.server == id; ++follow) {
       if (follow->second.subscription == 0) continue;
-      m_link.dropStreamSubscription(pairSubject(follow->first));
+      m_link.dropStreamSubscription(follow->second.subscription);
       follow->second.subscription = 0;
       m_streamDue.insert(follow->first);
     }
   }
 
-  // Stream mode, once a loop round: makes this server's stream once the
-  // link is up, and the subscriptions due for servers heard.
+  // Stream mode, once a loop round: asks for this server's stream once the
+  // link is up, and for the subscriptions due of servers heard.
   void tendStream(Clock::time_point now) {
     if (!m_linked || now < m_nextStreamTry) return;
-    if (!m_streamReady && !ensureOwnStream()) {
-      m_nextStreamTry = now + kStreamRetryEvery;
-      return;
+    if (!m_streamReady && !m_streamAsked) {
+      const uint32_t id = m_options.serverId;
+      m_link.ensureStream(NatsLink::StreamSettings{streamName(id), streamSubjects(id), m_options.stream.maxBytes,
+                                                   m_options.stream.maxAgeSeconds, streamPlacementTag(id)});
+      m_streamAsked = true;
     }
+    uint64_t resumed = 0;
     for (auto due = m_streamDue.begin(); due != m_streamDue.end();) {
       auto follow = m_streamFollows.find(*due);
       if (follow == m_streamFollows.end()) {
@@ -315,43 +322,38 @@ class NatsFederation final : public Federation {
         ++due;
         continue;
       }
-      if (!subscribeStream(follow->first, follow->second)) {
-        m_nextStreamTry = now + kStreamRetryEvery;
-        return;
-      }
+      if (subscribeStream(follow->first, follow->second)) ++resumed;
       due = m_streamDue.erase(due);
     }
+    if (resumed != 0) {
+      logInfo("federation: %" PRIu64 " followed pairs taken up again in their server's stream, after the last "
+              "message handled",
+              resumed);
+    }
   }
 
-  bool ensureOwnStream() {
-    const uint32_t id = m_options.serverId;
-    NatsLink::StreamSettings settings{streamName(id), streamSubjects(id), m_options.stream.maxBytes,
-                                      m_options.stream.maxAgeSeconds, streamPlacementTag(id)};
-    bool noPlacement = false;
-    std::string failure = m_link.ensureStream(settings, &noPlacement);
-    if (noPlacement) {
-      // No server has the tag: the stream lives where the cluster puts it.
-      settings.placementTag.clear();
-      if (m_link.ensureStream(settings, &noPlacement).empty()) {
-        logInfo("federation: no NATS server is tagged %s (%s); stream %s lives where the cluster put it, and takes "
-                "this server's events only while this machine reaches that server",
-                streamPlacementTag(id).c_str(), failure.c_str(), settings.name.c_str());
-        failure.clear();
-      }
-    }
-    if (!failure.empty()) {
-      noteStreamFailure("cannot keep stream " + settings.name + ": " + failure);
-      return false;
+  // What came of asking for this server's stream.
+  void streamAnswered(const NatsLink::Inbound& inbound, Clock::time_point now) {
+    m_streamAsked = false;
+    if (inbound.kind == NatsLink::Inbound::kStreamFailed) {
+      noteStreamFailure("cannot keep stream " + streamName(m_options.serverId) + ": " + inbound.text);
+      m_nextStreamTry = now + kStreamRetryEvery;
+      return;
     }
     m_streamReady = true;
+    if (!inbound.text.empty()) {
+      logInfo("federation: %s; stream %s lives where the cluster put it, and takes this server's events only "
+              "while this machine reaches that server",
+              inbound.text.c_str(), streamName(m_options.serverId).c_str());
+    }
     logInfo("federation: events of this server followed elsewhere are kept in stream %s (at most %lld bytes, "
             "%lld s)",
-            settings.name.c_str(), static_cast<long long>(settings.maxBytes),
-            static_cast<long long>(settings.maxAgeSeconds));
-    return true;
+            streamName(m_options.serverId).c_str(), static_cast<long long>(m_options.stream.maxBytes),
+            static_cast<long long>(m_options.stream.maxAgeSeconds));
   }
 
-  // False when the cluster did not make the subscription: tried again later.
+  // Asks for the pair's subscription, after the last message handled;
+  // true when it is taken up again rather than begun.
   bool subscribeStream(const Pair& pair, StreamFollow& follow) {
     NatsLink::StreamStart start;
     if (follow.lastSeq != 0) {
@@ -359,21 +361,25 @@ class NatsFederation final : public Federation {
     } else if (follow.since != 0) {
       start.timeNs = follow.since;
     }
-    const int64_t now = nanosecondsSinceEpoch();
-    uint64_t id = 0;
-    const std::string failure = m_link.subscribeStream(pairSubject(pair), streamName(pair.server), start, &id);
-    if (!failure.empty()) {
+    const bool resumed = follow.lastSeq != 0;
+    if (follow.since == 0) follow.since = nanosecondsSinceEpoch();
+    follow.subscription = m_link.subscribeStream(pairSubject(pair), streamName(pair.server), start);
+    if (resumed) ++m_streamResumes;
+    return resumed;
+  }
+
+  // The cluster did not make a subscription: asked again later.
+  void streamNotSubscribed(const NatsLink::Inbound& inbound, Clock::time_point now) {
+    for (auto& follow : m_streamFollows) {
+      if (follow.second.subscription != inbound.streamSubscription) continue;
+      const Pair& pair = follow.first;
       noteStreamFailure("cannot follow \"" + printable(pair.category) + "\" of server " +
-                        std::to_string(pair.server) + " in its stream: " + failure);
-      return false;
+                        std::to_string(pair.server) + " in its stream: " + inbound.text);
+      follow.second.subscription = 0;
+      m_streamDue.insert(pair);
+      m_nextStreamTry = now + kStreamRetryEvery;
+      return;
     }
-    if (follow.since == 0) {
-      follow.since = now;
-    } else {
-      ++m_streamResumes;
-    }
-    follow.subscription = id;
-    return true;
   }
 
   // A stream subscription's message found no room: what follows it in the
@@ -383,7 +389,7 @@ class NatsFederation final : public Federation {
     if (!pairOfSubject(inbound.subject(), &pair)) return;
     auto follow = m_streamFollows.find(pair);
     if (follow == m_streamFollows.end() || follow->second.subscription != inbound.streamSubscription) return;
-    m_link.dropStreamSubscription(pairSubject(pair));
+    m_link.dropStreamSubscription(follow->second.subscription);
     follow->second.subscription = 0;
     m_streamDue.insert(pair);
   }
@@ -411,6 +417,10 @@ class NatsFederation final : public Federation {
         linkDown();
       } else if (inbound->kind == NatsLink::Inbound::kDropped) {
         streamDropped(*inbound);
+      } else if (inbound->kind == NatsLink::Inbound::kStreamKept || inbound->kind == NatsLink::Inbound::kStreamFailed) {
+        streamAnswered(*inbound, now);
+      } else if (inbound->kind == NatsLink::Inbound::kStreamNotSubscribed) {
+        streamNotSubscribed(*inbound, now);
       } else if (!handleMessage(*inbound, now)) {
         return;
       }
@@ -626,6 +636,7 @@ class NatsFederation final : public Federation {
   uint64_t m_earlyDropped = 0;
   // Stream mode.
   bool m_streamReady = false;  // this server's stream was made or checked since the link came
+  bool m_streamAsked = false;  // asked for and not yet answered
   Clock::time_point m_nextStreamTry;
   std::map<Pair, StreamFollow> m_streamFollows;  // other servers' pairs followed here
   std::set<Pair> m_streamDue;                    // of those, the ones to subscribe once their server is heard

@@ -25,13 +25,18 @@ bool fail(std::string* error, std::string text) {
 }  // namespace
 
 NatsLink::~NatsLink() {
+  stopJetStreamJobs();
   {
     std::lock_guard<std::mutex> lock(m_inboundMutex);
     m_closing = true;  // what libnats still delivers is dropped at once
+    for (Inbound& inbound : m_inbound) {
+      if (inbound.kind == Inbound::kStreamSubscribed) natsSubscription_Destroy(inbound.made);
+    }
     m_inbound.clear();
   }
   m_taken.clear();  // messages go back to libnats while it is open
   for (auto& subscription : m_subscriptions) natsSubscription_Destroy(subscription.second);
+  for (auto& subscription : m_streamSubscriptions) natsSubscription_Destroy(subscription.second);
   jsCtx_Destroy(m_jetStream);
   natsConnection_Destroy(m_connection);
   natsOptions_Destroy(m_natsOptions);
@@ -109,123 +114,22 @@ std::string NatsLink::subscribe(const std::string& subject) {
   natsSubscription* sub = nullptr;
   const natsStatus status = natsConnection_Subscribe(&sub, m_connection, subject.c_str(), onMessage, this);
   if (status != NATS_OK) return natsStatus_GetText(status);
-  keep(subject, sub);
+  countOpen(sub);
+  m_subscriptions.emplace(subject, sub);
   return std::string();
 }
 
-void NatsLink::keep(const std::string& subject, natsSubscription* sub) {
+void NatsLink::countOpen(natsSubscription* sub) {
   if (natsSubscription_SetOnCompleteCB(sub, onSubscriptionComplete, this) == NATS_OK) {
     std::lock_guard<std::mutex> lock(m_completeMutex);
     ++m_openSubscriptions;
   }
-  m_subscriptions.emplace(subject, sub);
-}
-
-bool NatsLink::startJetStream(std::chrono::milliseconds wait, std::string* error) {
-  jsOptions options;
-  jsOptions_Init(&options);
-  options.Wait = wait.count();
-  const natsStatus status = natsConnection_JetStream(&m_jetStream, m_connection, &options);
-  if (status != NATS_OK) return fail(error, std::string("cannot use JetStream: ") + natsStatus_GetText(status));
-  return true;
-}
-
-namespace {
-
-std::string jetStreamFailure(natsStatus status, jsErrCode code) {
-  std::string text = natsStatus_GetText(status);
-  const char* last = nats_GetLastError(nullptr);
-  if (last != nullptr && *last != '\0') text += std::string(" (") + last + ")";
-  if (code != 0) text += " [JetStream error " + std::to_string(static_cast<int>(code)) + "]";
-  return text;
-}
-
-}  // namespace
-
-std::string NatsLink::ensureStream(const StreamSettings& settings, bool* noPlacement) {
-  *noPlacement = false;
-  jsStreamConfig config;
-  jsStreamConfig_Init(&config);
-  config.Name = settings.name.c_str();
-  const char* subjects[] = {settings.subjects.c_str()};
-  config.Subjects = subjects;
-  config.SubjectsLen = 1;
-  config.Storage = js_FileStorage;
-  config.Retention = js_LimitsPolicy;
-  config.Discard = js_DiscardOld;
-  config.MaxBytes = settings.maxBytes;
-  config.MaxAge = settings.maxAgeSeconds * 1000000000LL;
-  config.Replicas = 1;
-  jsPlacement placement;
-  const char* tags[] = {settings.placementTag.c_str()};
-  if (!settings.placementTag.empty()) {
-    jsPlacement_Init(&placement);
-    placement.Cluster = "";  // any: libnats writes the field whether or not it is set
-    placement.Tags = tags;
-    placement.TagsLen = 1;
-    config.Placement = &placement;
-  }
-  jsErrCode code = static_cast<jsErrCode>(0);
-  natsStatus status = js_AddStream(nullptr, m_jetStream, &config, nullptr, &code);
-  if (status != NATS_OK && code == JSStreamNameExistErr) {
-    // Kept where it lives: a placement cannot change.
-    config.Placement = nullptr;
-    code = static_cast<jsErrCode>(0);
-    status = js_UpdateStream(nullptr, m_jetStream, &config, nullptr, &code);
-  }
-  if (status == NATS_OK) return std::string();
-  *noPlacement = code == JSClusterNoPeersErr;
-  return jetStreamFailure(status, code);
-}
-
-std::string NatsLink::subscribeStream(const std::string& subject, const std::string& stream, StreamStart start,
-                                      uint64_t* id) {
-  jsSubOptions options;
-  jsSubOptions_Init(&options);
-  options.Stream = stream.c_str();
-  // An ordered consumer: no acknowledgements, and libnats takes it up
-  // again after a lost message or heartbeat.
-  options.Ordered = true;
-  if (start.seq != 0) {
-    options.Config.DeliverPolicy = js_DeliverByStartSequence;
-    options.Config.OptStartSeq = start.seq;
-  } else if (start.timeNs != 0) {
-    options.Config.DeliverPolicy = js_DeliverByStartTime;
-    options.Config.OptStartTime = start.timeNs;
-  } else {
-    options.Config.DeliverPolicy = js_DeliverNew;
-  }
-  m_streamClosures.push_back(StreamClosure{this, m_streamClosures.size() + 1});
-  natsSubscription* sub = nullptr;
-  jsErrCode code = static_cast<jsErrCode>(0);
-  const natsStatus status =
-      js_Subscribe(&sub, m_jetStream, subject.c_str(), onStreamMessage, &m_streamClosures.back(), nullptr, &options,
-                   &code);
-  if (status != NATS_OK) return jetStreamFailure(status, code);
-  keep(subject, sub);
-  *id = m_streamClosures.back().id;
-  return std::string();
-}
-
-uint64_t NatsLink::Inbound::streamSeq() const {
-  jsMsgMetaData* meta = nullptr;
-  if (!msg || natsMsg_GetMetaData(&meta, msg.get()) != NATS_OK) return 0;
-  const uint64_t seq = meta->Sequence.Stream;
-  jsMsgMetaData_Destroy(meta);
-  return seq;
 }
 
 void NatsLink::unsubscribe(const std::string& subject) {
   auto it = m_subscriptions.find(subject);
   if (it == m_subscriptions.end()) return;
   natsSubscription_Unsubscribe(it->second);
-  natsSubscription_Destroy(it->second);
-  m_subscriptions.erase(it);
-}
-
-void NatsLink::dropStreamSubscription(const std::string& subject) {
-  auto it = m_subscriptions.find(subject);
-  if (it == m_subscriptions.end()) return;
   natsSubscription_Destroy(it->second);
   m_subscriptions.erase(it);
 }
@@ -254,9 +158,21 @@ void NatsLink::take() {
   uint64_t count = 0;
   while (::read(m_wakeFd, &count, sizeof count) == static_cast<ssize_t>(sizeof count)) {
   }
-  std::lock_guard<std::mutex> lock(m_inboundMutex);
-  for (Inbound& inbound : m_inbound) m_taken.push_back(std::move(inbound));
-  m_inbound.clear();
+  std::deque<Inbound> arrived;
+  {
+    std::lock_guard<std::mutex> lock(m_inboundMutex);
+    arrived.swap(m_inbound);
+  }
+  // Outside the lock: destroying a subscription must not wait on a
+  // delivery thread that waits for the lock.
+  for (Inbound& inbound : arrived) {
+    if (inbound.kind == Inbound::kStreamSubscribed) {
+      adopt(inbound);
+    } else {
+      if (inbound.kind == Inbound::kStreamNotSubscribed) m_streamPending.erase(inbound.streamSubscription);
+      m_taken.push_back(std::move(inbound));
+    }
+  }
 }
 
 void NatsLink::pop() {
@@ -280,18 +196,6 @@ bool NatsLink::queueMessage(uint64_t streamSubscription, natsMsg* msg) {
 void NatsLink::onMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
   // A message lost here shows its events' followers the gap.
   static_cast<NatsLink*>(closure)->queueMessage(0, msg);
-}
-
-void NatsLink::onStreamMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
-  const auto* stream = static_cast<const StreamClosure*>(closure);
-  NatsLink* self = stream->link;
-  const std::string subject = natsMsg_GetSubject(msg);
-  if (self->queueMessage(stream->id, msg)) return;
-  // The stream still holds it: the loop takes the subscription up again
-  // from the last message it handled.
-  Inbound dropped(Inbound::kDropped, nullptr, stream->id);
-  dropped.droppedSubject = subject;
-  self->push(std::move(dropped));
 }
 
 void NatsLink::onSubscriptionComplete(void* closure) {

@@ -13,11 +13,14 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace evt::service {
@@ -34,15 +37,20 @@ class NatsLink {
       kConnected,
       kDisconnected,
       kDropped,  // a stream's message that found no room: its subscription must be taken up again
+      kStreamKept,           // ensureStream succeeded (text: a note for the operator, or empty)
+      kStreamFailed,         // ensureStream failed (text: why)
+      kStreamSubscribed,     // inside the link only: a stream subscription made (in `made`)
+      kStreamNotSubscribed,  // subscribeStream failed (text: why)
     };
     explicit Inbound(Kind what, natsMsg* message = nullptr, uint64_t stream = 0)
         : kind(what), msg(message), streamSubscription(stream) {}
     Kind kind;
     std::unique_ptr<natsMsg, MessageDestroyer> msg;  // kMessage: kept as libnats made it, not copied
-    uint64_t streamSubscription = 0;                  // kMessage, kDropped: the stream subscription, or 0
-    std::string droppedSubject;                       // kDropped
+    uint64_t streamSubscription = 0;  // kMessage, kDropped, kStream*Subscribed: the stream subscription, or 0
+    std::string text;                 // kDropped: the subject; kStream*: what the cluster said
+    natsSubscription* made = nullptr;  // kStreamSubscribed
     std::string_view subject() const {
-      return msg ? std::string_view(natsMsg_GetSubject(msg.get())) : std::string_view(droppedSubject);
+      return msg ? std::string_view(natsMsg_GetSubject(msg.get())) : std::string_view(text);
     }
     std::string_view data() const { return std::string_view(natsMsg_GetData(msg.get()), size()); }
     std::size_t size() const { return msg ? static_cast<std::size_t>(natsMsg_GetDataLength(msg.get())) : 0; }
@@ -77,18 +85,15 @@ class NatsLink {
   // as libnats words it, or empty.
   std::string subscribe(const std::string& subject);
   void unsubscribe(const std::string& subject);
-  // Ends a stream subscription without asking the cluster to delete its
-  // consumer (which it drops once idle): nothing waits on a cluster that
-  // may be cut off.
-  void dropStreamSubscription(const std::string& subject);
-
-  // JetStream: requests wait at most `wait` for the cluster's answer (the
-  // loop thread waits with them). Once the link is made.
+  // JetStream, once the link is made. Its requests (making a stream, a
+  // consumer) wait for the cluster, which a partition can keep silent for
+  // their whole `wait`: they run on a thread of their own, and what came of
+  // them comes through the queue.
   bool startJetStream(std::chrono::milliseconds wait, std::string* error);
-  // Makes the stream, or brings an existing one to `settings`. The failure
-  // as the server words it, or empty; *noPlacement set when no server has
-  // the placement tag.
-  std::string ensureStream(const StreamSettings& settings, bool* noPlacement);
+  // Makes the stream, or brings an existing one to `settings`: kStreamKept
+  // or kStreamFailed follows. Without a server of the placement tag, the
+  // stream lives where the cluster puts it (said in the note).
+  void ensureStream(const StreamSettings& settings);
   // Where a stream subscription begins: at the stream's number `seq`, else
   // at the first message stored from `timeNs` (ns since the epoch), else
   // at the first stored from now.
@@ -97,10 +102,12 @@ class NatsLink {
     int64_t timeNs = 0;
   };
   // Messages of `subject` kept in `stream`, from `start` on, come through
-  // the queue in the stream's order, marked with *id, which no other
-  // subscription of this link had. The failure, or empty.
-  std::string subscribeStream(const std::string& subject, const std::string& stream, StreamStart start,
-                              uint64_t* id);
+  // the queue in the stream's order, marked with the id returned, which no
+  // other subscription of this link had; or kStreamNotSubscribed with it.
+  uint64_t subscribeStream(const std::string& subject, const std::string& stream, StreamStart start);
+  // Ends a stream subscription, made or still being made, without asking
+  // the cluster to delete its consumer (which it drops once idle).
+  void dropStreamSubscription(uint64_t id);
   // Sends `data` on `subject`; a failure is counted and logged (now and
   // then), not returned: what it loses shows as a gap to the followers.
   void publish(const std::string& subject, std::string_view data);
@@ -131,8 +138,14 @@ class NatsLink {
     uint64_t id;
   };
   static void onSubscriptionComplete(void* closure);
-  // Counts `sub` open until libnats delivered its last message, and keeps it.
-  void keep(const std::string& subject, natsSubscription* sub);
+  // Counts `sub` open until libnats delivered its last message. Any thread.
+  void countOpen(natsSubscription* sub);
+  // The JetStream thread: runs what was posted, in order, until closed.
+  void post(std::function<void()> job);
+  void runJetStreamJobs();
+  void stopJetStreamJobs();
+  // Loop thread, in take(): a stream subscription made.
+  void adopt(Inbound& made);
   static void onConnected(natsConnection*, void* closure);
   static void onDisconnected(natsConnection*, void* closure);
   // Any thread.
@@ -141,7 +154,14 @@ class NatsLink {
   natsOptions* m_natsOptions = nullptr;
   natsConnection* m_connection = nullptr;
   jsCtx* m_jetStream = nullptr;
-  std::deque<StreamClosure> m_streamClosures;  // kept while libnats may call back; never moved
+  std::deque<StreamClosure> m_streamClosures;  // loop thread appends; kept while libnats may call back
+  std::map<uint64_t, natsSubscription*> m_streamSubscriptions;  // loop thread: by id
+  std::set<uint64_t> m_streamPending;                            // loop thread: asked for, not yet made
+  std::thread m_jetStreamThread;
+  std::mutex m_jobsMutex;
+  std::condition_variable m_jobsReady;
+  std::deque<std::function<void()>> m_jobs;  // guarded by m_jobsMutex
+  bool m_jobsClosing = false;                // guarded by m_jobsMutex
   std::map<std::string, natsSubscription*> m_subscriptions;  // by subject
   std::mutex m_completeMutex;
   std::condition_variable m_completed;

@@ -10,11 +10,13 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "eventd/NatsFederation.h"
 #include "tests/support/ServiceProcess.h"
+#include "tests/support/TcpRelay.h"
 
 namespace evt::test {
 namespace {
@@ -77,6 +79,13 @@ class NatsServer {
     waitExit(std::exchange(m_pid, -1));
   }
   std::string url() const { return "nats://127.0.0.1:" + std::to_string(m_port); }
+  int routePort() const { return m_routePort; }
+  // A JetStream member reaches the others' routes, and they reach its own,
+  // only through `relays`: the one to `routes[i]` at relays[i], its own at `own`.
+  void routeThrough(std::vector<const TcpRelay*> relays, const TcpRelay* own) {
+    m_relays = std::move(relays);
+    m_ownRelay = own;
+  }
 
  private:
   std::string routeUrl() const { return "nats://127.0.0.1:" + std::to_string(m_routePort); }
@@ -89,8 +98,14 @@ class NatsServer {
     if (!routes.empty()) {
       config += "cluster { name: evt, listen: \"127.0.0.1:" + std::to_string(m_routePort) +
                 "\", no_advertise: true, routes: [";
-      for (const NatsServer* other : routes) config += "\"" + other->routeUrl() + "\" ";
-      config += "] }\n";
+      for (std::size_t i = 0; i < routes.size(); ++i) {
+        const std::string route = i < m_relays.size() ? "nats://127.0.0.1:" + std::to_string(m_relays[i]->port())
+                                                       : routes[i]->routeUrl();
+        config += "\"" + route + "\" ";
+      }
+      config += "]";
+      if (m_ownRelay != nullptr) config += ", advertise: \"127.0.0.1:" + std::to_string(m_ownRelay->port()) + "\"";
+      config += " }\n";
     }
     const std::string path = logDirectory() + "/" + name + ".conf";
     std::ofstream(path) << config;
@@ -98,6 +113,8 @@ class NatsServer {
   }
   const int m_port, m_routePort;
   const std::string m_tag;
+  std::vector<const TcpRelay*> m_relays;
+  const TcpRelay* m_ownRelay = nullptr;
   pid_t m_pid = -1;
 };
 
@@ -110,13 +127,11 @@ class Machine {
         m_options(std::move(options)),
         m_prefix(std::string(getenv("EVT_SHM_PREFIX")) + "m" +
                                                                   std::to_string(id) + ".") {
-    char dir[] = "/tmp/evttest-machine-XXXXXX";
-    m_dir = mkdtemp(dir);
+    // Inside the test's log folder: kept with it, or removed with it.
+    std::string dir = logDirectory() + "/machine-" + std::to_string(id) + "-XXXXXX";
+    m_dir = mkdtemp(dir.data());
   }
-  ~Machine() {
-    m_service.reset();
-    std::filesystem::remove_all(m_dir);
-  }
+  ~Machine() { m_service.reset(); }
 
   // Makes this machine's folders and store the ones processes started next use.
   void enter() const {
@@ -355,7 +370,7 @@ TEST(Federation, AStreamReplaysWhatAFollowerMissedWhileCutOff) {
   ASSERT_TRUE(eventually([&] { return one.log().find("kept in stream EVT-FED-1") != std::string::npos; },
                          milliseconds(30000)))
       << one.log();
-  auto subscriber = followFromTwo(one, two, 3);
+  auto subscriber = followFromTwo(one, two, 4);
   EXPECT_EQ(one.host(publisher("p1", 2000, 0))->wait(), 0);
 
   // Sent while machine 2 has no NATS server, and ending there.
@@ -371,9 +386,69 @@ TEST(Federation, AStreamReplaysWhatAFollowerMissedWhileCutOff) {
   a.stop(SIGKILL);
   EXPECT_EQ(one.host(publisher("p3", 1000, 0))->wait(), 0);
   ASSERT_TRUE(a.start({&c}));
+
+  // eventd 1 is killed mid-stream and started again: what its hosts send
+  // again goes into the stream after what it had sent.
+  EXPECT_TRUE(eventually([&] { return occurrences(one.log(), "federation: connected to") == 2; },
+                         milliseconds(30000)));
+  auto paced = one.host(publisher("p4", 4000, 2000));
+  ASSERT_TRUE(eventually([&] { return one.status("federation-events-out") > 1000; }, milliseconds(30000)));
+  one.service().kill(SIGKILL);
+  ASSERT_TRUE(one.start());
+  EXPECT_EQ(paced->wait(), 0) << paced->output();
   EXPECT_EQ(subscriber->wait(), 0) << subscriber->output();
   const HostProcess::Result r = subscriber->result();
-  EXPECT_EQ(r.received, 6000) << subscriber->output();
+  EXPECT_EQ(r.received, 10000) << subscriber->output();
+  EXPECT_EQ(r.missed, 0) << subscriber->output();
+  EXPECT_EQ(r.disorder, 0) << subscriber->output();
+  EXPECT_EQ(r.unreported, 0) << subscriber->output();
+}
+
+// With a stream, a partition between the machines' NATS servers costs
+// nothing: what server 1 sent meanwhile, kept on its own side, comes once
+// the cluster heals, before what it sends next.
+TEST(Federation, AStreamReplaysWhatAPartitionHeldBack) {
+  NatsServer a(service::streamPlacementTag(1)), c(service::streamPlacementTag(2));
+  TcpRelay toA(a.routePort()), toC(c.routePort());
+  a.routeThrough({&toC}, &toA);
+  c.routeThrough({&toA}, &toC);
+  ASSERT_TRUE(a.start({&c}));
+  ASSERT_TRUE(c.start({&a}));
+  Machine one(1, a.url(), {"--federation-stream"}), two(2, c.url(), {"--federation-stream"});
+  ASSERT_TRUE(startBoth(one, two)) << one.log() << two.log();
+  ASSERT_TRUE(eventually([&] { return one.log().find("kept in stream EVT-FED-1") != std::string::npos; },
+                         milliseconds(30000)))
+      << one.log();
+  auto subscriber = followFromTwo(one, two, 3);
+  EXPECT_EQ(one.host(publisher("p1", 2000, 0))->wait(), 0);
+
+  const char* seconds = getenv("EVT_TEST_PARTITION_SECONDS");  // a longer one in soaks
+  const auto partition = std::chrono::seconds(seconds != nullptr ? std::atoi(seconds) : 10);
+  toA.cut();
+  toC.cut();
+  const auto cutAt = std::chrono::steady_clock::now();
+  EXPECT_TRUE(subscriber->printed("eventsystem disconnected 1")) << subscriber->output();
+  // A paced stream runs through the partition and past its end.
+  auto paced = one.host(publisher("p2", 4000, 4000.0 / (std::chrono::duration<double>(partition).count() + 2)));
+  std::this_thread::sleep_until(cutAt + partition);  // the partition's length is the point here
+  const long long sentBeforeHeal = one.status("federation-events-out");
+  toA.heal();
+  toC.heal();
+  const auto healedAt = std::chrono::steady_clock::now();
+  EXPECT_TRUE(subscriber->printed("eventsystem connected 1")) << subscriber->output();
+  // What was sent during the partition has come through.
+  EXPECT_TRUE(eventually([&] { return two.status("federation-events-in") >= sentBeforeHeal; }, milliseconds(60000)));
+  std::printf("caught up on %lld events %lld ms after a %lld s partition healed\n", sentBeforeHeal,
+              static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now() - healedAt)
+                                         .count()),
+              static_cast<long long>(partition.count()));
+  EXPECT_EQ(paced->wait(), 0) << paced->output();
+
+  EXPECT_EQ(one.host(publisher("p3", 1000, 0))->wait(), 0);
+  EXPECT_EQ(subscriber->wait(), 0) << subscriber->output();
+  const HostProcess::Result r = subscriber->result();
+  EXPECT_EQ(r.received, 7000) << subscriber->output();
   EXPECT_EQ(r.missed, 0) << subscriber->output();
   EXPECT_EQ(r.disorder, 0) << subscriber->output();
   EXPECT_EQ(r.unreported, 0) << subscriber->output();
