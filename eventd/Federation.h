@@ -44,6 +44,9 @@ class Federation {
   // (announcements, expiry). Returns how long the loop may sleep before the
   // next turn is due.
   virtual std::chrono::milliseconds turn(Clock::time_point now) = 0;
+  // The service closes: the clients' leaving that follows says nothing of
+  // their coming back to the next eventd.
+  virtual void closing() = 0;
   // True when what another server sent while it was cut off from this one
   // comes through once it is back (a stream kept it): its series then go
   // on where they stood.

@@ -17,6 +17,7 @@
 #include "eventd/FederationWire.h"
 #include "eventd/ForwardedForm.h"
 #include "eventd/NatsLink.h"
+#include "eventd/SeriesFloors.h"
 #include "eventd/ServiceLog.h"
 
 namespace evt::service {
@@ -43,6 +44,9 @@ constexpr std::size_t kMaxEarlyBytes = 16u * 1024u * 1024u;
 // is tried again this much later.
 constexpr auto kStreamWait = 1000ms;
 constexpr auto kStreamRetryEvery = 1000ms;
+// How long positions in streams left by the eventd before wait for the
+// subscribers coming back to follow their pairs again.
+constexpr auto kPositionsInheritedFor = 10000ms;
 
 uint64_t randomInstance() {
   std::random_device device;
@@ -111,7 +115,7 @@ class NatsFederation final : public Federation {
       }
       if (m_options.stream.enabled) {
         // Subscribed once its server is heard (tendStream).
-        m_streamFollows.emplace(pair, StreamFollow());
+        m_streamFollows.emplace(pair, inheritedFollow(pair));
         m_streamDue.insert(pair);
       } else {
         const std::string failure = m_link.subscribe(subject);
@@ -124,10 +128,14 @@ class NatsFederation final : public Federation {
       m_followed.insert(pair);
     } else {
       if (m_followed.erase(pair) == 0) return;
+      // With a stream, the next eventd takes the pair up where this one
+      // leaves it, and its server goes on keeping the pair's events meanwhile.
+      if (m_closing && m_options.stream.enabled) return;
       if (m_options.stream.enabled) {
         auto followed = m_streamFollows.find(pair);
         if (followed != m_streamFollows.end()) {
           m_link.dropStreamSubscription(followed->second.subscription);
+          if (m_options.streamPositions != nullptr) m_options.streamPositions->release(followed->second.slot);
           m_streamFollows.erase(followed);
         }
         m_streamDue.erase(pair);
@@ -175,6 +183,7 @@ class NatsFederation final : public Federation {
     }
     expireFollowers(now);
     expireEarly(now);
+    forgetInheritedPositions(now);
     // While messages wait for a congested subscriber, so may announcements.
     for (auto& server : m_servers) {
       if (!m_link.holdsTaken() && server.second.heard && now - server.second.lastHeard > kServerLostAfter) {
@@ -185,6 +194,8 @@ class NatsFederation final : public Federation {
     }
     return m_link.holdsTaken() ? 20ms : kHousekeepingEvery;
   }
+
+  void closing() override { m_closing = true; }
 
   bool replays() const override { return m_options.stream.enabled; }
 
@@ -221,7 +232,8 @@ class NatsFederation final : public Federation {
   struct StreamFollow {
     uint64_t subscription = 0;  // the link's id of the current subscription; 0: none
     uint64_t lastSeq = 0;       // the stream's number of the last message routed; 0: none yet
-    int64_t since = 0;          // when it was first subscribed, ns since the epoch
+    int64_t since = 0;          // when it was first subscribed (or the eventd before left off), ns since the epoch
+    std::size_t slot = SeriesFloors::kNoSlot;  // where its position is kept for the next eventd
   };
   // A message of a pair whose server is not heard (yet), kept for its hello.
   struct Early {
@@ -299,6 +311,35 @@ class NatsFederation final : public Federation {
       follow->second.subscription = 0;
       m_streamDue.insert(follow->first);
     }
+  }
+
+  // A pair followed anew: where the eventd before this one left it in its
+  // stream, if it did. It is taken up from the first message stored after
+  // the last one that eventd handled; what it held unsent when it stopped
+  // its subscribers' libraries see as a gap.
+  StreamFollow inheritedFollow(const Pair& pair) {
+    StreamFollow follow;
+    SeriesFloors* positions = m_options.streamPositions;
+    if (positions == nullptr) return follow;
+    const std::string key = positionKey(pair);
+    if (auto storedNs = positions->takeInherited(key)) follow.since = static_cast<int64_t>(*storedNs) + 1;
+    follow.slot = positions->claim(key);
+    return follow;
+  }
+
+  static std::string positionKey(const Pair& pair) { return std::to_string(pair.server) + ":" + pair.category; }
+
+  // Positions of the eventd before that no subscriber came back for go.
+  void forgetInheritedPositions(Clock::time_point now) {
+    SeriesFloors* positions = m_options.streamPositions;
+    if (positions == nullptr || !positions->inherited() || now - m_begun < kPositionsInheritedFor) return;
+    positions->releaseAllBut([this](const std::string& key) {
+      for (const auto& follow : m_streamFollows) {
+        if (positionKey(follow.first) == key) return true;
+      }
+      return false;
+    });
+    positions->endInheritance();
   }
 
   // Stream mode, once a loop round: asks for this server's stream once the
@@ -523,11 +564,16 @@ class NatsFederation final : public Federation {
     // Of a subscription given up since: the one that replaced it brings it again.
     if (follow == m_streamFollows.end() || follow->second.subscription != inbound.streamSubscription) return true;
     if (m_bridge.congested(pair, now)) return false;
-    const uint64_t seq = inbound.streamSeq();
-    if (seq != 0 && seq <= follow->second.lastSeq) return true;  // handled before libnats took its consumer up again
+    const NatsLink::Inbound::StreamPosition position = inbound.streamPosition();
+    // Handled before libnats took its consumer up again.
+    if (position.seq != 0 && position.seq <= follow->second.lastSeq) return true;
     ++m_messagesIn;
     m_bridge.routeRemote(pair, inbound.data(), now);
-    if (seq != 0) follow->second.lastSeq = seq;
+    if (position.seq == 0) return true;
+    follow->second.lastSeq = position.seq;
+    if (m_options.streamPositions != nullptr && position.storedNs > 0) {
+      m_options.streamPositions->store(follow->second.slot, static_cast<unsigned long long>(position.storedNs));
+    }
     return true;
   }
 
@@ -616,11 +662,13 @@ class NatsFederation final : public Federation {
   const uint64_t m_instance;  // tells this run from an earlier or a duplicate one
   const uint64_t m_started;   // ms since the epoch
   const std::chrono::milliseconds m_interestLostAfter;  // a follower not heard for this long follows no more
+  const Clock::time_point m_begun = Clock::now();
 
   NatsLink m_link;
   bool m_linked = false;  // the link is connected, as far as the loop has taken in
   bool m_askHellos = false;  // the next hello asks every server for theirs
   bool m_mustStop = false;
+  bool m_closing = false;  // the service closes
   uint64_t m_claimsLogged = 0;
   Clock::time_point m_nextHello;
   Clock::time_point m_nextInterest;

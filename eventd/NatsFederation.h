@@ -13,12 +13,16 @@
 namespace evt::service {
 
 class FederationBridge;
+class SeriesFloors;
 
 struct FederationOptions {
   std::string urls;  // "nats://host:port", several joined by ','
   uint32_t serverId = 1;
   unsigned long long seqNoBase = 0;
   FederationStream stream;
+  // With a stream: where each followed pair stands in its server's stream,
+  // kept for the next eventd (null: not kept). Not owned.
+  SeriesFloors* streamPositions = nullptr;
 };
 
 // Joins the cluster, connecting in the background and again after every

@@ -54,9 +54,13 @@ class NatsLink {
     }
     std::string_view data() const { return std::string_view(natsMsg_GetData(msg.get()), size()); }
     std::size_t size() const { return msg ? static_cast<std::size_t>(natsMsg_GetDataLength(msg.get())) : 0; }
-    // A message of a stream subscription: its number in the stream (0: not
-    // from a stream).
-    uint64_t streamSeq() const;
+    // A message of a stream subscription: its number in the stream and when
+    // the stream stored it, ns since the epoch (both 0: not from a stream).
+    struct StreamPosition {
+      uint64_t seq = 0;
+      int64_t storedNs = 0;
+    };
+    StreamPosition streamPosition() const;
   };
 
   // A JetStream stream kept by the cluster, written by publishing on its

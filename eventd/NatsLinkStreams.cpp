@@ -176,12 +176,12 @@ void NatsLink::stopJetStreamJobs() {
   m_jetStreamThread.join();
 }
 
-uint64_t NatsLink::Inbound::streamSeq() const {
+NatsLink::Inbound::StreamPosition NatsLink::Inbound::streamPosition() const {
   jsMsgMetaData* meta = nullptr;
-  if (!msg || natsMsg_GetMetaData(&meta, msg.get()) != NATS_OK) return 0;
-  const uint64_t seq = meta->Sequence.Stream;
+  if (!msg || natsMsg_GetMetaData(&meta, msg.get()) != NATS_OK) return StreamPosition();
+  const StreamPosition position{meta->Sequence.Stream, meta->Timestamp};
   jsMsgMetaData_Destroy(meta);
-  return seq;
+  return position;
 }
 
 void NatsLink::onStreamMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {

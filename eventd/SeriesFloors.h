@@ -33,6 +33,7 @@ class SeriesFloors {
   // False, with the reason in *error, when it cannot be opened or mapped.
   bool open(const std::string& path, unsigned long long base, std::string* error);
 
+  bool isOpen() const { return m_map != nullptr; }
   // The file held floors of this store when opened: an eventd ran before.
   bool inherited() const { return m_inherited; }
   bool inherits(const std::string& category) const { return m_inheritedFloors.count(category) != 0; }

@@ -43,6 +43,7 @@ Service::~Service() {
   // The series stand where they were for the next eventd: the clients'
   // leaving here says nothing of their coming back to it.
   m_router.keepFloorsIn(nullptr);
+  if (m_federation != nullptr) m_federation->closing();
   for (ClientSession& client : m_clients) {
     m_router.removeClient(&client);
     ::close(client.fd());

@@ -328,6 +328,8 @@ int main(int argc, char** argv) {
   // Where this server's followed series stand, kept next to the socket for
   // the next eventd. Declared before the service, which records into it.
   evt::service::SeriesFloors floors;
+  // Where other servers' followed pairs stand in their streams, kept the same way.
+  evt::service::SeriesFloors streamPositions;
   // Where a pair's series stands when it gets its first subscriber: read
   // without the store's locks, which clients hold.
   evt::service::Service service(options, store->getSeqNoBase(), evt::service::readIssuedSeqNo);
@@ -371,7 +373,17 @@ int main(int argc, char** argv) {
 #ifdef EVT_HAVE_FEDERATION
   if (!federation.empty()) {
     std::string error;
-    link = evt::service::startNatsFederation({federation, options.serverId, store->getSeqNoBase(), federationStream},
+    if (federationStream.enabled) {
+      const std::string positionsPath = socketPath + ".streams";
+      // Not tied to this machine's store: the positions are in other servers' streams.
+      if (!streamPositions.open(positionsPath, 0, &error)) {
+        evt::service::logError("cannot keep where followed pairs stand in their streams in %s: %s; after a "
+                               "restart, what other servers sent meanwhile is reported missed",
+                               positionsPath.c_str(), error.c_str());
+      }
+    }
+    link = evt::service::startNatsFederation({federation, options.serverId, store->getSeqNoBase(), federationStream,
+                                              streamPositions.isOpen() ? &streamPositions : nullptr},
                                              service.router().federation(), &error);
     if (link == nullptr) {
       evt::service::logError("federation %s: %s", federation.c_str(), error.c_str());

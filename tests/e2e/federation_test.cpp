@@ -370,7 +370,7 @@ TEST(Federation, AStreamReplaysWhatAFollowerMissedWhileCutOff) {
   ASSERT_TRUE(eventually([&] { return one.log().find("kept in stream EVT-FED-1") != std::string::npos; },
                          milliseconds(30000)))
       << one.log();
-  auto subscriber = followFromTwo(one, two, 4);
+  auto subscriber = followFromTwo(one, two, 5);
   EXPECT_EQ(one.host(publisher("p1", 2000, 0))->wait(), 0);
 
   // Sent while machine 2 has no NATS server, and ending there.
@@ -396,9 +396,16 @@ TEST(Federation, AStreamReplaysWhatAFollowerMissedWhileCutOff) {
   one.service().kill(SIGKILL);
   ASSERT_TRUE(one.start());
   EXPECT_EQ(paced->wait(), 0) << paced->output();
+
+  // eventd 2 is killed once it has handed everything on: what server 1
+  // sends until it is back comes to the subscriber once it has reconnected.
+  ASSERT_TRUE(eventually([&] { return two.status("federation-events-in") >= 10004; }, milliseconds(30000)));
+  two.service().kill(SIGKILL);
+  EXPECT_EQ(one.host(publisher("p5", 1000, 0))->wait(), 0);
+  ASSERT_TRUE(two.start());
   EXPECT_EQ(subscriber->wait(), 0) << subscriber->output();
   const HostProcess::Result r = subscriber->result();
-  EXPECT_EQ(r.received, 10000) << subscriber->output();
+  EXPECT_EQ(r.received, 11000) << subscriber->output();
   EXPECT_EQ(r.missed, 0) << subscriber->output();
   EXPECT_EQ(r.disorder, 0) << subscriber->output();
   EXPECT_EQ(r.unreported, 0) << subscriber->output();
