@@ -125,7 +125,7 @@ void FederationBridge::remoteServer(uint32_t server, bool connected) {
     return;
   }
   // What a stream kept while the server was away comes next: its series go on.
-  if (!m_link->replays()) restartSeries(server);
+  if (!replays()) restartSeries(server);
 }
 
 void FederationBridge::restartSeries(uint32_t server) {
@@ -170,7 +170,7 @@ void FederationBridge::setRemoteBase(uint32_t server, unsigned long long base) {
   auto known = m_remoteBases.find(server);
   if (known != m_remoteBases.end() && known->second == base) return;
   // A new base is a new store there: its series begin afresh.
-  if (known != m_remoteBases.end() && m_link != nullptr && m_link->replays()) restartSeries(server);
+  if (known != m_remoteBases.end() && replays()) restartSeries(server);
   m_remoteBases[server] = base;
   for (ClientSession& client : m_router.m_clients) {
     if (!client.closing && client.routing.basesSent.erase(server) != 0) m_router.tellBase(client, server);

@@ -79,6 +79,8 @@ class FederationBridge {
   bool isFollowedRemotely(const Pair& pair) const { return m_followedRemotely.count(pair) != 0; }
   // Another server's `pair` is published there.
   bool isPublishedRemotely(const Pair& pair) const { return m_remotePublished.count(pair) != 0; }
+  // The link replays what other servers sent while they were cut off.
+  bool replays() const { return m_link != nullptr && m_link->replays(); }
   // Another server's sequence-number base, once heard.
   std::optional<unsigned long long> remoteBase(uint32_t server) const;
 

@@ -47,6 +47,8 @@ constexpr auto kStreamRetryEvery = 1000ms;
 // How long positions in streams left by the eventd before wait for the
 // subscribers coming back to follow their pairs again.
 constexpr auto kPositionsInheritedFor = 10000ms;
+// Bytes of pair messages kept while this server's stream may not take them.
+constexpr std::size_t kMaxHeldForStreamBytes = 64u * 1024u * 1024u;
 
 uint64_t randomInstance() {
   std::random_device device;
@@ -251,9 +253,38 @@ class NatsFederation final : public Federation {
 
   void sendBatch(const Pair& pair, Batch* batch) {
     const std::string subject = pairSubject(pair);
-    if (subject.size() <= kMaxSubject) m_link.publish(subject, batch->text);
+    if (subject.size() <= kMaxSubject) {
+      if (m_options.stream.enabled && !(m_linked && m_streamReady)) {
+        holdForStream(subject, batch->text);
+      } else {
+        m_link.publish(subject, batch->text);
+      }
+    }
     batch->text.clear();
     batch->lastSeqNo = 0;  // the next message stands on its own
+  }
+
+  // With a stream, messages wait here while the stream may not be running
+  // (the link is down, or the cluster has not yet answered for the stream
+  // since it came): NATS would drop them unheard. Beyond the bound the
+  // newest are dropped, and their followers see the gap.
+  void holdForStream(const std::string& subject, std::string_view text) {
+    if (m_heldForStreamBytes + text.size() > kMaxHeldForStreamBytes) {
+      if (m_droppedForStream++ % 1000 == 0) {
+        logError("federation: %" PRIu64 " messages dropped while stream %s could not take them (over %zu bytes "
+                 "waiting); their followers see the gap",
+                 m_droppedForStream, streamName(m_options.serverId).c_str(), kMaxHeldForStreamBytes);
+      }
+      return;
+    }
+    m_heldForStreamBytes += text.size();
+    m_heldForStream.emplace_back(subject, std::string(text));
+  }
+
+  void sendHeldForStream() {
+    for (const auto& held : m_heldForStream) m_link.publish(held.first, held.second);
+    m_heldForStream.clear();
+    m_heldForStreamBytes = 0;
   }
 
   void sayHello() {
@@ -382,6 +413,7 @@ class NatsFederation final : public Federation {
       return;
     }
     m_streamReady = true;
+    sendHeldForStream();
     if (!inbound.text.empty()) {
       logInfo("federation: %s; stream %s lives where the cluster put it, and takes this server's events only "
               "while this machine reaches that server",
@@ -690,6 +722,9 @@ class NatsFederation final : public Federation {
   std::set<Pair> m_streamDue;                    // of those, the ones to subscribe once their server is heard
   uint64_t m_streamFailures = 0;
   uint64_t m_streamResumes = 0;  // subscriptions taken up again after the last message handled
+  std::deque<std::pair<std::string, std::string>> m_heldForStream;  // subject, message
+  std::size_t m_heldForStreamBytes = 0;
+  uint64_t m_droppedForStream = 0;
 };
 
 }  // namespace

@@ -303,8 +303,11 @@ void Router::passRemoteTail(const Pair& pair, unsigned long long last) {
     ClientSession& client = m_clients.at(number);
     SubscriptionState& state = client.routing.subscriptions[pair];
     // Nothing of the pair reached this subscriber yet: its first event tells
-    // it where the series stands.
-    if (state.lastSeqNo >= last || (state.lastSeqNo == 0 && !state.positionTold)) continue;
+    // it where the series stands. Unless what was sent while it was away is
+    // replayed: then it may be coming back from an eventd that stopped, and
+    // its library, which knows the last number it had, learns of the loss
+    // now rather than with the pair's next event.
+    if (state.lastSeqNo >= last || (state.lastSeqNo == 0 && !state.positionTold && !m_bridge.replays())) continue;
     state.lastSeqNo = last;
     state.tailLost = true;
     client.routing.tailLost = true;
