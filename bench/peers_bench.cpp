@@ -9,8 +9,11 @@
 //
 //   peers_bench [EVENTS [ROUND_TRIPS]]        (defaults 200000 and 20000)
 //   EVT_BENCH_ONLY=1to1,1to1k,1to4,4to1,rtt,fed   rows to run (default all; fed: across two
-//                                             federated eventd, beside NATS)
-//   EVT_BENCH_PEERS=eventd,zeromq,zeromq-direct,nats,redis,dbus   transports (default all built)
+//                                             federated eventd, beside NATS; with a stream,
+//                                             beside NATS JetStream)
+//   EVT_BENCH_PEERS=eventd,zeromq,zeromq-direct,nats,redis,dbus,jetstream,federated,federated-stream
+//                                             transports (default all built but jetstream,
+//                                             which runs beside federated-stream)
 //   EVT_BENCH_FANOUT=N                        events of the 1to4 row (default EVENTS / 2)
 //   EVT_BENCH_DRAIN_MS=N                      how long a subscriber waits for a late
 //                                             event once publishers are done (10000)
@@ -489,17 +492,18 @@ int main(int argc, char** argv) {
 
   std::vector<const Transport*> used;
   for (const Transport* transport : peers::transports()) {
-    if ((chosen.empty() || chosen.count(transport->name()) != 0) && !transport->acrossMachines()) {
-      used.push_back(transport);
+    const bool picked = chosen.empty() ? !transport->onlyBeside() : chosen.count(transport->name()) != 0;
+    if (picked && !transport->acrossMachines()) used.push_back(transport);
+  }
+  // Across machines: each transport spanning two, beside its peer of one.
+  std::vector<std::pair<const Transport*, const Transport*>> acrossPairs;
+  for (const Transport* transport : peers::transports()) {
+    const Transport* direct = peers::findTransport(transport->beside());
+    if (transport->acrossMachines() && direct != nullptr && (only.empty() || only.count("fed") != 0) &&
+        (chosen.empty() || chosen.count(transport->name()) != 0)) {
+      acrossPairs.emplace_back(transport, direct);
     }
   }
-  // Across machines: a transport spanning two, beside NATS direct.
-  const Transport* across = nullptr;
-  const Transport* direct = peers::findTransport("nats");
-  for (const Transport* transport : peers::transports()) {
-    if (transport->acrossMachines() && (chosen.empty() || chosen.count(transport->name()) != 0)) across = transport;
-  }
-  if (direct == nullptr || (!only.empty() && only.count("fed") == 0)) across = nullptr;
   const std::vector<Workload> workloads = {
       {"1to1", "1→1 100 B", 100, 1, 1, count},
       {"1to1k", "1→1 1 KB", 1024, 1, 1, count},
@@ -534,19 +538,19 @@ int main(int argc, char** argv) {
   const Workload acrossStream{"fed", "1→1 100 B", 100, 1, 1, count};
   const Workload acrossRoundTrip{"fed", "round trip 100 B", 100, 1, 1, rounds};
   std::map<std::string, std::pair<Cell, Cell>> acrossCells;  // by transport: stream, round trip
-  if (across != nullptr) {
+  for (const auto& pair : acrossPairs) {
     std::map<std::string, std::vector<Cell>> streams, roundTrips;
     for (int trial = 0; trial < trialCount; ++trial) {
-      for (const Transport* transport : {across, direct}) {
+      for (const Transport* transport : {pair.first, pair.second}) {
         streams[transport->name()].push_back(measure(*transport, acrossStream, false));
       }
     }
     for (int trial = 0; trial < trialCount; ++trial) {
-      for (const Transport* transport : {across, direct}) {
+      for (const Transport* transport : {pair.first, pair.second}) {
         roundTrips[transport->name()].push_back(measure(*transport, acrossRoundTrip, true));
       }
     }
-    for (const Transport* transport : {across, direct}) {
+    for (const Transport* transport : {pair.first, pair.second}) {
       acrossCells[transport->name()] = {combine(streams[transport->name()]), combine(roundTrips[transport->name()])};
     }
   }
@@ -628,16 +632,18 @@ int main(int argc, char** argv) {
     }
   }
 
-  if (across != nullptr) {
+  for (const auto& pair : acrossPairs) {
+    const Transport* across = pair.first;
+    const Transport* direct = pair.second;
     const Cell& stream = acrossCells[across->name()].first;
     const Cell& rtt = acrossCells[across->name()].second;
     const Cell& directStream = acrossCells[direct->name()].first;
     const Cell& directRtt = acrossCells[direct->name()].second;
-    std::printf("\nAcross machines: two eventd (server ids 1 and 2) federated through one nats-server, the "
-                "publisher on server 1 and the subscriber on server 2; beside a NATS publisher and subscriber "
+    std::printf("\nAcross machines (%s): two eventd (server ids 1 and 2) federated through one nats-server, the "
+                "publisher on server 1 and the subscriber on server 2; beside a %s publisher and subscriber "
                 "of the same run (EVT_BENCH_ONLY=fed runs only this); medians of %d trials, losses added "
                 "up.\n\n",
-                trialCount);
+                across->name(), direct->name(), trialCount);
     std::printf("| workload | %s | %s | %s/%s |\n|---|---:|---:|---:|\n", across->name(), direct->name(),
                 across->name(), direct->name());
     std::printf("| %s, events/s | %s | %s | %s |\n", acrossStream.label.c_str(), rate(stream.value).c_str(),
@@ -648,12 +654,16 @@ int main(int argc, char** argv) {
                 micros(directRtt.value2).c_str(), ratio(rtt.value2, directRtt.value2).c_str());
     std::printf("| lost / gaps / reordered (1→1) | %ld / %ld / %ld | %ld / %ld / %ld | |\n", stream.lost,
                 stream.gaps, stream.reordered, directStream.lost, directStream.gaps, directStream.reordered);
-    for (const auto& entry : acrossCells) {
-      for (const Cell* cell : {&entry.second.first, &entry.second.second}) {
-        for (const std::string& text : cell->notes) std::printf("\n- %s: %s\n", entry.first.c_str(), text.c_str());
+    for (const Transport* transport : {across, direct}) {
+      const auto& entry = acrossCells[transport->name()];
+      for (const Cell* cell : {&entry.first, &entry.second}) {
+        for (const std::string& text : cell->notes) std::printf("\n- %s: %s\n", transport->name(), text.c_str());
       }
     }
-    used.push_back(across);  // for the list of transports below
+    // For the list of transports below.
+    for (const Transport* transport : {across, direct}) {
+      if (std::find(used.begin(), used.end(), transport) == used.end()) used.push_back(transport);
+    }
   }
 
   bool anyNote = false;

@@ -77,6 +77,8 @@ constexpr StatusMetric kStatusMetrics[] = {
     {"federation-send-failures", "eventd_federation_send_failures", Kind::kCounter, "Messages NATS did not take."},
     {"federation-receive-drops", "eventd_federation_receive_drops", Kind::kCounter,
      "Messages NATS dropped before eventd read them."},
+    {"federation-stream-resumes", "eventd_federation_stream_resumes", Kind::kCounter,
+     "Followed pairs taken up again in their server's stream after the last message handled."},
 };
 
 void appendHeader(std::string* out, std::string_view name, const char* type, const char* help) {
@@ -153,6 +155,10 @@ void MetricsReport::appendStatus(std::string* out) const {
       appendHeader(out, "eventd_federation_connected", "gauge", "1 while eventd is connected to a NATS server.");
       out->append("eventd_federation_connected{url=\"" + labelValue(federationUrl) + "\"} " +
                   (federationUrl.empty() ? "0" : "1") + "\n");
+    } else if (key == "federation-stream") {
+      appendHeader(out, "eventd_federation_stream_kept", "gauge",
+                   "1 once the cluster made or confirmed this server's stream.");
+      out->append(std::string("eventd_federation_stream_kept ") + (value == "kept" ? "1" : "0") + "\n");
     } else if (key == "federation-servers") {
       const std::size_t heard = value == "none" ? 0 : 1 + std::count(value.begin(), value.end(), ',');
       appendHeader(out, "eventd_federation_servers_heard", "gauge", "Other servers heard on the federation.");

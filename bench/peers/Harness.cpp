@@ -53,7 +53,9 @@ const std::vector<const Transport*>& transports() {
       &dbusTransport(),
 #endif
 #ifdef EVT_PEER_NATS
+      &jetStreamTransport(),
       &federatedTransport(),
+      &federatedStreamTransport(),
 #endif
   };
   return all;

@@ -84,8 +84,12 @@ class Transport {
   // Whether a subscription may still be on its way when subscribe returned,
   // so that publishers send probes until every subscriber saw one of each.
   virtual bool needsProbe() const { return false; }
-  // Spans two machines: measured in a table of its own, beside its peer.
+  // Spans two machines: measured in a table of its own, beside the peer
+  // named by beside().
   virtual bool acrossMachines() const { return false; }
+  virtual const char* beside() const { return "nats"; }
+  // Measured only beside a transport that spans two machines.
+  virtual bool onlyBeside() const { return false; }
 };
 
 // A host of the eventd at the environment's endpoint, subscribing to the
@@ -106,6 +110,11 @@ const Transport& zmqDirectTransport();
 const Transport& natsTransport();
 // Two eventd, server ids 1 and 2, federated through one nats-server.
 const Transport& federatedTransport();
+// The same with --federation-stream, through one nats-server with JetStream.
+const Transport& federatedStreamTransport();
+// NATS JetStream: a stream over the subjects, libnats's JetStream publish
+// and push subscription.
+const Transport& jetStreamTransport();
 #endif
 #ifdef EVT_PEER_REDIS
 const Transport& redisTransport();

@@ -116,19 +116,130 @@ std::string runPrefix() {
   return prefix != nullptr ? prefix : "";
 }
 
+// NATS JetStream as its users stream through it: the stream "PEERS" over
+// the benchmark's subjects (file storage, limits at the server's defaults), made by
+// whichever party comes first; js_PublishAsync per event and
+// js_PublishAsyncComplete at the end (each event stored and acknowledged);
+// subscribers an ordered push consumer of new messages, the handler in its
+// callback. The round trip publishes with js_Publish (waiting for the ack).
+class JetStreamEndpoint : public Endpoint {
+ public:
+  JetStreamEndpoint(natsConnection* connection, jsCtx* jetStream, Receiver& receiver, bool roundTrip)
+      : m_connection(connection), m_jetStream(jetStream), m_sink(receiver), m_roundTrip(roundTrip) {}
+  ~JetStreamEndpoint() override {
+    if (m_subscription != nullptr) {
+      natsSubscription_Unsubscribe(m_subscription);
+      natsSubscription_Destroy(m_subscription);
+    }
+    jsCtx_Destroy(m_jetStream);
+    natsConnection_Destroy(m_connection);
+  }
+
+  bool subscribe(const std::string& subject) override {
+    jsSubOptions options;
+    jsSubOptions_Init(&options);
+    options.Ordered = true;
+    options.Config.DeliverPolicy = js_DeliverNew;
+    return js_Subscribe(&m_subscription, m_jetStream, subject.c_str(), &JetStreamEndpoint::onMessage, this, nullptr,
+                        &options, nullptr) == NATS_OK;
+  }
+  bool publish(const std::string& subject, const std::string& data) override {
+    if (m_roundTrip) return publishNow(subject, data);
+    return js_PublishAsync(m_jetStream, subject.c_str(), data.data(), static_cast<int>(data.size()), nullptr) ==
+           NATS_OK;
+  }
+  bool publishNow(const std::string& subject, const std::string& data) override {
+    return js_Publish(nullptr, m_jetStream, subject.c_str(), data.data(), static_cast<int>(data.size()), nullptr,
+                      nullptr) == NATS_OK;
+  }
+  bool finish(int timeoutMs) override {
+    jsPubOptions options;
+    jsPubOptions_Init(&options);
+    options.MaxWait = timeoutMs;
+    return js_PublishAsyncComplete(m_jetStream, &options) == NATS_OK &&
+           natsConnection_FlushTimeout(m_connection, timeoutMs) == NATS_OK;
+  }
+
+ private:
+  static void onMessage(natsConnection*, natsSubscription*, natsMsg* message, void* closure) {
+    static_cast<JetStreamEndpoint*>(closure)->m_sink.onEvent(natsMsg_GetData(message),
+                                                           static_cast<std::size_t>(natsMsg_GetDataLength(message)));
+    natsMsg_Destroy(message);
+  }
+
+  natsConnection* m_connection;
+  jsCtx* m_jetStream;
+  Receiver& m_sink;
+  const bool m_roundTrip;
+  natsSubscription* m_subscription = nullptr;
+};
+
+class JetStreamTransport : public Transport {
+ public:
+  const char* name() const override { return "jetstream"; }
+  const char* shape() const override {
+    return "nats-server -js on 127.0.0.1 (file store), stream PEERS over the benchmark's subjects; libnats: js_PublishAsync per "
+           "event, js_PublishAsyncComplete at the end (round trip: js_Publish), handler in an ordered push "
+           "consumer's callback";
+  }
+  bool onlyBeside() const override { return true; }
+  bool needsProbe() const override { return true; }  // the consumer may start after the first messages
+  Broker start(const std::string& dir) const override {
+    const int port = freeLoopbackPort();
+    if (port < 0) return Broker{};
+    const std::string portText = std::to_string(port);
+    return Broker{spawnProgram({"nats-server", "-a", "127.0.0.1", "-p", portText, "-js", "-sd", dir + "/js"},
+                               dir + "/nats-server.out"),
+                  "nats://127.0.0.1:" + portText};
+  }
+  std::unique_ptr<Endpoint> connect(const std::string& address, Receiver& receiver, const Role& role) const override {
+    natsOptions* options = nullptr;
+    if (natsOptions_Create(&options) != NATS_OK) return nullptr;
+    natsOptions_SetURL(options, address.c_str());
+    if (role.roundTrip) natsOptions_SetSendAsap(options, true);
+    natsConnection* connection = nullptr;
+    const bool connected = retryFor(30000, [&] { return natsConnection_Connect(&connection, options) == NATS_OK; });
+    natsOptions_Destroy(options);
+    if (!connected) return nullptr;
+    jsCtx* jetStream = nullptr;
+    if (natsConnection_JetStream(&jetStream, connection, nullptr) != NATS_OK) {
+      natsConnection_Destroy(connection);
+      return nullptr;
+    }
+    // Made by the first party; the same request from the others finds it as it is.
+    jsStreamConfig config;
+    jsStreamConfig_Init(&config);
+    config.Name = "PEERS";
+    const char* subjects[] = {"bench", "ping", "pong"};  // the benchmark's subjects
+    config.Subjects = subjects;
+    config.SubjectsLen = 3;
+    config.Storage = js_FileStorage;
+    retryFor(30000, [&] {
+      jsErrCode code = static_cast<jsErrCode>(0);
+      return js_AddStream(nullptr, jetStream, &config, nullptr, &code) == NATS_OK || code == JSStreamNameExistErr;
+    });
+    return std::make_unique<JetStreamEndpoint>(connection, jetStream, receiver, role.roundTrip);
+  }
+};
+
 // Two machines on one: eventd with server ids 1 and 2, each with its own
-// folders and store, joined through one nats-server. The middle process is
-// a supervisor that starts the three and stops them when it is stopped.
+// folders and store, joined through one nats-server (with a stream: one
+// with JetStream, and eventd with --federation-stream). The middle process
+// is a supervisor that starts the three and stops them when it is stopped.
 class FederatedTransport : public Transport {
  public:
-  const char* name() const override { return "federated"; }
+  explicit FederatedTransport(bool stream) : m_stream(stream) {}
+  const char* name() const override { return m_stream ? "federated-stream" : "federated"; }
   const char* shape() const override {
-    return "two eventd at their default options but --server-id 1 / 2 and --federation to one nats-server on "
-           "127.0.0.1 (defaults); publisher and pinger hosts on server 1, subscriber and ponger hosts on server 2, "
-           "each following the other server's category; hosts as for eventd";
+    return m_stream ? "as federated, with nats-server -js (file store) and eventd --federation-stream (stream at its "
+                      "default bounds)"
+                    : "two eventd at their default options but --server-id 1 / 2 and --federation to one "
+                      "nats-server on 127.0.0.1 (defaults); publisher and pinger hosts on server 1, subscriber and "
+                      "ponger hosts on server 2, each following the other server's category; hosts as for eventd";
   }
   bool needsProbe() const override { return true; }  // interest reaches server 1 after the subscription
   bool acrossMachines() const override { return true; }
+  const char* beside() const override { return m_stream ? "jetstream" : "nats"; }
   Broker start(const std::string& dir) const override {
     const int port = freeLoopbackPort();
     if (port < 0) return Broker{};
@@ -141,12 +252,14 @@ class FederatedTransport : public Transport {
     sigaddset(&stop, SIGINT);
     sigprocmask(SIG_BLOCK, &stop, nullptr);
     const std::string url = "nats://127.0.0.1:" + std::to_string(port);
-    std::vector<pid_t> children{
-        spawnProgram({"nats-server", "-a", "127.0.0.1", "-p", std::to_string(port)}, dir + "/nats-server.out")};
+    std::vector<std::string> nats{"nats-server", "-a", "127.0.0.1", "-p", std::to_string(port)};
+    if (m_stream) nats.insert(nats.end(), {"-js", "-sd", dir + "/js"});
+    std::vector<pid_t> children{spawnProgram(nats, dir + "/nats-server.out")};
     for (int machine : {1, 2}) {
       enterMachine(dir, machine, prefix);
-      children.push_back(spawnProgram({EVT_BENCH_EVENTD, "--server-id", std::to_string(machine), "--federation", url},
-                                      dir + "/eventd" + std::to_string(machine) + ".out"));
+      std::vector<std::string> eventd{EVT_BENCH_EVENTD, "--server-id", std::to_string(machine), "--federation", url};
+      if (m_stream) eventd.push_back("--federation-stream");
+      children.push_back(spawnProgram(eventd, dir + "/eventd" + std::to_string(machine) + ".out"));
     }
     int signal = 0;
     sigwait(&stop, &signal);
@@ -163,12 +276,25 @@ class FederatedTransport : public Transport {
     enterMachine(address, home, runPrefix());
     return eventdEndpoint(receiver, home == 1 ? 2 : 1);
   }
+
+ private:
+  const bool m_stream;
 };
 
 }  // namespace
 
 const Transport& federatedTransport() {
-  static const FederatedTransport transport;
+  static const FederatedTransport transport(false);
+  return transport;
+}
+
+const Transport& federatedStreamTransport() {
+  static const FederatedTransport transport(true);
+  return transport;
+}
+
+const Transport& jetStreamTransport() {
+  static const JetStreamTransport transport;
   return transport;
 }
 
