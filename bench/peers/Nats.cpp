@@ -72,6 +72,30 @@ int freeLoopbackPort() {
   return port;
 }
 
+// A nats-server on a free loopback port, `extra` added to its options.
+Broker startNatsServer(const std::string& dir, const std::vector<std::string>& extra) {
+  const int port = freeLoopbackPort();
+  if (port < 0) return Broker{};
+  const std::string portText = std::to_string(port);
+  std::vector<std::string> argv{"nats-server", "-a", "127.0.0.1", "-p", portText};
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  return Broker{spawnProgram(argv, dir + "/nats-server.out"), "nats://127.0.0.1:" + portText};
+}
+
+// Connects at the client's defaults; null when it could not within 30 s.
+natsConnection* connectNats(const std::string& address, const Role& role) {
+  natsOptions* options = nullptr;
+  if (natsOptions_Create(&options) != NATS_OK) return nullptr;
+  natsOptions_SetURL(options, address.c_str());
+  // The client's flusher thread coalesces writes; for the round trip it
+  // is told to write each message at once, as eventd's execute(id) does.
+  if (role.roundTrip) natsOptions_SetSendAsap(options, true);
+  natsConnection* connection = nullptr;
+  const bool connected = retryFor(30000, [&] { return natsConnection_Connect(&connection, options) == NATS_OK; });
+  natsOptions_Destroy(options);
+  return connected ? connection : nullptr;
+}
+
 class NatsTransport : public Transport {
  public:
   const char* name() const override { return "nats"; }
@@ -79,24 +103,10 @@ class NatsTransport : public Transport {
     return "nats-server on 127.0.0.1 (defaults), libnats: natsConnection_Publish per event, FlushTimeout at the "
            "end (round trip: SendAsap), handler in the asynchronous subscription callback";
   }
-  Broker start(const std::string& dir) const override {
-    const int port = freeLoopbackPort();
-    if (port < 0) return Broker{};
-    const std::string portText = std::to_string(port);
-    return Broker{spawnProgram({"nats-server", "-a", "127.0.0.1", "-p", portText}, dir + "/nats-server.out"),
-                  "nats://127.0.0.1:" + portText};
-  }
+  Broker start(const std::string& dir) const override { return startNatsServer(dir, {}); }
   std::unique_ptr<Endpoint> connect(const std::string& address, Receiver& receiver, const Role& role) const override {
-    natsOptions* options = nullptr;
-    if (natsOptions_Create(&options) != NATS_OK) return nullptr;
-    natsOptions_SetURL(options, address.c_str());
-    // The client's flusher thread coalesces writes; for the round trip it
-    // is told to write each message at once, as eventd's execute(id) does.
-    if (role.roundTrip) natsOptions_SetSendAsap(options, true);
-    natsConnection* connection = nullptr;
-    const bool connected = retryFor(30000, [&] { return natsConnection_Connect(&connection, options) == NATS_OK; });
-    natsOptions_Destroy(options);
-    if (!connected) return nullptr;
+    natsConnection* connection = connectNats(address, role);
+    if (connection == nullptr) return nullptr;
     return std::make_unique<NatsEndpoint>(connection, receiver);
   }
 };
@@ -184,23 +194,10 @@ class JetStreamTransport : public Transport {
   }
   bool onlyBeside() const override { return true; }
   bool needsProbe() const override { return true; }  // the consumer may start after the first messages
-  Broker start(const std::string& dir) const override {
-    const int port = freeLoopbackPort();
-    if (port < 0) return Broker{};
-    const std::string portText = std::to_string(port);
-    return Broker{spawnProgram({"nats-server", "-a", "127.0.0.1", "-p", portText, "-js", "-sd", dir + "/js"},
-                               dir + "/nats-server.out"),
-                  "nats://127.0.0.1:" + portText};
-  }
+  Broker start(const std::string& dir) const override { return startNatsServer(dir, {"-js", "-sd", dir + "/js"}); }
   std::unique_ptr<Endpoint> connect(const std::string& address, Receiver& receiver, const Role& role) const override {
-    natsOptions* options = nullptr;
-    if (natsOptions_Create(&options) != NATS_OK) return nullptr;
-    natsOptions_SetURL(options, address.c_str());
-    if (role.roundTrip) natsOptions_SetSendAsap(options, true);
-    natsConnection* connection = nullptr;
-    const bool connected = retryFor(30000, [&] { return natsConnection_Connect(&connection, options) == NATS_OK; });
-    natsOptions_Destroy(options);
-    if (!connected) return nullptr;
+    natsConnection* connection = connectNats(address, role);
+    if (connection == nullptr) return nullptr;
     jsCtx* jetStream = nullptr;
     if (natsConnection_JetStream(&jetStream, connection, nullptr) != NATS_OK) {
       natsConnection_Destroy(connection);
