@@ -44,6 +44,8 @@ constexpr std::size_t kMaxEarlyBytes = 16u * 1024u * 1024u;
 // is tried again this much later.
 constexpr auto kStreamWait = 1000ms;
 constexpr auto kStreamRetryEvery = 1000ms;
+// How far the follower's clock may be ahead of the stream's.
+constexpr int64_t kClockMarginNs = 2'000'000'000;
 // How long positions in streams left by the eventd before wait for the
 // subscribers coming back to follow their pairs again.
 constexpr auto kPositionsInheritedFor = 10000ms;
@@ -116,9 +118,13 @@ class NatsFederation final : public Federation {
         return;
       }
       if (m_options.stream.enabled) {
-        // Subscribed once its server is heard (tendStream).
-        m_streamFollows.emplace(pair, inheritedFollow(pair));
+        // Subscribed once its server is heard (tendStream). A pair followed
+        // afresh is asked of its server once its consumer exists: what the
+        // server sends from then on, the consumer has.
+        const StreamFollow& added = m_streamFollows.emplace(pair, inheritedFollow(pair)).first->second;
         m_streamDue.insert(pair);
+        m_followed.insert(pair);
+        if (!added.announced) return;
       } else {
         const std::string failure = m_link.subscribe(subject);
         if (!failure.empty()) {
@@ -126,8 +132,8 @@ class NatsFederation final : public Federation {
                    static_cast<unsigned>(pair.server), failure.c_str());
           return;
         }
+        m_followed.insert(pair);
       }
-      m_followed.insert(pair);
     } else {
       if (m_followed.erase(pair) == 0) return;
       // With a stream, the next eventd takes the pair up where this one
@@ -145,7 +151,11 @@ class NatsFederation final : public Federation {
         m_link.unsubscribe(pairSubject(pair));
       }
     }
-    // Told at once rather than with the next refresh.
+    tellInterest(pair, follow);
+  }
+
+  // Told at once rather than with the next refresh.
+  void tellInterest(const Pair& pair, bool follow) {
     std::string message = interestHeader(m_options.serverId, m_instance, follow ? kFollow : kUnfollow);
     params::appendItem(&message, pair.category);
     m_link.publish(interestSubject(pair.server), message);
@@ -234,7 +244,9 @@ class NatsFederation final : public Federation {
   struct StreamFollow {
     uint64_t subscription = 0;  // the link's id of the current subscription; 0: none
     uint64_t lastSeq = 0;       // the stream's number of the last message routed; 0: none yet
-    int64_t since = 0;          // when it was first subscribed (or the eventd before left off), ns since the epoch
+    int64_t since = 0;          // where to take it up without a lastSeq: ns since the epoch, 0: from now
+    int64_t lastStoredNs = 0;   // when the stream stored the last message routed
+    bool announced = false;     // its server was asked for it
     std::size_t slot = SeriesFloors::kNoSlot;  // where its position is kept for the next eventd
   };
   // A message of a pair whose server is not heard (yet), kept for its hello.
@@ -299,6 +311,10 @@ class NatsFederation final : public Federation {
     std::string message;
     for (const Pair& pair : m_followed) {
       if (only != 0 && pair.server != only) continue;
+      if (m_options.stream.enabled) {
+        auto follow = m_streamFollows.find(pair);
+        if (follow == m_streamFollows.end() || !follow->second.announced) continue;
+      }
       if (pair.server != server || message.size() > kInterestBytes) {
         if (server != 0) m_link.publish(interestSubject(server), message);
         server = pair.server;
@@ -353,7 +369,11 @@ class NatsFederation final : public Federation {
     SeriesFloors* positions = m_options.streamPositions;
     if (positions == nullptr) return follow;
     const std::string key = positionKey(pair);
-    if (auto storedNs = positions->takeInherited(key)) follow.since = static_cast<int64_t>(*storedNs) + 1;
+    if (auto storedNs = positions->takeInherited(key)) {
+      // Its server still sends it: the eventd before asked for it.
+      follow.since = static_cast<int64_t>(*storedNs) + 1;
+      follow.announced = true;
+    }
     follow.slot = positions->claim(key);
     return follow;
   }
@@ -407,6 +427,7 @@ class NatsFederation final : public Federation {
   // What came of asking for this server's stream.
   void streamAnswered(const NatsLink::Inbound& inbound, Clock::time_point now) {
     m_streamAsked = false;
+    if (!m_linked) return;  // an answer from before the link went: asked again once it is back
     if (inbound.kind == NatsLink::Inbound::kStreamFailed) {
       noteStreamFailure("cannot keep stream " + streamName(m_options.serverId) + ": " + inbound.text);
       m_nextStreamTry = now + kStreamRetryEvery;
@@ -431,14 +452,30 @@ class NatsFederation final : public Federation {
     NatsLink::StreamStart start;
     if (follow.lastSeq != 0) {
       start.seq = follow.lastSeq + 1;
-    } else if (follow.since != 0) {
+      // Should the stream have been made again, numbered from 1.
+      start.timeNs = follow.lastStoredNs != 0 ? follow.lastStoredNs + 1 : 0;
+    } else {
       start.timeNs = follow.since;
     }
     const bool resumed = follow.lastSeq != 0;
-    if (follow.since == 0) follow.since = nanosecondsSinceEpoch();
     follow.subscription = m_link.subscribeStream(pairSubject(pair), streamName(pair.server), start);
     if (resumed) ++m_streamResumes;
     return resumed;
+  }
+
+  // A subscription's consumer exists: a pair followed afresh is asked of
+  // its server now. Taken up again before any message came, it begins a
+  // little before this (the follower's clock against the stream's).
+  void streamSubscribed(const NatsLink::Inbound& inbound) {
+    for (auto& follow : m_streamFollows) {
+      if (follow.second.subscription != inbound.streamSubscription) continue;
+      if (follow.second.since == 0) follow.second.since = nanosecondsSinceEpoch() - kClockMarginNs;
+      if (!follow.second.announced) {
+        follow.second.announced = true;
+        tellInterest(follow.first, true);
+      }
+      return;
+    }
   }
 
   // The cluster did not make a subscription: asked again later.
@@ -465,6 +502,7 @@ class NatsFederation final : public Federation {
     m_link.dropStreamSubscription(follow->second.subscription);
     follow->second.subscription = 0;
     m_streamDue.insert(pair);
+    m_nextStreamTry = Clock::now() + kStreamRetryEvery;  // the queue drains meanwhile
   }
 
   // Logged the first time and every 100th.
@@ -494,6 +532,8 @@ class NatsFederation final : public Federation {
         streamAnswered(*inbound, now);
       } else if (inbound->kind == NatsLink::Inbound::kStreamNotSubscribed) {
         streamNotSubscribed(*inbound, now);
+      } else if (inbound->kind == NatsLink::Inbound::kStreamSubscribed) {
+        streamSubscribed(*inbound);
       } else if (!handleMessage(*inbound, now)) {
         return;
       }
@@ -603,6 +643,7 @@ class NatsFederation final : public Federation {
     m_bridge.routeRemote(pair, inbound.data(), now);
     if (position.seq == 0) return true;
     follow->second.lastSeq = position.seq;
+    follow->second.lastStoredNs = position.storedNs;
     if (m_options.streamPositions != nullptr && position.storedNs > 0) {
       m_options.streamPositions->store(follow->second.slot, static_cast<unsigned long long>(position.storedNs));
     }

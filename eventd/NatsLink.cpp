@@ -26,14 +26,17 @@ bool fail(std::string* error, std::string text) {
 
 NatsLink::~NatsLink() {
   stopJetStreamJobs();
+  std::deque<Inbound> left;
   {
     std::lock_guard<std::mutex> lock(m_inboundMutex);
     m_closing = true;  // what libnats still delivers is dropped at once
-    for (Inbound& inbound : m_inbound) {
-      if (inbound.kind == Inbound::kStreamSubscribed) natsSubscription_Destroy(inbound.made);
-    }
-    m_inbound.clear();
+    left.swap(m_inbound);
   }
+  // Outside the lock, as in take().
+  for (Inbound& inbound : left) {
+    if (inbound.kind == Inbound::kStreamSubscribed && inbound.made != nullptr) natsSubscription_Destroy(inbound.made);
+  }
+  left.clear();
   m_taken.clear();  // messages go back to libnats while it is open
   for (auto& subscription : m_subscriptions) natsSubscription_Destroy(subscription.second);
   for (auto& subscription : m_streamSubscriptions) natsSubscription_Destroy(subscription.second);
@@ -167,7 +170,9 @@ void NatsLink::take() {
   // delivery thread that waits for the lock.
   for (Inbound& inbound : arrived) {
     if (inbound.kind == Inbound::kStreamSubscribed) {
-      adopt(inbound);
+      const bool kept = adopt(inbound);
+      inbound.made = nullptr;
+      if (kept) m_taken.push_back(std::move(inbound));
     } else {
       if (inbound.kind == Inbound::kStreamNotSubscribed) m_streamPending.erase(inbound.streamSubscription);
       m_taken.push_back(std::move(inbound));

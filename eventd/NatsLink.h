@@ -39,7 +39,7 @@ class NatsLink {
       kDropped,  // a stream's message that found no room: its subscription must be taken up again
       kStreamKept,           // ensureStream succeeded (text: a note for the operator, or empty)
       kStreamFailed,         // ensureStream failed (text: why)
-      kStreamSubscribed,     // inside the link only: a stream subscription made (in `made`)
+      kStreamSubscribed,     // a stream subscription's consumer was made
       kStreamNotSubscribed,  // subscribeStream failed (text: why)
     };
     explicit Inbound(Kind what, natsMsg* message = nullptr, uint64_t stream = 0)
@@ -48,7 +48,7 @@ class NatsLink {
     std::unique_ptr<natsMsg, MessageDestroyer> msg;  // kMessage: kept as libnats made it, not copied
     uint64_t streamSubscription = 0;  // kMessage, kDropped, kStream*Subscribed: the stream subscription, or 0
     std::string text;                 // kDropped: the subject; kStream*: what the cluster said
-    natsSubscription* made = nullptr;  // kStreamSubscribed
+    natsSubscription* made = nullptr;  // kStreamSubscribed, inside the link
     std::string_view subject() const {
       return msg ? std::string_view(natsMsg_GetSubject(msg.get())) : std::string_view(text);
     }
@@ -98,9 +98,10 @@ class NatsLink {
   // or kStreamFailed follows. Without a server of the placement tag, the
   // stream lives where the cluster puts it (said in the note).
   void ensureStream(const StreamSettings& settings);
-  // Where a stream subscription begins: at the stream's number `seq`, else
-  // at the first message stored from `timeNs` (ns since the epoch), else
-  // at the first stored from now.
+  // Where a stream subscription begins: at the stream's number `seq` while
+  // the stream holds numbers that far (else it was made again since), else
+  // at the first message stored from `timeNs` (ns since the epoch), else at
+  // the first stored from now.
   struct StreamStart {
     uint64_t seq = 0;
     int64_t timeNs = 0;
@@ -138,8 +139,10 @@ class NatsLink {
   bool queueMessage(uint64_t streamSubscription, natsMsg* msg);
   // What libnats hands a stream subscription's callback.
   struct StreamClosure {
+    StreamClosure(NatsLink* owner, uint64_t number) : link(owner), id(number) {}
     NatsLink* link;
     uint64_t id;
+    std::atomic<bool> wanted{true};  // false once dropped: a job not yet run skips it
   };
   static void onSubscriptionComplete(void* closure);
   // Counts `sub` open until libnats delivered its last message. Any thread.
@@ -148,8 +151,12 @@ class NatsLink {
   void post(std::function<void()> job);
   void runJetStreamJobs();
   void stopJetStreamJobs();
-  // Loop thread, in take(): a stream subscription made.
-  void adopt(Inbound& made);
+  // JetStream thread: false when `stream` holds no message numbered `seq`
+  // or later (it was made again since); true when it does, or cannot say.
+  bool streamReaches(const std::string& stream, uint64_t seq);
+  // Loop thread, in take(): a stream subscription made; false when it was
+  // dropped meanwhile (and is destroyed).
+  bool adopt(Inbound& made);
   static void onConnected(natsConnection*, void* closure);
   static void onDisconnected(natsConnection*, void* closure);
   // Any thread.

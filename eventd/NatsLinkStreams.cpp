@@ -91,17 +91,18 @@ void NatsLink::ensureStream(const StreamSettings& settings) {
 }
 
 uint64_t NatsLink::subscribeStream(const std::string& subject, const std::string& stream, StreamStart start) {
-  m_streamClosures.push_back(StreamClosure{this, m_streamClosures.size() + 1});
-  StreamClosure* closure = &m_streamClosures.back();
+  StreamClosure* closure = &m_streamClosures.emplace_back(this, m_streamClosures.size() + 1);
   m_streamPending.insert(closure->id);
   post([this, subject, stream, start, closure] {
+    // Dropped before its turn: a cluster that does not answer costs nothing.
+    if (!closure->wanted) return;
     jsSubOptions options;
     jsSubOptions_Init(&options);
     options.Stream = stream.c_str();
     // An ordered consumer: no acknowledgements, and libnats takes it up
     // again after a lost message or heartbeat.
     options.Ordered = true;
-    if (start.seq != 0) {
+    if (start.seq != 0 && streamReaches(stream, start.seq - 1)) {
       options.Config.DeliverPolicy = js_DeliverByStartSequence;
       options.Config.OptStartSeq = start.seq;
     } else if (start.timeNs != 0) {
@@ -127,16 +128,27 @@ uint64_t NatsLink::subscribeStream(const std::string& subject, const std::string
   return closure->id;
 }
 
-void NatsLink::adopt(Inbound& made) {
+bool NatsLink::streamReaches(const std::string& stream, uint64_t seq) {
+  jsStreamInfo* info = nullptr;
+  if (js_GetStreamInfo(&info, m_jetStream, stream.c_str(), nullptr, nullptr) != NATS_OK) return true;
+  const bool reaches = info->State.LastSeq >= seq;
+  jsStreamInfo_Destroy(info);
+  return reaches;
+}
+
+bool NatsLink::adopt(Inbound& made) {
   // Dropped while it was being made: nobody wants its messages.
   if (m_streamPending.erase(made.streamSubscription) == 0) {
     natsSubscription_Destroy(made.made);
-    return;
+    return false;
   }
   m_streamSubscriptions.emplace(made.streamSubscription, made.made);
+  return true;
 }
 
 void NatsLink::dropStreamSubscription(uint64_t id) {
+  if (id == 0 || id > m_streamClosures.size()) return;
+  m_streamClosures[id - 1].wanted = false;
   m_streamPending.erase(id);
   auto it = m_streamSubscriptions.find(id);
   if (it == m_streamSubscriptions.end()) return;

@@ -398,7 +398,7 @@ TEST(Federation, AStreamReplaysWhatAFollowerMissedWhileCutOff) {
   std::vector<std::string> retrying = publisher("p4", 4000, 2000);
   retrying[0] = "retry";  // while eventd is away
   auto paced = one.host(retrying);
-  ASSERT_TRUE(eventually([&] { return one.status("federation-events-out") > 7003; }, milliseconds(30000)));
+  ASSERT_TRUE(eventually([&] { return two.status("federation-events-in") > 7003; }, milliseconds(30000)));
   one.service().kill(SIGKILL);
   ASSERT_TRUE(one.start());
   EXPECT_EQ(paced->wait(), 0) << paced->output();

@@ -42,7 +42,7 @@ TcpRelay::TcpRelay(int targetPort) : m_targetPort(targetPort) {
   listen(m_listener, 16);
   getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &size);
   m_port = ntohs(address.sin_port);
-  if (pipe2(m_wake, O_CLOEXEC) != 0) m_wake[0] = m_wake[1] = -1;
+  if (pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) m_wake[0] = m_wake[1] = -1;
   m_thread = std::thread([this] { run(); });
 }
 
@@ -83,13 +83,14 @@ void TcpRelay::run() {
     }
     if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) return;
     if (fds[0].revents != 0) {
-      while (::read(m_wake[0], buffer, sizeof buffer) == static_cast<ssize_t>(sizeof buffer)) {
+      while (::read(m_wake[0], buffer, sizeof buffer) > 0) {
       }
       if (!m_whole) {
         closeAll();
         continue;
       }
     }
+    const std::size_t pollable = m_joined.size();  // a connection accepted now waits for the next poll
     if (fds[1].revents != 0) {
       const int accepted = accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
       if (accepted >= 0) {
@@ -108,6 +109,10 @@ void TcpRelay::run() {
     for (std::size_t i = 0; i < m_joined.size(); ++i) {
       const auto& joined = m_joined[i];
       bool open = true;
+      if (i >= pollable) {
+        kept.push_back(joined);
+        continue;
+      }
       for (int side = 0; side < 2 && open; ++side) {
         const pollfd& polled = fds[2 + 2 * i + static_cast<std::size_t>(side)];
         if (polled.revents == 0) continue;
