@@ -44,7 +44,7 @@ std::string makeStream(jsCtx* jetStream, const NatsLink::StreamSettings& setting
   jsErrCode code = static_cast<jsErrCode>(0);
   natsStatus status = js_AddStream(nullptr, jetStream, &config, nullptr, &code);
   if (status != NATS_OK && code == JSStreamNameExistErr) {
-    // Kept where it lives: a placement cannot change.
+    // Left where it lives: the update asks nothing of its placement.
     config.Placement = nullptr;
     code = static_cast<jsErrCode>(0);
     status = js_UpdateStream(nullptr, jetStream, &config, nullptr, &code);
