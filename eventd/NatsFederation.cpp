@@ -528,7 +528,8 @@ class NatsFederation final : public Federation {
         linkDown();
       } else if (inbound->kind == NatsLink::Inbound::kDropped) {
         streamDropped(*inbound);
-      } else if (inbound->kind == NatsLink::Inbound::kStreamKept || inbound->kind == NatsLink::Inbound::kStreamFailed) {
+      } else if (inbound->kind == NatsLink::Inbound::kStreamKept ||
+                 inbound->kind == NatsLink::Inbound::kStreamFailed) {
         streamAnswered(*inbound, now);
       } else if (inbound->kind == NatsLink::Inbound::kStreamNotSubscribed) {
         streamNotSubscribed(*inbound, now);

@@ -140,7 +140,8 @@ class Machine {
   }
   bool start() {
     enter();
-    std::vector<std::string> args{"--server-id", std::to_string(m_id), "--federation", m_federation, "--log-dir", m_dir};
+    std::vector<std::string> args{"--server-id", std::to_string(m_id), "--federation", m_federation,
+                                  "--log-dir", m_dir};
     args.insert(args.end(), m_options.begin(), m_options.end());
     m_service = std::make_unique<ServiceProcess>(args);
     return m_service->start();
