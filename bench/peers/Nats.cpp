@@ -189,8 +189,8 @@ class JetStreamTransport : public Transport {
   const char* name() const override { return "jetstream"; }
   const char* shape() const override {
     return "nats-server -js on 127.0.0.1 (file store), stream PEERS over the benchmark's subjects; libnats: "
-           "js_PublishAsync per event, js_PublishAsyncComplete at the end (round trip: js_Publish), handler in an ordered push "
-           "consumer's callback";
+           "js_PublishAsync per event, js_PublishAsyncComplete at the end (round trip: js_Publish), handler in an "
+           "ordered push consumer's callback";
   }
   bool onlyBeside() const override { return true; }
   bool needsProbe() const override { return true; }  // the consumer may start after the first messages
