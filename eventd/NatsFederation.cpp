@@ -46,9 +46,6 @@ constexpr auto kStreamWait = 1000ms;
 constexpr auto kStreamRetryEvery = 1000ms;
 // How far the follower's clock may be ahead of the stream's.
 constexpr int64_t kClockMarginNs = 2'000'000'000;
-// How long positions in streams left by the eventd before wait for the
-// subscribers coming back to follow their pairs again.
-constexpr auto kPositionsInheritedFor = 10000ms;
 // Bytes of pair messages kept while this server's stream may not take them.
 constexpr std::size_t kMaxHeldForStreamBytes = 64u * 1024u * 1024u;
 
@@ -383,7 +380,8 @@ class NatsFederation final : public Federation {
   // Positions of the eventd before that no subscriber came back for go.
   void forgetInheritedPositions(Clock::time_point now) {
     SeriesFloors* positions = m_options.streamPositions;
-    if (positions == nullptr || !positions->inherited() || now - m_begun < kPositionsInheritedFor) return;
+    // As long as the servers go on sending for a follower that is away.
+    if (positions == nullptr || !positions->inherited() || now - m_begun < m_interestLostAfter) return;
     positions->releaseAllBut([this](const std::string& key) {
       for (const auto& follow : m_streamFollows) {
         if (positionKey(follow.first) == key) return true;
