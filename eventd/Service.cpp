@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cinttypes>
 #include <cstring>
 #include <vector>
@@ -20,6 +21,8 @@ namespace {
 
 // How often held answers and held events are looked at while any wait.
 constexpr int kWaitCheckMs = 20;
+// How long a stopping eventd waits for its clients to take what was routed to them.
+constexpr auto kDrainFor = std::chrono::milliseconds(1000);
 
 void setNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
@@ -110,72 +113,99 @@ void Service::setMetrics(MetricsEndpoint* metrics) {
 }
 
 int Service::run() {
-  std::vector<epoll_event> ready(64);
-  bool waiting = false;  // answers held back or events held: wake to check
-  int federationMs = -1;  // until the federation link's next turn
+  RoundState state;
   while (!m_stop) {
-    ++m_round;
-    int timeoutMs = waiting ? kWaitCheckMs : -1;
-    if (federationMs >= 0 && (timeoutMs < 0 || federationMs < timeoutMs)) timeoutMs = federationMs;
-    const int count = evt::platform::retryInterrupted(
-        [&] { return epoll_wait(m_epoll, ready.data(), static_cast<int>(ready.size()), timeoutMs); });
-    if (count < 0) {
-      logError("epoll_wait failed: %s", std::strerror(errno));
-      return 1;
-    }
-    for (int i = 0; i < count; ++i) {
-      const int fd = ready[i].data.fd;
-      if (fd == m_listener.fd()) {
-        acceptClients();
-      } else if (m_federation != nullptr && fd == m_federation->fd()) {
-        m_federation->receive();
-      } else if (m_metrics != nullptr && fd == m_metrics->wakeFd()) {
-        if (m_metrics->takeRequest()) m_metrics->publish(MetricsReport(m_router, m_timings).text());
-      } else if (fd == m_signals) {
-        signalfd_siginfo info{};
-        if (::read(m_signals, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
-        if (info.ssi_signo == SIGHUP) {
-          // What log rotation asks for: the next line goes to a new file.
-          closeServiceLog();
-          openServiceLog();
-          logInfo("eventd reopened its log on SIGHUP");
-        } else {
-          logInfo("eventd stopping on signal %u", info.ssi_signo);
-          m_stop = true;
-        }
-      } else {
-        ClientSession* client = m_clients.byFd(fd);
-        if (client == nullptr || client->closing) continue;
-        const ClientLogScope scope(&client->logAllowance);
-        if (ready[i].events & EPOLLOUT) writeTo(*client);
-        if (ready[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) readFrom(*client);
-      }
-    }
-    waiting = settleWaits();
-    waiting = dropLateClients() || waiting;
-    shedMemory();
-    waiting = refuseWaitingIfDue() || waiting;
-    settleClientLog();
-    if (m_federation != nullptr) {
-      federationMs = static_cast<int>(m_federation->turn(Federation::Clock::now()).count());
-      if (m_federation->mustStop()) return 1;
-    }
-    // Requests routed this round leave now, for every client with room for
-    // another unanswered text. Dropping a client while sending may route
-    // notices to others, hence the repeat; each client sends at most twice.
-    bool sent = true;
-    while (sent) {
-      sent = false;
-      for (ClientSession& client : m_clients) {
-        if (!client.dueToSend()) continue;
-        sendPending(client);
-        sent = true;
-      }
-    }
-    closeDropped();
+    if (!runRound(state)) return 1;
+    if (m_federation != nullptr && m_federation->mustStop()) return 1;
   }
+  drainClients(state);
   logInfo("eventd stopped: %zu clients disconnected", m_clients.size());
   return 0;
+}
+
+void Service::drainClients(RoundState& state) {
+  if (m_federation != nullptr) m_federation->closing();
+  watchListener(false);
+  m_draining = true;  // and it stays unwatched
+  m_stop = false;
+  const auto deadline = std::chrono::steady_clock::now() + kDrainFor;
+  auto pending = [this] {
+    for (const ClientSession& client : m_clients) {
+      if (!client.closing && client.hasPending()) return true;
+    }
+    return false;
+  };
+  while (!m_stop && pending() && std::chrono::steady_clock::now() < deadline) {
+    state.waiting = true;  // wakes often enough to see the deadline
+    if (!runRound(state)) return;
+  }
+}
+
+bool Service::runRound(RoundState& state) {
+  ++m_round;
+  int timeoutMs = state.waiting ? kWaitCheckMs : -1;
+  if (state.federationMs >= 0 && (timeoutMs < 0 || state.federationMs < timeoutMs)) {
+    timeoutMs = state.federationMs;
+  }
+  epoll_event* ready = state.ready;
+  const int count = evt::platform::retryInterrupted(
+      [&] { return epoll_wait(m_epoll, ready, RoundState::kReady, timeoutMs); });
+  if (count < 0) {
+    logError("epoll_wait failed: %s", std::strerror(errno));
+    return false;
+  }
+  for (int i = 0; i < count; ++i) {
+    const int fd = ready[i].data.fd;
+    if (fd == m_listener.fd()) {
+      acceptClients();
+    } else if (m_federation != nullptr && fd == m_federation->fd()) {
+      m_federation->receive();
+    } else if (m_metrics != nullptr && fd == m_metrics->wakeFd()) {
+      if (m_metrics->takeRequest()) m_metrics->publish(MetricsReport(m_router, m_timings).text());
+    } else if (fd == m_signals) {
+      signalfd_siginfo info{};
+      if (::read(m_signals, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
+      if (info.ssi_signo == SIGHUP) {
+        // What log rotation asks for: the next line goes to a new file.
+        closeServiceLog();
+        openServiceLog();
+        logInfo("eventd reopened its log on SIGHUP");
+      } else {
+        logInfo(m_draining ? "eventd stops at once on signal %u" : "eventd stopping on signal %u",
+                info.ssi_signo);
+        m_stop = true;
+      }
+    } else {
+      ClientSession* client = m_clients.byFd(fd);
+      if (client == nullptr || client->closing) continue;
+      const ClientLogScope scope(&client->logAllowance);
+      if (ready[i].events & EPOLLOUT) writeTo(*client);
+      if (ready[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) readFrom(*client);
+    }
+  }
+  state.waiting = settleWaits();
+  state.waiting = dropLateClients() || state.waiting;
+  shedMemory();
+  state.waiting = refuseWaitingIfDue() || state.waiting;
+  settleClientLog();
+  if (m_federation != nullptr) {
+    state.federationMs = static_cast<int>(m_federation->turn(Federation::Clock::now()).count());
+    if (m_federation->mustStop()) return true;
+  }
+  // Requests routed this round leave now, for every client with room for
+  // another unanswered text. Dropping a client while sending may route
+  // notices to others, hence the repeat; each client sends at most twice.
+  bool sent = true;
+  while (sent) {
+    sent = false;
+    for (ClientSession& client : m_clients) {
+      if (!client.dueToSend()) continue;
+      sendPending(client);
+      sent = true;
+    }
+  }
+  closeDropped();
+  return true;
 }
 
 void Service::announce(ClientSession& client) {

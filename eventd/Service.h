@@ -10,6 +10,7 @@
 
 #include <signal.h>
 
+#include <sys/epoll.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -76,6 +77,21 @@ class Service {
   int run();
 
  private:
+  // What one round of the loop leaves to the next.
+  struct RoundState {
+    static constexpr int kReady = 64;
+    epoll_event ready[kReady];
+    bool waiting = false;   // answers held back or events held: wake to check
+    int federationMs = -1;  // until the federation link's next turn
+  };
+  // One round: waits for the descriptors, serves them, and sends what was
+  // routed. False when the loop failed.
+  bool runRound(RoundState& state);
+  // A stopping eventd first hands its clients what it routed to them, which
+  // their libraries cannot ask for again, while they take it: for at most
+  // kDrainFor, or until a second signal. New clients are not taken.
+  void drainClients(RoundState& state);
+
   // Clients coming and going (Service.cpp).
   void drop(ClientSession& client, const char* reason);
   // Logs the client's arrival once it does more than ask for status or a
@@ -145,6 +161,7 @@ class Service {
   int m_epoll = -1;
   int m_signals = -1;
   bool m_stop = false;
+  bool m_draining = false;  // stopping: only what clients were routed goes on
   std::string m_openFailure;
   Federation* m_federation = nullptr;
   MetricsEndpoint* m_metrics = nullptr;

@@ -156,6 +156,7 @@ bool Service::dropLateClients() {
 }
 
 void Service::watchListener(bool watch) {
+  if (m_draining) watch = false;  // a stopping eventd takes no new clients
   if (m_listenerWatched == watch) return;
   m_listenerWatched = watch;
   epoll_event listen{};

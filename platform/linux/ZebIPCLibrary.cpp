@@ -18,6 +18,7 @@
 // `m_input` belongs to whoever holds the token.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -124,6 +125,9 @@ class CZebIPCLibrary::Impl {
   // `fd` (of connection `generation`) is lost: it stops being current, and
   // the loss is reported; the caller closes it under m_writeMutex. m_mutex held.
   void forgetConnectionLocked(int fd, uint32_t generation);
+  // Input of `fd` not yet handed on: buffered, or still in the socket (or
+  // the socket cannot say). Only while nobody reads.
+  bool unreadInput(int fd) const;
 
   std::mutex m_mutex;
   std::condition_variable m_changed;  // for the waiters for input
@@ -267,6 +271,11 @@ bool CZebIPCLibrary::Impl::readAsTokenHolder(std::unique_lock<std::mutex>& lock,
   return isRequest;
 }
 
+bool CZebIPCLibrary::Impl::unreadInput(int fd) const {
+  int queued = 0;
+  return m_input.buffered() > 0 || ioctl(fd, FIONREAD, &queued) != 0 || queued > 0;
+}
+
 void CZebIPCLibrary::Impl::forgetConnectionLocked(int fd, uint32_t generation) {
   m_fd = -1;                // the connector makes the next one
   shutdown(fd, SHUT_RDWR);  // a writer blocked on this socket returns now
@@ -307,13 +316,17 @@ long CZebIPCLibrary::Impl::write(uint32_t generation, bool current, const Frame&
   if (evt::channel::writeFrame(fd, frame, text, length)) return 0;
   std::lock_guard<std::mutex> hold(m_mutex);
   m_awaiting = false;
-  if (m_fd == fd && !m_reading) {
-    // Nobody reads that would see the loss: it is seen here. No write is
-    // using the socket (m_writeMutex is held), and nobody can read it now.
+  if (m_fd == fd && !m_reading && !unreadInput(fd)) {
+    // Nobody reads that would see the loss, and nothing is left to read: it
+    // is seen here. No write is using the socket (m_writeMutex is held), and
+    // nobody can read it now.
     forgetConnectionLocked(fd, m_generation);
     close(fd);
   } else if (m_fd == fd) {
-    shutdown(fd, SHUT_RDWR);  // the reader sees the loss
+    // The reader sees the loss once it has read what the service sent
+    // before it went (a stopping service's last events among it), which
+    // the socket still holds after the shutdown.
+    shutdown(fd, SHUT_RDWR);
   }
   return ZEBIPC_E_CONNECTION_LOST;
 }

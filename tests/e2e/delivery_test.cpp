@@ -179,6 +179,24 @@ TEST(Delivery, PublishersRetryingThroughARestartCauseNoFalseGapAndNoStall) {
   EXPECT_LE(service.status()["released-by-timeout"], r.span - r.received - 2) << subscriber[0]->output();
 }
 
+// A service stopped while its subscriber is behind hands it, as it takes
+// them, the events routed to it, those waiting in eventd and those already
+// in the socket, before the connection goes: nothing routed is lost.
+TEST(Delivery, AStoppingServiceHandsASubscriberBehindWhatWasRoutedToIt) {
+  ServiceProcess service;
+  ASSERT_TRUE(service.start());
+  auto subscriber = startSubscribers("drain", 1, 1);
+  subscriber[0]->signal(SIGSTOP);
+  const long events = 5000;  // more than the socket holds, less than holds the publisher back
+  HostProcess publisher(publisherArgs("drain", "a", events, 0, 100));
+  ASSERT_TRUE(eventually([&] { return service.status()["events-in"] > events; }, milliseconds(30000)));
+  EXPECT_GT(service.status()["pending"], 0);
+  ::kill(service.pid(), SIGTERM);
+  subscriber[0]->signal(SIGCONT);
+  EXPECT_EQ(service.kill(0), 0);  // waits for the exit the one SIGTERM asked for
+  subscriber[0]->expectReceived(events);
+}
+
 // Events a host had sent when the service was killed, which it never read, and those it had queued: its library
 // sends them again to the restarted service, which keeps them for a subscriber that comes back after them.
 // Nothing is lost and no gap reported.
