@@ -45,7 +45,9 @@ class Federation {
   // next turn is due.
   virtual std::chrono::milliseconds turn(Clock::time_point now) = 0;
   // The service closes: the clients' leaving that follows says nothing of
-  // their coming back to the next eventd.
+  // their coming back to the next eventd. With a stream, what other servers
+  // send is no longer routed here: the next eventd takes it up from the
+  // stream. What this server's clients publish still goes out.
   virtual void closing() = 0;
   // True when what another server sent while it was cut off from this one
   // comes through once it is back (a stream kept it): its series then go

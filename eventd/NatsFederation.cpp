@@ -18,6 +18,7 @@
 #include "eventd/ForwardedForm.h"
 #include "eventd/NatsLink.h"
 #include "eventd/SeriesFloors.h"
+#include "eventd/StreamOutbox.h"
 #include "eventd/ServiceLog.h"
 
 namespace evt::service {
@@ -46,8 +47,10 @@ constexpr auto kStreamWait = 1000ms;
 constexpr auto kStreamRetryEvery = 1000ms;
 // How far the follower's clock may be ahead of the stream's.
 constexpr int64_t kClockMarginNs = 2'000'000'000;
-// Bytes of pair messages kept while this server's stream may not take them.
+// Bytes of pair messages kept until this server's stream says it stored them.
 constexpr std::size_t kMaxHeldForStreamBytes = 64u * 1024u * 1024u;
+// Messages the stream has not acknowledged after this long are sent again.
+constexpr auto kStreamAckOverdue = 3000ms;
 
 uint64_t randomInstance() {
   std::random_device device;
@@ -84,7 +87,9 @@ class NatsFederation final : public Federation {
         m_interestLostAfter(options.stream.enabled
                                 ? std::max<std::chrono::milliseconds>(
                                       kInterestLostAfter, std::chrono::seconds(options.stream.maxAgeSeconds))
-                                : kInterestLostAfter) {}
+                                : kInterestLostAfter),
+        m_ackPrefix("_INBOX.evt-stored." + std::to_string(options.serverId) + "." + std::to_string(m_instance)),
+        m_outbox(kMaxHeldForStreamBytes) {}
 
   bool start(std::string* error) {
     // Room for several whole batches.
@@ -93,7 +98,9 @@ class NatsFederation final : public Federation {
       return false;
     }
     if (m_options.stream.enabled && !m_link.startJetStream(kStreamWait, error)) return false;
-    for (const std::string& subject : {std::string(kHelloSubject), interestSubject(m_options.serverId)}) {
+    std::vector<std::string> subjects{std::string(kHelloSubject), interestSubject(m_options.serverId)};
+    if (m_options.stream.enabled) subjects.push_back(m_ackPrefix + ".*");
+    for (const std::string& subject : subjects) {
       const std::string failure = m_link.subscribe(subject);
       if (!failure.empty()) {
         *error = "cannot subscribe to " + subject + ": " + failure;
@@ -176,6 +183,7 @@ class NatsFederation final : public Federation {
     handleTaken(now);
     if (m_options.stream.enabled) tendStream(now);
     sendUnsent();
+    if (m_options.stream.enabled) resendOverdue(now);
     if (now < m_nextHousekeeping) {
       return m_link.holdsTaken() ? 20ms : std::chrono::ceil<std::chrono::milliseconds>(m_nextHousekeeping - now);
     }
@@ -263,8 +271,8 @@ class NatsFederation final : public Federation {
   void sendBatch(const Pair& pair, Batch* batch) {
     const std::string subject = pairSubject(pair);
     if (subject.size() <= kMaxSubject) {
-      if (m_options.stream.enabled && !(m_linked && m_streamReady)) {
-        holdForStream(subject, batch->text);
+      if (m_options.stream.enabled) {
+        keepForStream(subject, batch->text);
       } else {
         m_link.publish(subject, batch->text);
       }
@@ -273,27 +281,63 @@ class NatsFederation final : public Federation {
     batch->lastSeqNo = 0;  // the next message stands on its own
   }
 
-  // With a stream, messages wait here while the stream may not be running
-  // (the link is down, or the cluster has not yet answered for the stream
-  // since it came): NATS would drop them unheard. Beyond the bound the
-  // newest are dropped, and their followers see the gap.
-  void holdForStream(const std::string& subject, std::string_view text) {
-    if (m_heldForStreamBytes + text.size() > kMaxHeldForStreamBytes) {
+  // With a stream, every pair message waits in the outbox until the stream
+  // stored it. None goes while the stream may not be running (the link is
+  // down, or the cluster has not yet answered for the stream since it
+  // came): NATS would drop it unheard. Beyond the bound the newest are
+  // dropped, and their followers see the gap.
+  void keepForStream(const std::string& subject, std::string_view text) {
+    if (!m_outbox.add(subject, text)) {
       if (m_droppedForStream++ % 1000 == 0) {
-        logError("federation: %" PRIu64 " messages dropped while stream %s could not take them (over %zu bytes "
+        logError("federation: %" PRIu64 " messages dropped while stream %s did not store them (over %zu bytes "
                  "waiting); their followers see the gap",
                  m_droppedForStream, streamName(m_options.serverId).c_str(), kMaxHeldForStreamBytes);
       }
       return;
     }
-    m_heldForStreamBytes += text.size();
-    m_heldForStream.emplace_back(subject, std::string(text));
+    sendToStream(Clock::now());
   }
 
-  void sendHeldForStream() {
-    for (const auto& held : m_heldForStream) m_link.publish(held.first, held.second);
-    m_heldForStream.clear();
-    m_heldForStreamBytes = 0;
+  void sendToStream(Clock::time_point now) {
+    if (!m_linked || !m_streamReady) return;
+    m_outbox.sendDue(now, [this](const StreamOutbox::Message& message) {
+      // The answer's subject names the message uniquely: it is its id too.
+      const std::string reply = m_ackPrefix + "." + std::to_string(message.id);
+      return m_link.publishToStream(message.subject, message.text, reply, reply);
+    });
+  }
+
+  // Messages the stream did not answer for in time (its server went, or
+  // NATS lost them) go again, under the ids they had.
+  void resendOverdue(Clock::time_point now) {
+    if (!m_linked || !m_streamReady || !m_outbox.overdue(now, kStreamAckOverdue)) return;
+    if (m_streamResends++ % 100 == 0) {
+      logError("federation: stream %s did not say it stored %zu messages within %lld ms; sent again (%" PRIu64
+               " times so far)",
+               streamName(m_options.serverId).c_str(), m_outbox.size(),
+               static_cast<long long>(kStreamAckOverdue.count()), m_streamResends);
+    }
+    m_outbox.rewind();
+    sendToStream(now);
+  }
+
+  // The stream's answer to a message sent to it: stored, or an error (the
+  // message goes again when overdue).
+  void streamStored(std::string_view subject, std::string_view data) {
+    const std::string_view idText = subject.substr(m_ackPrefix.size() + 1);
+    uint64_t id = 0;
+    for (char c : idText) {
+      if (c < '0' || c > '9') return;
+      id = id * 10 + static_cast<uint64_t>(c - '0');
+    }
+    // A stored message's answer names its number in the stream; a refusal
+    // (or "no responders", which comes with no data) does not.
+    if (data.find("\"seq\"") == std::string_view::npos || data.find("\"error\"") != std::string_view::npos) {
+      noteStreamFailure("stream " + streamName(m_options.serverId) + " did not store a message: " +
+                        (data.empty() ? std::string("no answer from the stream") : printable(data)));
+      return;
+    }
+    m_outbox.acknowledged(id);
   }
 
   void sayHello() {
@@ -432,7 +476,9 @@ class NatsFederation final : public Federation {
       return;
     }
     m_streamReady = true;
-    sendHeldForStream();
+    // What the stream did not acknowledge before goes again, then the rest.
+    m_outbox.rewind();
+    sendToStream(now);
     if (!inbound.text.empty()) {
       logInfo("federation: %s; stream %s lives where the cluster put it, and takes this server's events only "
               "while this machine reaches that server",
@@ -518,6 +564,7 @@ class NatsFederation final : public Federation {
   // Handles what arrived, in order, up to a message for a congested
   // subscriber, which waits for a later turn.
   void handleTaken(Clock::time_point now) {
+    if (m_closing && m_options.stream.enabled) return;  // for the next eventd to take up
     while (NatsLink::Inbound* inbound = m_link.front()) {
       if (!m_early.empty() && !routeEarly(now)) return;
       if (inbound->kind == NatsLink::Inbound::kConnected) {
@@ -605,6 +652,11 @@ class NatsFederation final : public Federation {
   bool handleMessage(const NatsLink::Inbound& inbound, Clock::time_point now) {
     const std::string_view subject = inbound.subject();
     const std::string_view data = inbound.data();
+    if (subject.size() > m_ackPrefix.size() && subject.compare(0, m_ackPrefix.size(), m_ackPrefix) == 0 &&
+        subject[m_ackPrefix.size()] == '.') {
+      streamStored(subject, data);
+      return true;
+    }
     if (isPairSubject(subject)) {
       Pair pair;
       if (!pairOfSubject(subject, &pair)) return true;
@@ -762,9 +814,10 @@ class NatsFederation final : public Federation {
   std::set<Pair> m_streamDue;                    // of those, the ones to subscribe once their server is heard
   uint64_t m_streamFailures = 0;
   uint64_t m_streamResumes = 0;  // subscriptions taken up again after the last message handled
-  std::deque<std::pair<std::string, std::string>> m_heldForStream;  // subject, message
-  std::size_t m_heldForStreamBytes = 0;
+  const std::string m_ackPrefix;  // the stream answers for message N on this subject + ".N"
+  StreamOutbox m_outbox;           // pair messages not yet stored by this server's stream
   uint64_t m_droppedForStream = 0;
+  uint64_t m_streamResends = 0;
 };
 
 }  // namespace

@@ -138,17 +138,30 @@ void NatsLink::unsubscribe(const std::string& subject) {
 }
 
 void NatsLink::publish(const std::string& subject, std::string_view data) {
-  const natsStatus status =
-      natsConnection_Publish(m_connection, subject.c_str(), data.data(), static_cast<int>(data.size()));
+  sent(subject, natsConnection_Publish(m_connection, subject.c_str(), data.data(), static_cast<int>(data.size())));
+}
+
+bool NatsLink::publishToStream(const std::string& subject, std::string_view data, const std::string& reply,
+                               const std::string& messageId) {
+  natsMsg* msg = nullptr;
+  natsStatus status = natsMsg_Create(&msg, subject.c_str(), reply.c_str(), data.data(), static_cast<int>(data.size()));
+  if (status == NATS_OK) status = natsMsgHeader_Set(msg, "Nats-Msg-Id", messageId.c_str());
+  if (status == NATS_OK) status = natsConnection_PublishMsg(m_connection, msg);
+  natsMsg_Destroy(msg);
+  return sent(subject, status);
+}
+
+bool NatsLink::sent(const std::string& subject, natsStatus status) {
   if (status == NATS_OK) {
     ++m_messagesOut;
-    return;
+    return true;
   }
   ++m_sendFailures;
   if (m_sendFailures == 1 || m_sendFailures % 1000 == 0) {
-    logError("federation: cannot send on %s: %s (%" PRIu64 " messages lost so far; events lost show as gaps)",
-             subject.c_str(), natsStatus_GetText(status), m_sendFailures);
+    logError("federation: cannot send on %s: %s (%" PRIu64 " such failures so far)", subject.c_str(),
+             natsStatus_GetText(status), m_sendFailures);
   }
+  return false;
 }
 
 std::string NatsLink::connectedUrl() const {

@@ -116,6 +116,11 @@ class NatsLink {
   // Sends `data` on `subject`; a failure is counted and logged (now and
   // then), not returned: what it loses shows as a gap to the followers.
   void publish(const std::string& subject, std::string_view data);
+  // Sends `data` on a stream's `subject`, asking the stream to answer on
+  // `reply`; the stream stores a message of one `messageId` only once.
+  // False (counted and logged as above) when libnats did not take it.
+  bool publishToStream(const std::string& subject, std::string_view data, const std::string& reply,
+                       const std::string& messageId);
   // The server connected to, or empty.
   std::string connectedUrl() const;
 
@@ -134,6 +139,8 @@ class NatsLink {
 
  private:
   static void onMessage(natsConnection*, natsSubscription* sub, natsMsg* msg, void* closure);
+  // Counts a message sent, or a failure (logged now and then); true when sent.
+  bool sent(const std::string& subject, natsStatus status);
   static void onStreamMessage(natsConnection*, natsSubscription* sub, natsMsg* msg, void* closure);
   // False when the message found no room and was destroyed.
   bool queueMessage(uint64_t streamSubscription, natsMsg* msg);

@@ -386,10 +386,13 @@ TEST(Federation, AStreamReplaysWhatAFollowerMissedWhileCutOff) {
   EXPECT_TRUE(subscriber->printed("eventsystem connected 1")) << subscriber->output();
   EXPECT_TRUE(eventually([&] { return two.status("federation-stream-resumes") >= 1; }, milliseconds(30000)));
 
-  // Machine 1's server dies and returns; what eventd 1 sent meanwhile went
-  // out once it was back.
+  // Machine 1's server is killed while server 1 sends, and returns: what
+  // its stream had not stored, and what eventd 1 sent meanwhile, go once
+  // it is back.
+  auto p3 = one.host(publisher("p3", 1000, 1000));
+  ASSERT_TRUE(eventually([&] { return two.status("federation-events-in") > 5302; }, milliseconds(30000)));
   a.stop(SIGKILL);
-  EXPECT_EQ(one.host(publisher("p3", 1000, 0))->wait(), 0);
+  EXPECT_EQ(p3->wait(), 0) << p3->output();
   ASSERT_TRUE(a.start({&c}));
 
   // eventd 1 is killed mid-stream, once it holds nothing back for its NATS
