@@ -49,8 +49,10 @@ constexpr auto kStreamRetryEvery = 1000ms;
 constexpr int64_t kClockMarginNs = 2'000'000'000;
 // Bytes of pair messages kept until this server's stream says it stored them.
 constexpr std::size_t kMaxHeldForStreamBytes = 64u * 1024u * 1024u;
-// Messages the stream has not acknowledged after this long are sent again.
-constexpr auto kStreamAckOverdue = 3000ms;
+// Messages the stream has not acknowledged after this long are sent again;
+// while it stays silent, after twice as long each time, up to the most.
+constexpr std::chrono::milliseconds kStreamAckOverdue = 3000ms;
+constexpr std::chrono::milliseconds kStreamAckOverdueMost = 30000ms;
 
 uint64_t randomInstance() {
   std::random_device device;
@@ -310,13 +312,14 @@ class NatsFederation final : public Federation {
   // Messages the stream did not answer for in time (its server went, or
   // NATS lost them) go again, under the ids they had.
   void resendOverdue(Clock::time_point now) {
-    if (!m_linked || !m_streamReady || !m_outbox.overdue(now, kStreamAckOverdue)) return;
+    if (!m_linked || !m_streamReady || !m_outbox.overdue(now, m_ackOverdue)) return;
     if (m_streamResends++ % 100 == 0) {
       logError("federation: stream %s did not say it stored %zu messages within %lld ms; sent again (%" PRIu64
                " times so far)",
-               streamName(m_options.serverId).c_str(), m_outbox.size(),
-               static_cast<long long>(kStreamAckOverdue.count()), m_streamResends);
+               streamName(m_options.serverId).c_str(), m_outbox.size(), static_cast<long long>(m_ackOverdue.count()),
+               m_streamResends);
     }
+    m_ackOverdue = std::min(2 * m_ackOverdue, kStreamAckOverdueMost);
     m_outbox.rewind();
     sendToStream(now);
   }
@@ -338,6 +341,7 @@ class NatsFederation final : public Federation {
       return;
     }
     m_outbox.acknowledged(id);
+    m_ackOverdue = kStreamAckOverdue;
   }
 
   void sayHello() {
@@ -818,6 +822,7 @@ class NatsFederation final : public Federation {
   StreamOutbox m_outbox;           // pair messages not yet stored by this server's stream
   uint64_t m_droppedForStream = 0;
   uint64_t m_streamResends = 0;
+  std::chrono::milliseconds m_ackOverdue = kStreamAckOverdue;  // unacknowledged this long: sent again
 };
 
 }  // namespace
