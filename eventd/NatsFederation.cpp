@@ -45,6 +45,12 @@ constexpr std::size_t kMaxEarlyBytes = 16u * 1024u * 1024u;
 // is tried again this much later.
 constexpr auto kStreamWait = 1000ms;
 constexpr auto kStreamRetryEvery = 1000ms;
+// A restarted eventd takes a pair up where the one before left it this long
+// after its start, once the subscribers that were its clients had time to
+// come back (their libraries try again every 500 ms at most, and register
+// within another 500 ms): each gets the replay, rather than the first alone
+// and the others a report of it.
+constexpr auto kInheritedGrace = 2000ms;
 // How far the follower's clock may be ahead of the stream's.
 constexpr int64_t kClockMarginNs = 2'000'000'000;
 // Bytes of pair messages kept until this server's stream says it stored them.
@@ -254,6 +260,7 @@ class NatsFederation final : public Federation {
     int64_t since = 0;          // where to take it up without a lastSeq: ns since the epoch, 0: from now
     int64_t lastStoredNs = 0;   // when the stream stored the last message routed
     bool announced = false;     // its server was asked for it
+    bool inherited = false;     // taken up where the eventd before left it
     std::size_t slot = SeriesFloors::kNoSlot;  // where its position is kept for the next eventd
   };
   // A message of a pair whose server is not heard (yet), kept for its hello.
@@ -418,6 +425,7 @@ class NatsFederation final : public Federation {
       // Its server still sends it: the eventd before asked for it.
       follow.since = static_cast<int64_t>(*storedNs) + 1;
       follow.announced = true;
+      follow.inherited = true;
     }
     follow.slot = positions->claim(key);
     return follow;
@@ -456,7 +464,7 @@ class NatsFederation final : public Federation {
         due = m_streamDue.erase(due);
         continue;
       }
-      if (!heard(due->server)) {
+      if (!heard(due->server) || (follow->second.inherited && now < m_begun + kInheritedGrace)) {
         ++due;
         continue;
       }

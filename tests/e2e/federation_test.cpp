@@ -376,6 +376,7 @@ TEST(Federation, AStreamReplaysWhatAFollowerMissedWhileCutOff) {
   Machine one(1, a.url(), {"--federation-stream"}), two(2, c.url(), {"--federation-stream"});
   ASSERT_TRUE(startWithStreams(one, two));
   auto subscriber = followFromTwo(one, two, 5);
+  auto second = followFromTwo(one, two, 5);
   EXPECT_EQ(one.host(publisher("p1", 2000, 0))->wait(), 0);
 
   // Sent while machine 2 has no NATS server, and ending there.
@@ -408,12 +409,17 @@ TEST(Federation, AStreamReplaysWhatAFollowerMissedWhileCutOff) {
   EXPECT_EQ(paced->wait(), 0) << paced->output();
 
   // eventd 2 is killed once it has handed everything on: what server 1
-  // sends until it is back comes to the subscriber once it has reconnected.
+  // sends until it is back comes to each subscriber once it has
+  // reconnected, the second coming back after server 1 is heard.
   ASSERT_TRUE(eventually([&] { return two.status("federation-events-in") >= 10004; }, milliseconds(30000)));
+  second->signal(SIGSTOP);
   two.service().kill(SIGKILL);
   EXPECT_EQ(one.host(publisher("p5", 1000, 0))->wait(), 0);
   ASSERT_TRUE(two.start());
+  EXPECT_TRUE(hear(two, 1));
+  second->signal(SIGCONT);
   subscriber->expectReceived(11000);
+  second->expectReceived(11000);
 }
 
 // With a stream, a partition between the machines' NATS servers costs
