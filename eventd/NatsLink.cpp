@@ -143,6 +143,9 @@ void NatsLink::publish(const std::string& subject, std::string_view data) {
 
 bool NatsLink::publishToStream(const std::string& subject, std::string_view data, const std::string& reply,
                                const std::string& messageId) {
+  // Not into libnats's buffer while it reconnects: that would reach the
+  // stream after the messages the caller sends again, out of order.
+  if (natsConnection_Status(m_connection) != NATS_CONN_STATUS_CONNECTED) return false;
   natsMsg* msg = nullptr;
   natsStatus status = natsMsg_Create(&msg, subject.c_str(), reply.c_str(), data.data(), static_cast<int>(data.size()));
   if (status == NATS_OK) status = natsMsgHeader_Set(msg, "Nats-Msg-Id", messageId.c_str());

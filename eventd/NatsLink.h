@@ -118,7 +118,8 @@ class NatsLink {
   void publish(const std::string& subject, std::string_view data);
   // Sends `data` on a stream's `subject`, asking the stream to answer on
   // `reply`; the stream stores a message of one `messageId` only once.
-  // False (counted and logged as above) when libnats did not take it.
+  // False when the link is not connected (nothing is buffered for later)
+  // or libnats did not take it (counted and logged as above).
   bool publishToStream(const std::string& subject, std::string_view data, const std::string& reply,
                        const std::string& messageId);
   // The server connected to, or empty.
