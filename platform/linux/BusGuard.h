@@ -2,9 +2,14 @@
 //
 // A block mapped from a named object raises SIGBUS on any page past the
 // object's current end, and every process allowed to write the object may
-// also truncate it. An access run through guardedAccess() that faults inside
-// the range it names jumps back out instead, and guardedAccess() returns
-// false.
+// also truncate it. An access run through guardedAccess() that faults jumps
+// back out instead, and guardedAccess() returns false.
+//
+// Any SIGBUS the kernel raises on a thread inside a guarded access is taken
+// as the access's own: the access touches shared bytes and the caller's
+// buffers only. The fault's address is not compared with the block, since
+// emulators misreport it (qemu-user 7.2, which runs the 32-bit build on
+// x86_64-only kernels, reports it a page past the true one).
 //
 // The process-wide SIGBUS handler is installed once, by installBusGuard()
 // (CPSharedMemory's constructor calls it). A fault outside a guarded access
@@ -19,14 +24,11 @@
 #include <setjmp.h>
 
 #include <atomic>
-#include <cstddef>
 
 namespace evt::platform {
 
 struct BusGuardFrame {
   sigjmp_buf jump;
-  const volatile char* begin;  // the range a fault may hit
-  std::size_t size;
   BusGuardFrame* outer;
 };
 
@@ -38,16 +40,14 @@ extern thread_local BusGuardFrame* t_busGuardFrame __attribute__((tls_model("ini
 // Installs the handler unless done already; thread-safe.
 void installBusGuard();
 
-// Runs access(), which may touch only [begin, begin + size) of a shared block.
+// Runs access(), which may touch shared blocks and memory of the caller's.
 // False when that raised SIGBUS. The signal mask is not saved or restored
 // (no system call): the handler runs with SIGBUS unblocked. access() must
 // create no object with a destructor and take no lock, since a fault skips
 // the rest of it.
 template <typename Access>
-bool guardedAccess(const volatile void* begin, std::size_t size, Access&& access) {
+bool guardedAccess(Access&& access) {
   BusGuardFrame frame;
-  frame.begin = static_cast<const volatile char*>(begin);
-  frame.size = size;
   frame.outer = t_busGuardFrame;
   if (sigsetjmp(frame.jump, 0) != 0) return false;  // the handler restored the outer frame
   t_busGuardFrame = &frame;

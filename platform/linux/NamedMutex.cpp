@@ -204,7 +204,7 @@ long CPMutex::wait(unsigned long timeoutMs, CTerminateWait*) {
   if (m_bDamaged.load(std::memory_order_relaxed) != 0) return CE_E_STORE_DAMAGED;
   SharedLock* lock = lockOf(m_pBlock);
   long result = CE_E_STORE_DAMAGED;
-  if (evt::platform::guardedAccess(lock, sizeof *lock, [&] { result = waitOn(lock, timeoutMs); })) return result;
+  if (evt::platform::guardedAccess([&] { result = waitOn(lock, timeoutMs); })) return result;
   refuse();
   return CE_E_STORE_DAMAGED;
 }
@@ -220,7 +220,7 @@ long CPMutex::release() {
   SharedLock* lock = lockOf(m_pBlock);
   const uint32_t self = currentProcessId();
   long result = CE_E_STORE_DAMAGED;
-  const bool intact = evt::platform::guardedAccess(lock, sizeof *lock, [&] {
+  const bool intact = evt::platform::guardedAccess([&] {
     const uint64_t hold = __atomic_load_n(&lock->hold, __ATOMIC_ACQUIRE);
     if (pidOf(hold) != self || !compareExchange(&lock->hold, hold, 0)) {
       result = CP_E_NOT_OWNER;

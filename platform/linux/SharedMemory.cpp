@@ -40,17 +40,15 @@ namespace {
 
 struct sigaction g_previousBusAction;
 
-// A fault inside the innermost guarded access of this thread jumps back to
-// it; anything else goes where it would have gone without the guard.
+// A fault raised while this thread is inside a guarded access jumps back to
+// the innermost one; anything else, a signal sent by another process among
+// it, goes where it would have gone without the guard.
 void onBusSignal(int signal, siginfo_t* info, void* context) {
   BusGuardFrame* frame = t_busGuardFrame;
   const bool fromKernel = info != nullptr && info->si_code > 0;
   if (frame != nullptr && fromKernel) {
-    const volatile char* address = static_cast<const volatile char*>(info->si_addr);
-    if (address >= frame->begin && address < frame->begin + frame->size) {
-      t_busGuardFrame = frame->outer;
-      siglongjmp(frame->jump, 1);
-    }
+    t_busGuardFrame = frame->outer;
+    siglongjmp(frame->jump, 1);
   }
   const struct sigaction& previous = g_previousBusAction;
   if ((previous.sa_flags & SA_SIGINFO) != 0 && previous.sa_sigaction != nullptr) {
@@ -280,7 +278,7 @@ CPSharedMemory::CPSharedMemory(const std::string& name, unsigned long size)
   auto* mark = reinterpret_cast<uint32_t*>(static_cast<char*>(address) + m_ulMarkOffset);
   const uint32_t fresh = freshMark(address);
   uint32_t current = 0;
-  const bool survived = evt::platform::guardedAccess(address, m_ulMapped, [&] {
+  const bool survived = evt::platform::guardedAccess([&] {
     uint32_t expected = 0;
     current = __atomic_compare_exchange_n(mark, &expected, fresh, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)
                   ? fresh
@@ -329,7 +327,7 @@ bool CPSharedMemory::markIntact() const {
 
 bool CPSharedMemory::copyGuarded(volatile char* to, const volatile char* from, unsigned long count) {
   volatile bool intact = false;
-  const bool survived = evt::platform::guardedAccess(m_pAddress, m_ulMapped, [&] {
+  const bool survived = evt::platform::guardedAccess([&] {
     if (!markIntact()) return;
     copyShared(to, from, count);
     intact = true;
