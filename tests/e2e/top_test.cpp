@@ -256,7 +256,7 @@ TEST_F(TopLive, FollowsTheServiceAndGivesTheTerminalBack) {
 
   // q ends it, and the shell finds its terminal as it left it; so does Ctrl-C.
   terminal.type("q", false);
-  ASSERT_TRUE(terminal.shows("top-exit=0"));
+  ASSERT_TRUE(terminal.shows("top-exit=0")) << ::testing::PrintToString(terminal.screen());
   auto restored = [&](const std::vector<std::string>& screen) {
     std::vector<std::string> words;
     for (const std::string& line : screen) {

@@ -5,12 +5,14 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/signalfd.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -24,12 +26,6 @@
 
 namespace evt::tool {
 namespace {
-
-std::atomic<bool> g_resized{false};
-std::atomic<bool> g_suspended{false};
-
-void onResize(int) { g_resized = true; }
-void onSuspend(int) { g_suspended = true; }
 
 void writeAll(const std::string& text) {
   for (std::size_t done = 0; done < text.size();) {
@@ -186,13 +182,6 @@ class Terminal {
   bool m_entered = false;
 };
 
-void installHandler(int signal, void (*handler)(int)) {
-  struct sigaction action {};
-  action.sa_handler = handler;
-  sigemptyset(&action.sa_mask);
-  sigaction(signal, &action, nullptr);
-}
-
 // Whether `signal` is ignored, as a shell without job control leaves SIGTSTP.
 bool ignored(int signal) {
   struct sigaction action {};
@@ -211,19 +200,23 @@ int showTop(const TopOptions& options) {
   layout.keys = keys;
   const std::string endpoint = serviceEndpoint();
   const bool suspendable = live && !ignored(SIGTSTP);
-  if (live) {
-    installHandler(SIGWINCH, onResize);
-    if (suspendable) installHandler(SIGTSTP, onSuspend);
-  }
 
-  // The sampler's threads (and the channel's) leave the signals to this one,
-  // whose poll they interrupt.
-  sigset_t handled, before;
+  // The signals that end, redraw or suspend the view stay blocked in every
+  // thread (the sampler's and the channel's inherit the mask) and are read
+  // from a signalfd beside the keys: no handler interrupts the loop, and none
+  // can come between a check and the poll. An ignored SIGTSTP stays ignored.
+  // The mask stays for the rest of the process, which ends with the view.
+  sigset_t handled;
   sigemptyset(&handled);
-  for (int signal : {SIGINT, SIGTERM, SIGWINCH, SIGTSTP}) sigaddset(&handled, signal);
-  pthread_sigmask(SIG_BLOCK, &handled, &before);
+  for (int signal : {SIGINT, SIGTERM, SIGWINCH}) sigaddset(&handled, signal);
+  if (suspendable) sigaddset(&handled, SIGTSTP);
+  pthread_sigmask(SIG_BLOCK, &handled, nullptr);
+  const int signals = signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK);
+  if (signals < 0) {
+    std::fprintf(stderr, "evt top: cannot read signals: %s\n", std::strerror(errno));
+    return 1;
+  }
   Sampler sampler(std::chrono::milliseconds(static_cast<long long>(options.intervalSeconds * 1000)));
-  pthread_sigmask(SIG_SETMASK, &before, nullptr);
 
   std::optional<Terminal> terminal;
   if (live) terminal.emplace(keys);
@@ -248,20 +241,30 @@ int showTop(const TopOptions& options) {
 
   bool quit = false;
   while (!quit && !g_interrupted) {
-    pollfd ready[2] = {{sampler.readyFd(), POLLIN, 0}, {keys ? STDIN_FILENO : -1, POLLIN, 0}};
-    // The bound catches a signal that came just before the poll.
-    poll(ready, 2, 250);
-    bool redraw = g_resized.exchange(false);
-    if (g_suspended.exchange(false) && terminal) {
-      // Ctrl-Z: stop with the terminal as it was, take it again on SIGCONT.
-      terminal->leave();
-      installHandler(SIGTSTP, SIG_DFL);
-      raise(SIGTSTP);
-      installHandler(SIGTSTP, onSuspend);
-      terminal->enter();
-      redraw = true;
+    pollfd ready[3] = {{sampler.readyFd(), POLLIN, 0}, {signals, POLLIN, 0}, {keys ? STDIN_FILENO : -1, POLLIN, 0}};
+    poll(ready, 3, -1);
+    bool redraw = false;
+    signalfd_siginfo caught{};
+    while (read(signals, &caught, sizeof caught) == static_cast<ssize_t>(sizeof caught)) {
+      const int signal = static_cast<int>(caught.ssi_signo);
+      if (signal == SIGINT || signal == SIGTERM) quit = true;
+      if (signal == SIGWINCH) redraw = true;
+      if (signal == SIGTSTP && terminal) {
+        // Ctrl-Z: stop with the terminal as it was (SIGTSTP's own action,
+        // let through once), take it again on SIGCONT.
+        terminal->leave();
+        sigset_t suspend;
+        sigemptyset(&suspend);
+        sigaddset(&suspend, SIGTSTP);
+        raise(SIGTSTP);
+        pthread_sigmask(SIG_UNBLOCK, &suspend, nullptr);  // stops here until SIGCONT
+        pthread_sigmask(SIG_BLOCK, &suspend, nullptr);
+        terminal->enter();
+        redraw = true;
+      }
     }
-    if (keys && (ready[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+    if (quit) break;
+    if (keys && (ready[2].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
       char typed[64];
       const ssize_t n = read(STDIN_FILENO, typed, sizeof typed);
       if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) keys = false;
@@ -290,6 +293,7 @@ int showTop(const TopOptions& options) {
     if (options.count > 0 && refreshes >= options.count) break;
   }
   terminal.reset();
+  close(signals);
   const bool countedOut = options.count > 0 && refreshes >= options.count;
   return countedOut && !current->connected ? 1 : 0;
 }
