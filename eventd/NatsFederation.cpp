@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cinttypes>
+#include <cstdint>
+#include <cstdlib>
 #include <deque>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -51,6 +54,9 @@ constexpr auto kStreamRetryEvery = 1000ms;
 // within another 500 ms): each gets the replay, rather than the first alone
 // and the others a report of it.
 constexpr auto kInheritedGrace = 2000ms;
+// The instance of a follower the eventd before this one heard: it follows
+// still, until it is heard or its lease runs out. No run has it.
+constexpr uint64_t kInheritedInstance = 0;
 // How far the follower's clock may be ahead of the stream's.
 constexpr int64_t kClockMarginNs = 2'000'000'000;
 // Bytes of pair messages kept until this server's stream says it stored them.
@@ -62,7 +68,9 @@ constexpr std::chrono::milliseconds kStreamAckOverdueMost = 30000ms;
 
 uint64_t randomInstance() {
   std::random_device device;
-  return (static_cast<uint64_t>(device()) << 32) ^ device();
+  uint64_t instance = 0;
+  while (instance == kInheritedInstance) instance = (static_cast<uint64_t>(device()) << 32) ^ device();
+  return instance;
 }
 
 int64_t nanosecondsSinceEpoch() {
@@ -117,6 +125,7 @@ class NatsFederation final : public Federation {
     }
     logInfo("federation: server id %u joins the NATS cluster at %s%s", static_cast<unsigned>(m_options.serverId),
             m_options.urls.c_str(), m_options.stream.enabled ? ", its events kept in a stream" : "");
+    takeUpInheritedFollowers(Clock::now());
     return true;
   }
 
@@ -514,6 +523,12 @@ class NatsFederation final : public Federation {
       start.timeNs = follow.since;
     }
     const bool resumed = follow.lastSeq != 0;
+    if (follow.inherited && !resumed) {
+      logInfo("federation: \"%s\" of server %u taken up in its stream after where the eventd before left it "
+              "(stored %lld ms ago)",
+              printable(pair.category).c_str(), static_cast<unsigned>(pair.server),
+              static_cast<long long>((nanosecondsSinceEpoch() - follow.since) / 1'000'000));
+    }
     follow.subscription = m_link.subscribeStream(pairSubject(pair), streamName(pair.server), start);
     if (resumed) ++m_streamResumes;
     return resumed;
@@ -761,27 +776,97 @@ class NatsFederation final : public Federation {
     const Interest interest = readInterest(items);
     const Follower follower{interest.server, interest.instance};
     const std::string_view kind = interest.kind;
-    if (follower.first == 0 || follower.first == m_options.serverId) return;
+    if (follower.first == 0 || follower.first == m_options.serverId || follower.second == kInheritedInstance) return;
+    // Heard, the server speaks for itself: what the eventd before knew of it goes.
+    const Follower inherited{follower.first, kInheritedInstance};
     for (std::size_t i = Interest::kFirstCategory; i < items.count(); ++i) {
       const Pair pair{m_options.serverId, std::string(items.itemAt(i))};
       if (kind == kFollow) {
         auto& followers = m_followers[pair];
+        followers.erase(inherited);
         const bool newcomer = followers.count(follower) == 0;
         followers[follower] = now + m_interestLostAfter;
+        keepLease(follower.first, pair.category);
         if (newcomer) m_bridge.followedRemotely(pair, true, true);
       } else if (kind == kUnfollow) {
         auto it = m_followers.find(pair);
-        if (it == m_followers.end() || it->second.erase(follower) == 0 || !it->second.empty()) continue;
+        if (it == m_followers.end()) continue;
+        const bool inheritedGone = it->second.erase(inherited) != 0;
+        if (it->second.erase(follower) == 0 && !inheritedGone) continue;
+        dropLeaseIfGone(follower.first, pair.category, it->second);
+        if (!it->second.empty()) continue;
         m_followers.erase(it);
         m_bridge.followedRemotely(pair, false, false);
       }
     }
   }
 
+  // Where a server's interest in a pair of this one is kept for the next eventd.
+  static std::string leaseKey(uint32_t follower, const std::string& category) {
+    return std::to_string(follower) + ":" + category;
+  }
+
+  // The follower's interest lasts until m_interestLostAfter from now: so
+  // the next eventd is told, should this one stop first.
+  void keepLease(uint32_t follower, const std::string& category) {
+    SeriesFloors* leases = m_options.followerLeases;
+    if (leases == nullptr) return;
+    leases->store(leases->claim(leaseKey(follower, category)),
+                  millisecondsSinceEpoch() + static_cast<uint64_t>(m_interestLostAfter.count()));
+  }
+
+  // No run of `follower` follows the pair any more (`followers` are those left).
+  void dropLeaseIfGone(uint32_t follower, const std::string& category,
+                       const std::map<Follower, Clock::time_point>& followers) {
+    if (m_options.followerLeases == nullptr) return;
+    auto left = followers.lower_bound(Follower{follower, 0});
+    if (left != followers.end() && left->first.first == follower) return;
+    m_options.followerLeases->release(leaseKey(follower, category));
+  }
+
+  // The servers that followed this server's pairs when the eventd before
+  // stopped follow them still, until each is heard again or its lease runs
+  // out: what hosts send before then (again, or anew) goes into the stream
+  // for a follower that may be away now, as that eventd would have sent it.
+  // Before the loop serves a client, so the pairs' series begin where that
+  // eventd left them.
+  void takeUpInheritedFollowers(Clock::time_point now) {
+    SeriesFloors* leases = m_options.followerLeases;
+    if (leases == nullptr || !leases->inherited()) return;
+    const uint64_t nowMs = millisecondsSinceEpoch();
+    std::size_t taken = 0;
+    for (const std::string& key : leases->inheritedCategories()) {
+      const std::optional<unsigned long long> until = leases->takeInherited(key);
+      const std::size_t colon = key.find(':');
+      const unsigned long long follower = colon == std::string::npos ? 0 : std::strtoull(key.c_str(), nullptr, 10);
+      if (!until || *until <= nowMs || follower == 0 || follower > UINT32_MAX || follower == m_options.serverId) {
+        leases->release(std::string_view(key));
+        continue;
+      }
+      const Pair pair{m_options.serverId, key.substr(colon + 1)};
+      const auto left = std::min<std::chrono::milliseconds>(std::chrono::milliseconds(*until - nowMs), m_interestLostAfter);
+      m_followers[pair][Follower{static_cast<uint32_t>(follower), kInheritedInstance}] = now + left;
+      m_bridge.followedRemotely(pair, true, false);
+      ++taken;
+    }
+    leases->endInheritance();
+    if (taken != 0) {
+      logInfo("federation: %zu pairs of this server followed elsewhere when the eventd before stopped go on into "
+              "the stream until their followers are heard again",
+              taken);
+    }
+  }
+
   void expireFollowers(Clock::time_point now) {
     for (auto pair = m_followers.begin(); pair != m_followers.end();) {
       for (auto follower = pair->second.begin(); follower != pair->second.end();) {
-        follower = follower->second < now ? pair->second.erase(follower) : std::next(follower);
+        if (follower->second >= now) {
+          ++follower;
+          continue;
+        }
+        const uint32_t server = follower->first.first;
+        follower = pair->second.erase(follower);
+        dropLeaseIfGone(server, pair->first.category, pair->second);
       }
       if (!pair->second.empty()) {
         ++pair;

@@ -23,6 +23,11 @@ struct FederationOptions {
   // With a stream: where each followed pair stands in its server's stream,
   // kept for the next eventd (null: not kept). Not owned.
   SeriesFloors* streamPositions = nullptr;
+  // With a stream: which other servers follow this server's pairs, and until
+  // when (ms since the epoch), kept for the next eventd: what its hosts send
+  // before those servers are heard again still goes into the stream for
+  // them (null: not kept). Not owned.
+  SeriesFloors* followerLeases = nullptr;
 };
 
 // Joins the cluster, connecting in the background and again after every

@@ -158,6 +158,14 @@ void SeriesFloors::release(std::size_t index) {
   }
 }
 
+void SeriesFloors::release(std::string_view category) {
+  auto found = m_index.find(std::string(category));
+  if (found == m_index.end()) return;
+  const std::size_t index = found->second;
+  m_index.erase(found);
+  clearSlot(index);
+}
+
 SeriesFloors::Slot* SeriesFloors::slot(std::size_t index) const {
   static_assert(sizeof(Slot) == 256, "the file's layout is the same on every build");
   return reinterpret_cast<Slot*>(static_cast<char*>(m_map) + sizeof(Header)) + index;

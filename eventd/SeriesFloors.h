@@ -56,6 +56,8 @@ class SeriesFloors {
   void store(std::size_t slot, unsigned long long floor);
   // The slot's category is no longer followed: its floor goes.
   void release(std::size_t slot);
+  // The same by name; nothing when the name holds no slot.
+  void release(std::string_view category);
   // Releases every claimed slot whose category `keep` does not keep.
   template <typename Keep>
   void releaseAllBut(Keep keep) {

@@ -330,6 +330,8 @@ int main(int argc, char** argv) {
   evt::service::SeriesFloors floors;
   // Where other servers' followed pairs stand in their streams, kept the same way.
   evt::service::SeriesFloors streamPositions;
+  // Which other servers follow this server's pairs, and until when, kept the same way.
+  evt::service::SeriesFloors followerLeases;
   // Where a pair's series stands when it gets its first subscriber: read
   // without the store's locks, which clients hold.
   evt::service::Service service(options, store->getSeqNoBase(), evt::service::readIssuedSeqNo);
@@ -381,9 +383,16 @@ int main(int argc, char** argv) {
                                "restart, what other servers sent meanwhile is reported missed",
                                positionsPath.c_str(), error.c_str());
       }
+      const std::string leasesPath = socketPath + ".followers";
+      if (!followerLeases.open(leasesPath, 0, &error)) {
+        evt::service::logError("cannot keep which servers follow this one's pairs in %s: %s; after a restart, "
+                               "what hosts send before those servers are heard again is reported missed to them",
+                               leasesPath.c_str(), error.c_str());
+      }
     }
     link = evt::service::startNatsFederation({federation, options.serverId, store->getSeqNoBase(), federationStream,
-                                              streamPositions.isOpen() ? &streamPositions : nullptr},
+                                              streamPositions.isOpen() ? &streamPositions : nullptr,
+                                              followerLeases.isOpen() ? &followerLeases : nullptr},
                                              service.router().federation(), &error);
     if (link == nullptr) {
       evt::service::logError("federation %s: %s", federation.c_str(), error.c_str());

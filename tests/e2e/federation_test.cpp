@@ -422,6 +422,32 @@ TEST(Federation, AStreamReplaysWhatAFollowerMissedWhileCutOff) {
   second->expectReceived(11000);
 }
 
+// The publishing eventd is restarted while a pair is followed and the
+// follower is killed before it is heard again: the restarted one goes on
+// keeping what its hosts send for the follower, which gets it on return.
+TEST(Federation, AServerBackFirstKeepsItsEventsForAFollowerStillAway) {
+  NatsServer a(service::streamPlacementTag(1)), c(service::streamPlacementTag(2));
+  ASSERT_TRUE(a.start({&c}));
+  ASSERT_TRUE(c.start({&a}));
+  Machine one(1, a.url(), {"--federation-stream"}), two(2, c.url(), {"--federation-stream"});
+  ASSERT_TRUE(startWithStreams(one, two));
+  auto subscriber = followFromTwo(one, two, 2);
+  EXPECT_EQ(one.host(publisher("p1", 1000, 0))->wait(), 0);
+  ASSERT_TRUE(eventually([&] { return two.status("federation-events-in") >= 1001; }, milliseconds(30000)));
+
+  // eventd 2 is killed before the restarted eventd 1 has heard it follow.
+  one.service().kill(SIGKILL);
+  ASSERT_TRUE(one.start());
+  two.service().kill(SIGKILL);
+  EXPECT_EQ(one.host(publisher("p2", 1000, 0))->wait(), 0);
+  // eventd 1 keeps what nobody follows for 3 s after its start; eventd 2
+  // comes back after that, so only eventd 1's knowing it follows still
+  // brings it the events. Time, not a state, ends the window: it is awaited.
+  std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+  ASSERT_TRUE(two.start());
+  subscriber->expectReceived(2000);
+}
+
 // With a stream, a partition between the machines' NATS servers costs
 // nothing: what server 1 sent meanwhile, kept on its own side, comes once
 // the cluster heals, before what it sends next.
