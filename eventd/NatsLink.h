@@ -151,6 +151,12 @@ class NatsLink {
     NatsLink* link;
     uint64_t id;
     std::atomic<bool> wanted{true};  // false once dropped: a job not yet run skips it
+    // Messages stored before this (ns since the epoch) are dropped until the
+    // first one stored at or after it: the consumer was asked to start a
+    // little earlier (startTimeSafeForLibnats). 0: none. Set by the
+    // JetStream thread before the subscription exists, then the delivery
+    // thread's alone.
+    int64_t notBeforeNs = 0;
   };
   static void onSubscriptionComplete(void* closure);
   // Counts `sub` open until libnats delivered its last message. Any thread.

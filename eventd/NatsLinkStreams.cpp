@@ -90,6 +90,23 @@ void NatsLink::ensureStream(const StreamSettings& settings) {
   });
 }
 
+namespace {
+
+// libnats (3.4) writes a start time's fraction of a second without its
+// leading zeros (12.034 s goes as "12.34"), so a consumer asked to start at
+// such a time starts up to 0.9 s late and never delivers what was stored in
+// between. A time within the first tenth of its second goes as the whole
+// second before it, which needs no fraction; the link drops what comes
+// before the time asked for.
+int64_t startTimeSafeForLibnats(int64_t timeNs) {
+  constexpr int64_t kSecond = 1'000'000'000;
+  constexpr int64_t kTenth = kSecond / 10;
+  const int64_t fraction = timeNs % kSecond;
+  return fraction < kTenth ? timeNs - fraction : timeNs;
+}
+
+}  // namespace
+
 uint64_t NatsLink::subscribeStream(const std::string& subject, const std::string& stream, StreamStart start) {
   StreamClosure* closure = &m_streamClosures.emplace_back(this, m_streamClosures.size() + 1);
   m_streamPending.insert(closure->id);
@@ -107,7 +124,8 @@ uint64_t NatsLink::subscribeStream(const std::string& subject, const std::string
       options.Config.OptStartSeq = start.seq;
     } else if (start.timeNs != 0) {
       options.Config.DeliverPolicy = js_DeliverByStartTime;
-      options.Config.OptStartTime = start.timeNs;
+      options.Config.OptStartTime = startTimeSafeForLibnats(start.timeNs);
+      if (options.Config.OptStartTime != start.timeNs) closure->notBeforeNs = start.timeNs;
     } else {
       options.Config.DeliverPolicy = js_DeliverNew;
     }
@@ -197,8 +215,20 @@ NatsLink::Inbound::StreamPosition NatsLink::Inbound::streamPosition() const {
 }
 
 void NatsLink::onStreamMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
-  const auto* stream = static_cast<const StreamClosure*>(closure);
+  auto* stream = static_cast<StreamClosure*>(closure);
   NatsLink* self = stream->link;
+  if (stream->notBeforeNs != 0) {
+    jsMsgMetaData* meta = nullptr;
+    if (natsMsg_GetMetaData(&meta, msg) == NATS_OK) {
+      const bool before = meta->Timestamp < stream->notBeforeNs;
+      jsMsgMetaData_Destroy(meta);
+      if (before) {
+        natsMsg_Destroy(msg);
+        return;
+      }
+    }
+    stream->notBeforeNs = 0;
+  }
   const std::string subject = natsMsg_GetSubject(msg);
   if (self->queueMessage(stream->id, msg)) return;
   // The stream still holds it: the loop takes the subscription up again
