@@ -79,6 +79,8 @@ constexpr StatusMetric kStatusMetrics[] = {
      "Messages NATS dropped before eventd read them."},
     {"federation-stream-resumes", "eventd_federation_stream_resumes", Kind::kCounter,
      "Followed pairs taken up again in their server's stream after the last message handled."},
+    {"federation-stream-unstored", "eventd_federation_stream_unstored", Kind::kGauge,
+     "Messages of this server its stream has not yet said it stored."},
 };
 
 void appendHeader(std::string* out, std::string_view name, const char* type, const char* help) {

@@ -250,7 +250,8 @@ class NatsFederation final : public Federation {
            std::to_string(m_link.sendFailures()) + "\nfederation-receive-drops " +
            std::to_string(m_link.receiveDrops()) + "\n" +
            (m_options.stream.enabled ? "federation-stream " + std::string(m_streamReady ? "kept" : "not-yet") +
-                                           "\nfederation-stream-resumes " + std::to_string(m_streamResumes) + "\n"
+                                           "\nfederation-stream-resumes " + std::to_string(m_streamResumes) +
+                                           "\nfederation-stream-unstored " + std::to_string(m_outbox.size()) + "\n"
                                      : std::string());
   }
 
