@@ -845,7 +845,8 @@ class NatsFederation final : public Federation {
         continue;
       }
       const Pair pair{m_options.serverId, key.substr(colon + 1)};
-      const auto left = std::min<std::chrono::milliseconds>(std::chrono::milliseconds(*until - nowMs), m_interestLostAfter);
+      const auto left =
+          std::min<std::chrono::milliseconds>(std::chrono::milliseconds(*until - nowMs), m_interestLostAfter);
       m_followers[pair][Follower{static_cast<uint32_t>(follower), kInheritedInstance}] = now + left;
       m_bridge.followedRemotely(pair, true, false);
       ++taken;
